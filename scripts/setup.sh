@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# Installs every Debian package that the build, the tests and the demo need.
+set -euo pipefail
+packages=(
+  build-essential cmake ninja-build pkg-config git
+  libgtest-dev libgmock-dev
+  libavformat-dev libavcodec-dev libavutil-dev libswresample-dev
+  libtag1-dev libid3-3.8.3-dev
+  libpugixml-dev libcli11-dev
+  qt6-base-dev qt6-base-dev-tools libgl-dev
+  ffmpeg lame python3 python3-numpy python3-mutagen eyed3 id3v2 atomicparsley
+  xvfb xauth x11-apps imagemagick xdg-user-dirs xdg-utils
+)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  SUDO=""
+  [ "$(id -u)" -eq 0 ] || SUDO=sudo
+  $SUDO apt-get update
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y --no-install-recommends "${missing[@]}"
+fi

@@ -1,0 +1,41 @@
+// tempix-cli: the batch, the analysis and the tag dump from a terminal.
+#include "app/cli/CliCommand.h"
+#include "platform/tools_appenv.h"
+
+#include <CLI/CLI.hpp>
+
+#include <cstdio>
+#include <vector>
+
+using namespace ovra::tempix::cli;
+
+int main(int argc, char** argv)
+{
+    ovra::setargv0(argv[0]);
+    CLI::App app{"Tempix: tempo, start and stop times and volume for a music collection."};
+    app.set_version_flag("--version", std::string("tempix-cli ") + TEMPIX_VERSION);
+
+    std::vector<std::unique_ptr<CliCommand>> commands;
+    commands.push_back(makeAnalyzeCommand());
+    commands.push_back(makeDumpCommand());
+    commands.push_back(makeBatchCommand());
+    for (auto& command : commands)
+        command->addOptions(app);
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::Success& e) {
+        return app.exit(e);
+    } catch (const CLI::ParseError& e) {
+        app.exit(e);
+        return 2;
+    }
+
+    for (auto& command : commands) {
+        if (command->selected())
+            return command->run();
+    }
+    // No source and no job: say how to use it and change nothing.
+    std::fputs(app.help().c_str(), stdout);
+    return 2;
+}

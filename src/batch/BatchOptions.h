@@ -1,0 +1,41 @@
+// What a batch is asked to do: copied by value into the worker.
+#pragma once
+#include <string>
+
+namespace ovra::tempix {
+
+class BatchProcessor;
+
+// The nine processing flags, in the order of the main window's checkboxes.
+struct BatchOptions {
+    BatchProcessor* window = nullptr; // the batch that runs with these options
+    bool detectbpm = true;
+    bool overwritebpm = false;
+    bool optimizetimes = false;
+    bool lessintro = false;
+    bool overwritetimes = false;
+    bool adjustvolume = false;
+    bool overwritevolume = false;
+    bool exportToLibrary = true; // "export"
+    bool reprocess = false;
+};
+
+enum BatchSource : int {
+    SOURCE_MUSIC_FOLDER = 0,
+    SOURCE_LIBRARY = 1,
+    SOURCE_PLAYLIST = 2,
+    SOURCE_FOLDER = 3,
+};
+
+// The settings a batch reads besides the flags; fixed while it runs.
+struct BatchSettings {
+    int source = SOURCE_MUSIC_FOLDER;
+    std::string path;       // folder of sources 0 and 3, at most 1023 bytes
+    std::string playlist;   // playlist name of source 2, at most 79 bytes
+    int genrepolicy = 1;    // 0 all, 1 skip badgenres, 2 only goodgenres
+    std::string badgenres;
+    std::string goodgenres;
+    std::string libraryFile; // when not empty, used instead of locating the library
+};
+
+} // namespace ovra::tempix

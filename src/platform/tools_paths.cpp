@@ -1,0 +1,147 @@
+#include "platform/tools_paths.h"
+#include "platform/tools_strings.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace ovra {
+
+static bool endswith(const std::string& s, const char* tail)
+{
+    size_t n = std::strlen(tail);
+    return s.size() >= n && s.compare(s.size() - n, n, tail) == 0;
+}
+
+int getbundlepath(char* out)
+{
+    char exe[PATH_MAX];
+    ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
+    if (n <= 0)
+        return -1;
+    exe[n] = '\0';
+    std::string dir(exe);
+    dir.erase(dir.rfind('/'));
+    // bin/tempix and libexec/tempix/osatender both belong to the same tree.
+    if (endswith(dir, "/libexec/tempix"))
+        dir.erase(dir.size() - std::strlen("/libexec/tempix"));
+    else if (dir.rfind('/') != std::string::npos)
+        dir.erase(dir.rfind('/'));
+    if (dir.empty())
+        dir = "/";
+    if (dir.size() >= PATH_BUFFER)
+        return -1;
+    strcpy_max(out, PATH_BUFFER, dir.c_str());
+    return 0;
+}
+
+int resolvealias(const char* path, char* out)
+{
+    char resolved[PATH_MAX];
+    if (realpath(path, resolved) == nullptr)
+        return errno ? errno : -1;
+    strcpy_max(out, PATH_BUFFER, resolved);
+    return 0;
+}
+
+int resolvealiaspath(const char* path, char* out)
+{
+    if (path[0] != '/')
+        return -1;
+    char local[PATH_BUFFER];
+    if (out == path) {
+        strcpy_max(local, sizeof local, path);
+        path = local;
+    }
+    out[0] = '\0';
+    auto append = [&](const char* from, size_t len) {
+        size_t used = std::strlen(out);
+        if (used < PATH_BUFFER - 1)
+            strcpy_max(out + used, PATH_BUFFER - used, from, len);
+        resolvealias(out, out); // a failed resolution leaves out as it was
+    };
+    const char* prev = path;
+    for (const char* p = path + 1; *p; ++p) {
+        if (*p == '/') {
+            append(prev, static_cast<size_t>(p - prev));
+            prev = p;
+        }
+    }
+    append(prev, std::strlen(prev));
+    return 0;
+}
+
+static std::string homedir()
+{
+    const char* home = std::getenv("HOME");
+    return home ? home : "";
+}
+
+// Reads XDG_<NAME>_DIR from ~/.config/user-dirs.dirs, as xdg-user-dir does.
+static std::string xdguserdir(const char* name)
+{
+    std::string home = homedir();
+    const char* cfg = std::getenv("XDG_CONFIG_HOME");
+    std::string file = (cfg && *cfg ? std::string(cfg) : home + "/.config") + "/user-dirs.dirs";
+    FILE* f = std::fopen(file.c_str(), "r");
+    if (!f)
+        return "";
+    std::string key = std::string("XDG_") + name + "_DIR=";
+    std::string result;
+    char line[2048];
+    while (std::fgets(line, sizeof line, f)) {
+        std::string s(line);
+        while (!s.empty() && (s.back() == '\n' || s.back() == '\r'))
+            s.pop_back();
+        if (s.compare(0, key.size(), key) != 0)
+            continue;
+        std::string value = s.substr(key.size());
+        if (value.size() >= 2 && value.front() == '"' && value.back() == '"')
+            value = value.substr(1, value.size() - 2);
+        if (value.compare(0, 5, "$HOME") == 0)
+            value = home + value.substr(5);
+        if (!value.empty() && value[0] == '/' && value != home && value != home + "/")
+            result = value;
+    }
+    std::fclose(f);
+    return result;
+}
+
+static void homesubfolder(const char* xdgname, const char* fallback, char* out)
+{
+    std::string dir = xdguserdir(xdgname);
+    if (dir.empty())
+        dir = homedir() + "/" + fallback;
+    strcpy_max(out, PATH_BUFFER, dir.c_str());
+    resolvealiaspath(out, out);
+}
+
+void homemusicfolder(char* out)
+{
+    homesubfolder("MUSIC", "Music", out);
+}
+
+void homedocumentsfolder(char* out)
+{
+    homesubfolder("DOCUMENTS", "Documents", out);
+}
+
+void logfolder(char* out)
+{
+    const char* state = std::getenv("XDG_STATE_HOME");
+    std::string base = (state && *state) ? std::string(state) : homedir() + "/.local/state";
+    std::string dir = base + "/tempix";
+    // Create each missing level; failures show up when the log is opened.
+    for (size_t i = 1; i <= dir.size(); ++i) {
+        if (i == dir.size() || dir[i] == '/')
+            mkdir(dir.substr(0, i).c_str(), 0755);
+    }
+    strcpy_max(out, PATH_BUFFER, dir.c_str());
+}
+
+} // namespace ovra

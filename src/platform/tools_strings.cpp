@@ -1,0 +1,88 @@
+#include "platform/tools_strings.h"
+
+#include <cstring>
+
+namespace ovra {
+
+char* strcpy_max(char* dst, size_t size, const char* src)
+{
+    return strcpy_max(dst, size, src, size);
+}
+
+char* strcpy_max(char* dst, size_t size, const char* src, size_t srclen)
+{
+    if (size == 0)
+        return dst;
+    size_t limit = size - 1 < srclen ? size - 1 : srclen;
+    size_t i = 0;
+    for (; i < limit && src[i] != '\0'; ++i)
+        dst[i] = src[i];
+    dst[i] = '\0';
+    return dst;
+}
+
+static unsigned char upperascii(unsigned char c)
+{
+    return (c >= 'a' && c <= 'z') ? static_cast<unsigned char>(c - 'a' + 'A') : c;
+}
+
+int strcmp_ci_ascii(const char* a, const char* b)
+{
+    const unsigned char* pa = reinterpret_cast<const unsigned char*>(a);
+    const unsigned char* pb = reinterpret_cast<const unsigned char*>(b);
+    for (;; ++pa, ++pb) {
+        unsigned char ca = upperascii(*pa), cb = upperascii(*pb);
+        if (ca != cb)
+            return ca < cb ? -1 : 1;
+        if (ca == '\0')
+            return 0;
+    }
+}
+
+const char* getbasename(const char* path)
+{
+    const char* slash = std::strrchr(path, '/');
+    return slash ? slash + 1 : path;
+}
+
+size_t latin1toutf8(const char* src, size_t srclen, char* dst, size_t size)
+{
+    if (size == 0)
+        return 0;
+    size_t out = 0;
+    for (size_t i = 0; i < srclen && src[i] != '\0'; ++i) {
+        unsigned char c = static_cast<unsigned char>(src[i]);
+        if (c < 0x80) {
+            if (out + 1 > size - 1)
+                break;
+            dst[out++] = static_cast<char>(c);
+        } else {
+            if (out + 2 > size - 1)
+                break;
+            dst[out++] = static_cast<char>(0xC0 | (c >> 6));
+            dst[out++] = static_cast<char>(0x80 | (c & 0x3F));
+        }
+    }
+    dst[out] = '\0';
+    return out;
+}
+
+int mapstring(const MapStringEntry* table, size_t count, const char* key, int32_t* value)
+{
+    size_t lo = 0, hi = count;
+    while (lo < hi) {
+        size_t mid = (lo + hi) / 2;
+        int cmp = std::strcmp(key, table[mid].text);
+        if (cmp == 0) {
+            *value = table[mid].value;
+            return 1;
+        }
+        if (cmp < 0)
+            hi = mid;
+        else
+            lo = mid + 1;
+    }
+    return 0;
+}
+
+} // namespace ovra

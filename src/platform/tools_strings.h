@@ -1,0 +1,33 @@
+// Bounded text helpers shared by both programs. All work on NUL-terminated
+// 8-bit text and never write past the size they are given.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+
+namespace ovra {
+
+// Copies at most size - 1 bytes of src and always terminates dst (size >= 1).
+char* strcpy_max(char* dst, size_t size, const char* src);
+// The same, copying at most min(size - 1, srclen) bytes, stopping early at a NUL.
+char* strcpy_max(char* dst, size_t size, const char* src, size_t srclen);
+
+// ASCII compare after upper-casing both sides: 0 equal, -1 a < b, 1 a > b.
+int strcmp_ci_ascii(const char* a, const char* b);
+
+// The text after the last '/', or the whole path when there is none.
+const char* getbasename(const char* path);
+
+// ISO 8859-1 to UTF-8; stops at a NUL, after srclen bytes, or when the next
+// sequence does not fit into size - 1 bytes. Always terminates. Returns the
+// number of bytes written (without the NUL).
+size_t latin1toutf8(const char* src, size_t srclen, char* dst, size_t size);
+
+struct MapStringEntry {
+    const char* text;
+    int32_t value;
+};
+
+// Binary search in a table sorted by strcmp; 1 and *value set on a match, else 0.
+int mapstring(const MapStringEntry* table, size_t count, const char* key, int32_t* value);
+
+} // namespace ovra

@@ -1,0 +1,101 @@
+#include "platform/tools_paths.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+using namespace ovra;
+
+namespace {
+struct TempDir {
+    fs::path path;
+    TempDir()
+    {
+        char templ[] = "/tmp/tempix-paths-XXXXXX";
+        path = mkdtemp(templ);
+        path = fs::canonical(path);
+    }
+    ~TempDir() { fs::remove_all(path); }
+};
+} // namespace
+
+TEST(ResolveAliasPath, FollowsLinksAlongThePath)
+{
+    TempDir dir;
+    fs::create_directories(dir.path / "real" / "inner");
+    fs::create_directory_symlink(dir.path / "real", dir.path / "link");
+    std::string in = (dir.path / "link" / "inner" / "missing.mp3").string();
+    char out[PATH_BUFFER];
+    ASSERT_EQ(resolvealiaspath(in.c_str(), out), 0);
+    EXPECT_EQ(std::string(out), (dir.path / "real" / "inner" / "missing.mp3").string());
+
+    // In place works too.
+    char inplace[PATH_BUFFER];
+    snprintf(inplace, sizeof inplace, "%s", in.c_str());
+    ASSERT_EQ(resolvealiaspath(inplace, inplace), 0);
+    EXPECT_STREQ(inplace, out);
+}
+
+TEST(ResolveAliasPath, RefusesRelativePaths)
+{
+    char out[PATH_BUFFER] = "untouched";
+    EXPECT_EQ(resolvealiaspath("relative/path", out), -1);
+    EXPECT_STREQ(out, "untouched");
+}
+
+TEST(ResolveAliasPath, LoopingLinksLeaveThePathAsItIs)
+{
+    TempDir dir;
+    fs::create_symlink(dir.path / "b", dir.path / "a");
+    fs::create_symlink(dir.path / "a", dir.path / "b");
+    std::string in = (dir.path / "a" / "x").string();
+    char out[PATH_BUFFER];
+    ASSERT_EQ(resolvealiaspath(in.c_str(), out), 0);
+    EXPECT_EQ(std::string(out), in);
+}
+
+TEST(BundlePath, IsTheFolderAboveBin)
+{
+    char out[PATH_BUFFER];
+    ASSERT_EQ(getbundlepath(out), 0);
+    // The test programs run from the build tree's bin/.
+    char exe[PATH_BUFFER];
+    ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
+    ASSERT_GT(n, 0);
+    exe[n] = 0;
+    EXPECT_EQ(fs::path(exe).parent_path().parent_path().string(), std::string(out));
+}
+
+TEST(HomeFolders, FollowXdgUserDirsAndFallBack)
+{
+    TempDir dir;
+    std::string oldHome = getenv("HOME") ? getenv("HOME") : "";
+    setenv("HOME", dir.path.c_str(), 1);
+    setenv("XDG_CONFIG_HOME", (dir.path / "cfg").c_str(), 1);
+    setenv("XDG_STATE_HOME", (dir.path / "state").c_str(), 1);
+    char out[PATH_BUFFER];
+    homemusicfolder(out);
+    EXPECT_EQ(std::string(out), (dir.path / "Music").string());
+
+    fs::create_directories(dir.path / "cfg");
+    fs::create_directories(dir.path / "Tunes");
+    FILE* f = fopen((dir.path / "cfg" / "user-dirs.dirs").c_str(), "w");
+    fputs("# comment\nXDG_MUSIC_DIR=\"$HOME/Tunes\"\n", f);
+    fclose(f);
+    homemusicfolder(out);
+    EXPECT_EQ(std::string(out), (dir.path / "Tunes").string());
+    homedocumentsfolder(out);
+    EXPECT_EQ(std::string(out), (dir.path / "Documents").string());
+
+    logfolder(out);
+    EXPECT_EQ(std::string(out), (dir.path / "state" / "tempix").string());
+    EXPECT_TRUE(fs::is_directory(out));
+
+    setenv("HOME", oldHome.c_str(), 1);
+    unsetenv("XDG_CONFIG_HOME");
+    unsetenv("XDG_STATE_HOME");
+}

@@ -1,0 +1,84 @@
+#include "platform/Ptr_auto.h"
+#include "platform/tools_strings.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+using namespace ovra;
+
+TEST(BoundedCopy, CutsAndAlwaysTerminates)
+{
+    char dst[8];
+    std::memset(dst, 'x', sizeof dst);
+    strcpy_max(dst, 4, "abcdef");
+    EXPECT_STREQ(dst, "abc");
+    EXPECT_EQ(dst[4], 'x'); // nothing written past the size
+    strcpy_max(dst, 1, "abcdef");
+    EXPECT_STREQ(dst, "");
+    const char reply[1] = {'\0'};
+    strcpy_max(dst, 80 > sizeof dst ? sizeof dst : 80, reply, 1);
+    EXPECT_STREQ(dst, "");
+    strcpy_max(dst, sizeof dst, "abcdef", 2);
+    EXPECT_STREQ(dst, "ab");
+    strcpy_max(dst, sizeof dst, "a\0cdef", 5);
+    EXPECT_STREQ(dst, "a");
+}
+
+TEST(CaseInsensitiveCompare, UpperCasesBothSides)
+{
+    EXPECT_EQ(strcmp_ci_ascii("Track.MP3", "track.mp3"), 0);
+    EXPECT_NE(strcmp_ci_ascii(".mp3", ".m4a"), 0);
+    EXPECT_EQ(strcmp_ci_ascii("a", "B"), -1);
+    EXPECT_EQ(strcmp_ci_ascii("b", "A"), 1);
+    EXPECT_EQ(strcmp_ci_ascii("ab", "a"), 1);
+    // Bytes above 0x7F compare unsigned and are not case-folded.
+    EXPECT_EQ(strcmp_ci_ascii("\xE9", "a"), 1);
+    EXPECT_NE(strcmp_ci_ascii("\xE9", "\xC9"), 0);
+}
+
+TEST(Latin1, ConvertsAndRefusesPartialSequences)
+{
+    char out[8];
+    latin1toutf8("\xE9", 1, out, sizeof out);
+    EXPECT_STREQ(out, "\xC3\xA9");
+    latin1toutf8("\xE9", 1, out, 2);
+    EXPECT_STREQ(out, "");
+    latin1toutf8("a\xE9z", 3, out, 3);
+    EXPECT_STREQ(out, "a");
+    latin1toutf8("abc\0def", 7, out, sizeof out);
+    EXPECT_STREQ(out, "abc");
+}
+
+TEST(MapString, FindsExactKeysOnly)
+{
+    static const MapStringEntry entities[] = {{"amp", '&'}, {"apos", '\''}, {"gt", '>'}, {"lt", '<'}, {"quot", '"'}};
+    int32_t value = 0;
+    EXPECT_EQ(mapstring(entities, 5, "quot", &value), 1);
+    EXPECT_EQ(value, '"');
+    EXPECT_EQ(mapstring(entities, 5, "amp", &value), 1);
+    EXPECT_EQ(value, '&');
+    EXPECT_EQ(mapstring(entities, 5, "qu", &value), 0);
+    EXPECT_EQ(mapstring(entities, 5, "zzz", &value), 0);
+    EXPECT_EQ(mapstring(entities, 0, "amp", &value), 0);
+}
+
+TEST(Basename, TextAfterLastSlash)
+{
+    EXPECT_STREQ(getbasename("/a/b/c.mp3"), "c.mp3");
+    EXPECT_STREQ(getbasename("c.mp3"), "c.mp3");
+    EXPECT_STREQ(getbasename("/a/"), "");
+}
+
+TEST(PtrAuto, ResizesClearsAndFrees)
+{
+    Ptr_auto<char> p;
+    ASSERT_TRUE(p.malloc(16, true));
+    for (int i = 0; i < 16; ++i)
+        EXPECT_EQ(p.get()[i], 0);
+    p.get()[0] = 'x';
+    ASSERT_TRUE(p.malloc(32, false));
+    EXPECT_EQ(p.get()[0], 'x');
+    ASSERT_TRUE(p.malloc(0, false));
+    EXPECT_EQ(p.get(), nullptr);
+}

@@ -1,0 +1,118 @@
+#include "platform/Threads.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+using namespace std::chrono;
+
+TEST(Canceler, FreshThenCancelled)
+{
+    ovra::Canceler_normal c;
+    EXPECT_FALSE(c.iscancelled());
+    c.cancel();
+    c.cancel();
+    EXPECT_TRUE(c.iscancelled());
+}
+
+TEST(Canceler, TimedWaitTimesOutOrWakesAtOnce)
+{
+    ovra::Canceler_normal c;
+    auto t0 = steady_clock::now();
+    EXPECT_FALSE(c.timedwait(1));
+    EXPECT_GE(duration_cast<milliseconds>(steady_clock::now() - t0).count(), 900);
+
+    ovra::Canceler_normal d;
+    std::thread canceller([&] {
+        std::this_thread::sleep_for(milliseconds(50));
+        d.cancel();
+    });
+    t0 = steady_clock::now();
+    EXPECT_TRUE(d.timedwait(30));
+    EXPECT_LT(duration_cast<seconds>(steady_clock::now() - t0).count(), 10);
+    canceller.join();
+}
+
+TEST(Canceler, BroadcastsRegisteredConditions)
+{
+    ovra::Canceler_normal c;
+    ovra::Mutex m;
+    ovra::Condition cond;
+    c.addcond(cond.get());
+    std::atomic<bool> woke{false};
+    std::thread waiter([&] {
+        ovra::pthread_mutex_auto lock(m);
+        while (!c.iscancelled())
+            pthread_cond_wait(cond.get(), m.get());
+        woke = true;
+    });
+    std::this_thread::sleep_for(milliseconds(20));
+    {
+        ovra::pthread_mutex_auto lock(m);
+        c.cancel();
+    }
+    waiter.join();
+    EXPECT_TRUE(woke);
+}
+
+namespace {
+struct Arg {
+    std::atomic<int>* counter;
+    long pad;
+};
+static_assert(sizeof(Arg) == ThreadGroup::ARGUMENT_BYTES);
+
+void waitForCancel(void* a, ovra::Canceler& canceler)
+{
+    Arg arg;
+    std::memcpy(&arg, a, sizeof arg);
+    while (!canceler.iscancelled())
+        std::this_thread::sleep_for(milliseconds(1));
+    arg.counter->fetch_add(1);
+}
+
+void endAtOnce(void* a, ovra::Canceler&)
+{
+    Arg arg;
+    std::memcpy(&arg, a, sizeof arg);
+    arg.counter->fetch_add(1);
+}
+} // namespace
+
+TEST(ThreadGroup, CancelAllThenWaitAll)
+{
+    std::atomic<int> done{0};
+    ThreadGroup group;
+    Arg arg{&done, 0};
+    ASSERT_EQ(group.startthread(waitForCancel, &arg), 0);
+    ASSERT_EQ(group.startthread(waitForCancel, &arg), 0);
+    std::this_thread::sleep_for(milliseconds(20));
+    EXPECT_EQ(done.load(), 0);
+    group.cancelall();
+    group.waitall();
+    EXPECT_EQ(done.load(), 2);
+    EXPECT_EQ(group.runningcount(), 0);
+}
+
+TEST(ThreadGroup, EmptyGroupReturnsAtOnce)
+{
+    ThreadGroup group;
+    group.cancelall();
+    group.waitall();
+    EXPECT_EQ(group.runningcount(), 0);
+}
+
+TEST(ThreadGroup, ThreadsThatEndBeforeBeingCountedLeaveZero)
+{
+    std::atomic<int> done{0};
+    ThreadGroup group;
+    Arg arg{&done, 0};
+    for (int i = 0; i < 50; ++i)
+        ASSERT_EQ(group.startthread(endAtOnce, &arg), 0);
+    group.waitall();
+    EXPECT_EQ(done.load(), 50);
+    EXPECT_EQ(group.runningcount(), 0);
+}
