@@ -23,7 +23,7 @@ from mutagen.easyid3 import EasyID3
 from mutagen.id3 import ID3NoHeaderError
 from mutagen.mp4 import MP4
 
-VERSION = 3
+VERSION = 4
 
 # Chord roots (MIDI) of a four-bar progression: I V vi IV.
 PROGRESSIONS = {
@@ -261,6 +261,17 @@ def make_special(outdir, tmp):
     with open(os.path.join(outdir, "truncated.mp3"), "wb") as f:
         f.write(data[:cut])
     entry("truncated.mp3", "ok", bpm=128, expected_bpm=128.0, sample_rate=44100, channels=2)
+
+    # Stretches of garbage inside the audio data: the decoder reports errors and
+    # the rest of the track is still read.
+    with open(os.path.join(outdir, "beat100_mono44_aac.m4a"), "rb") as f:
+        data = bytearray(f.read())
+    rng = np.random.default_rng(21)
+    start = data.find(b"mdat") + 60000
+    data[start:start + 30000] = rng.integers(0, 256, 30000, dtype=np.uint8).tobytes()
+    with open(os.path.join(outdir, "damaged.m4a"), "wb") as f:
+        f.write(data)
+    entry("damaged.m4a", "ok", sample_rate=44100, channels=1, decoder_errors=True)
 
     # Text that only claims to be audio, and an empty file.
     with open(os.path.join(outdir, "not_audio.mp3"), "w") as f:
