@@ -156,6 +156,7 @@ struct SimpleSoundFile_AV::Decoder {
     size_t pendingStart = 0;  // in frames
     int64_t decodedFrames = 0;
     int64_t limit = 0;        // frames beyond the length are dropped
+    int64_t lastPacketFrames = 0;
     bool inputDone = false;   // the demuxer is at its end and the decoder flushed
     bool outputDone = false;  // the decoder has given its last frame
     std::vector<int16_t> conversion;
@@ -213,11 +214,12 @@ struct SimpleSoundFile_AV::Decoder {
                                const_cast<const uint8_t**>(frame->extended_data), frame->nb_samples);
         if (made < 0)
             return made;
-        keep(size_t(made));
+        keep(conversion.data(), size_t(made));
         return 0;
     }
 
-    void keep(size_t frames)
+    // Appends frames from source, or silence when source is null, up to the length.
+    void keep(const int16_t* source, size_t frames)
     {
         int64_t room = limit - decodedFrames;
         size_t kept = size_t(std::clamp<int64_t>(room, 0, int64_t(frames)));
@@ -225,29 +227,47 @@ struct SimpleSoundFile_AV::Decoder {
             pending.erase(pending.begin(), pending.begin() + ptrdiff_t(pendingStart * size_t(channels)));
             pendingStart = 0;
         }
-        pending.insert(pending.end(), conversion.begin(), conversion.begin() + ptrdiff_t(kept * size_t(channels)));
+        if (source)
+            pending.insert(pending.end(), source, source + kept * size_t(channels));
+        else
+            pending.insert(pending.end(), kept * size_t(channels), int16_t(0));
         decodedFrames += int64_t(frames);
     }
 
-    // Decodes until at least want frames wait or the stream has ended.
-    // A negative status is a decoder or read error; the frames decoded stay.
+    // Decodes until at least want frames wait or the stream has ended. Data
+    // that cannot be decoded becomes silence of its own duration, so what
+    // follows keeps its place in time; the first error met is returned.
     int fill(size_t want)
     {
+        int firstError = 0;
+        auto failed = [&](int status, int64_t silentFrames) {
+            if (firstError == 0)
+                firstError = status;
+            keep(nullptr, size_t(std::max<int64_t>(silentFrames, 0)));
+        };
+        int receiveErrors = 0;
         while (pendingframes() < want && !outputDone) {
             int status = avcodec_receive_frame(codec.get(), frame.get());
             if (status >= 0) {
+                receiveErrors = 0;
+                const int samples = frame->nb_samples;
                 status = takeframe();
                 av_frame_unref(frame.get());
                 if (status < 0)
-                    return status;
+                    failed(status, samples);
                 continue;
             }
             if (status == AVERROR_EOF) {
                 outputDone = true;
                 break;
             }
-            if (status != AVERROR(EAGAIN))
-                return status;
+            if (status != AVERROR(EAGAIN)) {
+                failed(status, lastPacketFrames);
+                // A decoder that keeps failing without taking input is finished.
+                if (++receiveErrors > 64)
+                    outputDone = true;
+                continue;
+            }
             if (inputDone) {
                 outputDone = true;
                 break;
@@ -258,20 +278,23 @@ struct SimpleSoundFile_AV::Decoder {
                 // be trusted: flush what the decoder holds.
                 inputDone = true;
                 avcodec_send_packet(codec.get(), nullptr);
-                if (status != AVERROR_EOF)
-                    return status;
+                if (status != AVERROR_EOF && firstError == 0)
+                    firstError = status;
                 continue;
             }
             if (packet->stream_index != index) {
                 av_packet_unref(packet.get());
                 continue;
             }
+            lastPacketFrames = av_rescale_q(packet->duration, format->streams[index]->time_base,
+                                            AVRational{1, sampleRate});
+            // Output is drained before each packet, so the decoder always takes it.
             status = avcodec_send_packet(codec.get(), packet.get());
             av_packet_unref(packet.get());
-            if (status < 0 && status != AVERROR(EAGAIN))
-                return status;
+            if (status < 0)
+                failed(status, lastPacketFrames);
         }
-        return 0;
+        return firstError;
     }
 
     // Hands out up to frames frames; returns how many.
@@ -361,9 +384,9 @@ int32_t SimpleSoundFile_AV::read(uint32_t frames, int32_t channels, float* out)
         framePosition += frames;
         return 0;
     }
-    int status = decoder->fill(frames);
-    if (status < 0)
-        return status;  // position and open stay; what was decoded waits for the next read
+    // A read that met damaged data still delivers its frames, with silence for
+    // what could not be decoded, and reports the decoder's error.
+    const int status = decoder->fill(frames);
 
     std::vector<int16_t> buffer(size_t(frames) * size_t(nch));
     size_t written = decoder->take(buffer.data(), frames);
@@ -380,7 +403,7 @@ int32_t SimpleSoundFile_AV::read(uint32_t frames, int32_t channels, float* out)
         decoder->pending.clear();
         decoder->pendingStart = 0;
     }
-    return 0;
+    return status;
 }
 
 int32_t SimpleSoundFile_AV::seek(int64_t frame)

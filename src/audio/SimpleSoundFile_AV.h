@@ -17,6 +17,9 @@ public:
     SimpleSoundFile_AV(const SimpleSoundFile_AV&) = delete;
     SimpleSoundFile_AV& operator=(const SimpleSoundFile_AV&) = delete;
 
+    // Frames the decoder cannot make are delivered as silence of their own
+    // duration and the read returns the decoder's (negative) error; the frames
+    // and the position still advance, so what follows stays in its place.
     int32_t read(uint32_t frames, int32_t channels, float* out) override;
     // Moves the decode point; position() and isopen() are left as they are.
     int32_t seek(int64_t frame) override;

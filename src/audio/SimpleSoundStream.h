@@ -8,7 +8,8 @@ class SimpleSoundStream {
 public:
     virtual ~SimpleSoundStream() = default;
     // Delivers the next frames of the first channels, planar: channel 0's
-    // frames first. 0 on success, -1 for a bad request, else the decoder's status.
+    // frames first. 0 on success, -1 for a bad request (nothing delivered),
+    // else the error the stream met.
     virtual int32_t read(uint32_t frames, int32_t channels, float* out) = 0;
     virtual int32_t seek(int64_t frame) = 0;
     int32_t rewind() { return seek(0); }

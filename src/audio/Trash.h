@@ -23,7 +23,15 @@ public:
     }
 
     // Takes ownership of item (null is accepted and ignored when deleting).
-    void append(T* item) { items.push_back(item); }
+    void append(T* item)
+    {
+        try {
+            items.push_back(item);
+        } catch (...) {
+            delete item;
+            throw;
+        }
+    }
 
 private:
     std::list<T*> items;
