@@ -252,15 +252,22 @@ void shiftTail(AtomContainer& c, int64_t from, int64_t to)
     const int64_t newEnd = oldEnd + d;
     if (newEnd > ATOM_FILE_LIMIT)
         throw int(ATOM_ERR_TOO_LARGE);
+    // Growing, the parent makes room behind this container before its bytes
+    // move into it; shrinking, this container's bytes move first, and only
+    // then does the parent take the room back. The other way round, the
+    // parent's tail would overwrite this container's last bytes before they
+    // were moved.
+    if (d < 0)
+        moveBytes(c, to, from, oldEnd - from);
     if (c.parent != nullptr) {
-        // The parent makes, or takes back, the room behind this container first.
         shiftTail(*c.parent, oldEnd, newEnd);
         uint8_t size[4];
         putbe32(size, uint32_t(newEnd - c.atomPos));
         atomseek(c, c.atomPos);
         atomwrite(c, size, sizeof size);
     }
-    moveBytes(c, to, from, oldEnd - from);
+    if (d > 0)
+        moveBytes(c, to, from, oldEnd - from);
     if (c.freePos >= from)
         c.freePos += d;
     c.end = newEnd;
