@@ -59,7 +59,9 @@ void Tag_TagLib::open(const char* path, bool)
     if (file != nullptr)
         close();
     file = new TagLib::MPEG::File(path, true, TagLib::AudioProperties::Average);
-    tag = file->isValid() ? file->ID3v2Tag(false) : nullptr;
+    // TagLib keeps an empty ID3v2 tag object even for a file without one;
+    // whether the file has one on disk is what counts.
+    tag = file->isValid() && file->hasID3v2Tag() ? file->ID3v2Tag(false) : nullptr;
     if (tag == nullptr) {
         // No ID3v2 tag (or no readable file): nothing is created here.
         delete file;

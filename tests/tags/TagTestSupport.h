@@ -162,3 +162,25 @@ inline std::ostream& operator<<(std::ostream& os, const AudioPrint& p)
 }
 
 } // namespace tagtest
+
+namespace tagtest {
+
+// Runs python code with mutagen's id3 module as id3 and the file as path.
+inline int id3script(const std::string& path, const std::string& code)
+{
+    std::string script = "import sys\nimport mutagen.id3 as id3\npath = sys.argv[1]\n" + code + "\n";
+    return run(std::string(TEMPIX_PYTHON) + " -c " + quote(script) + " " + quote(path));
+}
+
+template <typename F>
+int codeof(F f)
+{
+    try {
+        f();
+    } catch (int c) {
+        return c;
+    }
+    return 0;
+}
+
+} // namespace tagtest
