@@ -281,7 +281,7 @@ int ChildServer::stop()
         // The child ends when it sees the end of its input; one that does not
         // within the grace time is killed, so stop never hangs.
         int status = 0;
-        auto giveup = Clock::now() + std::chrono::milliseconds(STOP_GRACE_MS);
+        auto giveup = Clock::now() + std::chrono::milliseconds(stopgracems);
         for (;;) {
             pid_t r = waitpid(pid, &status, WNOHANG);
             if (r == pid || (r < 0 && errno != EINTR))

@@ -53,6 +53,7 @@ public:
     // 0 or less: wait for ever.
     void setcalltimeout(int ms) { timeoutms = ms; }
     int calltimeout() const { return timeoutms; }
+    void setstopgrace(int ms) { stopgracems = ms; }
     int childpid() const { return pid; }
     bool running() const { return pid != 0; }
 
@@ -61,6 +62,7 @@ private:
     int requestpipe = -1;
     int replypipe = -1;
     int timeoutms = DEFAULT_CALL_TIMEOUT_MS;
+    int stopgracems = STOP_GRACE_MS;
 
     void killchild();
 };
