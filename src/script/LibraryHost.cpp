@@ -278,6 +278,8 @@ void LibraryHost::setproperty(const ScriptValue& object, const std::string& prop
 {
     int64_t id = trackof(object);
     LibraryDocument& lib = library();
+    if (property != "start" && property != "finish" && property != "volume adjustment" && property != "bpm")
+        throw SCRIPT_CANT_SET;
     double v = number(value);
     const char* key;
     int64_t stored;
