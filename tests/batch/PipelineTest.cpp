@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <functional>
 #include <cstring>
@@ -335,8 +336,9 @@ TEST_F(Pipeline, TheRecordVouchesForAVolumeWithinFifteen)
     int32_t ours = int32_t(get32(f.record + 60));
     int expected = computeVolume(20000, 30000).value;
     EXPECT_EQ(ours, expected);
-    if (std::abs(expected) >= 257)
+    if (std::abs(expected) >= 257) {
         EXPECT_EQ(f.rva, expected);
+    }
 
     // Another program moved it by 15: still ours, and too little to rewrite.
     f.rva = ours + 15;
@@ -662,4 +664,29 @@ TEST_F(Pipeline, StartRunsTheBatchOnAWorker)
     EXPECT_FALSE(processor->running());
     EXPECT_EQ(display.ended, "Done");
     EXPECT_TRUE(file(settings.path + "/a.mp3").hasRecord);
+}
+
+TEST_F(Pipeline, TheRecordVouchesForALibraryVolumeWithinTwo)
+{
+    auto library = [this](int volume) {
+        writeLibrary("<dict><key>Tracks</key><dict><key>5</key><dict><key>Location</key>"
+                     "<string>file:///m/lib.mp3</string><key>Volume Adjustment</key><integer>" +
+                     std::to_string(volume) +
+                     "</integer></dict></dict><key>Playlists</key><array><dict><key>Playlist Items</key>"
+                     "<array><dict><key>Track ID</key><integer>5</integer></dict></array></dict></array></dict>\n");
+    };
+    settings.source = SOURCE_LIBRARY;
+    options.detectbpm = false;
+    options.adjustvolume = true;
+    library(0);
+    EXPECT_EQ(runBatch().back(), UPDATED);
+    long ours = std::lround(computeVolume(20000, 30000).value * 255.0 / 65535.0);
+    library(int(ours) + 2);
+    EXPECT_EQ(runBatch().back(), UP_TO_DATE);
+    library(int(ours) - 2);
+    EXPECT_EQ(runBatch().back(), UP_TO_DATE);
+    library(int(ours) + 3);
+    EXPECT_EQ(runBatch().back(), OTHER_APP);
+    options.overwritevolume = true;
+    EXPECT_EQ(runBatch().back(), UP_TO_DATE);
 }
