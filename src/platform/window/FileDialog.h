@@ -2,9 +2,10 @@
 #pragma once
 #include <QPointer>
 
+
 #include <string>
 
-class QFileDialog;
+#include <QFileDialog>
 
 namespace ovra {
 

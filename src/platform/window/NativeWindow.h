@@ -11,7 +11,7 @@
 #include <memory>
 #include <string>
 
-class QWidget;
+#include <QWidget>
 
 namespace ovra {
 

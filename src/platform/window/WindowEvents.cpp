@@ -4,6 +4,7 @@
 #include <QAction>
 #include <QComboBox>
 #include <QDialog>
+#include <QDir>
 #include <QEvent>
 #include <QFile>
 #include <QKeyEvent>
@@ -234,6 +235,7 @@ int WindowEvents::createwindow(const char* name)
     if (!file.open(QFile::ReadOnly))
         return -1;
     QUiLoader loader;
+    loader.setWorkingDirectory(QDir(QString::fromUtf8(interfacefolder()))); // images beside the .ui
     QWidget* w = loader.load(&file);
     if (!w)
         return -1;
