@@ -191,6 +191,18 @@ TEST(TempoDetection, FailureLines)
     EXPECT_EQ(missing.status, AnalysisStatus::failed);
     EXPECT_EQ(missing.failure, "Could not open track with QuickTime.\n");
 
+    // A length beyond 32 bits is refused before anything is read; its low bits
+    // (ten seconds here) must not pass for the track.
+    struct Endless : MemorySoundStream {
+        using MemorySoundStream::MemorySoundStream;
+        int64_t length() override { return (int64_t(1) << 32) + 441000; }
+        bool isopen() override { return true; }
+    };
+    std::vector<float> tenSeconds = pulses(10.0, 44100.0, 20000);
+    auto endless = std::make_unique<Endless>(std::vector<std::vector<float>>{tenSeconds}, 44100.0);
+    AnalysisOutcome huge = analyzeStream(std::move(endless), canceler);
+    EXPECT_EQ(huge.failure, "Not enough memory to process track.\n");
+
     // A rate whose blocks would be empty is refused rather than divided by.
     EXPECT_EQ(analyse(std::vector<float>(2000, 0.5f), 400.0).failure, "No beat found in track.\n");
 }
