@@ -10,6 +10,8 @@
 #include <cstring>
 #include <new>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace ovra {
 
@@ -62,6 +64,78 @@ ID3_Field& field(ID3_Frame& frame, ID3_FieldID id)
     if (f == nullptr)
         throw int(TAG_ERR_UNUSABLE);
     return *f;
+}
+
+// Sets the text fields of a frame from UTF-8 and makes the frame's encoding
+// agree with them: ISO 8859-1 when every character has a byte there, UTF-16
+// otherwise. Setting bytes without looking at the frame's encoding would
+// leave, say, ASCII digits in a frame marked UTF-16, which every reader
+// then shows as garbage.
+void setframetext(ID3_Frame& frame, std::initializer_list<std::pair<ID3_FieldID, const char*>> texts)
+{
+    bool latin1 = true;
+    std::vector<std::vector<uint32_t>> points;
+    for (const auto& [id, utf8] : texts) {
+        std::vector<uint32_t> cps;
+        const auto* p = reinterpret_cast<const unsigned char*>(utf8);
+        while (*p != 0) {
+            uint32_t cp = *p;
+            int extra = cp >= 0xF0 ? 3 : cp >= 0xE0 ? 2 : cp >= 0xC0 ? 1 : 0;
+            if (cp >= 0x80 && extra == 0)
+                extra = -1; // a stray continuation byte stands for itself
+            if (extra > 0) {
+                cp &= 0x3F >> extra;
+                for (int k = 1; k <= extra; ++k) {
+                    if ((p[k] & 0xC0) != 0x80) {
+                        extra = -1;
+                        break;
+                    }
+                    cp = (cp << 6) | (p[k] & 0x3F);
+                }
+            }
+            if (extra < 0) {
+                cp = *p;
+                extra = 0;
+            }
+            p += 1 + extra;
+            cps.push_back(cp);
+            if (cp > 0xFF)
+                latin1 = false;
+        }
+        points.push_back(std::move(cps));
+    }
+    const ID3_TextEnc encoding = latin1 ? ID3TE_ISO8859_1 : ID3TE_UTF16;
+    field(frame, ID3FN_TEXTENC).Set(uint32(encoding));
+    size_t i = 0;
+    for (const auto& [id, utf8] : texts) {
+        (void)utf8;
+        ID3_Field& f = field(frame, id);
+        f.SetEncoding(encoding);
+        const std::vector<uint32_t>& cps = points[i++];
+        if (latin1) {
+            std::string bytes(cps.begin(), cps.end());
+            f.Set(bytes.c_str());
+        } else {
+            // id3lib keeps UTF-16 as big-endian byte pairs.
+            std::vector<unicode_t> units;
+            auto push = [&](uint32_t unit) {
+                uint8_t be[2] = {uint8_t(unit >> 8), uint8_t(unit)};
+                unicode_t u;
+                std::memcpy(&u, be, 2);
+                units.push_back(u);
+            };
+            for (uint32_t cp : cps) {
+                if (cp >= 0x10000) {
+                    push(0xD800 + ((cp - 0x10000) >> 10));
+                    push(0xDC00 + ((cp - 0x10000) & 0x3FF));
+                } else {
+                    push(cp);
+                }
+            }
+            units.push_back(0);
+            f.Set(units.data());
+        }
+    }
 }
 
 // The frame of that id, or a new one attached to the tag (which owns it).
@@ -253,11 +327,10 @@ void Tag_ID3Lib::setComment(const char* text)
     if (found == nullptr) {
         auto* frame = new ID3_Frame(ID3FID_COMMENT);
         t.AttachFrame(frame);
-        field(*frame, ID3FN_DESCRIPTION).Set("");
         found = frame;
     }
     field(*found, ID3FN_LANGUAGE).Set("eng");
-    field(*found, ID3FN_TEXT).Set(text);
+    setframetext(*found, {{ID3FN_DESCRIPTION, ""}, {ID3FN_TEXT, text}});
     dirty = true;
 }
 
@@ -280,7 +353,7 @@ void Tag_ID3Lib::setBPM(int bpm)
     ID3_Frame& frame = findorattach(t, ID3FID_BPM, t.Find(ID3FID_BPM));
     char text[16];
     std::snprintf(text, sizeof text, "%d", bpm);
-    field(frame, ID3FN_TEXT).Set(text);
+    setframetext(frame, {{ID3FN_TEXT, text}});
     dirty = true;
 }
 
