@@ -258,10 +258,15 @@ void Tag_ID3Lib::readText(const ID3_Frame& frame, char* buffer, int size)
     if (size < 1)
         return;
 
-    if (encoding->Get() != 0) {
+    if (encoding->Get() != 0 && ID3TE_IS_DOUBLE_BYTE_ENC(text->GetEncoding())) {
         // UTF-16 code units as big-endian byte pairs; surrogate pairs joined.
+        // The units are copied from the field's own text: id3lib's copying
+        // getter takes the byte count for a unit count and reads past it.
         uint8_t work[TEXT_WORK + 2] = {};
-        text->Get(reinterpret_cast<unicode_t*>(work), TEXT_WORK / 2);
+        const unicode_t* raw = text->GetRawUnicodeText();
+        size_t bytes = raw != nullptr ? std::min(text->Size() & ~size_t(1), TEXT_WORK) : 0;
+        if (bytes > 0)
+            std::memcpy(work, raw, bytes);
         size_t used = 0;
         for (size_t i = 0; i + 1 < TEXT_WORK; i += 2) {
             uint32_t unit = (uint32_t(work[i]) << 8) | work[i + 1];
