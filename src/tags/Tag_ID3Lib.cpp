@@ -18,6 +18,11 @@ namespace ovra {
 namespace {
 constexpr size_t TEXT_WORK = 4096;
 
+uint32_t getbe32raw(const uint8_t* p)
+{
+    return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | uint32_t(p[3]);
+}
+
 // Appends the UTF-8 form of a code point while it fits in size - 1 bytes;
 // a sequence that does not fit is cut. Returns false once the buffer is full.
 bool pututf8(uint32_t cp, char* buffer, size_t size, size_t& used)
@@ -147,6 +152,58 @@ ID3_Frame& findorattach(ID3_Tag& tag, ID3_FrameID id, ID3_Frame* found)
     tag.AttachFrame(frame);
     return *frame;
 }
+// Walks the frame headers of an ID3v2.2 or 2.3 tag without reading the
+// frames. id3lib crashes on some damaged tags (a compressed frame whose
+// sizes lie takes it down), so it only gets tags whose every frame lies
+// inside the tag and that use none of the features it mishandles:
+// unsynchronisation, compression, encryption.
+bool checklayout(FILE* file)
+{
+    uint8_t header[10];
+    if (std::fseek(file, 0, SEEK_SET) != 0 || std::fread(header, sizeof header, 1, file) != 1)
+        return false;
+    const int version = header[3];
+    const uint8_t flags = header[5];
+    if (version != 2 && version != 3)
+        return false;
+    if ((flags & 0x80) != 0 || (version == 2 && (flags & 0x40) != 0))
+        return false;
+    for (int i = 6; i < 10; ++i)
+        if (header[i] >= 0x80)
+            return false;
+    const long size = (long(header[6]) << 21) | (long(header[7]) << 14) | (long(header[8]) << 7) | long(header[9]);
+    if (std::fseek(file, 0, SEEK_END) != 0 || std::ftell(file) < 10 + size)
+        return false;
+    const long end = 10 + size;
+    long pos = 10;
+    if (version == 3 && (flags & 0x40) != 0) {
+        uint8_t ext[4];
+        if (std::fseek(file, pos, SEEK_SET) != 0 || std::fread(ext, sizeof ext, 1, file) != 1)
+            return false;
+        long extSize = long(getbe32raw(ext));
+        if (extSize != 6 && extSize != 10)
+            return false;
+        pos += 4 + extSize;
+    }
+    const int headerSize = version == 2 ? 6 : 10;
+    while (pos + headerSize <= end) {
+        uint8_t frame[10];
+        if (std::fseek(file, pos, SEEK_SET) != 0 || std::fread(frame, size_t(headerSize), 1, file) != 1)
+            return false;
+        if (frame[0] == 0)
+            break; // padding
+        for (int i = 0; i < (version == 2 ? 3 : 4); ++i)
+            if (!((frame[i] >= 'A' && frame[i] <= 'Z') || (frame[i] >= '0' && frame[i] <= '9')))
+                return false;
+        long frameSize = version == 2 ? (long(frame[3]) << 16) | (long(frame[4]) << 8) | long(frame[5]) : long(getbe32raw(frame + 4));
+        if (version == 3 && (frame[9] & 0xC0) != 0)
+            return false; // compressed or encrypted
+        if (frameSize > end - pos - headerSize)
+            return false;
+        pos += headerSize + frameSize;
+    }
+    return true;
+}
 } // namespace
 
 Tag_ID3Lib::Tag_ID3Lib() : tag(std::make_unique<ID3_Tag>()) {}
@@ -170,18 +227,24 @@ void Tag_ID3Lib::open(const char* path, bool)
         close();
 
     // id3lib would rewrite an ID3v2.4 tag as 2.3 and lose what it does not
-    // know; those files go to TagLib.
+    // know; those files go to TagLib. So do tags whose layout id3lib cannot
+    // be trusted with.
     {
         FILE* probe = std::fopen(path, "rb");
         if (probe == nullptr)
             throw int(TAG_ERR_NOT_FOUND);
         unsigned char head[4];
         size_t got = std::fread(head, sizeof head, 1, probe);
-        std::fclose(probe);
+        int verdict = 0;
         if (got != 1)
-            throw int(TAG_ERR_NOT_FOUND);
-        if (std::memcmp(head, "ID3", 3) == 0 && int8_t(head[3]) >= 4)
-            throw int(TAG_ERR_UNUSABLE);
+            verdict = TAG_ERR_NOT_FOUND;
+        else if (std::memcmp(head, "ID3", 3) == 0 && int8_t(head[3]) >= 4)
+            verdict = TAG_ERR_UNUSABLE;
+        else if (std::memcmp(head, "ID3", 3) == 0 && !checklayout(probe))
+            verdict = TAG_ERR_UNUSABLE;
+        std::fclose(probe);
+        if (verdict != 0)
+            throw verdict;
     }
 
     try {
