@@ -1,11 +1,13 @@
 // The analysis of one track and the values derived from it.
 #pragma once
 #include <cstdint>
+#include <memory>
 #include <string>
 
 namespace ovra {
 class Canceler;
-}
+class SimpleSoundStream;
+} // namespace ovra
 
 namespace ovra::tempix {
 
@@ -32,10 +34,15 @@ struct AnalysisOutcome {
 };
 
 // Decodes and analyses the file. Failures come back as their log line; the
-// caller logs and counts them. Exceptions of the sound stream pass through.
+// caller logs and counts them, and shows "Analyzing track" beforehand.
+// Exceptions of the sound stream pass through after everything is released.
 AnalysisOutcome analyzeTrack(const char* path, ovra::Canceler& canceler);
 
-// lround(120 / (beat period / sr)).
+// The same for a stream that is already made (the file stream of analyzeTrack,
+// or one in memory); the analysis owns it from here on.
+AnalysisOutcome analyzeStream(std::unique_ptr<ovra::SimpleSoundStream> stream, ovra::Canceler& canceler);
+
+// lround(120 / (beat period / sr)); 0 for a beat period of 0.
 int computeBPM(uint32_t beatPeriod, double sampleRate);
 
 struct TrackTimes {
@@ -50,5 +57,19 @@ struct VolumeAdjustment {
     int32_t libraryVolume = 0; // -255 ... 255
 };
 VolumeAdjustment computeVolume(uint32_t loudness, uint32_t peakLevel);
+
+// The steps of the tempo search, on the energy envelope (one value per block).
+
+// The lag in minLag .. maxLag-1 with the greatest positive autocorrelation
+// (products in single precision, summed in double); the smaller lag on a tie,
+// 0 when none is positive.
+uint32_t findPeriod(const float* values, uint32_t count, uint32_t minLag, uint32_t maxLag);
+// The same, one lag after the other: the reference the fast one must match.
+uint32_t findPeriodSequential(const float* values, uint32_t count, uint32_t minLag, uint32_t maxLag);
+// The phase in 0 .. period-1 whose every period-th values sum highest; period >= 1.
+uint32_t findPhase(const float* values, uint32_t count, uint32_t period);
+// A period in blocks doubled or halved until it lasts between (12/13)/sqrt(2)
+// and (12/13)*sqrt(2) seconds.
+double foldPeriod(double period, uint32_t hop, double sampleRate);
 
 } // namespace ovra::tempix

@@ -1,0 +1,33 @@
+#include "batch/EnergyEnvelope.h"
+
+namespace ovra::tempix {
+
+EnergyEnvelope::EnergyEnvelope(float* values_, uint32_t blocks_, uint32_t hop_)
+    : values(values_), blocks(blocks_), hop(hop_), divisor(double(blocks_))
+{
+}
+
+void EnergyEnvelope::add(const float* samples, uint32_t count)
+{
+    uint32_t i = 0;
+    while (i < count && block < blocks) {
+        uint32_t run = hop - inBlock;
+        if (run > count - i)
+            run = count - i;
+        double s = sum;
+        for (uint32_t j = 0; j < run; ++j) {
+            double v = double(samples[i + j]);
+            s += v * v;
+        }
+        sum = s;
+        i += run;
+        inBlock += run;
+        if (inBlock == hop) {
+            values[block++] = float(sum / divisor);
+            sum = 0.0;
+            inBlock = 0;
+        }
+    }
+}
+
+} // namespace ovra::tempix

@@ -1,0 +1,49 @@
+#include "platform/window/EventLoop.h"
+
+#include <QApplication>
+#include <QCoreApplication>
+#include <QEvent>
+
+#include <memory>
+
+namespace ovra {
+
+namespace {
+std::unique_ptr<QApplication>& application()
+{
+    static std::unique_ptr<QApplication> app;
+    return app;
+}
+} // namespace
+
+void initevents(int& argc, char** argv)
+{
+    if (QCoreApplication::instance())
+        return;
+    application() = std::make_unique<QApplication>(argc, argv);
+    // Only the quit request ends the program, not the last closed window.
+    QApplication::setQuitOnLastWindowClosed(false);
+}
+
+int runapplicationloop()
+{
+    int status = QCoreApplication::exec();
+    // Windows disposed during the last events go now, not at exit.
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    return status;
+}
+
+void quitapplication()
+{
+    if (QCoreApplication* app = QCoreApplication::instance())
+        QCoreApplication::postEvent(app, new QEvent(QEvent::Quit));
+}
+
+void processpendingevents()
+{
+    QCoreApplication::sendPostedEvents();
+    QCoreApplication::processEvents();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+}
+
+} // namespace ovra

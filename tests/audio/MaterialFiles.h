@@ -1,0 +1,89 @@
+// The generated test material and an independent decoder to check against.
+#pragma once
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace ovra::test {
+
+inline std::string materialpath(const std::string& name)
+{
+    return std::string(TEMPIX_MATERIAL_DIR) + "/" + name;
+}
+
+// Standard output of a shell command.
+inline std::string runcommand(const std::string& command)
+{
+    std::string text;
+    FILE* pipe = popen(command.c_str(), "r");
+    if (!pipe)
+        return text;
+    char buffer[65536];
+    size_t n;
+    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0)
+        text.append(buffer, n);
+    pclose(pipe);
+    return text;
+}
+
+inline std::string shellquote(const std::string& s)
+{
+    std::string q = "'";
+    for (char c : s) {
+        if (c == '\'')
+            q += "'\\''";
+        else
+            q += c;
+    }
+    return q + "'";
+}
+
+// The file as the ffmpeg program decodes it: interleaved signed 16-bit.
+inline std::vector<int16_t> ffmpegdecode(const std::string& path)
+{
+    std::string bytes = runcommand("ffmpeg -nostdin -v quiet -i " + shellquote(path) + " -f s16le -");
+    std::vector<int16_t> samples(bytes.size() / 2);
+    for (size_t i = 0; i < samples.size(); ++i)
+        samples[i] = int16_t(uint16_t(uint8_t(bytes[2 * i])) | uint16_t(uint8_t(bytes[2 * i + 1])) << 8);
+    return samples;
+}
+
+// "channels,sample_rate" of the first audio stream, as ffprobe reports it.
+inline std::string ffprobestream(const std::string& path)
+{
+    std::string text = runcommand("ffprobe -v quiet -select_streams a:0 -show_entries stream=channels,sample_rate "
+                                  "-of csv=p=0:nk=1 " + shellquote(path));
+    while (!text.empty() && (text.back() == '\n' || text.back() == ','))
+        text.pop_back();
+    return text;
+}
+
+// The first audio stream's duration in its time base, as ffprobe reports it.
+inline int64_t ffprobedurationts(const std::string& path)
+{
+    std::string text = runcommand("ffprobe -v quiet -select_streams a:0 -show_entries stream=duration_ts "
+                                  "-of csv=p=0:nk=1 " + shellquote(path));
+    return text.empty() ? -1 : std::stoll(text);
+}
+
+// The tracks that decode, with their channel counts.
+struct MaterialTrack {
+    const char* name;
+    int channels;
+    int rate;
+};
+inline const std::vector<MaterialTrack>& decodabletracks()
+{
+    static const std::vector<MaterialTrack> tracks = {
+        {"beat128_stereo44_lame.mp3", 2, 44100}, {"beat100_mono44_aac.m4a", 1, 44100},
+        {"beat174_stereo48_aac.m4a", 2, 48000},  {"beat85_mono48_lame.mp3", 1, 48000},
+        {"beat140_stereo44_noxing.mp3", 2, 44100}, {"beat64_stereo48_ffmpeg.mp3", 2, 48000},
+        {"three_channels.m4a", 3, 44100},        {"short_3s.mp3", 2, 44100},
+        {"four_seconds.mp3", 1, 44100},          {"silent_10s.mp3", 2, 44100},
+        {"truncated.mp3", 2, 44100},
+    };
+    return tracks;
+}
+
+} // namespace ovra::test

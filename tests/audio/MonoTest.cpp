@@ -1,0 +1,92 @@
+// The mono down-mix and the owner of the streams.
+#include "MemorySoundStream.h"
+#include "audio/SoundStreamMono.h"
+#include "audio/Trash.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+using namespace ovra;
+using namespace ovra::test;
+
+TEST(SoundStreamMono, AveragesLeftAndRightInSinglePrecision)
+{
+    MemorySoundStream stereo({{0.5f, -1.0f, 0.25f, 0.1f, -0.999969482421875f}, {-0.5f, -1.0f, 0.75f, 0.2f, 0.3f}}, 44100);
+    SoundStreamMono mono(&stereo, false);
+    EXPECT_EQ(mono.channels(), 1);
+    EXPECT_EQ(mono.length(), 5);
+    float out[7] = {9, 9, 9, 9, 9, 9, 9};
+    ASSERT_EQ(mono.read(7, 1, out), 0);
+    EXPECT_EQ(out[0], 0.0f);
+    EXPECT_EQ(out[1], -1.0f);
+    EXPECT_EQ(out[2], 0.5f);
+    EXPECT_EQ(out[3], (0.1f + 0.2f) * 0.5f);
+    EXPECT_EQ(out[4], (-0.999969482421875f + 0.3f) * 0.5f);
+    EXPECT_EQ(out[5], 0.0f);  // past the end
+    EXPECT_EQ(mono.position(), 7);
+    EXPECT_FALSE(mono.isopen());
+}
+
+TEST(SoundStreamMono, RefusesOtherChannelCountsAndPassesSourceErrorsThrough)
+{
+    MemorySoundStream stereo({{0.5f, 0.5f}, {0.5f, 0.5f}}, 48000);
+    SoundStreamMono mono(&stereo, false);
+    float out[2] = {3.0f, 3.0f};
+    EXPECT_EQ(mono.read(2, 2, out), -1);
+    stereo.failWith = -1094995529;
+    EXPECT_EQ(mono.read(2, 1, out), -1094995529);
+    EXPECT_EQ(out[0], 3.0f);
+
+    MemorySoundStream single({{0.5f, 0.5f}}, 48000);
+    SoundStreamMono wrapsMono(&single, false);
+    EXPECT_EQ(wrapsMono.read(2, 1, out), -1);
+    EXPECT_EQ(single.reads, 0);
+    EXPECT_EQ(out[0], 3.0f);
+}
+
+TEST(SoundStreamMono, OwnsItsSourceOnlyWhenAsked)
+{
+    int deletions = 0;
+    auto* owned = new MemorySoundStream({{0.0f}, {0.0f}}, 44100, &deletions);
+    delete new SoundStreamMono(owned, true);
+    EXPECT_EQ(deletions, 1);
+
+    MemorySoundStream kept({{0.0f}, {0.0f}}, 44100, &deletions);
+    {
+        SoundStreamMono mono(&kept, false);
+    }
+    EXPECT_EQ(deletions, 1);
+    EXPECT_EQ(kept.channels(), 2);
+}
+
+TEST(Trash, DeletesWhatItHoldsFirstHandedFirst)
+{
+    struct Recorder {
+        std::string* log;
+        char name;
+        ~Recorder() { *log += name; }
+    };
+    std::string log;
+    {
+        Trash<Recorder> trash;
+        trash.append(new Recorder{&log, 'a'});
+        trash.append(nullptr);
+        trash.append(new Recorder{&log, 'b'});
+        trash.append(new Recorder{&log, 'c'});
+        EXPECT_EQ(log, "");
+    }
+    EXPECT_EQ(log, "abc");
+}
+
+TEST(Trash, ThePipelineOrderFileFirstThenMonoIsSafe)
+{
+    int deletions = 0;
+    {
+        Trash<SimpleSoundStream> trash;
+        auto* file = new MemorySoundStream({{0.1f}, {0.2f}}, 44100, &deletions);
+        trash.append(file);
+        trash.append(new SoundStreamMono(file, false));
+    }
+    EXPECT_EQ(deletions, 1);
+}

@@ -1,0 +1,241 @@
+// The FFmpeg decoder on real files, checked against the ffmpeg and ffprobe programs.
+#include "MaterialFiles.h"
+#include "audio/Movies_auto.h"
+#include "audio/SimpleSoundFile_AV.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <unistd.h>
+
+using namespace ovra;
+using namespace ovra::test;
+
+namespace {
+
+Movies_auto moviesGuard;
+
+// Reads the whole stream with all its channels, chunk by chunk, as interleaved 16-bit.
+std::vector<int16_t> readall(SimpleSoundFile_AV& file, uint32_t chunk)
+{
+    const int nch = file.channels();
+    std::vector<int16_t> all;
+    std::vector<float> planar(size_t(chunk) * size_t(nch));
+    while (file.isopen()) {
+        EXPECT_EQ(file.read(chunk, nch, planar.data()), 0);
+        for (uint32_t i = 0; i < chunk; ++i) {
+            for (int c = 0; c < nch; ++c)
+                all.push_back(int16_t(std::lround(double(planar[size_t(c) * chunk + i]) * 32768.0)));
+        }
+    }
+    return all;
+}
+
+} // namespace
+
+TEST(SoundFile, DecodesEveryTrackSampleForSampleLikeTheFfmpegProgram)
+{
+    for (const MaterialTrack& track : decodabletracks()) {
+        SCOPED_TRACE(track.name);
+        const std::string path = materialpath(track.name);
+        SimpleSoundFile_AV file(path.c_str());
+        ASSERT_TRUE(file.isopen());
+        EXPECT_EQ(std::to_string(file.channels()) + "," + std::to_string(file.samplerate()).substr(0, 5),
+                  std::to_string(track.channels) + "," + std::to_string(track.rate));
+        EXPECT_EQ(ffprobestream(path), std::to_string(track.rate) + "," + std::to_string(track.channels));
+
+        // The length is known before the first read. For MP3 it is what a full
+        // decode gives (the LAME header's delay and padding dropped); for MP4 it
+        // is the edit list's duration, which leaves out the encoder's padding
+        // that the ffmpeg program still decodes at the end.
+        const std::vector<int16_t> expected = ffmpegdecode(path);
+        ASSERT_FALSE(expected.empty());
+        const int64_t length = file.length();
+        const int64_t decoded = int64_t(expected.size()) / track.channels;
+        const bool mp4 = path.ends_with(".m4a");
+        if (mp4) {
+            EXPECT_EQ(ffprobedurationts(path), length);
+            EXPECT_GT(decoded, length);
+            EXPECT_LE(decoded, length + 2048);
+        } else {
+            EXPECT_EQ(decoded, length);
+        }
+
+        const uint32_t chunk = 65536;
+        std::vector<int16_t> got = readall(file, chunk);
+        EXPECT_FALSE(file.isopen());
+        EXPECT_EQ(file.position(), int64_t((length + chunk - 1) / chunk * chunk));
+        const size_t samples = size_t(length) * size_t(track.channels);
+        ASSERT_GE(got.size(), samples);
+        size_t differing = 0;
+        for (size_t i = 0; i < samples; ++i)
+            differing += got[i] != expected[i];
+        EXPECT_EQ(differing, 0u);
+        // Past the end: silence.
+        for (size_t i = samples; i < got.size(); ++i)
+            ASSERT_EQ(got[i], 0) << "at " << i;
+    }
+}
+
+TEST(SoundFile, LengthOfAnMp3WithoutFrameCountIsCountedNotEstimated)
+{
+    const std::string path = materialpath("beat140_stereo44_noxing.mp3");
+    // The container's own estimate, from the bit rate, is off for this VBR file.
+    std::string estimate = runcommand("ffprobe -v quiet -show_entries format=duration -of csv=p=0 " + shellquote(path));
+    SimpleSoundFile_AV file(path.c_str());
+    ASSERT_TRUE(file.isopen());
+    EXPECT_EQ(file.length() * 2, int64_t(ffmpegdecode(path).size()));
+    EXPECT_NE(std::lround(std::stod(estimate) * 44100.0), file.length());
+}
+
+TEST(SoundFile, IsOpenTurnsFalseExactlyAtTheLengthAndReadsPastTheEndGiveSilence)
+{
+    const std::string path = materialpath("beat100_mono44_aac.m4a");
+    SimpleSoundFile_AV file(path.c_str());
+    ASSERT_TRUE(file.isopen());
+    const int64_t length = file.length();
+    std::vector<float> buffer(static_cast<size_t>(length));
+    ASSERT_EQ(file.read(uint32_t(length - 1), 1, buffer.data()), 0);
+    EXPECT_TRUE(file.isopen());
+    EXPECT_EQ(file.position(), length - 1);
+    float last[3] = {7.0f, 7.0f, 7.0f};
+    ASSERT_EQ(file.read(3, 1, last), 0);
+    EXPECT_FALSE(file.isopen());
+    EXPECT_EQ(file.position(), length + 2);
+    EXPECT_EQ(last[1], 0.0f);
+    EXPECT_EQ(last[2], 0.0f);
+
+    float after[4] = {1, 1, 1, 1};
+    EXPECT_EQ(file.read(4, 1, after), 0);
+    for (float v : after)
+        EXPECT_EQ(v, 0.0f);
+    EXPECT_EQ(file.position(), length + 6);
+    // The description is still there.
+    EXPECT_EQ(file.channels(), 1);
+    EXPECT_EQ(file.samplerate(), 44100.0);
+}
+
+TEST(SoundFile, RefusesZeroFramesAndMoreChannelsThanTheSourceHas)
+{
+    SimpleSoundFile_AV mono(materialpath("beat85_mono48_lame.mp3").c_str());
+    ASSERT_TRUE(mono.isopen());
+    float buffer[2048] = {};
+    EXPECT_EQ(mono.read(0, 1, buffer), -1);
+    EXPECT_EQ(mono.read(1024, 2, buffer), -1);
+    EXPECT_EQ(mono.position(), 0);
+    EXPECT_EQ(mono.read(1024, 1, buffer), 0);
+    EXPECT_EQ(mono.position(), 1024);
+
+    SimpleSoundFile_AV three(materialpath("three_channels.m4a").c_str());
+    ASSERT_TRUE(three.isopen());
+    EXPECT_EQ(three.channels(), 3);
+    EXPECT_EQ(three.read(16, 4, buffer), -1);
+    EXPECT_EQ(three.read(16, 3, buffer), 0);
+}
+
+TEST(SoundFile, StereoReadWithOneChannelGivesTheLeftChannel)
+{
+    const std::string path = materialpath("beat128_stereo44_lame.mp3");
+    const std::vector<int16_t> expected = ffmpegdecode(path);
+    SimpleSoundFile_AV file(path.c_str());
+    ASSERT_TRUE(file.isopen());
+    std::vector<float> both(2 * 50000), left(50000);
+    ASSERT_EQ(file.read(50000, 2, both.data()), 0);
+    SimpleSoundFile_AV again(path.c_str());
+    ASSERT_EQ(again.read(50000, 1, left.data()), 0);
+    size_t nonzero = 0;
+    for (size_t i = 0; i < 50000; ++i) {
+        ASSERT_EQ(left[i], both[i]) << i;
+        ASSERT_EQ(left[i], float(expected[2 * i] * 3.0517578125e-05)) << i;
+        ASSERT_EQ(both[50000 + i], float(expected[2 * i + 1] * 3.0517578125e-05)) << i;
+        nonzero += left[i] != 0.0f;
+    }
+    EXPECT_GT(nonzero, 10000u);
+}
+
+TEST(SoundFile, RewindStartsAgainFromTheFirstFrame)
+{
+    SimpleSoundFile_AV file(materialpath("beat128_stereo44_lame.mp3").c_str());
+    ASSERT_TRUE(file.isopen());
+    std::vector<float> first(200000), second(200000);
+    ASSERT_EQ(file.read(100000, 2, first.data()), 0);
+    ASSERT_EQ(file.rewind(), 0);
+    EXPECT_EQ(file.position(), 100000);  // the position counts what was delivered
+    ASSERT_EQ(file.read(100000, 2, second.data()), 0);
+    EXPECT_EQ(first, second);
+}
+
+TEST(SoundFile, FilesThatAreNotUsableAudioLeaveTheStreamClosed)
+{
+    const std::string dir = std::string(TEMPIX_BINARY_DIR) + "/sound-file-test";
+    std::filesystem::create_directories(dir);
+    std::ofstream(dir + "/no_audio_stream.m4a") << "";
+    for (std::string path : {materialpath("empty.mp3"), materialpath("not_audio.mp3"),
+                             materialpath("does_not_exist.mp3"), std::string(TEMPIX_MATERIAL_DIR),
+                             dir + "/no_audio_stream.m4a", std::string()}) {
+        SCOPED_TRACE(path);
+        SimpleSoundFile_AV file(path.c_str());
+        EXPECT_FALSE(file.isopen());
+        EXPECT_EQ(file.length(), 0);
+    }
+}
+
+TEST(SoundFile, AFileNameThatLooksLikeAProtocolIsStillAFile)
+{
+    const std::string dir = std::string(TEMPIX_BINARY_DIR) + "/sound-file-test";
+    std::filesystem::create_directories(dir);
+    std::filesystem::copy_file(materialpath("four_seconds.mp3"), dir + "/http:track.mp3",
+                               std::filesystem::copy_options::overwrite_existing);
+    const std::string saved = std::filesystem::current_path();
+    ASSERT_EQ(chdir(dir.c_str()), 0);
+    SimpleSoundFile_AV file("http:track.mp3");
+    EXPECT_EQ(chdir(saved.c_str()), 0);
+    EXPECT_TRUE(file.isopen());
+    EXPECT_EQ(file.length(), 176400);
+}
+
+TEST(SoundFile, DamagedDataIsReportedAndBecomesSilenceInItsPlace)
+{
+    const std::string damagedPath = materialpath("damaged.m4a");
+    const std::string intactPath = materialpath("beat100_mono44_aac.m4a");
+    SimpleSoundFile_AV damaged(damagedPath.c_str());
+    SimpleSoundFile_AV intact(intactPath.c_str());
+    ASSERT_TRUE(damaged.isopen());
+    ASSERT_EQ(damaged.length(), intact.length());
+    const uint32_t chunk = 4096;
+    std::vector<float> a(chunk), b(chunk);
+    int errors = 0, reads = 0, lastError = 0;
+    size_t silentWhereIntactIsNot = 0, afterDamage = 0;
+    double signalEnergy = 0.0, differenceEnergy = 0.0;
+    while (damaged.isopen()) {
+        int32_t status = damaged.read(chunk, 1, a.data());
+        ASSERT_EQ(intact.read(chunk, 1, b.data()), 0);
+        ++reads;
+        ASSERT_EQ(damaged.position(), int64_t(reads) * chunk);
+        if (status != 0) {
+            EXPECT_LT(status, 0);
+            ++errors;
+            lastError = reads;
+        }
+        for (uint32_t i = 0; i < chunk; ++i)
+            silentWhereIntactIsNot += a[i] == 0.0f && b[i] != 0.0f;
+        if (errors > 0 && reads - lastError > 3) {
+            // Once the decoder has settled after the damage, the audio is the
+            // intact file's, in the same place (a shift would double the energy;
+            // the decoder's noise filling may differ a little).
+            ++afterDamage;
+            for (uint32_t i = 0; i < chunk; ++i) {
+                signalEnergy += double(b[i]) * b[i];
+                differenceEnergy += double(a[i] - b[i]) * (a[i] - b[i]);
+            }
+        }
+    }
+    EXPECT_GT(errors, 0);
+    EXPECT_GT(silentWhereIntactIsNot, 1000u);
+    EXPECT_GT(afterDamage, 0u);
+    EXPECT_GT(signalEnergy, 0.0);
+    EXPECT_LT(differenceEnergy, 0.01 * signalEnergy);
+    EXPECT_FALSE(intact.isopen());
+}
