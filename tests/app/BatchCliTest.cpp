@@ -374,29 +374,36 @@ TEST_F(BatchCli, LibraryAndPlaylistRuns)
     Result r = run({"--library", "--optimize-times"});
     ASSERT_EQ(r.status, 0) << r.out << r.err;
     auto lines = r.lines();
-    std::vector<std::string> expected = {"Processing: " + a.string(), UPDATED,
+    const std::string LIBRARY_UPDATED = "iTunes updated.", LIBRARY_UP_TO_DATE = "iTunes is up-to-date.";
+    std::vector<std::string> expected = {"Processing: " + a.string(), UPDATED, LIBRARY_UPDATED,
                                          "File is not local: skipping 'http://radio.example.com/live.mp3'.",
-                                         "Processing: " + b.string(), UPDATED,
-                                         "Processing: " + c.string(), UPDATED};
+                                         "Processing: " + b.string(), UPDATED, LIBRARY_UPDATED,
+                                         "Processing: " + c.string(), UPDATED, LIBRARY_UPDATED};
     EXPECT_EQ(std::vector<std::string>(lines.begin() + 1, lines.end()), expected);
+    // The script helper wrote the new times into the library file.
+    std::string libraryText = readFile(lib / "iTunes Library.xml");
     for (const fs::path& f : {a, b, c}) {
         auto info = readTrack(f);
         EXPECT_EQ(info["record_flags"], std::to_string(0x31F)) << f;
         EXPECT_LT(std::atoi(info["record_start_ms"].c_str()), std::atoi(info["record_stop_ms"].c_str()));
         EXPECT_GT(std::atoi(info["record_stop_ms"].c_str()), 0);
+        EXPECT_NE(libraryText.find("<key>Stop Time</key><integer>" + info["record_stop_ms"] + "</integer>"), std::string::npos)
+            << info["record_stop_ms"] << "\n" << libraryText;
     }
 
     // By the name as typed; of two playlists of that name the first counts.
+    // The library now holds our values too.
     r = run({"--playlist", "Rock & Roll", "--optimize-times"});
     EXPECT_EQ(r.status, 0);
     lines = r.lines();
     EXPECT_EQ(std::vector<std::string>(lines.begin() + 1, lines.end()),
-              (std::vector<std::string>{"Processing: " + a.string(), UP_TO_DATE}));
+              (std::vector<std::string>{"Processing: " + a.string(), UP_TO_DATE, LIBRARY_UP_TO_DATE}));
 
     // A folder run finds the same tracks by their paths.
     r = run({"--optimize-times", music.string()});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(count(r.lines(), UP_TO_DATE), 3);
+    EXPECT_EQ(count(r.lines(), LIBRARY_UP_TO_DATE), 3);
 
     r = run({"--playlist", "Empty"});
     EXPECT_EQ(r.status, 1);
