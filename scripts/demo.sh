@@ -13,5 +13,5 @@ export HOME="$PWD/$demo/home"
 mkdir -p "$HOME"
 for run in first second; do
   echo "=== $run run"
-  build/bin/tempix-cli --optimize-times --adjust-volume "$PWD/$demo/music" || true
+  build/bin/tempix-cli --adjust-volume "$PWD/$demo/music" || true
 done

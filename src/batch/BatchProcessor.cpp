@@ -284,9 +284,28 @@ void BatchProcessor::openLog()
 
 // ---- the batch ----------------------------------------------------------------
 
+// Where the library step reports: the batch's own log, count and status line.
+class LibraryUpdateSink : public ITunesUpdateSink {
+public:
+    explicit LibraryUpdateSink(BatchProcessor& batch, std::atomic<int>& errors) : batch(batch), errors(errors) {}
+    void logText(const char* text) override { batch.logLine("%s", text); }
+    void countError() override { ++errors; }
+    void setStatus(const char* text) override { batch.setStatus(text); }
+
+private:
+    BatchProcessor& batch;
+    std::atomic<int>& errors;
+};
+
 void BatchProcessor::runBatch(const BatchOptions& options, ovra::Canceler& canceler)
 {
     ending = Outcome::none;
+    // The helper works on the library file this batch reads; whether it
+    // started shows in the first track's library step.
+    char library[1024];
+    libraryFile(library);
+    scriptServer.setlibraryfile(library);
+    scriptServer.start_external();
     root.reset();
     genreSet.clear();
     if (current.genrepolicy == 1)
@@ -320,6 +339,7 @@ void BatchProcessor::runBatch(const BatchOptions& options, ovra::Canceler& cance
     if (ending.load() == Outcome::none && canceler.iscancelled())
         ending = Outcome::cancelled;
     root.reset();
+    scriptServer.stop();
 }
 
 void BatchProcessor::libraryFile(char* out) const
@@ -462,6 +482,12 @@ ovra::Tag* BatchProcessor::openTrackTag(const char* path)
 AnalysisOutcome BatchProcessor::analyzeTrackAudio(const char* path, ovra::Canceler& canceler)
 {
     return analyzeTrack(path, canceler);
+}
+
+void BatchProcessor::updateLibrary(const ITunesUpdateInput& input)
+{
+    LibraryUpdateSink sink(*this, errors);
+    updateITunes(input, scriptServer, sink);
 }
 
 void BatchProcessor::processTrack(const char* path, int32_t trackId, const BatchOptions& options,
@@ -650,6 +676,7 @@ void BatchProcessor::processTrack(const char* path, int32_t trackId, const Batch
         }
     }
 
+    uint32_t tagKind = tag->kind();
     try {
         tag->close();
     } catch (int code) {
@@ -663,7 +690,25 @@ void BatchProcessor::processTrack(const char* path, int32_t trackId, const Batch
 
     if (canceler.iscancelled())
         return;
-    (void)libraryChanged;
+
+    ITunesUpdateInput update;
+    update.exportToLibrary = options.exportToLibrary;
+    update.trackId = trackId;
+    update.persistentId = library.persistentId;
+    update.doBpm = doBpm;
+    update.doTimes = doTimes;
+    update.doVolume = doVolume;
+    update.bpm = bpm;
+    update.startMs = uint32_t(times.startMs);
+    update.stopMs = uint32_t(times.stopMs);
+    update.volumePercent = volume.percent;
+    update.libraryVolume = volume.libraryVolume;
+    update.libraryStart = library.start;
+    update.libraryStop = library.stop;
+    update.libraryVolumeAdjustment = library.volume;
+    update.tagKind = tagKind;
+    update.iTunesChanged = libraryChanged;
+    updateLibrary(update);
 }
 
 } // namespace ovra::tempix

@@ -1,11 +1,13 @@
-// One batch: the worker thread, the log file, the error count, the genre set
-// and the loaded library. The front ends (the progress sheet, tempix-cli)
+// One batch: the worker thread, the log file, the error count, the genre set,
+// the loaded library and the connection to the script helper. The front ends (the progress sheet, tempix-cli)
 // drive it and show it through a BatchDisplay.
 #pragma once
 #include "batch/BatchDisplay.h"
 #include "batch/BatchOptions.h"
+#include "batch/ITunesUpdate.h"
 #include "batch/TrackAnalysis.h"
 #include "platform/Threads.h"
+#include "script/AppleScriptServer.h"
 
 #include <atomic>
 #include <cstdint>
@@ -64,6 +66,8 @@ protected:
     // The tag and the analysis of one track; tests put their own in.
     virtual ovra::Tag* openTrackTag(const char* path);
     virtual AnalysisOutcome analyzeTrackAudio(const char* path, ovra::Canceler& canceler);
+    // The library's part of a track, through the script helper.
+    virtual void updateLibrary(const ITunesUpdateInput& input);
 
 private:
     static void workerEntry(void* argument, ovra::Canceler& canceler);
@@ -85,6 +89,7 @@ private:
     FILE* logFile = nullptr;
     std::atomic<int> errors{0};
     std::atomic<Outcome> ending{Outcome::none};
+    ovra::AppleScriptServer scriptServer;
 };
 
 } // namespace ovra::tempix

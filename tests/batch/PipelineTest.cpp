@@ -154,6 +154,7 @@ public:
     FakeStore& store;
     int analyses = 0;
     std::function<AnalysisOutcome(const char*, ovra::Canceler&)> analyzer;
+    std::vector<ITunesUpdateInput> updates;
     FakeProcessor(BatchDisplay& display, FakeStore& store) : BatchProcessor(display), store(store) {}
 
 protected:
@@ -174,6 +175,7 @@ protected:
         outcome.sampleRate = 44100.0;
         return outcome;
     }
+    void updateLibrary(const ITunesUpdateInput& input) override { updates.push_back(input); }
 };
 
 uint32_t get32(const uint8_t* p)
@@ -689,4 +691,49 @@ TEST_F(Pipeline, TheRecordVouchesForALibraryVolumeWithinTwo)
     EXPECT_EQ(runBatch().back(), OTHER_APP);
     options.overwritevolume = true;
     EXPECT_EQ(runBatch().back(), UP_TO_DATE);
+}
+
+TEST_F(Pipeline, TheLibraryStepGetsWhatTheTrackWorkedOut)
+{
+    writeLibrary("<dict><key>Tracks</key><dict><key>5</key><dict><key>Location</key>"
+                 "<string>file:///m/lib.m4a</string><key>BPM</key><integer>120</integer>"
+                 "<key>Start Time</key><integer>0</integer><key>Volume Adjustment</key><integer>0</integer>"
+                 "<key>Persistent ID</key><string>00ABCDEF12345678</string></dict></dict>"
+                 "<key>Playlists</key><array><dict><key>Playlist Items</key>"
+                 "<array><dict><key>Track ID</key><integer>5</integer></dict></array></dict></array></dict>\n");
+    settings.source = SOURCE_LIBRARY;
+    options.optimizetimes = true;
+    options.adjustvolume = true;
+    options.exportToLibrary = true;
+    runBatch();
+    ASSERT_EQ(processor->updates.size(), 1u);
+    const ITunesUpdateInput& in = processor->updates[0];
+    EXPECT_TRUE(in.exportToLibrary);
+    EXPECT_EQ(in.trackId, 5);
+    EXPECT_EQ(in.persistentId, 0x00ABCDEF12345678ull);
+    EXPECT_TRUE(in.doBpm && in.doTimes && in.doVolume);
+    EXPECT_EQ(in.bpm, computeBPM(22050, 44100.0));
+    TrackTimes times = computeTimes(standardAnalysis(), 44100.0, false);
+    EXPECT_EQ(in.startMs, uint32_t(times.startMs));
+    EXPECT_EQ(in.stopMs, uint32_t(times.stopMs));
+    VolumeAdjustment volume = computeVolume(20000, 30000);
+    EXPECT_EQ(in.volumePercent, volume.percent);
+    EXPECT_EQ(in.libraryVolume, volume.libraryVolume);
+    EXPECT_EQ(in.tagKind, ovra::TAG_KIND_TAGLIB);
+    // The library's BPM of 120 differs from ours; the volume moved by 257 or more.
+    EXPECT_EQ(in.iTunesChanged, in.bpm != 120 || std::abs(volume.value) >= 257);
+
+    // A cancelled track never reaches the library step.
+    processor->updates.clear();
+    options.reprocess = true;
+    processor->analyzer = [](const char*, ovra::Canceler& c) {
+        c.cancel();
+        AnalysisOutcome o;
+        o.status = AnalysisStatus::ok;
+        o.analysis = standardAnalysis();
+        o.sampleRate = 44100.0;
+        return o;
+    };
+    runBatch();
+    EXPECT_TRUE(processor->updates.empty());
 }
