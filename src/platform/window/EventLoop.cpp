@@ -35,8 +35,10 @@ int runapplicationloop()
 
 void quitapplication()
 {
+    // Queued, and straight out of the loop: the toolkit's own quit would first
+    // ask every window to close, and a window's close box asks to quit.
     if (QCoreApplication* app = QCoreApplication::instance())
-        QCoreApplication::postEvent(app, new QEvent(QEvent::Quit));
+        QMetaObject::invokeMethod(app, [] { QCoreApplication::exit(0); }, Qt::QueuedConnection);
 }
 
 void processpendingevents()
