@@ -14,6 +14,12 @@
 namespace ovra::tempix {
 
 namespace {
+void save(const QPixmap& picture, const QString& file)
+{
+    if (!picture.save(file))
+        std::fprintf(stderr, "tempix: could not write %s\n", file.toLocal8Bit().constData());
+}
+
 // The screen area of the main window and of a sheet over it.
 void grab(MainWindow& window, const QString& file)
 {
@@ -22,9 +28,7 @@ void grab(MainWindow& window, const QString& file)
     if (QWidget* sheet = window.processingwindow().platformwindow())
         area = area.united(sheet->frameGeometry());
     QScreen* screen = main->screen();
-    QPixmap picture = screen->grabWindow(0, area.x(), area.y(), area.width(), area.height());
-    if (!picture.save(file))
-        std::fprintf(stderr, "tempix: could not write %s\n", file.toLocal8Bit().constData());
+    save(screen->grabWindow(0, area.x(), area.y(), area.width(), area.height()), file);
 }
 } // namespace
 
@@ -33,6 +37,14 @@ void schedulescreenshots(MainWindow& window, const char* folder)
     QString dir = QString::fromLocal8Bit(folder);
     QTimer::singleShot(800, [&window, dir] {
         grab(window, dir + "/main-window.png");
+        window.sendcommand(ovra::fourcc("More"));
+        if (QWidget* sheet = window.optionswindow().platformwindow())
+            save(sheet->grab(), dir + "/genre-sheet.png");
+        window.optionswindow().sendcommand(ovra::fourcc("not!"));
+        window.sendcommand(ovra::fourcc("abou"));
+        if (QWidget* about = window.aboutwindow().platformwindow())
+            save(about->grab(), dir + "/about-window.png");
+        window.aboutwindow().sendcommand(ovra::fourcc("clos"));
         window.sendcommand(ovra::fourcc("Strt"));
         auto* poll = new QTimer;
         poll->setInterval(100);
