@@ -39,5 +39,6 @@ int main(int argc, char** argv)
     // Quit while a batch runs: cancel it and wait for its worker first.
     window->processingwindow().stopbatch();
     window.reset(); // saves the settings
+    ovra::endevents();
     return 0;
 }

@@ -4,23 +4,19 @@
 #include <QCoreApplication>
 #include <QEvent>
 
-#include <memory>
 
 namespace ovra {
 
 namespace {
-std::unique_ptr<QApplication>& application()
-{
-    static std::unique_ptr<QApplication> app;
-    return app;
-}
+// Not destroyed at exit: by then the toolkit's own statics may be gone.
+QApplication* application = nullptr;
 } // namespace
 
 void initevents(int& argc, char** argv)
 {
     if (QCoreApplication::instance())
         return;
-    application() = std::make_unique<QApplication>(argc, argv);
+    application = new QApplication(argc, argv);
     // Only the quit request ends the program, not the last closed window.
     QApplication::setQuitOnLastWindowClosed(false);
 }
@@ -31,6 +27,12 @@ int runapplicationloop()
     // Windows disposed during the last events go now, not at exit.
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     return status;
+}
+
+void endevents()
+{
+    delete application;
+    application = nullptr;
 }
 
 void quitapplication()
