@@ -15,6 +15,7 @@ shift || true
 cli=$build/bin/tempix-cli
 decode=$build/bench/tempix-bench-decode
 [ -x "$cli" ] && [ -x "$decode" ] || { echo "build first: cmake --build $build" >&2; exit 2; }
+[ -x /usr/bin/time ] || { echo "needs /usr/bin/time (Debian package 'time')" >&2; exit 2; }
 
 files=("$@")
 if [ ${#files[@]} -eq 0 ]; then
@@ -33,39 +34,36 @@ if [ ${#files[@]} -eq 0 ]; then
   files=("$work"/five_min_*.mp3 "$work"/five_min_*.m4a "$work/sixty_min_stereo44.mp3")
 fi
 
-besttime() {  # best wall time of three runs, in seconds
-  local best=
+# Best of three runs: "wall cpu" in seconds (cpu = user + system). On a busy
+# machine the CPU time is the steadier figure.
+best() {
+  local out
+  out=$(mktemp)
   for _ in 1 2 3; do
-    local t0 t1
-    t0=$(date +%s.%N)
-    "$@" >/dev/null 2>&1 || true
-    t1=$(date +%s.%N)
-    best=$(echo "$t0 $t1 ${best:-}" | awk '{d=$2-$1; if ($3=="" || d<$3) print d; else print $3}')
+    /usr/bin/time -f '%e %U %S' -o "$out" -a "$@" >/dev/null 2>&1 || true
   done
-  echo "$best"
+  awk 'NR==1 || $1<w {w=$1} NR==1 || $2+$3<c {c=$2+$3} END {printf "%.3f %.3f\n", w, c}' "$out"
+  rm -f "$out"
 }
 
-printf '%-28s %10s %10s %10s %8s\n' file seconds decode analyze ratio
-total_decode=0
-total_analyze=0
+printf '%-26s %8s | %9s %9s %6s | %9s %9s %6s\n' file seconds "wall dec" "wall ana" ratio "cpu dec" "cpu ana" ratio
+tw_d=0; tw_a=0; tc_d=0; tc_a=0
 for f in "${files[@]}"; do
   secs=$(ffprobe -v quiet -show_entries format=duration -of csv=p=0 "$f")
-  d=$(besttime "$decode" "$f")
-  a=$(besttime "$cli" --analyze "$f")
-  total_decode=$(echo "$total_decode $d" | awk '{print $1+$2}')
-  total_analyze=$(echo "$total_analyze $a" | awk '{print $1+$2}')
-  printf '%-28s %10.1f %10.3f %10.3f %8.3f\n' "$(basename "$f")" "$secs" "$d" "$a" "$(echo "$a $d" | awk '{print $1/$2}')"
+  read -r wd cd < <(best "$decode" "$f")
+  read -r wa ca < <(best "$cli" --analyze "$f")
+  tw_d=$(awk -v a="$tw_d" -v b="$wd" 'BEGIN {print a+b}'); tw_a=$(awk -v a="$tw_a" -v b="$wa" 'BEGIN {print a+b}')
+  tc_d=$(awk -v a="$tc_d" -v b="$cd" 'BEGIN {print a+b}'); tc_a=$(awk -v a="$tc_a" -v b="$ca" 'BEGIN {print a+b}')
+  printf '%-26s %8.1f | %9.3f %9.3f %6.3f | %9.3f %9.3f %6.3f\n' "$(basename "$f")" "$secs" \
+    "$wd" "$wa" "$(awk -v a="$wa" -v b="$wd" 'BEGIN {print a/b}')" \
+    "$cd" "$ca" "$(awk -v a="$ca" -v b="$cd" 'BEGIN {print a/b}')"
 done
-printf '%-28s %10s %10.3f %10.3f %8.3f\n' all "" "$total_decode" "$total_analyze" \
-  "$(echo "$total_analyze $total_decode" | awk '{print $1/$2}')"
+printf '%-26s %8s | %9.3f %9.3f %6.3f | %9.3f %9.3f %6.3f\n' all "" "$tw_d" "$tw_a" \
+  "$(awk -v a="$tw_a" -v b="$tw_d" 'BEGIN {print a/b}')" "$tc_d" "$tc_a" "$(awk -v a="$tc_a" -v b="$tc_d" 'BEGIN {print a/b}')"
 
 longest=$(for f in "${files[@]}"; do echo "$(stat -c %s "$f") $f"; done | sort -n | tail -1 | cut -d' ' -f2-)
-if [ -x /usr/bin/time ]; then
-  mem() { /usr/bin/time -v "$@" 2>&1 >/dev/null | awk -F: '/Maximum resident/ {gsub(/ /,"",$2); print $2}'; }
-  echo "peak memory (max RSS) for $(basename "$longest"):"
-  echo "  tempix-cli --analyze: $(mem "$cli" --analyze "$longest") KiB"
-  echo "  decoding alone:       $(mem "$decode" "$longest") KiB"
-else
-  echo "(install the 'time' package for the peak memory figures)"
-fi
+mem() { /usr/bin/time -v "$@" 2>&1 >/dev/null | awk -F: '/Maximum resident/ {gsub(/ /,"",$2); print $2}'; }
+echo "peak memory (max RSS) for $(basename "$longest"):"
+echo "  tempix-cli --analyze: $(mem "$cli" --analyze "$longest") KiB"
+echo "  decoding alone:       $(mem "$decode" "$longest") KiB"
 "$cli" --analyze "$longest"

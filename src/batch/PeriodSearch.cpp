@@ -1,7 +1,14 @@
 // The autocorrelation and phase searches of the tempo analysis.
 #include "batch/TrackAnalysis.h"
 
+#include <algorithm>
+#include <cmath>
 #include <cstring>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include <fftw3.h>
 
 #include <immintrin.h>
 
@@ -109,10 +116,11 @@ void correlatelags(const float* x, uint32_t n, uint32_t firstLag, double* sums)
 
 } // namespace
 
-uint32_t findPeriod(const float* x, uint32_t n, uint32_t minLag, uint32_t maxLag)
+namespace {
+
+// Every lag, LANES at a time.
+uint32_t searchalllags(const float* x, uint32_t n, uint32_t minLag, uint32_t maxLag)
 {
-    if (minLag >= maxLag)
-        return 0;
     double best = 0.0;
     uint32_t bestLag = 0;
     double sums[LANES];
@@ -126,6 +134,157 @@ uint32_t findPeriod(const float* x, uint32_t n, uint32_t minLag, uint32_t maxLag
                 best = sums[k];
                 bestLag = first + k;
             }
+        }
+    }
+    return bestLag;
+}
+
+double exactsum(const float* x, uint32_t n, uint32_t lag)
+{
+    double s = 0.0;
+    for (uint32_t i = 0; lag < n && i < n - lag; ++i) {
+        float product = x[i] * x[i + lag];
+        s += double(product);
+    }
+    return s;
+}
+
+struct FftwFree {
+    void operator()(void* p) const { fftw_free(p); }
+};
+
+// FFTW's planner is not reentrant; its plans may run on any thread.
+std::mutex plannerMutex;
+
+// Transforms of one size, kept by each thread for the windows that follow.
+class Correlator {
+public:
+    ~Correlator() { release(); }
+
+    // The autocorrelation of x at every lag below n, computed in double
+    // precision through the transform; nullptr when it cannot be had.
+    const double* correlate(const float* x, uint32_t n, uint32_t lagLimit)
+    {
+        size_t size = 1;
+        while (size < size_t(n) + lagLimit)
+            size *= 2;
+        if (size != length && !prepare(size))
+            return nullptr;
+        for (uint32_t i = 0; i < n; ++i)
+            signal.get()[i] = double(x[i]);
+        std::fill(signal.get() + n, signal.get() + size, 0.0);
+        fftw_execute(forward);
+        fftw_complex* s = spectrum.get();
+        for (size_t k = 0; k <= size / 2; ++k) {
+            s[k][0] = s[k][0] * s[k][0] + s[k][1] * s[k][1];
+            s[k][1] = 0.0;
+        }
+        fftw_execute(backward);  // the result is size times the correlation
+        return signal.get();
+    }
+    size_t size() const { return length; }
+
+private:
+    bool prepare(size_t size)
+    {
+        release();
+        signal.reset(fftw_alloc_real(size));
+        spectrum.reset(fftw_alloc_complex(size / 2 + 1));
+        if (!signal || !spectrum)
+            return false;
+        std::lock_guard<std::mutex> lock(plannerMutex);
+        forward = fftw_plan_dft_r2c_1d(int(size), signal.get(), spectrum.get(), FFTW_ESTIMATE);
+        backward = fftw_plan_dft_c2r_1d(int(size), spectrum.get(), signal.get(), FFTW_ESTIMATE);
+        if (!forward || !backward) {
+            releaseplans();
+            return false;
+        }
+        length = size;
+        return true;
+    }
+    void releaseplans()
+    {
+        if (forward)
+            fftw_destroy_plan(forward);
+        if (backward)
+            fftw_destroy_plan(backward);
+        forward = backward = nullptr;
+    }
+    void release()
+    {
+        std::lock_guard<std::mutex> lock(plannerMutex);
+        releaseplans();
+        length = 0;
+    }
+
+    std::unique_ptr<double, FftwFree> signal;
+    std::unique_ptr<fftw_complex, FftwFree> spectrum;
+    fftw_plan forward = nullptr;
+    fftw_plan backward = nullptr;
+    size_t length = 0;
+};
+
+// Below this many products the lanes are quicker than the transform.
+constexpr uint64_t TRANSFORM_FROM = 2000000;
+// More close candidates than this (a signal that repeats exactly): all lags.
+constexpr size_t MOST_CANDIDATES = 64;
+
+} // namespace
+
+// The transform gives every lag's correlation to within a bound B of the sum
+// the method prescribes (single-precision products added in double): the
+// products are off by at most 2^-24 of their size, the sums by n * 2^-53, the
+// transform by about size * log2(size) * 2^-53, all relative to the energy E.
+// A lag whose estimate lies more than 2B below the best estimate has a smaller
+// sum than the lag of that estimate, so it cannot be chosen; the few lags left
+// are summed exactly, in the prescribed order, and the rule picks among them.
+uint32_t findPeriod(const float* x, uint32_t n, uint32_t minLag, uint32_t maxLag)
+{
+    if (minLag >= maxLag)
+        return 0;
+    const uint32_t lagLimit = std::min(maxLag, n);  // longer lags have no terms
+    if (minLag >= lagLimit)
+        return 0;
+    if (uint64_t(lagLimit - minLag) * n < TRANSFORM_FROM)
+        return searchalllags(x, n, minLag, maxLag);
+
+    double energy = 0.0;
+    for (uint32_t i = 0; i < n; ++i)
+        energy += double(x[i]) * double(x[i]);
+    if (energy == 0.0)
+        return 0;  // every product is 0
+    if (!std::isfinite(energy))
+        return searchalllags(x, n, minLag, maxLag);
+
+    thread_local Correlator correlator;
+    const double* r = correlator.correlate(x, n, lagLimit);
+    if (!r)
+        return searchalllags(x, n, minLag, maxLag);
+    const double size = double(correlator.size());
+    const double u = std::ldexp(1.0, -53);
+    const double bound = 2.0 * ((std::ldexp(1.0, -24) + n * u + size * std::log2(size) * u) * energy +
+                                n * std::ldexp(1.0, -149));
+
+    double top = -HUGE_VAL;
+    for (uint32_t lag = minLag; lag < lagLimit; ++lag)
+        top = std::max(top, r[lag] / size);
+    if (top + bound <= 0.0)
+        return 0;  // no sum can be positive
+    std::vector<uint32_t> candidates;
+    for (uint32_t lag = minLag; lag < lagLimit; ++lag) {
+        if (r[lag] / size >= top - 2.0 * bound) {
+            candidates.push_back(lag);
+            if (candidates.size() > MOST_CANDIDATES)
+                return searchalllags(x, n, minLag, maxLag);
+        }
+    }
+    double best = 0.0;
+    uint32_t bestLag = 0;
+    for (uint32_t lag : candidates) {
+        const double s = exactsum(x, n, lag);
+        if (s > best) {
+            best = s;
+            bestLag = lag;
         }
     }
     return bestLag;

@@ -105,6 +105,25 @@ TEST(FindPeriod, TiesKeepTheSmallerLagAndNothingPositiveGivesZero)
         // Without lag a in range the tie partner wins.
         EXPECT_EQ(findPeriod(x.data(), 5 * a, a + 1, 9 * a / 2), 3 * a);
     }
+    // The same on windows long enough for the transform: the exact tie is kept.
+    {
+        const uint32_t a = 1000, n = 9000;
+        std::vector<float> x(n, 0.0f);
+        x[0] = x[a] = x[3 * a] = x[4 * a] = 1.0f;
+        EXPECT_EQ(findPeriod(x.data(), n, 300, 3006), a);
+        EXPECT_EQ(findPeriod(x.data(), n, a + 1, 3006), 3 * a);
+        // A sum larger by one product of 2^-24 is told from the tie.
+        x[4 * a + 1] = 1.0f / 16777216.0f;
+        x[3 * a + 1] = 1.0f;
+        EXPECT_EQ(findPeriodSequential(x.data(), n, 300, 3006), findPeriod(x.data(), n, 300, 3006));
+    }
+    // A signal that repeats exactly has many near-equal lags: still the same lag.
+    {
+        std::vector<float> x(12000);
+        for (size_t i = 0; i < x.size(); ++i)
+            x[i] = (i % 7 == 0 ? 1.0f : -0.125f) + (i % 11 == 0 ? 0.5f : 0.0f);
+        EXPECT_EQ(findPeriod(x.data(), 12000, 300, 3006), findPeriodSequential(x.data(), 12000, 300, 3006));
+    }
     std::vector<float> alternating(200);
     for (size_t i = 0; i < alternating.size(); ++i)
         alternating[i] = i % 2 ? 1.0f : -1.0f;
