@@ -350,6 +350,32 @@ TEST(Tag_QTAtoms, AFreeAtomThatHidesMdatIsRepaired)
     EXPECT_EQ(tagtest::audioprint(path), audio);
 }
 
+TEST(Tag_QTAtoms, TheRepairComesBeforeAnEditThatMovesMdat)
+{
+    // No 'udta', and the 8-byte 'free' between 'moov' and 'mdat' hides
+    // 'mdat': creating 'udta' moves 'mdat', so its place must be known first.
+    TempDir dir;
+    std::string path = dir.copy("noudta_fast_free.m4a");
+    const tagtest::AudioPrint audio = tagtest::audioprint(path);
+    std::vector<uint8_t> bytes = tagtest::readfile(path);
+    const char freeType[] = "free";
+    auto at = std::search(bytes.begin(), bytes.end(), freeType, freeType + 4);
+    ASSERT_NE(at, bytes.end());
+    size_t pos = size_t(at - bytes.begin()) - 4;
+    ASSERT_EQ(getbe32(&bytes[pos]), 8u);
+    ASSERT_EQ(std::string(bytes.begin() + long(pos) + 12, bytes.begin() + long(pos) + 16), "mdat");
+    putbe32(&bytes[pos], 20);
+    tagtest::writefile(path, bytes);
+
+    Tag_QTAtoms tag(path.c_str(), false);
+    tag.setBPM(101);
+    tag.close();
+    auto m = tagtest::mutagen(path);
+    EXPECT_EQ(m["tmpo"], "101");
+    EXPECT_EQ(m["udta.size"], "4112");
+    EXPECT_EQ(tagtest::audioprint(path), audio);
+}
+
 TEST(Tag_QTAtoms, AFileWhoseMdatCannotBeFoundIsNotWritten)
 {
     TempDir dir;

@@ -156,6 +156,7 @@ def make_m4a(out):
 
     without_udta(tail, os.path.join(out, "noudta_tail.m4a"))
     without_udta(fast, os.path.join(out, "noudta_fast.m4a"), drop_free=True)
+    without_udta(fast, os.path.join(out, "noudta_fast_free.m4a"))
 
     path = copy(tail, os.path.join(out, "ap_gnre.m4a"))
     run("AtomicParsley", path, "--title", "AP Title", "--artist", "AP Artist", "--genre", "Rock",
