@@ -173,14 +173,7 @@ int LibraryDocument::load(const std::string& path)
 
 int LibraryDocument::parse(const std::string& path)
 {
-    isloaded = false;
-    tracks.clear();
-    playlists.clear();
-    playlistitems.clear();
-    positions.clear();
-    persistentids.clear();
-    doc.reset();
-
+    Contents n;
     char real[PATH_MAX];
     if (::realpath(path.c_str(), real) == nullptr)
         return SCRIPT_FILE_NOT_FOUND;
@@ -195,23 +188,24 @@ int LibraryDocument::parse(const std::string& path)
     std::stringstream buf;
     buf << in.rdbuf();
     std::string text = buf.str();
-    if (!doc.load_buffer(text.data(), text.size(), PARSE_FLAGS, pugi::encoding_utf8))
+    n.doc = std::make_unique<pugi::xml_document>();
+    if (!n.doc->load_buffer(text.data(), text.size(), PARSE_FLAGS, pugi::encoding_utf8))
         return SCRIPT_APP_FAILED;
     // What lies around the root element (declaration, document type, line
     // ends) is kept as bytes and written back as it was.
-    pugi::xml_node top = doc.document_element();
+    pugi::xml_node top = n.doc->document_element();
     if (!top || top.offset_debug() < 1)
         return SCRIPT_APP_FAILED;
-    prolog = text.substr(0, static_cast<size_t>(top.offset_debug() - 1));
+    n.prolog = text.substr(0, static_cast<size_t>(top.offset_debug() - 1));
     size_t close = text.rfind(std::string("</") + top.name());
     size_t end = close == std::string::npos ? std::string::npos : text.find('>', close);
     if (end == std::string::npos)
         return SCRIPT_APP_FAILED;
-    trailing = text.substr(end + 1);
-    realpath_ = real;
-    seen = st;
+    n.trailing = text.substr(end + 1);
+    n.realpath = real;
+    n.seen = st;
 
-    pugi::xml_node root = firstelement(doc.child("plist"));
+    pugi::xml_node root = firstelement(n.doc->child("plist"));
     if (!root || std::strcmp(root.name(), "dict") != 0)
         return SCRIPT_APP_FAILED;
     pugi::xml_node t = plistvalue(root, "Tracks");
@@ -223,9 +217,9 @@ int LibraryDocument::parse(const std::string& path)
             if (std::strcmp(k.name(), "key") == 0 && std::strcmp(v.name(), "dict") == 0) {
                 std::string id = xmldecode(k.child_value());
                 char* endp = nullptr;
-                long long n = std::strtoll(id.c_str(), &endp, 10);
+                long long number = std::strtoll(id.c_str(), &endp, 10);
                 if (!id.empty() && *endp == '\0')
-                    tracks.emplace(n, v);
+                    n.tracks.emplace(number, v);
             }
             k = v;
         }
@@ -234,16 +228,17 @@ int LibraryDocument::parse(const std::string& path)
     if (p && std::strcmp(p.name(), "array") == 0)
         for (pugi::xml_node d = firstelement(p); d; d = nextelement(d))
             if (std::strcmp(d.name(), "dict") == 0)
-                playlists.push_back(d);
-    for (pugi::xml_node d : playlists)
-        playlistitems.push_back(readplaylist(d));
-    positions.assign(playlists.size(), {});
-    for (const auto& [id, dict] : tracks) {
+                n.playlists.push_back(d);
+    for (pugi::xml_node d : n.playlists)
+        n.playlistitems.push_back(readplaylist(d, n.tracks));
+    for (const auto& [id, dict] : n.tracks) {
         pugi::xml_node v = plistvalue(dict, "Persistent ID");
         uint64_t pid = 0;
         if (v && std::strcmp(v.name(), "string") == 0 && parsehex64(xmldecode(v.child_value()), pid))
-            persistentids[pid].push_back(id);
+            n.persistentids[pid].push_back(id);
     }
+    c = std::move(n);
+    positions.assign(c.playlists.size(), {});
     isloaded = true;
     return 0;
 }
@@ -253,14 +248,14 @@ const std::vector<int64_t>& LibraryDocument::playlisttracks(int index) const
     static const std::vector<int64_t> none;
     if (index < 1 || index > playlistcount())
         return none;
-    return playlistitems[static_cast<size_t>(index - 1)];
+    return c.playlistitems[static_cast<size_t>(index - 1)];
 }
 
 const std::vector<int64_t>& LibraryDocument::trackswithpersistentid(uint64_t id) const
 {
     static const std::vector<int64_t> none;
-    auto it = persistentids.find(id);
-    return it == persistentids.end() ? none : it->second;
+    auto it = c.persistentids.find(id);
+    return it == c.persistentids.end() ? none : it->second;
 }
 
 long LibraryDocument::playlistposition(int index, int64_t track) const
@@ -268,7 +263,7 @@ long LibraryDocument::playlistposition(int index, int64_t track) const
     if (index < 1 || index > playlistcount())
         return -1;
     auto& map = positions[static_cast<size_t>(index - 1)];
-    const auto& items = playlistitems[static_cast<size_t>(index - 1)];
+    const auto& items = c.playlistitems[static_cast<size_t>(index - 1)];
     if (map.empty() && !items.empty())
         for (size_t i = items.size(); i-- > 0;)
             map[items[i]] = static_cast<long>(i); // the first place wins
@@ -276,7 +271,8 @@ long LibraryDocument::playlistposition(int index, int64_t track) const
     return it == map.end() ? -1 : it->second;
 }
 
-std::vector<int64_t> LibraryDocument::readplaylist(pugi::xml_node playlist) const
+std::vector<int64_t> LibraryDocument::readplaylist(pugi::xml_node playlist,
+                                                  const std::map<int64_t, pugi::xml_node>& tracks)
 {
     std::vector<int64_t> ids;
     pugi::xml_node items = plistvalue(playlist, "Playlist Items");
@@ -289,7 +285,7 @@ std::vector<int64_t> LibraryDocument::readplaylist(pugi::xml_node playlist) cons
         std::string s = xmldecode(id.child_value());
         char* endp = nullptr;
         long long n = std::strtoll(s.c_str(), &endp, 10);
-        if (!s.empty() && *endp == '\0' && hastrack(n))
+        if (!s.empty() && *endp == '\0' && tracks.count(n) != 0)
             ids.push_back(n);
     }
     return ids;
@@ -299,14 +295,14 @@ std::string LibraryDocument::playlistname(int index) const
 {
     if (index < 1 || index > playlistcount())
         return {};
-    pugi::xml_node n = plistvalue(playlists[static_cast<size_t>(index - 1)], "Name");
+    pugi::xml_node n = plistvalue(c.playlists[static_cast<size_t>(index - 1)], "Name");
     return n ? xmldecode(n.child_value()) : std::string();
 }
 
 bool LibraryDocument::getinteger(int64_t track, const char* key, int64_t& value) const
 {
-    auto it = tracks.find(track);
-    if (it == tracks.end())
+    auto it = c.tracks.find(track);
+    if (it == c.tracks.end())
         return false;
     pugi::xml_node v = plistvalue(it->second, key);
     if (!v || std::strcmp(v.name(), "integer") != 0)
@@ -323,8 +319,8 @@ bool LibraryDocument::getinteger(int64_t track, const char* key, int64_t& value)
 
 bool LibraryDocument::getstring(int64_t track, const char* key, std::string& value) const
 {
-    auto it = tracks.find(track);
-    if (it == tracks.end())
+    auto it = c.tracks.find(track);
+    if (it == c.tracks.end())
         return false;
     pugi::xml_node v = plistvalue(it->second, key);
     if (!v || std::strcmp(v.name(), "string") != 0)
@@ -347,8 +343,8 @@ void LibraryDocument::removekey(int64_t track, const char* key)
 
 bool LibraryDocument::applyset(int64_t track, const std::string& key, int64_t value)
 {
-    auto it = tracks.find(track);
-    if (it == tracks.end())
+    auto it = c.tracks.find(track);
+    if (it == c.tracks.end())
         return false;
     pugi::xml_node dict = it->second;
     std::string text = std::to_string(value);
@@ -416,8 +412,8 @@ bool LibraryDocument::applyset(int64_t track, const std::string& key, int64_t va
 
 bool LibraryDocument::applyremove(int64_t track, const std::string& key)
 {
-    auto it = tracks.find(track);
-    if (it == tracks.end())
+    auto it = c.tracks.find(track);
+    if (it == c.tracks.end())
         return false;
     pugi::xml_node dict = it->second;
     pugi::xml_node v = plistvalue(dict, key.c_str());
@@ -445,9 +441,9 @@ bool LibraryDocument::applyremove(int64_t track, const std::string& key)
 bool LibraryDocument::changedondisk() const
 {
     struct stat st{};
-    if (stat(realpath_.c_str(), &st) != 0)
+    if (stat(c.realpath.c_str(), &st) != 0)
         return true;
-    return !samestat(st, seen);
+    return !samestat(st, c.seen);
 }
 
 int LibraryDocument::save()
@@ -455,12 +451,11 @@ int LibraryDocument::save()
     if (!isloaded || journal.empty())
         return 0;
     if (changedondisk()) {
-        // Another program wrote the library meanwhile: start from its version.
+        // Another program wrote the library meanwhile: start from its version,
+        // unless it cannot be read now; then ours stays as it is for a later try.
         int e = parse(filepath);
-        if (e != 0) {
-            // Nothing to build on: keep our changes for a later try.
+        if (e != 0)
             return e == SCRIPT_FILE_NOT_FOUND ? ENOENT : EIO;
-        }
         for (const Edit& ed : journal) {
             if (ed.remove)
                 applyremove(ed.track, ed.key);
@@ -468,8 +463,8 @@ int LibraryDocument::save()
                 applyset(ed.track, ed.key, ed.value);
         }
     }
-    std::string dir = realpath_.substr(0, realpath_.rfind('/'));
-    std::string base = realpath_.substr(realpath_.rfind('/') + 1);
+    std::string dir = c.realpath.substr(0, c.realpath.rfind('/'));
+    std::string base = c.realpath.substr(c.realpath.rfind('/') + 1);
     std::string tmp = (dir.empty() ? std::string() : dir) + "/." + base + ".XXXXXX";
     std::vector<char> name(tmp.begin(), tmp.end());
     name.push_back('\0');
@@ -484,26 +479,26 @@ int LibraryDocument::save()
         return e;
     }
     pugi::xml_writer_file writer(f);
-    std::fwrite(prolog.data(), 1, prolog.size(), f);
-    doc.document_element().print(writer, "", SAVE_FLAGS, pugi::encoding_utf8);
-    if (!trailing.empty())
-        std::fwrite(trailing.data(), 1, trailing.size(), f);
+    std::fwrite(c.prolog.data(), 1, c.prolog.size(), f);
+    c.doc->document_element().print(writer, "", SAVE_FLAGS, pugi::encoding_utf8);
+    if (!c.trailing.empty())
+        std::fwrite(c.trailing.data(), 1, c.trailing.size(), f);
     int e = 0;
     if (std::fflush(f) != 0 || std::ferror(f))
         e = errno ? errno : EIO;
     if (e == 0 && fsync(fd) != 0)
         e = errno;
     if (e == 0)
-        fchmod(fd, seen.st_mode & 07777);
+        fchmod(fd, c.seen.st_mode & 07777);
     if (std::fclose(f) != 0 && e == 0)
         e = errno ? errno : EIO;
-    if (e == 0 && rename(name.data(), realpath_.c_str()) != 0)
+    if (e == 0 && rename(name.data(), c.realpath.c_str()) != 0)
         e = errno;
     if (e != 0) {
         unlink(name.data());
         return e;
     }
-    stat(realpath_.c_str(), &seen);
+    stat(c.realpath.c_str(), &c.seen);
     journal.clear();
     return 0;
 }

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <string>
 #include <unordered_map>
 #include <sys/stat.h>
@@ -21,7 +22,7 @@ public:
     bool loaded() const { return isloaded; }
     const std::string& path() const { return filepath; }
 
-    int playlistcount() const { return static_cast<int>(playlists.size()); }
+    int playlistcount() const { return static_cast<int>(c.playlists.size()); }
     // The track IDs of playlist index (from 1), in order; tracks missing from "Tracks" are left out.
     const std::vector<int64_t>& playlisttracks(int index) const;
     // The tracks whose "Persistent ID" has this value, and the position of a
@@ -29,7 +30,7 @@ public:
     const std::vector<int64_t>& trackswithpersistentid(uint64_t id) const;
     long playlistposition(int index, int64_t track) const;
     std::string playlistname(int index) const;
-    bool hastrack(int64_t id) const { return tracks.count(id) != 0; }
+    bool hastrack(int64_t id) const { return c.tracks.count(id) != 0; }
 
     bool getinteger(int64_t track, const char* key, int64_t& value) const;
     // The text with its character and entity references decoded.
@@ -53,22 +54,26 @@ private:
         int64_t value;
     };
 
-    pugi::xml_document doc;
+    // Everything read from the file; replaced as a whole, only by a read that succeeded.
+    struct Contents {
+        std::unique_ptr<pugi::xml_document> doc;
+        std::string realpath;     // the file itself, links resolved
+        std::string prolog;       // bytes before the root element
+        std::string trailing;     // bytes after it
+        struct stat seen{};       // the file as we last read or wrote it
+        std::map<int64_t, pugi::xml_node> tracks;
+        std::vector<pugi::xml_node> playlists;
+        std::vector<std::vector<int64_t>> playlistitems;
+        std::unordered_map<uint64_t, std::vector<int64_t>> persistentids;
+    };
+    Contents c;
     bool isloaded = false;
     std::string filepath;     // as given
-    std::string realpath_;    // the file itself, links resolved
-    std::string prolog;       // bytes before the root element
-    std::string trailing;     // bytes after it
-    struct stat seen{};       // the file as we last read or wrote it
-    std::map<int64_t, pugi::xml_node> tracks;
-    std::vector<pugi::xml_node> playlists;
-    std::vector<std::vector<int64_t>> playlistitems;
     mutable std::vector<std::unordered_map<int64_t, long>> positions; // made when first asked
-    std::unordered_map<uint64_t, std::vector<int64_t>> persistentids;
     std::vector<Edit> journal;
 
     int parse(const std::string& path);
-    std::vector<int64_t> readplaylist(pugi::xml_node playlist) const;
+    static std::vector<int64_t> readplaylist(pugi::xml_node playlist, const std::map<int64_t, pugi::xml_node>& tracks);
     bool applyset(int64_t track, const std::string& key, int64_t value);
     bool applyremove(int64_t track, const std::string& key);
     bool changedondisk() const;

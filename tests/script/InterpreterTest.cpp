@@ -256,6 +256,48 @@ TEST_F(Interpreter, LibraryThatCannotBeReadIsAnErrorNotACrash)
     EXPECT_EQ(readfile(dir + "/broken.xml"), "<?xml version=\"1.0\"?><plist><dict><key>Tracks</key>");
 }
 
+TEST_F(Interpreter, OddLibrariesGiveNotFoundOrErrorsNeverCrashes)
+{
+    const std::string head = "<?xml version=\"1.0\"?>\n<plist version=\"1.0\">\n<dict>\n";
+    const std::string tail = "</dict>\n</plist>\n";
+    const std::string track = "<key>101</key><dict><key>Track ID</key><integer>101</integer>"
+                              "<key>Persistent ID</key><string>00AB00CD00EF0012</string>"
+                              "<key>Location</key><string>file:///no/such.mp3</string></dict>";
+    const std::string items = "<key>Playlist Items</key><array><dict><key>Track ID</key><integer>101</integer></dict></array>";
+    const std::string bodies[] = {
+        "",
+        "<key>Tracks</key><dict></dict>",
+        "<key>Tracks</key><array/><key>Playlists</key><dict/>",
+        "<key>Tracks</key><dict>" + track + "</dict>",
+        "<key>Tracks</key><dict>" + track + "</dict><key>Playlists</key><array></array>",
+        "<key>Tracks</key><dict>" + track + "</dict><key>Playlists</key><array><dict></dict></array>",
+        "<key>Tracks</key><dict>" + track + "</dict><key>Playlists</key><array><dict><key>Playlist Items</key><string>x</string></dict></array>",
+        "<key>Tracks</key><dict><key>101</key><string>not a dict</string></dict><key>Playlists</key><array><dict>" + items + "</dict></array>",
+        "<key>Tracks</key><dict><key>x</key><dict/><key>101</key><dict><key>Persistent ID</key><integer>5</integer></dict></dict>"
+        "<key>Playlists</key><array><dict>" + items + "</dict></array>",
+        "<key>Tracks</key><dict><key>101</key><dict><key>Location</key></dict></dict><key>Playlists</key><array><dict>" + items +
+            "</dict></array>",
+        // The one track is found, but its file is gone: refresh fails.
+        "<key>Tracks</key><dict>" + track + "</dict><key>Playlists</key><array><dict>" + items + "</dict></array>",
+    };
+    int n = 0;
+    for (const std::string& body : bodies) {
+        std::string path = dir + "/odd" + std::to_string(n++) + ".xml";
+        writefile(path, head + body + tail);
+        ovra::setlibraryfile(path.c_str());
+        for (const std::string& sel : {std::string("persistent ID is \"00AB00CD00EF0012\""), std::string("database ID is 101")}) {
+            std::string r = run1(trackscript(sel, "set start of mytrack to 1.0\n"));
+            if (n <= 5) // no playlist 1 at all
+                EXPECT_EQ(r, code(ovra::SCRIPT_CANT_GET)) << body;
+            else if (n == static_cast<int>(std::size(bodies)))
+                EXPECT_EQ(r, code(ovra::SCRIPT_FILE_NOT_FOUND)) << body;
+            else
+                EXPECT_EQ(r, "0") << body;
+        }
+        EXPECT_EQ(readfile(path), head + body + tail); // nothing changed, nothing written
+    }
+}
+
 TEST_F(Interpreter, NestingTooDeepIsASyntaxError)
 {
     const std::string deep[] = {

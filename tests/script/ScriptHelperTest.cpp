@@ -209,6 +209,23 @@ TEST_F(Helper, LibraryChangedByAnotherProgramIsReadAgain)
     EXPECT_EQ(value("104", "Name"), "Renamed\n");
 }
 
+TEST_F(Helper, LibraryCaughtHalfWrittenByAnotherProgramIsNotClobbered)
+{
+    ASSERT_EQ(server.start_external(), 0);
+    EXPECT_EQ(exec(trackscript("database ID is 101", TIMES)), "1");
+    // Another program is in the middle of writing the library when we save:
+    // we leave its file alone and keep our change.
+    writefile(library, "<?xml version=\"1.0\"?><plist><dict><key>Tracks</key><dict>");
+    usleep(2600000); // past the save delay
+    EXPECT_EQ(readfile(library), "<?xml version=\"1.0\"?><plist><dict><key>Tracks</key><dict>");
+    // It finishes: its version, with our change on top.
+    EXPECT_EQ(plistquery(pristine, "d['Tracks']['104']['Name'] = 'Theirs'\n"
+                                   "plistlib.dump(d, open(" + pythonstring(library) + ", 'wb'))\nprint('ok')"), "ok\n");
+    server.stop();
+    EXPECT_EQ(value("104", "Name"), "Theirs\n");
+    EXPECT_EQ(value("101", "Start Time"), "1234\n");
+}
+
 TEST_F(Helper, FailedWriteLeavesTheOldLibraryIntact)
 {
     // The helper may write no file larger than 1000 bytes: the library (about
