@@ -57,6 +57,12 @@ bool MainWindow::windowcreated()
     source = settings.source;
     ovra::strcpy_max(path, sizeof path, settings.path.c_str());
     ovra::strcpy_max(playlist, sizeof playlist, settings.playlist.c_str());
+    // The fixed items show even before the library is read for a playlist.
+    control(PLAYLIST_POPUP).popupclear();
+    control(PLAYLIST_POPUP).popupappend("Choose...");
+    control(PLAYLIST_POPUP).popupappend("Refresh this list");
+    control(PLAYLIST_POPUP).popupappendseparator();
+    control(PLAYLIST_POPUP).popupselect(ITEM_CHOOSE);
     setsource(source);
     control(CHECK_DETECTBPM).setvalue(flags.detectbpm);
     control(CHECK_OVERWRITEBPM).setvalue(flags.overwritebpm);

@@ -1,8 +1,12 @@
 #include "app/ProcessingWindow.h"
 #include "app/MainWindow.h"
 
+#ifdef TEMPIX_HAVE_CONSOLE_ROUTE
+#include "script/ConsoleLog.h"
+#else
 #include <QDesktopServices>
 #include <QUrl>
+#endif
 
 namespace ovra::tempix {
 
@@ -23,7 +27,11 @@ void showlog(const char* path)
 {
     if (!path || !*path)
         return;
+#ifdef TEMPIX_HAVE_CONSOLE_ROUTE
+    openLogInConsole(path);
+#else
     QDesktopServices::openUrl(QUrl::fromLocalFile(QString::fromUtf8(path)));
+#endif
 }
 } // namespace
 

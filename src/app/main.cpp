@@ -1,6 +1,7 @@
 // tempix: the desktop application.
 #include "app/MainWindow.h"
 #include "app/ScreenshotRun.h"
+#include "audio/Movies_auto.h"
 #include "platform/tools_appenv.h"
 #include "platform/window/EventLoop.h"
 
@@ -34,10 +35,13 @@ int main(int argc, char** argv)
     if (screenshots)
         ovra::tempix::schedulescreenshots(*window, screenshots);
 
-    ovra::runapplicationloop();
-
-    // Quit while a batch runs: cancel it and wait for its worker first.
-    window->processingwindow().stopbatch();
+    {
+        ovra::Movies_auto decoding; // the decoder's set-up, also when the loop throws
+        ovra::runapplicationloop();
+        // Quit while a batch runs: cancel it and wait for its worker first.
+        window->processingwindow().stopbatch();
+    }
     window.reset(); // saves the settings
+    ovra::endevents();
     return 0;
 }

@@ -297,14 +297,23 @@ struct SimpleSoundFile_AV::Decoder {
         return firstError;
     }
 
-    // Hands out up to frames frames; returns how many.
-    size_t take(int16_t* out, size_t frames)
+    // Hands out up to frames frames of the first channels as planar floats
+    // (the 16-bit value times 2^-15), silence after them; returns how many
+    // frames were decoded ones.
+    size_t take(float* out, size_t frames, int outChannels)
     {
-        size_t n = std::min(frames, pendingframes());
-        const int16_t* from = pending.data() + pendingStart * size_t(channels);
-        std::memcpy(out, from, n * size_t(channels) * sizeof(int16_t));
+        const size_t n = std::min(frames, pendingframes());
+        const size_t stride = size_t(channels);
+        const int16_t* from = pending.data() + pendingStart * stride;
+        for (int c = 0; c < outChannels; ++c) {
+            float* to = out + size_t(c) * frames;
+            const int16_t* sample = from + c;
+            for (size_t i = 0; i < n; ++i)
+                to[i] = float(double(sample[i * stride]) * 3.0517578125e-05);
+            std::fill(to + n, to + frames, 0.0f);
+        }
         pendingStart += n;
-        if (pendingStart * size_t(channels) == pending.size()) {
+        if (pendingStart * stride == pending.size()) {
             pending.clear();
             pendingStart = 0;
         }
@@ -387,16 +396,7 @@ int32_t SimpleSoundFile_AV::read(uint32_t frames, int32_t channels, float* out)
     // A read that met damaged data still delivers its frames, with silence for
     // what could not be decoded, and reports the decoder's error.
     const int status = decoder->fill(frames);
-
-    std::vector<int16_t> buffer(size_t(frames) * size_t(nch));
-    size_t written = decoder->take(buffer.data(), frames);
-    for (int32_t c = 0; c < channels; ++c) {
-        float* to = out + size_t(c) * frames;
-        const int16_t* from = buffer.data() + c;
-        for (size_t i = 0; i < written; ++i)
-            to[i] = float(double(from[i * size_t(nch)]) * 3.0517578125e-05);
-        std::fill(to + written, to + frames, 0.0f);
-    }
+    decoder->take(out, frames, channels);
     framePosition += frames;
     if (framePosition >= uint64_t(frameLength)) {
         open = false;

@@ -22,6 +22,7 @@ public:
 
 private:
     SimpleSoundStream* source;
+    std::vector<float> both;
 };
 
 } // namespace ovra

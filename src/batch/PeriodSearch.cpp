@@ -3,6 +3,8 @@
 
 #include <cstring>
 
+#include <immintrin.h>
+
 namespace ovra::tempix {
 
 uint32_t findPeriodSequential(const float* x, uint32_t n, uint32_t minLag, uint32_t maxLag)
@@ -27,34 +29,72 @@ uint32_t findPeriodSequential(const float* x, uint32_t n, uint32_t minLag, uint3
 
 namespace {
 
-typedef float Floats4 __attribute__((vector_size(16)));
-typedef double Doubles4 __attribute__((vector_size(32)));
-
 constexpr uint32_t LANES = 32;
 
-// The sums of LANES neighbouring lags, each lane its own accumulator that adds
-// the same terms in the same order as the sequential search: the results are
-// the same to the last bit, only many lags advance together.
-__attribute__((target_clones("avx2", "default")))
+// The sums of LANES neighbouring lags over the terms i < common, where every
+// lag has its partner. Each lane is its own accumulator that adds the same
+// single-precision products, widened to double, in the same order as the
+// sequential search: the sums are the same to the last bit, only many lags
+// advance together.
+__attribute__((target("avx2"))) void commonterms_avx2(const float* x, uint32_t common, uint32_t firstLag,
+                                                      double* sums)
+{
+    __m256d a0 = _mm256_setzero_pd(), a1 = a0, a2 = a0, a3 = a0, a4 = a0, a5 = a0, a6 = a0, a7 = a0;
+    const float* partner = x + firstLag;
+    for (uint32_t i = 0; i < common; ++i) {
+        const __m128 xi = _mm_broadcast_ss(x + i);
+        const float* q = partner + i;
+        a0 = _mm256_add_pd(a0, _mm256_cvtps_pd(_mm_mul_ps(xi, _mm_loadu_ps(q))));
+        a1 = _mm256_add_pd(a1, _mm256_cvtps_pd(_mm_mul_ps(xi, _mm_loadu_ps(q + 4))));
+        a2 = _mm256_add_pd(a2, _mm256_cvtps_pd(_mm_mul_ps(xi, _mm_loadu_ps(q + 8))));
+        a3 = _mm256_add_pd(a3, _mm256_cvtps_pd(_mm_mul_ps(xi, _mm_loadu_ps(q + 12))));
+        a4 = _mm256_add_pd(a4, _mm256_cvtps_pd(_mm_mul_ps(xi, _mm_loadu_ps(q + 16))));
+        a5 = _mm256_add_pd(a5, _mm256_cvtps_pd(_mm_mul_ps(xi, _mm_loadu_ps(q + 20))));
+        a6 = _mm256_add_pd(a6, _mm256_cvtps_pd(_mm_mul_ps(xi, _mm_loadu_ps(q + 24))));
+        a7 = _mm256_add_pd(a7, _mm256_cvtps_pd(_mm_mul_ps(xi, _mm_loadu_ps(q + 28))));
+    }
+    _mm256_storeu_pd(sums, a0);
+    _mm256_storeu_pd(sums + 4, a1);
+    _mm256_storeu_pd(sums + 8, a2);
+    _mm256_storeu_pd(sums + 12, a3);
+    _mm256_storeu_pd(sums + 16, a4);
+    _mm256_storeu_pd(sums + 20, a5);
+    _mm256_storeu_pd(sums + 24, a6);
+    _mm256_storeu_pd(sums + 28, a7);
+}
+
+// The same with the instructions every x86-64 has: two lanes per register.
+void commonterms_sse2(const float* x, uint32_t common, uint32_t firstLag, double* sums)
+{
+    for (uint32_t half = 0; half < LANES; half += 16) {
+        __m128d a[8];
+        for (__m128d& v : a)
+            v = _mm_setzero_pd();
+        const float* partner = x + firstLag + half;
+        for (uint32_t i = 0; i < common; ++i) {
+            const __m128 xi = _mm_set1_ps(x[i]);
+            const float* q = partner + i;
+            for (int k = 0; k < 4; ++k) {
+                const __m128 p = _mm_mul_ps(xi, _mm_loadu_ps(q + 4 * k));
+                a[2 * k] = _mm_add_pd(a[2 * k], _mm_cvtps_pd(p));
+                a[2 * k + 1] = _mm_add_pd(a[2 * k + 1], _mm_cvtps_pd(_mm_movehl_ps(p, p)));
+            }
+        }
+        for (int k = 0; k < 8; ++k)
+            _mm_storeu_pd(sums + half + 2 * k, a[k]);
+    }
+}
+
+const bool haveAvx2 = __builtin_cpu_supports("avx2");
+
 void correlatelags(const float* x, uint32_t n, uint32_t firstLag, double* sums)
 {
-    Doubles4 acc[LANES / 4] = {};
     const uint32_t lastLag = firstLag + LANES - 1;
-    const uint32_t common = n > lastLag ? n - lastLag : 0;  // i where every lane has a partner
-    for (uint32_t i = 0; i < common; ++i) {
-        const float xi = x[i];
-        const Floats4 broadcast = {xi, xi, xi, xi};
-        const float* partner = x + i + firstLag;
-        for (uint32_t v = 0; v < LANES / 4; ++v) {
-            Floats4 p;
-            std::memcpy(&p, partner + 4 * v, sizeof p);
-            acc[v] += __builtin_convertvector(p * broadcast, Doubles4);
-        }
-    }
-    for (uint32_t v = 0; v < LANES / 4; ++v) {
-        for (uint32_t k = 0; k < 4; ++k)
-            sums[4 * v + k] = acc[v][k];
-    }
+    const uint32_t common = n > lastLag ? n - lastLag : 0;
+    if (haveAvx2)
+        commonterms_avx2(x, common, firstLag, sums);
+    else
+        commonterms_sse2(x, common, firstLag, sums);
     // Each lane's remaining terms, in order.
     for (uint32_t k = 0; k < LANES; ++k) {
         const uint32_t lag = firstLag + k;

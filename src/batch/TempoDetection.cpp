@@ -67,14 +67,15 @@ AnalysisOutcome analyzeStream(std::unique_ptr<SimpleSoundStream> source, Cancele
     const int64_t length = stream->length();
     const uint32_t frameCount = uint32_t(length);  // the low 32 bits
     const double sr = stream->samplerate();
+    // Lengths beyond 32 bits do not fit the analysis or the data record; their
+    // low bits would pass for a different track.
+    if (length < 0 || uint64_t(length) > UINT32_MAX)
+        return failed(NO_MEMORY);
     if (double(frameCount) / sr < 4.0) {
         char line[64];
         std::snprintf(line, sizeof line, "Track too short (%.3f s).\n", double(frameCount) / sr);
         return failed(line);
     }
-    // Lengths beyond 32 bits do not fit the analysis or the data record.
-    if (length < 0 || uint64_t(length) > UINT32_MAX)
-        return failed(NO_MEMORY);
 
     const uint32_t hop = uint32_t(std::lround(0.001 * sr));
     // Below 500 Hz a block would be empty; no supported file is like that.

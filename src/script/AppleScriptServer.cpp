@@ -214,6 +214,8 @@ int osatendermain(int argc, char** argv)
     for (int i = 1; i + 1 < argc; ++i)
         if (std::strcmp(argv[i], "--library-file") == 0)
             setlibraryfile(argv[++i]);
+    // A library that cannot be written in full is a failed save, not our end.
+    signal(SIGXFSZ, SIG_IGN);
     AppleScriptServer server;
     try {
         server.serverloop();

@@ -131,6 +131,26 @@ std::string xmldecode(const char* raw)
     return out;
 }
 
+bool parsehex64(const std::string& s, uint64_t& v)
+{
+    if (s.empty() || s.size() > 16)
+        return false;
+    v = 0;
+    for (char c : s) {
+        int d;
+        if (c >= '0' && c <= '9')
+            d = c - '0';
+        else if (c >= 'a' && c <= 'f')
+            d = c - 'a' + 10;
+        else if (c >= 'A' && c <= 'F')
+            d = c - 'A' + 10;
+        else
+            return false;
+        v = v * 16 + static_cast<uint64_t>(d);
+    }
+    return true;
+}
+
 pugi::xml_node plistvalue(pugi::xml_node dict, const char* key)
 {
     for (pugi::xml_node k = firstelement(dict); k; k = nextelement(k)) {
@@ -156,6 +176,9 @@ int LibraryDocument::parse(const std::string& path)
     isloaded = false;
     tracks.clear();
     playlists.clear();
+    playlistitems.clear();
+    positions.clear();
+    persistentids.clear();
     doc.reset();
 
     char real[PATH_MAX];
@@ -212,16 +235,51 @@ int LibraryDocument::parse(const std::string& path)
         for (pugi::xml_node d = firstelement(p); d; d = nextelement(d))
             if (std::strcmp(d.name(), "dict") == 0)
                 playlists.push_back(d);
+    for (pugi::xml_node d : playlists)
+        playlistitems.push_back(readplaylist(d));
+    positions.assign(playlists.size(), {});
+    for (const auto& [id, dict] : tracks) {
+        pugi::xml_node v = plistvalue(dict, "Persistent ID");
+        uint64_t pid = 0;
+        if (v && std::strcmp(v.name(), "string") == 0 && parsehex64(xmldecode(v.child_value()), pid))
+            persistentids[pid].push_back(id);
+    }
     isloaded = true;
     return 0;
 }
 
-std::vector<int64_t> LibraryDocument::playlisttracks(int index) const
+const std::vector<int64_t>& LibraryDocument::playlisttracks(int index) const
+{
+    static const std::vector<int64_t> none;
+    if (index < 1 || index > playlistcount())
+        return none;
+    return playlistitems[static_cast<size_t>(index - 1)];
+}
+
+const std::vector<int64_t>& LibraryDocument::trackswithpersistentid(uint64_t id) const
+{
+    static const std::vector<int64_t> none;
+    auto it = persistentids.find(id);
+    return it == persistentids.end() ? none : it->second;
+}
+
+long LibraryDocument::playlistposition(int index, int64_t track) const
+{
+    if (index < 1 || index > playlistcount())
+        return -1;
+    auto& map = positions[static_cast<size_t>(index - 1)];
+    const auto& items = playlistitems[static_cast<size_t>(index - 1)];
+    if (map.empty() && !items.empty())
+        for (size_t i = items.size(); i-- > 0;)
+            map[items[i]] = static_cast<long>(i); // the first place wins
+    auto it = map.find(track);
+    return it == map.end() ? -1 : it->second;
+}
+
+std::vector<int64_t> LibraryDocument::readplaylist(pugi::xml_node playlist) const
 {
     std::vector<int64_t> ids;
-    if (index < 1 || index > playlistcount())
-        return ids;
-    pugi::xml_node items = plistvalue(playlists[static_cast<size_t>(index - 1)], "Playlist Items");
+    pugi::xml_node items = plistvalue(playlist, "Playlist Items");
     if (!items || std::strcmp(items.name(), "array") != 0)
         return ids;
     for (pugi::xml_node d = firstelement(items); d; d = nextelement(d)) {

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <unordered_map>
 #include <sys/stat.h>
 #include <vector>
 
@@ -22,7 +23,11 @@ public:
 
     int playlistcount() const { return static_cast<int>(playlists.size()); }
     // The track IDs of playlist index (from 1), in order; tracks missing from "Tracks" are left out.
-    std::vector<int64_t> playlisttracks(int index) const;
+    const std::vector<int64_t>& playlisttracks(int index) const;
+    // The tracks whose "Persistent ID" has this value, and the position of a
+    // track in a playlist (-1: not in it); both from indexes made at load.
+    const std::vector<int64_t>& trackswithpersistentid(uint64_t id) const;
+    long playlistposition(int index, int64_t track) const;
     std::string playlistname(int index) const;
     bool hastrack(int64_t id) const { return tracks.count(id) != 0; }
 
@@ -57,9 +62,13 @@ private:
     struct stat seen{};       // the file as we last read or wrote it
     std::map<int64_t, pugi::xml_node> tracks;
     std::vector<pugi::xml_node> playlists;
+    std::vector<std::vector<int64_t>> playlistitems;
+    mutable std::vector<std::unordered_map<int64_t, long>> positions; // made when first asked
+    std::unordered_map<uint64_t, std::vector<int64_t>> persistentids;
     std::vector<Edit> journal;
 
     int parse(const std::string& path);
+    std::vector<int64_t> readplaylist(pugi::xml_node playlist) const;
     bool applyset(int64_t track, const std::string& key, int64_t value);
     bool applyremove(int64_t track, const std::string& key);
     bool changedondisk() const;
@@ -67,6 +76,8 @@ private:
 
 // The value node for key in a plist <dict>, or an empty node.
 pugi::xml_node plistvalue(pugi::xml_node dict, const char* key);
+// Up to 16 hexadecimal digits; false for anything else.
+bool parsehex64(const std::string& s, uint64_t& v);
 // Decodes &amp; &lt; &gt; &quot; &apos; &#N; &#xN; in raw XML text.
 std::string xmldecode(const char* raw);
 

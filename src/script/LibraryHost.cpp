@@ -6,6 +6,7 @@
 #include <QByteArray>
 #include <QSettings>
 #include <QString>
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -43,27 +44,6 @@ std::string locationtopath(const std::string& url)
         }
     }
     return out;
-}
-
-// Up to 16 hexadecimal digits; false for anything else.
-bool parsehex64(const std::string& s, uint64_t& v)
-{
-    if (s.empty() || s.size() > 16)
-        return false;
-    v = 0;
-    for (char c : s) {
-        int d;
-        if (c >= '0' && c <= '9')
-            d = c - '0';
-        else if (c >= 'a' && c <= 'f')
-            d = c - 'a' + 10;
-        else if (c >= 'A' && c <= 'F')
-            d = c - 'A' + 10;
-        else
-            return false;
-        v = v * 16 + static_cast<uint64_t>(d);
-    }
-    return true;
 }
 
 bool exists(const std::string& p, struct stat& st)
@@ -212,7 +192,32 @@ ScriptValue LibraryHost::elements(const ScriptValue& container, const std::strin
     if (container.kind != ScriptValue::OBJECT || container.app != this || container.text != "playlist" ||
         (cls != "track" && cls != "file track"))
         throw SCRIPT_CANT_GET;
-    for (int64_t id : lib.playlisttracks(static_cast<int>(container.integer))) {
+    int playlist = static_cast<int>(container.integer);
+    // The batch's selectors go straight to their track through the indexes.
+    std::vector<int64_t> candidates;
+    const std::vector<int64_t>* ids = &lib.playlisttracks(playlist);
+    uint64_t wanted = 0;
+    if (whose != nullptr && !whose->negate &&
+        ((whose->property == "persistent id" && whose->value.kind == ScriptValue::TEXT &&
+          parsehex64(whose->value.text, wanted)) ||
+         (whose->property == "database id" && whose->value.kind == ScriptValue::INTEGER))) {
+        if (whose->property == "persistent id")
+            candidates = lib.trackswithpersistentid(wanted);
+        else
+            candidates.push_back(whose->value.integer);
+        std::vector<std::pair<long, int64_t>> placed;
+        for (int64_t id : candidates) {
+            long at = lib.playlistposition(playlist, id);
+            if (at >= 0)
+                placed.emplace_back(at, id);
+        }
+        std::sort(placed.begin(), placed.end());
+        candidates.clear();
+        for (const auto& p : placed)
+            candidates.push_back(p.second);
+        ids = &candidates;
+    }
+    for (int64_t id : *ids) {
         if (cls == "file track" && !isfiletrack(id))
             continue;
         ScriptValue track = ScriptValue::ofobject(this, cls, id);

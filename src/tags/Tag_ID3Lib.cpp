@@ -10,11 +10,18 @@
 #include <cstring>
 #include <new>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace ovra {
 
 namespace {
 constexpr size_t TEXT_WORK = 4096;
+
+uint32_t getbe32raw(const uint8_t* p)
+{
+    return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | uint32_t(p[3]);
+}
 
 // Appends the UTF-8 form of a code point while it fits in size - 1 bytes;
 // a sequence that does not fit is cut. Returns false once the buffer is full.
@@ -64,6 +71,78 @@ ID3_Field& field(ID3_Frame& frame, ID3_FieldID id)
     return *f;
 }
 
+// Sets the text fields of a frame from UTF-8 and makes the frame's encoding
+// agree with them: ISO 8859-1 when every character has a byte there, UTF-16
+// otherwise. Setting bytes without looking at the frame's encoding would
+// leave, say, ASCII digits in a frame marked UTF-16, which every reader
+// then shows as garbage.
+void setframetext(ID3_Frame& frame, std::initializer_list<std::pair<ID3_FieldID, const char*>> texts)
+{
+    bool latin1 = true;
+    std::vector<std::vector<uint32_t>> points;
+    for (const auto& [id, utf8] : texts) {
+        std::vector<uint32_t> cps;
+        const auto* p = reinterpret_cast<const unsigned char*>(utf8);
+        while (*p != 0) {
+            uint32_t cp = *p;
+            int extra = cp >= 0xF0 ? 3 : cp >= 0xE0 ? 2 : cp >= 0xC0 ? 1 : 0;
+            if (cp >= 0x80 && extra == 0)
+                extra = -1; // a stray continuation byte stands for itself
+            if (extra > 0) {
+                cp &= 0x3F >> extra;
+                for (int k = 1; k <= extra; ++k) {
+                    if ((p[k] & 0xC0) != 0x80) {
+                        extra = -1;
+                        break;
+                    }
+                    cp = (cp << 6) | (p[k] & 0x3F);
+                }
+            }
+            if (extra < 0) {
+                cp = *p;
+                extra = 0;
+            }
+            p += 1 + extra;
+            cps.push_back(cp);
+            if (cp > 0xFF)
+                latin1 = false;
+        }
+        points.push_back(std::move(cps));
+    }
+    const ID3_TextEnc encoding = latin1 ? ID3TE_ISO8859_1 : ID3TE_UTF16;
+    field(frame, ID3FN_TEXTENC).Set(uint32(encoding));
+    size_t i = 0;
+    for (const auto& [id, utf8] : texts) {
+        (void)utf8;
+        ID3_Field& f = field(frame, id);
+        f.SetEncoding(encoding);
+        const std::vector<uint32_t>& cps = points[i++];
+        if (latin1) {
+            std::string bytes(cps.begin(), cps.end());
+            f.Set(bytes.c_str());
+        } else {
+            // id3lib keeps UTF-16 as big-endian byte pairs.
+            std::vector<unicode_t> units;
+            auto push = [&](uint32_t unit) {
+                uint8_t be[2] = {uint8_t(unit >> 8), uint8_t(unit)};
+                unicode_t u;
+                std::memcpy(&u, be, 2);
+                units.push_back(u);
+            };
+            for (uint32_t cp : cps) {
+                if (cp >= 0x10000) {
+                    push(0xD800 + ((cp - 0x10000) >> 10));
+                    push(0xDC00 + ((cp - 0x10000) & 0x3FF));
+                } else {
+                    push(cp);
+                }
+            }
+            units.push_back(0);
+            f.Set(units.data());
+        }
+    }
+}
+
 // The frame of that id, or a new one attached to the tag (which owns it).
 ID3_Frame& findorattach(ID3_Tag& tag, ID3_FrameID id, ID3_Frame* found)
 {
@@ -72,6 +151,58 @@ ID3_Frame& findorattach(ID3_Tag& tag, ID3_FrameID id, ID3_Frame* found)
     auto* frame = new ID3_Frame(id);
     tag.AttachFrame(frame);
     return *frame;
+}
+// Walks the frame headers of an ID3v2.2 or 2.3 tag without reading the
+// frames. id3lib crashes on some damaged tags (a compressed frame whose
+// sizes lie takes it down), so it only gets tags whose every frame lies
+// inside the tag and that use none of the features it mishandles:
+// unsynchronisation, compression, encryption.
+bool checklayout(FILE* file)
+{
+    uint8_t header[10];
+    if (std::fseek(file, 0, SEEK_SET) != 0 || std::fread(header, sizeof header, 1, file) != 1)
+        return false;
+    const int version = header[3];
+    const uint8_t flags = header[5];
+    if (version != 2 && version != 3)
+        return false;
+    if ((flags & 0x80) != 0 || (version == 2 && (flags & 0x40) != 0))
+        return false;
+    for (int i = 6; i < 10; ++i)
+        if (header[i] >= 0x80)
+            return false;
+    const long size = (long(header[6]) << 21) | (long(header[7]) << 14) | (long(header[8]) << 7) | long(header[9]);
+    if (std::fseek(file, 0, SEEK_END) != 0 || std::ftell(file) < 10 + size)
+        return false;
+    const long end = 10 + size;
+    long pos = 10;
+    if (version == 3 && (flags & 0x40) != 0) {
+        uint8_t ext[4];
+        if (std::fseek(file, pos, SEEK_SET) != 0 || std::fread(ext, sizeof ext, 1, file) != 1)
+            return false;
+        long extSize = long(getbe32raw(ext));
+        if (extSize != 6 && extSize != 10)
+            return false;
+        pos += 4 + extSize;
+    }
+    const int headerSize = version == 2 ? 6 : 10;
+    while (pos + headerSize <= end) {
+        uint8_t frame[10];
+        if (std::fseek(file, pos, SEEK_SET) != 0 || std::fread(frame, size_t(headerSize), 1, file) != 1)
+            return false;
+        if (frame[0] == 0)
+            break; // padding
+        for (int i = 0; i < (version == 2 ? 3 : 4); ++i)
+            if (!((frame[i] >= 'A' && frame[i] <= 'Z') || (frame[i] >= '0' && frame[i] <= '9')))
+                return false;
+        long frameSize = version == 2 ? (long(frame[3]) << 16) | (long(frame[4]) << 8) | long(frame[5]) : long(getbe32raw(frame + 4));
+        if (version == 3 && (frame[9] & 0xC0) != 0)
+            return false; // compressed or encrypted
+        if (frameSize > end - pos - headerSize)
+            return false;
+        pos += headerSize + frameSize;
+    }
+    return true;
 }
 } // namespace
 
@@ -96,18 +227,24 @@ void Tag_ID3Lib::open(const char* path, bool)
         close();
 
     // id3lib would rewrite an ID3v2.4 tag as 2.3 and lose what it does not
-    // know; those files go to TagLib.
+    // know; those files go to TagLib. So do tags whose layout id3lib cannot
+    // be trusted with.
     {
         FILE* probe = std::fopen(path, "rb");
         if (probe == nullptr)
             throw int(TAG_ERR_NOT_FOUND);
         unsigned char head[4];
         size_t got = std::fread(head, sizeof head, 1, probe);
-        std::fclose(probe);
+        int verdict = 0;
         if (got != 1)
-            throw int(TAG_ERR_NOT_FOUND);
-        if (std::memcmp(head, "ID3", 3) == 0 && int8_t(head[3]) >= 4)
-            throw int(TAG_ERR_UNUSABLE);
+            verdict = TAG_ERR_NOT_FOUND;
+        else if (std::memcmp(head, "ID3", 3) == 0 && int8_t(head[3]) >= 4)
+            verdict = TAG_ERR_UNUSABLE;
+        else if (std::memcmp(head, "ID3", 3) == 0 && !checklayout(probe))
+            verdict = TAG_ERR_UNUSABLE;
+        std::fclose(probe);
+        if (verdict != 0)
+            throw verdict;
     }
 
     try {
@@ -184,10 +321,15 @@ void Tag_ID3Lib::readText(const ID3_Frame& frame, char* buffer, int size)
     if (size < 1)
         return;
 
-    if (encoding->Get() != 0) {
+    if (encoding->Get() != 0 && ID3TE_IS_DOUBLE_BYTE_ENC(text->GetEncoding())) {
         // UTF-16 code units as big-endian byte pairs; surrogate pairs joined.
+        // The units are copied from the field's own text: id3lib's copying
+        // getter takes the byte count for a unit count and reads past it.
         uint8_t work[TEXT_WORK + 2] = {};
-        text->Get(reinterpret_cast<unicode_t*>(work), TEXT_WORK / 2);
+        const unicode_t* raw = text->GetRawUnicodeText();
+        size_t bytes = raw != nullptr ? std::min(text->Size() & ~size_t(1), TEXT_WORK) : 0;
+        if (bytes > 0)
+            std::memcpy(work, raw, bytes);
         size_t used = 0;
         for (size_t i = 0; i + 1 < TEXT_WORK; i += 2) {
             uint32_t unit = (uint32_t(work[i]) << 8) | work[i + 1];
@@ -253,11 +395,10 @@ void Tag_ID3Lib::setComment(const char* text)
     if (found == nullptr) {
         auto* frame = new ID3_Frame(ID3FID_COMMENT);
         t.AttachFrame(frame);
-        field(*frame, ID3FN_DESCRIPTION).Set("");
         found = frame;
     }
     field(*found, ID3FN_LANGUAGE).Set("eng");
-    field(*found, ID3FN_TEXT).Set(text);
+    setframetext(*found, {{ID3FN_DESCRIPTION, ""}, {ID3FN_TEXT, text}});
     dirty = true;
 }
 
@@ -280,7 +421,7 @@ void Tag_ID3Lib::setBPM(int bpm)
     ID3_Frame& frame = findorattach(t, ID3FID_BPM, t.Find(ID3FID_BPM));
     char text[16];
     std::snprintf(text, sizeof text, "%d", bpm);
-    field(frame, ID3FN_TEXT).Set(text);
+    setframetext(frame, {{ID3FN_TEXT, text}});
     dirty = true;
 }
 

@@ -177,3 +177,26 @@ TEST_F(ProgressSheetTest, QuittingDuringABatchCancelsWaitsThenSaves)
     EXPECT_NE(settings.find("optimizetimes=1"), std::string::npos) << settings;
     EXPECT_NE(settings.find("source=3"), std::string::npos) << settings;
 }
+
+TEST_F(ProgressSheetTest, LogButtonOpensTheLogInTheViewer)
+{
+    // A viewer of our own on the search path notes what it was asked to open.
+    fs::path bin = home / "bin";
+    fs::create_directories(bin);
+    std::ofstream(bin / "xdg-open") << "#!/bin/sh\nprintf '%s' \"$1\" > \"$HOME/opened.tmp\" && mv \"$HOME/opened.tmp\" \"$HOME/opened\"\n";
+    fs::permissions(bin / "xdg-open", fs::perms::owner_all);
+    std::string oldPath = getenv("PATH") ? getenv("PATH") : "";
+    setenv("PATH", (bin.string() + ":" + oldPath).c_str(), 1);
+
+    fs::path folder = folderoftracks(1);
+    auto w = prepared(folder);
+    w->sendcommand(fourcc("Strt"));
+    ProcessingWindow& p = w->processingwindow();
+    ASSERT_TRUE(waitfor([&] { return ended(p); }));
+    qobject_cast<QAbstractButton*>(p.findcontrol(104))->click();
+    bool opened = waitfor([&] { return fs::exists(home / "opened"); }, 20000);
+    setenv("PATH", oldPath.c_str(), 1);
+    ASSERT_TRUE(opened);
+    EXPECT_EQ(readfile(home / "opened"), logfile().string());
+    EXPECT_TRUE(p.iscreated()); // the sheet stays
+}

@@ -6,6 +6,8 @@
 #include <map>
 #include <sstream>
 #include <string>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -48,14 +50,32 @@ inline std::string shellquoted(const std::string& s)
     return r + "'";
 }
 
-// Makes the library and its four audio files in dir; returns the library path.
-inline std::string makelibrary(const std::string& dir)
+// The library and its four audio files, made once per build (and again when
+// the script that makes them changes) and shared by the tests, which work on
+// copies of the library file. Returns the library path.
+inline std::string makelibrary(const std::string&)
 {
-    std::string cmd = std::string(TEMPIX_PYTHON) + " " + TEMPIX_SOURCE_DIR "/tests/script/make_library.py " +
-                      shellquoted(dir) + " > /dev/null";
-    if (run(cmd) != 0)
+    const std::string script = TEMPIX_SOURCE_DIR "/tests/script/make_library.py";
+    struct stat st{};
+    if (stat(script.c_str(), &st) != 0)
         return {};
-    return dir + "/iTunes Music Library.xml";
+    std::string cache = std::string(TEMPIX_BINARY_DIR) + "/test-script-library-" + std::to_string(st.st_mtime);
+    std::string library = cache + "/iTunes Music Library.xml";
+    // Tests run in parallel: one makes it, the others wait for it.
+    int lock = open((cache + ".lock").c_str(), O_CREAT | O_RDWR, 0644);
+    if (lock < 0)
+        return {};
+    flock(lock, LOCK_EX);
+    if (access((cache + "/done").c_str(), F_OK) != 0) {
+        run("rm -rf " + shellquoted(cache));
+        mkdir(cache.c_str(), 0755);
+        if (run(std::string(TEMPIX_PYTHON) + " " + script + " " + shellquoted(cache) + " > /dev/null") == 0)
+            writefile(cache + "/done", "");
+    }
+    bool ok = access((cache + "/done").c_str(), F_OK) == 0;
+    flock(lock, LOCK_UN);
+    close(lock);
+    return ok ? library : std::string();
 }
 
 // Runs python with the library file and prints what code prints (plistlib: the

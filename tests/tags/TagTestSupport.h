@@ -128,20 +128,27 @@ inline std::map<std::string, std::string> mutagen(const std::string& path)
     return values;
 }
 
-// MD5 of the decoded audio (every sample as ffmpeg decodes it), or the error text.
-inline std::string decodedmd5(const std::string& path)
+// The "MD5=..." line of ffmpeg's md5 muxer, or what went wrong.
+inline std::string md5of(const std::string& path, const std::string& options)
 {
     std::string text;
-    int status = run("ffmpeg -v error -i " + quote(path) + " -map 0:a -f md5 - 2>&1", &text);
-    return status == 0 ? text : "failed: " + text;
+    int status = run("ffmpeg -v error -i " + quote(path) + " -map 0:a " + options + " -f md5 - 2>/dev/null", &text);
+    size_t at = text.find("MD5=");
+    if (status != 0 || at == std::string::npos)
+        return "failed (" + std::to_string(status) + "): " + text;
+    return text.substr(at, text.find('\n', at) - at);
+}
+
+// MD5 of the decoded audio (every sample as ffmpeg decodes it).
+inline std::string decodedmd5(const std::string& path)
+{
+    return md5of(path, "");
 }
 
 // MD5 of the coded audio packets, copied without decoding.
 inline std::string streammd5(const std::string& path)
 {
-    std::string text;
-    int status = run("ffmpeg -v error -i " + quote(path) + " -map 0:a -c copy -f md5 - 2>&1", &text);
-    return status == 0 ? text : "failed: " + text;
+    return md5of(path, "-c copy");
 }
 
 // Both fingerprints of a file's audio, to compare before and after a write.

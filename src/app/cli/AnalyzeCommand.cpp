@@ -74,7 +74,7 @@ public:
                                        "nothing is written")
                             ->expected(1, -1)
                             ->type_name("FILE...");
-        app.add_flag("--json", json, "With --analyze: one JSON object per file and line");
+        app.add_flag("--json", json, "With --analyze: one JSON object per file and line")->needs(analyzeOption);
     }
 
     bool selected() const override { return analyzeOption && analyzeOption->count() > 0; }

@@ -4,23 +4,19 @@
 #include <QCoreApplication>
 #include <QEvent>
 
-#include <memory>
 
 namespace ovra {
 
 namespace {
-std::unique_ptr<QApplication>& application()
-{
-    static std::unique_ptr<QApplication> app;
-    return app;
-}
+// Not destroyed at exit: by then the toolkit's own statics may be gone.
+QApplication* application = nullptr;
 } // namespace
 
 void initevents(int& argc, char** argv)
 {
     if (QCoreApplication::instance())
         return;
-    application() = std::make_unique<QApplication>(argc, argv);
+    application = new QApplication(argc, argv);
     // Only the quit request ends the program, not the last closed window.
     QApplication::setQuitOnLastWindowClosed(false);
 }
@@ -33,10 +29,18 @@ int runapplicationloop()
     return status;
 }
 
+void endevents()
+{
+    delete application;
+    application = nullptr;
+}
+
 void quitapplication()
 {
+    // Queued, and straight out of the loop: the toolkit's own quit would first
+    // ask every window to close, and a window's close box asks to quit.
     if (QCoreApplication* app = QCoreApplication::instance())
-        QCoreApplication::postEvent(app, new QEvent(QEvent::Quit));
+        QMetaObject::invokeMethod(app, [] { QCoreApplication::exit(0); }, Qt::QueuedConnection);
 }
 
 void processpendingevents()

@@ -9,6 +9,7 @@
 #include <QLineEdit>
 #include <QProgressBar>
 #include <QTest>
+#include <QTimer>
 #include <QWidget>
 
 #include <string>
@@ -255,4 +256,21 @@ TEST_F(WindowFramework, ChangesQueuedForADisposedWindowAreDropped)
     probe.control(101).posttext("fresh");
     processpendingevents();
     EXPECT_EQ(probe.control(101).gettext(), "fresh");
+}
+
+TEST_F(WindowFramework, QuitFromAnotherThreadEndsTheLoopWithoutClosingWindows)
+{
+    Probe probe;
+    ASSERT_EQ(probe.createwindow("ProbeWindow"), 0);
+    probe.show(true);
+    std::thread quitter;
+    QTimer::singleShot(0, [&] { quitter = std::thread([] { quitapplication(); }); });
+    QTimer guard; // ends a loop that would not, without measuring anything
+    guard.setSingleShot(true);
+    QObject::connect(&guard, &QTimer::timeout, [] { QCoreApplication::exit(1); });
+    guard.start(20000);
+    EXPECT_EQ(runapplicationloop(), 0);
+    quitter.join();
+    EXPECT_TRUE(probe.commands.empty()); // no close request reached the window
+    EXPECT_TRUE(probe.platformwindow()->isVisible());
 }

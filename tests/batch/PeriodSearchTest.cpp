@@ -1,0 +1,180 @@
+// The searches for period and phase, and the folding of periods.
+#include "../audio/MaterialFiles.h"
+#include "AnalysisSignals.h"
+#include "audio/Movies_auto.h"
+#include "audio/SimpleSoundFile_AV.h"
+#include "audio/SoundStreamMono.h"
+#include "batch/EnergyEnvelope.h"
+#include "batch/TrackAnalysis.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <memory>
+
+using namespace ovra;
+using namespace ovra::test;
+using namespace ovra::tempix;
+
+namespace {
+
+Movies_auto moviesGuard;
+
+// The mean-free envelope of a material track, the way the analysis makes it.
+std::vector<float> envelopeof(const std::string& name, uint32_t& minLag, uint32_t& maxLag, uint32_t& win10)
+{
+    auto file = std::make_unique<SimpleSoundFile_AV>(materialpath(name).c_str());
+    EXPECT_TRUE(file->isopen());
+    std::unique_ptr<SimpleSoundStream> mono;
+    SimpleSoundStream* stream = file.get();
+    if (file->channels() == 2) {
+        mono = std::make_unique<SoundStreamMono>(file.get(), false);
+        stream = mono.get();
+    }
+    const double sr = stream->samplerate();
+    const uint32_t frames = uint32_t(stream->length());
+    const uint32_t hop = uint32_t(std::lround(0.001 * sr));
+    const uint32_t nb = frames / hop;
+    minLag = uint32_t(0.3 * sr / hop);
+    maxLag = uint32_t(3.0 * sr / hop);
+    win10 = uint32_t(std::lround(10.0 * sr / hop));
+    std::vector<float> e(nb), chunk(65536);
+    EnergyEnvelope builder(e.data(), nb, hop);
+    for (uint32_t left = frames; left > 0;) {
+        uint32_t n = std::min<uint32_t>(65536, left);
+        stream->read(n, 1, chunk.data());
+        builder.add(chunk.data(), n);
+        left -= n;
+    }
+    double sum = 0.0;
+    for (float v : e)
+        sum += v;
+    for (float& v : e)
+        v = float(double(v) - sum / nb);
+    return e;
+}
+
+} // namespace
+
+TEST(FindPeriod, FastSearchChoosesTheSequentialLagOnTheMaterial)
+{
+    int windows = 0;
+    for (const char* name : {"beat128_stereo44_lame.mp3", "beat100_mono44_aac.m4a", "beat174_stereo48_aac.m4a",
+                             "beat85_mono48_lame.mp3", "beat140_stereo44_noxing.mp3", "beat64_stereo48_ffmpeg.mp3",
+                             "four_seconds.mp3", "damaged.m4a"}) {
+        SCOPED_TRACE(name);
+        uint32_t minLag, maxLag, win10;
+        std::vector<float> e = envelopeof(name, minLag, maxLag, win10);
+        const uint32_t nb = uint32_t(e.size());
+        // Windows every 1.7 s across the track, and the whole track as one window.
+        for (uint32_t pos = 0; pos + std::min(win10, nb) <= nb; pos += 1700) {
+            const uint32_t count = std::min(win10, nb - pos);
+            const uint32_t fast = findPeriod(e.data() + pos, count, minLag, maxLag);
+            EXPECT_EQ(fast, findPeriodSequential(e.data() + pos, count, minLag, maxLag)) << "at block " << pos;
+            EXPECT_NE(fast, 0u);
+            ++windows;
+        }
+        EXPECT_EQ(findPeriod(e.data(), nb, minLag, maxLag), findPeriodSequential(e.data(), nb, minLag, maxLag));
+    }
+    EXPECT_GT(windows, 50);
+}
+
+TEST(FindPeriod, FastSearchMatchesOnRandomDataOfAwkwardLengths)
+{
+    Noise noise(99);
+    for (uint32_t n : {0u, 1u, 31u, 32u, 33u, 100u, 299u, 300u, 301u, 1000u, 3005u, 3006u, 3007u, 3040u, 4000u}) {
+        std::vector<float> x(n);
+        for (float& v : x)
+            v = noise.next();
+        for (auto [lo, hi] : {std::pair{300u, 3006u}, std::pair{1u, 40u}, std::pair{0u, 5u}, std::pair{7u, 7u},
+                              std::pair{50u, 20u}, std::pair{2990u, 3100u}}) {
+            EXPECT_EQ(findPeriod(x.data(), n, lo, hi), findPeriodSequential(x.data(), n, lo, hi))
+                << n << " " << lo << ".." << hi;
+        }
+    }
+}
+
+TEST(FindPeriod, TiesKeepTheSmallerLagAndNothingPositiveGivesZero)
+{
+    // Ones at 0, a, 3a, 4a: lags a and 3a both pair twice.
+    for (uint32_t a : {10u, 100u}) {
+        std::vector<float> x(5 * a, 0.0f);
+        x[0] = x[a] = x[3 * a] = x[4 * a] = 1.0f;
+        EXPECT_EQ(findPeriodSequential(x.data(), 5 * a, a / 2, 9 * a / 2), a);
+        EXPECT_EQ(findPeriod(x.data(), 5 * a, a / 2, 9 * a / 2), a);
+        // Without lag a in range the tie partner wins.
+        EXPECT_EQ(findPeriod(x.data(), 5 * a, a + 1, 9 * a / 2), 3 * a);
+    }
+    std::vector<float> alternating(200);
+    for (size_t i = 0; i < alternating.size(); ++i)
+        alternating[i] = i % 2 ? 1.0f : -1.0f;
+    // Only odd lags in range, and every odd lag correlates negatively.
+    EXPECT_EQ(findPeriod(alternating.data(), 200, 3, 4), 0u);
+    std::vector<float> zeros(5000, 0.0f);
+    EXPECT_EQ(findPeriod(zeros.data(), 5000, 300, 3006), 0u);
+    EXPECT_EQ(findPeriod(zeros.data(), 5000, 3006, 300), 0u);
+}
+
+TEST(FindPhase, PicksTheStrongestPhaseAndTheSmallerOnTies)
+{
+    std::vector<float> x(1000, -0.1f);
+    for (size_t i = 37; i < x.size(); i += 100)
+        x[i] = 1.0f;
+    EXPECT_EQ(findPhase(x.data(), 1000, 100), 37u);
+    for (size_t i = 12; i < x.size(); i += 100)
+        x[i] = 1.0f;
+    EXPECT_EQ(findPhase(x.data(), 1000, 100), 12u);
+    // Values past k whole periods are not looked at.
+    std::vector<float> tail(250, -1.0f);
+    tail[240] = 50.0f;
+    tail[40] = 0.5f;
+    EXPECT_EQ(findPhase(tail.data(), 250, 100), 0u);  // 40 sums 0.5 + (-1) < 0
+    tail[140] = 1.0f;
+    EXPECT_EQ(findPhase(tail.data(), 250, 100), 40u);
+    std::vector<float> negative(500, -1.0f);
+    EXPECT_EQ(findPhase(negative.data(), 500, 50), 0u);
+}
+
+TEST(FoldPeriod, FoldsIntoTheBandAroundTwelveThirteenthsOfASecond)
+{
+    // 0.3 s doubles twice to 1.2 s; 3 s halves twice to 0.75 s (at 44100 Hz, 44-sample blocks).
+    EXPECT_DOUBLE_EQ(foldPeriod(300.0, 44, 44100.0), 1200.0);
+    EXPECT_DOUBLE_EQ(foldPeriod(3006.0, 44, 44100.0), 751.5);
+    EXPECT_DOUBLE_EQ(foldPeriod(459.0, 44, 44100.0), 918.0);
+    EXPECT_DOUBLE_EQ(foldPeriod(2100.0, 44, 44100.0), 1050.0);
+    EXPECT_DOUBLE_EQ(foldPeriod(1000.0, 48, 48000.0), 1000.0);
+    // 12/13 s is inside; the fallback period of the end window stays as it is.
+    const double twelveThirteenths = 0.9230769230769231 * 48000.0 / 48;
+    EXPECT_DOUBLE_EQ(foldPeriod(twelveThirteenths, 48, 48000.0), twelveThirteenths);
+    for (double p = 1.0; p < 5000.0; p *= 1.37) {
+        const double f = foldPeriod(p, 44, 44100.0);
+        EXPECT_GE(f * 44 / 44100.0, 0.6527139518645054);
+        EXPECT_LE(f * 44 / 44100.0, 1.305427903729011);
+    }
+}
+
+TEST(EnergyEnvelope, ChunksOfAnySizeGiveTheValuesOfOnePassOverAllSamples)
+{
+    Noise noise(3);
+    const uint32_t hop = 44, frames = 100000;
+    std::vector<float> samples(frames);
+    for (float& v : samples)
+        v = noise.next();
+    const uint32_t nb = frames / hop;
+    // The plain way: every sample held, each block summed in double.
+    std::vector<float> reference(nb);
+    for (uint32_t b = 0; b < nb; ++b) {
+        double sum = 0.0;
+        for (uint32_t j = 0; j < hop; ++j)
+            sum += double(samples[b * hop + j]) * double(samples[b * hop + j]);
+        reference[b] = float(sum / nb);
+    }
+    for (uint32_t chunk : {1u, 7u, 43u, 44u, 45u, 4096u, 65536u, frames}) {
+        std::vector<float> e(nb, -1.0f);
+        EnergyEnvelope builder(e.data(), nb, hop);
+        for (uint32_t at = 0; at < frames; at += chunk)
+            builder.add(samples.data() + at, std::min(chunk, frames - at));
+        EXPECT_EQ(builder.completed(), nb);
+        EXPECT_EQ(e, reference) << "chunk " << chunk;
+    }
+}

@@ -1,0 +1,343 @@
+// The whole analysis: exact values, failure lines, cancellation, ownership.
+#include "../audio/MaterialFiles.h"
+#include "AnalysisSignals.h"
+#include "audio/Movies_auto.h"
+#include "audio/SimpleSoundFile_AV.h"
+#include "audio/SoundStreamMono.h"
+#include "batch/TrackAnalysis.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <stdexcept>
+#include <thread>
+#include <cstring>
+
+using namespace ovra;
+using namespace ovra::test;
+using namespace ovra::tempix;
+
+namespace {
+
+Movies_auto moviesGuard;
+
+std::unique_ptr<SimpleSoundStream> mono(std::vector<float> samples, double rate, int* deletions = nullptr)
+{
+    return std::make_unique<MemorySoundStream>(std::vector<std::vector<float>>{std::move(samples)}, rate, deletions);
+}
+
+AnalysisOutcome analyse(std::vector<float> samples, double rate)
+{
+    Canceler_normal canceler;
+    return analyzeStream(mono(std::move(samples), rate), canceler);
+}
+
+// The nine values of the plain second implementation, or its failure line.
+std::map<std::string, long> reference(const std::vector<float>& samples, double rate, std::string& failure)
+{
+    const std::string file = std::string(TEMPIX_BINARY_DIR) + "/analysis-reference-" +
+                             std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "-" +
+                             std::to_string(samples.size()) + ".f32";
+    {
+        std::ofstream out(file, std::ios::binary);
+        out.write(reinterpret_cast<const char*>(samples.data()), std::streamsize(samples.size() * sizeof(float)));
+    }
+    std::string text = runcommand(std::string(TEMPIX_PYTHON) + " " + TEMPIX_SOURCE_DIR +
+                                  "/tests/batch/reference_analysis.py " + file + " " + std::to_string(rate));
+    std::filesystem::remove(file);
+    std::map<std::string, long> values;
+    failure.clear();
+    // {"key": number, ...} or {"error": "line"}
+    size_t at = text.find("\"error\": \"");
+    if (at != std::string::npos) {
+        failure = text.substr(at + 10, text.find('"', at + 10) - at - 10) + "\n";
+        return values;
+    }
+    for (size_t i = text.find('"'); i != std::string::npos; i = text.find('"', i)) {
+        size_t close = text.find('"', i + 1);
+        std::string key = text.substr(i + 1, close - i - 1);
+        size_t colon = text.find(':', close);
+        values[key] = std::stol(text.substr(colon + 1));
+        i = text.find_first_of(",}", colon);
+    }
+    return values;
+}
+
+void expectsame(const AnalysisOutcome& got, const std::vector<float>& samples, double rate)
+{
+    std::string failure;
+    std::map<std::string, long> want = reference(samples, rate, failure);
+    if (!failure.empty()) {
+        EXPECT_EQ(got.status, AnalysisStatus::failed);
+        EXPECT_EQ(got.failure, failure);
+        return;
+    }
+    ASSERT_EQ(got.status, AnalysisStatus::ok) << got.failure;
+    ASSERT_EQ(want.size(), 9u);
+    const TrackAnalysis& a = got.analysis;
+    EXPECT_EQ(a.sampleRate, want["sample_rate"]);
+    EXPECT_EQ(a.frameCount, want["frame_count"]);
+    EXPECT_EQ(a.loudness, want["loudness"]);
+    EXPECT_EQ(a.peakLevel, want["peak_level"]);
+    EXPECT_EQ(a.beatPeriod, want["beat_period"]);
+    EXPECT_EQ(a.startPeriod, want["start_period"]);
+    EXPECT_EQ(a.endPeriod, want["end_period"]);
+    EXPECT_EQ(a.firstBeat, want["first_beat"]);
+    EXPECT_EQ(a.lastBeat, want["last_beat"]);
+}
+
+// The mono samples the analysis reads from a file.
+std::vector<float> decodemono(const std::string& path)
+{
+    SimpleSoundFile_AV file(path.c_str());
+    EXPECT_TRUE(file.isopen());
+    SoundStreamMono mix(&file, false);
+    SimpleSoundStream& stream = file.channels() == 1 ? static_cast<SimpleSoundStream&>(file) : mix;
+    std::vector<float> samples(size_t(stream.length()));
+    for (size_t at = 0; at < samples.size(); at += 65536) {
+        uint32_t n = uint32_t(std::min<size_t>(65536, samples.size() - at));
+        stream.read(n, 1, samples.data() + at);
+    }
+    return samples;
+}
+
+} // namespace
+
+TEST(TempoDetection, AgreesWithAPlainSecondImplementationOnRealTracks)
+{
+    for (const char* name : {"beat128_stereo44_lame.mp3", "beat85_mono48_lame.mp3", "beat174_stereo48_aac.m4a",
+                             "four_seconds.mp3"}) {
+        SCOPED_TRACE(name);
+        const std::string path = materialpath(name);
+        Canceler_normal canceler;
+        AnalysisOutcome outcome = analyzeTrack(path.c_str(), canceler);
+        std::vector<float> samples = decodemono(path);
+        expectsame(outcome, samples, outcome.sampleRate);
+    }
+}
+
+TEST(TempoDetection, AgreesWithAPlainSecondImplementationOnSyntheticSignals)
+{
+    // A long quiet intro and outro, a region of more than one window.
+    std::vector<float> s = pulses(47.3, 22050.0, 9001, 200, 0.004f, 3000);
+    for (size_t i = 0; i < s.size(); ++i) {
+        if (i < 22050 * 6 || i > 22050 * 41)
+            s[i] *= 0.05f;
+    }
+    expectsame(analyse(s, 22050.0), s, 22050.0);
+    // Only a few seconds of music inside: one window over the whole track.
+    std::vector<float> t = pulses(14.0, 48000.0, 31000, 500, 0.01f);
+    for (size_t i = 0; i < t.size(); ++i) {
+        if (i < 48000 * 5 || i > 48000 * 12)
+            t[i] *= 0.01f;
+    }
+    expectsame(analyse(t, 48000.0), t, 48000.0);
+}
+
+TEST(TempoDetection, WorkedValuesAt44100)
+{
+    // Bursts every 459 blocks of 44 samples: folded to 918 blocks, 40392 samples, 131 BPM.
+    AnalysisOutcome a = analyse(pulses(30.0, 44100.0, 459 * 44), 44100.0);
+    ASSERT_EQ(a.status, AnalysisStatus::ok) << a.failure;
+    EXPECT_EQ(a.analysis.beatPeriod, 40392u);
+    EXPECT_EQ(a.analysis.startPeriod, 40392u);
+    EXPECT_EQ(computeBPM(a.analysis.beatPeriod, a.sampleRate), 131);
+    EXPECT_EQ(a.analysis.sampleRate, 44100u);
+    EXPECT_EQ(a.analysis.frameCount, 1323000u);
+    EXPECT_EQ(a.analysis.firstBeat % 44, 0u);
+
+    // Every 2100 blocks: halved to 1050 blocks, 46200 samples, 115 BPM.
+    AnalysisOutcome b = analyse(pulses(30.0, 44100.0, 2100 * 44), 44100.0);
+    ASSERT_EQ(b.status, AnalysisStatus::ok) << b.failure;
+    EXPECT_EQ(b.analysis.beatPeriod, 46200u);
+    EXPECT_EQ(computeBPM(b.analysis.beatPeriod, b.sampleRate), 115);
+    EXPECT_EQ(computeBPM(40392, 44100.0), 131);
+    EXPECT_EQ(computeBPM(46200, 44100.0), 115);
+}
+
+TEST(TempoDetection, FailureLines)
+{
+    AnalysisOutcome shortTrack = analyse(pulses(3.9, 44100.0, 20000), 44100.0);
+    EXPECT_EQ(shortTrack.status, AnalysisStatus::failed);
+    EXPECT_EQ(shortTrack.failure, "Track too short (3.900 s).\n");
+
+    // Exactly four seconds is long enough.
+    AnalysisOutcome four = analyse(pulses(4.0, 44100.0, 20000), 44100.0);
+    EXPECT_EQ(four.status, AnalysisStatus::ok) << four.failure;
+
+    AnalysisOutcome silent = analyse(std::vector<float>(10 * 48000, 0.0f), 48000.0);
+    EXPECT_EQ(silent.failure, "No beat found in track.\n");
+
+    // Loud only at the very start: the music region ends before it begins.
+    std::vector<float> click(8 * 44100, 0.0f);
+    for (size_t i = 0; i < 440; ++i)
+        click[i] = 0.9f;
+    EXPECT_EQ(analyse(click, 44100.0).failure, "No beat found in track.\n");
+
+    Canceler_normal canceler;
+    std::vector<float> some(44100 * 5, 0.1f);
+    AnalysisOutcome three = analyzeStream(
+        std::make_unique<MemorySoundStream>(std::vector<std::vector<float>>{some, some, some}, 44100.0), canceler);
+    EXPECT_EQ(three.failure, "Track has more than 2 channels.\n");
+
+    AnalysisOutcome empty = analyzeStream(mono({}, 44100.0), canceler);
+    EXPECT_EQ(empty.failure, "Could not open track with QuickTime.\n");
+
+    AnalysisOutcome missing = analyzeTrack("/nonexistent/track.mp3", canceler);
+    EXPECT_EQ(missing.status, AnalysisStatus::failed);
+    EXPECT_EQ(missing.failure, "Could not open track with QuickTime.\n");
+
+    // A length beyond 32 bits is refused before anything is read; its low bits
+    // (ten seconds here) must not pass for the track.
+    struct Endless : MemorySoundStream {
+        using MemorySoundStream::MemorySoundStream;
+        int64_t length() override { return (int64_t(1) << 32) + 441000; }
+        bool isopen() override { return true; }
+    };
+    std::vector<float> tenSeconds = pulses(10.0, 44100.0, 20000);
+    auto endless = std::make_unique<Endless>(std::vector<std::vector<float>>{tenSeconds}, 44100.0);
+    AnalysisOutcome huge = analyzeStream(std::move(endless), canceler);
+    EXPECT_EQ(huge.failure, "Not enough memory to process track.\n");
+
+    // A rate whose blocks would be empty is refused rather than divided by.
+    EXPECT_EQ(analyse(std::vector<float>(2000, 0.5f), 400.0).failure, "No beat found in track.\n");
+}
+
+TEST(TempoDetection, StereoIsAnalysedAsTheMeanOfItsChannels)
+{
+    std::vector<float> s = pulses(25.0, 44100.0, 21000);
+    std::vector<float> left(s.size()), right(s.size());
+    for (size_t i = 0; i < s.size(); ++i) {
+        left[i] = s[i] * 1.5f;
+        right[i] = s[i] * 0.5f;
+    }
+    Canceler_normal canceler;
+    AnalysisOutcome stereo = analyzeStream(
+        std::make_unique<MemorySoundStream>(std::vector<std::vector<float>>{left, right}, 44100.0), canceler);
+    AnalysisOutcome single = analyse(s, 44100.0);
+    ASSERT_EQ(stereo.status, AnalysisStatus::ok);
+    EXPECT_EQ(std::memcmp(&stereo.analysis, &single.analysis, sizeof(TrackAnalysis)), 0);
+}
+
+TEST(TempoDetection, EveryCancellationCheckEndsTheAnalysisWithoutAMessage)
+{
+    const std::vector<float> s = pulses(47.0, 44100.0, 20000, 300, 0.01f, 44100 * 3);
+    CountingCanceler full;
+    int deletions = 0;
+    AnalysisOutcome done = analyzeStream(mono(s, 44100.0, &deletions), full);
+    ASSERT_EQ(done.status, AnalysisStatus::ok);
+    EXPECT_EQ(deletions, 1);
+    // One question before each chunk, then after reading, the level scan, the two
+    // region scans, the mean and its removal, each window and the end window.
+    const int chunks = int((s.size() + 65535) / 65536);
+    EXPECT_GE(full.questions, chunks + 6 + 2 + 1);
+
+    for (int at = 1; at <= full.questions; ++at) {
+        CountingCanceler canceler(at);
+        deletions = 0;
+        AnalysisOutcome outcome = analyzeStream(mono(s, 44100.0, &deletions), canceler);
+        EXPECT_EQ(outcome.status, AnalysisStatus::cancelled) << "at question " << at;
+        EXPECT_EQ(outcome.failure, "");
+        EXPECT_EQ(canceler.questions, at);
+        EXPECT_EQ(deletions, 1);
+    }
+
+    // Cancelled before it starts: nothing is read, and the stream is released.
+    struct Counting : MemorySoundStream {
+        Counting(std::vector<float> v, int* reads, int* deletions)
+            : MemorySoundStream({std::move(v)}, 44100.0, deletions), readsOut(reads) {}
+        int32_t read(uint32_t frames, int32_t channels, float* out) override
+        {
+            ++*readsOut;
+            return MemorySoundStream::read(frames, channels, out);
+        }
+        int* readsOut;
+    };
+    CountingCanceler before;
+    before.cancel();
+    int reads = 0;
+    deletions = 0;
+    AnalysisOutcome early = analyzeStream(std::make_unique<Counting>(s, &reads, &deletions), before);
+    EXPECT_EQ(early.status, AnalysisStatus::cancelled);
+    EXPECT_EQ(before.questions, 1);
+    EXPECT_EQ(reads, 0);
+    EXPECT_EQ(deletions, 1);
+}
+
+TEST(TempoDetection, ACancelFromAnotherThreadIsSeenWhileReading)
+{
+    // The canceler of a running batch, cancelled by another thread as the analysis runs.
+    Canceler_normal canceler;
+    std::vector<float> s = pulses(160.0, 44100.0, 20000);
+    std::thread other;
+    struct Slow : MemorySoundStream {
+        Slow(std::vector<float> v, Canceler& c, std::thread& t)
+            : MemorySoundStream({std::move(v)}, 44100.0), canceler(c), other(t) {}
+        int32_t read(uint32_t frames, int32_t channels, float* out) override
+        {
+            if (reads == 5)
+                other = std::thread([this] { canceler.cancel(); });
+            if (reads == 50)
+                other.join();
+            return MemorySoundStream::read(frames, channels, out);
+        }
+        Canceler& canceler;
+        std::thread& other;
+    };
+    int total = int((s.size() + 65535) / 65536);
+    AnalysisOutcome outcome = analyzeStream(std::make_unique<Slow>(s, canceler, other), canceler);
+    if (other.joinable())
+        other.join();
+    EXPECT_EQ(outcome.status, AnalysisStatus::cancelled);
+    EXPECT_GT(total, 60);  // long enough for the thread to be joined while reading
+    EXPECT_TRUE(canceler.iscancelled());
+}
+
+TEST(TempoDetection, AnExceptionFromTheStreamPassesAfterTheStreamsAreReleased)
+{
+    struct Throwing : MemorySoundStream {
+        using MemorySoundStream::MemorySoundStream;
+        int32_t read(uint32_t, int32_t, float*) override { throw 20603; }
+    };
+    int deletions = 0;
+    Canceler_normal canceler;
+    std::vector<float> s(44100 * 6, 0.1f);
+    auto stream = std::make_unique<Throwing>(std::vector<std::vector<float>>{s, s}, 44100.0, &deletions);
+    EXPECT_THROW(analyzeStream(std::move(stream), canceler), int);
+    EXPECT_EQ(deletions, 1);
+}
+
+TEST(TempoDetection, KnownTempoOfEveryMaterialTrack)
+{
+    const std::map<std::string, int> tempo = {
+        {"beat128_stereo44_lame.mp3", 128}, {"beat100_mono44_aac.m4a", 100}, {"beat174_stereo48_aac.m4a", 174},
+        {"beat85_mono48_lame.mp3", 170},    {"beat140_stereo44_noxing.mp3", 140},
+        {"beat64_stereo48_ffmpeg.mp3", 128}, {"truncated.mp3", 128}, {"four_seconds.mp3", 120},
+        {"damaged.m4a", 100}};
+    for (const auto& [name, bpm] : tempo) {
+        SCOPED_TRACE(name);
+        Canceler_normal canceler;
+        AnalysisOutcome outcome = analyzeTrack(materialpath(name).c_str(), canceler);
+        ASSERT_EQ(outcome.status, AnalysisStatus::ok) << outcome.failure;
+        EXPECT_NEAR(computeBPM(outcome.analysis.beatPeriod, outcome.sampleRate), bpm, 1);
+        // The grid lies inside the track, the first beat before the last.
+        EXPECT_LT(outcome.analysis.firstBeat, outcome.analysis.lastBeat);
+        EXPECT_LE(outcome.analysis.lastBeat, outcome.analysis.frameCount);
+    }
+    const std::map<std::string, std::string> failures = {
+        {"three_channels.m4a", "Track has more than 2 channels.\n"},
+        {"short_3s.mp3", "Track too short (3.000 s).\n"},
+        {"silent_10s.mp3", "No beat found in track.\n"},
+        {"not_audio.mp3", "Could not open track with QuickTime.\n"},
+        {"empty.mp3", "Could not open track with QuickTime.\n"}};
+    for (const auto& [name, line] : failures) {
+        Canceler_normal canceler;
+        AnalysisOutcome outcome = analyzeTrack(materialpath(name).c_str(), canceler);
+        EXPECT_EQ(outcome.status, AnalysisStatus::failed) << name;
+        EXPECT_EQ(outcome.failure, line) << name;
+    }
+}

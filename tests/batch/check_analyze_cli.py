@@ -1,0 +1,104 @@
+#!/usr/bin/python3
+"""tempix-cli --analyze --json on the generated material, checked against its manifest.
+
+    check_analyze_cli.py TEMPIX_CLI MATERIAL_DIR
+
+Every track's tempo is its known tempo folded into 92..184 BPM (within 1 BPM),
+every refused file has its failure line, each line is one JSON object with
+exactly the documented keys, the exit status says whether all were analysed,
+and no file is changed (contents and tags, read back with mutagen).
+"""
+import hashlib
+import json
+import os
+import subprocess
+import sys
+
+import mutagen
+
+KEYS = ["path", "sample_rate", "frame_count", "loudness", "peak_level", "beat_period", "start_period",
+        "end_period", "first_beat", "last_beat", "bpm", "start_ms", "stop_ms", "less_intro_start_ms",
+        "less_intro_stop_ms", "volume", "volume_percent", "library_volume"]
+
+failures = []
+
+
+def check(condition, message):
+    if not condition:
+        failures.append(message)
+
+
+def digest(path):
+    with open(path, "rb") as f:
+        return hashlib.sha256(f.read()).hexdigest()
+
+
+def main():
+    cli, material = sys.argv[1], sys.argv[2]
+    with open(os.path.join(material, "manifest.json")) as f:
+        manifest = json.load(f)["files"]
+    paths = [os.path.join(material, e["file"]) for e in manifest]
+    before = {p: digest(p) for p in paths}
+    tags_before = {}
+    for p in paths:
+        try:
+            tags_before[p] = dict(mutagen.File(p, easy=True) or {})
+        except mutagen.MutagenError:
+            tags_before[p] = None
+
+    run = subprocess.run([cli, "--analyze", *paths, "--json"], capture_output=True, text=True, timeout=240)
+    check(run.returncode == 1, f"exit status {run.returncode} with refused files among them")
+    lines = run.stdout.splitlines()
+    check(len(lines) == len(paths), f"{len(lines)} lines for {len(paths)} files")
+    by_path = {}
+    for line in lines:
+        obj = json.loads(line)
+        by_path[obj["path"]] = obj
+
+    for entry, path in zip(manifest, paths):
+        obj = by_path.get(path)
+        name = entry["file"]
+        if obj is None:
+            failures.append(f"{name}: no output")
+            continue
+        if entry["outcome"] == "ok":
+            check(list(obj.keys()) == KEYS, f"{name}: keys {list(obj.keys())}")
+            if "expected_bpm" in entry:
+                check(abs(obj["bpm"] - entry["expected_bpm"]) <= 1.0,
+                      f"{name}: bpm {obj['bpm']}, known {entry['expected_bpm']}")
+            if "sample_rate" in entry:
+                check(obj["sample_rate"] == entry["sample_rate"], f"{name}: rate {obj['sample_rate']}")
+            check(0 < obj["first_beat"] < obj["last_beat"] <= obj["frame_count"], f"{name}: beat grid {obj}")
+            check(obj["start_ms"] <= obj["less_intro_start_ms"], f"{name}: less intro start")
+            check(obj["less_intro_stop_ms"] <= obj["stop_ms"], f"{name}: less intro stop")
+            check(-65535 <= obj["volume"] <= 65535, f"{name}: volume")
+        else:
+            check(list(obj.keys()) == ["path", "error"], f"{name}: keys {list(obj.keys())}")
+            check(obj.get("error") == entry["error"], f"{name}: error {obj.get('error')!r}")
+
+    for p in paths:
+        check(digest(p) == before[p], f"{p} was changed")
+        try:
+            after = dict(mutagen.File(p, easy=True) or {})
+        except mutagen.MutagenError:
+            after = None
+        check(after == tags_before[p], f"{p}: tags changed")
+
+    # All good files together: exit 0. The text form goes to standard output too.
+    good = [p for e, p in zip(manifest, paths) if e["outcome"] == "ok"][:2]
+    run = subprocess.run([cli, "--analyze", *good], capture_output=True, text=True, timeout=120)
+    check(run.returncode == 0, f"exit {run.returncode} for good files")
+    check(run.stdout.count(" BPM\n") == len(good), "text output has a tempo per file")
+    run = subprocess.run([cli, "--analyze", os.path.join(material, "no_such_file.mp3")],
+                         capture_output=True, text=True, timeout=60)
+    check(run.returncode == 1 and "Could not open track with QuickTime." in run.stderr,
+          f"missing file: {run.returncode} {run.stderr!r}")
+
+    for f in failures:
+        print("FAIL:", f)
+    print(f"{len(paths)} files, {len(failures)} failures")
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
