@@ -8,6 +8,8 @@ cmake -S . -B build -G Ninja
 cmake --build build -j2
 
 demo=build/demo
+# Fresh tracks each time, so that the first run has something to do.
+rm -rf "$demo/music" "$demo/home"
 /usr/bin/python3 tests/material/make_tracks.py --demo "$demo/music"
 export HOME="$PWD/$demo/home"
 mkdir -p "$HOME"

@@ -88,6 +88,7 @@ class BatchCli : public ::testing::Test {
 protected:
     fs::path home;
     fs::path music;
+    bool unprivileged = false; // run as nobody when the tests run as root
 
     void SetUp() override
     {
@@ -121,6 +122,9 @@ protected:
         fs::path errFile = home / "stderr.txt";
         pid_t pid = fork();
         if (pid == 0) {
+            // Permissions mean nothing to root; nobody has to respect them.
+            if (unprivileged && geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0))
+                _exit(126);
             setenv("HOME", home.c_str(), 1);
             unsetenv("XDG_CONFIG_HOME");
             unsetenv("XDG_STATE_HOME");
@@ -478,6 +482,33 @@ TEST_F(BatchCli, BadInputIsLoggedAndLeftAsItWas)
     r = run({(home / "empty").string()});
     EXPECT_EQ(r.status, 0);
     EXPECT_NE(r.err.find("Done"), std::string::npos);
+}
+
+TEST_F(BatchCli, FilesThatCannotBeWrittenOrReadAreLeftAsTheyWere)
+{
+    fs::path a = copy(A, "a.mp3"), b = copy(B, "b.m4a"), c = copy(C, "c.mp3"), d = copy(A, "d.mp3");
+    fs::permissions(a, fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+    fs::permissions(b, fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+    fs::permissions(c, fs::perms::none);
+    if (geteuid() == 0) {
+        unprivileged = true;
+        for (auto& entry : fs::recursive_directory_iterator(home))
+            lchown(entry.path().c_str(), 65534, 65534);
+        lchown(home.c_str(), 65534, 65534);
+    }
+    std::string before[3] = {readFile(a), readFile(b), readFile(c)};
+
+    Result r = run({"--no-export", music.string()});
+    EXPECT_EQ(r.status, 1) << r.out << r.err;
+    auto lines = r.lines();
+    // The MP3 tag opens for reading and fails when it is written back.
+    EXPECT_EQ(outcomeOf(lines, a), "Could not write tag to file: error code 13.");
+    EXPECT_EQ(outcomeOf(lines, b), "Could not read metadata for this track.");
+    EXPECT_EQ(outcomeOf(lines, c), "Could not read metadata for this track.");
+    EXPECT_EQ(outcomeOf(lines, d), UPDATED);
+    EXPECT_EQ(readFile(a), before[0]);
+    EXPECT_EQ(readFile(b), before[1]);
+    EXPECT_EQ(readFile(c), before[2]);
 }
 
 TEST_F(BatchCli, WrongUsageChangesNothing)
