@@ -75,8 +75,10 @@ void Tag_TagLib::update()
 {
     if (file == nullptr || !dirty)
         return;
+    // Only the ID3v2 tag is ours to write: an ID3v1 tag is neither created nor
+    // filled with a copy (its comment would carry the record's Base64 text).
     // A failed save is reported: the caller must not believe the tag written.
-    if (!file->save())
+    if (!file->save(TagLib::MPEG::File::ID3v2, TagLib::File::StripNone, TagLib::ID3v2::v4, TagLib::File::DoNotDuplicate))
         throw int(file->readOnly() ? EACCES : EIO);
     dirty = false;
 }

@@ -4,6 +4,8 @@
 #include "tags/Base64.h"
 #include "TagTestSupport.h"
 
+#include <cstring>
+
 using namespace ovra;
 using tagtest::codeof;
 using tagtest::TempDir;
@@ -107,6 +109,11 @@ TEST(Tag_TagLib, WritesEveryFrameSoThatMutagenReadsItAndTheAudioStays)
         TempDir dir;
         std::string path = dir.copy(name);
         const tagtest::AudioPrint audio = tagtest::audioprint(path);
+        auto hasId3v1 = [](const std::string& p) {
+            std::vector<uint8_t> bytes = tagtest::readfile(p);
+            return bytes.size() >= 128 && std::memcmp(&bytes[bytes.size() - 128], "TAG", 3) == 0;
+        };
+        const bool id3v1Before = hasId3v1(path);
         std::vector<uint8_t> record(64);
         for (size_t i = 0; i < record.size(); ++i)
             record[i] = uint8_t(i * 11 + 3);
@@ -137,6 +144,8 @@ TEST(Tag_TagLib, WritesEveryFrameSoThatMutagenReadsItAndTheAudioStays)
         EXPECT_EQ(data, base64encode(record.data(), 64));
         EXPECT_EQ(data.size(), 88u);
         EXPECT_EQ(tagtest::audioprint(path), audio);
+        // No ID3v1 tag appears, and none carries a copy of the record.
+        EXPECT_EQ(hasId3v1(path), id3v1Before);
 
         Tag_TagLib again(path.c_str(), true);
         std::vector<uint8_t> back(64, 0);
