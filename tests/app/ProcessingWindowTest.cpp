@@ -34,15 +34,13 @@ std::string readfile(const fs::path& p)
 
 class ProgressSheetTest : public DesktopTest {
 protected:
-    // A click track of 120 BPM with a quiet start and end, as an MP3.
-    static fs::path sampletrack()
+    // A click track of 120 BPM with a quiet start and end, as an MP3, made
+    // in the test's home so that it goes with it.
+    fs::path sampletrack()
     {
-        static fs::path made;
-        if (!made.empty())
+        fs::path made = home / "click120.mp3";
+        if (fs::exists(made))
             return made;
-        char templ[] = "/tmp/tempix-tracks-XXXXXX";
-        fs::path dir = mkdtemp(templ);
-        made = dir / "click120.mp3";
         std::string cmd = "ffmpeg -v error -y -f lavfi -i \"aevalsrc=exprs="
                           "'if(between(t\\,3\\,27)\\,0.8*sin(2*PI*90*t)*exp(-25*mod(t\\,0.5))\\,0)'"
                           ":s=44100:d=30\" -ac 2 -c:a libmp3lame -b:a 128k '" + made.string() + "' 2>&1";

@@ -1,11 +1,9 @@
 // The folder chooser. The deriving class receives each chosen folder.
 #pragma once
+#include <QFileDialog>
 #include <QPointer>
 
-
 #include <string>
-
-#include <QFileDialog>
 
 namespace ovra {
 

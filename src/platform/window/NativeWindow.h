@@ -4,14 +4,13 @@
 #include "platform/window/FourCharCode.h"
 
 #include <QPointer>
+#include <QWidget>
 
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
-
-#include <QWidget>
 
 namespace ovra {
 
