@@ -8,10 +8,12 @@ cmake -S . -B build -G Ninja
 cmake --build build -j2
 
 demo=build/demo
+# Fresh tracks each time, so that the first run has something to do.
+rm -rf "$demo/music" "$demo/home"
 /usr/bin/python3 tests/material/make_tracks.py --demo "$demo/music"
 export HOME="$PWD/$demo/home"
 mkdir -p "$HOME"
 for run in first second; do
   echo "=== $run run"
-  build/bin/tempix-cli --optimize-times --adjust-volume "$PWD/$demo/music" || true
+  build/bin/tempix-cli --adjust-volume "$PWD/$demo/music" || true
 done

@@ -1,5 +1,6 @@
 // What a batch shows while it runs. Each front end implements it; every call
-// comes from the worker thread and must not block on the display.
+// comes from the worker thread and must not block on the display (a window
+// posts the change to its own thread).
 #pragma once
 
 namespace ovra::tempix {
@@ -11,9 +12,11 @@ public:
     virtual void setStatusLine(const char* text) = 0;  // the current step
     virtual void setProgressRange(int count) = 0;      // maximum, value 0, determinate
     virtual void setProgressValue(int value) = 0;
-    // The batch ended (not cancelled): the final message and whether errors were counted.
+    // The batch ended (not cancelled): the file line is empty, the status line
+    // shows the final message, and errors tells whether any were counted.
+    // A window titles its button "Close" and hides its busy indicator.
     virtual void batchEnded(const char* message, bool errors) = 0;
-    // One log entry as written to the log file (carries its own line feed).
+    // One log entry exactly as written to the log file (with its line feed).
     virtual void logEntry(const char* text) = 0;
 };
 

@@ -1,34 +1,53 @@
 // One batch: the worker thread, the log file, the error count, the genre set,
-// the loaded library and the script helper connection. The front ends (the
-// progress sheet, tempix-cli) drive it and show it through a BatchDisplay.
+// the loaded library and the connection to the script helper. The front ends (the progress sheet, tempix-cli)
+// drive it and show it through a BatchDisplay.
 #pragma once
 #include "batch/BatchDisplay.h"
 #include "batch/BatchOptions.h"
+#include "batch/ITunesUpdate.h"
+#include "batch/TrackAnalysis.h"
 #include "platform/Threads.h"
+#include "script/AppleScriptServer.h"
 
+#include <atomic>
 #include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <set>
+#include <string>
+
+namespace ovra {
+class PListNode;
+class Tag;
+} // namespace ovra
 
 namespace ovra::tempix {
 
 class BatchProcessor {
 public:
     explicit BatchProcessor(BatchDisplay& display);
-    // Cancels and waits for a running batch first.
-    ~BatchProcessor();
+    // Cancels and waits for a running batch first, then closes the log.
+    virtual ~BatchProcessor();
     BatchProcessor(const BatchProcessor&) = delete;
     BatchProcessor& operator=(const BatchProcessor&) = delete;
 
-    // Starts runBatch on a worker thread; 0 when started, -1 otherwise.
+    // Takes the settings and starts runBatch on a worker thread; 0 when
+    // started, -1 when a batch is running or no thread could be started.
     int start(const BatchSettings& settings, const BatchOptions& options);
     void cancelall();  // every running worker's Canceler
     void waitall();    // until no worker runs
     bool running();
 
+    // The source, folder, playlist, genre policy and lists of the next batch;
+    // they must not change while it runs.
+    void setSettings(const BatchSettings& settings);
+    const BatchSettings& settings() const { return current; }
+
     // The worker's body, also callable on the caller's own thread.
     void runBatch(const BatchOptions& options, ovra::Canceler& canceler);
     void processTrack(const char* path, int32_t trackId, const BatchOptions& options, ovra::Canceler& canceler);
 
-    // Display and log operations, safe on the worker thread.
+    // Display and log operations, called on the worker thread.
     void logLine(const char* format, ...) __attribute__((format(printf, 2, 3)));
     void setProgressRange(int count);
     void setProgressValue(int value);
@@ -36,8 +55,41 @@ public:
     void finishBatch();
     void abortBatch(const char* message);
 
-    int errorCount() const;
-    const char* logPath() const;
+    // How the last batch ended; read once it no longer runs.
+    enum class Outcome { none, finished, aborted, cancelled };
+    Outcome outcome() const { return ending.load(); }
+    int errorCount() const { return errors.load(); }
+    // The log file's full path once a batch has started.
+    const char* logPath() const { return logFilePath; }
+
+protected:
+    // The tag and the analysis of one track; tests put their own in.
+    virtual ovra::Tag* openTrackTag(const char* path);
+    virtual AnalysisOutcome analyzeTrackAudio(const char* path, ovra::Canceler& canceler);
+    // The library's part of a track, through the script helper.
+    virtual void updateLibrary(const ITunesUpdateInput& input);
+
+private:
+    static void workerEntry(void* argument, ovra::Canceler& canceler);
+    void openLog();
+    void libraryBranch(const BatchOptions& options, ovra::Canceler& canceler);
+    void folderBranch(const BatchOptions& options, ovra::Canceler& canceler);
+    void loadLibrary(const char* path);
+    // The library file of this batch: the one named in the settings, or the
+    // one the library's preferences point to.
+    void libraryFile(char* out) const;
+
+    BatchDisplay& display;
+    ThreadGroup threads;
+    BatchSettings current;
+    BatchOptions startOptions;
+    std::unique_ptr<ovra::PListNode> root;
+    std::set<std::string> genreSet;
+    char logFilePath[1024] = "";
+    FILE* logFile = nullptr;
+    std::atomic<int> errors{0};
+    std::atomic<Outcome> ending{Outcome::none};
+    ovra::AppleScriptServer scriptServer;
 };
 
 } // namespace ovra::tempix

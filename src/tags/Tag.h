@@ -22,14 +22,29 @@ constexpr uint32_t TAG_KIND_ATOM = fourcc('A', 'T', 'O', 'M');
 constexpr uint32_t TAG_KIND_TAGLIB = fourcc('T', 'a', 'g', 'L');
 constexpr uint32_t TAG_KIND_ID3LIB = fourcc('I', 'D', '3', 'L');
 
+// The owner name and code under which the program keeps its data record.
+constexpr const char* TRACKDATA_OWNER = "com.quillfen.tempix.trackdata";
+constexpr uint32_t TRACKDATA_CODE = fourcc('T', 'p', 'i', 'x');
+
+// RVA is a relative volume: an amplitude gain of 1 + RVA / 65535.
+constexpr int RVA_MIN = -65535;
+constexpr int RVA_MAX = 65535;
+
 class Tag {
 public:
+    Tag() = default;
+    Tag(const Tag&) = delete;
+    Tag& operator=(const Tag&) = delete;
     virtual ~Tag() = default;
 
+    // Opening a tag that already has a file closes that one first.
     virtual void open(const char* path, bool readOnly) = 0;
+    // Writes pending changes and releases the file.
     virtual void close() = 0;
+    // Writes pending changes.
     virtual void update() = 0;
 
+    // Text getters write UTF-8, at most size - 1 bytes, always terminated.
     virtual void getTitle(char* buffer, int size);
     virtual void getArtist(char* buffer, int size);
     virtual void getComposer(char* buffer, int size);
@@ -38,6 +53,7 @@ public:
     virtual void getComment(char* buffer, int size);
     virtual int getBPM();
     virtual int getRVA();
+    // Fills at most size bytes; the rest of the buffer is left as it was.
     virtual void getData(const char* owner, uint32_t code, void* buffer, int size);
 
     virtual void setTitle(const char* text);
@@ -56,11 +72,13 @@ public:
     virtual uint32_t kind() = 0;
 };
 
-// Opens the tag of a file, choosing the implementation by its extension.
-// The caller owns the result.
+// Opens the tag of a file, choosing the implementation by its extension:
+// ".mp3" through id3lib, falling back to TagLib, ".m4a" through the MP4
+// atom editor, anything else 20603. The caller owns the result.
 Tag* openTag(const char* path, bool readOnly);
 
 // The ID3v1 genre list with the Winamp extensions (148 names).
-extern const char* const genreNames[148];
+constexpr int GENRE_COUNT = 148;
+extern const char* const genreNames[GENRE_COUNT];
 
 } // namespace ovra

@@ -1,15 +1,275 @@
-// Placeholder until the batch job arrives: never selected.
+// The batch from a terminal: a folder, the library or one playlist, with the
+// nine processing options and the genre policy as flags. Log entries go to
+// standard output as written to the log file; a progress bar goes to standard
+// error when that is a terminal; Ctrl-C cancels at the next check.
+#include "app/SavedSettings.h"
 #include "app/cli/CliCommand.h"
+#include "batch/BatchProcessor.h"
+#include "platform/tools_strings.h"
+
+#include <CLI/CLI.hpp>
+
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <string>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace ovra::tempix::cli {
 
 namespace {
+
+// Log entries on stdout, the bar and the final message on stderr.
+class TerminalDisplay : public BatchDisplay {
+public:
+    explicit TerminalDisplay(bool showBar) : showBar(showBar) {}
+
+    void setFileLine(const char* text) override
+    {
+        file = ovra::getbasename(text);
+        draw(false);
+    }
+    void setStatusLine(const char* text) override
+    {
+        status = text;
+        draw(false);
+    }
+    void setProgressRange(int count) override
+    {
+        range = count;
+        value = 0;
+        started = Clock::now();
+        draw(true);
+    }
+    void setProgressValue(int v) override
+    {
+        value = v;
+        draw(true);
+    }
+    void batchEnded(const char* message, bool) override
+    {
+        clear();
+        std::fprintf(stderr, "%s\n", message);
+        drawn = false;
+        showBar = false;
+    }
+    void logEntry(const char* text) override
+    {
+        clear();
+        std::fputs(text, stdout);
+        std::fflush(stdout);
+        draw(true);
+    }
+    void clear()
+    {
+        if (drawn) {
+            std::fputs("\r\033[K", stderr);
+            drawn = false;
+        }
+    }
+
+private:
+    using Clock = std::chrono::steady_clock;
+
+    static int width()
+    {
+        struct winsize ws;
+        if (ioctl(STDERR_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 20)
+            return ws.ws_col;
+        return 80;
+    }
+
+    // Redraws at most ten times a second unless forced.
+    void draw(bool force)
+    {
+        if (!showBar)
+            return;
+        Clock::time_point now = Clock::now();
+        if (!force && drawn && now - lastDraw < std::chrono::milliseconds(100))
+            return;
+        lastDraw = now;
+        std::string line;
+        if (range > 0) {
+            const int cells = 24;
+            int full = value >= range ? cells : value * cells / range;
+            line = "[" + std::string(size_t(full), '#') + std::string(size_t(cells - full), '.') + "] " +
+                   std::to_string(value) + "/" + std::to_string(range);
+            if (value > 0 && value < range) {
+                double elapsed = std::chrono::duration<double>(now - started).count();
+                long left = long(elapsed / value * (range - value) + 0.5);
+                char eta[32];
+                std::snprintf(eta, sizeof eta, "  %ld:%02ld left", left / 60, left % 60);
+                line += eta;
+            }
+            line += "  ";
+        }
+        line += file.empty() ? status : file + " (" + status + ")";
+        size_t room = size_t(width() - 1);
+        if (line.size() > room)
+            line.resize(room);
+        std::fprintf(stderr, "\r%s\033[K", line.c_str());
+        std::fflush(stderr);
+        drawn = true;
+    }
+
+    bool showBar;
+    bool drawn = false;
+    int range = 0;
+    int value = 0;
+    std::string file;
+    std::string status;
+    Clock::time_point started = Clock::now();
+    Clock::time_point lastDraw;
+};
+
 class BatchCommand : public CliCommand {
 public:
-    void addOptions(CLI::App&) override {}
-    bool selected() const override { return false; }
-    int run() override { return 2; }
+    void addOptions(CLI::App& app) override
+    {
+        auto* folderOption = app.add_option("folder", folder, "Process every MP3 and M4A file below this folder");
+        auto* libraryOption = app.add_flag("--library", library, "Process every track of the music library");
+        auto* playlistOption = app.add_option("--playlist", playlist, "Process the tracks of one library playlist");
+        libraryOption->excludes(folderOption)->excludes(playlistOption);
+        playlistOption->excludes(folderOption);
+        app.add_option("--library-file", libraryFile, "Use this library file instead of locating it");
+
+        app.add_flag("--detect-bpm,!--no-detect-bpm", options.detectbpm, "Detect the tempo (default: on)");
+        app.add_flag("--overwrite-bpm", options.overwritebpm, "Replace a BPM set by another program");
+        app.add_flag("--optimize-times", options.optimizetimes, "Set start and stop times (library tracks)");
+        app.add_flag("--less-intro", options.lessintro, "Skip at least four seconds of intro and outro");
+        app.add_flag("--overwrite-times", options.overwritetimes, "Replace times set by another program");
+        app.add_flag("--adjust-volume", options.adjustvolume, "Even out loudness between tracks");
+        app.add_flag("--overwrite-volume", options.overwritevolume, "Replace a volume set by another program");
+        app.add_flag("--export,!--no-export", options.exportToLibrary, "Send the results to the library (default: on)");
+        app.add_flag("--reprocess", options.reprocess, "Analyse again even when a stored analysis is usable");
+
+        auto* all = app.add_flag("--all-genres", allGenres, "Process tracks of every genre");
+        auto* skip = app.add_option("--skip-genres", skipGenres,
+                                    "Skip tracks of these genres (comma-separated; default: podcasts, speech, classical ...)");
+        auto* only = app.add_option("--only-genres", onlyGenres, "Process only tracks of these genres (comma-separated)");
+        all->excludes(skip)->excludes(only);
+        skip->excludes(only);
+        skipGiven = skip;
+        onlyGiven = only;
+        playlistGiven = playlistOption;
+    }
+
+    bool selected() const override { return !folder.empty() || library || playlistGiven->count() > 0; }
+
+    int run() override
+    {
+        BatchSettings settings;
+        if (!prepare(settings))
+            return 2;
+
+        TerminalDisplay display(isatty(STDERR_FILENO) != 0);
+        BatchProcessor processor(display);
+
+        // The worker inherits the blocked signals; this thread takes them.
+        sigset_t signals;
+        sigemptyset(&signals);
+        sigaddset(&signals, SIGINT);
+        sigaddset(&signals, SIGTERM);
+        sigset_t previous;
+        pthread_sigmask(SIG_BLOCK, &signals, &previous);
+
+        if (processor.start(settings, options) != 0) {
+            pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+            std::fprintf(stderr, "tempix-cli: could not start the batch\n");
+            return 1;
+        }
+        bool interrupted = false;
+        while (processor.running()) {
+            struct timespec wait = {0, 100 * 1000 * 1000};
+            int sig = sigtimedwait(&signals, nullptr, &wait);
+            if (sig == SIGINT || sig == SIGTERM)
+                interrupted = true;
+            if (interrupted)
+                processor.cancelall(); // again each round: the worker may not have registered yet
+        }
+        processor.waitall();
+        pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+
+        display.clear();
+        if (interrupted || processor.outcome() == BatchProcessor::Outcome::cancelled) {
+            std::fprintf(stderr, "Cancelled.\n");
+            return 130;
+        }
+        if (processor.outcome() != BatchProcessor::Outcome::finished || processor.errorCount() != 0) {
+            if (processor.logPath()[0] != '\0')
+                std::fprintf(stderr, "Log file: %s\n", processor.logPath());
+            return 1;
+        }
+        return 0;
+    }
+
+private:
+    static bool fail(const std::string& message)
+    {
+        std::fprintf(stderr, "tempix-cli: %s\n", message.c_str());
+        return false;
+    }
+
+    bool prepare(BatchSettings& settings)
+    {
+        if (!folder.empty()) {
+            char resolved[PATH_MAX];
+            if (realpath(folder.c_str(), resolved) == nullptr)
+                return fail("cannot open folder '" + folder + "': " + std::strerror(errno));
+            struct stat st;
+            if (stat(resolved, &st) != 0 || !S_ISDIR(st.st_mode))
+                return fail("'" + folder + "' is not a folder");
+            if (std::strlen(resolved) > 1023)
+                return fail("the folder's path is longer than 1023 bytes");
+            settings.source = SOURCE_FOLDER;
+            settings.path = resolved;
+        } else if (library) {
+            settings.source = SOURCE_LIBRARY;
+        } else {
+            if (playlist.size() > 79)
+                return fail("a playlist name has at most 79 bytes");
+            settings.source = SOURCE_PLAYLIST;
+            settings.playlist = playlist;
+        }
+        if (!libraryFile.empty()) {
+            if (libraryFile.size() > 1022)
+                return fail("the library file's path is too long");
+            settings.libraryFile = libraryFile;
+        }
+        if (allGenres) {
+            settings.genrepolicy = 0;
+        } else if (onlyGiven->count() > 0) {
+            settings.genrepolicy = 2;
+            settings.goodgenres = onlyGenres;
+        } else {
+            settings.genrepolicy = 1;
+            settings.badgenres = skipGiven->count() > 0 ? skipGenres : DEFAULT_BADGENRES;
+        }
+        if (settings.badgenres.size() > 2047 || settings.goodgenres.size() > 2047)
+            return fail("a genre list has at most 2047 bytes");
+        return true;
+    }
+
+    std::string folder;
+    bool library = false;
+    std::string playlist;
+    std::string libraryFile;
+    BatchOptions options;
+    bool allGenres = false;
+    std::string skipGenres;
+    std::string onlyGenres;
+    CLI::Option* skipGiven = nullptr;
+    CLI::Option* onlyGiven = nullptr;
+    CLI::Option* playlistGiven = nullptr;
 };
+
 } // namespace
 
 std::unique_ptr<CliCommand> makeBatchCommand()

@@ -1,15 +1,99 @@
-// Placeholder until the dump job arrives: never selected.
+// tempix-cli --dump FILE...: each file's tag as the tag layer reads it, then
+// the stored data record field by field. Nothing is written.
 #include "app/cli/CliCommand.h"
+#include "batch/TrackDataRecord.h"
+#include "tags/Tag.h"
+
+#include <CLI/CLI.hpp>
+
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
 
 namespace ovra::tempix::cli {
 
 namespace {
+
+void dumprecord(ovra::Tag& tag, FILE* out)
+{
+    uint8_t bytes[TrackDataRecord::SIZE] = {};
+    try {
+        tag.getData(ovra::TRACKDATA_OWNER, ovra::TRACKDATA_CODE, bytes, sizeof bytes);
+    } catch (int code) {
+        if (code == ovra::TAG_ERR_NOT_FOUND)
+            std::fputs("TrackDataRecord: none\n", out);
+        else
+            std::fprintf(out, "TrackDataRecord: err=%lu\n", (unsigned long)code);
+        return;
+    }
+    TrackDataRecord record;
+    if (!TrackDataRecord::decode(bytes, record)) {
+        std::fputs("TrackDataRecord: not valid; bytes:", out);
+        for (size_t i = 0; i < sizeof bytes; ++i)
+            std::fprintf(out, "%s%02X", i % 16 == 0 ? "\n  " : " ", bytes[i]);
+        std::fputs("\n", out);
+        return;
+    }
+    const TrackAnalysis& a = record.analysis;
+    std::fputs("TrackDataRecord:\n", out);
+    std::fprintf(out, "  Flags: 0x%08X%s%s%s%s\n", (unsigned)record.flags,
+        record.hasAnalysis() ? " analysis" : "", record.hasBPM() ? " bpm" : "",
+        record.hasTimes() ? " times" : "", record.hasVolume() ? " volume" : "");
+    std::fprintf(out, "  Sample rate: %u\n", (unsigned)a.sampleRate);
+    std::fprintf(out, "  Frame count: %u\n", (unsigned)a.frameCount);
+    std::fprintf(out, "  Loudness: %u\n", (unsigned)a.loudness);
+    std::fprintf(out, "  Peak level: %u\n", (unsigned)a.peakLevel);
+    std::fprintf(out, "  Beat period: %u\n", (unsigned)a.beatPeriod);
+    std::fprintf(out, "  Start period: %u\n", (unsigned)a.startPeriod);
+    std::fprintf(out, "  End period: %u\n", (unsigned)a.endPeriod);
+    std::fprintf(out, "  First beat: %u\n", (unsigned)a.firstBeat);
+    std::fprintf(out, "  Last beat: %u\n", (unsigned)a.lastBeat);
+    std::fprintf(out, "  BPM written: %u\n", (unsigned)record.bpm);
+    std::fprintf(out, "  Start time written: %u ms\n", (unsigned)record.startMs);
+    std::fprintf(out, "  Stop time written: %u ms\n", (unsigned)record.stopMs);
+    std::fprintf(out, "  Volume written: %+d\n", (int)record.volume);
+}
+
 class DumpCommand : public CliCommand {
 public:
-    void addOptions(CLI::App&) override {}
-    bool selected() const override { return false; }
-    int run() override { return 2; }
+    void addOptions(CLI::App& app) override
+    {
+        app.add_option("--dump", files, "Print the tag and the stored analysis record of each FILE; changes nothing")
+            ->type_name("FILE");
+    }
+
+    bool selected() const override { return !files.empty(); }
+
+    int run() override
+    {
+        int status = 0;
+        bool first = true;
+        for (const std::string& path : files) {
+            if (!first)
+                std::fputs("\n", stdout);
+            first = false;
+            std::fprintf(stdout, "File: %s\n", path.c_str());
+            std::unique_ptr<ovra::Tag> tag;
+            try {
+                tag.reset(ovra::openTag(path.c_str(), true));
+                tag->dump(stdout);
+                dumprecord(*tag, stdout);
+                tag->close();
+            } catch (int code) {
+                std::fflush(stdout);
+                std::fprintf(stderr, "%s: could not read the tag: error code %d\n", path.c_str(), code);
+                status = 1;
+            }
+        }
+        std::fflush(stdout);
+        return status;
+    }
+
+private:
+    std::vector<std::string> files;
 };
+
 } // namespace
 
 std::unique_ptr<CliCommand> makeDumpCommand()

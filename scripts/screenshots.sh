@@ -1,0 +1,36 @@
+#!/usr/bin/env bash
+# Pictures of the main window and of a finished batch for the README, taken
+# under a virtual X display with a home folder of their own:
+#   scripts/screenshots.sh [BUILD_DIR]      (default build/; writes docs/*.png)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+builddir=${1:-build}
+if [ ! -x "$builddir/bin/tempix" ]; then
+  echo "screenshots: $builddir/bin/tempix is missing; build first" >&2
+  exit 1
+fi
+
+work=/tmp/tempix-screenshots
+rm -rf "$work"
+trap 'rm -rf "$work"' EXIT
+export HOME="$work/home"
+export XDG_CONFIG_HOME="$HOME/.config" XDG_STATE_HOME="$HOME/.local/state"
+mkdir -p "$XDG_CONFIG_HOME" "$HOME/Music"
+/usr/bin/python3 tests/material/make_tracks.py --demo "$HOME/Music/Demo" >/dev/null
+
+# A chosen folder with tempo, times and volume; nothing sent to a library.
+cat > "$XDG_CONFIG_HOME/com.quillfen.tempix.conf" <<CONF
+[General]
+source=3
+path=$HOME/Music/Demo
+detectbpm=1
+optimizetimes=1
+lessintro=1
+adjustvolume=1
+export=0
+CONF
+
+mkdir -p docs
+unset QT_QPA_PLATFORM
+xvfb-run -a -s "-screen 0 1024x768x24" "$builddir/bin/tempix" --screenshots "$PWD/docs"
+ls -l docs/main-window.png docs/finished-batch.png docs/genre-sheet.png docs/about-window.png

@@ -1,0 +1,94 @@
+#include "app/SavedSettings.h"
+
+namespace ovra::tempix {
+
+const char* const PREFERENCE_DOMAIN = "com.quillfen.tempix";
+const char* const DEFAULT_BADGENRES =
+    "Podcast, Speech, Books & Spoken,\nClassical, Opera, Chamber Music, Sonata, Symphony";
+
+namespace {
+
+struct FlagKey {
+    const char* key;
+    bool BatchOptions::*field;
+    bool fallback;
+};
+
+// In the order of the main window's checkboxes.
+const FlagKey FLAG_KEYS[] = {
+    {"detectbpm", &BatchOptions::detectbpm, true},
+    {"overwritebpm", &BatchOptions::overwritebpm, false},
+    {"optimizetimes", &BatchOptions::optimizetimes, false},
+    {"lessintro", &BatchOptions::lessintro, false},
+    {"overwritetimes", &BatchOptions::overwritetimes, false},
+    {"adjustvolume", &BatchOptions::adjustvolume, false},
+    {"overwritevolume", &BatchOptions::overwritevolume, false},
+    {"export", &BatchOptions::exportToLibrary, true},
+    {"reprocess", &BatchOptions::reprocess, false},
+};
+
+std::string readString(PreferenceStore& store, const char* key, size_t size)
+{
+    std::string buffer(size, '\0');
+    store.getString(key, buffer.data(), size);
+    buffer.resize(std::char_traits<char>::length(buffer.c_str()));
+    return buffer;
+}
+
+} // namespace
+
+void loadSettings(PreferenceStore& store, BatchSettings& settings, BatchOptions& options)
+{
+    try {
+        settings.source = store.getInt("source");
+    } catch (int) {
+        settings.source = SOURCE_MUSIC_FOLDER;
+    }
+    try {
+        settings.path = readString(store, "path", 1024);
+    } catch (int) {
+        settings.path.clear();
+    }
+    try {
+        settings.playlist = readString(store, "playlist", 80);
+    } catch (int) {
+        settings.playlist.clear();
+    }
+    for (const FlagKey& flag : FLAG_KEYS) {
+        try {
+            options.*flag.field = store.getInt(flag.key) != 0;
+        } catch (int) {
+            options.*flag.field = flag.fallback;
+        }
+    }
+    try {
+        int policy = store.getInt("genrepolicy");
+        std::string bad = readString(store, "badgenres", 2048);
+        std::string good = readString(store, "goodgenres", 2048);
+        settings.genrepolicy = policy;
+        settings.badgenres = bad;
+        settings.goodgenres = good;
+    } catch (int) {
+        settings.genrepolicy = 1;
+        settings.badgenres = DEFAULT_BADGENRES;
+        settings.goodgenres.clear();
+    }
+}
+
+void saveSettings(PreferenceStore& store, const BatchSettings& settings, const BatchOptions& options)
+{
+    try {
+        store.setInt("source", settings.source);
+        store.setString("path", settings.path.c_str());
+        store.setString("playlist", settings.playlist.c_str());
+        for (const FlagKey& flag : FLAG_KEYS)
+            store.setInt(flag.key, options.*flag.field ? 1 : 0);
+        store.setInt("genrepolicy", settings.genrepolicy);
+        store.setString("badgenres", settings.badgenres.c_str());
+        store.setString("goodgenres", settings.goodgenres.c_str());
+        store.synchronize();
+    } catch (...) {
+    }
+}
+
+} // namespace ovra::tempix

@@ -1,0 +1,51 @@
+// Depth-first walk of a folder tree through one 1024-byte path buffer.
+#pragma once
+#include <dirent.h>
+
+#include <cstddef>
+
+namespace ovra::tempix {
+
+class DirectoryWalker {
+public:
+    static constexpr unsigned FOLLOW_LINKS = 1;  // test entries with stat, not lstat
+    static constexpr unsigned SINGLE_FILE = 2;   // a start path naming a file is the only entry
+    static constexpr int MAX_LEVELS = 16;
+
+    using Filter = bool (*)(const char* name);
+
+    explicit DirectoryWalker(unsigned flags, Filter filter = nullptr);
+    ~DirectoryWalker();
+    DirectoryWalker(const DirectoryWalker&) = delete;
+    DirectoryWalker& operator=(const DirectoryWalker&) = delete;
+
+    // False when the path does not exist (or is a file without SINGLE_FILE)
+    // or does not fit the buffer; next() then ends at once.
+    bool start(const char* startPath);
+    // The next entry (read path()), or null at the end. Folders are entered,
+    // not returned; links to folders are returned unless FOLLOW_LINKS is set.
+    // Folders 16 levels down are not entered, and an entry whose full path
+    // would not fit the buffer is skipped.
+    DirectoryWalker* next();
+    const char* path() const { return pathBuffer; }
+
+private:
+    void closeAll();
+    bool openLevel(size_t pathLength);
+
+    char pathBuffer[1024];
+    char* nameStart[MAX_LEVELS];
+    int depth = -1;
+    unsigned flags;
+    bool started = false;
+    bool isFile = false;
+    bool fileDone = false;
+    bool opened = false;
+    Filter filter;
+    DIR* folders[MAX_LEVELS];
+};
+
+// True when the text from the last '.' is ".mp3" or ".m4a", in any ASCII case.
+bool isAudioFile(const char* path);
+
+} // namespace ovra::tempix

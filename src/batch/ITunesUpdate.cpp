@@ -1,0 +1,99 @@
+#include "batch/ITunesUpdate.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+
+namespace ovra::tempix {
+
+namespace {
+
+const char* const SCRIPT_TEMPLATE =
+    "tell application \"iTunes\"\n"
+    "set mytargets to every file track of playlist 1 whose %s\n"
+    "if mytargets is {} then return 0\n"
+    "if the class of mytargets is list then\n"
+    "set mytrack to the first item in mytargets\n"
+    "else\n"
+    "set mytrack to mytargets\n"
+    "end if\n"
+    "refresh mytrack\n"
+    "%send tell\n"
+    "return 1\n";
+
+void settingslines(const ITunesUpdateInput& in, ITunesUpdateSink& sink)
+{
+    sink.logLine("Settings for this track should be:\n");
+    if (in.doBpm)
+        sink.logLine("BPM=%d\n", in.bpm);
+    if (in.doTimes)
+        sink.logLine("Start=%.3f s; Finish=%.3f s\n", in.startMs / 1000.0, in.stopMs / 1000.0);
+    if (in.doVolume)
+        sink.logLine("Volume=%+d%%\n", in.volumePercent);
+}
+
+} // namespace
+
+void ITunesUpdateSink::logLine(const char* format, ...)
+{
+    char text[1024];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    logText(text);
+}
+
+std::string iTunesScript(const ITunesUpdateInput& in)
+{
+    char commands[256] = "";
+    if (in.doTimes) {
+        std::snprintf(commands, sizeof commands, "set start of mytrack to %.3f\nset finish of mytrack to %.3f\n",
+                      in.startMs / 1000.0, in.stopMs / 1000.0);
+    }
+    if (in.doVolume && in.tagKind == TAG_KIND_ATOM) {
+        size_t used = std::char_traits<char>::length(commands);
+        std::snprintf(commands + used, sizeof commands - used, "set the volume adjustment of mytrack to %ld\n",
+                      static_cast<long>(in.volumePercent));
+    }
+    char selector[80];
+    if (in.persistentId != 0)
+        std::snprintf(selector, sizeof selector, "persistent ID is \"%016llX\"",
+                      static_cast<unsigned long long>(in.persistentId));
+    else
+        std::snprintf(selector, sizeof selector, "database ID is %d", in.trackId);
+    char script[1024];
+    std::snprintf(script, sizeof script, SCRIPT_TEMPLATE, selector, commands);
+    return script;
+}
+
+void updateITunes(const ITunesUpdateInput& input, ovra::AppleScriptServer& server, ITunesUpdateSink& sink)
+{
+    ITunesUpdateInput in = input;
+    if (in.doTimes && (in.libraryStart != in.startMs || in.libraryStop != in.stopMs))
+        in.iTunesChanged = true;
+    if (in.doVolume && std::llabs(in.libraryVolumeAdjustment - in.libraryVolume) >= 3)
+        in.iTunesChanged = true;
+    if (!in.exportToLibrary || in.trackId < 0)
+        return;
+    if (!in.iTunesChanged) {
+        sink.logLine("iTunes is up-to-date.\n");
+        return;
+    }
+    sink.setStatus("Updating iTunes");
+    std::string script = iTunesScript(in);
+    char reply[80];
+    int status = server.executefromtext(script.c_str(), reply, sizeof reply);
+    if (status == 0 && std::atoi(reply) == 1) {
+        sink.logLine("iTunes updated.\n");
+        return;
+    }
+    if (status == 0)
+        sink.logLine("Track not updated in iTunes: track not found in iTunes library [track ID=%d].\n", in.trackId);
+    else
+        sink.logLine("Track not updated in iTunes: AppleScript error.\n");
+    sink.countError();
+    settingslines(in, sink);
+}
+
+} // namespace ovra::tempix

@@ -1,0 +1,53 @@
+// The last step of a track: bring the library's own settings for it (start,
+// finish, volume adjustment; the tempo through a refresh from the file) in
+// line with what the batch worked out, by one script run in the helper.
+#pragma once
+#include "script/AppleScriptServer.h"
+
+#include <cstdint>
+#include <string>
+
+namespace ovra::tempix {
+
+// The tag kind of the MP4 tag: the only one whose volume goes to the library
+// as a volume adjustment (ID3 files carry it in the tag).
+constexpr uint32_t TAG_KIND_ATOM = 0x41544F4D; // 'ATOM'
+
+struct ITunesUpdateInput {
+    bool exportToLibrary = false;  // the "export" option
+    int32_t trackId = -1;          // negative: the file is not in the library
+    uint64_t persistentId = 0;     // 0: unknown
+    bool doBpm = false;
+    bool doTimes = false;
+    bool doVolume = false;
+    int bpm = 0;
+    uint32_t startMs = 0;
+    uint32_t stopMs = 0;
+    int volumePercent = 0;         // -100 .. 100
+    int libraryVolume = 0;         // the same on the library's -255 .. 255 scale
+    int64_t libraryStart = 0;      // what the library file holds now (0: absent)
+    int64_t libraryStop = 0;
+    int64_t libraryVolumeAdjustment = 0;
+    uint32_t tagKind = 0;
+    bool iTunesChanged = false;    // as the tag step left it
+};
+
+// Where the step reports: log entries, errors and the status line.
+class ITunesUpdateSink {
+public:
+    virtual ~ITunesUpdateSink() = default;
+    // One log entry, with its own line feed.
+    virtual void logText(const char* text) = 0;
+    virtual void countError() = 0;
+    virtual void setStatus(const char* text) = 0;
+
+    void logLine(const char* format, ...) __attribute__((format(printf, 2, 3)));
+};
+
+// The script for a track (what updateITunes sends).
+std::string iTunesScript(const ITunesUpdateInput& in);
+
+// The whole step. server is the batch's connection to the helper.
+void updateITunes(const ITunesUpdateInput& in, ovra::AppleScriptServer& server, ITunesUpdateSink& sink);
+
+} // namespace ovra::tempix

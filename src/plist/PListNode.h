@@ -1,0 +1,179 @@
+// The read-only document model of a property-list file (the music library).
+// Every failure is a plain int code between 20101 and 20132.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace ovra {
+
+enum PListError : int {
+    PLIST_ERR_NOT_STRING = 20101,
+    PLIST_ERR_NOT_INTEGER = 20102,
+    PLIST_ERR_NOT_REAL = 20103,
+    PLIST_ERR_NOT_BOOLEAN = 20104,
+    PLIST_ERR_NOT_ARRAY = 20105,
+    PLIST_ERR_NOT_DICT = 20106,
+    PLIST_ERR_INDEX = 20107,
+    PLIST_ERR_ROOT = 20108,
+    PLIST_ERR_EOF_TAG = 20109,
+    PLIST_ERR_TEXT_FOR_TAG = 20110,
+    PLIST_ERR_MARKUP = 20111,
+    PLIST_ERR_TAG_SPLIT = 20112,
+    PLIST_ERR_TAG_LONG = 20113,
+    PLIST_ERR_EOF_TEXT = 20114,
+    PLIST_ERR_EMPTY_STRING_TAG = 20115,
+    PLIST_ERR_EMPTY_INTEGER_TAG = 20116,
+    PLIST_ERR_EMPTY_REAL_TAG = 20117,
+    PLIST_ERR_FALSE_CONTENT = 20118,
+    PLIST_ERR_TRUE_CONTENT = 20119,
+    PLIST_ERR_GENERIC_END = 20120,
+    PLIST_ERR_STRING_END = 20121,
+    PLIST_ERR_INTEGER_TEXT = 20122,
+    PLIST_ERR_INTEGER_END = 20123,
+    PLIST_ERR_REAL_TEXT = 20124,
+    PLIST_ERR_REAL_END = 20125,
+    PLIST_ERR_ARRAY_END = 20126,
+    PLIST_ERR_KEY_EXPECTED = 20127,
+    PLIST_ERR_KEY_END = 20128,
+    PLIST_ERR_VALUE_EXPECTED = 20129,
+    PLIST_ERR_DICT_END = 20130,
+    PLIST_ERR_NO_KEY = 20131,
+    PLIST_ERR_OPEN = 20132,
+};
+
+class PListReader;
+class PListString;
+class PListInteger;
+class PListReal;
+class PListBoolean;
+class PListArray;
+class PListDict;
+
+// Character data exactly as written between two tags. Kept NUL-terminated
+// for the callers' convenience; data() is null while the block is empty.
+class PListText {
+public:
+    PListText() = default;
+    ~PListText();
+    PListText(const PListText&) = delete;
+    PListText& operator=(const PListText&) = delete;
+
+    void clear();
+    void append(const char* bytes, size_t count);
+    const char* data() const { return bytes; }
+    size_t length() const { return count; }
+
+private:
+    char* bytes = nullptr;
+    size_t count = 0;
+    size_t capacity = 0;
+};
+
+class PListNode {
+public:
+    virtual ~PListNode() = default;
+    virtual PListString* asString();
+    virtual PListInteger* asInteger();
+    virtual PListReal* asReal();
+    virtual PListBoolean* asBoolean();
+    virtual PListArray* asArray();
+    virtual PListDict* asDict();
+    // Reads the element's content after its opening tag.
+    virtual void parse(PListReader& reader) = 0;
+};
+
+// Any element without a class of its own (date, data, ...).
+class PListGeneric : public PListNode {
+public:
+    explicit PListGeneric(const char* elementName);
+    void parse(PListReader& reader) override;
+    const char* name() const { return elementName; }
+    const char* text() const { return content.data(); }
+    size_t length() const { return content.length(); }
+
+private:
+    char elementName[16];
+    PListText content;
+};
+
+class PListString : public PListNode {
+public:
+    PListString* asString() override { return this; }
+    void parse(PListReader& reader) override;
+    // Null for an empty string.
+    const char* text() const { return content.data(); }
+    size_t length() const { return content.length(); }
+
+private:
+    PListText content;
+};
+
+class PListInteger : public PListNode {
+public:
+    PListInteger* asInteger() override { return this; }
+    void parse(PListReader& reader) override;
+    int32_t value() const { return number; }
+
+private:
+    int32_t number = 0; // also what a blank element holds
+};
+
+class PListReal : public PListNode {
+public:
+    PListReal* asReal() override { return this; }
+    void parse(PListReader& reader) override;
+    double value() const { return number; }
+
+private:
+    double number = 0.0; // also what a blank element holds
+};
+
+class PListBoolean : public PListNode {
+public:
+    explicit PListBoolean(bool v) : flag(v) {}
+    PListBoolean* asBoolean() override { return this; }
+    void parse(PListReader&) override {}
+    bool value() const { return flag; }
+
+private:
+    bool flag;
+};
+
+class PListArray : public PListNode {
+public:
+    PListArray* asArray() override { return this; }
+    void parse(PListReader& reader) override;
+    // Throws 20107 when i is out of range.
+    PListNode* at(int i) const;
+    int count() const { return static_cast<int>(elements.size()); }
+    void append(std::unique_ptr<PListNode> node) { elements.push_back(std::move(node)); }
+
+private:
+    std::vector<std::unique_ptr<PListNode>> elements;
+};
+
+class PListDict : public PListNode {
+public:
+    PListDict* asDict() override { return this; }
+    void parse(PListReader& reader) override;
+    // Throws 20131 when the key is absent.
+    PListNode* get(const char* key) const;
+    // Looks up the decimal text of the integer.
+    PListNode* get(int key) const;
+    bool contains(const char* key) const { return entries.count(key) != 0; }
+    size_t count() const { return entries.size(); }
+    const std::map<std::string, std::unique_ptr<PListNode>>& items() const { return entries; }
+    void set(std::string key, std::unique_ptr<PListNode> node) { entries[std::move(key)] = std::move(node); }
+
+private:
+    std::map<std::string, std::unique_ptr<PListNode>> entries;
+};
+
+// Reads the file into a tree; the root is a dictionary. Throws the codes above.
+std::unique_ptr<PListNode> readPListFile(const char* path);
+
+} // namespace ovra

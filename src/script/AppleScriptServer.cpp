@@ -1,0 +1,228 @@
+#include "script/AppleScriptServer.h"
+#include "script/LibraryHost.h"
+#include "platform/tools_paths.h"
+#include "platform/tools_strings.h"
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <poll.h>
+#include <string>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace ovra {
+
+namespace {
+
+constexpr const char* HELPER_SUFFIX = "/libexec/tempix/osatender";
+constexpr const char* OSASCRIPT_SUFFIX = "/libexec/tempix/osascript";
+// The system route waits this long for the script runner before killing it.
+constexpr int OSASCRIPT_TIMEOUT_MS = 30000;
+
+} // namespace
+
+AppleScriptServer::AppleScriptServer() = default;
+
+AppleScriptServer::~AppleScriptServer()
+{
+    stop();
+}
+
+void AppleScriptServer::setup()
+{
+    runner = std::make_unique<AppleScriptRunner>();
+}
+
+void AppleScriptServer::cleanup()
+{
+    if (runner) {
+        runner->finish();
+        runner.reset();
+    }
+}
+
+void AppleScriptServer::serve(const void* request, uint32_t length, void*& reply, uint32_t& replylength)
+{
+    reply = nullptr;
+    replylength = 0;
+    if (!runner || request == nullptr || length == 0)
+        return;
+    // The text ends at its one NUL; one inside it would hide the rest.
+    const char* text = static_cast<const char*>(request);
+    const void* nul = std::memchr(text, '\0', length);
+    if (nul == nullptr || static_cast<const char*>(nul) != text + length - 1)
+        return;
+    char result[RESULT_SIZE];
+    int32_t status;
+    try {
+        status = runner->executefromtext(text, result, sizeof result);
+    } catch (...) {
+        status = -1;
+    }
+    if (status != 0)
+        return;
+    size_t n = std::strlen(result) + 1;
+    void* copy = std::malloc(n);
+    if (copy == nullptr)
+        return;
+    std::memcpy(copy, result, n);
+    reply = copy;
+    replylength = static_cast<uint32_t>(n);
+}
+
+int AppleScriptServer::idletimeout()
+{
+    return runner ? runner->idletimeout() : -1;
+}
+
+void AppleScriptServer::idle()
+{
+    if (runner)
+        runner->idle();
+}
+
+int osatenderpath(char* out, size_t size)
+{
+    char bundle[PATH_BUFFER];
+    int e = getbundlepath(bundle);
+    if (e != 0)
+        return e;
+    if (std::strlen(bundle) + std::strlen(HELPER_SUFFIX) >= size)
+        return ENAMETOOLONG;
+    std::strcpy(out, bundle);
+    std::strcat(out, HELPER_SUFFIX);
+    return 0;
+}
+
+int AppleScriptServer::start_external()
+{
+    char path[PATH_BUFFER];
+    int e = osatenderpath(path, sizeof path);
+    if (e != 0)
+        return e;
+    return start_helper(path);
+}
+
+int AppleScriptServer::start_helper(const char* helperpath)
+{
+    std::string path = helperpath;
+    std::string option = "--library-file";
+    char* argv[] = {path.data(), option.data(), library.data(), nullptr};
+    if (library.empty())
+        argv[1] = nullptr;
+    return ChildServer::start_external(path.c_str(), argv);
+}
+
+int AppleScriptServer::executefromtext(const char* text, char* buffer, size_t size)
+{
+    void* reply = nullptr;
+    uint32_t replylength = 0;
+    int e = call(text, static_cast<uint32_t>(std::strlen(text) + 1), reply, replylength);
+    if (e != 0)
+        return e;
+    if (reply == nullptr)
+        return -1;
+    strcpy_max(buffer, size, static_cast<const char*>(reply), replylength);
+    std::free(reply);
+    return 0;
+}
+
+int executewithosascript(const char* script, char* buffer, size_t size)
+{
+    char bundle[PATH_BUFFER];
+    int e = getbundlepath(bundle);
+    if (e != 0)
+        return e;
+    std::string path = std::string(bundle) + OSASCRIPT_SUFFIX;
+    std::string text = script; // the caller may hand the same memory as buffer
+    std::string dash = "-";
+    char* argv[] = {path.data(), dash.data(), nullptr};
+    ignorebrokenpipes();
+    int pid = 0, in = -1, out = -1;
+    e = pipeforkexec(path.c_str(), argv, pid, &in, &out, nullptr, true, false, true, true, false);
+    if (e != 0)
+        return e;
+
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(OSASCRIPT_TIMEOUT_MS);
+    auto left = [&] {
+        auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+        return ms < 0 ? 0 : static_cast<int>(ms);
+    };
+    const char* p = text.data();
+    size_t rest = text.size();
+    while (e == 0 && rest > 0) {
+        pollfd pf{in, POLLOUT, 0};
+        int r = poll(&pf, 1, left());
+        if (r == 0) {
+            e = ETIMEDOUT;
+            break;
+        }
+        if (r < 0) {
+            if (errno != EINTR)
+                e = errno;
+            continue;
+        }
+        ssize_t n = write(in, p, rest);
+        if (n < 0) {
+            if (errno != EINTR && errno != EAGAIN)
+                e = errno;
+            continue;
+        }
+        p += n;
+        rest -= static_cast<size_t>(n);
+    }
+    close_pipe(in);
+    size_t got = 0;
+    while (e == 0 && size > 0 && got < size - 1) {
+        pollfd pf{out, POLLIN, 0};
+        int r = poll(&pf, 1, left());
+        if (r == 0) {
+            e = ETIMEDOUT;
+            break;
+        }
+        if (r < 0) {
+            if (errno != EINTR)
+                e = errno;
+            continue;
+        }
+        ssize_t n = read(out, buffer + got, size - 1 - got);
+        if (n < 0) {
+            if (errno != EINTR && errno != EAGAIN)
+                e = errno;
+            continue;
+        }
+        if (n == 0)
+            break;
+        got += static_cast<size_t>(n);
+    }
+    if (size > 0)
+        buffer[got] = '\0';
+    close_pipe(out);
+    if (e == ETIMEDOUT)
+        kill(pid, SIGKILL);
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    return e;
+}
+
+int osatendermain(int argc, char** argv)
+{
+    for (int i = 1; i + 1 < argc; ++i)
+        if (std::strcmp(argv[i], "--library-file") == 0)
+            setlibraryfile(argv[++i]);
+    // A library that cannot be written in full is a failed save, not our end.
+    signal(SIGXFSZ, SIG_IGN);
+    AppleScriptServer server;
+    try {
+        server.serverloop();
+    } catch (...) {
+        server.stop();
+        throw;
+    }
+}
+
+} // namespace ovra

@@ -1,0 +1,506 @@
+#include "script/LibraryDocument.h"
+#include "script/ScriptErrors.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <fstream>
+#include <sstream>
+#include <unistd.h>
+
+namespace ovra {
+
+namespace {
+
+// Raw text: entity references stay as they are, line ends are not touched,
+// white space between elements is kept.
+constexpr unsigned PARSE_FLAGS = pugi::parse_declaration | pugi::parse_doctype | pugi::parse_pi |
+                                 pugi::parse_comments | pugi::parse_cdata | pugi::parse_ws_pcdata;
+constexpr unsigned SAVE_FLAGS = pugi::format_raw | pugi::format_no_declaration | pugi::format_no_escapes;
+
+// Where a key goes among the others when a track gets it for the first time.
+const char* const KEY_ORDER[] = {
+    "Track ID", "Name", "Artist", "Album Artist", "Composer", "Album", "Grouping", "Genre", "Kind",
+    "Size", "Total Time", "Start Time", "Stop Time", "Disc Number", "Disc Count", "Track Number",
+    "Track Count", "Year", "BPM", "Date Modified", "Date Added", "Bit Rate", "Sample Rate",
+    "Volume Adjustment", "Comments", "Play Count", "Play Date", "Play Date UTC", "Skip Count",
+    "Skip Date", "Release Date", "Rating", "Album Rating", "Album Rating Computed", "Normalization",
+    "Artwork Count", "Persistent ID", "Track Type", "Location", "File Folder Count",
+    "Library Folder Count"};
+
+int keyrank(const std::string& key)
+{
+    int n = 0;
+    for (const char* k : KEY_ORDER) {
+        if (key == k)
+            return n;
+        ++n;
+    }
+    return -1;
+}
+
+void appendutf8(std::string& out, unsigned long cp)
+{
+    if (cp == 0 || cp > 0x10FFFF) {
+        out += '?';
+    } else if (cp < 0x80) {
+        out += static_cast<char>(cp);
+    } else if (cp < 0x800) {
+        out += static_cast<char>(0xC0 | (cp >> 6));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else if (cp < 0x10000) {
+        out += static_cast<char>(0xE0 | (cp >> 12));
+        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | (cp >> 18));
+        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    }
+}
+
+bool iswhitespace(pugi::xml_node n)
+{
+    if (n.type() != pugi::node_pcdata)
+        return false;
+    for (const char* p = n.value(); *p; ++p)
+        if (*p != ' ' && *p != '\t' && *p != '\n' && *p != '\r')
+            return false;
+    return true;
+}
+
+pugi::xml_node nextelement(pugi::xml_node n)
+{
+    for (n = n.next_sibling(); n && n.type() != pugi::node_element; n = n.next_sibling()) {
+    }
+    return n;
+}
+
+pugi::xml_node firstelement(pugi::xml_node n)
+{
+    pugi::xml_node c = n.first_child();
+    while (c && c.type() != pugi::node_element)
+        c = c.next_sibling();
+    return c;
+}
+
+bool samestat(const struct stat& a, const struct stat& b)
+{
+    return a.st_ino == b.st_ino && a.st_dev == b.st_dev && a.st_size == b.st_size &&
+           a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec;
+}
+
+} // namespace
+
+std::string xmldecode(const char* raw)
+{
+    std::string out;
+    for (const char* p = raw; *p;) {
+        if (*p != '&') {
+            out += *p++;
+            continue;
+        }
+        const char* semi = std::strchr(p, ';');
+        if (semi == nullptr || semi - p > 12) {
+            out += *p++;
+            continue;
+        }
+        std::string name(p + 1, semi);
+        if (name == "amp")
+            out += '&';
+        else if (name == "lt")
+            out += '<';
+        else if (name == "gt")
+            out += '>';
+        else if (name == "quot")
+            out += '"';
+        else if (name == "apos")
+            out += '\'';
+        else if (name.size() > 1 && name[0] == '#') {
+            bool hex = name[1] == 'x' || name[1] == 'X';
+            appendutf8(out, std::strtoul(name.c_str() + (hex ? 2 : 1), nullptr, hex ? 16 : 10));
+        } else {
+            out.append(p, semi + 1); // unknown: keep as it is
+        }
+        p = semi + 1;
+    }
+    return out;
+}
+
+bool parsehex64(const std::string& s, uint64_t& v)
+{
+    if (s.empty() || s.size() > 16)
+        return false;
+    v = 0;
+    for (char c : s) {
+        int d;
+        if (c >= '0' && c <= '9')
+            d = c - '0';
+        else if (c >= 'a' && c <= 'f')
+            d = c - 'a' + 10;
+        else if (c >= 'A' && c <= 'F')
+            d = c - 'A' + 10;
+        else
+            return false;
+        v = v * 16 + static_cast<uint64_t>(d);
+    }
+    return true;
+}
+
+pugi::xml_node plistvalue(pugi::xml_node dict, const char* key)
+{
+    for (pugi::xml_node k = firstelement(dict); k; k = nextelement(k)) {
+        pugi::xml_node v = nextelement(k);
+        if (!v)
+            break;
+        if (std::strcmp(k.name(), "key") == 0 && xmldecode(k.child_value()) == key)
+            return v;
+        k = v;
+    }
+    return {};
+}
+
+int LibraryDocument::load(const std::string& path)
+{
+    filepath = path;
+    journal.clear();
+    return parse(path);
+}
+
+int LibraryDocument::parse(const std::string& path)
+{
+    Contents n;
+    char real[PATH_MAX];
+    if (::realpath(path.c_str(), real) == nullptr)
+        return SCRIPT_FILE_NOT_FOUND;
+    struct stat st{};
+    if (stat(real, &st) != 0)
+        return SCRIPT_FILE_NOT_FOUND;
+    if (!S_ISREG(st.st_mode))
+        return SCRIPT_APP_FAILED; // a folder, a pipe or a device is no library
+    std::ifstream in(real, std::ios::binary);
+    if (!in)
+        return SCRIPT_FILE_NOT_FOUND;
+    std::stringstream buf;
+    buf << in.rdbuf();
+    std::string text = buf.str();
+    n.doc = std::make_unique<pugi::xml_document>();
+    if (!n.doc->load_buffer(text.data(), text.size(), PARSE_FLAGS, pugi::encoding_utf8))
+        return SCRIPT_APP_FAILED;
+    // What lies around the root element (declaration, document type, line
+    // ends) is kept as bytes and written back as it was.
+    pugi::xml_node top = n.doc->document_element();
+    if (!top || top.offset_debug() < 1)
+        return SCRIPT_APP_FAILED;
+    n.prolog = text.substr(0, static_cast<size_t>(top.offset_debug() - 1));
+    size_t close = text.rfind(std::string("</") + top.name());
+    size_t end = close == std::string::npos ? std::string::npos : text.find('>', close);
+    if (end == std::string::npos)
+        return SCRIPT_APP_FAILED;
+    n.trailing = text.substr(end + 1);
+    n.realpath = real;
+    n.seen = st;
+
+    pugi::xml_node root = firstelement(n.doc->child("plist"));
+    if (!root || std::strcmp(root.name(), "dict") != 0)
+        return SCRIPT_APP_FAILED;
+    pugi::xml_node t = plistvalue(root, "Tracks");
+    if (t && std::strcmp(t.name(), "dict") == 0) {
+        for (pugi::xml_node k = firstelement(t); k; k = nextelement(k)) {
+            pugi::xml_node v = nextelement(k);
+            if (!v)
+                break;
+            if (std::strcmp(k.name(), "key") == 0 && std::strcmp(v.name(), "dict") == 0) {
+                std::string id = xmldecode(k.child_value());
+                char* endp = nullptr;
+                long long number = std::strtoll(id.c_str(), &endp, 10);
+                if (!id.empty() && *endp == '\0')
+                    n.tracks.emplace(number, v);
+            }
+            k = v;
+        }
+    }
+    pugi::xml_node p = plistvalue(root, "Playlists");
+    if (p && std::strcmp(p.name(), "array") == 0)
+        for (pugi::xml_node d = firstelement(p); d; d = nextelement(d))
+            if (std::strcmp(d.name(), "dict") == 0)
+                n.playlists.push_back(d);
+    for (pugi::xml_node d : n.playlists)
+        n.playlistitems.push_back(readplaylist(d, n.tracks));
+    for (const auto& [id, dict] : n.tracks) {
+        pugi::xml_node v = plistvalue(dict, "Persistent ID");
+        uint64_t pid = 0;
+        if (v && std::strcmp(v.name(), "string") == 0 && parsehex64(xmldecode(v.child_value()), pid))
+            n.persistentids[pid].push_back(id);
+    }
+    c = std::move(n);
+    positions.assign(c.playlists.size(), {});
+    isloaded = true;
+    return 0;
+}
+
+const std::vector<int64_t>& LibraryDocument::playlisttracks(int index) const
+{
+    static const std::vector<int64_t> none;
+    if (index < 1 || index > playlistcount())
+        return none;
+    return c.playlistitems[static_cast<size_t>(index - 1)];
+}
+
+const std::vector<int64_t>& LibraryDocument::trackswithpersistentid(uint64_t id) const
+{
+    static const std::vector<int64_t> none;
+    auto it = c.persistentids.find(id);
+    return it == c.persistentids.end() ? none : it->second;
+}
+
+long LibraryDocument::playlistposition(int index, int64_t track) const
+{
+    if (index < 1 || index > playlistcount())
+        return -1;
+    auto& map = positions[static_cast<size_t>(index - 1)];
+    const auto& items = c.playlistitems[static_cast<size_t>(index - 1)];
+    if (map.empty() && !items.empty())
+        for (size_t i = items.size(); i-- > 0;)
+            map[items[i]] = static_cast<long>(i); // the first place wins
+    auto it = map.find(track);
+    return it == map.end() ? -1 : it->second;
+}
+
+std::vector<int64_t> LibraryDocument::readplaylist(pugi::xml_node playlist,
+                                                  const std::map<int64_t, pugi::xml_node>& tracks)
+{
+    std::vector<int64_t> ids;
+    pugi::xml_node items = plistvalue(playlist, "Playlist Items");
+    if (!items || std::strcmp(items.name(), "array") != 0)
+        return ids;
+    for (pugi::xml_node d = firstelement(items); d; d = nextelement(d)) {
+        pugi::xml_node id = plistvalue(d, "Track ID");
+        if (!id || std::strcmp(id.name(), "integer") != 0)
+            continue;
+        std::string s = xmldecode(id.child_value());
+        char* endp = nullptr;
+        long long n = std::strtoll(s.c_str(), &endp, 10);
+        if (!s.empty() && *endp == '\0' && tracks.count(n) != 0)
+            ids.push_back(n);
+    }
+    return ids;
+}
+
+std::string LibraryDocument::playlistname(int index) const
+{
+    if (index < 1 || index > playlistcount())
+        return {};
+    pugi::xml_node n = plistvalue(c.playlists[static_cast<size_t>(index - 1)], "Name");
+    return n ? xmldecode(n.child_value()) : std::string();
+}
+
+bool LibraryDocument::getinteger(int64_t track, const char* key, int64_t& value) const
+{
+    auto it = c.tracks.find(track);
+    if (it == c.tracks.end())
+        return false;
+    pugi::xml_node v = plistvalue(it->second, key);
+    if (!v || std::strcmp(v.name(), "integer") != 0)
+        return false;
+    std::string s = xmldecode(v.child_value());
+    char* endp = nullptr;
+    errno = 0;
+    long long n = std::strtoll(s.c_str(), &endp, 10);
+    if (s.empty() || *endp != '\0' || errno != 0)
+        return false;
+    value = n;
+    return true;
+}
+
+bool LibraryDocument::getstring(int64_t track, const char* key, std::string& value) const
+{
+    auto it = c.tracks.find(track);
+    if (it == c.tracks.end())
+        return false;
+    pugi::xml_node v = plistvalue(it->second, key);
+    if (!v || std::strcmp(v.name(), "string") != 0)
+        return false;
+    value = xmldecode(v.child_value());
+    return true;
+}
+
+void LibraryDocument::setinteger(int64_t track, const char* key, int64_t value)
+{
+    if (applyset(track, key, value))
+        journal.push_back({track, key, false, value});
+}
+
+void LibraryDocument::removekey(int64_t track, const char* key)
+{
+    if (applyremove(track, key))
+        journal.push_back({track, key, true, 0});
+}
+
+bool LibraryDocument::applyset(int64_t track, const std::string& key, int64_t value)
+{
+    auto it = c.tracks.find(track);
+    if (it == c.tracks.end())
+        return false;
+    pugi::xml_node dict = it->second;
+    std::string text = std::to_string(value);
+    pugi::xml_node v = plistvalue(dict, key.c_str());
+    if (v) {
+        if (std::strcmp(v.name(), "integer") == 0 && v.child_value() == text)
+            return false;
+        v.set_name("integer");
+        while (v.first_child())
+            v.remove_child(v.first_child());
+        v.append_child(pugi::node_pcdata).set_value(text.c_str());
+        return true;
+    }
+    // A new entry: before the first key that comes after it in the usual order,
+    // with the same white space as the entries around it.
+    int rank = keyrank(key);
+    pugi::xml_node before;
+    pugi::xml_node lastkey;
+    for (pugi::xml_node k = firstelement(dict); k; k = nextelement(k)) {
+        pugi::xml_node val = nextelement(k);
+        if (std::strcmp(k.name(), "key") == 0) {
+            int r = keyrank(xmldecode(k.child_value()));
+            if (!before && rank >= 0 && r > rank)
+                before = k;
+            lastkey = k;
+        }
+        if (!val)
+            break;
+        k = val;
+    }
+    pugi::xml_node sample = before ? before : lastkey;
+    std::string lead = "\n";  // white space before a key
+    std::string inner;        // white space between a key and its value
+    if (sample) {
+        if (iswhitespace(sample.previous_sibling()))
+            lead = sample.previous_sibling().value();
+        if (iswhitespace(sample.next_sibling()))
+            inner = sample.next_sibling().value();
+    }
+    pugi::xml_node k, val;
+    if (before) {
+        // ... lead [new key inner new value] lead before ...
+        k = dict.insert_child_before("key", before);
+        dict.insert_child_before(pugi::node_pcdata, before).set_value(lead.c_str());
+    } else {
+        pugi::xml_node tail = dict.last_child();
+        if (iswhitespace(tail)) { // the white space before </dict> stays last
+            dict.insert_child_before(pugi::node_pcdata, tail).set_value(lead.c_str());
+            k = dict.insert_child_before("key", tail);
+        } else {
+            dict.append_child(pugi::node_pcdata).set_value(lead.c_str());
+            k = dict.append_child("key");
+        }
+    }
+    k.append_child(pugi::node_pcdata).set_value(key.c_str());
+    pugi::xml_node after = k;
+    if (!inner.empty()) {
+        after = dict.insert_child_after(pugi::node_pcdata, k);
+        after.set_value(inner.c_str());
+    }
+    val = dict.insert_child_after("integer", after);
+    val.append_child(pugi::node_pcdata).set_value(text.c_str());
+    return true;
+}
+
+bool LibraryDocument::applyremove(int64_t track, const std::string& key)
+{
+    auto it = c.tracks.find(track);
+    if (it == c.tracks.end())
+        return false;
+    pugi::xml_node dict = it->second;
+    pugi::xml_node v = plistvalue(dict, key.c_str());
+    if (!v)
+        return false;
+    pugi::xml_node k = v.previous_sibling();
+    while (k && k.type() != pugi::node_element)
+        k = k.previous_sibling();
+    // The key, what lies between it and the value, the value, and the white
+    // space that led up to the key.
+    pugi::xml_node lead = k.previous_sibling();
+    for (pugi::xml_node n = k; n;) {
+        pugi::xml_node next = n.next_sibling();
+        bool last = n == v;
+        dict.remove_child(n);
+        if (last)
+            break;
+        n = next;
+    }
+    if (iswhitespace(lead))
+        dict.remove_child(lead);
+    return true;
+}
+
+bool LibraryDocument::changedondisk() const
+{
+    struct stat st{};
+    if (stat(c.realpath.c_str(), &st) != 0)
+        return true;
+    return !samestat(st, c.seen);
+}
+
+int LibraryDocument::save()
+{
+    if (!isloaded || journal.empty())
+        return 0;
+    if (changedondisk()) {
+        // Another program wrote the library meanwhile: start from its version,
+        // unless it cannot be read now; then ours stays as it is for a later try.
+        int e = parse(filepath);
+        if (e != 0)
+            return e == SCRIPT_FILE_NOT_FOUND ? ENOENT : EIO;
+        for (const Edit& ed : journal) {
+            if (ed.remove)
+                applyremove(ed.track, ed.key);
+            else
+                applyset(ed.track, ed.key, ed.value);
+        }
+    }
+    std::string dir = c.realpath.substr(0, c.realpath.rfind('/'));
+    std::string base = c.realpath.substr(c.realpath.rfind('/') + 1);
+    std::string tmp = (dir.empty() ? std::string() : dir) + "/." + base + ".XXXXXX";
+    std::vector<char> name(tmp.begin(), tmp.end());
+    name.push_back('\0');
+    int fd = mkstemp(name.data());
+    if (fd < 0)
+        return errno;
+    FILE* f = fdopen(fd, "wb");
+    if (f == nullptr) {
+        int e = errno;
+        close(fd);
+        unlink(name.data());
+        return e;
+    }
+    pugi::xml_writer_file writer(f);
+    std::fwrite(c.prolog.data(), 1, c.prolog.size(), f);
+    c.doc->document_element().print(writer, "", SAVE_FLAGS, pugi::encoding_utf8);
+    if (!c.trailing.empty())
+        std::fwrite(c.trailing.data(), 1, c.trailing.size(), f);
+    int e = 0;
+    if (std::fflush(f) != 0 || std::ferror(f))
+        e = errno ? errno : EIO;
+    if (e == 0 && fsync(fd) != 0)
+        e = errno;
+    if (e == 0)
+        fchmod(fd, c.seen.st_mode & 07777);
+    if (std::fclose(f) != 0 && e == 0)
+        e = errno ? errno : EIO;
+    if (e == 0 && rename(name.data(), c.realpath.c_str()) != 0)
+        e = errno;
+    if (e != 0) {
+        unlink(name.data());
+        return e;
+    }
+    stat(c.realpath.c_str(), &c.seen);
+    journal.clear();
+    return 0;
+}
+
+} // namespace ovra

@@ -1,0 +1,397 @@
+#include "script/LibraryHost.h"
+#include "script/ScriptErrors.h"
+#include "script/TrackTagReader.h"
+#include "platform/tools_paths.h"
+
+#include <QByteArray>
+#include <QSettings>
+#include <QString>
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <sys/stat.h>
+
+namespace ovra {
+
+namespace {
+
+std::string& configuredlibrary()
+{
+    static std::string path;
+    return path;
+}
+
+// "file://localhost/..." or "file:///..." to a path; empty when not local.
+std::string locationtopath(const std::string& url)
+{
+    size_t start;
+    if (url.compare(0, 17, "file://localhost/") == 0)
+        start = 16;
+    else if (url.compare(0, 8, "file:///") == 0)
+        start = 7;
+    else
+        return {};
+    std::string out;
+    for (size_t i = start; i < url.size(); ++i) {
+        char c = url[i];
+        if (c == '%' && i + 2 < url.size() + 0 && std::isxdigit(static_cast<unsigned char>(url[i + 1])) &&
+            std::isxdigit(static_cast<unsigned char>(url[i + 2]))) {
+            out += static_cast<char>(std::strtoul(url.substr(i + 1, 2).c_str(), nullptr, 16));
+            i += 2;
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
+bool exists(const std::string& p, struct stat& st)
+{
+    return stat(p.c_str(), &st) == 0;
+}
+
+double number(const ScriptValue& v)
+{
+    if (!v.isnumber() || !std::isfinite(v.number()))
+        throw SCRIPT_CANT_MAKE;
+    return v.number();
+}
+
+} // namespace
+
+void setlibraryfile(const char* path)
+{
+    configuredlibrary() = path != nullptr ? path : "";
+}
+
+std::string libraryfile()
+{
+    return configuredlibrary().empty() ? findlibraryfile() : configuredlibrary();
+}
+
+std::string findlibraryfile()
+{
+    // The library folder from the iTunes preference domain.
+    const char* xdg = std::getenv("XDG_CONFIG_HOME");
+    const char* home = std::getenv("HOME");
+    std::string config = xdg != nullptr && *xdg ? xdg : std::string(home ? home : "") + "/.config";
+    {
+        QSettings prefs(QString::fromStdString(config + "/com.apple.iTunes.conf"), QSettings::IniFormat);
+        QVariant v = prefs.value(QStringLiteral("alis:1:iTunes Library Location"));
+        if (v.isValid() && v.typeId() == QMetaType::QByteArray) {
+            QByteArray folder = v.toByteArray();
+            char resolved[PATH_BUFFER];
+            std::string f(folder.constData(), static_cast<size_t>(folder.size()));
+            if (!f.empty() && f.size() < PATH_BUFFER && resolvealias(f.c_str(), resolved) == 0) {
+                std::string a = std::string(resolved) + "/iTunes Music Library.xml";
+                std::string b = std::string(resolved) + "/iTunes Library.xml";
+                struct stat sa{}, sb{};
+                bool ea = exists(a, sa), eb = exists(b, sb);
+                if (ea && (!eb || sa.st_mtime >= sb.st_mtime))
+                    return a;
+                if (eb)
+                    return b;
+            }
+        }
+    }
+    char music[PATH_BUFFER], path[PATH_BUFFER];
+    homemusicfolder(music);
+    std::string m = std::string(music) + "/iTunes/iTunes Music Library.xml";
+    if (resolvealiaspath(m.c_str(), path) != 0)
+        strncpy(path, m.c_str(), sizeof path - 1), path[sizeof path - 1] = '\0';
+    struct stat st{};
+    if (exists(path, st))
+        return path;
+    char docs[PATH_BUFFER];
+    homedocumentsfolder(docs);
+    std::string d = std::string(docs) + "/iTunes/iTunes Music Library.xml";
+    if (resolvealiaspath(d.c_str(), path) != 0)
+        return d;
+    return path;
+}
+
+LibraryHost::LibraryHost() = default;
+
+LibraryHost::~LibraryHost()
+{
+    finish();
+}
+
+const ScriptTerms& LibraryHost::terms() const
+{
+    static const ScriptTerms t{
+        {"playlist", "track", "file track"},
+        {"persistent id", "database id", "name", "start", "finish", "volume adjustment", "bpm", "location"},
+        {"refresh"}};
+    return t;
+}
+
+LibraryDocument& LibraryHost::library()
+{
+    if (!doc.loaded()) {
+        int e = doc.load(libraryfile());
+        if (e != 0)
+            throw e;
+    }
+    return doc;
+}
+
+bool LibraryHost::isfiletrack(int64_t id) const
+{
+    std::string type;
+    if (doc.getstring(id, "Track Type", type))
+        return type == "File";
+    std::string location;
+    return doc.getstring(id, "Location", location) && location.compare(0, 7, "file://") == 0;
+}
+
+int64_t LibraryHost::trackof(const ScriptValue& object)
+{
+    if (object.kind != ScriptValue::OBJECT || object.app != this ||
+        (object.text != "file track" && object.text != "track"))
+        throw SCRIPT_CANT_MAKE;
+    if (!library().hastrack(object.integer))
+        throw SCRIPT_CANT_GET; // deleted since it was found
+    return object.integer;
+}
+
+ScriptValue LibraryHost::element(const ScriptValue& container, const std::string& cls, int64_t index)
+{
+    LibraryDocument& lib = library();
+    if (container.kind == ScriptValue::APPLICATION && cls == "playlist") {
+        int n = lib.playlistcount();
+        int64_t k = index > 0 ? index : n + index + 1;
+        if (index == 0 || k < 1 || k > n)
+            throw SCRIPT_CANT_GET;
+        return ScriptValue::ofobject(this, "playlist", k);
+    }
+    if (container.kind == ScriptValue::OBJECT && container.text == "playlist" &&
+        (cls == "track" || cls == "file track")) {
+        ScriptValue all = elements(container, cls, nullptr);
+        int64_t n = static_cast<int64_t>(all.items.size());
+        int64_t k = index > 0 ? index - 1 : n + index;
+        if (index == 0 || k < 0 || k >= n)
+            throw SCRIPT_CANT_GET;
+        return all.items[static_cast<size_t>(k)];
+    }
+    throw SCRIPT_CANT_GET;
+}
+
+ScriptValue LibraryHost::elements(const ScriptValue& container, const std::string& cls, const ScriptWhose* whose)
+{
+    LibraryDocument& lib = library();
+    std::vector<ScriptValue> found;
+    if (container.kind == ScriptValue::APPLICATION && cls == "playlist") {
+        if (whose != nullptr)
+            throw SCRIPT_CANT_GET;
+        for (int i = 1; i <= lib.playlistcount(); ++i)
+            found.push_back(ScriptValue::ofobject(this, "playlist", i));
+        return ScriptValue::oflist(std::move(found));
+    }
+    if (container.kind != ScriptValue::OBJECT || container.app != this || container.text != "playlist" ||
+        (cls != "track" && cls != "file track"))
+        throw SCRIPT_CANT_GET;
+    int playlist = static_cast<int>(container.integer);
+    // The batch's selectors go straight to their track through the indexes.
+    std::vector<int64_t> candidates;
+    const std::vector<int64_t>* ids = &lib.playlisttracks(playlist);
+    uint64_t wanted = 0;
+    if (whose != nullptr && !whose->negate &&
+        ((whose->property == "persistent id" && whose->value.kind == ScriptValue::TEXT &&
+          parsehex64(whose->value.text, wanted)) ||
+         (whose->property == "database id" && whose->value.kind == ScriptValue::INTEGER))) {
+        if (whose->property == "persistent id")
+            candidates = lib.trackswithpersistentid(wanted);
+        else
+            candidates.push_back(whose->value.integer);
+        std::vector<std::pair<long, int64_t>> placed;
+        for (int64_t id : candidates) {
+            long at = lib.playlistposition(playlist, id);
+            if (at >= 0)
+                placed.emplace_back(at, id);
+        }
+        std::sort(placed.begin(), placed.end());
+        candidates.clear();
+        for (const auto& p : placed)
+            candidates.push_back(p.second);
+        ids = &candidates;
+    }
+    for (int64_t id : *ids) {
+        if (cls == "file track" && !isfiletrack(id))
+            continue;
+        ScriptValue track = ScriptValue::ofobject(this, cls, id);
+        if (whose != nullptr) {
+            bool match;
+            if (whose->property == "persistent id") {
+                std::string mine;
+                uint64_t a = 0, b = 0;
+                if (!lib.getstring(id, "Persistent ID", mine))
+                    match = false;
+                else if (whose->value.kind == ScriptValue::TEXT && parsehex64(mine, a) && parsehex64(whose->value.text, b))
+                    match = a == b;
+                else
+                    match = scriptequal(ScriptValue::oftext(mine), whose->value);
+            } else {
+                match = scriptequal(getproperty(track, whose->property), whose->value);
+            }
+            if (match == whose->negate)
+                continue;
+        }
+        found.push_back(track);
+    }
+    return ScriptValue::oflist(std::move(found));
+}
+
+ScriptValue LibraryHost::getproperty(const ScriptValue& object, const std::string& property)
+{
+    LibraryDocument& lib = library();
+    if (object.kind == ScriptValue::OBJECT && object.app == this && object.text == "playlist") {
+        if (property == "name")
+            return ScriptValue::oftext(lib.playlistname(static_cast<int>(object.integer)));
+        throw SCRIPT_CANT_GET;
+    }
+    int64_t id = trackof(object);
+    int64_t n = 0;
+    std::string s;
+    if (property == "database id")
+        return ScriptValue::ofinteger(id);
+    if (property == "persistent id")
+        return ScriptValue::oftext(lib.getstring(id, "Persistent ID", s) ? s : "");
+    if (property == "name")
+        return ScriptValue::oftext(lib.getstring(id, "Name", s) ? s : "");
+    if (property == "start")
+        return ScriptValue::ofreal(lib.getinteger(id, "Start Time", n) ? n / 1000.0 : 0.0);
+    if (property == "finish") {
+        if (!lib.getinteger(id, "Stop Time", n))
+            lib.getinteger(id, "Total Time", n);
+        return ScriptValue::ofreal(n / 1000.0);
+    }
+    if (property == "volume adjustment")
+        return ScriptValue::ofinteger(lib.getinteger(id, "Volume Adjustment", n) ? std::lround(n * 100.0 / 255.0) : 0);
+    if (property == "bpm")
+        return ScriptValue::ofinteger(lib.getinteger(id, "BPM", n) ? n : 0);
+    if (property == "location") {
+        if (!lib.getstring(id, "Location", s) || locationtopath(s).empty())
+            throw SCRIPT_CANT_GET;
+        return ScriptValue::offile(locationtopath(s));
+    }
+    throw SCRIPT_CANT_GET;
+}
+
+void LibraryHost::setproperty(const ScriptValue& object, const std::string& property, const ScriptValue& value)
+{
+    int64_t id = trackof(object);
+    LibraryDocument& lib = library();
+    if (property != "start" && property != "finish" && property != "volume adjustment" && property != "bpm")
+        throw SCRIPT_CANT_SET;
+    double v = number(value);
+    const char* key;
+    int64_t stored;
+    if (property == "start" || property == "finish") {
+        if (v < 0 || v * 1000.0 > 2147483647.0)
+            throw SCRIPT_CANT_SET;
+        key = property == "start" ? "Start Time" : "Stop Time";
+        stored = std::llround(v * 1000.0);
+    } else if (property == "volume adjustment") {
+        if (v < -100 || v > 100)
+            throw SCRIPT_CANT_SET;
+        key = "Volume Adjustment";
+        stored = std::llround(v * 255.0 / 100.0);
+    } else if (property == "bpm") {
+        if (v < 0 || v > 65535)
+            throw SCRIPT_CANT_SET;
+        key = "BPM";
+        stored = std::llround(v);
+    } else {
+        throw SCRIPT_CANT_SET;
+    }
+    // As the library itself does, a value of 0 is an absent one.
+    if (stored == 0)
+        lib.removekey(id, key);
+    else
+        lib.setinteger(id, key, stored);
+    changed();
+}
+
+ScriptValue LibraryHost::command(const std::string& name, const ScriptValue* direct)
+{
+    if (name != "refresh" || direct == nullptr)
+        throw SCRIPT_NOT_UNDERSTOOD;
+    if (direct->kind == ScriptValue::LIST) {
+        for (const ScriptValue& t : direct->items)
+            refresh(trackof(t));
+    } else {
+        refresh(trackof(*direct));
+    }
+    return ScriptValue::nothing();
+}
+
+void LibraryHost::refresh(int64_t id)
+{
+    LibraryDocument& lib = library();
+    std::string location;
+    if (!lib.getstring(id, "Location", location))
+        throw SCRIPT_FILE_NOT_FOUND;
+    std::string path = locationtopath(location);
+    if (path.empty())
+        throw SCRIPT_FILE_NOT_FOUND;
+    TrackTagValues tag;
+    if (int e = readtracktag(path, tag))
+        throw e;
+    if (tag.bpm > 0)
+        lib.setinteger(id, "BPM", tag.bpm);
+    else
+        lib.removekey(id, "BPM");
+    if (tag.hasvolume) {
+        int volume = libraryvolumefromrva(tag.rva);
+        if (volume != 0)
+            lib.setinteger(id, "Volume Adjustment", volume);
+        else
+            lib.removekey(id, "Volume Adjustment");
+    }
+    changed();
+}
+
+void LibraryHost::changed()
+{
+    if (!doc.dirty())
+        return;
+    auto due = std::chrono::steady_clock::now() + std::chrono::milliseconds(SAVE_DELAY_MS);
+    // The first unsaved change sets the time; later ones do not push it back.
+    if (savedue == std::chrono::steady_clock::time_point() || savedue > due)
+        savedue = due;
+}
+
+int LibraryHost::idletimeout()
+{
+    if (!doc.dirty())
+        return -1;
+    if (savedue == std::chrono::steady_clock::time_point())
+        changed();
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(savedue - std::chrono::steady_clock::now()).count();
+    return left <= 0 ? 0 : static_cast<int>(left);
+}
+
+void LibraryHost::idle()
+{
+    trysave();
+}
+
+void LibraryHost::trysave()
+{
+    saveerror = doc.save();
+    savedue = {};
+    if (saveerror != 0 && doc.dirty()) {
+        // Try again later; the old file stays as it was.
+        savedue = std::chrono::steady_clock::now() + std::chrono::milliseconds(SAVE_DELAY_MS);
+    }
+}
+
+void LibraryHost::finish()
+{
+    if (doc.dirty())
+        trysave();
+}
+
+} // namespace ovra

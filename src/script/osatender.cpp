@@ -1,0 +1,7 @@
+// osatender: runs scripts for the batch over its standard input and output.
+#include "script/AppleScriptServer.h"
+
+int main(int argc, char** argv)
+{
+    return ovra::osatendermain(argc, argv);
+}

@@ -1,0 +1,118 @@
+// In-place editing of MP4 atoms: a cursor over one container atom (or the
+// whole file), the search for children, insertion and rewriting of atoms,
+// the shifting of everything behind an edit with the help of 'free' atoms,
+// and the repair of chunk offsets after the media data has moved.
+//
+// Every size read from the file is untrusted: a child must lie inside its
+// container and a read must lie inside the file, or the operation fails with
+// a code before it writes anything.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+namespace ovra {
+
+enum AtomError : int {
+    ATOM_ERR_NOT_M4A = 20201,      // bytes 4-11 of the file are not "ftypM4A "
+    ATOM_ERR_NO_CHILD = 20202,     // no such child atom
+    ATOM_ERR_BAD_SIZE = 20206,     // an atom header holds a size below 8 (0 and 1 included)
+    ATOM_ERR_NO_PROGRESS = 20207,  // walking the children did not advance
+    ATOM_ERR_NO_FILE = 20208,      // the container has no open file
+    ATOM_ERR_NO_DATA = 20210,      // an 'ilst' item has no 'data' atom
+    ATOM_ERR_TEXT_TYPE = 20211,    // a text item's type indicator is not 1
+    ATOM_ERR_TMPO_SHORT = 20212,   // the 'tmpo' data is shorter than 10 bytes
+    ATOM_ERR_TMPO_TYPE = 20213,    // the 'tmpo' type indicator is not 21
+    ATOM_ERR_MDAT_UNKNOWN = 20216, // the recorded 'mdat' offset is negative
+    ATOM_ERR_MDAT_LOST = 20217,    // 'mdat' is not found at the top level
+    ATOM_ERR_NO_STCO = 20218,      // a track has no 'stco' chunk-offset table
+    ATOM_ERR_STCO_SHORT = 20219,   // the 'stco' content is shorter than 8 bytes
+    ATOM_ERR_GNRE_SHORT = 20220,   // the 'gnre' data is shorter than 10 bytes
+    ATOM_ERR_GNRE_TYPE = 20221,    // the 'gnre' type indicator is not 0
+    ATOM_ERR_GNRE_RANGE = 20222,   // the 'gnre' value is not within 1-126
+    ATOM_ERR_NO_FREE = 20223,      // the repair found no top-level 'free' atom
+    ATOM_ERR_TOO_LARGE = 20224,    // the file is, or an edit would make it, 2 GiB or more
+    ATOM_ERR_CO64 = 20225,         // 64-bit chunk offsets ('co64'), which are not edited
+    ATOM_ERR_OVERRUN = 20226,      // an atom's size runs past its container
+    ATOM_ERR_TRUNCATED = 20227,    // the file ends where the atoms say there are more bytes
+};
+
+// Offsets stay below 2 GiB: the chunk-offset tables and atom sizes we edit
+// are 32-bit.
+constexpr int64_t ATOM_FILE_LIMIT = 0x7FFFFFFF;
+
+// Bytes moved per step when the tail of a file is shifted.
+constexpr size_t ATOM_MOVE_CHUNK = 1 << 16;
+
+struct AtomHeader {
+    uint32_t type = 0;
+    uint32_t size = 0;
+    int64_t contentPos = 0;  // offset of the content (header offset + 8)
+    int64_t contentSize = 0; // size - 8
+};
+
+struct AtomContainer {
+    AtomContainer* parent = nullptr; // null for the whole file and for a temporary cursor
+    int64_t atomPos = 0;             // offset of this container's header
+    FILE* file = nullptr;            // shared by all containers of one tag
+    int64_t start = 0;               // offset of the first child
+    int64_t end = 0;                 // one past the container's last byte
+    int64_t freePos = 0;             // first 'free' child: 0 not looked up, -1 none
+    uint32_t freeSize = 0;           // its size, header included
+    bool isFile = false;             // the whole-file root: may be truncated, sizes at its top level are lenient
+
+    // The whole-file root over an open file of the given length.
+    static AtomContainer fileRoot(FILE* file, int64_t length);
+};
+
+// File primitives on a container's file. They throw ATOM_ERR_NO_FILE without
+// a file, errno when the stream fails, ATOM_ERR_TRUNCATED for a read that
+// meets the end of the file.
+void atomseek(const AtomContainer& c, int64_t pos);
+void atomread(const AtomContainer& c, void* buffer, size_t n);
+void atomwrite(const AtomContainer& c, const void* buffer, size_t n);
+
+uint32_t getbe32(const uint8_t* p);
+uint16_t getbe16(const uint8_t* p);
+void putbe32(uint8_t* p, uint32_t v);
+
+// Reads the header at pos; the stream is left at pos + 8.
+AtomHeader readHeader(const AtomContainer& c, int64_t pos);
+
+// Offset of the first child of that type at or after max(start, from), or -1.
+// A child that runs past its container fails with ATOM_ERR_OVERRUN, except at
+// the top level of the file, where such a child ends the walk unless it is
+// the one looked for (a truncated 'mdat', a 'free' that hides 'mdat').
+int64_t findAtom(const AtomContainer& c, uint32_t type, int64_t from, AtomHeader* found = nullptr);
+
+// Makes child the cursor over parent's child of that type, creating it (with
+// freeBytes of reserved 'free' space) when asked. Returns whether it was created.
+bool openChild(AtomContainer& child, uint32_t type, AtomContainer& parent, bool create, uint32_t freeBytes, uint32_t skip);
+
+// Inserts a new atom in front of the container's first 'free' child, or at
+// its end. Returns its offset.
+int64_t insertAtom(AtomContainer& c, uint32_t type, const void* data, uint32_t length);
+
+// Gives the atom at pos new content, keeping its type.
+void replaceAtom(AtomContainer& c, int64_t pos, const void* data, uint32_t length);
+
+// Reads up to max content bytes of the atom at pos; returns the count read.
+size_t readContent(const AtomContainer& c, int64_t pos, void* buffer, size_t max);
+
+// Moves the bytes from 'from' to the end of c so that they start at 'to',
+// growing or shrinking c and its ancestors unless a 'free' child absorbs it.
+void shiftTail(AtomContainer& c, int64_t from, int64_t to);
+
+// Copies length bytes from 'from' to 'to' within the file, overlapping ranges
+// included, in bounded steps.
+void moveBytes(const AtomContainer& c, int64_t to, int64_t from, int64_t length);
+
+// Adds the distance 'mdat' moved since recordedMdat to the chunk offsets of
+// every track in moov. Returns the current 'mdat' offset.
+int64_t fixChunkOffsets(AtomContainer& root, AtomContainer& moov, int64_t recordedMdat);
+
+// Checks that every track of moov has a 32-bit chunk-offset table that can
+// follow 'mdat' when it moves; throws the reason otherwise.
+void checkChunkOffsets(AtomContainer& moov);
+
+} // namespace ovra

@@ -1,0 +1,500 @@
+// ID3 frames through id3lib: TBPM, RVAD, COMM and GEOB written as ID3v2.3.
+#include "tags/Tag_ID3Lib.h"
+#include "platform/tools_strings.h"
+
+#include <id3/tag.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <new>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace ovra {
+
+namespace {
+constexpr size_t TEXT_WORK = 4096;
+
+uint32_t getbe32raw(const uint8_t* p)
+{
+    return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | uint32_t(p[3]);
+}
+
+// Appends the UTF-8 form of a code point while it fits in size - 1 bytes;
+// a sequence that does not fit is cut. Returns false once the buffer is full.
+bool pututf8(uint32_t cp, char* buffer, size_t size, size_t& used)
+{
+    uint8_t seq[4];
+    int n;
+    if (cp < 0x80) {
+        seq[0] = uint8_t(cp);
+        n = 1;
+    } else if (cp < 0x800) {
+        seq[0] = uint8_t(0xC0 | (cp >> 6));
+        seq[1] = uint8_t(0x80 | (cp & 0x3F));
+        n = 2;
+    } else if (cp < 0x10000) {
+        seq[0] = uint8_t(0xE0 | (cp >> 12));
+        seq[1] = uint8_t(0x80 | ((cp >> 6) & 0x3F));
+        seq[2] = uint8_t(0x80 | (cp & 0x3F));
+        n = 3;
+    } else {
+        seq[0] = uint8_t(0xF0 | (cp >> 18));
+        seq[1] = uint8_t(0x80 | ((cp >> 12) & 0x3F));
+        seq[2] = uint8_t(0x80 | ((cp >> 6) & 0x3F));
+        seq[3] = uint8_t(0x80 | (cp & 0x3F));
+        n = 4;
+    }
+    for (int k = 0; k < n; ++k) {
+        if (used + 1 >= size)
+            return false;
+        buffer[used++] = char(seq[k]);
+    }
+    return true;
+}
+
+void cuttrailingblanks(char* text)
+{
+    size_t n = std::strlen(text);
+    while (n > 0 && text[n - 1] == ' ')
+        text[--n] = 0;
+}
+
+ID3_Field& field(ID3_Frame& frame, ID3_FieldID id)
+{
+    ID3_Field* f = frame.GetField(id);
+    if (f == nullptr)
+        throw int(TAG_ERR_UNUSABLE);
+    return *f;
+}
+
+// Sets the text fields of a frame from UTF-8 and makes the frame's encoding
+// agree with them: ISO 8859-1 when every character has a byte there, UTF-16
+// otherwise. Setting bytes without looking at the frame's encoding would
+// leave, say, ASCII digits in a frame marked UTF-16, which every reader
+// then shows as garbage.
+void setframetext(ID3_Frame& frame, std::initializer_list<std::pair<ID3_FieldID, const char*>> texts)
+{
+    bool latin1 = true;
+    std::vector<std::vector<uint32_t>> points;
+    for (const auto& [id, utf8] : texts) {
+        std::vector<uint32_t> cps;
+        const auto* p = reinterpret_cast<const unsigned char*>(utf8);
+        while (*p != 0) {
+            uint32_t cp = *p;
+            int extra = cp >= 0xF0 ? 3 : cp >= 0xE0 ? 2 : cp >= 0xC0 ? 1 : 0;
+            if (cp >= 0x80 && extra == 0)
+                extra = -1; // a stray continuation byte stands for itself
+            if (extra > 0) {
+                cp &= 0x3F >> extra;
+                for (int k = 1; k <= extra; ++k) {
+                    if ((p[k] & 0xC0) != 0x80) {
+                        extra = -1;
+                        break;
+                    }
+                    cp = (cp << 6) | (p[k] & 0x3F);
+                }
+            }
+            if (extra < 0) {
+                cp = *p;
+                extra = 0;
+            }
+            p += 1 + extra;
+            cps.push_back(cp);
+            if (cp > 0xFF)
+                latin1 = false;
+        }
+        points.push_back(std::move(cps));
+    }
+    const ID3_TextEnc encoding = latin1 ? ID3TE_ISO8859_1 : ID3TE_UTF16;
+    field(frame, ID3FN_TEXTENC).Set(uint32(encoding));
+    size_t i = 0;
+    for (const auto& [id, utf8] : texts) {
+        (void)utf8;
+        ID3_Field& f = field(frame, id);
+        f.SetEncoding(encoding);
+        const std::vector<uint32_t>& cps = points[i++];
+        if (latin1) {
+            std::string bytes(cps.begin(), cps.end());
+            f.Set(bytes.c_str());
+        } else {
+            // id3lib keeps UTF-16 as big-endian byte pairs.
+            std::vector<unicode_t> units;
+            auto push = [&](uint32_t unit) {
+                uint8_t be[2] = {uint8_t(unit >> 8), uint8_t(unit)};
+                unicode_t u;
+                std::memcpy(&u, be, 2);
+                units.push_back(u);
+            };
+            for (uint32_t cp : cps) {
+                if (cp >= 0x10000) {
+                    push(0xD800 + ((cp - 0x10000) >> 10));
+                    push(0xDC00 + ((cp - 0x10000) & 0x3FF));
+                } else {
+                    push(cp);
+                }
+            }
+            units.push_back(0);
+            f.Set(units.data());
+        }
+    }
+}
+
+// The frame of that id, or a new one attached to the tag (which owns it).
+ID3_Frame& findorattach(ID3_Tag& tag, ID3_FrameID id, ID3_Frame* found)
+{
+    if (found != nullptr)
+        return *found;
+    auto* frame = new ID3_Frame(id);
+    tag.AttachFrame(frame);
+    return *frame;
+}
+// Walks the frame headers of an ID3v2.2 or 2.3 tag without reading the
+// frames. id3lib crashes on some damaged tags (a compressed frame whose
+// sizes lie takes it down), so it only gets tags whose every frame lies
+// inside the tag and that use none of the features it mishandles:
+// unsynchronisation, compression, encryption.
+bool checklayout(FILE* file)
+{
+    uint8_t header[10];
+    if (std::fseek(file, 0, SEEK_SET) != 0 || std::fread(header, sizeof header, 1, file) != 1)
+        return false;
+    const int version = header[3];
+    const uint8_t flags = header[5];
+    if (version != 2 && version != 3)
+        return false;
+    if ((flags & 0x80) != 0 || (version == 2 && (flags & 0x40) != 0))
+        return false;
+    for (int i = 6; i < 10; ++i)
+        if (header[i] >= 0x80)
+            return false;
+    const long size = (long(header[6]) << 21) | (long(header[7]) << 14) | (long(header[8]) << 7) | long(header[9]);
+    if (std::fseek(file, 0, SEEK_END) != 0 || std::ftell(file) < 10 + size)
+        return false;
+    const long end = 10 + size;
+    long pos = 10;
+    if (version == 3 && (flags & 0x40) != 0) {
+        uint8_t ext[4];
+        if (std::fseek(file, pos, SEEK_SET) != 0 || std::fread(ext, sizeof ext, 1, file) != 1)
+            return false;
+        long extSize = long(getbe32raw(ext));
+        if (extSize != 6 && extSize != 10)
+            return false;
+        pos += 4 + extSize;
+    }
+    const int headerSize = version == 2 ? 6 : 10;
+    while (pos + headerSize <= end) {
+        uint8_t frame[10];
+        if (std::fseek(file, pos, SEEK_SET) != 0 || std::fread(frame, size_t(headerSize), 1, file) != 1)
+            return false;
+        if (frame[0] == 0)
+            break; // padding
+        for (int i = 0; i < (version == 2 ? 3 : 4); ++i)
+            if (!((frame[i] >= 'A' && frame[i] <= 'Z') || (frame[i] >= '0' && frame[i] <= '9')))
+                return false;
+        long frameSize = version == 2 ? (long(frame[3]) << 16) | (long(frame[4]) << 8) | long(frame[5]) : long(getbe32raw(frame + 4));
+        if (version == 3 && (frame[9] & 0xC0) != 0)
+            return false; // compressed or encrypted
+        if (frameSize > end - pos - headerSize)
+            return false;
+        pos += headerSize + frameSize;
+    }
+    return true;
+}
+} // namespace
+
+Tag_ID3Lib::Tag_ID3Lib() : tag(std::make_unique<ID3_Tag>()) {}
+
+Tag_ID3Lib::Tag_ID3Lib(const char* path, bool readOnly) : tag(std::make_unique<ID3_Tag>())
+{
+    open(path, readOnly);
+}
+
+Tag_ID3Lib::~Tag_ID3Lib()
+{
+    try {
+        close();
+    } catch (...) {
+    }
+}
+
+void Tag_ID3Lib::open(const char* path, bool)
+{
+    if (linked)
+        close();
+
+    // id3lib would rewrite an ID3v2.4 tag as 2.3 and lose what it does not
+    // know; those files go to TagLib. So do tags whose layout id3lib cannot
+    // be trusted with.
+    {
+        FILE* probe = std::fopen(path, "rb");
+        if (probe == nullptr)
+            throw int(TAG_ERR_NOT_FOUND);
+        unsigned char head[4];
+        size_t got = std::fread(head, sizeof head, 1, probe);
+        int verdict = 0;
+        if (got != 1)
+            verdict = TAG_ERR_NOT_FOUND;
+        else if (std::memcmp(head, "ID3", 3) == 0 && int8_t(head[3]) >= 4)
+            verdict = TAG_ERR_UNUSABLE;
+        else if (std::memcmp(head, "ID3", 3) == 0 && !checklayout(probe))
+            verdict = TAG_ERR_UNUSABLE;
+        std::fclose(probe);
+        if (verdict != 0)
+            throw verdict;
+    }
+
+    try {
+        tag->Clear();
+        tag->Link(path, flags_t(ID3TT_ID3V2));
+        if (!tag->HasTagType(ID3TT_ID3V2))
+            tag->Link(path, flags_t(ID3TT_ID3V1));
+    } catch (const std::bad_alloc& e) {
+        std::string message = std::string("Exception caught while calling ID3_Tag::Link() on ") + path + ": " + e.what() + "\n";
+        std::fputs(message.c_str(), stderr);
+        throw int(TAG_ERR_UNUSABLE);
+    }
+
+    // An ID3v2.2 picture names its format in three letters; written as
+    // ID3v2.3 it needs a MIME type.
+    if (tag->GetSpec() <= ID3V2_2_1) {
+        ID3_Frame* picture = tag->Find(ID3FID_PICTURE);
+        if (picture != nullptr) {
+            ID3_Field* format = picture->GetField(ID3FN_IMAGEFORMAT);
+            ID3_Field* mime = picture->GetField(ID3FN_MIMETYPE);
+            if (format != nullptr && mime != nullptr) {
+                char letters[4] = {0, 0, 0, 0};
+                format->Get(letters, 3);
+                std::string type = std::string("image/") + letters;
+                mime->Set(type.c_str());
+                picture->SetSpec(ID3V2_3_0);
+            }
+        }
+    }
+    linked = true;
+    dirty = false;
+}
+
+void Tag_ID3Lib::update()
+{
+    if (!linked || !dirty)
+        return;
+    flags_t written = tag->Update(flags_t(0xFFFF));
+    // A tag that could not be written is reported, not taken for done.
+    if ((written & ID3TT_ID3V2) == 0)
+        throw int(EIO);
+    dirty = false;
+}
+
+void Tag_ID3Lib::close()
+{
+    if (!linked)
+        return;
+    try {
+        update();
+    } catch (...) {
+        linked = false;
+        dirty = false;
+        throw;
+    }
+    linked = false;
+}
+
+ID3_Tag& Tag_ID3Lib::linkedtag()
+{
+    if (!linked)
+        throw int(TAG_ERR_UNUSABLE);
+    return *tag;
+}
+
+void Tag_ID3Lib::readText(const ID3_Frame& frame, char* buffer, int size)
+{
+    ID3_Field* encoding = frame.GetField(ID3FN_TEXTENC);
+    if (encoding == nullptr)
+        throw int(TAG_ERR_UNUSABLE);
+    ID3_Field* text = frame.GetField(ID3FN_TEXT);
+    if (text == nullptr)
+        throw int(TAG_ERR_UNUSABLE);
+    if (size < 1)
+        return;
+
+    if (encoding->Get() != 0 && ID3TE_IS_DOUBLE_BYTE_ENC(text->GetEncoding())) {
+        // UTF-16 code units as big-endian byte pairs; surrogate pairs joined.
+        // The units are copied from the field's own text: id3lib's copying
+        // getter takes the byte count for a unit count and reads past it.
+        uint8_t work[TEXT_WORK + 2] = {};
+        const unicode_t* raw = text->GetRawUnicodeText();
+        size_t bytes = raw != nullptr ? std::min(text->Size() & ~size_t(1), TEXT_WORK) : 0;
+        if (bytes > 0)
+            std::memcpy(work, raw, bytes);
+        size_t used = 0;
+        for (size_t i = 0; i + 1 < TEXT_WORK; i += 2) {
+            uint32_t unit = (uint32_t(work[i]) << 8) | work[i + 1];
+            if (unit == 0)
+                break;
+            if (unit >= 0xD800 && unit < 0xDC00 && i + 3 < TEXT_WORK) {
+                uint32_t low = (uint32_t(work[i + 2]) << 8) | work[i + 3];
+                if (low >= 0xDC00 && low < 0xE000) {
+                    unit = 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00);
+                    i += 2;
+                }
+            }
+            if (!pututf8(unit, buffer, size_t(size), used))
+                break;
+        }
+        buffer[used] = 0;
+    } else {
+        char work[TEXT_WORK + 1] = {};
+        text->Get(work, TEXT_WORK);
+        latin1toutf8(work, TEXT_WORK, buffer, size_t(size));
+    }
+}
+
+void Tag_ID3Lib::getFrameText(int id, char* buffer, int size)
+{
+    const ID3_Frame* frame = linkedtag().Find(ID3_FrameID(id));
+    if (frame == nullptr)
+        throw int(TAG_ERR_NOT_FOUND);
+    readText(*frame, buffer, size);
+    if (size >= 1)
+        cuttrailingblanks(buffer);
+}
+
+void Tag_ID3Lib::getTitle(char* buffer, int size) { getFrameText(ID3FID_TITLE, buffer, size); }
+void Tag_ID3Lib::getArtist(char* buffer, int size) { getFrameText(ID3FID_LEADARTIST, buffer, size); }
+void Tag_ID3Lib::getComposer(char* buffer, int size) { getFrameText(ID3FID_COMPOSER, buffer, size); }
+void Tag_ID3Lib::getAlbum(char* buffer, int size) { getFrameText(ID3FID_ALBUM, buffer, size); }
+
+void Tag_ID3Lib::getGenre(char* buffer, int size)
+{
+    getFrameText(ID3FID_CONTENTTYPE, buffer, size);
+    if (size < 1)
+        return;
+    unsigned n = 0;
+    if (std::sscanf(buffer, "(%u", &n) == 1 && n < unsigned(GENRE_COUNT))
+        strcpy_max(buffer, size_t(size), genreNames[n]);
+}
+
+void Tag_ID3Lib::getComment(char* buffer, int size)
+{
+    const ID3_Frame* frame = linkedtag().Find(ID3FID_COMMENT, ID3FN_DESCRIPTION, "");
+    if (frame == nullptr)
+        throw int(TAG_ERR_NOT_FOUND);
+    readText(*frame, buffer, size);
+    if (size >= 1)
+        cuttrailingblanks(buffer);
+}
+
+void Tag_ID3Lib::setComment(const char* text)
+{
+    ID3_Tag& t = linkedtag();
+    ID3_Frame* found = t.Find(ID3FID_COMMENT, ID3FN_DESCRIPTION, "");
+    if (found == nullptr) {
+        auto* frame = new ID3_Frame(ID3FID_COMMENT);
+        t.AttachFrame(frame);
+        found = frame;
+    }
+    field(*found, ID3FN_LANGUAGE).Set("eng");
+    setframetext(*found, {{ID3FN_DESCRIPTION, ""}, {ID3FN_TEXT, text}});
+    dirty = true;
+}
+
+int Tag_ID3Lib::getBPM()
+{
+    const ID3_Frame* frame = linkedtag().Find(ID3FID_BPM);
+    if (frame == nullptr)
+        throw int(TAG_ERR_NOT_FOUND);
+    char text[20];
+    readText(*frame, text, sizeof text);
+    int bpm = 0;
+    if (std::sscanf(text, "%d", &bpm) != 1)
+        throw int(TAG_ERR_UNUSABLE);
+    return bpm;
+}
+
+void Tag_ID3Lib::setBPM(int bpm)
+{
+    ID3_Tag& t = linkedtag();
+    ID3_Frame& frame = findorattach(t, ID3FID_BPM, t.Find(ID3FID_BPM));
+    char text[16];
+    std::snprintf(text, sizeof text, "%d", bpm);
+    setframetext(frame, {{ID3FN_TEXT, text}});
+    dirty = true;
+}
+
+void Tag_ID3Lib::encodeRVAD(int rva, uint8_t bytes[RVAD_SIZE])
+{
+    uint32_t magnitude = uint32_t(rva < 0 ? -int64_t(rva) : int64_t(rva)) & 0xFFFF;
+    bytes[0] = rva > 0 ? 3 : 0; // bit 0 right, bit 1 left: both increase
+    bytes[1] = 16;              // bits per volume value
+    bytes[2] = bytes[4] = uint8_t(magnitude >> 8);
+    bytes[3] = bytes[5] = uint8_t(magnitude);
+    bytes[6] = bytes[7] = bytes[8] = bytes[9] = 0; // no peak values
+}
+
+int Tag_ID3Lib::decodeRVAD(const uint8_t* b, size_t size)
+{
+    if (size < RVAD_SIZE || (b[0] != 0 && b[0] != 3) || b[1] != 16 || b[2] != b[4] || b[3] != b[5] || b[6] != 0 || b[7] != 0 || b[8] != 0 || b[9] != 0)
+        throw int(TAG_ERR_UNUSABLE);
+    int value = (b[2] << 8) | b[3];
+    return (b[0] & 1) != 0 ? value : -value;
+}
+
+int Tag_ID3Lib::getRVA()
+{
+    const ID3_Frame* frame = linkedtag().Find(ID3FID_VOLUMEADJ);
+    if (frame == nullptr)
+        throw int(TAG_ERR_NOT_FOUND);
+    ID3_Field* data = frame->GetField(ID3FN_DATA);
+    if (data == nullptr)
+        throw int(TAG_ERR_UNUSABLE);
+    const uint8_t* bytes = data->GetRawBinary();
+    if (bytes == nullptr)
+        throw int(TAG_ERR_UNUSABLE);
+    return decodeRVAD(bytes, data->Size());
+}
+
+void Tag_ID3Lib::setRVA(int rva)
+{
+    ID3_Tag& t = linkedtag();
+    ID3_Frame& frame = findorattach(t, ID3FID_VOLUMEADJ, t.Find(ID3FID_VOLUMEADJ));
+    uint8_t bytes[RVAD_SIZE];
+    encodeRVAD(rva, bytes);
+    field(frame, ID3FN_DATA).Set(bytes, sizeof bytes);
+    dirty = true;
+}
+
+void Tag_ID3Lib::getData(const char* owner, uint32_t, void* buffer, int size)
+{
+    const ID3_Frame* frame = linkedtag().Find(ID3FID_GENERALOBJECT, ID3FN_DESCRIPTION, owner);
+    if (frame == nullptr)
+        throw int(TAG_ERR_NOT_FOUND);
+    ID3_Field* data = frame->GetField(ID3FN_DATA);
+    if (data == nullptr)
+        throw int(TAG_ERR_UNUSABLE);
+    const uint8_t* bytes = data->GetRawBinary();
+    size_t n = std::min(data->Size(), size_t(size > 0 ? size : 0));
+    if (n > 0 && bytes != nullptr)
+        std::memcpy(buffer, bytes, n);
+}
+
+void Tag_ID3Lib::setData(const char* owner, uint32_t, const void* data, int size)
+{
+    ID3_Tag& t = linkedtag();
+    ID3_Frame* found = t.Find(ID3FID_GENERALOBJECT, ID3FN_DESCRIPTION, owner);
+    if (found == nullptr) {
+        auto* frame = new ID3_Frame(ID3FID_GENERALOBJECT);
+        t.AttachFrame(frame);
+        field(*frame, ID3FN_DESCRIPTION).Set(owner);
+        found = frame;
+    }
+    field(*found, ID3FN_MIMETYPE).Set("");
+    field(*found, ID3FN_FILENAME).Set("");
+    field(*found, ID3FN_DATA).Set(static_cast<const uchar*>(data), size_t(size > 0 ? size : 0));
+    dirty = true;
+}
+
+} // namespace ovra

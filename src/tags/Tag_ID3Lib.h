@@ -1,0 +1,59 @@
+// ID3v1/ID3v2.3 tags of ".mp3" files through id3lib: the first choice for
+// MP3 files. It refuses ID3v2.4 tags (TagLib takes those) and cannot set
+// title, artist, composer, album or genre.
+#pragma once
+#include "tags/Tag.h"
+
+#include <cstddef>
+#include <memory>
+
+class ID3_Tag;
+class ID3_Frame;
+
+namespace ovra {
+
+class Tag_ID3Lib : public Tag {
+public:
+    Tag_ID3Lib();
+    Tag_ID3Lib(const char* path, bool readOnly);
+    ~Tag_ID3Lib() override;
+
+    void open(const char* path, bool readOnly) override;
+    void close() override;
+    void update() override;
+
+    void getTitle(char* buffer, int size) override;
+    void getArtist(char* buffer, int size) override;
+    void getComposer(char* buffer, int size) override;
+    void getAlbum(char* buffer, int size) override;
+    void getGenre(char* buffer, int size) override;
+    void getComment(char* buffer, int size) override;
+    int getBPM() override;
+    int getRVA() override;
+    void getData(const char* owner, uint32_t code, void* buffer, int size) override;
+
+    void setComment(const char* text) override;
+    void setBPM(int bpm) override;
+    void setRVA(int rva) override;
+    void setData(const char* owner, uint32_t code, const void* data, int size) override;
+
+    const char* implementation() override { return "ID3Lib"; }
+    uint32_t kind() override { return TAG_KIND_ID3LIB; }
+
+    // The 10-byte RVAD body for an RVA value, and the value of one; a body
+    // in another form throws 20603.
+    static constexpr size_t RVAD_SIZE = 10;
+    static void encodeRVAD(int rva, uint8_t bytes[RVAD_SIZE]);
+    static int decodeRVAD(const uint8_t* bytes, size_t size);
+
+private:
+    ID3_Tag& linkedtag();
+    void readText(const ID3_Frame& frame, char* buffer, int size);
+    void getFrameText(int id, char* buffer, int size);
+
+    std::unique_ptr<ID3_Tag> tag;
+    bool linked = false;
+    bool dirty = false;
+};
+
+} // namespace ovra

@@ -1,0 +1,372 @@
+// MP4 metadata items in 'moov'/'udta'/'meta'/'ilst', and the data record as
+// an atom of its own in 'udta'.
+#include "tags/Tag_QTAtoms.h"
+#include "platform/tools_strings.h"
+
+#include <cerrno>
+#include <cstring>
+#include <vector>
+
+namespace ovra {
+
+namespace {
+constexpr uint32_t ATOM_MOOV = fourcc('m', 'o', 'o', 'v');
+constexpr uint32_t ATOM_UDTA = fourcc('u', 'd', 't', 'a');
+constexpr uint32_t ATOM_META = fourcc('m', 'e', 't', 'a');
+constexpr uint32_t ATOM_HDLR = fourcc('h', 'd', 'l', 'r');
+constexpr uint32_t ATOM_ILST = fourcc('i', 'l', 's', 't');
+constexpr uint32_t ATOM_MDAT = fourcc('m', 'd', 'a', 't');
+constexpr uint32_t ATOM_FREE = fourcc('f', 'r', 'e', 'e');
+constexpr uint32_t ATOM_DATA = fourcc('d', 'a', 't', 'a');
+constexpr uint32_t ATOM_TRAK = fourcc('t', 'r', 'a', 'k');
+constexpr uint32_t ATOM_STCO = fourcc('s', 't', 'c', 'o');
+
+constexpr uint32_t ITEM_TITLE = fourcc('\xA9', 'n', 'a', 'm');
+constexpr uint32_t ITEM_ARTIST = fourcc('\xA9', 'A', 'R', 'T');
+constexpr uint32_t ITEM_COMPOSER = fourcc('\xA9', 'w', 'r', 't');
+constexpr uint32_t ITEM_ALBUM = fourcc('\xA9', 'a', 'l', 'b');
+constexpr uint32_t ITEM_GENRE_TEXT = fourcc('\xA9', 'g', 'e', 'n');
+constexpr uint32_t ITEM_COMMENT = fourcc('\xA9', 'c', 'm', 't');
+constexpr uint32_t ITEM_TEMPO = fourcc('t', 'm', 'p', 'o');
+constexpr uint32_t ITEM_GENRE = fourcc('g', 'n', 'r', 'e');
+
+constexpr uint32_t TYPE_TEXT = 1;
+constexpr uint32_t TYPE_INTEGER = 21;
+constexpr uint32_t TYPE_GENRE = 0;
+
+// Content of the handler atom of a new 'meta': version and flags, predefined,
+// handler type 'mdir', maker 'appl', reserved.
+constexpr uint8_t HANDLER[26] = {0, 0, 0, 0, 0, 0, 0, 0, 'm', 'd', 'i', 'r', 'a', 'p', 'p', 'l', 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+} // namespace
+
+Tag_QTAtoms::Tag_QTAtoms(const char* path, bool readOnly)
+{
+    open(path, readOnly);
+}
+
+Tag_QTAtoms::~Tag_QTAtoms()
+{
+    try {
+        close();
+    } catch (...) {
+    }
+    if (file != nullptr) {
+        std::fclose(file);
+        file = nullptr;
+    }
+}
+
+void Tag_QTAtoms::open(const char* path, bool readOnly_)
+{
+    close();
+    errno = 0;
+    file = std::fopen(path, readOnly_ ? "rb" : "r+b");
+    if (file == nullptr)
+        throw int(errno != 0 ? errno : EIO);
+    readOnly = readOnly_;
+    hasUdta = false;
+    hasIlst = false;
+    mdatPos = -1;
+    try {
+        AtomContainer probe = AtomContainer::fileRoot(file, 0);
+        uint8_t brand[8];
+        atomseek(probe, 4);
+        atomread(probe, brand, sizeof brand);
+        if (std::memcmp(brand, "ftypM4A ", 8) != 0)
+            throw int(ATOM_ERR_NOT_M4A);
+
+        errno = 0;
+        if (fseeko(file, 0, SEEK_END) != 0)
+            throw int(errno != 0 ? errno : EIO);
+        int64_t length = int64_t(ftello(file));
+        if (length < 0)
+            throw int(errno != 0 ? errno : EIO);
+        // Edits keep offsets 32-bit; a larger file is refused before anything is written.
+        if (!readOnly && length > ATOM_FILE_LIMIT)
+            throw int(ATOM_ERR_TOO_LARGE);
+
+        root = AtomContainer::fileRoot(file, length);
+        moov = udta = meta = ilst = AtomContainer();
+        mdatPos = findAtom(root, ATOM_MDAT, 0);
+        openChild(moov, ATOM_MOOV, root, false, 0, 0);
+
+        // The repair runs before any edit, while the chunk offsets still
+        // point where 'mdat' really is.
+        if (mdatPos < 0)
+            repair(path);
+        if (!readOnly) {
+            // Writing may move 'mdat'; only a file whose every track can
+            // follow it is edited.
+            if (mdatPos < 0)
+                throw int(ATOM_ERR_MDAT_LOST);
+            checkChunkOffsets(moov);
+        }
+
+        if (readOnly) {
+            try {
+                openChild(udta, ATOM_UDTA, moov, false, 0, 0);
+                hasUdta = true;
+                openMetaChain(false);
+            } catch (int code) {
+                if (code != ATOM_ERR_NO_CHILD)
+                    throw;
+            }
+        } else {
+            openChild(udta, ATOM_UDTA, moov, true, UDTA_FREE, 0);
+            hasUdta = true;
+            openMetaChain(true);
+        }
+        update();
+    } catch (...) {
+        try {
+            close();
+        } catch (...) {
+        }
+        if (file != nullptr) {
+            std::fclose(file);
+            file = nullptr;
+        }
+        throw;
+    }
+}
+
+// Opens 'meta' (its version and flags skipped) and 'ilst' in udta.
+void Tag_QTAtoms::openMetaChain(bool create)
+{
+    hasIlst = false;
+    meta = ilst = AtomContainer();
+    try {
+        if (openChild(meta, ATOM_META, udta, create, META_FREE, 4))
+            insertAtom(meta, ATOM_HDLR, HANDLER, sizeof HANDLER);
+        openChild(ilst, ATOM_ILST, meta, create, ILST_FREE, 0);
+    } catch (int code) {
+        if (create || code != ATOM_ERR_NO_CHILD)
+            throw;
+        return;
+    }
+    hasIlst = true;
+}
+
+void Tag_QTAtoms::repair(const char* path)
+{
+    try {
+        AtomContainer trak, mdia, minf, stbl;
+        openChild(trak, ATOM_TRAK, moov, false, 0, 0);
+        openChild(mdia, fourcc('m', 'd', 'i', 'a'), trak, false, 0, 0);
+        openChild(minf, fourcc('m', 'i', 'n', 'f'), mdia, false, 0, 0);
+        openChild(stbl, fourcc('s', 't', 'b', 'l'), minf, false, 0, 0);
+        AtomHeader sh;
+        if (findAtom(stbl, ATOM_STCO, 0, &sh) < 0)
+            throw int(ATOM_ERR_NO_STCO);
+        if (sh.contentSize < 12)
+            throw int(ATOM_ERR_STCO_SHORT);
+        uint8_t table[12];
+        atomseek(stbl, sh.contentPos);
+        atomread(stbl, table, sizeof table);
+        if (getbe32(table + 4) == 0)
+            throw int(ATOM_ERR_STCO_SHORT);
+        const int64_t mdat = int64_t(getbe32(table + 8)) - 8;
+
+        AtomHeader fh;
+        const int64_t f = findAtom(root, ATOM_FREE, 0, &fh);
+        if (f < 0)
+            throw int(ATOM_ERR_NO_FREE);
+        // Only a 'free' atom that really hides an 'mdat' header where the
+        // first chunk says it is gets a new size.
+        if (mdat < f + 8 || mdat + 8 > root.end || f + int64_t(fh.size) <= mdat)
+            throw int(ATOM_ERR_MDAT_LOST);
+        if (readHeader(root, mdat).type != ATOM_MDAT)
+            throw int(ATOM_ERR_MDAT_LOST);
+        uint8_t size[4];
+        putbe32(size, uint32_t(mdat - f));
+        atomseek(root, f);
+        atomwrite(root, size, sizeof size);
+        root.freePos = 0;
+        // From now on 'mdat' is found again, so later edits keep the chunk
+        // offsets right.
+        mdatPos = findAtom(root, ATOM_MDAT, 0);
+    } catch (int code) {
+        std::fprintf(stderr, "Could not fix: %s; err=%ld\n", path, long(code));
+    }
+}
+
+void Tag_QTAtoms::update()
+{
+    if (file == nullptr)
+        return;
+    if (mdatPos >= 0)
+        mdatPos = fixChunkOffsets(root, moov, mdatPos);
+    errno = 0;
+    if (std::fflush(file) != 0)
+        throw int(errno != 0 ? errno : EIO);
+}
+
+void Tag_QTAtoms::close()
+{
+    if (file == nullptr)
+        return;
+    int failure = 0;
+    try {
+        update();
+    } catch (int code) {
+        failure = code;
+    }
+    root.file = moov.file = udta.file = meta.file = ilst.file = nullptr;
+    int closed = std::fclose(file);
+    file = nullptr;
+    if (failure != 0)
+        throw failure;
+    if (closed != 0)
+        throw int(errno != 0 ? errno : EIO);
+}
+
+void Tag_QTAtoms::requireWritable()
+{
+    if (file == nullptr)
+        throw int(ATOM_ERR_NO_FILE);
+    if (readOnly)
+        throw int(EBADF);
+}
+
+size_t Tag_QTAtoms::readItem(uint32_t code, uint8_t* buffer, size_t max)
+{
+    if (file == nullptr)
+        throw int(ATOM_ERR_NO_FILE);
+    if (!hasIlst)
+        throw int(TAG_ERR_NOT_FOUND);
+    AtomHeader h;
+    if (findAtom(ilst, code, 0, &h) < 0)
+        throw int(TAG_ERR_NOT_FOUND);
+    AtomContainer item;
+    item.file = file;
+    item.start = h.contentPos;
+    item.end = h.contentPos + h.contentSize;
+    int64_t d = findAtom(item, ATOM_DATA, 0);
+    if (d < 0)
+        throw int(ATOM_ERR_NO_DATA);
+    return readContent(item, d, buffer, max);
+}
+
+void Tag_QTAtoms::writeItem(uint32_t code, uint32_t typeIndicator, const void* payload, uint32_t length)
+{
+    requireWritable();
+    if (length > uint32_t(ATOM_FILE_LIMIT) - 32)
+        throw int(ATOM_ERR_TOO_LARGE);
+    std::vector<uint8_t> data;
+    try {
+        data.resize(size_t(length) + 16);
+    } catch (const std::bad_alloc&) {
+        throw int(ENOMEM);
+    }
+    putbe32(data.data(), length + 16);
+    putbe32(data.data() + 4, ATOM_DATA);
+    putbe32(data.data() + 8, typeIndicator);
+    putbe32(data.data() + 12, 0);
+    if (length > 0)
+        std::memcpy(data.data() + 16, payload, length);
+    int64_t pos = findAtom(ilst, code, 0);
+    if (pos < 0)
+        insertAtom(ilst, code, data.data(), uint32_t(data.size()));
+    else
+        replaceAtom(ilst, pos, data.data(), uint32_t(data.size()));
+}
+
+void Tag_QTAtoms::getText(uint32_t code, char* buffer, int size)
+{
+    if (size < 1)
+        return;
+    std::vector<uint8_t> item;
+    try {
+        item.resize(size_t(size) + 8);
+    } catch (const std::bad_alloc&) {
+        throw int(ENOMEM);
+    }
+    size_t n = readItem(code, item.data(), item.size());
+    if (n < 4 || getbe32(item.data()) != TYPE_TEXT)
+        throw int(ATOM_ERR_TEXT_TYPE);
+    strcpy_max(buffer, size_t(size), reinterpret_cast<const char*>(item.data() + 8), n > 8 ? n - 8 : 0);
+}
+
+void Tag_QTAtoms::setText(uint32_t code, const char* text)
+{
+    writeItem(code, TYPE_TEXT, text, uint32_t(std::strlen(text)));
+}
+
+void Tag_QTAtoms::getTitle(char* buffer, int size) { getText(ITEM_TITLE, buffer, size); }
+void Tag_QTAtoms::getArtist(char* buffer, int size) { getText(ITEM_ARTIST, buffer, size); }
+void Tag_QTAtoms::getComposer(char* buffer, int size) { getText(ITEM_COMPOSER, buffer, size); }
+void Tag_QTAtoms::getAlbum(char* buffer, int size) { getText(ITEM_ALBUM, buffer, size); }
+void Tag_QTAtoms::getComment(char* buffer, int size) { getText(ITEM_COMMENT, buffer, size); }
+
+void Tag_QTAtoms::setTitle(const char* text) { setText(ITEM_TITLE, text); }
+void Tag_QTAtoms::setArtist(const char* text) { setText(ITEM_ARTIST, text); }
+void Tag_QTAtoms::setComposer(const char* text) { setText(ITEM_COMPOSER, text); }
+void Tag_QTAtoms::setAlbum(const char* text) { setText(ITEM_ALBUM, text); }
+void Tag_QTAtoms::setGenre(const char* text) { setText(ITEM_GENRE_TEXT, text); }
+void Tag_QTAtoms::setComment(const char* text) { setText(ITEM_COMMENT, text); }
+
+void Tag_QTAtoms::getGenre(char* buffer, int size)
+{
+    uint8_t item[10];
+    size_t n = 0;
+    try {
+        n = readItem(ITEM_GENRE, item, sizeof item);
+    } catch (...) {
+        getText(ITEM_GENRE_TEXT, buffer, size);
+        return;
+    }
+    if (n < sizeof item)
+        throw int(ATOM_ERR_GNRE_SHORT);
+    if (getbe32(item) != TYPE_GENRE)
+        throw int(ATOM_ERR_GNRE_TYPE);
+    uint16_t g = getbe16(item + 8);
+    if (uint16_t(g - 1) >= 126)
+        throw int(ATOM_ERR_GNRE_RANGE);
+    if (size >= 1)
+        strcpy_max(buffer, size_t(size), genreNames[g - 1]);
+}
+
+int Tag_QTAtoms::getBPM()
+{
+    uint8_t item[10];
+    size_t n = readItem(ITEM_TEMPO, item, sizeof item);
+    if (n < sizeof item)
+        throw int(ATOM_ERR_TMPO_SHORT);
+    if (getbe32(item) != TYPE_INTEGER)
+        throw int(ATOM_ERR_TMPO_TYPE);
+    return int16_t(getbe16(item + 8));
+}
+
+void Tag_QTAtoms::setBPM(int bpm)
+{
+    uint8_t value[2] = {uint8_t(uint32_t(bpm) >> 8), uint8_t(bpm)};
+    writeItem(ITEM_TEMPO, TYPE_INTEGER, value, sizeof value);
+}
+
+void Tag_QTAtoms::getData(const char*, uint32_t code, void* buffer, int size)
+{
+    if (file == nullptr)
+        throw int(ATOM_ERR_NO_FILE);
+    if (!hasUdta)
+        throw int(TAG_ERR_NOT_FOUND);
+    int64_t pos = findAtom(udta, code, 0);
+    if (pos < 0)
+        throw int(TAG_ERR_NOT_FOUND);
+    readContent(udta, pos, buffer, size_t(size > 0 ? size : 0));
+}
+
+void Tag_QTAtoms::setData(const char*, uint32_t code, const void* data, int size)
+{
+    requireWritable();
+    if (size < 0)
+        throw int(EINVAL);
+    int64_t pos = findAtom(udta, code, 0);
+    if (pos < 0)
+        insertAtom(udta, code, data, uint32_t(size));
+    else
+        replaceAtom(udta, pos, data, uint32_t(size));
+    // An edit in 'udta' can move 'meta' when it lies behind the edit.
+    openMetaChain(false);
+}
+
+} // namespace ovra

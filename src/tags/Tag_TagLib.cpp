@@ -1,0 +1,270 @@
+// ID3v2 frames through TagLib, with the program's own conversions: RVA to and
+// from an RVA2 index, the data record as Base64 text in a comment frame.
+#include "tags/Tag_TagLib.h"
+#include "tags/Base64.h"
+#include "platform/tools_strings.h"
+
+#include <taglib/commentsframe.h>
+#include <taglib/id3v2tag.h>
+#include <taglib/mpegfile.h>
+#include <taglib/relativevolumeframe.h>
+#include <taglib/textidentificationframe.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <memory>
+
+namespace ovra {
+
+namespace {
+constexpr double LN10 = 2.302585092994046;
+
+void copyout(const TagLib::String& text, char* buffer, int size)
+{
+    if (size < 1)
+        return;
+    strcpy_max(buffer, size_t(size), text.toCString(true));
+}
+
+TagLib::ID3v2::CommentsFrame* findcomment(TagLib::ID3v2::Tag& tag, const TagLib::String& description)
+{
+    const TagLib::ID3v2::FrameList& frames = tag.frameList("COMM");
+    for (auto* frame : frames) {
+        auto* comment = dynamic_cast<TagLib::ID3v2::CommentsFrame*>(frame);
+        if (comment != nullptr && comment->description() == description)
+            return comment;
+    }
+    return nullptr;
+}
+} // namespace
+
+Tag_TagLib::Tag_TagLib(const char* path, bool readOnly)
+{
+    open(path, readOnly);
+}
+
+Tag_TagLib::~Tag_TagLib()
+{
+    try {
+        close();
+    } catch (...) {
+    }
+    delete file;
+    file = nullptr;
+}
+
+void Tag_TagLib::open(const char* path, bool)
+{
+    if (file != nullptr)
+        close();
+    file = new TagLib::MPEG::File(path, true, TagLib::AudioProperties::Average);
+    // TagLib keeps an empty ID3v2 tag object even for a file without one;
+    // whether the file has one on disk is what counts.
+    tag = file->isValid() && file->hasID3v2Tag() ? file->ID3v2Tag(false) : nullptr;
+    if (tag == nullptr) {
+        // No ID3v2 tag (or no readable file): nothing is created here.
+        delete file;
+        file = nullptr;
+        throw int(TAG_ERR_UNUSABLE);
+    }
+    dirty = false;
+}
+
+void Tag_TagLib::update()
+{
+    if (file == nullptr || !dirty)
+        return;
+    // A failed save is reported: the caller must not believe the tag written.
+    if (!file->save())
+        throw int(file->readOnly() ? EACCES : EIO);
+    dirty = false;
+}
+
+void Tag_TagLib::close()
+{
+    if (file == nullptr)
+        return;
+    std::unique_ptr<TagLib::MPEG::File> closing(file);
+    try {
+        update();
+    } catch (...) {
+        file = nullptr;
+        tag = nullptr;
+        throw;
+    }
+    file = nullptr;
+    tag = nullptr;
+}
+
+TagLib::ID3v2::Tag& Tag_TagLib::opened()
+{
+    if (tag == nullptr)
+        throw int(TAG_ERR_UNUSABLE);
+    return *tag;
+}
+
+void Tag_TagLib::getFrameText(const char* id, char* buffer, int size)
+{
+    const TagLib::ID3v2::FrameList& frames = opened().frameList(id);
+    if (frames.isEmpty())
+        throw int(TAG_ERR_NOT_FOUND);
+    copyout(frames.front()->toString(), buffer, size);
+}
+
+void Tag_TagLib::setFrameText(const char* id, const char* text, bool unicode)
+{
+    TagLib::ID3v2::Tag& t = opened();
+    const TagLib::ID3v2::FrameList& frames = t.frameList(id);
+    TagLib::ID3v2::Frame* frame = nullptr;
+    if (frames.isEmpty()) {
+        auto created = std::make_unique<TagLib::ID3v2::TextIdentificationFrame>(TagLib::ByteVector(id), unicode ? TagLib::String::UTF8 : TagLib::String::Latin1);
+        frame = created.get();
+        t.addFrame(created.release());
+    } else {
+        frame = frames.front();
+    }
+    frame->setText(TagLib::String(text, TagLib::String::UTF8));
+    dirty = true;
+}
+
+void Tag_TagLib::getTitle(char* buffer, int size) { getFrameText("TIT2", buffer, size); }
+void Tag_TagLib::getArtist(char* buffer, int size) { getFrameText("TPE1", buffer, size); }
+void Tag_TagLib::getComposer(char* buffer, int size) { getFrameText("TCOM", buffer, size); }
+void Tag_TagLib::getAlbum(char* buffer, int size) { getFrameText("TALB", buffer, size); }
+
+void Tag_TagLib::setTitle(const char* text) { setFrameText("TIT2", text, true); }
+void Tag_TagLib::setArtist(const char* text) { setFrameText("TPE1", text, true); }
+void Tag_TagLib::setComposer(const char* text) { setFrameText("TCOM", text, true); }
+void Tag_TagLib::setAlbum(const char* text) { setFrameText("TALB", text, true); }
+void Tag_TagLib::setGenre(const char* text) { setFrameText("TCON", text, true); }
+
+void Tag_TagLib::getGenre(char* buffer, int size)
+{
+    // TagLib resolves numeric genre references itself; it has no genre
+    // without a TCON text frame.
+    TagLib::ID3v2::Tag& t = opened();
+    const TagLib::ID3v2::FrameList& frames = t.frameList("TCON");
+    if (frames.isEmpty() || dynamic_cast<TagLib::ID3v2::TextIdentificationFrame*>(frames.front()) == nullptr)
+        throw int(TAG_ERR_NOT_FOUND);
+    copyout(t.genre(), buffer, size);
+}
+
+void Tag_TagLib::getComment(char* buffer, int size)
+{
+    TagLib::ID3v2::CommentsFrame* comment = findcomment(opened(), TagLib::String());
+    if (comment == nullptr)
+        throw int(TAG_ERR_NOT_FOUND);
+    copyout(comment->text(), buffer, size);
+}
+
+void Tag_TagLib::setComment(const char* text)
+{
+    TagLib::ID3v2::Tag& t = opened();
+    TagLib::ID3v2::CommentsFrame* comment = findcomment(t, TagLib::String());
+    if (comment == nullptr) {
+        auto created = std::make_unique<TagLib::ID3v2::CommentsFrame>(TagLib::String::UTF8);
+        comment = created.get();
+        t.addFrame(created.release());
+    }
+    comment->setTextEncoding(TagLib::String::UTF8);
+    comment->setLanguage("eng");
+    comment->setText(TagLib::String(text, TagLib::String::UTF8));
+    dirty = true;
+}
+
+int Tag_TagLib::getBPM()
+{
+    const TagLib::ID3v2::FrameList& frames = opened().frameList("TBPM");
+    if (frames.isEmpty())
+        throw int(TAG_ERR_NOT_FOUND);
+    return frames.front()->toString().toInt();
+}
+
+void Tag_TagLib::setBPM(int bpm)
+{
+    char text[10];
+    std::snprintf(text, sizeof text, "%d", bpm);
+    setFrameText("TBPM", text, false);
+}
+
+int Tag_TagLib::indexToRVA(int index)
+{
+    double r = (std::exp(index * LN10 / 10240.0) - 1.0) * 65535.0;
+    if (r < RVA_MIN)
+        return RVA_MIN;
+    if (r > RVA_MAX)
+        return RVA_MAX;
+    return int(std::lround(r));
+}
+
+int Tag_TagLib::rvaToIndex(int rva)
+{
+    if (rva < -65534)
+        return -32768;
+    double x = 10240.0 * std::log10(1.0 + rva / 65535.0);
+    if (x < -32768.0)
+        return -32768;
+    if (x > 32767.0)
+        return 32767;
+    return int(std::lround(x));
+}
+
+int Tag_TagLib::getRVA()
+{
+    const TagLib::ID3v2::FrameList& frames = opened().frameList("RVA2");
+    if (frames.isEmpty())
+        throw int(TAG_ERR_NOT_FOUND);
+    auto* volume = dynamic_cast<TagLib::ID3v2::RelativeVolumeFrame*>(frames.front());
+    if (volume == nullptr)
+        throw int(TAG_ERR_UNUSABLE);
+    return indexToRVA(volume->volumeAdjustmentIndex(TagLib::ID3v2::RelativeVolumeFrame::MasterVolume));
+}
+
+void Tag_TagLib::setRVA(int rva)
+{
+    TagLib::ID3v2::Tag& t = opened();
+    const TagLib::ID3v2::FrameList& frames = t.frameList("RVA2");
+    TagLib::ID3v2::RelativeVolumeFrame* volume = nullptr;
+    if (!frames.isEmpty())
+        volume = dynamic_cast<TagLib::ID3v2::RelativeVolumeFrame*>(frames.front());
+    if (frames.isEmpty()) {
+        // A frame header with size 1 and a body of one empty identification.
+        static const char empty[11] = {'R', 'V', 'A', '2', 0, 0, 0, 1, 0, 0, 0};
+        auto created = std::make_unique<TagLib::ID3v2::RelativeVolumeFrame>(TagLib::ByteVector(empty, sizeof empty));
+        volume = created.get();
+        t.addFrame(created.release());
+    }
+    if (volume == nullptr)
+        throw int(TAG_ERR_UNUSABLE);
+    volume->setVolumeAdjustmentIndex(short(rvaToIndex(rva)), TagLib::ID3v2::RelativeVolumeFrame::MasterVolume);
+    dirty = true;
+}
+
+void Tag_TagLib::getData(const char* owner, uint32_t, void* buffer, int size)
+{
+    TagLib::ID3v2::CommentsFrame* comment = findcomment(opened(), TagLib::String(owner, TagLib::String::Latin1));
+    if (comment == nullptr)
+        throw int(TAG_ERR_NOT_FOUND);
+    if (size > 0)
+        base64decode(comment->text().toCString(true), buffer, size_t(size));
+}
+
+void Tag_TagLib::setData(const char* owner, uint32_t, const void* data, int size)
+{
+    TagLib::ID3v2::Tag& t = opened();
+    TagLib::String description(owner, TagLib::String::Latin1);
+    TagLib::ID3v2::CommentsFrame* comment = findcomment(t, description);
+    if (comment == nullptr) {
+        auto created = std::make_unique<TagLib::ID3v2::CommentsFrame>(TagLib::String::Latin1);
+        created->setDescription(description);
+        comment = created.get();
+        t.addFrame(created.release());
+    }
+    std::string encoded = base64encode(data, size_t(size > 0 ? size : 0));
+    comment->setLanguage("XXX");
+    comment->setText(TagLib::String(encoded.c_str(), TagLib::String::Latin1));
+    dirty = true;
+}
+
+} // namespace ovra

@@ -1,0 +1,327 @@
+#include "DesktopFixture.h"
+#include "app/PreferenceStore.h"
+
+#include <QAbstractButton>
+#include <QAction>
+#include <QComboBox>
+#include <QDialog>
+#include <QFileDialog>
+#include <QMenu>
+#include <QMenuBar>
+#include <QTest>
+#include <QTimer>
+
+#include <cstring>
+
+using namespace ovra;
+using namespace ovra::tempix;
+
+namespace {
+
+const char* const DEFAULT_BAD = "Podcast, Speech, Books & Spoken,\nClassical, Opera, Chamber Music, Sonata, Symphony";
+
+int checkboxes[] = {105, 106, 107, 132, 111, 130, 131, 112, 113};
+
+std::vector<bool> checkstates(MainWindow& w)
+{
+    std::vector<bool> v;
+    for (int id : checkboxes)
+        v.push_back(w.control(id).getvalue());
+    return v;
+}
+
+void click(MainWindow& w, int id)
+{
+    auto* b = qobject_cast<QAbstractButton*>(w.findcontrol(id));
+    ASSERT_NE(b, nullptr);
+    b->click(); // as the user: toggles and sends the button's command
+}
+
+void choose(MainWindow& w, int index)
+{
+    auto* popup = qobject_cast<QComboBox*>(w.findcontrol(141));
+    ASSERT_NE(popup, nullptr);
+    popup->setCurrentIndex(index);
+    emit popup->activated(index);
+}
+
+std::vector<std::string> popupitems(MainWindow& w)
+{
+    auto* popup = qobject_cast<QComboBox*>(w.findcontrol(141));
+    std::vector<std::string> items;
+    for (int i = 0; popup && i < popup->count(); ++i)
+        items.push_back(popup->itemText(i).toStdString());
+    return items;
+}
+
+class MainWindowTest : public DesktopTest {};
+
+} // namespace
+
+TEST_F(MainWindowTest, FirstRunShowsEveryDefault)
+{
+    auto w = openmain();
+    EXPECT_EQ(w->currentsource(), 0);
+    EXPECT_EQ(std::string(w->folder()), musicfolder());
+    EXPECT_STREQ(w->playlistname(), "");
+    EXPECT_TRUE(w->control(116).getvalue());
+    EXPECT_EQ(w->control(104).gettext(), musicfolder());
+    EXPECT_EQ(checkstates(*w), (std::vector<bool>{true, false, false, false, false, false, false, true, false}));
+    EXPECT_EQ(w->optionswindow().genrepolicy, 1);
+    EXPECT_STREQ(w->optionswindow().badgenres, DEFAULT_BAD);
+    EXPECT_STREQ(w->optionswindow().goodgenres, "");
+    EXPECT_TRUE(w->control(115).enabled());
+    EXPECT_FALSE(fs::exists(settingsfile())); // nothing is written before the end
+}
+
+TEST_F(MainWindowTest, SettingsSurviveARestart)
+{
+    fs::create_directories(home / "Albums");
+    {
+        auto w = openmain();
+        click(*w, 119);
+        w->folderchosen((home / "Albums").c_str());
+        click(*w, 107); // optimise times on
+        click(*w, 132);
+        click(*w, 130);
+        click(*w, 112); // export off
+        click(*w, 113);
+        w->optionswindow().setgenres(2, "Jazz", "Rock,\nPop");
+    } // the window object goes: the settings are saved now
+    ASSERT_TRUE(fs::exists(settingsfile()));
+    auto w = openmain();
+    EXPECT_EQ(w->currentsource(), 3);
+    EXPECT_EQ(std::string(w->folder()), (home / "Albums").string());
+    EXPECT_TRUE(w->control(119).getvalue());
+    EXPECT_EQ(w->control(104).gettext(), (home / "Albums").string());
+    EXPECT_EQ(checkstates(*w), (std::vector<bool>{true, false, true, true, false, true, false, false, true}));
+    EXPECT_EQ(w->optionswindow().genrepolicy, 2);
+    EXPECT_STREQ(w->optionswindow().badgenres, "Jazz");
+    EXPECT_STREQ(w->optionswindow().goodgenres, "Rock,\nPop");
+}
+
+TEST_F(MainWindowTest, GenreGroupFallsBackAsAWhole)
+{
+    writesettings("genrepolicy=2\ngoodgenres=Rock\n"); // no badgenres
+    auto w = openmain();
+    EXPECT_EQ(w->optionswindow().genrepolicy, 1);
+    EXPECT_STREQ(w->optionswindow().badgenres, DEFAULT_BAD);
+    EXPECT_STREQ(w->optionswindow().goodgenres, "");
+}
+
+TEST_F(MainWindowTest, StoredValuesFailOneByOne)
+{
+    writesettings("source=0\npath=/somewhere/else\ndetectbpm=yes\nadjustvolume=1\n");
+    auto w = openmain();
+    EXPECT_EQ(std::string(w->folder()), musicfolder()); // source 0 always walks the Music folder
+    EXPECT_TRUE(w->control(105).getvalue());             // wrong type: the default
+    EXPECT_TRUE(w->control(130).getvalue());
+    EXPECT_TRUE(w->control(112).getvalue());
+}
+
+TEST_F(MainWindowTest, SourceOutsideTheRangeKeepsThePath)
+{
+    writesettings("source=7\npath=/data/tracks\n");
+    auto w = openmain();
+    for (int id : {116, 117, 118, 119})
+        EXPECT_FALSE(w->control(id).getvalue()) << id;
+    EXPECT_STREQ(w->folder(), "/data/tracks");
+    EXPECT_EQ(w->batchsettings().path, "/data/tracks");
+}
+
+TEST_F(MainWindowTest, ControlStateRules)
+{
+    auto w = openmain();
+    // Dependent checkboxes follow their parent.
+    EXPECT_TRUE(w->control(106).enabled());
+    EXPECT_FALSE(w->control(132).enabled());
+    EXPECT_FALSE(w->control(111).enabled());
+    EXPECT_FALSE(w->control(131).enabled());
+    click(*w, 107);
+    EXPECT_TRUE(w->control(132).enabled());
+    EXPECT_TRUE(w->control(111).enabled());
+    click(*w, 130);
+    EXPECT_TRUE(w->control(131).enabled());
+    click(*w, 105);
+    EXPECT_FALSE(w->control(106).enabled());
+
+    // Start needs tempo, times or volume; export and reprocess do not count.
+    click(*w, 107);
+    click(*w, 130);
+    EXPECT_FALSE(w->control(115).enabled());
+    click(*w, 113);
+    EXPECT_TRUE(w->control(112).getvalue());
+    EXPECT_FALSE(w->control(115).enabled());
+    click(*w, 130);
+    EXPECT_TRUE(w->control(115).enabled());
+
+    // The pop-up only for a playlist, the chooser only for a chosen folder.
+    EXPECT_FALSE(w->control(141).enabled());
+    EXPECT_FALSE(w->control(103).enabled());
+    click(*w, 117);
+    EXPECT_EQ(w->currentsource(), 1);
+    EXPECT_EQ(w->control(104).gettext(), "iTunes Music");
+    EXPECT_FALSE(w->control(141).enabled());
+    click(*w, 119);
+    EXPECT_TRUE(w->control(103).enabled());
+    EXPECT_EQ(w->control(104).gettext(), musicfolder());
+    click(*w, 118);
+    EXPECT_TRUE(w->control(141).enabled());
+    EXPECT_FALSE(w->control(103).enabled());
+    EXPECT_FALSE(w->control(115).enabled()); // no playlist chosen
+}
+
+TEST_F(MainWindowTest, ChosenFolderIsReplacedByTheMusicFolder)
+{
+    fs::create_directories(home / "Albums");
+    auto w = openmain();
+    click(*w, 119);
+    w->folderchosen((home / "Albums").c_str());
+    EXPECT_EQ(w->control(104).gettext(), (home / "Albums").string());
+    EXPECT_EQ(w->currentsource(), 3);
+    click(*w, 116);
+    EXPECT_EQ(std::string(w->folder()), musicfolder());
+    click(*w, 119);
+    EXPECT_EQ(std::string(w->folder()), musicfolder());
+}
+
+TEST_F(MainWindowTest, FolderChooserOpensAtThePathAsASheet)
+{
+    auto w = openmain();
+    click(*w, 119);
+    click(*w, 103);
+    QFileDialog* d = w->dialog();
+    ASSERT_NE(d, nullptr);
+    EXPECT_EQ(d->windowModality(), Qt::WindowModal);
+    EXPECT_EQ(d->directory().absolutePath().toStdString(), musicfolder());
+    fs::create_directories(home / "Chosen");
+    d->selectFile(QString::fromStdString((home / "Chosen").string()));
+    static_cast<QDialog*>(d)->accept();
+    EXPECT_EQ(std::string(w->folder()), (home / "Chosen").string());
+    EXPECT_EQ(w->control(104).gettext(), (home / "Chosen").string());
+}
+
+TEST_F(MainWindowTest, PlaylistPopupListsNamesAsStored)
+{
+    writelibrary({named("Library"), named("Rock &amp; Roll"), named("Chill")});
+    auto w = openmain();
+    click(*w, 118);
+    EXPECT_EQ(popupitems(*w), (std::vector<std::string>{"Choose...", "Refresh this list", "", "Library", "Rock &amp; Roll", "Chill"}));
+    EXPECT_EQ(w->control(141).popupselected(), 0);
+    choose(*w, 4);
+    EXPECT_STREQ(w->playlistname(), "Rock &amp; Roll");
+    EXPECT_TRUE(w->control(115).enabled());
+    EXPECT_EQ(w->batchsettings().playlist, "Rock &amp; Roll");
+    choose(*w, 0);
+    EXPECT_STREQ(w->playlistname(), "");
+    EXPECT_FALSE(w->control(115).enabled());
+    choose(*w, 4);
+    w.reset();
+
+    // Saved as shown, and selected again on the next start.
+    auto again = openmain();
+    EXPECT_EQ(again->currentsource(), 2);
+    EXPECT_EQ(again->control(141).popupselected(), 4);
+    EXPECT_TRUE(again->control(115).enabled());
+}
+
+TEST_F(MainWindowTest, RefreshFindsChangesAndAVanishedPlaylist)
+{
+    writelibrary({named("Library"), named("Party")});
+    auto w = openmain();
+    click(*w, 118);
+    choose(*w, 4);
+    EXPECT_STREQ(w->playlistname(), "Party");
+
+    writelibrary({named("Library"), named("Dinner"), named("Party")});
+    choose(*w, 1); // "Refresh this list"
+    EXPECT_EQ(popupitems(*w).size(), 6u);
+    EXPECT_EQ(w->control(141).popupselected(), 5); // the saved one, at its new place
+
+    writelibrary({named("Library"), named("Dinner")});
+    choose(*w, 1);
+    EXPECT_EQ(w->control(141).popupselected(), 0);
+    EXPECT_FALSE(w->control(115).enabled());
+}
+
+TEST_F(MainWindowTest, UnreadablePlaylistsKeepWhatWasRead)
+{
+    writelibrary({named("Library"), named("Kept"), "\t\t\t<key>Playlist ID</key><integer>7</integer>\n", named("Lost")});
+    auto w = openmain();
+    click(*w, 118);
+    EXPECT_EQ(popupitems(*w), (std::vector<std::string>{"Choose...", "Refresh this list", "", "Library", "Kept"}));
+
+    fs::remove(home / "Music/iTunes/iTunes Music Library.xml");
+    choose(*w, 1);
+    EXPECT_EQ(popupitems(*w), (std::vector<std::string>{"Choose...", "Refresh this list", ""}));
+    EXPECT_FALSE(w->control(115).enabled());
+}
+
+TEST_F(MainWindowTest, PlaylistNameTooLongForTheFieldIsNotStored)
+{
+    std::string fits(79, 'a');
+    std::string tooLong = std::string(76, 'b') + "\xc3\xa9\xc3\xa9"; // 78 characters, 80 bytes of UTF-8
+    writelibrary({named(fits), named(tooLong)});
+    auto w = openmain();
+    click(*w, 118);
+    choose(*w, 3);
+    EXPECT_EQ(std::string(w->playlistname()), fits);
+    choose(*w, 4);
+    EXPECT_STREQ(w->playlistname(), "");
+    EXPECT_EQ(w->batchsettings().playlist, "");
+}
+
+TEST_F(MainWindowTest, MenuBarCommands)
+{
+    auto w = openmain();
+    auto* bar = w->platformwindow()->findChild<QMenuBar*>("MenuBar");
+    ASSERT_NE(bar, nullptr);
+    EXPECT_TRUE(bar->isVisibleTo(w->platformwindow()));
+    QAction* about = nullptr;
+    QAction* start = nullptr;
+    QMenu* file = nullptr;
+    for (QMenu* m : bar->findChildren<QMenu*>()) {
+        for (QAction* a : m->actions()) {
+            if (a->property("command").toString() == "abou")
+                about = a;
+            if (a->property("command").toString() == "Strt") {
+                start = a;
+                file = m;
+            }
+        }
+    }
+    ASSERT_NE(about, nullptr);
+    ASSERT_NE(start, nullptr);
+    about->trigger();
+    QWidget* aboutWindow = w->aboutwindow().platformwindow();
+    ASSERT_NE(aboutWindow, nullptr);
+    EXPECT_TRUE(aboutWindow->isVisible());
+    EXPECT_EQ(w->aboutwindow().control(101).gettext(), "Tempix v1.1.12");
+    aboutWindow->close(); // hidden, not gone
+    EXPECT_FALSE(aboutWindow->isVisible());
+    about->trigger();
+    EXPECT_EQ(w->aboutwindow().platformwindow(), aboutWindow); // the same window again
+    EXPECT_TRUE(aboutWindow->isVisible());
+
+    // The menu's Start follows the button when the menu opens.
+    click(*w, 105); // nothing to do: Start disabled
+    emit file->aboutToShow();
+    EXPECT_FALSE(start->isEnabled());
+    start->trigger(); // a shortcut does not get past it
+    EXPECT_FALSE(w->processingwindow().iscreated());
+    click(*w, 105);
+    emit file->aboutToShow();
+    EXPECT_TRUE(start->isEnabled());
+}
+
+TEST_F(MainWindowTest, QuitEndsTheEventLoop)
+{
+    auto w = openmain();
+    QTimer::singleShot(0, [&] { w->sendcommand(fourcc("clos")); });
+    QTimer guard; // ends a loop that would not, without measuring anything
+    guard.setSingleShot(true);
+    QObject::connect(&guard, &QTimer::timeout, [] { QCoreApplication::exit(1); });
+    guard.start(20000);
+    EXPECT_EQ(runapplicationloop(), 0);
+    EXPECT_TRUE(w->platformwindow()->isVisible()); // closing is the program's end, not the window's
+}

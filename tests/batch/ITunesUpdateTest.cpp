@@ -1,0 +1,323 @@
+// The iTunes step of a track: the script texts, the decisions, and the whole
+// road through the real helper to the library file, with every way the helper
+// can fail.
+#include "../script/ScriptTestSupport.h"
+#include "batch/ITunesUpdate.h"
+#include "script/LibraryDocument.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <functional>
+#include <sys/stat.h>
+#include <string>
+#include <vector>
+
+using namespace scripttest;
+using ovra::tempix::ITunesUpdateInput;
+using ovra::tempix::TAG_KIND_ATOM;
+
+namespace {
+
+constexpr uint32_t TAG_KIND_ID3LIB = 0x4944334C; // 'ID3L'
+
+class Recorder : public ovra::tempix::ITunesUpdateSink {
+public:
+    std::string log;
+    int errors = 0;
+    std::vector<std::string> status;
+    void logText(const char* text) override { log += text; }
+    void countError() override { ++errors; }
+    void setStatus(const char* text) override { status.push_back(text); }
+};
+
+ITunesUpdateInput input(int32_t trackId, uint64_t persistentId = 0)
+{
+    ITunesUpdateInput in;
+    in.exportToLibrary = true;
+    in.trackId = trackId;
+    in.persistentId = persistentId;
+    return in;
+}
+
+TEST(ITunesScript, TextsByteForByte)
+{
+    ITunesUpdateInput in = input(103, 0x0000000000000ABCull);
+    in.doTimes = true;
+    in.startMs = 1234;
+    in.stopMs = 245678;
+    in.doVolume = true;
+    in.volumePercent = -12;
+    in.tagKind = TAG_KIND_ATOM;
+    EXPECT_EQ(ovra::tempix::iTunesScript(in),
+              "tell application \"iTunes\"\n"
+              "set mytargets to every file track of playlist 1 whose persistent ID is \"0000000000000ABC\"\n"
+              "if mytargets is {} then return 0\n"
+              "if the class of mytargets is list then\n"
+              "set mytrack to the first item in mytargets\n"
+              "else\n"
+              "set mytrack to mytargets\n"
+              "end if\n"
+              "refresh mytrack\n"
+              "set start of mytrack to 1.234\n"
+              "set finish of mytrack to 245.678\n"
+              "set the volume adjustment of mytrack to -12\n"
+              "end tell\n"
+              "return 1\n");
+    // An ID3 file's volume stays in its tag; only the BPM: no command lines;
+    // no persistent ID: the track ID.
+    in.tagKind = TAG_KIND_ID3LIB;
+    in.doTimes = false;
+    in.persistentId = 0;
+    EXPECT_EQ(ovra::tempix::iTunesScript(in),
+              "tell application \"iTunes\"\n"
+              "set mytargets to every file track of playlist 1 whose database ID is 103\n"
+              "if mytargets is {} then return 0\n"
+              "if the class of mytargets is list then\n"
+              "set mytrack to the first item in mytargets\n"
+              "else\n"
+              "set mytrack to mytargets\n"
+              "end if\n"
+              "refresh mytrack\n"
+              "end tell\n"
+              "return 1\n");
+    in.persistentId = 0xF00000000000000Full;
+    in.doVolume = true;
+    in.tagKind = TAG_KIND_ATOM;
+    in.volumePercent = 7;
+    std::string s = ovra::tempix::iTunesScript(in);
+    EXPECT_NE(s.find("whose persistent ID is \"F00000000000000F\"\n"), std::string::npos);
+    EXPECT_NE(s.find("refresh mytrack\nset the volume adjustment of mytrack to 7\nend tell\n"), std::string::npos);
+}
+
+class ITunesUpdate : public ::testing::Test {
+protected:
+    static std::string dir, pristine;
+    std::string library;
+    ovra::AppleScriptServer server;
+    Recorder sink;
+
+    static void SetUpTestSuite()
+    {
+        dir = maketempdir("itunes");
+        pristine = makelibrary(dir);
+    }
+
+    void SetUp() override
+    {
+        ASSERT_FALSE(pristine.empty()) << "library generation failed";
+        library = dir + "/library.xml";
+        writefile(library, readfile(pristine));
+        server.setlibraryfile(library.c_str());
+        server.setcalltimeout(3000);
+    }
+
+    // What the library file says about a track now, as the batch reads it.
+    ITunesUpdateInput fromlibrary(ITunesUpdateInput in)
+    {
+        ovra::LibraryDocument doc;
+        EXPECT_EQ(doc.load(library), 0);
+        int64_t v = 0;
+        in.libraryStart = doc.getinteger(in.trackId, "Start Time", v) ? v : 0;
+        in.libraryStop = doc.getinteger(in.trackId, "Stop Time", v) ? v : 0;
+        in.libraryVolumeAdjustment = doc.getinteger(in.trackId, "Volume Adjustment", v) ? v : 0;
+        return in;
+    }
+
+    void update(const ITunesUpdateInput& in) { ovra::tempix::updateITunes(in, server, sink); }
+};
+
+std::string ITunesUpdate::dir;
+std::string ITunesUpdate::pristine;
+
+ITunesUpdateInput mp4track()
+{
+    ITunesUpdateInput in = input(103, 0xABC);
+    in.doBpm = true;
+    in.bpm = 128;
+    in.doTimes = true;
+    in.startMs = 1234;
+    in.stopMs = 245678;
+    in.doVolume = true;
+    in.volumePercent = -12;
+    in.libraryVolume = -31;
+    in.tagKind = TAG_KIND_ATOM;
+    return in;
+}
+
+TEST_F(ITunesUpdate, DecisionsWithoutAScript)
+{
+    // Nothing runs here: no helper is started, so any script would fail.
+    ITunesUpdateInput in = mp4track();
+    in.exportToLibrary = false;
+    update(in);
+    in = mp4track();
+    in.trackId = -1;
+    update(in);
+    EXPECT_EQ(sink.log, "");
+    // The library already holds the values: up to date. A volume 2 off is the same.
+    in = mp4track();
+    in.libraryStart = 1234;
+    in.libraryStop = 245678;
+    in.libraryVolumeAdjustment = -29;
+    update(in);
+    EXPECT_EQ(sink.log, "iTunes is up-to-date.\n");
+    EXPECT_EQ(sink.errors, 0);
+    EXPECT_TRUE(sink.status.empty());
+    // 3 off is a change, and so is a different start.
+    for (int k = 0; k < 2; ++k) {
+        sink.log.clear();
+        in.libraryVolumeAdjustment = k == 0 ? -28 : -31;
+        in.libraryStart = k == 0 ? 1234 : 1235;
+        update(in);
+        EXPECT_EQ(sink.log.rfind("Track not updated in iTunes: AppleScript error.\n", 0), 0u) << k;
+    }
+}
+
+TEST_F(ITunesUpdate, UpdatesThenFindsTheLibraryUpToDate)
+{
+    ASSERT_EQ(server.start_external(), 0);
+    ITunesUpdateInput mp4 = mp4track();
+    ITunesUpdateInput mp3 = input(101, 0x00AB00CD00EF0012ull);
+    mp3.doBpm = true;
+    mp3.bpm = 120;
+    mp3.doTimes = true;
+    mp3.startMs = 2000;
+    mp3.stopMs = 9000;
+    mp3.doVolume = true;
+    mp3.volumePercent = 2;
+    mp3.libraryVolume = 4; // what the RVA in its tag gives on the library scale
+    mp3.tagKind = TAG_KIND_ID3LIB;
+    mp3.iTunesChanged = true; // the BPM differed from the library's
+
+    update(fromlibrary(mp4));
+    update(fromlibrary(mp3));
+    EXPECT_EQ(sink.log, "iTunes updated.\niTunes updated.\n");
+    EXPECT_EQ(sink.errors, 0);
+    EXPECT_EQ(sink.status, (std::vector<std::string>{"Updating iTunes", "Updating iTunes"}));
+    server.stop(); // the end of the batch writes the library
+
+    EXPECT_EQ(plistquery(library, "t = d['Tracks']['103']\n"
+                                  "print(t['Start Time'], t['Stop Time'], t['Volume Adjustment'], t['BPM'])"),
+              "1234 245678 -31 128\n");
+    EXPECT_EQ(plistquery(library, "t = d['Tracks']['101']\n"
+                                  "print(t['Start Time'], t['Stop Time'], t['Volume Adjustment'], t['BPM'])"),
+              "2000 9000 4 120\n");
+
+    // The next batch: nothing to do.
+    sink.log.clear();
+    ASSERT_EQ(server.start_external(), 0);
+    mp3.iTunesChanged = false;
+    update(fromlibrary(mp4));
+    update(fromlibrary(mp3));
+    EXPECT_EQ(sink.log, "iTunes is up-to-date.\niTunes is up-to-date.\n");
+    EXPECT_EQ(sink.errors, 0);
+}
+
+TEST_F(ITunesUpdate, TrackMissingFromTheLibrary)
+{
+    ASSERT_EQ(server.start_external(), 0);
+    ITunesUpdateInput in = mp4track();
+    in.trackId = 999;
+    in.persistentId = 0;
+    update(in);
+    EXPECT_EQ(sink.log,
+              "Track not updated in iTunes: track not found in iTunes library [track ID=999].\n"
+              "Settings for this track should be:\n"
+              "BPM=128\n"
+              "Start=1.234 s; Finish=245.678 s\n"
+              "Volume=-12%\n");
+    EXPECT_EQ(sink.errors, 1);
+}
+
+TEST_F(ITunesUpdate, ScriptErrorWhenTheTrackFileIsGone)
+{
+    // The library names a file that no longer exists: refresh fails in the helper.
+    std::string text = readfile(pristine);
+    std::string from = "four.mp3</string>";
+    text.replace(text.rfind(from), from.size(), "gone.mp3</string>"); // the Location, after the Name
+    writefile(library, text);
+    ASSERT_EQ(server.start_external(), 0);
+    ITunesUpdateInput in = input(104);
+    in.doTimes = true;
+    in.startMs = 500;
+    in.stopMs = 800;
+    update(in);
+    EXPECT_EQ(sink.log,
+              "Track not updated in iTunes: AppleScript error.\n"
+              "Settings for this track should be:\n"
+              "Start=0.500 s; Finish=0.800 s\n");
+    EXPECT_EQ(sink.errors, 1);
+}
+
+TEST_F(ITunesUpdate, ReplyThatIsNoNumberReadsAsNotFound)
+{
+    // A helper that echoes the script back.
+    ASSERT_EQ(server.start_helper(PIPE_TEST_HELPER), 0);
+    ITunesUpdateInput in = mp4track();
+    update(in);
+    EXPECT_EQ(sink.log.rfind("Track not updated in iTunes: track not found in iTunes library [track ID=103].\n", 0), 0u);
+    EXPECT_EQ(sink.errors, 1);
+}
+
+// Three tracks of a batch against a helper that fails in the given way.
+void batchagainstbrokenhelper(ITunesUpdate* t, ovra::AppleScriptServer& server, Recorder& sink,
+                              const std::function<void(int)>& beforetrack)
+{
+    (void)t;
+    const std::string oneerror = "Track not updated in iTunes: AppleScript error.\n"
+                                 "Settings for this track should be:\n"
+                                 "BPM=128\n"
+                                 "Start=1.234 s; Finish=245.678 s\n"
+                                 "Volume=-12%\n";
+    for (int i = 0; i < 3; ++i) {
+        beforetrack(i);
+        ovra::tempix::updateITunes(mp4track(), server, sink);
+    }
+    std::string expect;
+    for (int i = 0; i < 3; ++i)
+        expect += oneerror;
+    EXPECT_EQ(sink.log, expect);
+    EXPECT_EQ(sink.errors, 3);
+    EXPECT_EQ(server.stop(), 0);
+}
+
+TEST_F(ITunesUpdate, HelperMissing)
+{
+    ASSERT_EQ(server.start_helper((dir + "/no-such-helper").c_str()), 0);
+    batchagainstbrokenhelper(this, server, sink, [](int) {});
+}
+
+TEST_F(ITunesUpdate, HelperNotExecutable)
+{
+    std::string plain = dir + "/plain-helper";
+    writefile(plain, "#!/bin/sh\nexit 0\n");
+    chmod(plain.c_str(), 0644);
+    ASSERT_EQ(server.start_helper(plain.c_str()), 0);
+    batchagainstbrokenhelper(this, server, sink, [](int) {});
+}
+
+TEST_F(ITunesUpdate, HelperKilledInTheMiddleOfTheBatch)
+{
+    ASSERT_EQ(server.start_external(), 0);
+    ITunesUpdateInput first = mp4track();
+    update(fromlibrary(first));
+    EXPECT_EQ(sink.log, "iTunes updated.\n");
+    sink.log.clear();
+    kill(server.childpid(), SIGKILL);
+    batchagainstbrokenhelper(this, server, sink, [](int) { usleep(20000); });
+}
+
+TEST_F(ITunesUpdate, HangingHelperIsGivenUpAtTheTimeLimit)
+{
+    std::string hang = dir + "/hanging-helper";
+    writefile(hang, "#!/bin/sh\nexec sleep 600\n");
+    chmod(hang.c_str(), 0755);
+    server.setcalltimeout(500);
+    ASSERT_EQ(server.start_helper(hang.c_str()), 0);
+    int pid = server.childpid();
+    batchagainstbrokenhelper(this, server, sink, [](int) {});
+    EXPECT_NE(kill(pid, 0), 0); // killed and reaped
+}
+
+} // namespace

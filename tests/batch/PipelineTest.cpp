@@ -1,0 +1,739 @@
+// The batch and its per-track decisions over in-memory tags and analyses, so
+// that every rule can be driven to its edge; real files are in the end-to-end
+// tests.
+#include "batch/BatchProcessor.h"
+#include "tags/Tag.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <functional>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace fs = std::filesystem;
+using namespace ovra::tempix;
+
+namespace {
+
+const char* const OWNER = "com.quillfen.tempix.trackdata";
+const uint32_t CODE = ovra::fourcc('T', 'p', 'i', 'x');
+
+// What one fake file's tag holds.
+struct FakeFile {
+    std::string genre;
+    int bpm = 0;
+    int rva = 0;
+    bool hasRecord = false;
+    uint8_t record[64] = {};
+    int rvaReadError = 0;   // thrown by getRVA when not 0
+    int bpmWriteError = 0;  // thrown by setBPM when not 0
+    int rvaWriteError = 0;  // thrown by setRVA when not 0
+    int closeError = 0;     // thrown by close when not 0
+    int writes = 0;         // closes that wrote something
+};
+
+struct FakeStore {
+    std::map<std::string, FakeFile> files;
+};
+
+class FakeTag : public ovra::Tag {
+public:
+    FakeTag(FakeStore& store, const std::string& path) : file(store.files[path]), pending(file) {}
+    void open(const char*, bool) override {}
+    void update() override {}
+    void close() override
+    {
+        if (file.closeError != 0)
+            throw file.closeError;
+        if (dirty) {
+            int writes = file.writes + 1;
+            file = pending;
+            file.writes = writes;
+        }
+    }
+    void getGenre(char* buffer, int size) override
+    {
+        std::snprintf(buffer, size_t(size), "%s", file.genre.c_str());
+    }
+    int getBPM() override { return file.bpm; }
+    int getRVA() override
+    {
+        if (file.rvaReadError != 0)
+            throw file.rvaReadError;
+        return file.rva;
+    }
+    void getData(const char* owner, uint32_t code, void* buffer, int size) override
+    {
+        if (!file.hasRecord || std::strcmp(owner, OWNER) != 0 || code != CODE)
+            throw int(ovra::TAG_ERR_NOT_FOUND);
+        std::memcpy(buffer, file.record, size_t(size) < 64 ? size_t(size) : 64);
+    }
+    void setBPM(int bpm) override
+    {
+        if (file.bpmWriteError != 0)
+            throw file.bpmWriteError;
+        pending.bpm = bpm;
+        dirty = true;
+    }
+    void setRVA(int rva) override
+    {
+        if (file.rvaWriteError != 0)
+            throw file.rvaWriteError;
+        pending.rva = rva;
+        dirty = true;
+    }
+    void setData(const char*, uint32_t, const void* data, int size) override
+    {
+        EXPECT_EQ(size, 64);
+        std::memcpy(pending.record, data, 64);
+        pending.hasRecord = true;
+        dirty = true;
+    }
+    const char* implementation() override { return "fake"; }
+    uint32_t kind() override { return ovra::TAG_KIND_TAGLIB; }
+
+private:
+    FakeFile& file;
+    FakeFile pending;
+    bool dirty = false;
+};
+
+class RecordingDisplay : public BatchDisplay {
+public:
+    std::vector<std::string> log;
+    std::vector<std::string> statuses;
+    std::string ended;
+    bool endedWithErrors = false;
+    int range = -1;
+    int value = -1;
+    void setFileLine(const char*) override {}
+    void setStatusLine(const char* text) override { statuses.push_back(text); }
+    void setProgressRange(int count) override
+    {
+        range = count;
+        value = 0;
+    }
+    void setProgressValue(int v) override { value = v; }
+    void batchEnded(const char* message, bool errors) override
+    {
+        ended = message;
+        endedWithErrors = errors;
+    }
+    void logEntry(const char* text) override { log.push_back(text); }
+    // The log without its start line.
+    std::vector<std::string> entries() const { return {log.begin() + 1, log.end()}; }
+};
+
+// The analysis each track gets: two minutes at 44100 Hz, 120 BPM.
+TrackAnalysis standardAnalysis()
+{
+    TrackAnalysis a;
+    a.sampleRate = 44100;
+    a.frameCount = 44100 * 120;
+    a.loudness = 20000;
+    a.peakLevel = 30000;
+    a.beatPeriod = 22050;
+    a.startPeriod = 44100;
+    a.endPeriod = 44100 * 110;
+    a.firstBeat = 44100;
+    a.lastBeat = 44100 * 110;
+    return a;
+}
+
+class FakeProcessor : public BatchProcessor {
+public:
+    FakeStore& store;
+    int analyses = 0;
+    std::function<AnalysisOutcome(const char*, ovra::Canceler&)> analyzer;
+    std::vector<ITunesUpdateInput> updates;
+    FakeProcessor(BatchDisplay& display, FakeStore& store) : BatchProcessor(display), store(store) {}
+
+protected:
+    ovra::Tag* openTrackTag(const char* path) override
+    {
+        if (std::strstr(path, "unreadable") != nullptr)
+            throw int(ovra::TAG_ERR_UNUSABLE);
+        return new FakeTag(store, path);
+    }
+    AnalysisOutcome analyzeTrackAudio(const char* path, ovra::Canceler& canceler) override
+    {
+        ++analyses;
+        if (analyzer)
+            return analyzer(path, canceler);
+        AnalysisOutcome outcome;
+        outcome.status = AnalysisStatus::ok;
+        outcome.analysis = standardAnalysis();
+        outcome.sampleRate = 44100.0;
+        return outcome;
+    }
+    void updateLibrary(const ITunesUpdateInput& input) override { updates.push_back(input); }
+};
+
+uint32_t get32(const uint8_t* p)
+{
+    return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | p[3];
+}
+
+void put32(uint8_t* p, uint32_t v)
+{
+    p[0] = uint8_t(v >> 24);
+    p[1] = uint8_t(v >> 16);
+    p[2] = uint8_t(v >> 8);
+    p[3] = uint8_t(v);
+}
+
+const std::string PROCESSING = "Processing: ";
+const std::string UPDATED = "Track updated.\n";
+const std::string UP_TO_DATE = "Track is up-to-date.\n";
+const std::string OTHER_APP = "Data set by another application (check appropriate checkbox(es) to overwrite).\n";
+
+class Pipeline : public ::testing::Test {
+protected:
+    fs::path dir;
+    FakeStore store;
+    RecordingDisplay display;
+    std::unique_ptr<FakeProcessor> processor;
+    BatchSettings settings;
+    BatchOptions options;
+    ovra::Canceler_normal canceler;
+
+    void SetUp() override
+    {
+        char templ[] = "/tmp/tempix-pipeline-XXXXXX";
+        dir = fs::canonical(mkdtemp(templ));
+        setenv("XDG_STATE_HOME", (dir / "state").c_str(), 1);
+        setenv("XDG_CONFIG_HOME", (dir / "config").c_str(), 1);
+        setenv("HOME", dir.c_str(), 1);
+        processor = std::make_unique<FakeProcessor>(display, store);
+        settings.genrepolicy = 0;
+        options.exportToLibrary = false;
+    }
+    void TearDown() override
+    {
+        processor.reset();
+        fs::remove_all(dir);
+    }
+
+    // One track through the pipeline, outside a batch; returns its log.
+    std::vector<std::string> runTrack(const std::string& path, int32_t id = -1)
+    {
+        processor->setSettings(settings);
+        display.log.clear();
+        processor->processTrack(path.c_str(), id, options, canceler);
+        return display.log;
+    }
+    std::vector<std::string> runBatch()
+    {
+        display.log.clear();
+        processor->setSettings(settings);
+        processor->runBatch(options, canceler);
+        return display.entries();
+    }
+    FakeFile& file(const std::string& path) { return store.files[path]; }
+    void writeLibrary(const std::string& body)
+    {
+        std::ofstream(dir / "library.xml")
+            << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n" << body << "</plist>\n";
+        settings.libraryFile = (dir / "library.xml").string();
+    }
+};
+
+std::vector<std::string> lines(std::initializer_list<std::string> l)
+{
+    return l;
+}
+
+} // namespace
+
+TEST_F(Pipeline, AFirstRunWritesAndASecondReusesTheRecord)
+{
+    auto log = runTrack("/m/a.mp3");
+    EXPECT_EQ(log, lines({PROCESSING + "/m/a.mp3\n", UPDATED}));
+    EXPECT_EQ(processor->analyses, 1);
+    FakeFile& f = file("/m/a.mp3");
+    EXPECT_EQ(f.bpm, computeBPM(22050, 44100.0));
+    ASSERT_TRUE(f.hasRecord);
+    EXPECT_EQ(get32(f.record), 64u);
+    EXPECT_EQ(f.record[4], 1);
+    EXPECT_EQ(get32(f.record + 8), 0x11Fu);
+    EXPECT_EQ(get32(f.record + 12), 44100u);
+    EXPECT_EQ(get32(f.record + 28), 22050u);
+    EXPECT_EQ(get32(f.record + 48), uint32_t(f.bpm));
+    EXPECT_EQ(get32(f.record + 52), 0u);
+    EXPECT_EQ(get32(f.record + 60), 0u);
+
+    log = runTrack("/m/a.mp3");
+    EXPECT_EQ(log, lines({PROCESSING + "/m/a.mp3\n", UP_TO_DATE}));
+    EXPECT_EQ(processor->analyses, 1);
+    EXPECT_EQ(f.writes, 1);
+    EXPECT_EQ(std::count(display.statuses.begin(), display.statuses.end(), "Analyzing track"), 1);
+
+    // reprocess analyses again; the same result leaves the file alone.
+    options.reprocess = true;
+    log = runTrack("/m/a.mp3");
+    EXPECT_EQ(log, lines({PROCESSING + "/m/a.mp3\n", UP_TO_DATE}));
+    EXPECT_EQ(processor->analyses, 2);
+    EXPECT_EQ(f.writes, 1);
+}
+
+TEST_F(Pipeline, ValuesOfAnotherProgramAreLeftAlone)
+{
+    file("/m/b.mp3").bpm = 120;
+    auto log = runTrack("/m/b.mp3");
+    EXPECT_EQ(log, lines({PROCESSING + "/m/b.mp3\n", OTHER_APP}));
+    EXPECT_EQ(processor->analyses, 0);
+    EXPECT_FALSE(file("/m/b.mp3").hasRecord);
+
+    // With the volume still free the track goes on; the record has no BPM.
+    options.adjustvolume = true;
+    log = runTrack("/m/b.mp3");
+    EXPECT_EQ(log, lines({PROCESSING + "/m/b.mp3\n", UPDATED}));
+    EXPECT_EQ(file("/m/b.mp3").bpm, 120);
+    EXPECT_EQ(get32(file("/m/b.mp3").record + 8), 0x41Fu);
+    EXPECT_EQ(get32(file("/m/b.mp3").record + 48), 0u);
+
+    // overwritebpm takes it over; from then on the record vouches for it.
+    options.overwritebpm = true;
+    runTrack("/m/b.mp3");
+    int ours = file("/m/b.mp3").bpm;
+    EXPECT_NE(ours, 120);
+    options.overwritebpm = false;
+    log = runTrack("/m/b.mp3");
+    EXPECT_EQ(log.back(), UP_TO_DATE);
+    EXPECT_EQ(file("/m/b.mp3").bpm, ours);
+
+    // Changed again by another program: left alone again.
+    file("/m/b.mp3").bpm = 99;
+    options.adjustvolume = false;
+    log = runTrack("/m/b.mp3");
+    EXPECT_EQ(log.back(), OTHER_APP);
+    EXPECT_EQ(file("/m/b.mp3").bpm, 99);
+}
+
+TEST_F(Pipeline, NothingToDoIsSaidAndNothingIsRead)
+{
+    options.detectbpm = false;
+    EXPECT_EQ(runTrack("/m/c.mp3").back(), OTHER_APP);
+    // Times need a library ID.
+    options.optimizetimes = true;
+    EXPECT_EQ(runTrack("/m/c.mp3").back(), OTHER_APP);
+    EXPECT_EQ(processor->analyses, 0);
+}
+
+TEST_F(Pipeline, TheRecordVouchesForAVolumeWithinFifteen)
+{
+    options.detectbpm = false;
+    options.adjustvolume = true;
+    runTrack("/m/v.mp3");
+    FakeFile& f = file("/m/v.mp3");
+    int32_t ours = int32_t(get32(f.record + 60));
+    int expected = computeVolume(20000, 30000).value;
+    EXPECT_EQ(ours, expected);
+    if (std::abs(expected) >= 257) {
+        EXPECT_EQ(f.rva, expected);
+    }
+
+    // Another program moved it by 15: still ours, and too little to rewrite.
+    f.rva = ours + 15;
+    EXPECT_EQ(runTrack("/m/v.mp3").back(), UP_TO_DATE);
+    EXPECT_EQ(f.rva, ours + 15);
+    // By 16: not ours any more.
+    f.rva = ours + 16;
+    EXPECT_EQ(runTrack("/m/v.mp3").back(), OTHER_APP);
+    // overwritevolume sets it back only when it moved by 257 or more.
+    options.overwritevolume = true;
+    f.rva = ours + 256;
+    EXPECT_EQ(runTrack("/m/v.mp3").back(), UP_TO_DATE);
+    EXPECT_EQ(f.rva, ours + 256);
+    f.rva = ours + 257;
+    EXPECT_EQ(runTrack("/m/v.mp3").back(), UPDATED);
+    EXPECT_EQ(f.rva, ours);
+}
+
+TEST_F(Pipeline, AnUnreadableVolumeDropsTheVolume)
+{
+    options.detectbpm = false;
+    options.adjustvolume = true;
+    file("/m/r.mp3").rvaReadError = ovra::TAG_ERR_UNUSABLE;
+    EXPECT_EQ(runTrack("/m/r.mp3").back(), OTHER_APP);
+    // Another code only reads as 0.
+    file("/m/r.mp3").rvaReadError = 5;
+    EXPECT_EQ(runTrack("/m/r.mp3").back(), UPDATED);
+    // overwritevolume keeps it.
+    file("/m/s.mp3").rvaReadError = ovra::TAG_ERR_UNUSABLE;
+    options.overwritevolume = true;
+    EXPECT_EQ(runTrack("/m/s.mp3").back(), UPDATED);
+}
+
+TEST_F(Pipeline, FailedWritesAreLoggedAndCounted)
+{
+    options.adjustvolume = true;
+    file("/m/w.m4a").rvaWriteError = ovra::TAG_ERR_UNSUPPORTED; // no RVA in this tag: silent
+    file("/m/w.m4a").bpmWriteError = 13;
+    auto log = runTrack("/m/w.m4a");
+    int bpm = computeBPM(22050, 44100.0);
+    ASSERT_EQ(log.size(), 3u);
+    EXPECT_EQ(log[1], "Could not set BPM (" + std::to_string(bpm) + ") in tag: error code 13.\n");
+    EXPECT_EQ(log[2], UPDATED); // the record was still written
+    EXPECT_EQ(processor->errorCount(), 1);
+
+    file("/m/x.mp3").rvaWriteError = 28;
+    log = runTrack("/m/x.mp3");
+    char expected[128];
+    std::snprintf(expected, sizeof expected, "Could not set RVA (%+d%%) in tag: error code 28.\n",
+                  computeVolume(20000, 30000).percent);
+    EXPECT_EQ(log[1], expected);
+
+    // A file that cannot be written is this track's failure; it stays as it was.
+    file("/m/ro.mp3").closeError = 13;
+    log = runTrack("/m/ro.mp3");
+    EXPECT_EQ(log.back(), "Could not write tag to file: error code 13.\n");
+    EXPECT_FALSE(file("/m/ro.mp3").hasRecord);
+    EXPECT_EQ(file("/m/ro.mp3").bpm, 0);
+
+    log = runTrack("/m/unreadable.mp3");
+    EXPECT_EQ(log.back(), "Could not read metadata for this track.\n");
+}
+
+TEST_F(Pipeline, UnusableRecordsAreAnalysedAgain)
+{
+    runTrack("/m/z.mp3");
+    FakeFile& f = file("/m/z.mp3");
+    ASSERT_EQ(processor->analyses, 1);
+    uint8_t good[64];
+    std::memcpy(good, f.record, 64);
+
+    put32(f.record + 28, 0); // beat period 0
+    runTrack("/m/z.mp3");
+    EXPECT_EQ(processor->analyses, 2);
+    EXPECT_EQ(0, std::memcmp(f.record, good, 64)); // and written back whole
+
+    put32(f.record + 12, 8000); // sample rate below 11050
+    runTrack("/m/z.mp3");
+    EXPECT_EQ(processor->analyses, 3);
+
+    put32(f.record + 16, 44100 * 3); // shorter than 4 s
+    runTrack("/m/z.mp3");
+    EXPECT_EQ(processor->analyses, 4);
+
+    put32(f.record + 8, 0x10F); // analysis flags incomplete
+    runTrack("/m/z.mp3");
+    EXPECT_EQ(processor->analyses, 5);
+
+    runTrack("/m/z.mp3");
+    EXPECT_EQ(processor->analyses, 5);
+}
+
+TEST_F(Pipeline, AnalysisFailuresEndTheTrack)
+{
+    processor->analyzer = [](const char*, ovra::Canceler&) {
+        AnalysisOutcome o;
+        o.status = AnalysisStatus::failed;
+        o.failure = "Track too short (2.000 s).\n";
+        return o;
+    };
+    auto log = runTrack("/m/short.mp3");
+    EXPECT_EQ(log, lines({PROCESSING + "/m/short.mp3\n", "Track too short (2.000 s).\n"}));
+    EXPECT_EQ(processor->errorCount(), 1);
+    EXPECT_FALSE(file("/m/short.mp3").hasRecord);
+
+    processor->analyzer = [](const char*, ovra::Canceler&) -> AnalysisOutcome { throw 1234; };
+    log = runTrack("/m/broken.mp3");
+    EXPECT_EQ(log.back(), "Could not decode track: error code 1234.\n");
+    EXPECT_EQ(processor->errorCount(), 2);
+}
+
+TEST_F(Pipeline, TheGenreFilter)
+{
+    settings.genrepolicy = 1;
+    settings.badgenres = "Podcast, Speech, Books & Spoken,\nClassical, Opera";
+    fs::create_directories(dir / "music");
+    for (const char* name : {"1.mp3", "2.mp3", "3.mp3"})
+        std::ofstream(dir / "music" / name) << "x";
+    std::string m = (dir / "music").string();
+    file(m + "/1.mp3").genre = "Classical";
+    file(m + "/2.mp3").genre = "Rock";
+    settings.source = SOURCE_FOLDER;
+    settings.path = m;
+    auto log = runBatch();
+    EXPECT_NE(std::find(log.begin(), log.end(), "Genre filter: skipping genre 'classical'.\n"), log.end());
+    EXPECT_FALSE(file(m + "/1.mp3").hasRecord);
+    EXPECT_TRUE(file(m + "/2.mp3").hasRecord);
+    EXPECT_TRUE(file(m + "/3.mp3").hasRecord); // no genre is not listed
+
+    settings.genrepolicy = 2;
+    settings.goodgenres = "rock";
+    store.files.clear();
+    file(m + "/2.mp3").genre = "ROCK";
+    log = runBatch();
+    EXPECT_NE(std::find(log.begin(), log.end(), "Genre filter: skipping genre ''.\n"), log.end());
+    EXPECT_TRUE(file(m + "/2.mp3").hasRecord);
+    EXPECT_FALSE(file(m + "/1.mp3").hasRecord);
+    EXPECT_EQ(display.ended, "Done");
+    EXPECT_EQ(display.range, 3);
+    EXPECT_EQ(display.value, 3);
+}
+
+TEST_F(Pipeline, LibraryRunsUseTheLibraryValues)
+{
+    writeLibrary(
+        "<dict>\n"
+        "<key>Tracks</key>\n<dict>\n"
+        "<key>10</key><dict><key>Track ID</key><integer>10</integer>"
+        "<key>Location</key><string>file://localhost/m/Rock%20&#38;%20Roll.mp3</string>"
+        "<key>Start Time</key><integer>1500</integer></dict>\n"
+        "<key>11</key><dict><key>Location</key><string>file:///m/plain.mp3</string>"
+        "<key>Volume Adjustment</key><integer>40</integer><key>Persistent ID</key><string>00AB</string></dict>\n"
+        "<key>12</key><dict><key>Location</key><string>http://radio.example/stream</string></dict>\n"
+        "<key>13</key><dict><key>Location</key><string>file:///m/not-in-library-playlist.mp3</string></dict>\n"
+        "</dict>\n"
+        "<key>Playlists</key>\n<array>\n"
+        "<dict><key>Name</key><string>Library</string><key>Playlist Items</key><array>"
+        "<dict><key>Track ID</key><integer>10</integer></dict>"
+        "<dict><key>Track ID</key><integer>12</integer></dict>"
+        "<dict><key>Track ID</key><integer>11</integer></dict>"
+        "</array></dict>\n"
+        "<dict><key>Name</key><string>Rock &amp; Roll</string><key>Playlist Items</key><array>"
+        "<dict><key>Track ID</key><integer>11</integer></dict></array></dict>\n"
+        "<dict><key>Name</key><string>Rock &amp; Roll</string><key>Playlist Items</key><array>"
+        "<dict><key>Track ID</key><integer>13</integer></dict></array></dict>\n"
+        "<dict><key>Name</key><string>Empty</string></dict>\n"
+        "</array>\n</dict>\n");
+    settings.source = SOURCE_LIBRARY;
+    options.optimizetimes = true;
+    options.adjustvolume = true;
+    auto log = runBatch();
+    EXPECT_EQ(log, lines({PROCESSING + "/m/Rock & Roll.mp3\n", UPDATED,
+                          "File is not local: skipping 'http://radio.example/stream'.\n",
+                          PROCESSING + "/m/plain.mp3\n", UPDATED}));
+    EXPECT_EQ(display.ended, "Done");
+    EXPECT_EQ(display.range, 3);
+    EXPECT_EQ(display.value, 3);
+    // Track 10: the library's start time is not ours, so no times; volume free.
+    EXPECT_EQ(get32(file("/m/Rock & Roll.mp3").record + 8), 0x51Fu);
+    // Track 11: the library's volume is not ours, so no volume; times free.
+    EXPECT_EQ(get32(file("/m/plain.mp3").record + 8), 0x31Fu);
+    TrackTimes times = computeTimes(standardAnalysis(), 44100.0, false);
+    EXPECT_EQ(int32_t(get32(file("/m/plain.mp3").record + 52)), times.startMs);
+    EXPECT_EQ(int32_t(get32(file("/m/plain.mp3").record + 56)), times.stopMs);
+    EXPECT_EQ(store.files.count("/m/not-in-library-playlist.mp3"), 0u);
+
+    // A playlist by its name as typed or as stored; the first of two wins.
+    settings.source = SOURCE_PLAYLIST;
+    settings.playlist = "Rock & Roll";
+    log = runBatch();
+    EXPECT_EQ(log, lines({PROCESSING + "/m/plain.mp3\n", UP_TO_DATE}));
+    settings.playlist = "Rock &amp; Roll";
+    log = runBatch();
+    EXPECT_EQ(log.front(), PROCESSING + "/m/plain.mp3\n");
+
+    settings.playlist = "Nowhere";
+    log = runBatch();
+    EXPECT_TRUE(log.empty());
+    EXPECT_EQ(display.ended, "Playlist not found");
+    EXPECT_EQ(processor->outcome(), BatchProcessor::Outcome::aborted);
+    EXPECT_EQ(processor->errorCount(), 0);
+
+    settings.playlist = "Empty";
+    log = runBatch();
+    EXPECT_EQ(log, lines({"Error while reading iTunes database: error code 20131.\n"}));
+    EXPECT_EQ(display.ended, "Error while reading iTunes database");
+    EXPECT_EQ(processor->errorCount(), 1);
+}
+
+TEST_F(Pipeline, FolderRunsTakeIdsFromTheLibraryWhenExporting)
+{
+    fs::create_directories(dir / "music");
+    std::string m = (dir / "music").string();
+    std::ofstream(dir / "music" / "known.mp3") << "x";
+    std::ofstream(dir / "music" / "unknown.m4a") << "x";
+    std::ofstream(dir / "music" / "notes.txt") << "x";
+    writeLibrary("<dict><key>Tracks</key><dict><key>7</key><dict><key>Location</key><string>file://localhost" + m +
+                 "/known.mp3</string></dict></dict><key>Playlists</key><array><dict><key>Playlist Items</key>"
+                 "<array><dict><key>Track ID</key><integer>7</integer></dict></array></dict></array></dict>\n");
+    settings.source = SOURCE_FOLDER;
+    settings.path = m;
+    options.detectbpm = false;
+    options.optimizetimes = true;
+    options.exportToLibrary = true;
+    auto log = runBatch();
+    // Only the file the library knows can get times.
+    EXPECT_EQ(std::count(log.begin(), log.end(), UPDATED), 1);
+    EXPECT_EQ(std::count(log.begin(), log.end(), OTHER_APP), 1);
+    EXPECT_TRUE(file(m + "/known.mp3").hasRecord);
+    EXPECT_EQ(display.range, 2);
+
+    // Without export the library is not read: no IDs, no times.
+    options.exportToLibrary = false;
+    settings.libraryFile = "/nonexistent.xml";
+    log = runBatch();
+    EXPECT_EQ(std::count(log.begin(), log.end(), OTHER_APP), 2);
+
+    // A named library file that cannot be read ends the batch.
+    options.exportToLibrary = true;
+    log = runBatch();
+    EXPECT_EQ(log, lines({"Error while reading iTunes database: error code 20132.\n"}));
+
+    // No library file anywhere: one line, and the tracks go on without IDs.
+    settings.libraryFile.clear();
+    log = runBatch();
+    ASSERT_FALSE(log.empty());
+    EXPECT_EQ(log[0], "No iTunes library file found at '" + (dir / "Documents/iTunes/iTunes Music Library.xml").string() +
+                          "': processing tracks without library IDs.\n");
+    EXPECT_EQ(std::count(log.begin(), log.end(), OTHER_APP), 2);
+    EXPECT_EQ(display.ended, "Done");
+
+    // A library file that is there but broken still ends the batch.
+    fs::create_directories(dir / "Music/iTunes");
+    std::ofstream(dir / "Music/iTunes/iTunes Music Library.xml") << "<dict><key>a</key>\n";
+    log = runBatch();
+    EXPECT_EQ(log, lines({"Error while reading iTunes database: error code 20109.\n"}));
+}
+
+TEST_F(Pipeline, EmptyAndMissingFoldersEndDone)
+{
+    settings.source = SOURCE_FOLDER;
+    settings.path = (dir / "missing").string();
+    EXPECT_TRUE(runBatch().empty());
+    EXPECT_EQ(display.range, 0);
+    EXPECT_EQ(display.ended, "Done");
+    EXPECT_EQ(processor->outcome(), BatchProcessor::Outcome::finished);
+    // The log file has the start line of each batch.
+    std::ifstream in(dir / "state/tempix/Tempix.log");
+    std::string first;
+    std::getline(in, first);
+    EXPECT_EQ(first.substr(24), ": Tempix started.");
+    EXPECT_EQ(std::string(processor->logPath()), (dir / "state/tempix/Tempix.log").string());
+}
+
+TEST_F(Pipeline, CancellingStopsBetweenTracksWithoutAFinalMessage)
+{
+    fs::create_directories(dir / "music");
+    for (int i = 0; i < 5; ++i)
+        std::ofstream(dir / "music" / (std::to_string(i) + ".mp3")) << "x";
+    settings.source = SOURCE_FOLDER;
+    settings.path = (dir / "music").string();
+    processor->analyzer = [this](const char*, ovra::Canceler& c) {
+        AnalysisOutcome o;
+        if (processor->analyses == 2) {
+            c.cancel(); // as the user would, during the second analysis
+            o.status = AnalysisStatus::cancelled;
+            return o;
+        }
+        o.status = AnalysisStatus::ok;
+        o.analysis = standardAnalysis();
+        o.sampleRate = 44100.0;
+        return o;
+    };
+    auto log = runBatch();
+    EXPECT_EQ(std::count(log.begin(), log.end(), UPDATED), 1);
+    EXPECT_EQ(log.size(), 3u); // two "Processing" lines and one update
+    EXPECT_EQ(display.ended, "");
+    EXPECT_EQ(display.value, 1);
+    EXPECT_EQ(processor->outcome(), BatchProcessor::Outcome::cancelled);
+}
+
+TEST_F(Pipeline, AnUnexpectedExceptionEndsTheBatchInOrder)
+{
+    fs::create_directories(dir / "music");
+    std::ofstream(dir / "music" / "a.mp3") << "x";
+    settings.source = SOURCE_FOLDER;
+    settings.path = (dir / "music").string();
+    processor->analyzer = [](const char*, ovra::Canceler&) -> AnalysisOutcome { throw std::bad_alloc(); };
+    auto log = runBatch();
+    EXPECT_EQ(log.back(), "Batch stopped by an unexpected error: std::bad_alloc.\n");
+    EXPECT_EQ(display.ended, "Batch stopped by an unexpected error");
+    EXPECT_EQ(processor->errorCount(), 1);
+}
+
+TEST_F(Pipeline, StartRunsTheBatchOnAWorker)
+{
+    fs::create_directories(dir / "music");
+    std::ofstream(dir / "music" / "a.mp3") << "x";
+    settings.source = SOURCE_FOLDER;
+    settings.path = (dir / "music").string();
+    ASSERT_EQ(processor->start(settings, options), 0);
+    processor->waitall();
+    EXPECT_FALSE(processor->running());
+    EXPECT_EQ(display.ended, "Done");
+    EXPECT_TRUE(file(settings.path + "/a.mp3").hasRecord);
+}
+
+TEST_F(Pipeline, TheRecordVouchesForALibraryVolumeWithinTwo)
+{
+    auto library = [this](int volume) {
+        writeLibrary("<dict><key>Tracks</key><dict><key>5</key><dict><key>Location</key>"
+                     "<string>file:///m/lib.mp3</string><key>Volume Adjustment</key><integer>" +
+                     std::to_string(volume) +
+                     "</integer></dict></dict><key>Playlists</key><array><dict><key>Playlist Items</key>"
+                     "<array><dict><key>Track ID</key><integer>5</integer></dict></array></dict></array></dict>\n");
+    };
+    settings.source = SOURCE_LIBRARY;
+    options.detectbpm = false;
+    options.adjustvolume = true;
+    library(0);
+    EXPECT_EQ(runBatch().back(), UPDATED);
+    long ours = std::lround(computeVolume(20000, 30000).value * 255.0 / 65535.0);
+    library(int(ours) + 2);
+    EXPECT_EQ(runBatch().back(), UP_TO_DATE);
+    library(int(ours) - 2);
+    EXPECT_EQ(runBatch().back(), UP_TO_DATE);
+    library(int(ours) + 3);
+    EXPECT_EQ(runBatch().back(), OTHER_APP);
+    options.overwritevolume = true;
+    EXPECT_EQ(runBatch().back(), UP_TO_DATE);
+}
+
+TEST_F(Pipeline, TheLibraryStepGetsWhatTheTrackWorkedOut)
+{
+    writeLibrary("<dict><key>Tracks</key><dict><key>5</key><dict><key>Location</key>"
+                 "<string>file:///m/lib.m4a</string><key>BPM</key><integer>120</integer>"
+                 "<key>Start Time</key><integer>0</integer><key>Volume Adjustment</key><integer>0</integer>"
+                 "<key>Persistent ID</key><string>00ABCDEF12345678</string></dict></dict>"
+                 "<key>Playlists</key><array><dict><key>Playlist Items</key>"
+                 "<array><dict><key>Track ID</key><integer>5</integer></dict></array></dict></array></dict>\n");
+    settings.source = SOURCE_LIBRARY;
+    options.optimizetimes = true;
+    options.adjustvolume = true;
+    options.exportToLibrary = true;
+    runBatch();
+    ASSERT_EQ(processor->updates.size(), 1u);
+    const ITunesUpdateInput& in = processor->updates[0];
+    EXPECT_TRUE(in.exportToLibrary);
+    EXPECT_EQ(in.trackId, 5);
+    EXPECT_EQ(in.persistentId, 0x00ABCDEF12345678ull);
+    EXPECT_TRUE(in.doBpm && in.doTimes && in.doVolume);
+    EXPECT_EQ(in.bpm, computeBPM(22050, 44100.0));
+    TrackTimes times = computeTimes(standardAnalysis(), 44100.0, false);
+    EXPECT_EQ(in.startMs, uint32_t(times.startMs));
+    EXPECT_EQ(in.stopMs, uint32_t(times.stopMs));
+    VolumeAdjustment volume = computeVolume(20000, 30000);
+    EXPECT_EQ(in.volumePercent, volume.percent);
+    EXPECT_EQ(in.libraryVolume, volume.libraryVolume);
+    EXPECT_EQ(in.tagKind, ovra::TAG_KIND_TAGLIB);
+    // The library's BPM of 120 differs from ours; the volume moved by 257 or more.
+    EXPECT_EQ(in.iTunesChanged, in.bpm != 120 || std::abs(volume.value) >= 257);
+
+    // A cancelled track never reaches the library step.
+    processor->updates.clear();
+    options.reprocess = true;
+    processor->analyzer = [](const char*, ovra::Canceler& c) {
+        c.cancel();
+        AnalysisOutcome o;
+        o.status = AnalysisStatus::ok;
+        o.analysis = standardAnalysis();
+        o.sampleRate = 44100.0;
+        return o;
+    };
+    runBatch();
+    EXPECT_TRUE(processor->updates.empty());
+}

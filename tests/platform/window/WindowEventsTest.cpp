@@ -1,0 +1,276 @@
+#include "OffscreenApp.h"
+#include "platform/window/WindowEvents.h"
+
+#include <gtest/gtest.h>
+
+#include <QComboBox>
+#include <QCoreApplication>
+#include <QDialog>
+#include <QLineEdit>
+#include <QProgressBar>
+#include <QTest>
+#include <QTimer>
+#include <QWidget>
+
+#include <string>
+#include <thread>
+#include <vector>
+
+using namespace ovra;
+
+namespace {
+
+class Probe : public WindowEvents {
+public:
+    int createdCalls = 0;
+    std::vector<std::string> commands;
+    bool handleClose = true;
+    std::vector<std::pair<int, int>> sizes, moves;
+
+    bool windowcreated() override
+    {
+        ++createdCalls;
+        return true;
+    }
+    bool command(CommandID c) override
+    {
+        commands.push_back(fourcctext(c));
+        return c != fourcc("clos") || handleClose;
+    }
+    bool resized(int w, int h) override
+    {
+        sizes.push_back({w, h});
+        return true;
+    }
+    bool moved(int l, int t) override
+    {
+        moves.push_back({l, t});
+        return true;
+    }
+};
+
+class WindowFramework : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        ensureapplication();
+        setinterfacefolder(TEMPIX_SOURCE_DIR "/tests/platform/window/ui");
+    }
+    static void TearDownTestSuite() { setinterfacefolder(nullptr); }
+};
+
+} // namespace
+
+TEST_F(WindowFramework, CreatesWindowsByNameOnceAndFindsControlsByNumber)
+{
+    Probe probe;
+    EXPECT_EQ(probe.createwindow("NoSuchWindow"), -1);
+    EXPECT_FALSE(probe.iscreated());
+    ASSERT_EQ(probe.createwindow("ProbeWindow"), 0);
+    QWidget* first = probe.platformwindow();
+    EXPECT_EQ(probe.createwindow("ProbeWindow"), 0);
+    EXPECT_EQ(probe.platformwindow(), first);
+    EXPECT_EQ(probe.createdCalls, 1);
+    EXPECT_NE(qobject_cast<QLineEdit*>(probe.findcontrol(108)), nullptr);
+    EXPECT_EQ(probe.findcontrol(999), nullptr);
+    EXPECT_EQ(probe.control(101).gettext(), "label");
+    EXPECT_EQ(probe.dispose(), 0);
+    EXPECT_EQ(probe.dispose(), -1);
+    EXPECT_FALSE(probe.control(101).exists());
+}
+
+TEST_F(WindowFramework, ControlsAndMenusDeliverTheirCommands)
+{
+    Probe probe;
+    ASSERT_EQ(probe.createwindow("ProbeWindow"), 0);
+    probe.show(true);
+    QTest::mouseClick(probe.findcontrol(102), Qt::LeftButton);
+    probe.findcontrol(103)->setFocus();
+    QTest::keyClick(probe.findcontrol(103), Qt::Key_Space);
+    auto* popup = qobject_cast<QComboBox*>(probe.findcontrol(105));
+    popup->addItems({"a", "b"});
+    emit popup->activated(1);
+    ASSERT_EQ(probe.commands.size(), 3u);
+    EXPECT_EQ(probe.commands[0], "Btn1");
+    EXPECT_EQ(probe.commands[1], "Updt");
+    EXPECT_EQ(probe.commands[2], "Pop "); // short codes are padded with spaces
+    EXPECT_TRUE(probe.control(103).getvalue());
+}
+
+TEST_F(WindowFramework, CloseBoxAndEscapeArriveAsCloseCommand)
+{
+    Probe probe;
+    ASSERT_EQ(probe.createwindow("ProbeWindow"), 0);
+    probe.show(true);
+    probe.platformwindow()->close();
+    EXPECT_TRUE(probe.platformwindow()->isVisible()); // handled: the handler decides
+    QTest::keyClick(probe.platformwindow(), Qt::Key_Escape);
+    EXPECT_TRUE(probe.platformwindow()->isVisible());
+    ASSERT_EQ(probe.commands.size(), 2u);
+    EXPECT_EQ(probe.commands[0], "clos");
+    EXPECT_EQ(probe.commands[1], "clos");
+    probe.handleClose = false;
+    probe.platformwindow()->close();
+    EXPECT_FALSE(probe.platformwindow()->isVisible()); // unhandled: closes as usual
+}
+
+TEST_F(WindowFramework, MoveWithoutResizeCallsOnlyMoved)
+{
+    Probe probe;
+    ASSERT_EQ(probe.createwindow("ProbeWindow"), 0);
+    probe.show(true);
+    processpendingevents();
+    probe.sizes.clear();
+    probe.moves.clear();
+    QPoint at = probe.platformwindow()->pos();
+    probe.platformwindow()->move(at + QPoint(40, 30));
+    processpendingevents();
+    EXPECT_TRUE(probe.sizes.empty());
+    ASSERT_FALSE(probe.moves.empty());
+    probe.moves.clear();
+    probe.platformwindow()->resize(probe.platformwindow()->size() + QSize(50, 20));
+    processpendingevents();
+    EXPECT_FALSE(probe.sizes.empty());
+    EXPECT_TRUE(probe.moves.empty());
+}
+
+TEST_F(WindowFramework, DirectControlCalls)
+{
+    Probe probe;
+    ASSERT_EQ(probe.createwindow("ProbeWindow"), 0);
+    Control a = probe.control(106), b = probe.control(107);
+    EXPECT_TRUE(a.getvalue());
+    a.setvalue(false); // no radio button on at all
+    EXPECT_FALSE(a.getvalue());
+    EXPECT_FALSE(b.getvalue());
+    b.setvalue(true);
+    a.setvalue(true);
+    EXPECT_TRUE(a.getvalue());
+    EXPECT_FALSE(b.getvalue()); // still exclusive
+
+    Control popup = probe.control(105);
+    char buffer[12];
+    EXPECT_EQ(popup.popupselected(), -1);
+    EXPECT_FALSE(popup.popupitemtext(-1, buffer, sizeof buffer));
+    EXPECT_STREQ(buffer, "");
+    popup.popupappend("Choose...");
+    popup.popupappendseparator();
+    popup.popupappend("0123456789ab");
+    EXPECT_EQ(popup.popupcount(), 3);
+    EXPECT_EQ(popup.popupselected(), -1); // appending selects nothing
+    popup.popupselect(0);
+    EXPECT_TRUE(popup.popupitemtext(-1, buffer, sizeof buffer));
+    EXPECT_STREQ(buffer, "Choose...");
+    EXPECT_FALSE(popup.popupitemtext(2, buffer, sizeof buffer)); // does not fit
+    EXPECT_STREQ(buffer, "");
+    popup.popupselect(7);
+    EXPECT_EQ(popup.popupselected(), -1);
+    popup.popupclear();
+    EXPECT_EQ(popup.popupcount(), 0);
+
+    Control text = probe.control(109);
+    text.settext("line one\nline two \xc3\xa9");
+    EXPECT_EQ(text.gettext(), "line one\nline two \xc3\xa9");
+    char small[5];
+    EXPECT_FALSE(text.gettext(small, sizeof small));
+    EXPECT_STREQ(small, "");
+    probe.control(102).enable(false);
+    EXPECT_FALSE(probe.control(102).enabled());
+}
+
+TEST_F(WindowFramework, PostedChangesFromAnotherThreadArriveInOrder)
+{
+    Probe probe;
+    ASSERT_EQ(probe.createwindow("ProbeWindow"), 0);
+    auto* edit = qobject_cast<QLineEdit*>(probe.findcontrol(108));
+    auto* bar = qobject_cast<QProgressBar*>(probe.findcontrol(104));
+    std::vector<std::string> seen;
+    QObject::connect(edit, &QLineEdit::textChanged, [&](const QString& t) { seen.push_back("t" + t.toStdString()); });
+    QObject::connect(bar, &QProgressBar::valueChanged, [&](int v) { seen.push_back("v" + std::to_string(v)); });
+
+    const int n = 300;
+    // The main thread dispatches nothing until the poster has finished:
+    // posting must not wait for it.
+    std::thread poster([&] {
+        Control e = probe.control(108), p = probe.control(104);
+        p.postmaximum(n);
+        for (int i = 1; i <= n; ++i) {
+            e.posttext(std::to_string(i).c_str());
+            p.postvalue(i);
+        }
+        probe.control(102).posttitle("Close");
+        probe.control(103).postvisible(false);
+        probe.control(102).postenable(false);
+    });
+    poster.join();
+    EXPECT_TRUE(seen.empty());
+    processpendingevents();
+    std::vector<std::string> expected;
+    for (int i = 1; i <= n; ++i) {
+        expected.push_back("t" + std::to_string(i));
+        expected.push_back("v" + std::to_string(i));
+    }
+    EXPECT_EQ(seen, expected);
+    EXPECT_EQ(probe.control(104).progressmaximum(), n);
+    EXPECT_EQ(probe.control(102).title(), "Close");
+    EXPECT_FALSE(probe.control(103).visible());
+    EXPECT_FALSE(probe.control(102).enabled());
+}
+
+TEST_F(WindowFramework, ProgressBarSelectors)
+{
+    Probe probe;
+    ASSERT_EQ(probe.createwindow("ProbeWindow"), 0);
+    Control bar = probe.control(104);
+    bar.postindeterminate(true);
+    processpendingevents();
+    EXPECT_TRUE(bar.progressindeterminate());
+    bar.postmaximum(12);
+    bar.postvalue(5);
+    processpendingevents();
+    EXPECT_FALSE(bar.progressindeterminate());
+    EXPECT_EQ(bar.progressmaximum(), 12);
+    EXPECT_EQ(bar.progressvalue(), 5);
+    bar.postindeterminate(true);
+    bar.postindeterminate(false);
+    processpendingevents();
+    EXPECT_EQ(bar.progressmaximum(), 12); // the maximum survives a busy spell
+    bar.postmaximum(0);
+    processpendingevents();
+    EXPECT_FALSE(bar.progressindeterminate()); // an empty batch is not busy
+}
+
+TEST_F(WindowFramework, ChangesQueuedForADisposedWindowAreDropped)
+{
+    Probe probe;
+    ASSERT_EQ(probe.createwindow("ProbeWindow"), 0);
+    std::thread([&] {
+        probe.control(101).posttext("stale");
+        probe.control(104).postmaximum(9);
+    }).join();
+    probe.dispose();
+    ASSERT_EQ(probe.createwindow("ProbeWindow"), 0); // the next sheet, same object
+    processpendingevents();
+    EXPECT_EQ(probe.control(101).gettext(), "label");
+    EXPECT_NE(probe.control(104).progressmaximum(), 9);
+    probe.control(101).posttext("fresh");
+    processpendingevents();
+    EXPECT_EQ(probe.control(101).gettext(), "fresh");
+}
+
+TEST_F(WindowFramework, QuitFromAnotherThreadEndsTheLoopWithoutClosingWindows)
+{
+    Probe probe;
+    ASSERT_EQ(probe.createwindow("ProbeWindow"), 0);
+    probe.show(true);
+    std::thread quitter;
+    QTimer::singleShot(0, [&] { quitter = std::thread([] { quitapplication(); }); });
+    QTimer guard; // ends a loop that would not, without measuring anything
+    guard.setSingleShot(true);
+    QObject::connect(&guard, &QTimer::timeout, [] { QCoreApplication::exit(1); });
+    guard.start(20000);
+    EXPECT_EQ(runapplicationloop(), 0);
+    quitter.join();
+    EXPECT_TRUE(probe.commands.empty()); // no close request reached the window
+    EXPECT_TRUE(probe.platformwindow()->isVisible());
+}

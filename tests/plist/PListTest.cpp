@@ -1,0 +1,247 @@
+#include "plist/PListNode.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+#include <unistd.h>
+
+using namespace ovra;
+
+namespace {
+
+// A property-list file in /tmp that goes away with the object.
+struct PListFile {
+    std::string path;
+    explicit PListFile(const std::string& content)
+    {
+        char templ[] = "/tmp/tempix-plist-XXXXXX";
+        int fd = mkstemp(templ);
+        path = templ;
+        FILE* f = fdopen(fd, "w");
+        std::fwrite(content.data(), 1, content.size(), f);
+        std::fclose(f);
+    }
+    ~PListFile() { unlink(path.c_str()); }
+};
+
+const char* const PROLOG =
+    "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+    "<!DOCTYPE plist PUBLIC \"-//Apple Computer//DTD PLIST 1.0//EN\" \"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
+    "<plist version=\"1.0\">\n";
+
+std::unique_ptr<PListNode> parse(const std::string& body)
+{
+    PListFile file(std::string(PROLOG) + body + "</plist>\n");
+    return readPListFile(file.path.c_str());
+}
+
+// The code thrown while reading the document, or 0.
+int codeOf(const std::string& body)
+{
+    try {
+        parse(body);
+    } catch (int code) {
+        return code;
+    }
+    return 0;
+}
+
+int codeOfRaw(const std::string& content)
+{
+    PListFile file(content);
+    try {
+        readPListFile(file.path.c_str());
+    } catch (int code) {
+        return code;
+    }
+    return 0;
+}
+
+} // namespace
+
+TEST(PList, ReadsTheValueTypesOfALibrary)
+{
+    auto root = parse(
+        "<dict>\n"
+        "\t<key>Major Version</key><integer>1</integer>\n"
+        "\t<key>Date</key><date>2005-01-01T00:00:00Z</date>\n"
+        "\t<key>Ratio</key><real>1.5</real>\n"
+        "\t<key>Show</key><true/>\n"
+        "\t<key>Hide</key><false/>\n"
+        "\t<key>Empty</key><string></string>\n"
+        "\t<key>Nothing</key><array/>\n"
+        "\t<key>Tracks</key>\n"
+        "\t<dict>\n"
+        "\t\t<key>1234</key>\n"
+        "\t\t<dict>\n"
+        "\t\t\t<key>Location</key><string>file://localhost/a/Rock%20&#38;%20Roll.mp3</string>\n"
+        "\t\t</dict>\n"
+        "\t</dict>\n"
+        "\t<key>Playlists</key>\n"
+        "\t<array>\n"
+        "\t\t<dict><key>Name</key><string>Library</string></dict>\n"
+        "\t\t<dict/>\n"
+        "\t</array>\n"
+        "</dict>\n");
+    PListDict* dict = root->asDict();
+    EXPECT_EQ(dict->get("Major Version")->asInteger()->value(), 1);
+    EXPECT_DOUBLE_EQ(dict->get("Ratio")->asReal()->value(), 1.5);
+    EXPECT_TRUE(dict->get("Show")->asBoolean()->value());
+    EXPECT_FALSE(dict->get("Hide")->asBoolean()->value());
+    EXPECT_EQ(dict->get("Empty")->asString()->text(), nullptr);
+    EXPECT_EQ(dict->get("Nothing")->asArray()->count(), 0);
+
+    auto* date = dynamic_cast<PListGeneric*>(dict->get("Date"));
+    ASSERT_NE(date, nullptr);
+    EXPECT_STREQ(date->name(), "date");
+    EXPECT_STREQ(date->text(), "2005-01-01T00:00:00Z");
+    EXPECT_THROW(
+        {
+            try {
+                date->asString();
+            } catch (int code) {
+                EXPECT_EQ(code, 20101);
+                throw;
+            }
+        },
+        int);
+
+    // Lookup by integer key and the raw, undecoded character data.
+    PListDict* track = dict->get("Tracks")->asDict()->get(1234)->asDict();
+    EXPECT_STREQ(track->get("Location")->asString()->text(), "file://localhost/a/Rock%20&#38;%20Roll.mp3");
+
+    PListArray* playlists = dict->get("Playlists")->asArray();
+    ASSERT_EQ(playlists->count(), 2);
+    EXPECT_STREQ(playlists->at(0)->asDict()->get("Name")->asString()->text(), "Library");
+    EXPECT_EQ(playlists->at(1)->asDict()->count(), 0u);
+}
+
+TEST(PList, TypedAccessAndLookupsThrowTheirCodes)
+{
+    auto root = parse("<dict><key>n</key><integer>5</integer><key>a</key><array><string>x</string></array></dict>\n");
+    PListDict* dict = root->asDict();
+    PListNode* n = dict->get("n");
+    auto code = [](auto f) {
+        try {
+            f();
+        } catch (int c) {
+            return c;
+        }
+        return 0;
+    };
+    EXPECT_EQ(code([&] { n->asString(); }), 20101);
+    EXPECT_EQ(code([&] { dict->get("a")->asInteger(); }), 20102);
+    EXPECT_EQ(code([&] { n->asReal(); }), 20103);
+    EXPECT_EQ(code([&] { n->asBoolean(); }), 20104);
+    EXPECT_EQ(code([&] { n->asArray(); }), 20105);
+    EXPECT_EQ(code([&] { n->asDict(); }), 20106);
+    EXPECT_EQ(code([&] { dict->get("a")->asArray()->at(1); }), 20107);
+    EXPECT_EQ(code([&] { dict->get("a")->asArray()->at(-1); }), 20107);
+    EXPECT_EQ(code([&] { dict->get("missing"); }), 20131);
+    EXPECT_EQ(code([&] { dict->get(5); }), 20131);
+}
+
+TEST(PList, CharacterDataIsKeptExactly)
+{
+    // Entity references stay as written, white space and line feeds too,
+    // and text longer than the line buffer is joined again.
+    std::string longText(3000, 'x');
+    auto root = parse(
+        "<dict>\n"
+        "<key>Rock &amp; Roll</key><string>  two\nlines &lt;  </string>\n"
+        "<key>Long</key><string>" + longText + "</string>\n"
+        "</dict>\n");
+    PListDict* dict = root->asDict();
+    EXPECT_STREQ(dict->get("Rock &amp; Roll")->asString()->text(), "  two\nlines &lt;  ");
+    EXPECT_EQ(dict->get("Long")->asString()->length(), longText.size());
+    EXPECT_EQ(std::string(dict->get("Long")->asString()->text()), longText);
+}
+
+TEST(PList, NumbersConvertLikeTheirPrefix)
+{
+    auto root = parse(
+        "<dict><key>a</key><integer>12abc</integer><key>b</key><integer> -7 </integer>"
+        "<key>c</key><integer></integer><key>d</key><integer>  </integer>"
+        "<key>e</key><real>2.25e1</real><key>f</key><real></real>"
+        "<key>g</key><integer>99999999999</integer></dict>\n");
+    PListDict* dict = root->asDict();
+    EXPECT_EQ(dict->get("a")->asInteger()->value(), 12);
+    EXPECT_EQ(dict->get("b")->asInteger()->value(), -7);
+    EXPECT_EQ(dict->get("c")->asInteger()->value(), 0);
+    EXPECT_EQ(dict->get("d")->asInteger()->value(), 0);
+    EXPECT_DOUBLE_EQ(dict->get("e")->asReal()->value(), 22.5);
+    EXPECT_DOUBLE_EQ(dict->get("f")->asReal()->value(), 0.0);
+    EXPECT_EQ(dict->get("g")->asInteger()->value(), INT32_MAX);
+}
+
+TEST(PList, ARepeatedKeyReplacesTheEarlierValue)
+{
+    auto root = parse("<dict><key>k</key><integer>1</integer><key>k</key><string>two</string><key></key><integer>3</integer></dict>\n");
+    PListDict* dict = root->asDict();
+    EXPECT_EQ(dict->count(), 2u);
+    EXPECT_STREQ(dict->get("k")->asString()->text(), "two");
+    EXPECT_EQ(dict->get("")->asInteger()->value(), 3);
+}
+
+TEST(PList, TheRootIsFoundWithinTheFirstFiveLines)
+{
+    // A self-closing root gives an empty dictionary; nothing after it is read.
+    EXPECT_EQ(codeOfRaw("<?xml?>\n<plist>\n<dict/>\ngarbage <\n"), 0);
+    // Root on line 5 of the file.
+    EXPECT_EQ(codeOfRaw("1\n2\n3\n4\n<dict><key>a</key><true/></dict>\n"), 0);
+    // Five lines of prolog: parsing starts at line five, which is no tag.
+    EXPECT_EQ(codeOfRaw("1\n2\n3\n4\n5\n<dict></dict>\n"), 20110);
+    // Line five is a tag other than dict.
+    EXPECT_EQ(codeOfRaw("1\n2\n3\n4\n<plist>\n<dict></dict>\n"), 20108);
+    // A root that is an end tag.
+    EXPECT_EQ(codeOfRaw("</dict>\n"), 20108);
+    // An empty file and a file of blank lines.
+    EXPECT_EQ(codeOfRaw(""), 20109);
+    EXPECT_EQ(codeOfRaw("\n\n  \n"), 20109);
+}
+
+TEST(PList, EveryReaderErrorIsReachableFromAFile)
+{
+    EXPECT_EQ(codeOfRaw("<dict><key>a</key>\n"), 20109);
+    EXPECT_EQ(codeOf("<dict>text<key>a</key><true/></dict>\n"), 20110);
+    EXPECT_EQ(codeOf("<dict>\n<!-- note -->\n<key>a</key><true/></dict>\n"), 20111);
+    EXPECT_EQ(codeOf("<dict><key>a</key><string\n>x</string></dict>\n"), 20112);
+    EXPECT_EQ(codeOf("<dict><key>a</key><data id=\"123456\">x</data></dict>\n"), 20113);
+    EXPECT_EQ(codeOfRaw("<dict><key>a</key><data>abc\n"), 20114);
+    EXPECT_EQ(codeOf("<dict><key>a</key><string/></dict>\n"), 20115);
+    EXPECT_EQ(codeOf("<dict><key>a</key><integer/></dict>\n"), 20116);
+    EXPECT_EQ(codeOf("<dict><key>a</key><real/></dict>\n"), 20117);
+    EXPECT_EQ(codeOf("<dict><key>a</key><false></false></dict>\n"), 20118);
+    EXPECT_EQ(codeOf("<dict><key>a</key><true></true></dict>\n"), 20119);
+    EXPECT_EQ(codeOf("<dict><key>a</key><date>x</data></dict>\n"), 20120);
+    EXPECT_EQ(codeOf("<dict><key>a</key><string>x</key></dict>\n"), 20121);
+    EXPECT_EQ(codeOf("<dict><key>a</key><integer>abc</integer></dict>\n"), 20122);
+    EXPECT_EQ(codeOf("<dict><key>a</key><integer>1</real></dict>\n"), 20123);
+    EXPECT_EQ(codeOf("<dict><key>a</key><real>x1</real></dict>\n"), 20124);
+    EXPECT_EQ(codeOf("<dict><key>a</key><real>1</integer></dict>\n"), 20125);
+    EXPECT_EQ(codeOf("<dict><key>a</key><array><true/></dict>\n"), 20126);
+    EXPECT_EQ(codeOf("<dict><string>a</string></dict>\n"), 20127);
+    EXPECT_EQ(codeOf("<dict><key/><true/></dict>\n"), 20127);
+    EXPECT_EQ(codeOf("<dict><key>a</string><true/></dict>\n"), 20128);
+    EXPECT_EQ(codeOf("<dict><key>a</key></dict>\n"), 20129);
+    EXPECT_EQ(codeOf("<dict><key>a</key><true/></array>\n"), 20130);
+    EXPECT_EQ(codeOfRaw("<dict><key>a</key><string>x</string/></dict>\n"), 20121);
+    EXPECT_EQ(codeOfRaw("<dict></>\n"), 20130);
+    try {
+        readPListFile("/nonexistent/folder/library.xml");
+        FAIL() << "no throw";
+    } catch (int code) {
+        EXPECT_EQ(code, 20132);
+    }
+}
+
+TEST(PList, TagNamesOfFifteenCharactersAreTheLimit)
+{
+    // Fifteen characters including attributes are kept as the element name.
+    auto root = parse("<dict><key>a</key><data a=\"123456\">x</data a=\"123456\"></dict>\n");
+    auto* generic = dynamic_cast<PListGeneric*>(root->asDict()->get("a"));
+    ASSERT_NE(generic, nullptr);
+    EXPECT_STREQ(generic->name(), "data a=\"123456\"");
+    EXPECT_EQ(codeOf("<dict><key>a</key><data a=\"1234567\"/></dict>\n"), 20113);
+}

@@ -1,0 +1,296 @@
+// osatender end to end: the batch's connection starts the real helper next to
+// the program, which runs the scripts against a generated library of real
+// tagged files; the rewritten library is checked with plistlib. Also the
+// system route through the osascript program to the Console application.
+#include "ScriptTestSupport.h"
+#include "script/AppleScriptServer.h"
+#include "script/ConsoleLog.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <dirent.h>
+#include <sys/resource.h>
+
+using namespace scripttest;
+
+namespace {
+
+class Helper : public ::testing::Test {
+protected:
+    static std::string dir, pristine;
+    std::string library;
+    ovra::AppleScriptServer server;
+
+    static void SetUpTestSuite()
+    {
+        dir = maketempdir("helper");
+        pristine = makelibrary(dir);
+        fakeopener(dir, dir + "/opened");
+    }
+
+    void SetUp() override
+    {
+        ASSERT_FALSE(pristine.empty()) << "library generation failed";
+        library = dir + "/work library.xml";
+        writefile(library, readfile(pristine));
+        server.setlibraryfile(library.c_str());
+    }
+
+    std::string exec(const std::string& text, int* status = nullptr, size_t size = 80)
+    {
+        std::vector<char> buf(size, '#');
+        int e = server.executefromtext(text.c_str(), buf.data(), size);
+        if (status)
+            *status = e;
+        return e == 0 ? std::string(buf.data()) : "<" + std::to_string(e) + ">";
+    }
+
+    // Python: compares the library with the one generated, ignoring keys that
+    // the scripts are allowed to change; prints what else differs.
+    std::string unchangedexcept(const std::string& allowed)
+    {
+        return plistquery(library,
+            "old = plistlib.load(open(" + pythonstring(pristine) + ", 'rb'))\n"
+            "allowed = set(" + allowed + ")\n"
+            "bad = []\n"
+            "for k in set(old) | set(d):\n"
+            "    if k != 'Tracks' and old.get(k) != d.get(k): bad.append(k)\n"
+            "for t in set(old['Tracks']) | set(d['Tracks']):\n"
+            "    a = old['Tracks'].get(t, {}); b = d['Tracks'].get(t, {})\n"
+            "    ka = [k for k in a if k not in allowed]; kb = [k for k in b if k not in allowed]\n"
+            "    if ka != kb or any(a[k] != b[k] for k in ka): bad.append(t)\n"
+            "print('same' if not bad else bad)");
+    }
+
+    static std::string pythonstring(const std::string& s)
+    {
+        std::string r = "'";
+        for (char c : s) {
+            if (c == '\'' || c == '\\')
+                r += '\\';
+            r += c;
+        }
+        return r + "'";
+    }
+
+    std::string value(const char* track, const char* key)
+    {
+        return plistquery(library, std::string("print(d['Tracks']['") + track + "'].get('" + key + "'))");
+    }
+};
+
+std::string Helper::dir;
+std::string Helper::pristine;
+
+const std::string TIMES = "set start of mytrack to 1.234\nset finish of mytrack to 245.678\n";
+
+TEST_F(Helper, UpdatesTheLibraryThroughTheHelperAndKeepsEverythingElse)
+{
+    ASSERT_EQ(server.start_external(), 0);
+    EXPECT_EQ(exec(trackscript("persistent ID is \"00AB00CD00EF0012\"", TIMES)), "1");
+    EXPECT_EQ(exec(trackscript("database ID is 102", "")), "1");
+    EXPECT_EQ(exec(trackscript("persistent ID is \"0000000000000ABC\"",
+                               TIMES + "set the volume adjustment of mytrack to 40\n")), "1");
+    EXPECT_EQ(exec(trackscript("database ID is 104", "set start of mytrack to 0.5\n")), "1");
+    EXPECT_EQ(exec(trackscript("database ID is 4711", TIMES)), "0");
+    EXPECT_EQ(server.stop(), 0);
+
+    EXPECT_EQ(value("101", "Start Time"), "1234\n");
+    EXPECT_EQ(value("101", "Stop Time"), "245678\n");
+    EXPECT_EQ(value("101", "BPM"), "120\n");                // TBPM of the ID3v2.4 tag
+    EXPECT_EQ(value("101", "Volume Adjustment"), "4\n");    // its RVA2 (RVA 1000 -> 995) on the library scale
+    EXPECT_EQ(value("102", "BPM"), "98\n");                 // replaced 7 from the ID3v2.3 tag
+    EXPECT_EQ(value("102", "Volume Adjustment"), "-4\n");   // RVAD -1000
+    EXPECT_EQ(value("102", "Start Time"), "5\n");           // not asked to change
+    EXPECT_EQ(value("103", "BPM"), "128\n");                // tmpo of the MP4 file
+    EXPECT_EQ(value("103", "Volume Adjustment"), "102\n");  // 40 % of 255
+    EXPECT_EQ(value("104", "BPM"), "None\n");               // no tag, no tempo
+    EXPECT_EQ(value("104", "Start Time"), "500\n");
+    EXPECT_EQ(unchangedexcept("['Start Time', 'Stop Time', 'BPM', 'Volume Adjustment']"), "same\n");
+
+    // Byte for byte: every line of the old file is still there, in order,
+    // apart from the one value line that changed (track 102's BPM).
+    std::string out = plistquery(library,
+        "import difflib\n"
+        "a = open(" + pythonstring(pristine) + ").read().splitlines()\n"
+        "b = open(sys.argv[1]).read().splitlines()\n"
+        "gone = [l for l in difflib.ndiff(a, b) if l.startswith('- ')]\n"
+        "print(gone)");
+    EXPECT_EQ(out, "['- \\t\\t\\t<key>BPM</key><integer>7</integer>']\n");
+}
+
+TEST_F(Helper, ResultsOfEverySizeAndFailures)
+{
+    int status = 0;
+    EXPECT_EQ(server.stop(), 0); // idle
+    ASSERT_EQ(server.start_external(), 0);
+    int pid = server.childpid();
+    EXPECT_EQ(server.start_external(), 0);
+    EXPECT_EQ(server.childpid(), pid);
+
+    EXPECT_EQ(exec("return 1"), "1");
+    // Longer than the caller's 80 bytes: cut to 79, still a success.
+    std::string r100(100, 'r');
+    EXPECT_EQ(exec("return \"" + r100 + "\"", &status), r100.substr(0, 79));
+    EXPECT_EQ(status, 0);
+    // 4095 bytes fit the helper's buffer, 4096 do not: a failure reply.
+    EXPECT_EQ(exec("return \"" + std::string(4095, 'k') + "\"", &status, 5000), std::string(4095, 'k'));
+    EXPECT_EQ(exec("return \"" + std::string(4096, 'k') + "\"", &status, 5000), "<-1>");
+    // No value: the single NUL, an empty text.
+    EXPECT_EQ(exec("set x to {}\nreturn", &status), "");
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(exec("return (1 +", &status), "<-1>");
+    EXPECT_EQ(exec("tell application \"Nowhere\" to activate", &status), "<-1>");
+    // An empty request gets a failure reply, and the helper goes on.
+    void* reply = reinterpret_cast<void*>(1);
+    uint32_t n = 7;
+    EXPECT_EQ(server.call(nullptr, 0, reply, n), 0);
+    EXPECT_EQ(reply, nullptr);
+    EXPECT_EQ(n, 0u);
+    // A text without its NUL, or with one inside, is refused too.
+    EXPECT_EQ(server.call("return 2", 8, reply, n), 0);
+    EXPECT_EQ(reply, nullptr);
+    EXPECT_EQ(server.call("return 2\0return 3", 18, reply, n), 0);
+    EXPECT_EQ(reply, nullptr);
+    EXPECT_EQ(exec("return 5"), "5");
+    EXPECT_EQ(server.childpid(), pid);
+    EXPECT_EQ(server.stop(), 0);
+    EXPECT_EQ(server.stop(), 0);
+    // The library was never addressed: not written.
+    EXPECT_EQ(readfile(library), readfile(pristine));
+}
+
+TEST_F(Helper, SavesAFewSecondsAfterAChangeWhileStillRunning)
+{
+    ASSERT_EQ(server.start_external(), 0);
+    EXPECT_EQ(exec(trackscript("database ID is 101", TIMES)), "1");
+    std::string text;
+    for (int i = 0; i < 100; ++i) {
+        usleep(100000);
+        text = readfile(library);
+        if (text.find("<key>Start Time</key><integer>1234</integer>") != std::string::npos)
+            break;
+    }
+    EXPECT_NE(text.find("<key>Start Time</key><integer>1234</integer>"), std::string::npos);
+    EXPECT_TRUE(server.running());
+    EXPECT_EQ(value("101", "Stop Time"), "245678\n");
+}
+
+TEST_F(Helper, LibraryChangedByAnotherProgramIsReadAgain)
+{
+    // First batch.
+    ASSERT_EQ(server.start_external(), 0);
+    EXPECT_EQ(exec(trackscript("database ID is 101", "set start of mytrack to 1\n")), "1");
+    server.stop();
+    // Another program rewrites the library between the batches.
+    EXPECT_EQ(plistquery(library,
+                         "d['Tracks']['104']['Name'] = 'Renamed'\n"
+                         "d['Tracks']['101']['Start Time'] = 2000\n"
+                         "plistlib.dump(d, open(sys.argv[1], 'wb'))\nprint('ok')"), "ok\n");
+    // The next batch's helper sees it.
+    ASSERT_EQ(server.start_external(), 0);
+    EXPECT_EQ(exec("tell application \"iTunes\" to return name of the first item in "
+                   "(every file track of playlist 1 whose database ID is 104)"), "Renamed");
+    EXPECT_EQ(exec("tell application \"iTunes\" to return start of file track 1 of playlist 1"), "2.0");
+    // And a change made while this helper runs is not lost when we save ours.
+    EXPECT_EQ(exec(trackscript("database ID is 102", "set finish of mytrack to 3\n")), "1");
+    usleep(20000);
+    EXPECT_EQ(plistquery(library,
+                         "d['Tracks']['103']['Name'] = 'Changed meanwhile'\n"
+                         "plistlib.dump(d, open(sys.argv[1], 'wb'))\nprint('ok')"), "ok\n");
+    EXPECT_EQ(exec(trackscript("database ID is 104", "set finish of mytrack to 4\n")), "1");
+    server.stop();
+    EXPECT_EQ(value("103", "Name"), "Changed meanwhile\n");
+    EXPECT_EQ(value("102", "Stop Time"), "3000\n");
+    EXPECT_EQ(value("104", "Stop Time"), "4000\n");
+    EXPECT_EQ(value("104", "Name"), "Renamed\n");
+}
+
+TEST_F(Helper, LibraryCaughtHalfWrittenByAnotherProgramIsNotClobbered)
+{
+    ASSERT_EQ(server.start_external(), 0);
+    EXPECT_EQ(exec(trackscript("database ID is 101", TIMES)), "1");
+    // Another program is in the middle of writing the library when we save:
+    // we leave its file alone and keep our change.
+    writefile(library, "<?xml version=\"1.0\"?><plist><dict><key>Tracks</key><dict>");
+    usleep(2600000); // past the save delay
+    EXPECT_EQ(readfile(library), "<?xml version=\"1.0\"?><plist><dict><key>Tracks</key><dict>");
+    // It finishes: its version, with our change on top.
+    EXPECT_EQ(plistquery(pristine, "d['Tracks']['104']['Name'] = 'Theirs'\n"
+                                   "plistlib.dump(d, open(" + pythonstring(library) + ", 'wb'))\nprint('ok')"), "ok\n");
+    server.stop();
+    EXPECT_EQ(value("104", "Name"), "Theirs\n");
+    EXPECT_EQ(value("101", "Start Time"), "1234\n");
+}
+
+TEST_F(Helper, FailedWriteLeavesTheOldLibraryIntact)
+{
+    // The helper may write no file larger than 1000 bytes: the library (about
+    // 4 KiB) can never be saved.
+    struct rlimit old{};
+    getrlimit(RLIMIT_FSIZE, &old);
+    struct rlimit small = old;
+    small.rlim_cur = 1000;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    int e = server.start_external();
+    setrlimit(RLIMIT_FSIZE, &old);
+    ASSERT_EQ(e, 0);
+    EXPECT_EQ(exec(trackscript("database ID is 101", TIMES)), "1");
+    EXPECT_EQ(server.stop(), 0);
+    EXPECT_EQ(readfile(library), readfile(pristine));
+    // No temporary file left behind.
+    DIR* d = opendir(dir.c_str());
+    ASSERT_NE(d, nullptr);
+    int temps = 0;
+    while (dirent* ent = readdir(d))
+        if (std::string(ent->d_name).rfind(".work library.xml.", 0) == 0)
+            ++temps;
+    closedir(d);
+    EXPECT_EQ(temps, 0);
+}
+
+TEST_F(Helper, HelperKilledMidBatchGivesErrorsNotACrash)
+{
+    ASSERT_EQ(server.start_external(), 0);
+    EXPECT_EQ(exec("return 1"), "1");
+    kill(server.childpid(), SIGKILL);
+    usleep(50000);
+    int status = 0;
+    EXPECT_EQ(exec(trackscript("database ID is 101", TIMES), &status), "<" + std::to_string(EPIPE) + ">");
+    EXPECT_NE(exec("return 1", &status), "1");
+    EXPECT_FALSE(server.running());
+    // The next batch starts a new one.
+    ASSERT_EQ(server.start_external(), 0);
+    EXPECT_EQ(exec("return 1"), "1");
+}
+
+TEST_F(Helper, SystemRouteRunsTheScriptWithOsascript)
+{
+    char buf[1024];
+    std::strcpy(buf, "return \"from osascript\"");
+    EXPECT_EQ(ovra::executewithosascript(buf, buf, sizeof buf), 0); // same memory for both
+    EXPECT_STREQ(buf, "from osascript\n");
+    char small[8];
+    EXPECT_EQ(ovra::executewithosascript("return \"a longer result\"", small, sizeof small), 0);
+    EXPECT_STREQ(small, "a longe");
+}
+
+TEST_F(Helper, LogOpensInConsoleWhateverItsPath)
+{
+    for (std::string name : {std::string("Tempix.log"), std::string("with \"quotes\".log"),
+                             std::string("back\\slash\\\".log"), std::string("\" & (do shell script \"touch x\") & \""),
+                             std::string("$(touch pwned-by-log) `id`;\nnew line\ttab.log")}) {
+        std::string path = dir + "/" + name;
+        writefile(path, "log\n");
+        std::remove((dir + "/opened").c_str());
+        EXPECT_EQ(ovra::tempix::openLogInConsole(path.c_str()), 0);
+        EXPECT_EQ(waitforfile(dir + "/opened"), path + "\n") << name;
+    }
+    EXPECT_NE(access("pwned-by-log", F_OK), 0);
+    EXPECT_NE(access("x", F_OK), 0);
+}
+
+} // namespace

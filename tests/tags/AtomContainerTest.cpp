@@ -1,0 +1,396 @@
+// The atom layer on small files whose layout is known byte for byte.
+#include "tags/AtomContainer.h"
+#include "tags/Tag.h"
+#include "TagTestSupport.h"
+
+#include <cstring>
+#include <numeric>
+
+using namespace ovra;
+using tagtest::TempDir;
+using Bytes = std::vector<uint8_t>;
+
+namespace {
+
+uint32_t code(const char* t)
+{
+    return fourcc(t[0], t[1], t[2], t[3]);
+}
+
+Bytes atom(const char* type, const Bytes& content)
+{
+    Bytes out(8);
+    putbe32(out.data(), uint32_t(content.size() + 8));
+    std::memcpy(out.data() + 4, type, 4);
+    out.insert(out.end(), content.begin(), content.end());
+    return out;
+}
+
+Bytes cat(std::initializer_list<Bytes> parts)
+{
+    Bytes out;
+    for (const Bytes& p : parts)
+        out.insert(out.end(), p.begin(), p.end());
+    return out;
+}
+
+Bytes filled(size_t n, uint8_t value)
+{
+    return Bytes(n, value);
+}
+
+uint32_t be32at(const Bytes& b, size_t pos)
+{
+    return getbe32(b.data() + pos);
+}
+
+std::string typeat(const Bytes& b, size_t pos)
+{
+    return std::string(reinterpret_cast<const char*>(b.data() + pos + 4), 4);
+}
+
+// An open file over given bytes, with its root container.
+class AtomFile {
+public:
+    AtomFile(TempDir& dir, const Bytes& bytes) : path(dir.path("atoms.bin"))
+    {
+        tagtest::writefile(path, bytes);
+        file = std::fopen(path.c_str(), "r+b");
+        root = AtomContainer::fileRoot(file, int64_t(bytes.size()));
+    }
+    ~AtomFile()
+    {
+        if (file != nullptr)
+            std::fclose(file);
+    }
+    Bytes bytes()
+    {
+        std::fflush(file);
+        return tagtest::readfile(path);
+    }
+    std::string path;
+    FILE* file = nullptr;
+    AtomContainer root;
+};
+
+template <typename F>
+int codeof(F f)
+{
+    try {
+        f();
+    } catch (int c) {
+        return c;
+    }
+    return 0;
+}
+
+} // namespace
+
+// 'cont' holds 'aaaa', a 'free' atom and 'bbbb'; 'tail' follows at the top.
+Bytes withfree(size_t freeSize)
+{
+    return cat({atom("cont", cat({atom("aaaa", filled(4, 0xA1)), atom("free", filled(freeSize - 8, 0)), atom("bbbb", filled(4, 0xB2))})),
+        atom("tail", filled(16, 0xEE))});
+}
+
+TEST(AtomContainer, InsertionFillsAFreeAtomThatLeavesAtLeastItsHeader)
+{
+    TempDir dir;
+    const Bytes before = withfree(28);
+    AtomFile f(dir, before);
+    AtomContainer cont;
+    openChild(cont, code("cont"), f.root, false, 0, 0);
+
+    int64_t pos = insertAtom(cont, code("new "), filled(12, 0x77).data(), 12);
+
+    Bytes after = f.bytes();
+    EXPECT_EQ(pos, 20);
+    ASSERT_EQ(after.size(), before.size()) << "nothing outside the free atom may move";
+    EXPECT_EQ(be32at(after, 20), 20u);
+    EXPECT_EQ(typeat(after, 20), "new ");
+    EXPECT_EQ(be32at(after, 40), 8u);
+    EXPECT_EQ(typeat(after, 40), "free");
+    EXPECT_EQ(be32at(after, 0), before.size() - 24) << "the container keeps its size";
+    EXPECT_TRUE(std::equal(after.begin() + 48, after.end(), before.begin() + 48));
+}
+
+TEST(AtomContainer, InsertionGrowsEveryContainerWhenTheFreeAtomIsOneByteShort)
+{
+    TempDir dir;
+    const Bytes before = withfree(27);
+    AtomFile f(dir, before);
+    AtomContainer cont;
+    openChild(cont, code("cont"), f.root, false, 0, 0);
+
+    insertAtom(cont, code("new "), filled(12, 0x77).data(), 12);
+
+    Bytes after = f.bytes();
+    ASSERT_EQ(after.size(), before.size() + 20);
+    EXPECT_EQ(be32at(after, 0), be32at(before, 0) + 20);
+    EXPECT_EQ(typeat(after, 20), "new ");
+    EXPECT_EQ(be32at(after, 40), 27u) << "the free atom moves behind the new one, its size unchanged";
+    EXPECT_EQ(typeat(after, 40), "free");
+    EXPECT_TRUE(std::equal(after.begin() + 40, after.end(), before.begin() + 20));
+    EXPECT_EQ(cont.end, int64_t(be32at(after, 0)));
+    EXPECT_EQ(f.root.end, int64_t(after.size()));
+}
+
+// 'cont' holds an item of 20 content bytes, a 16-byte 'free' atom and 'bbbb'.
+Bytes withitem()
+{
+    return cat({atom("cont", cat({atom("item", filled(20, 0x11)), atom("free", filled(8, 0)), atom("bbbb", filled(4, 0xB2))})),
+        atom("tail", filled(16, 0xEE))});
+}
+
+TEST(AtomContainer, ShrinkingByEightBytesGrowsTheFreeAtom)
+{
+    TempDir dir;
+    const Bytes before = withitem();
+    AtomFile f(dir, before);
+    AtomContainer cont;
+    openChild(cont, code("cont"), f.root, false, 0, 0);
+
+    replaceAtom(cont, 8, filled(12, 0x22).data(), 12);
+
+    Bytes after = f.bytes();
+    ASSERT_EQ(after.size(), before.size());
+    EXPECT_EQ(be32at(after, 8), 20u);
+    EXPECT_EQ(be32at(after, 28), 24u);
+    EXPECT_EQ(typeat(after, 28), "free");
+    EXPECT_TRUE(std::equal(after.begin() + 52, after.end(), before.begin() + 52));
+}
+
+TEST(AtomContainer, ShrinkingByNineBytesShrinksEveryContainerAndTruncatesTheFile)
+{
+    TempDir dir;
+    const Bytes before = withitem();
+    AtomFile f(dir, before);
+    AtomContainer cont;
+    openChild(cont, code("cont"), f.root, false, 0, 0);
+
+    replaceAtom(cont, 8, filled(11, 0x22).data(), 11);
+
+    Bytes after = f.bytes();
+    ASSERT_EQ(after.size(), before.size() - 9);
+    EXPECT_EQ(be32at(after, 0), be32at(before, 0) - 9);
+    EXPECT_EQ(be32at(after, 8), 19u);
+    EXPECT_EQ(be32at(after, 27), 16u) << "the free atom keeps its size";
+    EXPECT_TRUE(std::equal(after.begin() + 27, after.end(), before.begin() + 36));
+}
+
+TEST(AtomContainer, AContainerWithoutFreeSpaceGrowsAtItsEndWithAllItsAncestors)
+{
+    TempDir dir;
+    const Bytes before = cat({atom("outr", atom("innr", atom("aaaa", filled(4, 1)))), atom("tail", filled(8, 2))});
+    AtomFile f(dir, before);
+    AtomContainer outer, inner;
+    openChild(outer, code("outr"), f.root, false, 0, 0);
+    openChild(inner, code("innr"), outer, false, 0, 0);
+
+    int64_t pos = insertAtom(inner, code("new "), filled(5, 9).data(), 5);
+
+    Bytes after = f.bytes();
+    EXPECT_EQ(pos, 28);
+    EXPECT_EQ(be32at(after, 0), be32at(before, 0) + 13);
+    EXPECT_EQ(be32at(after, 8), be32at(before, 8) + 13);
+    EXPECT_EQ(typeat(after, 28), "new ");
+    EXPECT_EQ(typeat(after, 41), "tail");
+}
+
+TEST(AtomContainer, SizesThatCannotBeHandledAreRefused)
+{
+    for (uint32_t size : {0u, 1u, 7u}) {
+        TempDir dir;
+        Bytes bytes = cat({atom("cont", cat({atom("aaaa", filled(4, 1)), atom("bbbb", filled(4, 2))})), atom("tail", {})});
+        putbe32(bytes.data() + 20, size);
+        AtomFile f(dir, bytes);
+        AtomContainer cont;
+        openChild(cont, code("cont"), f.root, false, 0, 0);
+        EXPECT_EQ(codeof([&] { findAtom(cont, code("zzzz"), 0); }), ATOM_ERR_BAD_SIZE) << "size " << size;
+        EXPECT_EQ(codeof([&] { findAtom(f.root, code("zzzz"), 0); }), 0) << "the top level itself is fine";
+    }
+}
+
+TEST(AtomContainer, AChildThatRunsPastItsContainerIsAnErrorAndNothingIsWritten)
+{
+    TempDir dir;
+    Bytes bytes = cat({atom("cont", cat({atom("aaaa", filled(4, 1)), atom("bbbb", filled(4, 2))})), atom("tail", filled(40, 3))});
+    putbe32(bytes.data() + 20, 30); // 'bbbb' claims bytes of 'tail'
+    AtomFile f(dir, bytes);
+    AtomContainer cont;
+    openChild(cont, code("cont"), f.root, false, 0, 0);
+    EXPECT_EQ(codeof([&] { findAtom(cont, code("zzzz"), 0); }), ATOM_ERR_OVERRUN);
+    EXPECT_EQ(codeof([&] { insertAtom(cont, code("new "), "abcd", 4); }), ATOM_ERR_OVERRUN);
+    EXPECT_EQ(f.bytes(), bytes);
+}
+
+TEST(AtomContainer, AContainerThatRunsPastTheFileIsNotOpened)
+{
+    TempDir dir;
+    Bytes bytes = cat({atom("ftyp", filled(8, 0)), atom("moov", filled(40, 0))});
+    putbe32(bytes.data() + 16, 4000);
+    AtomFile f(dir, bytes);
+    AtomContainer moov;
+    EXPECT_EQ(codeof([&] { openChild(moov, code("moov"), f.root, false, 0, 0); }), ATOM_ERR_OVERRUN);
+    // The walk at the top level simply ends there.
+    EXPECT_EQ(findAtom(f.root, code("mdat"), 0), -1);
+}
+
+TEST(AtomContainer, ReadingPastTheEndOfTheFileIsTruncation)
+{
+    TempDir dir;
+    AtomFile f(dir, atom("aaaa", filled(4, 1)));
+    uint8_t buffer[64];
+    atomseek(f.root, 8);
+    EXPECT_EQ(codeof([&] { atomread(f.root, buffer, sizeof buffer); }), ATOM_ERR_TRUNCATED);
+}
+
+TEST(AtomContainer, AClosedContainerHasNoFile)
+{
+    AtomContainer c;
+    EXPECT_EQ(codeof([&] { findAtom(c, code("free"), 0); }), 0) << "an empty range is not read";
+    c.end = 16;
+    EXPECT_EQ(codeof([&] { findAtom(c, code("free"), 0); }), ATOM_ERR_NO_FILE);
+}
+
+TEST(AtomContainer, MovingBytesInChunksGivesTheSameResultAsOneBuffer)
+{
+    TempDir dir;
+    Bytes bytes(7 * ATOM_MOVE_CHUNK + 123);
+    for (size_t i = 0; i < bytes.size(); ++i)
+        bytes[i] = uint8_t((i * 7919) >> 3);
+    for (int64_t shift : {int64_t(1), int64_t(1000), int64_t(ATOM_MOVE_CHUNK + 5), int64_t(-1), int64_t(-70000)}) {
+        AtomFile f(dir, bytes);
+        const int64_t from = 80000;
+        const int64_t length = 3 * int64_t(ATOM_MOVE_CHUNK) + 77;
+        moveBytes(f.root, from + shift, from, length);
+        Bytes expected = bytes;
+        std::memmove(expected.data() + from + shift, bytes.data() + from, size_t(length));
+        EXPECT_EQ(f.bytes(), expected) << "shift " << shift;
+    }
+}
+
+TEST(AtomContainer, GrowingBeyondTwoGibibytesIsRefusedBeforeAnythingMoves)
+{
+    TempDir dir;
+    AtomFile f(dir, atom("aaaa", filled(4, 1)));
+    AtomContainer big = f.root;
+    big.end = ATOM_FILE_LIMIT - 4;
+    big.freePos = -1;
+    EXPECT_EQ(codeof([&] { shiftTail(big, 0, 8); }), ATOM_ERR_TOO_LARGE);
+    EXPECT_EQ(f.bytes(), atom("aaaa", filled(4, 1)));
+}
+
+// ftyp, moov (with the track's tables), optional free, mdat of 64 bytes.
+Bytes withchunks(uint32_t freeAfterMoov, uint32_t declared, int entries)
+{
+    auto buildstco = [&](uint32_t firstChunk) {
+        Bytes content(8 + size_t(entries) * 4, 0);
+        putbe32(content.data() + 4, declared);
+        for (int i = 0; i < entries; ++i)
+            putbe32(content.data() + 8 + i * 4, firstChunk + uint32_t(i) * 16);
+        return atom("stco", content);
+    };
+    auto build = [&](uint32_t firstChunk) {
+        Bytes stbl = atom("stbl", cat({atom("stsz", filled(12, 0)), buildstco(firstChunk), atom("stsc", filled(4, 0))}));
+        Bytes moov = atom("moov", cat({atom("mvhd", filled(20, 0)), atom("trak", atom("mdia", atom("minf", stbl)))}));
+        Bytes head = cat({atom("ftyp", Bytes{'M', '4', 'A', ' ', 0, 0, 0, 0}), moov});
+        if (freeAfterMoov > 0)
+            head = cat({head, atom("free", filled(freeAfterMoov - 8, 0))});
+        return head;
+    };
+    uint32_t mdatPos = uint32_t(build(0).size());
+    return cat({build(mdatPos + 8), atom("mdat", filled(64, 0x55))});
+}
+
+std::vector<uint32_t> chunkoffsets(const Bytes& b, int n)
+{
+    // The table is found by its type; its entries follow count and flags.
+    for (size_t i = 0; i + 8 < b.size(); ++i) {
+        if (std::memcmp(b.data() + i + 4, "stco", 4) == 0) {
+            std::vector<uint32_t> out;
+            for (int k = 0; k < n; ++k)
+                out.push_back(be32at(b, i + 16 + size_t(k) * 4));
+            return out;
+        }
+    }
+    return {};
+}
+
+TEST(AtomContainer, ChunkOffsetsFollowMdatWhenMoovGrows)
+{
+    TempDir dir;
+    const Bytes before = withchunks(0, 3, 3);
+    AtomFile f(dir, before);
+    int64_t mdat = findAtom(f.root, code("mdat"), 0);
+    AtomContainer moov;
+    openChild(moov, code("moov"), f.root, false, 0, 0);
+
+    insertAtom(moov, code("junk"), filled(92, 0).data(), 92);
+    EXPECT_EQ(fixChunkOffsets(f.root, moov, mdat), mdat + 100);
+
+    Bytes after = f.bytes();
+    std::vector<uint32_t> old = chunkoffsets(before, 3), now = chunkoffsets(after, 3);
+    ASSERT_EQ(now.size(), 3u);
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(now[size_t(i)], old[size_t(i)] + 100);
+    EXPECT_EQ(typeat(after, size_t(mdat) + 100), "mdat");
+}
+
+TEST(AtomContainer, FreeSpaceBehindMoovKeepsMdatAndItsTableInPlace)
+{
+    TempDir dir;
+    const Bytes before = withchunks(200, 3, 3);
+    AtomFile f(dir, before);
+    int64_t mdat = findAtom(f.root, code("mdat"), 0);
+    AtomContainer moov;
+    openChild(moov, code("moov"), f.root, false, 0, 0);
+
+    insertAtom(moov, code("junk"), filled(92, 0).data(), 92);
+    EXPECT_EQ(fixChunkOffsets(f.root, moov, mdat), mdat);
+
+    Bytes after = f.bytes();
+    EXPECT_EQ(after.size(), before.size());
+    EXPECT_EQ(chunkoffsets(after, 3), chunkoffsets(before, 3));
+    EXPECT_TRUE(std::equal(after.begin() + mdat, after.end(), before.begin() + mdat));
+}
+
+TEST(AtomContainer, OnlyTheChunkOffsetsPresentAreChanged)
+{
+    TempDir dir;
+    const Bytes before = withchunks(0, 9, 2); // the count claims more entries than there are
+    AtomFile f(dir, before);
+    int64_t mdat = findAtom(f.root, code("mdat"), 0);
+    AtomContainer moov;
+    openChild(moov, code("moov"), f.root, false, 0, 0);
+    insertAtom(moov, code("junk"), filled(92, 0).data(), 92);
+    fixChunkOffsets(f.root, moov, mdat);
+
+    Bytes after = f.bytes();
+    std::vector<uint32_t> old = chunkoffsets(before, 3), now = chunkoffsets(after, 3);
+    EXPECT_EQ(now[0], old[0] + 100);
+    EXPECT_EQ(now[1], old[1] + 100);
+    EXPECT_EQ(now[2], old[2]) << "the bytes behind the table ('stsc') are left alone";
+}
+
+TEST(AtomContainer, MissingOrWideChunkOffsetTablesAreReported)
+{
+    TempDir dir;
+    Bytes bytes = withchunks(0, 3, 3);
+    AtomFile f(dir, bytes);
+    AtomContainer moov;
+    openChild(moov, code("moov"), f.root, false, 0, 0);
+    EXPECT_EQ(codeof([&] { checkChunkOffsets(moov); }), 0);
+
+    for (const char* replacement : {"co64", "xxxx"}) {
+        Bytes changed = bytes;
+        for (size_t i = 0; i + 8 < changed.size(); ++i)
+            if (std::memcmp(changed.data() + i + 4, "stco", 4) == 0)
+                std::memcpy(changed.data() + i + 4, replacement, 4);
+        AtomFile g(dir, changed);
+        AtomContainer m;
+        openChild(m, code("moov"), g.root, false, 0, 0);
+        EXPECT_EQ(codeof([&] { checkChunkOffsets(m); }), std::strcmp(replacement, "co64") == 0 ? ATOM_ERR_CO64 : ATOM_ERR_NO_STCO);
+    }
+    EXPECT_EQ(codeof([&] { fixChunkOffsets(f.root, moov, -1); }), ATOM_ERR_MDAT_UNKNOWN);
+}

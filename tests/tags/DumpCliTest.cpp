@@ -1,0 +1,69 @@
+// tempix-cli --dump on real files: it shows what mutagen reads, decodes the
+// stored record and changes nothing.
+#include "batch/TrackDataRecord.h"
+#include "tags/Tag.h"
+#include "TagTestSupport.h"
+
+#include <memory>
+
+using namespace ovra;
+using tagtest::TempDir;
+
+namespace {
+int dump(const std::string& args, std::string& out)
+{
+    return tagtest::run(std::string(TEMPIX_BINARY_DIR) + "/bin/tempix-cli --dump " + args + " 2>&1", &out);
+}
+} // namespace
+
+TEST(DumpCommand, ShowsWhatMutagenReads)
+{
+    TempDir dir;
+    const std::pair<const char*, const char*> cases[] = {
+        {"v23.mp3", "TIT2"}, {"v23_utf16.mp3", "TIT2"}, {"v24.mp3", "TIT2"}, {"ap_gnre.m4a", "©nam"}, {"mutagen_gen.m4a", "©nam"}, {"ffmeta.m4a", "©nam"}};
+    for (const auto& [name, titleKey] : cases) {
+        std::string path = dir.copy(name);
+        const auto before = tagtest::readfile(path);
+        std::string out;
+        EXPECT_EQ(dump(tagtest::quote(path), out), 0) << out;
+        auto m = tagtest::mutagen(path);
+        EXPECT_NE(out.find("\nTitle: " + m[titleKey] + "\n"), std::string::npos) << name << "\n" << out;
+        std::string bpm = m.count("TBPM") ? m["TBPM"] : m["tmpo"];
+        if (!bpm.empty()) {
+            EXPECT_NE(out.find("\nBPM: " + bpm.substr(0, bpm.find('.')) + "\n"), std::string::npos) << name << "\n" << out;
+        }
+        EXPECT_NE(out.find("TrackDataRecord: none\n"), std::string::npos) << out;
+        EXPECT_EQ(tagtest::readfile(path), before) << name << " must not change";
+    }
+}
+
+TEST(DumpCommand, DecodesTheStoredRecordAndFailsForFilesItCannotRead)
+{
+    TempDir dir;
+    std::string path = dir.copy("noudta_tail.m4a", "track.m4a");
+    tempix::TrackDataRecord r;
+    r.flags = 0x71F;
+    r.analysis = {44100, 132300, 500, 30000, 22050, 1000, 2000, 300, 120000};
+    r.bpm = 120;
+    r.startMs = 20;
+    r.stopMs = 2950;
+    r.volume = -1234;
+    uint8_t bytes[64];
+    r.encode(bytes);
+    {
+        std::unique_ptr<Tag> tag(openTag(path.c_str(), false));
+        tag->setData(TRACKDATA_OWNER, TRACKDATA_CODE, bytes, 64);
+        tag->close();
+    }
+    std::string out;
+    EXPECT_EQ(dump(tagtest::quote(path), out), 0) << out;
+    for (const char* line : {"TrackDataRecord:\n", "  Flags: 0x0000071F analysis bpm times volume\n", "  Sample rate: 44100\n",
+             "  Frame count: 132300\n", "  Beat period: 22050\n", "  Last beat: 120000\n", "  BPM written: 120\n",
+             "  Stop time written: 2950 ms\n", "  Volume written: -1234\n"})
+        EXPECT_NE(out.find(line), std::string::npos) << line << "\n" << out;
+
+    std::string bad = dir.copy("brand_m4b.m4a");
+    EXPECT_EQ(dump(tagtest::quote(path) + " " + tagtest::quote(bad), out), 1);
+    EXPECT_NE(out.find("error code 20201"), std::string::npos) << out;
+    EXPECT_NE(out.find("Sample rate: 44100"), std::string::npos) << "the good file is still dumped";
+}

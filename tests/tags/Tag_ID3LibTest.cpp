@@ -1,0 +1,212 @@
+// The id3lib tag on files made by lame, id3v2, eyeD3 and mutagen (and one
+// ID3v2.2 tag put together here, as no tagger writes that version any more).
+#include "tags/Tag_ID3Lib.h"
+#include "TagTestSupport.h"
+
+#include <cstring>
+
+using namespace ovra;
+using tagtest::codeof;
+using tagtest::TempDir;
+
+namespace {
+std::string text(Tag& tag, void (Tag::*getter)(char*, int))
+{
+    char buffer[1024];
+    (tag.*getter)(buffer, sizeof buffer);
+    return buffer;
+}
+
+std::vector<uint8_t> rvad(int rva)
+{
+    std::vector<uint8_t> b(Tag_ID3Lib::RVAD_SIZE);
+    Tag_ID3Lib::encodeRVAD(rva, b.data());
+    return b;
+}
+} // namespace
+
+TEST(Tag_ID3Lib, RvadBytesCarrySignAndMagnitudeForBothChannels)
+{
+    EXPECT_EQ(rvad(-1000), (std::vector<uint8_t>{0x00, 0x10, 0x03, 0xE8, 0x03, 0xE8, 0, 0, 0, 0}));
+    EXPECT_EQ(rvad(0), (std::vector<uint8_t>{0x00, 0x10, 0, 0, 0, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(rvad(65535), (std::vector<uint8_t>{0x03, 0x10, 0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 0, 0}));
+    for (int v : {-65535, -1000, -1, 0, 1, 1000, 65535})
+        EXPECT_EQ(Tag_ID3Lib::decodeRVAD(rvad(v).data(), Tag_ID3Lib::RVAD_SIZE), v);
+
+    const std::vector<std::vector<uint8_t>> refused = {
+        {0x03, 0x10, 0x03, 0xE8, 0x03, 0xE9, 0, 0, 0, 0}, // channels differ
+        {0x03, 0x08, 0x03, 0xE8, 0x03, 0xE8, 0, 0, 0, 0}, // 8 bits a value
+        {0x03, 0x10, 0x03, 0xE8, 0x03, 0xE8, 0, 1, 0, 0}, // peaks present
+        {0x01, 0x10, 0x03, 0xE8, 0x03, 0xE8, 0, 0, 0, 0}, // one channel up, one down
+    };
+    for (const auto& bytes : refused)
+        EXPECT_EQ(codeof([&] { Tag_ID3Lib::decodeRVAD(bytes.data(), bytes.size()); }), TAG_ERR_UNUSABLE);
+    EXPECT_EQ(codeof([&] { Tag_ID3Lib::decodeRVAD(rvad(5).data(), 9); }), TAG_ERR_UNUSABLE);
+}
+
+TEST(Tag_ID3Lib, Id3v24TagsAreLeftToTagLib)
+{
+    TempDir dir;
+    EXPECT_EQ(codeof([&] { Tag_ID3Lib(dir.copy("v24.mp3").c_str(), false); }), TAG_ERR_UNUSABLE);
+    EXPECT_EQ(codeof([&] { Tag_ID3Lib(dir.copy("v24_eyed3.mp3").c_str(), false); }), TAG_ERR_UNUSABLE);
+    EXPECT_EQ(codeof([&] { Tag_ID3Lib(dir.path("missing.mp3").c_str(), false); }), TAG_ERR_NOT_FOUND);
+    tagtest::writefile(dir.path("tiny.mp3"), {'I', 'D'});
+    EXPECT_EQ(codeof([&] { Tag_ID3Lib(dir.path("tiny.mp3").c_str(), false); }), TAG_ERR_NOT_FOUND);
+}
+
+TEST(Tag_ID3Lib, ReadsLatin1AndUtf16TextsAndGenreReferences)
+{
+    TempDir dir;
+    Tag_ID3Lib v23(dir.copy("v23.mp3").c_str(), true);
+    EXPECT_EQ(text(v23, &Tag::getTitle), "Title Three");
+    EXPECT_EQ(text(v23, &Tag::getComposer), "Composer Three");
+    EXPECT_EQ(text(v23, &Tag::getAlbum), "Album Three");
+    EXPECT_EQ(text(v23, &Tag::getGenre), "Rock");
+    EXPECT_EQ(text(v23, &Tag::getComment), "Comment text") << "trailing blanks are cut";
+    EXPECT_EQ(v23.getBPM(), 128);
+
+    Tag_ID3Lib utf16(dir.copy("v23_utf16.mp3").c_str(), true);
+    EXPECT_EQ(text(utf16, &Tag::getTitle), "Ünïcødé ☃ 𝄞");
+    EXPECT_EQ(text(utf16, &Tag::getArtist), "Ärtist");
+    EXPECT_EQ(utf16.getBPM(), 140);
+    char cut[5];
+    utf16.getTitle(cut, sizeof cut);
+    EXPECT_EQ(std::string(cut), "Ün\xC3") << "at most size - 1 bytes, the last sequence may be cut";
+
+    Tag_ID3Lib v22(dir.copy("v22.mp3").c_str(), true);
+    EXPECT_EQ(text(v22, &Tag::getTitle), "Twenty Two");
+    EXPECT_EQ(text(v22, &Tag::getGenre), "Rock");
+    EXPECT_EQ(v22.getBPM(), 99);
+
+    Tag_ID3Lib v1(dir.copy("v1only.mp3").c_str(), true);
+    EXPECT_EQ(text(v1, &Tag::getTitle), "Old Title");
+    EXPECT_EQ(text(v1, &Tag::getGenre), "Rock");
+    EXPECT_EQ(codeof([&] { v1.getBPM(); }), TAG_ERR_NOT_FOUND);
+}
+
+TEST(Tag_ID3Lib, GenreTextsThatAreNotReferencesStayAsTheyAre)
+{
+    const std::pair<const char*, const char*> cases[] = {
+        {"(17)Rock", "Rock"}, {"Rock  ", "Rock"}, {"(RX)", "(RX)"}, {"(200)", "(200)"}, {"(147)", "Synthpop"}, {"(0)", "Blues"}};
+    for (const auto& [stored, expected] : cases) {
+        TempDir dir;
+        std::string path = dir.copy("notag.mp3");
+        ASSERT_EQ(tagtest::id3script(path, std::string("t = id3.ID3()\nt.add(id3.TCON(encoding=0, text='") + stored + "'))\nt.save(path, v2_version=3)"), 0);
+        Tag_ID3Lib tag(path.c_str(), true);
+        EXPECT_EQ(text(tag, &Tag::getGenre), expected) << stored;
+    }
+}
+
+TEST(Tag_ID3Lib, ATempoThatIsNoNumberIsUnusable)
+{
+    TempDir dir;
+    std::string path = dir.copy("notag.mp3");
+    ASSERT_EQ(tagtest::id3script(path, "t = id3.ID3()\nt.add(id3.TBPM(encoding=0, text='fast'))\nt.save(path, v2_version=3)"), 0);
+    Tag_ID3Lib tag(path.c_str(), true);
+    EXPECT_EQ(codeof([&] { tag.getBPM(); }), TAG_ERR_UNUSABLE);
+}
+
+TEST(Tag_ID3Lib, RelativeVolumeFromOtherTaggersIsReadOrRefused)
+{
+    TempDir dir;
+    Tag_ID3Lib plain(dir.copy("v23_rvad.mp3").c_str(), true);
+    EXPECT_EQ(plain.getRVA(), -1000);
+    Tag_ID3Lib peaks(dir.copy("v23_rvad_peaks.mp3").c_str(), true);
+    EXPECT_EQ(codeof([&] { peaks.getRVA(); }), TAG_ERR_UNUSABLE);
+}
+
+TEST(Tag_ID3Lib, TextsCannotBeSet)
+{
+    TempDir dir;
+    Tag_ID3Lib tag(dir.copy("v23.mp3").c_str(), false);
+    EXPECT_EQ(codeof([&] { tag.setTitle("x"); }), TAG_ERR_UNSUPPORTED);
+    EXPECT_EQ(codeof([&] { tag.setArtist("x"); }), TAG_ERR_UNSUPPORTED);
+    EXPECT_EQ(codeof([&] { tag.setComposer("x"); }), TAG_ERR_UNSUPPORTED);
+    EXPECT_EQ(codeof([&] { tag.setAlbum("x"); }), TAG_ERR_UNSUPPORTED);
+    EXPECT_EQ(codeof([&] { tag.setGenre("x"); }), TAG_ERR_UNSUPPORTED);
+}
+
+TEST(Tag_ID3Lib, WritesTempoVolumeCommentAndRecordSoThatMutagenReadsThem)
+{
+    for (const char* name : {"notag.mp3", "v1only.mp3", "v22.mp3", "v23.mp3", "v23_nopad.mp3", "v23_utf16.mp3", "v23_rvad.mp3"}) {
+        SCOPED_TRACE(name);
+        TempDir dir;
+        std::string path = dir.copy(name);
+        const auto before = tagtest::mutagen(path);
+        const tagtest::AudioPrint audio = tagtest::audioprint(path);
+        std::vector<uint8_t> record(64);
+        for (size_t i = 0; i < record.size(); ++i)
+            record[i] = uint8_t(i * 13 + 1);
+        {
+            Tag_ID3Lib tag(path.c_str(), false);
+            tag.setBPM(126);
+            tag.setRVA(-1000);
+            tag.setComment("wrïtten ☃ comment");
+            tag.setData(TRACKDATA_OWNER, TRACKDATA_CODE, record.data(), 64);
+            EXPECT_EQ(tag.getRVA(), -1000);
+            tag.close();
+        }
+        auto m = tagtest::mutagen(path);
+        EXPECT_EQ(m["version"], "2.3");
+        EXPECT_EQ(m["TBPM"], "126");
+        EXPECT_EQ(m["RVAD"], "-1000,-1000,0,0");
+        EXPECT_EQ(m["COMM::eng"], "wrïtten ☃ comment");
+        std::string hex;
+        for (uint8_t b : record) {
+            char two[3];
+            std::snprintf(two, sizeof two, "%02x", b);
+            hex += two;
+        }
+        EXPECT_EQ(m["GEOB:com.quillfen.tempix.trackdata"], hex);
+        if (before.count("TIT2") != 0) {
+            EXPECT_EQ(m["TIT2"], before.at("TIT2")) << "other frames are kept";
+        }
+        EXPECT_EQ(tagtest::audioprint(path), audio);
+
+        Tag_ID3Lib again(path.c_str(), true);
+        EXPECT_EQ(again.getBPM(), 126);
+        std::vector<uint8_t> back(64, 0);
+        again.getData(TRACKDATA_OWNER, TRACKDATA_CODE, back.data(), 64);
+        EXPECT_EQ(back, record);
+        std::vector<uint8_t> part(40, 0xAA);
+        again.getData(TRACKDATA_OWNER, TRACKDATA_CODE, part.data(), 32);
+        EXPECT_EQ(part[31], record[31]);
+        EXPECT_EQ(part[32], 0xAA);
+    }
+}
+
+TEST(Tag_ID3Lib, AnId3v22PictureGetsAMimeTypeWhenWrittenAsId3v23)
+{
+    TempDir dir;
+    std::string path = dir.copy("v22.mp3");
+    {
+        Tag_ID3Lib tag(path.c_str(), false);
+        tag.setBPM(100);
+    }
+    auto m = tagtest::mutagen(path);
+    EXPECT_EQ(m["version"], "2.3");
+    EXPECT_EQ(m["APIC.mime"], "image/JPG");
+    EXPECT_EQ(m["TIT2"], "Twenty Two");
+}
+
+TEST(Tag_ID3Lib, ARecordIsFoundByItsOwnerAmongOtherObjects)
+{
+    TempDir dir;
+    std::string path = dir.copy("v23.mp3");
+    ASSERT_EQ(tagtest::id3script(path,
+                  "t = id3.ID3(path)\n"
+                  "t.add(id3.GEOB(encoding=0, mime='application/x-foo', filename='f', desc='other.owner', data=b'xyz'))\n"
+                  "t.save(path, v2_version=3)"),
+        0);
+    Tag_ID3Lib tag(path.c_str(), false);
+    EXPECT_EQ(codeof([&] { char b[4]; tag.getData(TRACKDATA_OWNER, 0, b, 4); }), TAG_ERR_NOT_FOUND);
+    const char mine[] = "mine";
+    tag.setData(TRACKDATA_OWNER, 0, mine, 4);
+    char other[3];
+    tag.getData("other.owner", 0, other, 3);
+    EXPECT_EQ(std::string(other, 3), "xyz");
+    tag.close();
+    auto m = tagtest::mutagen(path);
+    EXPECT_EQ(m["GEOB:other.owner"], "78797a");
+    EXPECT_EQ(m["GEOB:com.quillfen.tempix.trackdata"], "6d696e65");
+}

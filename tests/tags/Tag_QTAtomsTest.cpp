@@ -1,0 +1,417 @@
+// The MP4 tag on files made by ffmpeg, AtomicParsley and mutagen; every write
+// is read back through mutagen and the audio compared before and after.
+#include "tags/AtomContainer.h"
+#include "tags/Tag_QTAtoms.h"
+#include "TagTestSupport.h"
+
+#include <cstring>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+using namespace ovra;
+using tagtest::TempDir;
+
+namespace {
+
+template <typename F>
+int codeof(F f)
+{
+    try {
+        f();
+    } catch (int c) {
+        return c;
+    }
+    return 0;
+}
+
+std::string text(Tag& tag, void (Tag::*getter)(char*, int))
+{
+    char buffer[1024];
+    (tag.*getter)(buffer, sizeof buffer);
+    return buffer;
+}
+
+std::vector<uint8_t> record(uint8_t seed)
+{
+    std::vector<uint8_t> r(64);
+    for (size_t i = 0; i < r.size(); ++i)
+        r[i] = uint8_t(seed + i * 3);
+    return r;
+}
+
+std::string hex(const std::vector<uint8_t>& bytes)
+{
+    static const char digits[] = "0123456789abcdef";
+    std::string out;
+    for (uint8_t b : bytes) {
+        out += digits[b >> 4];
+        out += digits[b & 15];
+    }
+    return out;
+}
+
+const char* const ALL_M4A[] = {"tail.m4a", "fast.m4a", "ffmeta.m4a", "noudta_tail.m4a", "noudta_fast.m4a", "ap_gnre.m4a",
+    "ap_fast.m4a", "mutagen_gen.m4a", "mutagen_bigfree.m4a", "mutagen_nofree.m4a"};
+
+} // namespace
+
+TEST(Tag_QTAtoms, EveryItemWrittenIsReadBackByMutagenAndTheAudioStaysTheSame)
+{
+    for (const char* name : ALL_M4A) {
+        SCOPED_TRACE(name);
+        TempDir dir;
+        std::string path = dir.copy(name);
+        const tagtest::AudioPrint before = tagtest::audioprint(path);
+        ASSERT_EQ(before.decoded.rfind("MD5=", 0), 0u) << before;
+        const std::vector<uint8_t> data = record(7);
+        {
+            Tag_QTAtoms tag(path.c_str(), false);
+            tag.setTitle("Tïtle ☃");
+            tag.setArtist("Artist");
+            tag.setComposer("Composer");
+            tag.setAlbum("Album");
+            tag.setGenre("Deep House");
+            tag.setComment("A comment");
+            tag.setBPM(128);
+            tag.setData(TRACKDATA_OWNER, TRACKDATA_CODE, data.data(), int(data.size()));
+            EXPECT_EQ(text(tag, &Tag::getTitle), "Tïtle ☃");
+            EXPECT_EQ(tag.getBPM(), 128);
+            tag.close();
+        }
+        auto m = tagtest::mutagen(path);
+        EXPECT_EQ(m["©nam"], "Tïtle ☃");
+        EXPECT_EQ(m["©ART"], "Artist");
+        EXPECT_EQ(m["©wrt"], "Composer");
+        EXPECT_EQ(m["©alb"], "Album");
+        EXPECT_EQ(m["©cmt"], "A comment");
+        EXPECT_EQ(m["tmpo"], "128");
+        EXPECT_EQ(m["udta.Tpix"], hex(data));
+        if (std::string(name).rfind("ap_", 0) != 0) { // AtomicParsley's 'gnre' stays
+            EXPECT_EQ(m["©gen"], "Deep House");
+        }
+        EXPECT_EQ(tagtest::audioprint(path), before);
+
+        // And through a fresh object, read-only.
+        Tag_QTAtoms again(path.c_str(), true);
+        EXPECT_EQ(text(again, &Tag::getComposer), "Composer");
+        std::vector<uint8_t> back(64, 0);
+        again.getData(TRACKDATA_OWNER, TRACKDATA_CODE, back.data(), int(back.size()));
+        EXPECT_EQ(back, data);
+    }
+}
+
+TEST(Tag_QTAtoms, OpeningForWritingCreatesUdtaWithItsReservedSpace)
+{
+    for (const char* name : {"noudta_tail.m4a", "noudta_fast.m4a"}) {
+        SCOPED_TRACE(name);
+        TempDir dir;
+        std::string path = dir.copy(name);
+        const auto before = tagtest::mutagen(path);
+        const tagtest::AudioPrint audio = tagtest::audioprint(path);
+        Tag_QTAtoms(path.c_str(), false).close();
+
+        auto m = tagtest::mutagen(path);
+        EXPECT_EQ(std::stol(m["moov.size"]), std::stol(before.at("moov.size")) + 4112);
+        EXPECT_EQ(m["udta.size"], "4112");
+        EXPECT_EQ(m["udta.meta.size"], "3092");
+        EXPECT_EQ(m["udta.free.size"], "1012");
+        EXPECT_EQ(m["meta.hdlr.size"], "34");
+        EXPECT_EQ(m["meta.ilst.size"], "2064");
+        EXPECT_EQ(m["meta.free.size"], "982");
+        EXPECT_EQ(m["ilst.free.size"], "2056");
+        EXPECT_EQ(tagtest::audioprint(path), audio) << "chunk offsets must follow a moved mdat";
+    }
+}
+
+TEST(Tag_QTAtoms, ATempoItemIsTwentySixBytes)
+{
+    TempDir dir;
+    std::string path = dir.copy("noudta_tail.m4a");
+    Tag_QTAtoms tag(path.c_str(), false);
+    tag.setBPM(128);
+    EXPECT_EQ(tag.getBPM(), 128);
+    tag.close();
+
+    std::vector<uint8_t> bytes = tagtest::readfile(path);
+    const uint8_t item[26] = {0, 0, 0, 0x1A, 't', 'm', 'p', 'o', 0, 0, 0, 0x12, 'd', 'a', 't', 'a', 0, 0, 0, 0x15, 0, 0, 0, 0, 0, 0x80};
+    auto at = std::search(bytes.begin(), bytes.end(), item, item + sizeof item);
+    EXPECT_NE(at, bytes.end());
+    EXPECT_EQ(tagtest::mutagen(path)["tmpo"], "128");
+}
+
+TEST(Tag_QTAtoms, ReadsWhatOtherTaggersWrote)
+{
+    TempDir dir;
+    Tag_QTAtoms ap(dir.copy("ap_gnre.m4a").c_str(), true);
+    EXPECT_EQ(text(ap, &Tag::getTitle), "AP Title");
+    EXPECT_EQ(text(ap, &Tag::getGenre), "Rock") << "from 'gnre'";
+    EXPECT_EQ(ap.getBPM(), 120);
+    EXPECT_EQ(codeof([&] { ap.getRVA(); }), TAG_ERR_UNSUPPORTED);
+    EXPECT_EQ(codeof([&] { ap.setRVA(5); }), TAG_ERR_UNSUPPORTED);
+
+    Tag_QTAtoms mg(dir.copy("mutagen_gen.m4a").c_str(), true);
+    EXPECT_EQ(text(mg, &Tag::getGenre), "Deep House") << "from '©gen'";
+    EXPECT_EQ(mg.getBPM(), 125);
+    EXPECT_EQ(codeof([&] { text(mg, &Tag::getArtist); }), TAG_ERR_NOT_FOUND);
+
+    char one[1] = {'x'};
+    mg.getTitle(one, 1);
+    EXPECT_EQ(one[0], 0);
+}
+
+// Rewrites the two-byte value of the 'gnre' item that AtomicParsley wrote.
+void setgnre(const std::string& path, uint16_t value)
+{
+    std::vector<uint8_t> bytes = tagtest::readfile(path);
+    const char needle[] = "gnre";
+    auto at = std::search(bytes.begin(), bytes.end(), needle, needle + 4);
+    ASSERT_NE(at, bytes.end());
+    size_t payload = size_t(at - bytes.begin()) + 4 + 16;
+    bytes[payload] = uint8_t(value >> 8);
+    bytes[payload + 1] = uint8_t(value);
+    tagtest::writefile(path, bytes);
+}
+
+TEST(Tag_QTAtoms, GenreIndexesOutsideTheListAreRefused)
+{
+    TempDir dir;
+    std::string path = dir.copy("ap_gnre.m4a");
+    setgnre(path, 18);
+    EXPECT_EQ(text(*std::make_unique<Tag_QTAtoms>(path.c_str(), true), &Tag::getGenre), "Rock");
+    for (uint16_t bad : {uint16_t(0), uint16_t(127), uint16_t(0xFFFF)}) {
+        setgnre(path, bad);
+        Tag_QTAtoms tag(path.c_str(), true);
+        EXPECT_EQ(codeof([&] { text(tag, &Tag::getGenre); }), ATOM_ERR_GNRE_RANGE) << bad;
+    }
+    setgnre(path, 126);
+    EXPECT_EQ(text(*std::make_unique<Tag_QTAtoms>(path.c_str(), true), &Tag::getGenre), "Dance Hall");
+}
+
+TEST(Tag_QTAtoms, SettingTheGenreTextLeavesGnreInCharge)
+{
+    TempDir dir;
+    std::string path = dir.copy("ap_gnre.m4a");
+    Tag_QTAtoms tag(path.c_str(), false);
+    tag.setGenre("Polka Fusion");
+    EXPECT_EQ(text(tag, &Tag::getGenre), "Rock");
+    tag.close();
+    auto m = tagtest::mutagen(path);
+    EXPECT_NE(m["ilst.children"].find("gnre"), std::string::npos);
+    EXPECT_NE(m["ilst.children"].find("©gen"), std::string::npos);
+}
+
+TEST(Tag_QTAtoms, DataIsReadUpToTheBufferAndRewrittenInPlace)
+{
+    TempDir dir;
+    std::string path = dir.copy("mutagen_bigfree.m4a");
+    const std::vector<uint8_t> first = record(1), second = record(200);
+    {
+        Tag_QTAtoms tag(path.c_str(), false);
+        tag.setData(TRACKDATA_OWNER, TRACKDATA_CODE, first.data(), 64);
+    }
+    const std::vector<uint8_t> once = tagtest::readfile(path);
+    {
+        Tag_QTAtoms tag(path.c_str(), false);
+        tag.setData(TRACKDATA_OWNER, TRACKDATA_CODE, second.data(), 64);
+        std::vector<uint8_t> half(40, 0xCC);
+        tag.getData(TRACKDATA_OWNER, TRACKDATA_CODE, half.data(), 32);
+        EXPECT_TRUE(std::equal(half.begin(), half.begin() + 32, second.begin()));
+        EXPECT_EQ(half[32], 0xCC) << "bytes past size are left alone";
+        EXPECT_EQ(codeof([&] { tag.getData(TRACKDATA_OWNER, fourcc('N', 'o', 'n', 'e'), half.data(), 32); }), TAG_ERR_NOT_FOUND);
+    }
+    const std::vector<uint8_t> twice = tagtest::readfile(path);
+    ASSERT_EQ(twice.size(), once.size());
+    size_t differing = 0;
+    for (size_t i = 0; i < once.size(); ++i)
+        differing += once[i] != twice[i];
+    EXPECT_LE(differing, 64u) << "only the record's bytes change";
+}
+
+TEST(Tag_QTAtoms, ARecordInFrontOfMetaDoesNotLoseTheItems)
+{
+    // AtomicParsley's 'udta' has no 'free' child, so a record goes at its end;
+    // a second, longer record makes 'udta' grow around 'meta'.
+    TempDir dir;
+    std::string path = dir.copy("ap_gnre.m4a");
+    const tagtest::AudioPrint audio = tagtest::audioprint(path);
+    Tag_QTAtoms tag(path.c_str(), false);
+    std::vector<uint8_t> small(16, 1), large(300, 2);
+    tag.setData("x", fourcc('A', 'a', 'a', 'a'), small.data(), int(small.size()));
+    tag.setData("x", fourcc('A', 'a', 'a', 'a'), large.data(), int(large.size()));
+    tag.setTitle("After");
+    tag.setBPM(99);
+    tag.close();
+    auto m = tagtest::mutagen(path);
+    EXPECT_EQ(m["©nam"], "After");
+    EXPECT_EQ(m["©ART"], "AP Artist");
+    EXPECT_EQ(m["tmpo"], "99");
+    EXPECT_EQ(m["udta.Aaaa.size"], "308");
+    EXPECT_EQ(tagtest::audioprint(path), audio);
+}
+
+TEST(Tag_QTAtoms, ReadOnlyOpeningChangesNothing)
+{
+    for (const char* name : {"noudta_fast.m4a", "tail.m4a"}) {
+        TempDir dir;
+        std::string path = dir.copy(name);
+        const auto before = tagtest::readfile(path);
+        {
+            Tag_QTAtoms tag(path.c_str(), true);
+            EXPECT_EQ(codeof([&] { text(tag, &Tag::getTitle); }), TAG_ERR_NOT_FOUND);
+            EXPECT_EQ(codeof([&] { tag.getBPM(); }), TAG_ERR_NOT_FOUND);
+            EXPECT_EQ(codeof([&] { tag.setBPM(100); }), EBADF);
+            tag.close();
+        }
+        EXPECT_EQ(tagtest::readfile(path), before) << name;
+    }
+}
+
+TEST(Tag_QTAtoms, FilesOfAnotherKindAreRefusedUntouched)
+{
+    TempDir dir;
+    EXPECT_EQ(codeof([&] { Tag_QTAtoms(dir.copy("brand_m4b.m4a").c_str(), false); }), ATOM_ERR_NOT_M4A);
+    EXPECT_EQ(codeof([&] { Tag_QTAtoms(dir.copy("notag.mp3", "x.m4a").c_str(), false); }), ATOM_ERR_NOT_M4A);
+    tagtest::writefile(dir.path("short.m4a"), {0, 0, 0, 0x1c, 'f', 't', 'y', 'p', 'M'});
+    EXPECT_EQ(codeof([&] { Tag_QTAtoms(dir.path("short.m4a").c_str(), false); }), ATOM_ERR_TRUNCATED);
+    EXPECT_EQ(codeof([&] { Tag_QTAtoms(dir.path("missing.m4a").c_str(), false); }), ENOENT);
+}
+
+TEST(Tag_QTAtoms, SixtyFourBitChunkOffsetsAreRefusedBeforeAnythingIsWritten)
+{
+    TempDir dir;
+    std::string path = dir.copy("noudta_fast.m4a");
+    std::vector<uint8_t> bytes = tagtest::readfile(path);
+    const char stco[] = "stco";
+    auto at = std::search(bytes.begin(), bytes.end(), stco, stco + 4);
+    ASSERT_NE(at, bytes.end());
+    std::memcpy(&*at, "co64", 4);
+    tagtest::writefile(path, bytes);
+    EXPECT_EQ(codeof([&] { Tag_QTAtoms(path.c_str(), false); }), ATOM_ERR_CO64);
+    EXPECT_EQ(tagtest::readfile(path), bytes);
+    // Reading such a file is harmless.
+    EXPECT_EQ(codeof([&] { Tag_QTAtoms(path.c_str(), true); }), 0);
+}
+
+TEST(Tag_QTAtoms, SixtyFourBitAtomSizesAreRefusedBeforeAnythingIsWritten)
+{
+    TempDir dir;
+    std::string path = dir.copy("noudta_tail.m4a");
+    std::vector<uint8_t> bytes = tagtest::readfile(path);
+    // 'mdat' as a 64-bit atom: size 1, then the real size in 8 bytes. The
+    // 8-byte 'free' in front of it makes room for the extra header bytes.
+    const char mdat[] = "mdat";
+    auto at = std::search(bytes.begin(), bytes.end(), mdat, mdat + 4);
+    ASSERT_NE(at, bytes.end());
+    size_t pos = size_t(at - bytes.begin()) - 4;
+    ASSERT_EQ(std::string(bytes.begin() + long(pos) - 4, bytes.begin() + long(pos)), "free");
+    uint32_t size = getbe32(&bytes[pos]);
+    size_t start = pos - 8;
+    const uint8_t header[16] = {0, 0, 0, 1, 'm', 'd', 'a', 't', 0, 0, 0, 0, uint8_t(size >> 24), uint8_t(size >> 16), uint8_t(size >> 8), uint8_t(size + 8)};
+    std::memcpy(&bytes[start], header, sizeof header);
+    tagtest::writefile(path, bytes);
+    EXPECT_EQ(codeof([&] { Tag_QTAtoms(path.c_str(), false); }), ATOM_ERR_BAD_SIZE);
+    EXPECT_EQ(tagtest::readfile(path), bytes);
+}
+
+TEST(Tag_QTAtoms, FilesOfTwoGibibytesAreRefusedForWriting)
+{
+    TempDir dir;
+    std::string path = dir.copy("fast.m4a");
+    // A sparse tail makes the file large without using the disk.
+    ASSERT_EQ(truncate(path.c_str(), off_t(ATOM_FILE_LIMIT) + 1), 0);
+    EXPECT_EQ(codeof([&] { Tag_QTAtoms(path.c_str(), false); }), ATOM_ERR_TOO_LARGE);
+    struct stat st;
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    EXPECT_EQ(int64_t(st.st_size), ATOM_FILE_LIMIT + 1);
+}
+
+TEST(Tag_QTAtoms, AFreeAtomThatHidesMdatIsRepaired)
+{
+    TempDir dir;
+    std::string path = dir.copy("fast.m4a");
+    const tagtest::AudioPrint audio = tagtest::audioprint(path);
+    std::vector<uint8_t> bytes = tagtest::readfile(path);
+    // ffmpeg's 8-byte 'free' in front of 'mdat' now claims to run far past it.
+    const char freeType[] = "free";
+    auto at = std::search(bytes.begin(), bytes.end(), freeType, freeType + 4);
+    ASSERT_NE(at, bytes.end());
+    size_t pos = size_t(at - bytes.begin()) - 4;
+    ASSERT_EQ(getbe32(&bytes[pos]), 8u);
+    putbe32(&bytes[pos], uint32_t(bytes.size()));
+    tagtest::writefile(path, bytes);
+
+    Tag_QTAtoms tag(path.c_str(), false);
+    tag.setTitle("Repaired");
+    tag.setBPM(111);
+    tag.close();
+    auto m = tagtest::mutagen(path);
+    EXPECT_EQ(m["©nam"], "Repaired");
+    EXPECT_EQ(tagtest::audioprint(path), audio);
+}
+
+TEST(Tag_QTAtoms, TheRepairComesBeforeAnEditThatMovesMdat)
+{
+    // No 'udta', and the 8-byte 'free' between 'moov' and 'mdat' hides
+    // 'mdat': creating 'udta' moves 'mdat', so its place must be known first.
+    TempDir dir;
+    std::string path = dir.copy("noudta_fast_free.m4a");
+    const tagtest::AudioPrint audio = tagtest::audioprint(path);
+    std::vector<uint8_t> bytes = tagtest::readfile(path);
+    const char freeType[] = "free";
+    auto at = std::search(bytes.begin(), bytes.end(), freeType, freeType + 4);
+    ASSERT_NE(at, bytes.end());
+    size_t pos = size_t(at - bytes.begin()) - 4;
+    ASSERT_EQ(getbe32(&bytes[pos]), 8u);
+    ASSERT_EQ(std::string(bytes.begin() + long(pos) + 12, bytes.begin() + long(pos) + 16), "mdat");
+    putbe32(&bytes[pos], 20);
+    tagtest::writefile(path, bytes);
+
+    Tag_QTAtoms tag(path.c_str(), false);
+    tag.setBPM(101);
+    tag.close();
+    auto m = tagtest::mutagen(path);
+    EXPECT_EQ(m["tmpo"], "101");
+    EXPECT_EQ(m["udta.size"], "4112");
+    EXPECT_EQ(tagtest::audioprint(path), audio);
+}
+
+TEST(Tag_QTAtoms, AFileWhoseMdatCannotBeFoundIsNotWritten)
+{
+    TempDir dir;
+    std::string path = dir.copy("fast.m4a");
+    std::vector<uint8_t> bytes = tagtest::readfile(path);
+    const char mdat[] = "mdat";
+    auto at = std::search(bytes.begin(), bytes.end(), mdat, mdat + 4);
+    ASSERT_NE(at, bytes.end());
+    std::memcpy(&*at, "junk", 4);
+    tagtest::writefile(path, bytes);
+    EXPECT_EQ(codeof([&] { Tag_QTAtoms(path.c_str(), false); }), ATOM_ERR_MDAT_LOST);
+    EXPECT_EQ(tagtest::readfile(path), bytes);
+}
+
+TEST(Tag_QTAtoms, EveryTrackKeepsItsChunkOffsets)
+{
+    // Two audio streams: both tables must follow a moved 'mdat'.
+    TempDir dir;
+    std::string path = dir.path("two.m4a");
+    ASSERT_EQ(tagtest::run("ffmpeg -v error -y -f lavfi -i sine=frequency=300:duration=2 -f lavfi -i sine=frequency=500:duration=2 "
+                           "-map 0 -map 1 -c:a aac -fflags +bitexact -movflags +faststart " + tagtest::quote(path)),
+        0);
+    std::string md5a, md5b;
+    auto prints = [&](std::string& a, std::string& b) {
+        tagtest::run("ffmpeg -v error -i " + tagtest::quote(path) + " -map 0:a:0 -f md5 -", &a);
+        tagtest::run("ffmpeg -v error -i " + tagtest::quote(path) + " -map 0:a:1 -f md5 -", &b);
+    };
+    prints(md5a, md5b);
+    ASSERT_NE(md5a, md5b);
+    Tag_QTAtoms tag(path.c_str(), false);
+    std::string longText(5000, 'x'); // more than all reserved space
+    tag.setComment(longText.c_str());
+    tag.close();
+    std::string nowA, nowB;
+    prints(nowA, nowB);
+    EXPECT_EQ(nowA, md5a);
+    EXPECT_EQ(nowB, md5b);
+    EXPECT_EQ(tagtest::mutagen(path)["©cmt"], longText);
+}

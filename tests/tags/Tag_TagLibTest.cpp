@@ -1,0 +1,167 @@
+// The TagLib tag: frames, the RVA2 conversions and the Base64 record, checked
+// through mutagen on files made by lame, mutagen and eyeD3.
+#include "tags/Tag_TagLib.h"
+#include "tags/Base64.h"
+#include "TagTestSupport.h"
+
+using namespace ovra;
+using tagtest::codeof;
+using tagtest::TempDir;
+
+namespace {
+std::string text(Tag& tag, void (Tag::*getter)(char*, int))
+{
+    char buffer[1024];
+    (tag.*getter)(buffer, sizeof buffer);
+    return buffer;
+}
+} // namespace
+
+TEST(Tag_TagLib, RvaConvertsToAndFromTheMasterVolumeIndex)
+{
+    EXPECT_EQ(Tag_TagLib::rvaToIndex(0), 0);
+    EXPECT_EQ(Tag_TagLib::rvaToIndex(-65535), -32768);
+    EXPECT_EQ(Tag_TagLib::rvaToIndex(-65534), -32768);
+    EXPECT_EQ(Tag_TagLib::rvaToIndex(65535), 3083);
+    EXPECT_EQ(Tag_TagLib::rvaToIndex(1000), 67);
+    EXPECT_EQ(Tag_TagLib::rvaToIndex(-1000), -68);
+    EXPECT_EQ(Tag_TagLib::indexToRVA(-32768), -65494);
+    EXPECT_EQ(Tag_TagLib::indexToRVA(1), 15);
+    EXPECT_EQ(Tag_TagLib::indexToRVA(3083), 65535);
+    EXPECT_EQ(Tag_TagLib::indexToRVA(32767), 65535);
+    EXPECT_EQ(Tag_TagLib::indexToRVA(0), 0);
+    // Round trips stay within the rounding of one index step.
+    for (int rva = -60000; rva <= 65000; rva += 2500)
+        EXPECT_NEAR(Tag_TagLib::indexToRVA(Tag_TagLib::rvaToIndex(rva)), rva, std::abs(rva) / 1000 + 16) << rva;
+}
+
+TEST(Tag_TagLib, Base64HasNoPaddingAndDecodesLeniently)
+{
+    std::vector<uint8_t> record(64);
+    for (size_t i = 0; i < record.size(); ++i)
+        record[i] = uint8_t(255 - i * 5);
+    std::string encoded = base64encode(record.data(), record.size());
+    EXPECT_EQ(encoded.size(), 88u);
+    EXPECT_EQ(encoded.find('='), std::string::npos);
+    std::vector<uint8_t> back(64, 0);
+    EXPECT_EQ(base64decode(encoded.c_str(), back.data(), back.size()), 64u);
+    EXPECT_EQ(back, record);
+
+    EXPECT_EQ(base64encode("Man", 3), "TWFu");
+    EXPECT_EQ(base64encode("Ma", 2), "TWEA");
+    uint8_t out[8] = {9, 9, 9, 9, 9, 9, 9, 9};
+    // Blanks, line feeds and bytes of 0x80 or above are skipped; '=' is 0.
+    EXPECT_EQ(base64decode("TW\nF u\xC3\xA9TQ==", out, 5), 5u);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(out), 4), "ManM");
+    EXPECT_EQ(out[4], 0);
+    EXPECT_EQ(out[5], 9) << "bytes past size are left alone";
+}
+
+TEST(Tag_TagLib, FilesWithoutAnId3v2TagAreRefused)
+{
+    TempDir dir;
+    for (const char* name : {"v1only.mp3", "notag.mp3"})
+        EXPECT_EQ(codeof([&] { Tag_TagLib(dir.copy(name).c_str(), false); }), TAG_ERR_UNUSABLE) << name;
+    EXPECT_EQ(codeof([&] { Tag_TagLib(dir.path("missing.mp3").c_str(), false); }), TAG_ERR_UNUSABLE);
+}
+
+TEST(Tag_TagLib, AnEmptyTagTakesATempoAsLatin1Text)
+{
+    TempDir dir;
+    std::string path = dir.copy("notag.mp3");
+    ASSERT_EQ(tagtest::id3script(path, "id3.ID3().save(path, v2_version=4)"), 0);
+    ASSERT_EQ(tagtest::mutagen(path)["version"], "2.4");
+    const tagtest::AudioPrint audio = tagtest::audioprint(path);
+    {
+        Tag_TagLib tag(path.c_str(), false);
+        EXPECT_EQ(codeof([&] { tag.getBPM(); }), TAG_ERR_NOT_FOUND);
+        tag.setBPM(120);
+    }
+    auto m = tagtest::mutagen(path);
+    EXPECT_EQ(m["TBPM"], "120");
+    EXPECT_EQ(m["TBPM.encoding"], "0");
+    EXPECT_EQ(tagtest::audioprint(path), audio);
+}
+
+TEST(Tag_TagLib, ReadsWhatOtherTaggersWrote)
+{
+    TempDir dir;
+    Tag_TagLib tag(dir.copy("v24.mp3").c_str(), false);
+    EXPECT_EQ(text(tag, &Tag::getTitle), "Vier ✓");
+    EXPECT_EQ(text(tag, &Tag::getArtist), "Artist Four");
+    EXPECT_EQ(text(tag, &Tag::getGenre), "Electronic");
+    EXPECT_EQ(text(tag, &Tag::getComment), "four");
+    EXPECT_EQ(tag.getBPM(), 128) << "128.5 as an integer";
+    EXPECT_EQ(tag.getRVA(), Tag_TagLib::indexToRVA(-1536)) << "-3 dB from mutagen";
+    EXPECT_EQ(codeof([&] { text(tag, &Tag::getAlbum); }), TAG_ERR_NOT_FOUND);
+
+    Tag_TagLib v23(dir.copy("v23.mp3").c_str(), false);
+    EXPECT_EQ(text(v23, &Tag::getGenre), "Rock") << "TagLib resolves (17)";
+    EXPECT_EQ(text(v23, &Tag::getTitle), "Title Three");
+}
+
+TEST(Tag_TagLib, WritesEveryFrameSoThatMutagenReadsItAndTheAudioStays)
+{
+    for (const char* name : {"v24.mp3", "v24_eyed3.mp3", "v23.mp3", "v23_utf16.mp3"}) {
+        SCOPED_TRACE(name);
+        TempDir dir;
+        std::string path = dir.copy(name);
+        const tagtest::AudioPrint audio = tagtest::audioprint(path);
+        std::vector<uint8_t> record(64);
+        for (size_t i = 0; i < record.size(); ++i)
+            record[i] = uint8_t(i * 11 + 3);
+        {
+            Tag_TagLib tag(path.c_str(), false);
+            tag.setTitle("Ünïcødé title");
+            tag.setArtist("An Artist");
+            tag.setComposer("A Composer");
+            tag.setAlbum("An Album");
+            tag.setGenre("Bossa Nova");
+            tag.setComment("the comment");
+            tag.setBPM(133);
+            tag.setRVA(1000);
+            tag.setData(TRACKDATA_OWNER, TRACKDATA_CODE, record.data(), 64);
+            EXPECT_EQ(tag.getRVA(), Tag_TagLib::indexToRVA(67));
+            tag.close();
+        }
+        auto m = tagtest::mutagen(path);
+        EXPECT_EQ(m["TIT2"], "Ünïcødé title");
+        EXPECT_EQ(m["TPE1"], "An Artist");
+        EXPECT_EQ(m["TCOM"], "A Composer");
+        EXPECT_EQ(m["TALB"], "An Album");
+        EXPECT_EQ(m["TCON"], "Bossa Nova");
+        EXPECT_EQ(m["COMM::eng"], "the comment");
+        EXPECT_EQ(m["TBPM"], "133");
+        EXPECT_EQ(m["RVA2::1"], "67");
+        const std::string data = m["COMM:com.quillfen.tempix.trackdata:XXX"];
+        EXPECT_EQ(data, base64encode(record.data(), 64));
+        EXPECT_EQ(data.size(), 88u);
+        EXPECT_EQ(tagtest::audioprint(path), audio);
+
+        Tag_TagLib again(path.c_str(), true);
+        std::vector<uint8_t> back(64, 0);
+        again.getData(TRACKDATA_OWNER, TRACKDATA_CODE, back.data(), 64);
+        EXPECT_EQ(back, record);
+        EXPECT_EQ(text(again, &Tag::getComment), "the comment");
+    }
+}
+
+TEST(Tag_TagLib, TheCommentAndTheRecordAreTellApartByDescription)
+{
+    TempDir dir;
+    std::string path = dir.copy("v24.mp3");
+    // The record's frame comes first, the plain comment second.
+    ASSERT_EQ(tagtest::id3script(path,
+                  "t = id3.ID3(path)\n"
+                  "t.delall('COMM')\n"
+                  "t.add(id3.COMM(encoding=0, lang='XXX', desc='com.quillfen.tempix.trackdata', text='TWFu'))\n"
+                  "t.add(id3.COMM(encoding=3, lang='eng', desc='', text='plain'))\n"
+                  "t.save(path)"),
+        0);
+    Tag_TagLib tag(path.c_str(), false);
+    EXPECT_EQ(text(tag, &Tag::getComment), "plain");
+    char data[4] = {0, 0, 0, 'z'};
+    tag.getData(TRACKDATA_OWNER, TRACKDATA_CODE, data, 3);
+    EXPECT_EQ(std::string(data, 4), "Manz");
+    EXPECT_EQ(codeof([&] { tag.getData("someone.else", 0, data, 3); }), TAG_ERR_NOT_FOUND);
+}

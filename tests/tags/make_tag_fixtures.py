@@ -1,0 +1,208 @@
+#!/usr/bin/python3
+"""Makes the audio files the tag tests work on, with real encoders and taggers.
+
+Usage: make_tag_fixtures.py OUTDIR
+
+Short tones encoded by lame and ffmpeg, tagged by mutagen, eyeD3, id3v2 and
+AtomicParsley. Made once per build tree: a finished OUTDIR is left alone, and
+parallel callers wait for the one that makes it.
+"""
+import fcntl
+import os
+import shutil
+import struct
+import subprocess
+import sys
+
+import mutagen.id3 as id3
+from mutagen.mp4 import MP4
+
+def run(*cmd):
+    subprocess.run(cmd, check=True, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+
+def tone(path, seconds=3, freq=440):
+    run("ffmpeg", "-v", "error", "-y", "-f", "lavfi", "-i",
+        f"sine=frequency={freq}:duration={seconds}", "-ac", "2", "-ar", "44100", path)
+
+def copy(src, dst):
+    shutil.copyfile(src, dst)
+    return dst
+
+# --- MP3 ----------------------------------------------------------------------
+
+def v22_tag():
+    """An ID3v2.2 tag, which none of the taggers here write any more."""
+    def frame(fid, body):
+        n = len(body)
+        return fid + bytes([(n >> 16) & 255, (n >> 8) & 255, n & 255]) + body
+    frames = b"".join([
+        frame(b"TT2", b"\x00Twenty Two"),
+        frame(b"TP1", b"\x00Artist 22"),
+        frame(b"TCO", b"\x00(17)"),
+        frame(b"TBP", b"\x0099"),
+        frame(b"COM", b"\x00eng\x00comment 22"),
+        frame(b"PIC", b"\x00JPG\x03\x00" + bytes.fromhex("FFD8FFE000104A46494600") + b"\x00" * 16),
+    ]) + b"\x00" * 64
+    n = len(frames)
+    size = bytes([(n >> 21) & 127, (n >> 14) & 127, (n >> 7) & 127, n & 127])
+    return b"ID3\x02\x00\x00" + size + frames
+
+def make_mp3(out, wav):
+    base = os.path.join(out, "notag.mp3")
+    run("lame", "--quiet", "-b", "128", wav, base)
+
+    run("id3v2", "-1", "-t", "Old Title", "-a", "Old Artist", "-A", "Old Album", "-g", "17",
+        "-c", "v1 comment", copy(base, os.path.join(out, "v1only.mp3")))
+
+    with open(base, "rb") as f:
+        audio = f.read()
+    with open(os.path.join(out, "v22.mp3"), "wb") as f:
+        f.write(v22_tag() + audio)
+
+    def v23(name, padding):
+        path = copy(base, os.path.join(out, name))
+        tags = id3.ID3()
+        tags.add(id3.TIT2(encoding=0, text="Title Three"))
+        tags.add(id3.TPE1(encoding=0, text="Artist Three"))
+        tags.add(id3.TCOM(encoding=0, text="Composer Three"))
+        tags.add(id3.TALB(encoding=0, text="Album Three"))
+        tags.add(id3.TCON(encoding=0, text="(17)"))
+        tags.add(id3.COMM(encoding=0, lang="eng", desc="", text="Comment text  "))
+        tags.add(id3.TBPM(encoding=0, text="128"))
+        tags.save(path, v2_version=3, padding=(lambda info: padding))
+        return path
+    v23("v23.mp3", 1024)
+    v23("v23_nopad.mp3", 0)
+
+    path = copy(base, os.path.join(out, "v23_utf16.mp3"))
+    run("eyeD3", "--quiet", "--to-v2.3", "--encoding", "utf16", "-t", "Ünïcødé ☃ 𝄞",
+        "-a", "Ärtist", "-G", "Bossa Nova", "--bpm", "140", path)
+
+    path = copy(base, os.path.join(out, "v23_rvad.mp3"))
+    tags = id3.ID3()
+    tags.add(id3.TIT2(encoding=0, text="Quieter"))
+    tags.add(id3.RVAD(adjustments=[-1000, -1000, 0, 0]))
+    tags.save(path, v2_version=3)
+
+    path = copy(base, os.path.join(out, "v23_rvad_peaks.mp3"))
+    tags = id3.ID3()
+    tags.add(id3.RVAD(adjustments=[500, 500, 20000, 20000]))
+    tags.save(path, v2_version=3)
+
+    path = copy(base, os.path.join(out, "v24.mp3"))
+    tags = id3.ID3()
+    tags.add(id3.TIT2(encoding=3, text="Vier ✓"))
+    tags.add(id3.TPE1(encoding=3, text="Artist Four"))
+    tags.add(id3.TCON(encoding=3, text="Electronic"))
+    tags.add(id3.TBPM(encoding=3, text="128.5"))
+    tags.add(id3.RVA2(desc="", channel=1, gain=-3.0, peak=0.0))
+    tags.add(id3.COMM(encoding=3, lang="eng", desc="", text="four"))
+    tags.save(path, v2_version=4)
+
+    path = copy(base, os.path.join(out, "v24_eyed3.mp3"))
+    run("eyeD3", "--quiet", "--to-v2.4", "-t", "Eye Four", "-G", "Jazz", "--bpm", "97", path)
+
+# --- M4A ----------------------------------------------------------------------
+
+def atoms(data, start, end):
+    pos = start
+    while pos + 8 <= end:
+        size, kind = struct.unpack(">I4s", data[pos:pos + 8])
+        yield pos, size, kind
+        pos += size
+
+def find(data, start, end, kind):
+    for pos, size, k in atoms(data, start, end):
+        if k == kind:
+            return pos, size
+    raise KeyError(kind)
+
+def without_udta(src, dst, drop_free=False):
+    """The same file without 'moov'/'udta' (and the top-level 'free'), chunk offsets moved along."""
+    data = bytearray(open(src, "rb").read())
+    moov, moov_size = find(data, 0, len(data), b"moov")
+    udta, udta_size = find(data, moov + 8, moov + moov_size, b"udta")
+    del data[udta:udta + udta_size]
+    struct.pack_into(">I", data, moov, moov_size - udta_size)
+    removed = [(udta, udta_size)]
+    if drop_free:
+        free, free_size = find(data, 0, len(data), b"free")
+        del data[free:free + free_size]
+        removed.append((free, free_size))
+    moov, moov_size = find(data, 0, len(data), b"moov")
+    trak, trak_size = find(data, moov + 8, moov + moov_size, b"trak")
+    mdia, s = find(data, trak + 8, trak + trak_size, b"mdia")
+    minf, s = find(data, mdia + 8, mdia + s, b"minf")
+    stbl, s = find(data, minf + 8, minf + s, b"stbl")
+    stco, s = find(data, stbl + 8, stbl + s, b"stco")
+    count = struct.unpack(">I", data[stco + 12:stco + 16])[0]
+    for i in range(count):
+        at = stco + 16 + 4 * i
+        offset = struct.unpack(">I", data[at:at + 4])[0]
+        shift = sum(size for pos, size in removed if pos < offset)
+        struct.pack_into(">I", data, at, offset - shift)
+    open(dst, "wb").write(data)
+
+def make_m4a(out):
+    def aac(name, *flags):
+        path = os.path.join(out, name)
+        run("ffmpeg", "-v", "error", "-y", "-f", "lavfi", "-i", "sine=frequency=330:duration=3",
+            "-ac", "2", "-c:a", "aac", "-b:a", "96k", *flags, path)
+        return path
+    tail = aac("tail.m4a", "-fflags", "+bitexact", "-map_metadata", "-1")
+    fast = aac("fast.m4a", "-fflags", "+bitexact", "-map_metadata", "-1", "-movflags", "+faststart")
+    aac("ffmeta.m4a", "-metadata", "title=FF Title", "-metadata", "artist=FF Artist",
+        "-metadata", "genre=Deep House", "-movflags", "+faststart")
+
+    without_udta(tail, os.path.join(out, "noudta_tail.m4a"))
+    without_udta(fast, os.path.join(out, "noudta_fast.m4a"), drop_free=True)
+    without_udta(fast, os.path.join(out, "noudta_fast_free.m4a"))
+
+    path = copy(tail, os.path.join(out, "ap_gnre.m4a"))
+    run("AtomicParsley", path, "--title", "AP Title", "--artist", "AP Artist", "--genre", "Rock",
+        "--bpm", "120", "--comment", "ap comment", "--composer", "AP Composer", "--album", "AP Album",
+        "--overWrite")
+
+    path = copy(fast, os.path.join(out, "ap_fast.m4a"))
+    run("AtomicParsley", path, "--title", "AP Fast", "--genre", "Techno", "--bpm", "133", "--overWrite")
+
+    def mutagen(name, src, padding, **items):
+        path = copy(src, os.path.join(out, name))
+        f = MP4(path)
+        for key, value in items.items():
+            f[key.replace("X", "\xa9")] = value
+        f.save(padding=(lambda info: padding))
+        return path
+    mutagen("mutagen_gen.m4a", fast, 100, Xnam=["Mutagen Title"], Xgen=["Deep House"], tmpo=[125])
+    mutagen("mutagen_bigfree.m4a", tail, 5000, Xnam=["Roomy"], Xgen=["Ambient"], tmpo=[90])
+    mutagen("mutagen_nofree.m4a", fast, 0, Xnam=["Tight"], XART=["Packed"], tmpo=[100])
+
+    data = bytearray(open(fast, "rb").read())
+    data[8:12] = b"M4B "
+    open(os.path.join(out, "brand_m4b.m4a"), "wb").write(data)
+
+def main():
+    out = sys.argv[1]
+    os.makedirs(os.path.dirname(os.path.abspath(out)), exist_ok=True)
+    with open(out + ".lock", "w") as lock:
+        fcntl.flock(lock, fcntl.LOCK_EX)
+        if os.path.exists(os.path.join(out, "done")):
+            return
+        work = out + ".tmp"
+        shutil.rmtree(work, ignore_errors=True)
+        os.makedirs(work)
+        wav = os.path.join(work, "tone.wav")
+        tone(wav)
+        make_mp3(work, wav)
+        make_m4a(work)
+        os.remove(wav)
+        open(os.path.join(work, "done"), "w").close()
+        shutil.rmtree(out, ignore_errors=True)
+        os.rename(work, out)
+
+if __name__ == "__main__":
+    try:
+        main()
+    except subprocess.CalledProcessError as e:
+        sys.stderr.write(f"{' '.join(e.cmd)} failed: {e.stderr.decode(errors='replace')}\n")
+        sys.exit(1)

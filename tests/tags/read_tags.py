@@ -1,0 +1,73 @@
+#!/usr/bin/python3
+"""Prints what mutagen reads from an audio file, one "key=value" line each.
+
+MP3: the ID3 version and every frame (texts joined with "/", binary data in
+hex). M4A: every 'ilst' item, the children of 'udta' with their sizes and the
+content of any atom that is not 'meta', and the sizes of the metadata
+containers and their 'free' children.
+"""
+import sys
+
+import mutagen.id3 as id3
+from mutagen.mp4 import MP4, Atoms
+
+def mp3(path):
+    try:
+        tags = id3.ID3(path, translate=False)
+    except id3.ID3NoHeaderError:
+        print("version=none")
+        return
+    print("version=2.%d" % tags.version[1])
+    for frame in tags.values():
+        fid = frame.FrameID
+        if fid == "COMM":
+            print("COMM:%s:%s=%s" % (frame.desc, frame.lang, "/".join(frame.text)))
+            print("COMM:%s.encoding=%d" % (frame.desc, int(frame.encoding)))
+        elif isinstance(frame, id3.TextFrame):
+            print("%s=%s" % (fid, "/".join(str(t) for t in frame.text)))
+            print("%s.encoding=%d" % (fid, int(frame.encoding)))
+        elif fid == "RVA2":
+            print("RVA2:%s:%d=%d" % (frame.desc, frame.channel, round(frame.gain * 512)))
+        elif fid == "RVAD":
+            print("RVAD=%s" % ",".join(str(a) for a in frame.adjustments))
+        elif fid == "GEOB":
+            print("GEOB:%s=%s" % (frame.desc, frame.data.hex()))
+            print("GEOB:%s.mime=%s" % (frame.desc, frame.mime))
+        elif fid in ("APIC", "PIC"):
+            print("APIC.mime=%s" % frame.mime)
+        else:
+            print("%s=?" % fid)
+
+def m4a(path):
+    f = MP4(path)
+    for key, value in (f.tags or {}).items():
+        print("%s=%s" % (key, "/".join(str(v) for v in value)))
+    with open(path, "rb") as fh:
+        atoms = Atoms(fh)
+        for name, atom in (("moov", atoms[b"moov"]),):
+            print("%s.size=%d" % (name, atom.length))
+        if b"moov.udta" in atoms:
+            udta = atoms.path(b"moov", b"udta")[-1]
+            print("udta.size=%d" % udta.length)
+            for child in udta.children or []:
+                print("udta.%s.size=%d" % (child.name.decode("latin-1"), child.length))
+                if child.name not in (b"meta", b"free"):
+                    fh.seek(child.offset + 8)
+                    print("udta.%s=%s" % (child.name.decode("latin-1"), fh.read(child.length - 8).hex()))
+        if b"moov.udta.meta" in atoms:
+            meta = atoms.path(b"moov", b"udta", b"meta")[-1]
+            print("meta.size=%d" % meta.length)
+            for child in meta.children or []:
+                print("meta.%s.size=%d" % (child.name.decode("latin-1"), child.length))
+        if b"moov.udta.meta.ilst" in atoms:
+            ilst = atoms.path(b"moov", b"udta", b"meta", b"ilst")[-1]
+            print("ilst.children=%s" % ",".join(c.name.decode("latin-1") for c in ilst.children or []))
+            for child in ilst.children or []:
+                if child.name == b"free":
+                    print("ilst.free.size=%d" % child.length)
+
+path = sys.argv[1]
+if path.lower().endswith(".mp3"):
+    mp3(path)
+else:
+    m4a(path)
