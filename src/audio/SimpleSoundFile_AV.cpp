@@ -305,13 +305,26 @@ struct SimpleSoundFile_AV::Decoder {
         const size_t n = std::min(frames, pendingframes());
         const size_t stride = size_t(channels);
         const int16_t* from = pending.data() + pendingStart * stride;
-        for (int c = 0; c < outChannels; ++c) {
-            float* to = out + size_t(c) * frames;
-            const int16_t* sample = from + c;
-            for (size_t i = 0; i < n; ++i)
-                to[i] = float(double(sample[i * stride]) * 3.0517578125e-05);
-            std::fill(to + n, to + frames, 0.0f);
+        // A 16-bit value is exact in single precision and 2^-15 is a power of
+        // two, so the product in single precision equals the double one narrowed.
+        constexpr float scale = 3.0517578125e-05f;
+        if (stride == 2 && outChannels == 2) {
+            float* left = out;
+            float* right = out + frames;
+            for (size_t i = 0; i < n; ++i) {
+                left[i] = float(from[2 * i]) * scale;
+                right[i] = float(from[2 * i + 1]) * scale;
+            }
+        } else {
+            for (int c = 0; c < outChannels; ++c) {
+                float* to = out + size_t(c) * frames;
+                const int16_t* sample = from + c;
+                for (size_t i = 0; i < n; ++i)
+                    to[i] = float(sample[i * stride]) * scale;
+            }
         }
+        for (int c = 0; c < outChannels; ++c)
+            std::fill(out + size_t(c) * frames + n, out + size_t(c + 1) * frames, 0.0f);
         pendingStart += n;
         if (pendingStart * stride == pending.size()) {
             pending.clear();

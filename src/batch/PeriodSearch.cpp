@@ -183,6 +183,15 @@ public:
         return signal.get();
     }
     size_t size() const { return length; }
+    // Gives back the memory of an unusually long window (a whole long track).
+    void trim()
+    {
+        if (length > (size_t(1) << 15)) {
+            release();
+            signal.reset();
+            spectrum.reset();
+        }
+    }
 
 private:
     bool prepare(size_t size)
@@ -268,16 +277,18 @@ uint32_t findPeriod(const float* x, uint32_t n, uint32_t minLag, uint32_t maxLag
     double top = -HUGE_VAL;
     for (uint32_t lag = minLag; lag < lagLimit; ++lag)
         top = std::max(top, r[lag] / size);
-    if (top + bound <= 0.0)
+    if (top + bound <= 0.0) {
+        correlator.trim();
         return 0;  // no sum can be positive
-    std::vector<uint32_t> candidates;
-    for (uint32_t lag = minLag; lag < lagLimit; ++lag) {
-        if (r[lag] / size >= top - 2.0 * bound) {
-            candidates.push_back(lag);
-            if (candidates.size() > MOST_CANDIDATES)
-                return searchalllags(x, n, minLag, maxLag);
-        }
     }
+    std::vector<uint32_t> candidates;
+    for (uint32_t lag = minLag; lag < lagLimit && candidates.size() <= MOST_CANDIDATES; ++lag) {
+        if (r[lag] / size >= top - 2.0 * bound)
+            candidates.push_back(lag);
+    }
+    correlator.trim();
+    if (candidates.size() > MOST_CANDIDATES)
+        return searchalllags(x, n, minLag, maxLag);
     double best = 0.0;
     uint32_t bestLag = 0;
     for (uint32_t lag : candidates) {

@@ -73,7 +73,7 @@ public:
                                        "Analyse the files and print tempo, beat grid, times and volume; "
                                        "nothing is written")
                             ->expected(1, -1)
-                            ->type_name("FILE...");
+                            ->type_name("FILE");
         app.add_flag("--json", json, "With --analyze: one JSON object per file and line")->needs(analyzeOption);
     }
 
