@@ -8,6 +8,7 @@ AtomicParsley. Made once per build tree: a finished OUTDIR is left alone, and
 parallel callers wait for the one that makes it.
 """
 import fcntl
+import hashlib
 import os
 import shutil
 import struct
@@ -186,8 +187,13 @@ def main():
     os.makedirs(os.path.dirname(os.path.abspath(out)), exist_ok=True)
     with open(out + ".lock", "w") as lock:
         fcntl.flock(lock, fcntl.LOCK_EX)
-        if os.path.exists(os.path.join(out, "done")):
-            return
+        # The stamp is this script's own hash: a changed script remakes the set.
+        stamp = hashlib.sha256(open(__file__, "rb").read()).hexdigest()
+        try:
+            if open(os.path.join(out, "done")).read() == stamp:
+                return
+        except OSError:
+            pass
         work = out + ".tmp"
         shutil.rmtree(work, ignore_errors=True)
         os.makedirs(work)
@@ -196,7 +202,8 @@ def main():
         make_mp3(work, wav)
         make_m4a(work)
         os.remove(wav)
-        open(os.path.join(work, "done"), "w").close()
+        with open(os.path.join(work, "done"), "w") as done:
+            done.write(stamp)
         shutil.rmtree(out, ignore_errors=True)
         os.rename(work, out)
 

@@ -1,5 +1,6 @@
 // tempix-cli: the batch, the analysis and the tag dump from a terminal.
 #include "app/cli/CliCommand.h"
+#include "audio/Movies_auto.h"
 #include "platform/tools_appenv.h"
 
 #include <CLI/CLI.hpp>
@@ -32,8 +33,10 @@ int main(int argc, char** argv)
     }
 
     for (auto& command : commands) {
-        if (command->selected())
+        if (command->selected()) {
+            ovra::Movies_auto decoding; // the decoder's set-up for the whole job
             return command->run();
+        }
     }
     // No source and no job: say how to use it and change nothing.
     std::fputs(app.help().c_str(), stdout);
