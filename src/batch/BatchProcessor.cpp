@@ -2,6 +2,7 @@
 #include "batch/DirectoryWalker.h"
 #include "batch/GenreSet.h"
 #include "batch/LibraryFile.h"
+#include "batch/TrackDataRecord.h"
 #include "plist/PListNode.h"
 #include "platform/tools_paths.h"
 #include "platform/tools_strings.h"
@@ -23,75 +24,12 @@ namespace ovra::tempix {
 
 namespace {
 
-const char* const RECORD_OWNER = "com.quillfen.tempix.trackdata";
-constexpr uint32_t RECORD_CODE = ovra::fourcc('T', 'p', 'i', 'x');
-constexpr uint32_t RECORD_ANALYSIS = 0x1F;
-constexpr uint32_t RECORD_BPM = 0x100;
-constexpr uint32_t RECORD_TIMES = 0x200;
-constexpr uint32_t RECORD_VOLUME = 0x400;
-
-// The record kept in each processed file's tag: 64 bytes, big-endian.
-struct TrackRecord {
-    uint32_t flags = 0;
-    TrackAnalysis analysis;
-    uint32_t bpm = 0;
-    int32_t startMs = 0;
-    int32_t stopMs = 0;
-    int32_t volume = 0;
-};
-
-void put32(uint8_t* at, uint32_t v)
-{
-    at[0] = uint8_t(v >> 24);
-    at[1] = uint8_t(v >> 16);
-    at[2] = uint8_t(v >> 8);
-    at[3] = uint8_t(v);
-}
-
-uint32_t get32(const uint8_t* at)
-{
-    return (uint32_t(at[0]) << 24) | (uint32_t(at[1]) << 16) | (uint32_t(at[2]) << 8) | uint32_t(at[3]);
-}
-
-void encodeRecord(const TrackRecord& r, uint8_t* out)
-{
-    std::memset(out, 0, 64);
-    put32(out, 64);
-    out[4] = 0x01;
-    put32(out + 8, r.flags);
-    const TrackAnalysis& a = r.analysis;
-    const uint32_t values[9] = {a.sampleRate, a.frameCount, a.loudness, a.peakLevel, a.beatPeriod,
-                                a.startPeriod, a.endPeriod, a.firstBeat, a.lastBeat};
-    for (int i = 0; i < 9; ++i)
-        put32(out + 12 + 4 * i, values[i]);
-    put32(out + 48, r.bpm);
-    put32(out + 52, uint32_t(r.startMs));
-    put32(out + 56, uint32_t(r.stopMs));
-    put32(out + 60, uint32_t(r.volume));
-}
-
-TrackRecord decodeRecord(const uint8_t* in)
-{
-    TrackRecord r;
-    r.flags = get32(in + 8);
-    TrackAnalysis& a = r.analysis;
-    uint32_t* values[9] = {&a.sampleRate, &a.frameCount, &a.loudness, &a.peakLevel, &a.beatPeriod,
-                           &a.startPeriod, &a.endPeriod, &a.firstBeat, &a.lastBeat};
-    for (int i = 0; i < 9; ++i)
-        *values[i] = get32(in + 12 + 4 * i);
-    r.bpm = get32(in + 48);
-    r.startMs = int32_t(get32(in + 52));
-    r.stopMs = int32_t(get32(in + 56));
-    r.volume = int32_t(get32(in + 60));
-    return r;
-}
-
 // A stored analysis that can stand for a fresh one. A beat period of 0 would
 // divide by zero in the tempo formula, so such a record is analysed again.
-bool reusable(const TrackRecord& r)
+bool reusable(const TrackDataRecord& r)
 {
     const TrackAnalysis& a = r.analysis;
-    return (r.flags & RECORD_ANALYSIS) == RECORD_ANALYSIS && a.sampleRate >= 11050 &&
+    return r.hasAnalysis() && a.sampleRate >= 11050 &&
            double(a.frameCount) / double(a.sampleRate) >= 4.0 && a.loudness != 0 && a.peakLevel != 0 &&
            a.startPeriod != 0 && a.endPeriod != 0 && a.beatPeriod != 0;
 }
@@ -528,14 +466,16 @@ void BatchProcessor::processTrack(const char* path, int32_t trackId, const Batch
     }
 
     // What the tag holds.
-    uint8_t stored[64] = {};
+    // A record of another size or version is not ours: it vouches for
+    // nothing and is replaced.
+    uint8_t stored[TrackDataRecord::SIZE] = {};
+    TrackDataRecord record;
     bool hasRecord = false;
     try {
-        tag->getData(RECORD_OWNER, RECORD_CODE, stored, sizeof stored);
-        hasRecord = true;
+        tag->getData(ovra::TRACKDATA_OWNER, ovra::TRACKDATA_CODE, stored, sizeof stored);
+        hasRecord = TrackDataRecord::decode(stored, record);
     } catch (...) {
     }
-    TrackRecord record = hasRecord ? decodeRecord(stored) : TrackRecord();
     int tagBpm = 0;
     try {
         tagBpm = tag->getBPM();
@@ -559,16 +499,16 @@ void BatchProcessor::processTrack(const char* path, int32_t trackId, const Batch
     bool doTimes = options.optimizetimes;
     bool doVolume = options.adjustvolume && !(volumeUnreadable && !options.overwritevolume);
     if (!options.overwritebpm && tagBpm != 0 &&
-        !(hasRecord && (record.flags & RECORD_BPM) && int64_t(record.bpm) == tagBpm))
+        !(hasRecord && record.hasBPM() && int64_t(record.bpm) == tagBpm))
         doBpm = false;
     if (trackId < 0)
         doTimes = false;
     else if (!options.overwritetimes && (library.start != 0 || library.stop != 0) &&
-             !(hasRecord && (record.flags & RECORD_TIMES) && record.startMs == library.start &&
-               record.stopMs == library.stop))
+             !(hasRecord && record.hasTimes() && int32_t(record.startMs) == library.start &&
+               int32_t(record.stopMs) == library.stop))
         doTimes = false;
     if (!options.overwritevolume) {
-        bool ours = hasRecord && (record.flags & RECORD_VOLUME);
+        bool ours = hasRecord && record.hasVolume();
         if (tagRva != 0 && !(ours && std::abs(int64_t(tagRva) - record.volume) <= 15))
             doVolume = false;
         if (library.volume != 0 &&
@@ -650,27 +590,27 @@ void BatchProcessor::processTrack(const char* path, int32_t trackId, const Batch
         }
     }
 
-    TrackRecord fresh;
-    fresh.flags = RECORD_ANALYSIS;
+    TrackDataRecord fresh;
+    fresh.flags = TrackDataRecord::FLAG_ANALYSIS;
     fresh.analysis = analysis;
     if (doBpm) {
-        fresh.flags |= RECORD_BPM;
+        fresh.flags |= TrackDataRecord::FLAG_BPM;
         fresh.bpm = uint32_t(bpm);
     }
     if (doTimes) {
-        fresh.flags |= RECORD_TIMES;
-        fresh.startMs = times.startMs;
-        fresh.stopMs = times.stopMs;
+        fresh.flags |= TrackDataRecord::FLAG_TIMES;
+        fresh.startMs = uint32_t(times.startMs);
+        fresh.stopMs = uint32_t(times.stopMs);
     }
     if (doVolume) {
-        fresh.flags |= RECORD_VOLUME;
+        fresh.flags |= TrackDataRecord::FLAG_VOLUME;
         fresh.volume = volume.value;
     }
-    uint8_t encoded[64];
-    encodeRecord(fresh, encoded);
+    uint8_t encoded[TrackDataRecord::SIZE];
+    fresh.encode(encoded);
     if (!hasRecord || std::memcmp(encoded, stored, sizeof encoded) != 0) {
         try {
-            tag->setData(RECORD_OWNER, RECORD_CODE, encoded, sizeof encoded);
+            tag->setData(ovra::TRACKDATA_OWNER, ovra::TRACKDATA_CODE, encoded, sizeof encoded);
             tagChanged = true;
         } catch (...) {
         }

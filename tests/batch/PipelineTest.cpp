@@ -433,6 +433,31 @@ TEST_F(Pipeline, UnusableRecordsAreAnalysedAgain)
     EXPECT_EQ(processor->analyses, 5);
 }
 
+TEST_F(Pipeline, ARecordOfAnotherVersionVouchesForNothing)
+{
+    runTrack("/m/v.mp3");
+    FakeFile& f = file("/m/v.mp3");
+    ASSERT_EQ(processor->analyses, 1);
+    const int ours = f.bpm;
+
+    // Another program set the BPM and left a record that would vouch for it,
+    // but not in our format: the BPM stays theirs and the record is replaced.
+    f.bpm = 77;
+    put32(f.record + 48, 77);
+    f.record[4] = 2;
+    auto log = runTrack("/m/v.mp3");
+    EXPECT_EQ(log.back(), OTHER_APP);
+    EXPECT_EQ(f.bpm, 77);
+    EXPECT_EQ(processor->analyses, 1);
+
+    options.overwritebpm = true;
+    log = runTrack("/m/v.mp3");
+    EXPECT_EQ(log.back(), UPDATED);
+    EXPECT_EQ(processor->analyses, 2); // nothing stored could be reused
+    EXPECT_EQ(f.bpm, ours);
+    EXPECT_EQ(f.record[4], 1);
+}
+
 TEST_F(Pipeline, AnalysisFailuresEndTheTrack)
 {
     processor->analyzer = [](const char*, ovra::Canceler&) {
