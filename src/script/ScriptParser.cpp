@@ -314,6 +314,34 @@ private:
         return parseblock(true);
     }
 
+    // An equality operator ("is", "is not", "is equal to", "equals", "=",
+    // "≠"): consumed and true, with negate set for the negative forms.
+    bool comparison(bool& negate)
+    {
+        if (isword("is")) {
+            ++pos;
+            if (isword("not")) {
+                negate = true;
+                ++pos;
+            }
+            if (isword("equal")) {
+                ++pos;
+                expectword("to");
+            }
+            return true;
+        }
+        if (isword("equals") || issymbol("=")) {
+            ++pos;
+            return true;
+        }
+        if (issymbol("\xE2\x89\xA0")) {
+            negate = true;
+            ++pos;
+            return true;
+        }
+        return false;
+    }
+
     std::unique_ptr<ScriptNode> expression()
     {
         DepthGuard guard(depth);
@@ -322,24 +350,8 @@ private:
             if (chain > MAX_DEPTH)
                 fail(); // each link nests the tree one level deeper
             bool negate = false;
-            if (isword("is")) {
-                ++pos;
-                if (isword("not")) {
-                    negate = true;
-                    ++pos;
-                }
-                if (isword("equal")) {
-                    ++pos;
-                    expectword("to");
-                }
-            } else if (isword("equals") || issymbol("=")) {
-                ++pos;
-            } else if (issymbol("\xE2\x89\xA0")) {
-                negate = true;
-                ++pos;
-            } else {
+            if (!comparison(negate))
                 return left;
-            }
             auto n = node(ScriptNode::COMPARE);
             n->negate = negate;
             n->kids.push_back(std::move(left));
@@ -423,24 +435,8 @@ private:
                     fail();
                 pos += words;
                 n->whoseproperty = found;
-                if (isword("is")) {
-                    ++pos;
-                    if (isword("not")) {
-                        n->negate = true;
-                        ++pos;
-                    }
-                    if (isword("equal")) {
-                        ++pos;
-                        expectword("to");
-                    }
-                } else if (isword("equals") || issymbol("=")) {
-                    ++pos;
-                } else if (issymbol("\xE2\x89\xA0")) {
-                    n->negate = true;
-                    ++pos;
-                } else {
+                if (!comparison(n->negate))
                     fail();
-                }
                 n->kids.push_back(unary());
             } else {
                 n->kids.push_back(nullptr);
