@@ -1,6 +1,8 @@
 // What a batch is asked to do: copied by value into the worker.
 #pragma once
+#include <array>
 #include <string>
+#include <vector>
 
 namespace ovra::tempix {
 
@@ -36,6 +38,13 @@ struct BatchSettings {
     std::string badgenres;
     std::string goodgenres;
     std::string libraryFile; // when not empty, used instead of locating the library
+    // Files and folders of a folder batch (source 3) in place of path, when
+    // not empty: folders are walked, files are taken as they are.
+    std::vector<std::string> paths;
+    // How the front end names its overwrite options for BPM, times and volume,
+    // for the line of a track whose values another program set; empty: the
+    // wording of the desktop's checkboxes.
+    std::array<std::string, 3> overwriteOptionNames;
 };
 
 } // namespace ovra::tempix

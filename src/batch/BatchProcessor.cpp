@@ -3,6 +3,7 @@
 #include "batch/GenreSet.h"
 #include "batch/LibraryFile.h"
 #include "batch/TrackDataRecord.h"
+#include "plist/LibraryRules.h"
 #include "plist/PListNode.h"
 #include "platform/tools_paths.h"
 #include "platform/tools_strings.h"
@@ -10,6 +11,8 @@
 
 #include <cctype>
 #include <cerrno>
+#include <chrono>
+#include <climits>
 #include <cmath>
 #include <cstdarg>
 #include <cstdlib>
@@ -50,6 +53,12 @@ std::string decodedText(const char* text)
     return out;
 }
 
+// A path, name or other text of a file as it goes into the log: on its one line.
+std::string logged(const char* text)
+{
+    return ovra::escapecontrols(text);
+}
+
 // Values the library holds for a track; each 0 when it cannot be read.
 struct LibraryValues {
     int32_t start = 0;
@@ -57,6 +66,8 @@ struct LibraryValues {
     int32_t volume = 0;
     int32_t bpm = 0;
     unsigned long long persistentId = 0;
+    // Why the track's entry cannot be told apart from another's; empty when it can.
+    std::string ambiguity;
 };
 
 int32_t integerOf(ovra::PListDict* track, const char* key)
@@ -76,22 +87,86 @@ LibraryValues libraryValues(ovra::PListNode* root, int32_t trackId)
     ovra::PListDict* track = nullptr;
     try {
         track = root->asDict()->get("Tracks")->asDict()->get(trackId)->asDict();
-    } catch (int) {
+    } catch (int code) {
+        if (code == ovra::PLIST_ERR_REPEATED_KEY)
+            v.ambiguity = ovra::describeplisterror(code);
+        return v;
+    }
+    // The helper reads the same file by the same rules (plist/LibraryRules.h):
+    // what one of them could read otherwise is not guessed at.
+    if (const char* key = track->repeatedkey()) {
+        v.ambiguity = std::string("the key \"") + key + "\" occurs more than once in its entry";
         return v;
     }
     v.start = integerOf(track, "Start Time");
     v.stop = integerOf(track, "Stop Time");
     v.volume = integerOf(track, "Volume Adjustment");
     v.bpm = integerOf(track, "BPM");
-    try {
-        const char* text = track->get("Persistent ID")->asString()->text();
-        unsigned long long id = 0;
-        if (text != nullptr && std::sscanf(text, "%16llx", &id) == 1)
+    if (track->contains("Persistent ID")) {
+        const ovra::PListString* text = nullptr;
+        try {
+            text = track->get("Persistent ID")->asString();
+        } catch (int) {
+        }
+        uint64_t id = 0;
+        if (text == nullptr || !ovra::parsepersistentid(text->text(), text->length(), id))
+            v.ambiguity = "its persistent ID is not 1 to 16 hexadecimal digits";
+        else
             v.persistentId = id;
-    } catch (int) {
     }
     return v;
 }
+
+// The kind of a file that is not a regular one, for the log.
+const char* fileKind(mode_t mode)
+{
+    if (S_ISDIR(mode))
+        return "a folder";
+    if (S_ISFIFO(mode))
+        return "a named pipe";
+    if (S_ISCHR(mode))
+        return "a character device";
+    if (S_ISBLK(mode))
+        return "a block device";
+    if (S_ISSOCK(mode))
+        return "a socket";
+    return "not a regular file";
+}
+
+// "a", "a or b", "a, b or c".
+std::string alternatives(const std::vector<std::string>& names)
+{
+    std::string out;
+    for (size_t i = 0; i < names.size(); ++i) {
+        if (i > 0)
+            out += i + 1 == names.size() ? " or " : ", ";
+        out += names[i];
+    }
+    return out;
+}
+
+// Where a folder batch finds a file's track ID: the library's location with
+// the links in its folder resolved, as the walk's paths are (it starts from
+// a real path and follows no links). Folders are resolved once each.
+class RealPaths {
+public:
+    std::string of(const char* path)
+    {
+        const char* slash = std::strrchr(path, '/');
+        if (slash == nullptr || slash == path)
+            return path;
+        std::string folder(path, size_t(slash - path));
+        auto known = folders.find(folder);
+        if (known == folders.end()) {
+            char real[PATH_MAX];
+            known = folders.emplace(folder, ::realpath(folder.c_str(), real) != nullptr ? std::string(real) : folder).first;
+        }
+        return known->second + slash;
+    }
+
+private:
+    std::map<std::string, std::string> folders;
+};
 
 } // namespace
 
@@ -167,8 +242,16 @@ void BatchProcessor::logLine(const char* format, ...)
         va_end(args);
         text = large.data();
     }
+    if (held.holding())
+        held.hold(text);
+    else
+        writeLog(text);
+}
+
+void BatchProcessor::writeLog(const char* text)
+{
     if (logFile != nullptr) {
-        std::fwrite(text, 1, static_cast<size_t>(length), logFile);
+        std::fputs(text, logFile);
         std::fflush(logFile);
     }
     display.logEntry(text);
@@ -191,6 +274,7 @@ void BatchProcessor::setStatus(const char* text)
 
 void BatchProcessor::finishBatch()
 {
+    settleLibrary(true);
     ending = Outcome::finished;
     bool failed = errors.load() != 0;
     display.setFileLine("");
@@ -199,6 +283,7 @@ void BatchProcessor::finishBatch()
 
 void BatchProcessor::abortBatch(const char* message)
 {
+    settleLibrary(true);
     ending = Outcome::aborted;
     display.setFileLine("");
     display.batchEnded(message, errors.load() != 0);
@@ -220,31 +305,94 @@ void BatchProcessor::openLog()
     logFile = std::fopen(logFilePath, "a");
 }
 
-// ---- the batch ----------------------------------------------------------------
+// ---- the library's part -------------------------------------------------------
 
-// Where the library step reports: the batch's own log, count and status line.
-class LibraryUpdateSink : public ITunesUpdateSink {
+// Where the library step reports: the batch's own log, count and status
+// line; "iTunes updated." waits for the library's save.
+class BatchProcessor::LibrarySink : public ITunesUpdateSink {
 public:
-    explicit LibraryUpdateSink(BatchProcessor& batch, std::atomic<int>& errors) : batch(batch), errors(errors) {}
+    explicit LibrarySink(BatchProcessor& batch) : batch(batch) {}
     void logText(const char* text) override { batch.logLine("%s", text); }
-    void countError() override { ++errors; }
+    void countError() override { ++batch.errors; }
     void setStatus(const char* text) override { batch.setStatus(text); }
+    void libraryUpdated(const ITunesUpdateInput& in) override { batch.held.holdUpdated(in); }
 
 private:
     BatchProcessor& batch;
-    std::atomic<int>& errors;
 };
+
+// Where held entries go when they are settled: straight into the log.
+class BatchProcessor::DirectLog : public ITunesUpdateSink {
+public:
+    explicit DirectLog(BatchProcessor& batch) : batch(batch) {}
+    void logText(const char* text) override { batch.writeLog(text); }
+    void countError() override { ++batch.errors; }
+    void setStatus(const char*) override {}
+
+private:
+    BatchProcessor& batch;
+};
+
+int BatchProcessor::runScript(const char* script, char* reply, size_t size, bool& restarted)
+{
+    // A helper that died costs the track it died on, not the rest of the
+    // batch: the next track starts a new one (once).
+    if (!scriptServer.alive() && !restarted) {
+        restarted = true;
+        settleLibrary(true); // what the dead one had not saved is lost
+        scriptServer.start_external();
+    }
+    return scriptServer.executefromtext(script, reply, size);
+}
+
+void BatchProcessor::settleLibrary(bool now)
+{
+    if (!held.holding())
+        return;
+    if (!now && LibraryUpdateLog::Clock::now() - held.since() < std::chrono::milliseconds(LIBRARY_SAVE_INTERVAL_MS))
+        return;
+    DirectLog out(*this);
+    const char* lost = "the iTunes library file could not be saved";
+    if (!scriptServer.alive()) {
+        held.release(out, lost);
+        out.logLine("The script helper stopped before it saved the iTunes library file '%s'.\n",
+                    logged(helperLibrary).c_str());
+        ++errors;
+        return;
+    }
+    setStatus("Saving iTunes database");
+    char reply[32] = "";
+    int status = scriptServer.executefromtext("tell application \"iTunes\" to save\n", reply, sizeof reply);
+    int saveError = status == 0 ? std::atoi(reply) : 0;
+    if (status == 0 && saveError == 0) {
+        held.release(out, nullptr);
+        return;
+    }
+    held.release(out, lost);
+    if (status != 0 && status != -1)
+        out.logLine("The script helper stopped before it saved the iTunes library file '%s': %s (errno %d).\n",
+                    logged(helperLibrary).c_str(), std::strerror(status), status);
+    else if (status != 0)
+        out.logLine("The script helper could not save the iTunes library file '%s'.\n", logged(helperLibrary).c_str());
+    else
+        out.logLine("Could not save the iTunes library file '%s': %s (errno %d).\n", logged(helperLibrary).c_str(),
+                    std::strerror(saveError), saveError);
+    ++errors;
+}
+
+// ---- the batch ----------------------------------------------------------------
 
 void BatchProcessor::runBatch(const BatchOptions& options, ovra::Canceler& canceler)
 {
     ending = Outcome::none;
     // The helper works on the library file this batch reads; whether it
     // started shows in the first track's library step.
-    char library[1024];
-    libraryFile(library);
-    scriptServer.setlibraryfile(library);
+    libraryFile(helperLibrary);
+    scriptServer.setlibraryfile(helperLibrary);
     scriptServer.start_external();
     root.reset();
+    loadedLibrary[0] = '\0';
+    libraryPlaces.clear();
     genreSet.clear();
     if (current.genrepolicy == 1)
         genreSet = buildGenreSet(current.badgenres.c_str());
@@ -252,6 +400,7 @@ void BatchProcessor::runBatch(const BatchOptions& options, ovra::Canceler& cance
         genreSet = buildGenreSet(current.goodgenres.c_str());
     openLog();
     errors = 0;
+    held = LibraryUpdateLog();
     std::time_t now = std::time(nullptr);
     logLine("%.24s: Tempix started.\n", std::ctime(&now));
 
@@ -262,6 +411,7 @@ void BatchProcessor::runBatch(const BatchOptions& options, ovra::Canceler& cance
             folderBranch(options, canceler);
     } catch (int code) {
         logLine("Error while reading iTunes database: error code %d.\n", code);
+        logLibraryError(code);
         ++errors;
         abortBatch("Error while reading iTunes database");
     } catch (const std::exception& e) {
@@ -274,32 +424,94 @@ void BatchProcessor::runBatch(const BatchOptions& options, ovra::Canceler& cance
         ++errors;
         abortBatch("Batch stopped by an unexpected error");
     }
+    settleLibrary(true); // a cancelled batch too: what reached the library is saved
     if (ending.load() == Outcome::none && canceler.iscancelled())
         ending = Outcome::cancelled;
     root.reset();
     scriptServer.stop();
 }
 
-void BatchProcessor::libraryFile(char* out) const
+void BatchProcessor::libraryFile(char* out, std::vector<std::string>* tried) const
 {
+    std::vector<std::string> places;
     if (!current.libraryFile.empty())
         ovra::strcpy_max(out, 1024, current.libraryFile.c_str());
     else
-        findLibraryFile(out);
+        findLibraryFile(out, tried != nullptr ? *tried : places);
 }
 
 void BatchProcessor::loadLibrary(const char* path)
 {
+    ovra::strcpy_max(loadedLibrary, sizeof loadedLibrary, path);
     if (std::strlen(path) >= 1023)
         throw int(ovra::PLIST_ERR_OPEN); // cut short, it would name another file
     root = ovra::readPListFile(path);
+}
+
+// The words for a code that ended the batch: what is wrong and where.
+void BatchProcessor::logLibraryError(int code)
+{
+    std::string words = ovra::describeplisterror(code);
+    if (code == ovra::PLIST_ERR_OPEN && std::strlen(loadedLibrary) >= 1023)
+        words = "its path is longer than 1023 bytes";
+    if (words.empty())
+        return;
+    logLine("Library file '%s': %s.\n", logged(loadedLibrary).c_str(), words.c_str());
+    if (code == ovra::PLIST_ERR_OPEN && ovra::plistlasterror().error == ENOENT && !libraryPlaces.empty())
+        logLibraryPlaces(libraryPlaces);
+}
+
+void BatchProcessor::logLibraryPlaces(const std::vector<std::string>& tried)
+{
+    std::string places;
+    for (const std::string& p : tried)
+        places += (places.empty() ? "'" : ", '") + logged(p.c_str()) + "'";
+    const char* config = std::getenv("XDG_CONFIG_HOME");
+    std::string folder = config != nullptr && *config != '\0' ? config : std::string(std::getenv("HOME") ? std::getenv("HOME") : "") + "/.config";
+    logLine("Looked for the iTunes library file at %s. To use another, store its folder as the data value "
+            "\"alis:1:iTunes Library Location\" in '%s/com.apple.iTunes.conf', or name the file with "
+            "tempix-cli --library-file PATH.\n",
+            places.c_str(), logged(folder.c_str()).c_str());
+}
+
+// The track a playlist item names and its location; false, and logged, when
+// the item or its track cannot be used. Only a library whose structure is
+// broken ends the batch; one damaged or online-only track does not.
+bool BatchProcessor::playlistTrack(ovra::PListNode* item, ovra::PListDict* tracks, int32_t& id, const char*& location)
+{
+    try {
+        id = item->asDict()->get("Track ID")->asInteger()->value();
+    } catch (int code) {
+        logLine("A playlist item cannot be read: %s; skipping it.\n", ovra::describeplisterror(code).c_str());
+        ++errors;
+        return false;
+    }
+    ovra::PListDict* track = nullptr;
+    try {
+        track = tracks->get(id)->asDict();
+        location = stringText(track->get("Location"));
+    } catch (int code) {
+        if (code == ovra::PLIST_ERR_NO_KEY && track == nullptr) {
+            logLine("Track %d of the playlist is not in the iTunes library: skipping it.\n", id);
+            ++errors;
+        } else if (code == ovra::PLIST_ERR_NO_KEY) {
+            // As with a location that is not a file: nothing here to process.
+            logLine("Track %d has no file location (it may be kept online only): skipping it.\n", id);
+        } else {
+            logLine("Track %d cannot be read from the iTunes library: %s; skipping it.\n", id,
+                    ovra::describeplisterror(code).c_str());
+            ++errors;
+        }
+        return false;
+    }
+    return true;
 }
 
 void BatchProcessor::libraryBranch(const BatchOptions& options, ovra::Canceler& canceler)
 {
     setStatus("Reading iTunes database");
     char path[1024];
-    libraryFile(path);
+    libraryFile(path, &libraryPlaces);
     loadLibrary(path);
     if (canceler.iscancelled())
         return;
@@ -317,6 +529,8 @@ void BatchProcessor::libraryBranch(const BatchOptions& options, ovra::Canceler& 
                 chosen = playlists->at(i);
         }
         if (chosen == nullptr) {
+            logLine("Playlist not found: '%s'.\n", logged(current.playlist.c_str()).c_str());
+            ++errors;
             abortBatch("Playlist not found");
             return;
         }
@@ -327,87 +541,143 @@ void BatchProcessor::libraryBranch(const BatchOptions& options, ovra::Canceler& 
     ovra::PListArray* items = chosen->asDict()->get("Playlist Items")->asArray();
     setProgressRange(items->count());
     for (int i = 0; i < items->count(); ++i) {
-        int32_t id = items->at(i)->asDict()->get("Track ID")->asInteger()->value();
-        ovra::PListDict* track = tracks->get(id)->asDict();
-        const char* location = stringText(track->get("Location"));
-        char file[1024];
-        if (fileURLToPath(location, file, sizeof file) == 0) {
-            processTrack(file, id, options, canceler);
-            if (canceler.iscancelled())
-                return;
-            setProgressValue(i + 1);
-        } else {
-            logLine("File is not local: skipping '%s'.\n", location);
+        int32_t id = -1;
+        const char* location = "";
+        if (playlistTrack(items->at(i), tracks, id, location)) {
+            char file[1024];
+            int r = fileURLToPath(location, file, sizeof file);
+            if (r == 0) {
+                processTrack(file, id, options, canceler);
+                if (canceler.iscancelled())
+                    return;
+                setProgressValue(i + 1);
+            } else if (r == 1) {
+                logLine("Path longer than 1023 bytes: skipping '%s'.\n", logged(location).c_str());
+                ++errors;
+            } else {
+                logLine("File is not local: skipping '%s'.\n", logged(location).c_str());
+            }
         }
+        settleLibrary(false);
     }
     finishBatch();
+}
+
+// The library's tracks by the real path of their files (see RealPaths).
+// Tracks that cannot be used here are passed over silently: their files
+// are then processed as not in the library.
+void BatchProcessor::trackIdsByPath(std::map<std::string, int32_t>& ids)
+{
+    ovra::PListDict* dict = root->asDict();
+    ovra::PListArray* items = dict->get("Playlists")->asArray()->at(0)->asDict()->get("Playlist Items")->asArray();
+    ovra::PListDict* tracks = dict->get("Tracks")->asDict();
+    RealPaths real;
+    for (int i = 0; i < items->count(); ++i) {
+        try {
+            int32_t id = items->at(i)->asDict()->get("Track ID")->asInteger()->value();
+            const char* location = stringText(tracks->get(id)->asDict()->get("Location"));
+            char file[1024];
+            if (fileURLToPath(location, file, sizeof file) == 0)
+                ids[real.of(file)] = id; // a later equal path replaces the earlier ID
+        } catch (int) {
+        }
+    }
 }
 
 void BatchProcessor::folderBranch(const BatchOptions& options, ovra::Canceler& canceler)
 {
     std::map<std::string, int32_t> trackIds;
-    DirectoryWalker walker(0);
-
     if (options.exportToLibrary) {
         setStatus("Reading iTunes database");
         char path[1024];
-        libraryFile(path);
+        libraryFile(path, &libraryPlaces);
         struct stat st;
         if (current.libraryFile.empty() && stat(path, &st) != 0 && errno == ENOENT) {
             // Most systems keep no library file: the tracks simply have no IDs.
-            logLine("No iTunes library file found at '%s': processing tracks without library IDs.\n", path);
+            logLine("No iTunes library file found at '%s': processing tracks without library IDs.\n",
+                    logged(path).c_str());
+            logLibraryPlaces(libraryPlaces);
         } else {
             loadLibrary(path);
             if (canceler.iscancelled())
                 return;
-            ovra::PListDict* dict = root->asDict();
-            ovra::PListArray* items = dict->get("Playlists")->asArray()->at(0)->asDict()->get("Playlist Items")->asArray();
-            ovra::PListDict* tracks = dict->get("Tracks")->asDict();
-            for (int i = 0; i < items->count(); ++i) {
-                int32_t id = items->at(i)->asDict()->get("Track ID")->asInteger()->value();
-                const char* location = stringText(tracks->get(id)->asDict()->get("Location"));
-                char file[1024];
-                if (fileURLToPath(location, file, sizeof file) == 0)
-                    trackIds[file] = id;
-            }
+            trackIdsByPath(trackIds);
         }
+    }
+
+    // The walk starts from real paths, as the library's locations are
+    // matched through theirs: a folder given through a link finds its tracks.
+    std::vector<std::string> roots = current.paths.empty() ? std::vector<std::string>{current.path} : current.paths;
+    for (std::string& r : roots) {
+        char real[PATH_MAX];
+        if (::realpath(r.c_str(), real) != nullptr && std::strlen(real) < 1024)
+            r = real;
     }
 
     setStatus("Counting files");
-    walker.start(current.path.c_str());
     int count = 0;
-    for (;;) {
-        if (canceler.iscancelled())
-            return;
-        DirectoryWalker* entry = walker.next();
-        if (entry == nullptr)
-            break;
-        if (isAudioFile(entry->path()))
-            ++count;
+    for (const std::string& r : roots) {
+        DirectoryWalker walker(DirectoryWalker::SINGLE_FILE);
+        walker.start(r.c_str());
+        for (;;) {
+            if (canceler.iscancelled())
+                return;
+            DirectoryWalker* entry = walker.next();
+            if (entry == nullptr)
+                break;
+            if (isAudioFile(entry->path()))
+                ++count;
+        }
     }
 
     setProgressRange(count);
-    walker.start(current.path.c_str());
     int done = 0;
-    for (;;) {
-        if (canceler.iscancelled())
-            return;
-        setStatus("Looking for next file");
-        DirectoryWalker* entry = walker.next();
-        if (entry == nullptr) {
-            finishBatch();
-            return;
-        }
-        if (!isAudioFile(entry->path()))
+    for (const std::string& r : roots) {
+        struct stat st;
+        if (stat(r.c_str(), &st) != 0) {
+            int e = errno;
+            logLine("Could not open '%s': %s (errno %d).\n", logged(r.c_str()).c_str(), std::strerror(e), e);
+            ++errors;
             continue;
-        auto known = trackIds.find(entry->path());
-        int32_t id = known == trackIds.end() ? -1 : known->second;
-        processTrack(entry->path(), id, options, canceler);
-        if (canceler.iscancelled())
-            return;
-        ++done;
-        setProgressValue(done);
+        }
+        if (!S_ISDIR(st.st_mode) && !isAudioFile(r.c_str())) {
+            logLine("Not an MP3 or M4A file: skipping '%s'.\n", logged(r.c_str()).c_str());
+            ++errors;
+            continue;
+        }
+        DirectoryWalker walker(DirectoryWalker::SINGLE_FILE);
+        walker.setReporter([this](DirectoryWalker::Skip what, const char* folder, const char* name, int error) {
+            if (what == DirectoryWalker::Skip::unreadableFolder)
+                logLine("Could not read folder '%s': %s (errno %d).\n", logged(folder).c_str(), std::strerror(error), error);
+            else if (what == DirectoryWalker::Skip::pathTooLong && *name != '\0')
+                logLine("Path longer than 1023 bytes: skipping '%s/%s'.\n", logged(folder).c_str(), logged(name).c_str());
+            else if (what == DirectoryWalker::Skip::pathTooLong)
+                logLine("Path longer than 1023 bytes: skipping the folder '%s'.\n", logged(folder).c_str());
+            else
+                logLine("Folder more than 16 levels deep: skipping '%s'.\n", logged(folder).c_str());
+            ++errors;
+        });
+        walker.start(r.c_str());
+        for (;;) {
+            if (canceler.iscancelled())
+                return;
+            setStatus("Looking for next file");
+            DirectoryWalker* entry = walker.next();
+            if (entry == nullptr)
+                break;
+            if (!isAudioFile(entry->path()))
+                continue;
+            auto known = trackIds.find(entry->path());
+            int32_t id = known == trackIds.end() ? -1 : known->second;
+            processTrack(entry->path(), id, options, canceler);
+            if (canceler.iscancelled())
+                return;
+            ++done;
+            setProgressValue(done);
+            settleLibrary(false);
+        }
     }
+    finishBatch();
 }
 
 // ---- one track ----------------------------------------------------------------
@@ -424,15 +694,34 @@ AnalysisOutcome BatchProcessor::analyzeTrackAudio(const char* path, ovra::Cancel
 
 void BatchProcessor::updateLibrary(const ITunesUpdateInput& input)
 {
-    LibraryUpdateSink sink(*this, errors);
-    updateITunes(input, scriptServer, sink);
+    LibrarySink sink(*this);
+    bool restarted = false;
+    updateITunes(
+        input,
+        [this, &restarted](const char* script, char* reply, size_t size) {
+            return runScript(script, reply, size, restarted);
+        },
+        sink);
+}
+
+bool BatchProcessor::regularFile(const char* path)
+{
+    // stat, not open: opening a pipe or a device may block or act on it.
+    struct stat st;
+    if (stat(path, &st) != 0 || S_ISREG(st.st_mode))
+        return true; // missing or unreadable: the tag's own open says so
+    logLine("Not a regular file (%s): skipping this track.\n", fileKind(st.st_mode));
+    ++errors;
+    return false;
 }
 
 void BatchProcessor::processTrack(const char* path, int32_t trackId, const BatchOptions& options,
                                   ovra::Canceler& canceler)
 {
     display.setFileLine(path);
-    logLine("Processing: %s\n", path);
+    logLine("Processing: %s\n", logged(path).c_str());
+    if (!regularFile(path))
+        return;
 
     setStatus("Checking track metadata");
     std::unique_ptr<ovra::Tag> tag;
@@ -460,7 +749,7 @@ void BatchProcessor::processTrack(const char* path, int32_t trackId, const Batch
             *c = static_cast<char>(std::tolower(static_cast<unsigned char>(*c)));
         bool listed = genreSet.count(genre) != 0;
         if ((policy == 1 && listed) || (policy == 2 && !listed)) {
-            logLine("Genre filter: skipping genre '%s'.\n", genre);
+            logLine("Genre filter: skipping genre '%s'.\n", logged(genre).c_str());
             return;
         }
     }
@@ -492,6 +781,13 @@ void BatchProcessor::processTrack(const char* path, int32_t trackId, const Batch
     }
 
     LibraryValues library = libraryValues(root.get(), trackId);
+    if (!library.ambiguity.empty()) {
+        // Which track the library means cannot be told: never guess.
+        logLine("Track left as it is: its entry in the iTunes library is ambiguous (%s) [track ID=%d].\n",
+                library.ambiguity.c_str(), trackId);
+        ++errors;
+        return;
+    }
 
     // What may be set: values another program set are left alone unless our
     // record vouches for them or the overwrite option says so.
@@ -516,7 +812,22 @@ void BatchProcessor::processTrack(const char* path, int32_t trackId, const Batch
             doVolume = false;
     }
     if (!doBpm && !doTimes && !doVolume) {
-        logLine("Data set by another application (check appropriate checkbox(es) to overwrite).\n");
+        const auto& names = current.overwriteOptionNames;
+        if (names[0].empty()) {
+            logLine("Data set by another application (check appropriate checkbox(es) to overwrite).\n");
+        } else {
+            // The options that would set what was asked for.
+            std::vector<std::string> useful;
+            if (options.detectbpm)
+                useful.push_back(names[0]);
+            if (options.optimizetimes && trackId >= 0)
+                useful.push_back(names[1]);
+            if (options.adjustvolume)
+                useful.push_back(names[2]);
+            if (useful.empty())
+                useful.assign(names.begin(), names.end());
+            logLine("Data set by another application (use %s to overwrite).\n", alternatives(useful).c_str());
+        }
         return;
     }
 
@@ -605,6 +916,24 @@ void BatchProcessor::processTrack(const char* path, int32_t trackId, const Batch
     if (doVolume) {
         fresh.flags |= TrackDataRecord::FLAG_VOLUME;
         fresh.volume = volume.value;
+    }
+    // A result this run does not derive keeps what the stored record says
+    // of it: a run with fewer options must not disown the others. (One the
+    // run looked at and found another program's is dropped.)
+    if (hasRecord) {
+        if (!options.detectbpm && record.hasBPM()) {
+            fresh.flags |= TrackDataRecord::FLAG_BPM;
+            fresh.bpm = record.bpm;
+        }
+        if ((!options.optimizetimes || trackId < 0) && record.hasTimes()) {
+            fresh.flags |= TrackDataRecord::FLAG_TIMES;
+            fresh.startMs = record.startMs;
+            fresh.stopMs = record.stopMs;
+        }
+        if (!options.adjustvolume && record.hasVolume()) {
+            fresh.flags |= TrackDataRecord::FLAG_VOLUME;
+            fresh.volume = record.volume;
+        }
     }
     uint8_t encoded[TrackDataRecord::SIZE];
     fresh.encode(encoded);

@@ -5,6 +5,7 @@
 #include "batch/BatchDisplay.h"
 #include "batch/BatchOptions.h"
 #include "batch/ITunesUpdate.h"
+#include "batch/LibraryUpdateLog.h"
 #include "batch/TrackAnalysis.h"
 #include "platform/Threads.h"
 #include "script/AppleScriptServer.h"
@@ -12,11 +13,14 @@
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
+#include <map>
 #include <memory>
 #include <set>
 #include <string>
+#include <vector>
 
 namespace ovra {
+class PListDict;
 class PListNode;
 class Tag;
 } // namespace ovra
@@ -47,13 +51,20 @@ public:
     void runBatch(const BatchOptions& options, ovra::Canceler& canceler);
     void processTrack(const char* path, int32_t trackId, const BatchOptions& options, ovra::Canceler& canceler);
 
-    // Display and log operations, called on the worker thread.
+    // Display and log operations, called on the worker thread. A log entry
+    // waits while library updates wait for their save (LibraryUpdateLog).
     void logLine(const char* format, ...) __attribute__((format(printf, 2, 3)));
     void setProgressRange(int count);
     void setProgressValue(int value);
     void setStatus(const char* text);
+    // Both first settle the library's unsaved changes, so that the count of
+    // errors is final.
     void finishBatch();
     void abortBatch(const char* message);
+    void countError() { ++errors; }
+
+    // How often unsaved library changes are saved while a batch runs.
+    static constexpr int LIBRARY_SAVE_INTERVAL_MS = 2000;
 
     // How the last batch ended; read once it no longer runs.
     enum class Outcome { none, finished, aborted, cancelled };
@@ -70,14 +81,28 @@ protected:
     virtual void updateLibrary(const ITunesUpdateInput& input);
 
 private:
+    class DirectLog;
+    class LibrarySink;
+
     static void workerEntry(void* argument, ovra::Canceler& canceler);
     void openLog();
+    void writeLog(const char* text);
     void libraryBranch(const BatchOptions& options, ovra::Canceler& canceler);
     void folderBranch(const BatchOptions& options, ovra::Canceler& canceler);
+    void trackIdsByPath(std::map<std::string, int32_t>& ids);
     void loadLibrary(const char* path);
+    void logLibraryError(int code);
+    void logLibraryPlaces(const std::vector<std::string>& tried);
+    bool playlistTrack(ovra::PListNode* item, ovra::PListDict* tracks, int32_t& id, const char*& location);
     // The library file of this batch: the one named in the settings, or the
-    // one the library's preferences point to.
-    void libraryFile(char* out) const;
+    // one the library's preferences point to (tried: the places looked at).
+    void libraryFile(char* out, std::vector<std::string>* tried = nullptr) const;
+    bool regularFile(const char* path);
+    // Asks the helper to save the library's changes when the oldest unsaved
+    // one is LIBRARY_SAVE_INTERVAL_MS old (always when now), and writes the
+    // entries held for them: as they are, or as failures.
+    void settleLibrary(bool now);
+    int runScript(const char* script, char* reply, size_t size, bool& restarted);
 
     BatchDisplay& display;
     ThreadGroup threads;
@@ -90,6 +115,10 @@ private:
     std::atomic<int> errors{0};
     std::atomic<Outcome> ending{Outcome::none};
     ovra::AppleScriptServer scriptServer;
+    char helperLibrary[1024] = ""; // the library file the helper works on
+    char loadedLibrary[1024] = ""; // the one this batch read
+    std::vector<std::string> libraryPlaces; // where it was looked for
+    LibraryUpdateLog held;
 };
 
 } // namespace ovra::tempix

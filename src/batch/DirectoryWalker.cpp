@@ -1,7 +1,9 @@
 #include "batch/DirectoryWalker.h"
 #include "platform/tools_strings.h"
 
+#include <cerrno>
 #include <cstring>
+#include <string>
 #include <sys/stat.h>
 
 namespace ovra::tempix {
@@ -44,15 +46,31 @@ bool DirectoryWalker::start(const char* startPath)
     return !isFile || (flags & SINGLE_FILE) != 0;
 }
 
+void DirectoryWalker::report(Skip what, size_t folderLength, const char* name, int error)
+{
+    if (!reporter)
+        return;
+    std::string folder(pathBuffer, folderLength);
+    reporter(what, folder.c_str(), name, error);
+}
+
 // Opens the folder whose path fills the buffer up to pathLength as a new level.
 bool DirectoryWalker::openLevel(size_t pathLength)
 {
+    if (depth + 1 >= MAX_LEVELS) {
+        report(Skip::tooDeep, pathLength, "", 0);
+        return false;
+    }
     // Room for the '/', at least one character of a name and the NUL.
-    if (depth + 1 >= MAX_LEVELS || pathLength + 3 > sizeof pathBuffer)
+    if (pathLength + 3 > sizeof pathBuffer) {
+        report(Skip::pathTooLong, pathLength, "", 0);
         return false;
+    }
     DIR* folder = opendir(pathBuffer);
-    if (folder == nullptr)
+    if (folder == nullptr) {
+        report(Skip::unreadableFolder, pathLength, "", errno);
         return false;
+    }
     ++depth;
     folders[depth] = folder;
     pathBuffer[pathLength] = '/';
@@ -79,8 +97,11 @@ DirectoryWalker* DirectoryWalker::next()
             return nullptr;
     }
     while (depth >= 0) {
+        errno = 0;
         struct dirent* entry = readdir(folders[depth]);
         if (entry == nullptr) {
+            if (errno != 0)
+                report(Skip::unreadableFolder, static_cast<size_t>(nameStart[depth] - 1 - pathBuffer), "", errno);
             closedir(folders[depth]);
             --depth;
             continue;
@@ -93,8 +114,10 @@ DirectoryWalker* DirectoryWalker::next()
         char* at = nameStart[depth];
         size_t room = sizeof pathBuffer - static_cast<size_t>(at - pathBuffer);
         size_t nameLength = std::strlen(name);
-        if (nameLength + 1 > room)
+        if (nameLength + 1 > room) {
+            report(Skip::pathTooLong, static_cast<size_t>(at - 1 - pathBuffer), name, 0);
             continue; // the full path would not fit: skipped
+        }
         std::memcpy(at, name, nameLength + 1);
 
         unsigned char type = entry->d_type;

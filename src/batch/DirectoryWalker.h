@@ -3,6 +3,7 @@
 #include <dirent.h>
 
 #include <cstddef>
+#include <functional>
 
 namespace ovra::tempix {
 
@@ -13,6 +14,17 @@ public:
     static constexpr int MAX_LEVELS = 16;
 
     using Filter = bool (*)(const char* name);
+
+    // What the walk passes over without returning it.
+    enum class Skip {
+        unreadableFolder, // cannot be opened or read; error is its errno
+        pathTooLong,      // folder + "/" + name would not fit the buffer
+        tooDeep,          // a folder 16 levels down
+    };
+    // Told of each, once per walk; folder is the folder's path, name the
+    // entry's (empty for a folder that cannot be opened or is too deep).
+    using Reporter = std::function<void(Skip what, const char* folder, const char* name, int error)>;
+    void setReporter(Reporter r) { reporter = std::move(r); }
 
     explicit DirectoryWalker(unsigned flags, Filter filter = nullptr);
     ~DirectoryWalker();
@@ -32,6 +44,7 @@ public:
 private:
     void closeAll();
     bool openLevel(size_t pathLength);
+    void report(Skip what, size_t folderLength, const char* name, int error);
 
     char pathBuffer[1024];
     char* nameStart[MAX_LEVELS];
@@ -42,6 +55,7 @@ private:
     bool fileDone = false;
     bool opened = false;
     Filter filter;
+    Reporter reporter;
     DIR* folders[MAX_LEVELS];
 };
 

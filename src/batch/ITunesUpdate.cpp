@@ -34,6 +34,18 @@ void settingslines(const ITunesUpdateInput& in, ITunesUpdateSink& sink)
 
 } // namespace
 
+void ITunesUpdateSink::libraryUpdated(const ITunesUpdateInput&)
+{
+    logLine("iTunes updated.\n");
+}
+
+void logNotUpdated(const ITunesUpdateInput& in, const char* reason, ITunesUpdateSink& sink)
+{
+    sink.logLine("Track not updated in iTunes: %s.\n", reason);
+    sink.countError();
+    settingslines(in, sink);
+}
+
 void ITunesUpdateSink::logLine(const char* format, ...)
 {
     char text[1024];
@@ -56,10 +68,12 @@ std::string iTunesScript(const ITunesUpdateInput& in)
         std::snprintf(commands + used, sizeof commands - used, "set the volume adjustment of mytrack to %ld\n",
                       static_cast<long>(in.volumePercent));
     }
+    // Both IDs, where the library has both: the script must reach this track
+    // and no other, even in a library that gives one ID to two tracks.
     char selector[80];
     if (in.persistentId != 0)
-        std::snprintf(selector, sizeof selector, "persistent ID is \"%016llX\"",
-                      static_cast<unsigned long long>(in.persistentId));
+        std::snprintf(selector, sizeof selector, "persistent ID is \"%016llX\" and database ID is %d",
+                      static_cast<unsigned long long>(in.persistentId), in.trackId);
     else
         std::snprintf(selector, sizeof selector, "database ID is %d", in.trackId);
     char script[1024];
@@ -68,6 +82,13 @@ std::string iTunesScript(const ITunesUpdateInput& in)
 }
 
 void updateITunes(const ITunesUpdateInput& input, ovra::AppleScriptServer& server, ITunesUpdateSink& sink)
+{
+    updateITunes(
+        input, [&server](const char* script, char* reply, size_t size) { return server.executefromtext(script, reply, size); },
+        sink);
+}
+
+void updateITunes(const ITunesUpdateInput& input, const ScriptRunner& run, ITunesUpdateSink& sink)
 {
     ITunesUpdateInput in = input;
     if (in.doTimes && (in.libraryStart != in.startMs || in.libraryStop != in.stopMs))
@@ -83,17 +104,18 @@ void updateITunes(const ITunesUpdateInput& input, ovra::AppleScriptServer& serve
     sink.setStatus("Updating iTunes");
     std::string script = iTunesScript(in);
     char reply[80];
-    int status = server.executefromtext(script.c_str(), reply, sizeof reply);
+    int status = run(script.c_str(), reply, sizeof reply);
     if (status == 0 && std::atoi(reply) == 1) {
-        sink.logLine("iTunes updated.\n");
+        sink.libraryUpdated(in);
         return;
     }
-    if (status == 0)
-        sink.logLine("Track not updated in iTunes: track not found in iTunes library [track ID=%d].\n", in.trackId);
-    else
-        sink.logLine("Track not updated in iTunes: AppleScript error.\n");
-    sink.countError();
-    settingslines(in, sink);
+    if (status == 0) {
+        char reason[96];
+        std::snprintf(reason, sizeof reason, "track not found in iTunes library [track ID=%d]", in.trackId);
+        logNotUpdated(in, reason, sink);
+    } else {
+        logNotUpdated(in, "AppleScript error", sink);
+    }
 }
 
 } // namespace ovra::tempix

@@ -4,7 +4,9 @@
 #pragma once
 #include "script/AppleScriptServer.h"
 
+#include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 namespace ovra::tempix {
@@ -41,13 +43,25 @@ public:
     virtual void countError() = 0;
     virtual void setStatus(const char* text) = 0;
 
+    // The script ran and the library took the track's values: by default the
+    // line "iTunes updated.". The batch holds it back until the library is saved.
+    virtual void libraryUpdated(const ITunesUpdateInput& in);
+
     void logLine(const char* format, ...) __attribute__((format(printf, 2, 3)));
 };
+
+// Logs that the track's values did not reach the library ("Track not updated
+// in iTunes: " and reason), what they should be, and counts the error.
+void logNotUpdated(const ITunesUpdateInput& in, const char* reason, ITunesUpdateSink& sink);
 
 // The script for a track (what updateITunes sends).
 std::string iTunesScript(const ITunesUpdateInput& in);
 
+// Runs one script: 0 and the reply (cut to size - 1 bytes), or a status.
+using ScriptRunner = std::function<int(const char* script, char* reply, size_t size)>;
+
 // The whole step. server is the batch's connection to the helper.
 void updateITunes(const ITunesUpdateInput& in, ovra::AppleScriptServer& server, ITunesUpdateSink& sink);
+void updateITunes(const ITunesUpdateInput& in, const ScriptRunner& run, ITunesUpdateSink& sink);
 
 } // namespace ovra::tempix

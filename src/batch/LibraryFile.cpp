@@ -45,7 +45,7 @@ bool pathOf(char* out, const char* folder, const char* name)
     return n > 0 && static_cast<size_t>(n) < ovra::PATH_BUFFER;
 }
 
-void defaultLibraryFile(char* out, void (*homefolder)(char*))
+void defaultLibraryFile(char* out, void (*homefolder)(char*), std::vector<std::string>& tried)
 {
     char folder[ovra::PATH_BUFFER];
     homefolder(folder);
@@ -54,11 +54,18 @@ void defaultLibraryFile(char* out, void (*homefolder)(char*))
         candidate[0] = '\0';
     if (ovra::resolvealiaspath(candidate, out) != 0)
         ovra::strcpy_max(out, ovra::PATH_BUFFER, candidate);
+    tried.push_back(out);
 }
 
 } // namespace
 
 void findLibraryFile(char* out)
+{
+    std::vector<std::string> tried;
+    findLibraryFile(out, tried);
+}
+
+void findLibraryFile(char* out, std::vector<std::string>& tried)
 {
     char folder[ovra::PATH_BUFFER];
     if (libraryFolder(folder)) {
@@ -67,6 +74,8 @@ void findLibraryFile(char* out)
         struct stat sa, sb;
         bool hasA = pathOf(a, folder, "iTunes Music Library.xml") && stat(a, &sa) == 0;
         bool hasB = pathOf(b, folder, "iTunes Library.xml") && stat(b, &sb) == 0;
+        tried.push_back(a);
+        tried.push_back(b);
         if (hasA && (!hasB || sa.st_mtim.tv_sec > sb.st_mtim.tv_sec ||
                      (sa.st_mtim.tv_sec == sb.st_mtim.tv_sec && sa.st_mtim.tv_nsec >= sb.st_mtim.tv_nsec))) {
             ovra::strcpy_max(out, ovra::PATH_BUFFER, a);
@@ -77,11 +86,11 @@ void findLibraryFile(char* out)
             return;
         }
     }
-    defaultLibraryFile(out, ovra::homemusicfolder);
+    defaultLibraryFile(out, ovra::homemusicfolder, tried);
     struct stat st;
     if (stat(out, &st) == 0)
         return;
-    defaultLibraryFile(out, ovra::homedocumentsfolder);
+    defaultLibraryFile(out, ovra::homedocumentsfolder, tried);
 }
 
 char decodeXmlChar(const char*& cursor)
@@ -147,7 +156,7 @@ int fileURLToPath(const char* url, char* buffer, size_t size)
         buffer[written++] = c;
     }
     buffer[written] = '\0';
-    return 0;
+    return *p == '\0' ? 0 : 1;
 }
 
 } // namespace ovra::tempix

@@ -21,6 +21,29 @@ char* strcpy_max(char* dst, size_t size, const char* src, size_t srclen)
     return dst;
 }
 
+std::string escapecontrols(const char* text)
+{
+    std::string out;
+    for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text); *p != '\0'; ++p) {
+        unsigned char c = *p;
+        if (c >= 0x20 && c != 0x7F) {
+            out += char(c);
+        } else if (c == '\n') {
+            out += "\\n";
+        } else if (c == '\r') {
+            out += "\\r";
+        } else if (c == '\t') {
+            out += "\\t";
+        } else {
+            static const char hex[] = "0123456789ABCDEF";
+            out += "\\x";
+            out += hex[c >> 4];
+            out += hex[c & 15];
+        }
+    }
+    return out;
+}
+
 static unsigned char upperascii(unsigned char c)
 {
     return (c >= 'a' && c <= 'z') ? static_cast<unsigned char>(c - 'a' + 'A') : c;

@@ -3,6 +3,7 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 namespace ovra {
 
@@ -21,6 +22,10 @@ const char* getbasename(const char* path);
 // sequence does not fit into size - 1 bytes. Always terminates. Returns the
 // number of bytes written (without the NUL).
 size_t latin1toutf8(const char* src, size_t srclen, char* dst, size_t size);
+
+// The text with its control characters written out as \n, \r, \t or \xHH,
+// so that a path or name written to a log stays on its one line.
+std::string escapecontrols(const char* text);
 
 struct MapStringEntry {
     const char* text;

@@ -1,5 +1,6 @@
 #include "plist/PListNode.h"
 #include "plist/PListReader.h"
+#include "plist/LibraryRules.h"
 #include "platform/tools_strings.h"
 
 #include <cctype>
@@ -8,7 +9,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <new>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace ovra {
 
@@ -46,27 +50,139 @@ void PListText::append(const char* from, size_t n)
     bytes[count] = '\0';
 }
 
+// ---- errors -------------------------------------------------------------------
+
+namespace {
+
+thread_local PListErrorContext lasterror;
+thread_local char lastkey[sizeof lasterror.key] = "";
+
+// Notes where code is thrown; line 0 for a lookup.
+void noteerror(int code, long line, const char* key = nullptr, long index = -1, int error = 0)
+{
+    lasterror = PListErrorContext();
+    lasterror.code = code;
+    lasterror.line = line;
+    strcpy_max(lasterror.key, sizeof lasterror.key, key != nullptr ? key : lastkey);
+    lasterror.index = index;
+    lasterror.error = error;
+}
+
+[[noreturn]] void lookupfailed(int code, const char* key = nullptr, long index = -1)
+{
+    noteerror(code, 0, key, index);
+    throw int(code);
+}
+
+const char* parsefailure(int code)
+{
+    switch (code) {
+    case PLIST_ERR_ROOT: return "the document does not begin with a dictionary";
+    case PLIST_ERR_EOF_TAG: return "the file ends where a tag is expected";
+    case PLIST_ERR_TEXT_FOR_TAG: return "there is text where a tag is expected";
+    case PLIST_ERR_MARKUP: return "there is a comment or declaration (\"<!\") inside the document";
+    case PLIST_ERR_TAG_SPLIT: return "a tag does not end on the line where it begins";
+    case PLIST_ERR_TAG_LONG: return "a tag is 16 characters long or longer";
+    case PLIST_ERR_EOF_TEXT: return "the file ends inside a text";
+    case PLIST_ERR_EMPTY_STRING_TAG: return "a string is an empty tag (\"<string/>\")";
+    case PLIST_ERR_EMPTY_INTEGER_TAG: return "an integer is an empty tag (\"<integer/>\")";
+    case PLIST_ERR_EMPTY_REAL_TAG: return "a real number is an empty tag (\"<real/>\")";
+    case PLIST_ERR_FALSE_CONTENT: return "a \"false\" element has content";
+    case PLIST_ERR_TRUE_CONTENT: return "a \"true\" element has content";
+    case PLIST_ERR_GENERIC_END: return "an element is not closed by its own end tag";
+    case PLIST_ERR_STRING_END: return "a string is not closed by \"</string>\"";
+    case PLIST_ERR_INTEGER_TEXT: return "an integer holds no number";
+    case PLIST_ERR_INTEGER_END: return "an integer is not closed by \"</integer>\"";
+    case PLIST_ERR_REAL_TEXT: return "a real number holds no number";
+    case PLIST_ERR_REAL_END: return "a real number is not closed by \"</real>\"";
+    case PLIST_ERR_ARRAY_END: return "an array is closed by another end tag";
+    case PLIST_ERR_KEY_EXPECTED: return "a dictionary entry does not begin with a key";
+    case PLIST_ERR_KEY_END: return "a key is not closed by \"</key>\"";
+    case PLIST_ERR_VALUE_EXPECTED: return "a key has no value";
+    case PLIST_ERR_DICT_END: return "a dictionary is closed by another end tag";
+    case PLIST_ERR_TOO_DEEP: return "arrays and dictionaries are nested more than 256 levels deep";
+    default: return nullptr;
+    }
+}
+
+const char* typeword(int code)
+{
+    switch (code) {
+    case PLIST_ERR_NOT_STRING: return "a string";
+    case PLIST_ERR_NOT_INTEGER: return "an integer";
+    case PLIST_ERR_NOT_REAL: return "a real number";
+    case PLIST_ERR_NOT_BOOLEAN: return "a boolean";
+    case PLIST_ERR_NOT_ARRAY: return "an array";
+    case PLIST_ERR_NOT_DICT: return "a dictionary";
+    default: return nullptr;
+    }
+}
+
+} // namespace
+
+const PListErrorContext& plistlasterror()
+{
+    return lasterror;
+}
+
+std::string describeplisterror(int code)
+{
+    const PListErrorContext& e = lasterror;
+    if (e.code != code || code == 0)
+        return {};
+    char text[256];
+    if (const char* what = parsefailure(code)) {
+        std::snprintf(text, sizeof text, "at line %ld, %s", e.line, what);
+    } else if (const char* type = typeword(code)) {
+        if (e.key[0] != '\0')
+            std::snprintf(text, sizeof text, "the value of \"%s\" is not %s", e.key, type);
+        else
+            std::snprintf(text, sizeof text, "a value is not %s", type);
+    } else if (code == PLIST_ERR_INDEX) {
+        std::snprintf(text, sizeof text, "an array has no element %ld (after \"%s\")", e.index, e.key);
+    } else if (code == PLIST_ERR_NO_KEY) {
+        std::snprintf(text, sizeof text, "there is no \"%s\" entry", e.key);
+    } else if (code == PLIST_ERR_REPEATED_KEY) {
+        if (e.line > 0)
+            std::snprintf(text, sizeof text, "at line %ld, the key \"%s\" occurs more than once in one dictionary", e.line, e.key);
+        else
+            std::snprintf(text, sizeof text, "the key \"%s\" occurs more than once in one dictionary", e.key);
+    } else if (code == PLIST_ERR_OPEN) {
+        if (e.error != 0)
+            std::snprintf(text, sizeof text, "the file cannot be opened: %s (errno %d)", std::strerror(e.error), e.error);
+        else
+            std::snprintf(text, sizeof text, "it is not a regular file");
+    } else {
+        return {};
+    }
+    return text;
+}
+
 // ---- typed access -------------------------------------------------------------
 
-PListString* PListNode::asString() { throw int(PLIST_ERR_NOT_STRING); }
-PListInteger* PListNode::asInteger() { throw int(PLIST_ERR_NOT_INTEGER); }
-PListReal* PListNode::asReal() { throw int(PLIST_ERR_NOT_REAL); }
-PListBoolean* PListNode::asBoolean() { throw int(PLIST_ERR_NOT_BOOLEAN); }
-PListArray* PListNode::asArray() { throw int(PLIST_ERR_NOT_ARRAY); }
-PListDict* PListNode::asDict() { throw int(PLIST_ERR_NOT_DICT); }
+PListString* PListNode::asString() { lookupfailed(PLIST_ERR_NOT_STRING); }
+PListInteger* PListNode::asInteger() { lookupfailed(PLIST_ERR_NOT_INTEGER); }
+PListReal* PListNode::asReal() { lookupfailed(PLIST_ERR_NOT_REAL); }
+PListBoolean* PListNode::asBoolean() { lookupfailed(PLIST_ERR_NOT_BOOLEAN); }
+PListArray* PListNode::asArray() { lookupfailed(PLIST_ERR_NOT_ARRAY); }
+PListDict* PListNode::asDict() { lookupfailed(PLIST_ERR_NOT_DICT); }
 
 PListNode* PListArray::at(int i) const
 {
     if (i < 0 || i >= count())
-        throw int(PLIST_ERR_INDEX);
+        lookupfailed(PLIST_ERR_INDEX, nullptr, i);
     return elements[static_cast<size_t>(i)].get();
 }
 
 PListNode* PListDict::get(const char* key) const
 {
+    // Type errors that follow name this key.
+    strcpy_max(lastkey, sizeof lastkey, key);
+    if (repeated != nullptr && repeated->count(key) != 0)
+        lookupfailed(PLIST_ERR_REPEATED_KEY, key);
     auto it = entries.find(key);
     if (it == entries.end())
-        throw int(PLIST_ERR_NO_KEY);
+        lookupfailed(PLIST_ERR_NO_KEY, key);
     return it->second.get();
 }
 
@@ -81,38 +197,71 @@ PListNode* PListDict::get(int key) const
 
 PListReader::PListReader(const char* path)
 {
-    file = std::fopen(path, "r");
-    if (file == nullptr)
+    int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) {
+        noteerror(PLIST_ERR_OPEN, 0, nullptr, -1, errno);
         throw int(PLIST_ERR_OPEN);
-    line[0] = '\0';
-    cursor = line;
+    }
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        noteerror(PLIST_ERR_OPEN, 0, nullptr, -1, 0);
+        throw int(PLIST_ERR_OPEN);
+    }
+    file = fdopen(fd, "r");
+    if (file == nullptr) {
+        int e = errno;
+        ::close(fd);
+        noteerror(PLIST_ERR_OPEN, 0, nullptr, -1, e);
+        throw int(PLIST_ERR_OPEN);
+    }
 }
 
 PListReader::~PListReader()
 {
     std::fclose(file);
+    std::free(line);
+}
+
+void PListReader::fail(int code) const
+{
+    noteerror(code, lineNumber);
+    throw int(code);
 }
 
 bool PListReader::nextLine()
 {
-    if (std::fgets(line, sizeof line, file) == nullptr) {
-        line[0] = '\0';
+    if (getline(&line, &capacity, file) < 0) {
+        if (line != nullptr)
+            line[0] = '\0';
         cursor = line;
         return false;
     }
+    ++lineNumber;
     cursor = line;
     return true;
 }
 
 void PListReader::skipProlog()
 {
-    // fgets leaves the buffer alone at the end of the file, so the cursor
-    // ends up at the start of the last line read either way.
+    // The cursor ends up at the start of the last line read, whether or not
+    // it began with "<dict".
     for (int i = 0; i < 5; ++i) {
-        if (std::fgets(line, sizeof line, file) == nullptr)
+        if (getline(&line, &capacity, file) < 0) {
+            if (lineNumber == 0 && line != nullptr)
+                line[0] = '\0'; // nothing was read: an empty line
             break;
+        }
+        ++lineNumber;
         if (std::strncmp(line, "<dict", 5) == 0)
             break;
+    }
+    if (line == nullptr) {
+        line = static_cast<char*>(std::malloc(1));
+        if (line == nullptr)
+            throw std::bad_alloc();
+        capacity = 1;
+        line[0] = '\0';
     }
     cursor = line;
 }
@@ -125,26 +274,26 @@ PListReader::TagInfo PListReader::readTag()
         if (*cursor != '\0')
             break;
         if (!nextLine())
-            throw int(PLIST_ERR_EOF_TAG);
+            fail(PLIST_ERR_EOF_TAG);
     }
     if (*cursor != '<')
-        throw int(PLIST_ERR_TEXT_FOR_TAG);
+        fail(PLIST_ERR_TEXT_FOR_TAG);
     if (cursor[1] == '!')
-        throw int(PLIST_ERR_MARKUP);
+        fail(PLIST_ERR_MARKUP);
 
     TagInfo tag{};
     tag.isEnd = cursor[1] == '/';
     const char* nameStart = cursor + (tag.isEnd ? 2 : 1);
     const char* close = std::strchr(cursor + 1, '>');
     if (close == nullptr)
-        throw int(PLIST_ERR_TAG_SPLIT);
+        fail(PLIST_ERR_TAG_SPLIT);
     cursor = const_cast<char*>(close) + 1;
     tag.isSelfClosing = close[-1] == '/';
     const char* nameEnd = tag.isSelfClosing ? close - 1 : close;
     // "</>" would end before it starts: an empty name.
     size_t length = nameEnd > nameStart ? static_cast<size_t>(nameEnd - nameStart) : 0;
     if (length >= sizeof tag.name)
-        throw int(PLIST_ERR_TAG_LONG);
+        fail(PLIST_ERR_TAG_LONG);
     std::memcpy(tag.name, nameStart, length);
     tag.name[length] = '\0';
     return tag;
@@ -162,7 +311,7 @@ void PListReader::readText(PListText& text)
         }
         text.append(cursor, std::strlen(cursor));
         if (!nextLine())
-            throw int(PLIST_ERR_EOF_TEXT);
+            fail(PLIST_ERR_EOF_TEXT);
     }
 }
 
@@ -172,23 +321,23 @@ std::unique_ptr<PListNode> PListReader::createNode(const TagInfo& tag)
     const char* name = tag.name;
     if (std::strcmp(name, "string") == 0) {
         if (tag.isSelfClosing)
-            throw int(PLIST_ERR_EMPTY_STRING_TAG);
+            fail(PLIST_ERR_EMPTY_STRING_TAG);
         node = std::make_unique<PListString>();
     } else if (std::strcmp(name, "integer") == 0) {
         if (tag.isSelfClosing)
-            throw int(PLIST_ERR_EMPTY_INTEGER_TAG);
+            fail(PLIST_ERR_EMPTY_INTEGER_TAG);
         node = std::make_unique<PListInteger>();
     } else if (std::strcmp(name, "real") == 0) {
         if (tag.isSelfClosing)
-            throw int(PLIST_ERR_EMPTY_REAL_TAG);
+            fail(PLIST_ERR_EMPTY_REAL_TAG);
         node = std::make_unique<PListReal>();
     } else if (std::strcmp(name, "false") == 0) {
         if (!tag.isSelfClosing)
-            throw int(PLIST_ERR_FALSE_CONTENT);
+            fail(PLIST_ERR_FALSE_CONTENT);
         return std::make_unique<PListBoolean>(false);
     } else if (std::strcmp(name, "true") == 0) {
         if (!tag.isSelfClosing)
-            throw int(PLIST_ERR_TRUE_CONTENT);
+            fail(PLIST_ERR_TRUE_CONTENT);
         return std::make_unique<PListBoolean>(true);
     } else if (std::strcmp(name, "array") == 0) {
         node = std::make_unique<PListArray>();
@@ -203,7 +352,17 @@ std::unique_ptr<PListNode> PListReader::createNode(const TagInfo& tag)
         if (tag.isSelfClosing)
             return node;
     }
-    node->parse(*this); // a throw deletes the node on the way out
+    // Only arrays and dictionaries nest; each level is one more call deep.
+    if (depth >= PLIST_MAX_DEPTH)
+        fail(PLIST_ERR_TOO_DEEP);
+    ++depth;
+    try {
+        node->parse(*this); // a throw deletes the node on the way out
+    } catch (...) {
+        --depth;
+        throw;
+    }
+    --depth;
     return node;
 }
 
@@ -223,39 +382,25 @@ void PListGeneric::parse(PListReader& reader)
 {
     reader.readText(content);
     if (!isEndTag(reader.readTag(), elementName))
-        throw int(PLIST_ERR_GENERIC_END);
+        reader.fail(PLIST_ERR_GENERIC_END);
 }
 
 void PListString::parse(PListReader& reader)
 {
     reader.readText(content);
     if (!isEndTag(reader.readTag(), "string"))
-        throw int(PLIST_ERR_STRING_END);
+        reader.fail(PLIST_ERR_STRING_END);
 }
 
 void PListInteger::parse(PListReader& reader)
 {
     PListText text;
     reader.readText(text);
-    const char* p = text.data() ? text.data() : "";
-    while (std::isspace(static_cast<unsigned char>(*p)))
-        ++p;
     // Blank text holds no number and is no error; the value stays 0.
-    if (*p != '\0') {
-        char* end = nullptr;
-        errno = 0;
-        long long v = std::strtoll(p, &end, 10);
-        if (end == p)
-            throw int(PLIST_ERR_INTEGER_TEXT);
-        // Out-of-range numbers are held at the nearest 32-bit value.
-        if (v > INT32_MAX)
-            v = INT32_MAX;
-        if (v < INT32_MIN)
-            v = INT32_MIN;
-        number = static_cast<int32_t>(v);
-    }
+    if (!parseplistinteger(text.data(), number))
+        reader.fail(PLIST_ERR_INTEGER_TEXT);
     if (!isEndTag(reader.readTag(), "integer"))
-        throw int(PLIST_ERR_INTEGER_END);
+        reader.fail(PLIST_ERR_INTEGER_END);
 }
 
 void PListReal::parse(PListReader& reader)
@@ -266,11 +411,11 @@ void PListReal::parse(PListReader& reader)
     double v = 0.0;
     int converted = std::sscanf(p, "%lf", &v);
     if (converted == 0)
-        throw int(PLIST_ERR_REAL_TEXT);
+        reader.fail(PLIST_ERR_REAL_TEXT);
     if (converted == 1)
         number = v;
     if (!isEndTag(reader.readTag(), "real"))
-        throw int(PLIST_ERR_REAL_END);
+        reader.fail(PLIST_ERR_REAL_END);
 }
 
 void PListArray::parse(PListReader& reader)
@@ -280,7 +425,7 @@ void PListArray::parse(PListReader& reader)
         if (tag.isEnd) {
             if (isEndTag(tag, "array"))
                 return;
-            throw int(PLIST_ERR_ARRAY_END);
+            reader.fail(PLIST_ERR_ARRAY_END);
         }
         elements.push_back(reader.createNode(tag));
     }
@@ -293,20 +438,28 @@ void PListDict::parse(PListReader& reader)
         if (tag.isEnd) {
             if (isEndTag(tag, "dict"))
                 return;
-            throw int(PLIST_ERR_DICT_END);
+            reader.fail(PLIST_ERR_DICT_END);
         }
         if (tag.isSelfClosing || std::strcmp(tag.name, "key") != 0)
-            throw int(PLIST_ERR_KEY_EXPECTED);
+            reader.fail(PLIST_ERR_KEY_EXPECTED);
         PListText key;
         reader.readText(key);
         if (!isEndTag(reader.readTag(), "key"))
-            throw int(PLIST_ERR_KEY_END);
+            reader.fail(PLIST_ERR_KEY_END);
         PListReader::TagInfo valueTag = reader.readTag();
         if (valueTag.isEnd)
-            throw int(PLIST_ERR_VALUE_EXPECTED);
+            reader.fail(PLIST_ERR_VALUE_EXPECTED);
         std::unique_ptr<PListNode> value = reader.createNode(valueTag);
-        // A repeated key replaces the earlier value.
-        entries[std::string(key.data() ? key.data() : "", key.length())] = std::move(value);
+        // A repeated key keeps its later value but cannot be read: which one
+        // is meant cannot be told, and another reader may take the other.
+        std::string name(key.data() ? key.data() : "", key.length());
+        std::unique_ptr<PListNode>& slot = entries[name];
+        if (slot) {
+            if (!repeated)
+                repeated = std::make_unique<std::set<std::string>>();
+            repeated->insert(name);
+        }
+        slot = std::move(value);
     }
 }
 
@@ -316,7 +469,7 @@ std::unique_ptr<PListNode> readPListFile(const char* path)
     reader.skipProlog();
     PListReader::TagInfo tag = reader.readTag();
     if (tag.isEnd || std::strcmp(tag.name, "dict") != 0)
-        throw int(PLIST_ERR_ROOT);
+        reader.fail(PLIST_ERR_ROOT);
     auto root = std::make_unique<PListDict>();
     if (!tag.isSelfClosing)
         root->parse(reader);

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -43,7 +44,28 @@ enum PListError : int {
     PLIST_ERR_DICT_END = 20130,
     PLIST_ERR_NO_KEY = 20131,
     PLIST_ERR_OPEN = 20132,
+    PLIST_ERR_TOO_DEEP = 20133,     // arrays and dictionaries nested too deep
+    PLIST_ERR_REPEATED_KEY = 20134, // a key that occurs more than once in a dictionary
 };
+
+// Arrays and dictionaries nested deeper than this are refused (libraries
+// nest five deep), so that no file can exhaust the reader's stack.
+constexpr int PLIST_MAX_DEPTH = 256;
+
+// Where the last code of this thread was thrown: the line of the file, the
+// key or index looked up, the system error of an open. Set at every throw.
+struct PListErrorContext {
+    int code = 0;
+    long line = 0;    // 1-based line of the file; 0 for lookups
+    char key[80] = ""; // the key looked up (or the last one, for type errors)
+    long index = -1;  // the array index asked for
+    int error = 0;    // errno of a file that could not be opened; 0: not a regular file
+};
+const PListErrorContext& plistlasterror();
+
+// The last error of this thread in words ("at line 12, a tag does not end on
+// its line"); empty when code is not the one last thrown.
+std::string describeplisterror(int code);
 
 class PListReader;
 class PListString;
@@ -160,17 +182,22 @@ class PListDict : public PListNode {
 public:
     PListDict* asDict() override { return this; }
     void parse(PListReader& reader) override;
-    // Throws 20131 when the key is absent.
+    // Throws 20131 when the key is absent, 20134 when it occurs more than
+    // once in the file: which of its values is meant cannot be told.
     PListNode* get(const char* key) const;
     // Looks up the decimal text of the integer.
     PListNode* get(int key) const;
     bool contains(const char* key) const { return entries.count(key) != 0; }
+    bool hasrepeatedkeys() const { return repeated != nullptr; }
+    // The first key (in byte order) that occurs more than once, or null.
+    const char* repeatedkey() const { return repeated ? repeated->begin()->c_str() : nullptr; }
     size_t count() const { return entries.size(); }
     const std::map<std::string, std::unique_ptr<PListNode>>& items() const { return entries; }
     void set(std::string key, std::unique_ptr<PListNode> node) { entries[std::move(key)] = std::move(node); }
 
 private:
     std::map<std::string, std::unique_ptr<PListNode>> entries;
+    std::unique_ptr<std::set<std::string>> repeated; // made at the first repeat
 };
 
 // Reads the file into a tree; the root is a dictionary. Throws the codes above.

@@ -1,4 +1,5 @@
 #include "script/AppleScriptServer.h"
+#include "script/LibraryDocument.h"
 #include "script/LibraryHost.h"
 #include "platform/tools_paths.h"
 #include "platform/tools_strings.h"
@@ -216,6 +217,19 @@ int osatendermain(int argc, char** argv)
             setlibraryfile(argv[++i]);
     // A library that cannot be written in full is a failed save, not our end.
     signal(SIGXFSZ, SIG_IGN);
+    // Ctrl-C in a terminal reaches the whole process group: the batch decides
+    // when we end (by closing our input), so that its changes are saved.
+    signal(SIGINT, SIG_IGN);
+    // Ended by a signal: no half-written copy of the library is left behind.
+    struct sigaction ending{};
+    ending.sa_handler = [](int sig) {
+        removesavetemporary();
+        signal(sig, SIG_DFL);
+        raise(sig);
+    };
+    sigemptyset(&ending.sa_mask);
+    for (int sig : {SIGTERM, SIGHUP, SIGQUIT})
+        sigaction(sig, &ending, nullptr);
     AppleScriptServer server;
     try {
         server.serverloop();

@@ -264,10 +264,24 @@ int ChildServer::call(const void* request, uint32_t length, void*& reply, uint32
     return 0;
 }
 
+bool ChildServer::alive()
+{
+    if (pid == 0)
+        return false;
+    int status = 0;
+    if (waitpid(pid, &status, WNOHANG) != pid)
+        return true;
+    pid = 0; // reaped: stop only closes the pipes
+    stop();
+    return false;
+}
+
 void ChildServer::killchild()
 {
+    // A chance to clean up (a save's temporary file); stop kills it for good
+    // when it does not end within the grace time.
     if (pid != 0)
-        kill(pid, SIGKILL);
+        kill(pid, SIGTERM);
 }
 
 int ChildServer::stop()

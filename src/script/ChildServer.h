@@ -56,6 +56,9 @@ public:
     void setstopgrace(int ms) { stopgracems = ms; }
     int childpid() const { return pid; }
     bool running() const { return pid != 0; }
+    // Running, and the child has not ended meanwhile (one that has is reaped
+    // and the server is idle again).
+    bool alive();
 
 private:
     int pid = 0;

@@ -1,14 +1,16 @@
 #include "script/LibraryDocument.h"
 #include "script/ScriptErrors.h"
+#include "plist/LibraryRules.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <fstream>
-#include <sstream>
+#include <set>
 #include <unistd.h>
 
 namespace ovra {
@@ -131,37 +133,40 @@ std::string xmldecode(const char* raw)
     return out;
 }
 
-bool parsehex64(const std::string& s, uint64_t& v)
-{
-    if (s.empty() || s.size() > 16)
-        return false;
-    v = 0;
-    for (char c : s) {
-        int d;
-        if (c >= '0' && c <= '9')
-            d = c - '0';
-        else if (c >= 'a' && c <= 'f')
-            d = c - 'a' + 10;
-        else if (c >= 'A' && c <= 'F')
-            d = c - 'A' + 10;
-        else
-            return false;
-        v = v * 16 + static_cast<uint64_t>(d);
-    }
-    return true;
-}
-
 pugi::xml_node plistvalue(pugi::xml_node dict, const char* key)
 {
+    // Keys compare as written, as the batch's reader compares them; a key
+    // that occurs twice cannot be read.
+    pugi::xml_node found;
     for (pugi::xml_node k = firstelement(dict); k; k = nextelement(k)) {
         pugi::xml_node v = nextelement(k);
         if (!v)
             break;
-        if (std::strcmp(k.name(), "key") == 0 && xmldecode(k.child_value()) == key)
-            return v;
+        if (std::strcmp(k.name(), "key") == 0 && std::strcmp(k.child_value(), key) == 0) {
+            if (found)
+                return {};
+            found = v;
+        }
         k = v;
     }
-    return {};
+    return found;
+}
+
+bool hasrepeatedkeys(pugi::xml_node dict)
+{
+    std::vector<const char*> keys;
+    for (pugi::xml_node k = firstelement(dict); k; k = nextelement(k)) {
+        pugi::xml_node v = nextelement(k);
+        if (std::strcmp(k.name(), "key") == 0)
+            keys.push_back(k.child_value());
+        if (!v)
+            break;
+        k = v;
+    }
+    std::sort(keys.begin(), keys.end(), [](const char* a, const char* b) { return std::strcmp(a, b) < 0; });
+    return std::adjacent_find(keys.begin(), keys.end(), [](const char* a, const char* b) {
+               return std::strcmp(a, b) == 0;
+           }) != keys.end();
 }
 
 int LibraryDocument::load(const std::string& path)
@@ -171,6 +176,56 @@ int LibraryDocument::load(const std::string& path)
     return parse(path);
 }
 
+namespace {
+
+// The whole of a regular file; a pipe or a device is refused without
+// blocking on it. 0, SCRIPT_FILE_NOT_FOUND, or SCRIPT_APP_FAILED.
+int readregularfile(const char* path, std::string& text, struct stat& st)
+{
+    int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0)
+        return SCRIPT_FILE_NOT_FOUND;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return SCRIPT_APP_FAILED; // a folder, a pipe or a device is no library
+    }
+    text.clear();
+    char buffer[65536];
+    for (;;) {
+        ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            ::close(fd);
+            return SCRIPT_FILE_NOT_FOUND;
+        }
+        if (n == 0)
+            break;
+        text.append(buffer, static_cast<size_t>(n));
+    }
+    ::close(fd);
+    return 0;
+}
+
+// A key of "Tracks" names track id only as the batch writes it ("%d" of the
+// number): "+10" or "010" name no track.
+bool trackkey(const char* text, int64_t& id)
+{
+    char* endp = nullptr;
+    errno = 0;
+    long long n = std::strtoll(text, &endp, 10);
+    if (errno != 0 || endp == text || *endp != '\0')
+        return false;
+    char canonical[32];
+    std::snprintf(canonical, sizeof canonical, "%lld", n);
+    if (std::strcmp(canonical, text) != 0)
+        return false;
+    id = n;
+    return true;
+}
+
+} // namespace
+
 int LibraryDocument::parse(const std::string& path)
 {
     Contents n;
@@ -178,16 +233,9 @@ int LibraryDocument::parse(const std::string& path)
     if (::realpath(path.c_str(), real) == nullptr)
         return SCRIPT_FILE_NOT_FOUND;
     struct stat st{};
-    if (stat(real, &st) != 0)
-        return SCRIPT_FILE_NOT_FOUND;
-    if (!S_ISREG(st.st_mode))
-        return SCRIPT_APP_FAILED; // a folder, a pipe or a device is no library
-    std::ifstream in(real, std::ios::binary);
-    if (!in)
-        return SCRIPT_FILE_NOT_FOUND;
-    std::stringstream buf;
-    buf << in.rdbuf();
-    std::string text = buf.str();
+    std::string text;
+    if (int e = readregularfile(real, text, st))
+        return e;
     n.doc = std::make_unique<pugi::xml_document>();
     if (!n.doc->load_buffer(text.data(), text.size(), PARSE_FLAGS, pugi::encoding_utf8))
         return SCRIPT_APP_FAILED;
@@ -208,22 +256,41 @@ int LibraryDocument::parse(const std::string& path)
     pugi::xml_node root = firstelement(n.doc->child("plist"));
     if (!root || std::strcmp(root.name(), "dict") != 0)
         return SCRIPT_APP_FAILED;
+    // A track that cannot be told apart from another is never selected: its
+    // key repeats in "Tracks", its dictionary repeats a key, or its
+    // persistent ID is malformed.
+    std::set<int64_t> ambiguous;
     pugi::xml_node t = plistvalue(root, "Tracks");
     if (t && std::strcmp(t.name(), "dict") == 0) {
         for (pugi::xml_node k = firstelement(t); k; k = nextelement(k)) {
             pugi::xml_node v = nextelement(k);
             if (!v)
                 break;
-            if (std::strcmp(k.name(), "key") == 0 && std::strcmp(v.name(), "dict") == 0) {
-                std::string id = xmldecode(k.child_value());
-                char* endp = nullptr;
-                long long number = std::strtoll(id.c_str(), &endp, 10);
-                if (!id.empty() && *endp == '\0')
-                    n.tracks.emplace(number, v);
+            int64_t id = 0;
+            if (std::strcmp(k.name(), "key") == 0 && trackkey(k.child_value(), id)) {
+                if (!n.tracks.emplace(id, v).second)
+                    ambiguous.insert(id);
+                else if (std::strcmp(v.name(), "dict") != 0 || hasrepeatedkeys(v))
+                    ambiguous.insert(id);
             }
             k = v;
         }
     }
+    for (const auto& [id, dict] : n.tracks) {
+        if (ambiguous.count(id) != 0)
+            continue;
+        pugi::xml_node v = plistvalue(dict, "Persistent ID");
+        if (!v)
+            continue;
+        uint64_t pid = 0;
+        const char* raw = v.child_value();
+        if (std::strcmp(v.name(), "string") != 0 || !parsepersistentid(raw, std::strlen(raw), pid))
+            ambiguous.insert(id);
+        else
+            n.persistentids[pid].push_back(id);
+    }
+    for (int64_t id : ambiguous)
+        n.tracks.erase(id);
     pugi::xml_node p = plistvalue(root, "Playlists");
     if (p && std::strcmp(p.name(), "array") == 0)
         for (pugi::xml_node d = firstelement(p); d; d = nextelement(d))
@@ -231,12 +298,6 @@ int LibraryDocument::parse(const std::string& path)
                 n.playlists.push_back(d);
     for (pugi::xml_node d : n.playlists)
         n.playlistitems.push_back(readplaylist(d, n.tracks));
-    for (const auto& [id, dict] : n.tracks) {
-        pugi::xml_node v = plistvalue(dict, "Persistent ID");
-        uint64_t pid = 0;
-        if (v && std::strcmp(v.name(), "string") == 0 && parsehex64(xmldecode(v.child_value()), pid))
-            n.persistentids[pid].push_back(id);
-    }
     c = std::move(n);
     positions.assign(c.playlists.size(), {});
     isloaded = true;
@@ -280,12 +341,10 @@ std::vector<int64_t> LibraryDocument::readplaylist(pugi::xml_node playlist,
         return ids;
     for (pugi::xml_node d = firstelement(items); d; d = nextelement(d)) {
         pugi::xml_node id = plistvalue(d, "Track ID");
-        if (!id || std::strcmp(id.name(), "integer") != 0)
+        int32_t n = 0;
+        if (!id || std::strcmp(id.name(), "integer") != 0 || !parseplistinteger(id.child_value(), n))
             continue;
-        std::string s = xmldecode(id.child_value());
-        char* endp = nullptr;
-        long long n = std::strtoll(s.c_str(), &endp, 10);
-        if (!s.empty() && *endp == '\0' && tracks.count(n) != 0)
+        if (tracks.count(n) != 0)
             ids.push_back(n);
     }
     return ids;
@@ -305,13 +364,8 @@ bool LibraryDocument::getinteger(int64_t track, const char* key, int64_t& value)
     if (it == c.tracks.end())
         return false;
     pugi::xml_node v = plistvalue(it->second, key);
-    if (!v || std::strcmp(v.name(), "integer") != 0)
-        return false;
-    std::string s = xmldecode(v.child_value());
-    char* endp = nullptr;
-    errno = 0;
-    long long n = std::strtoll(s.c_str(), &endp, 10);
-    if (s.empty() || *endp != '\0' || errno != 0)
+    int32_t n = 0;
+    if (!v || std::strcmp(v.name(), "integer") != 0 || !parseplistinteger(v.child_value(), n))
         return false;
     value = n;
     return true;
@@ -446,61 +500,131 @@ bool LibraryDocument::changedondisk() const
     return !samestat(st, c.seen);
 }
 
-int LibraryDocument::save()
+namespace {
+
+// The temporary file of a save in progress, for removesavetemporary: a
+// helper ended by a signal leaves no copy of the library behind.
+char savetemporary[PATH_MAX] = "";
+volatile sig_atomic_t hassavetemporary = 0;
+
+// Writes the document to a new temporary file next to the library; 0 and
+// its name and identity, or an error number (nothing left behind).
+int writetemporary(const std::string& realpath, const std::string& prolog, const pugi::xml_document& doc,
+                   const std::string& trailing, mode_t mode, std::string& name, struct stat& written)
 {
-    if (!isloaded || journal.empty())
-        return 0;
-    if (changedondisk()) {
-        // Another program wrote the library meanwhile: start from its version,
-        // unless it cannot be read now; then ours stays as it is for a later try.
-        int e = parse(filepath);
-        if (e != 0)
-            return e == SCRIPT_FILE_NOT_FOUND ? ENOENT : EIO;
-        for (const Edit& ed : journal) {
-            if (ed.remove)
-                applyremove(ed.track, ed.key);
-            else
-                applyset(ed.track, ed.key, ed.value);
-        }
-    }
-    std::string dir = c.realpath.substr(0, c.realpath.rfind('/'));
-    std::string base = c.realpath.substr(c.realpath.rfind('/') + 1);
-    std::string tmp = (dir.empty() ? std::string() : dir) + "/." + base + ".XXXXXX";
-    std::vector<char> name(tmp.begin(), tmp.end());
-    name.push_back('\0');
-    int fd = mkstemp(name.data());
+    size_t slash = realpath.rfind('/');
+    std::string tmp = realpath.substr(0, slash + 1) + "." + realpath.substr(slash + 1) + ".XXXXXX";
+    if (tmp.size() >= sizeof savetemporary)
+        return ENAMETOOLONG;
+    std::vector<char> buffer(tmp.begin(), tmp.end());
+    buffer.push_back('\0');
+    int fd = mkstemp(buffer.data());
     if (fd < 0)
         return errno;
+    hassavetemporary = 0;
+    std::memcpy(savetemporary, buffer.data(), buffer.size());
+    hassavetemporary = 1;
+    name = buffer.data();
     FILE* f = fdopen(fd, "wb");
     if (f == nullptr) {
         int e = errno;
         close(fd);
-        unlink(name.data());
+        removesavetemporary();
         return e;
     }
     pugi::xml_writer_file writer(f);
-    std::fwrite(c.prolog.data(), 1, c.prolog.size(), f);
-    c.doc->document_element().print(writer, "", SAVE_FLAGS, pugi::encoding_utf8);
-    if (!c.trailing.empty())
-        std::fwrite(c.trailing.data(), 1, c.trailing.size(), f);
+    std::fwrite(prolog.data(), 1, prolog.size(), f);
+    doc.document_element().print(writer, "", SAVE_FLAGS, pugi::encoding_utf8);
+    if (!trailing.empty())
+        std::fwrite(trailing.data(), 1, trailing.size(), f);
     int e = 0;
     if (std::fflush(f) != 0 || std::ferror(f))
         e = errno ? errno : EIO;
     if (e == 0 && fsync(fd) != 0)
         e = errno;
     if (e == 0)
-        fchmod(fd, c.seen.st_mode & 07777);
+        fchmod(fd, mode & 07777);
+    if (e == 0 && fstat(fd, &written) != 0)
+        e = errno;
     if (std::fclose(f) != 0 && e == 0)
         e = errno ? errno : EIO;
-    if (e == 0 && rename(name.data(), c.realpath.c_str()) != 0)
-        e = errno;
-    if (e != 0) {
-        unlink(name.data());
-        return e;
+    if (e != 0)
+        removesavetemporary();
+    return e;
+}
+
+} // namespace
+
+void removesavetemporary()
+{
+    if (hassavetemporary) {
+        unlink(savetemporary);
+        hassavetemporary = 0;
     }
-    stat(c.realpath.c_str(), &c.seen);
-    journal.clear();
-    return 0;
+}
+
+int LibraryDocument::save()
+{
+    if (!isloaded || journal.empty())
+        return 0;
+    // Another program may write the library at any time. Its version is
+    // read again and our changes put on top whenever it changed: before we
+    // write, and once more right before the rename, so that what is left of
+    // the race is the time between that last look and the rename.
+    for (int attempt = 0; attempt < SAVE_ATTEMPTS; ++attempt) {
+        if (changedondisk()) {
+            // Unless it cannot be read now; then ours stays as it is for a later try.
+            int e = parse(filepath);
+            if (e != 0)
+                return e == SCRIPT_FILE_NOT_FOUND ? ENOENT : EIO;
+            for (const Edit& ed : journal) {
+                if (ed.remove)
+                    applyremove(ed.track, ed.key);
+                else
+                    applyset(ed.track, ed.key, ed.value);
+            }
+        }
+        std::string name;
+        struct stat written{};
+        if (int e = writetemporary(c.realpath, c.prolog, *c.doc, c.trailing, c.seen.st_mode, name, written))
+            return e;
+        if (changedondisk()) {
+            removesavetemporary();
+            continue;
+        }
+        // Swapped in one step, the old file comes out under our temporary
+        // name: if it is not the one we read, another program wrote in the
+        // instant since our look; its file goes back and we start again
+        // from it. Where the file system cannot swap, a plain rename.
+        if (renameat2(AT_FDCWD, name.c_str(), AT_FDCWD, c.realpath.c_str(), RENAME_EXCHANGE) == 0) {
+            struct stat out{};
+            if (lstat(name.c_str(), &out) != 0 || !samestat(out, c.seen)) {
+                if (renameat2(AT_FDCWD, name.c_str(), AT_FDCWD, c.realpath.c_str(), RENAME_EXCHANGE) != 0) {
+                    // Theirs stays where it is rather than be lost.
+                    hassavetemporary = 0;
+                    return errno;
+                }
+                removesavetemporary();
+                continue;
+            }
+            removesavetemporary(); // the old library
+        } else if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) {
+            int e = errno;
+            removesavetemporary();
+            return e;
+        } else if (rename(name.c_str(), c.realpath.c_str()) != 0) {
+            int e = errno;
+            removesavetemporary();
+            return e;
+        }
+        hassavetemporary = 0;
+        // What we wrote, not what the name shows a moment later: a write by
+        // another program just after the rename is then seen as a change.
+        c.seen = written;
+        journal.clear();
+        return 0;
+    }
+    return EAGAIN; // the library kept changing; tried again later
 }
 
 } // namespace ovra

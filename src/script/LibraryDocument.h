@@ -23,7 +23,8 @@ public:
     const std::string& path() const { return filepath; }
 
     int playlistcount() const { return static_cast<int>(c.playlists.size()); }
-    // The track IDs of playlist index (from 1), in order; tracks missing from "Tracks" are left out.
+    // The track IDs of playlist index (from 1), in order; tracks missing from
+    // "Tracks", and ambiguous ones (see plist/LibraryRules.h), are left out.
     const std::vector<int64_t>& playlisttracks(int index) const;
     // The tracks whose "Persistent ID" has this value, and the position of a
     // track in a playlist (-1: not in it); both from indexes made at load.
@@ -43,8 +44,9 @@ public:
 
     // Writes the changes to a temporary file next to the library and renames it
     // over the library; a failure leaves the old file as it was and the changes
-    // pending. 0 or an error number.
+    // pending. 0 or an error number (EAGAIN: the file kept changing meanwhile).
     int save();
+    static constexpr int SAVE_ATTEMPTS = 8;
 
 private:
     struct Edit {
@@ -79,10 +81,13 @@ private:
     bool changedondisk() const;
 };
 
-// The value node for key in a plist <dict>, or an empty node.
+// Removes the temporary file of a save in progress; safe in a signal handler.
+void removesavetemporary();
+
+// The value node for key in a plist <dict>, or an empty node; also empty when
+// the key occurs more than once (which value is meant cannot be told).
 pugi::xml_node plistvalue(pugi::xml_node dict, const char* key);
-// Up to 16 hexadecimal digits; false for anything else.
-bool parsehex64(const std::string& s, uint64_t& v);
+bool hasrepeatedkeys(pugi::xml_node dict);
 // Decodes &amp; &lt; &gt; &quot; &apos; &#N; &#xN; in raw XML text.
 std::string xmldecode(const char* raw);
 

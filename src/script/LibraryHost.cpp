@@ -1,4 +1,5 @@
 #include "script/LibraryHost.h"
+#include "plist/LibraryRules.h"
 #include "script/ScriptErrors.h"
 #include "script/TrackTagReader.h"
 #include "platform/tools_paths.h"
@@ -7,6 +8,7 @@
 #include <QSettings>
 #include <QString>
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -123,7 +125,7 @@ const ScriptTerms& LibraryHost::terms() const
     static const ScriptTerms t{
         {"playlist", "track", "file track"},
         {"persistent id", "database id", "name", "start", "finish", "volume adjustment", "bpm", "location"},
-        {"refresh"}};
+        {"refresh", "save"}};
     return t;
 }
 
@@ -193,18 +195,28 @@ ScriptValue LibraryHost::elements(const ScriptValue& container, const std::strin
         (cls != "track" && cls != "file track"))
         throw SCRIPT_CANT_GET;
     int playlist = static_cast<int>(container.integer);
-    // The batch's selectors go straight to their track through the indexes.
+    // The batch's selectors go straight to their track through the indexes:
+    // the first test by persistent ID or database ID picks the candidates,
+    // every test must then hold for each.
     std::vector<int64_t> candidates;
     const std::vector<int64_t>* ids = &lib.playlisttracks(playlist);
+    const ScriptWhoseTest* indexed = nullptr;
     uint64_t wanted = 0;
-    if (whose != nullptr && !whose->negate &&
-        ((whose->property == "persistent id" && whose->value.kind == ScriptValue::TEXT &&
-          parsehex64(whose->value.text, wanted)) ||
-         (whose->property == "database id" && whose->value.kind == ScriptValue::INTEGER))) {
-        if (whose->property == "persistent id")
+    if (whose != nullptr) {
+        for (const ScriptWhoseTest& t : whose->tests) {
+            if (!t.negate && ((t.property == "persistent id" && t.value.kind == ScriptValue::TEXT &&
+                               parsepersistentid(t.value.text.data(), t.value.text.size(), wanted)) ||
+                              (t.property == "database id" && t.value.kind == ScriptValue::INTEGER))) {
+                indexed = &t;
+                break;
+            }
+        }
+    }
+    if (indexed != nullptr) {
+        if (indexed->property == "persistent id")
             candidates = lib.trackswithpersistentid(wanted);
         else
-            candidates.push_back(whose->value.integer);
+            candidates.push_back(indexed->value.integer);
         std::vector<std::pair<long, int64_t>> placed;
         for (int64_t id : candidates) {
             long at = lib.playlistposition(playlist, id);
@@ -221,26 +233,33 @@ ScriptValue LibraryHost::elements(const ScriptValue& container, const std::strin
         if (cls == "file track" && !isfiletrack(id))
             continue;
         ScriptValue track = ScriptValue::ofobject(this, cls, id);
-        if (whose != nullptr) {
-            bool match;
-            if (whose->property == "persistent id") {
-                std::string mine;
-                uint64_t a = 0, b = 0;
-                if (!lib.getstring(id, "Persistent ID", mine))
-                    match = false;
-                else if (whose->value.kind == ScriptValue::TEXT && parsehex64(mine, a) && parsehex64(whose->value.text, b))
-                    match = a == b;
-                else
-                    match = scriptequal(ScriptValue::oftext(mine), whose->value);
-            } else {
-                match = scriptequal(getproperty(track, whose->property), whose->value);
-            }
-            if (match == whose->negate)
-                continue;
-        }
-        found.push_back(track);
+        bool all = true;
+        for (size_t k = 0; whose != nullptr && all && k < whose->tests.size(); ++k)
+            all = matches(track, whose->tests[k]);
+        if (all)
+            found.push_back(track);
     }
     return ScriptValue::oflist(std::move(found));
+}
+
+bool LibraryHost::matches(const ScriptValue& track, const ScriptWhoseTest& test)
+{
+    bool match;
+    if (test.property == "persistent id") {
+        // By value: "00AB" and "00000000000000AB" are the same ID.
+        std::string mine;
+        uint64_t a = 0, b = 0;
+        if (!library().getstring(track.integer, "Persistent ID", mine))
+            match = false;
+        else if (test.value.kind == ScriptValue::TEXT && parsepersistentid(mine.data(), mine.size(), a) &&
+                 parsepersistentid(test.value.text.data(), test.value.text.size(), b))
+            match = a == b;
+        else
+            match = scriptequal(ScriptValue::oftext(mine), test.value);
+    } else {
+        match = scriptequal(getproperty(track, test.property), test.value);
+    }
+    return match != test.negate;
 }
 
 ScriptValue LibraryHost::getproperty(const ScriptValue& object, const std::string& property)
@@ -316,6 +335,14 @@ void LibraryHost::setproperty(const ScriptValue& object, const std::string& prop
 
 ScriptValue LibraryHost::command(const std::string& name, const ScriptValue* direct)
 {
+    // "save": every change so far is in the library file when it returns 0;
+    // else it returns the error number of the failed save (the changes stay
+    // pending and are tried again).
+    if (name == "save" && direct == nullptr) {
+        if (doc.dirty())
+            trysave();
+        return ScriptValue::ofinteger(doc.dirty() ? (saveerror != 0 ? saveerror : EIO) : 0);
+    }
     if (name != "refresh" || direct == nullptr)
         throw SCRIPT_NOT_UNDERSTOOD;
     if (direct->kind == ScriptValue::LIST) {
@@ -339,10 +366,10 @@ void LibraryHost::refresh(int64_t id)
     TrackTagValues tag;
     if (int e = readtracktag(path, tag))
         throw e;
+    // A file without a tempo says nothing about the library's: a run that was
+    // not asked for the BPM must not erase it.
     if (tag.bpm > 0)
         lib.setinteger(id, "BPM", tag.bpm);
-    else
-        lib.removekey(id, "BPM");
     if (tag.hasvolume) {
         int volume = libraryvolumefromrva(tag.rva);
         if (volume != 0)

@@ -1,7 +1,8 @@
 // The application "iTunes": the music library file is the library. It is
 // read at the first script that needs it and kept for the process's life;
-// changes are written back a few seconds after the first unsaved one and when
-// the process ends.
+// changes are written back a few seconds after the first unsaved one, when a
+// script says "save" (the batch, to know they are kept), and when the process
+// ends.
 #pragma once
 #include "script/LibraryDocument.h"
 #include "script/ScriptApplication.h"
@@ -41,6 +42,7 @@ private:
     LibraryDocument& library();
     bool isfiletrack(int64_t id) const;
     int64_t trackof(const ScriptValue& object);
+    bool matches(const ScriptValue& track, const ScriptWhoseTest& test);
     void refresh(int64_t id);
     void changed();
     void trysave();

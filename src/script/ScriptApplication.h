@@ -16,11 +16,16 @@ struct ScriptTerms {
     std::vector<std::string> commands;
 };
 
-// "whose property is value" in a reference to every element.
-struct ScriptWhose {
+// One test of a whose clause: "property is value" (or "is not").
+struct ScriptWhoseTest {
     std::string property;
     bool negate = false;
     ScriptValue value;
+};
+
+// "whose test [and test]..." in a reference to every element: all must hold.
+struct ScriptWhose {
+    std::vector<ScriptWhoseTest> tests;
 };
 
 class ScriptApplication {

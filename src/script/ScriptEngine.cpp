@@ -129,15 +129,14 @@ private:
         }
         case ScriptNode::EVERY: {
             ScriptValue c = containerof(n.kids[0].get());
-            if (c.kind == ScriptValue::LIST && n.name == "item" && !n.kids[1])
+            if (c.kind == ScriptValue::LIST && n.name == "item" && n.kids.size() == 1)
                 return c;
             if (c.kind != ScriptValue::OBJECT && c.kind != ScriptValue::APPLICATION)
                 throw SCRIPT_CANT_GET;
-            if (n.kids[1]) {
+            if (n.kids.size() > 1) {
                 ScriptWhose whose;
-                whose.property = n.whoseproperty;
-                whose.negate = n.negate;
-                whose.value = eval(*n.kids[1]);
+                for (size_t k = 1; k < n.kids.size(); ++k)
+                    whose.tests.push_back({n.kids[k]->name, n.kids[k]->negate, eval(*n.kids[k]->kids[0])});
                 return c.app->elements(c, n.name, &whose);
             }
             return c.app->elements(c, n.name, nullptr);

@@ -427,19 +427,24 @@ private:
             n->name = found;
             n->kids.push_back(container());
             if (isword("whose")) {
-                ++pos;
-                if (isword("its"))
+                // Tests joined by "and"; each must hold.
+                do {
                     ++pos;
-                words = term(PROPERTYTERM, found);
-                if (words == 0)
-                    fail();
-                pos += words;
-                n->whoseproperty = found;
-                if (!comparison(n->negate))
-                    fail();
-                n->kids.push_back(unary());
-            } else {
-                n->kids.push_back(nullptr);
+                    if (n->kids.size() > static_cast<size_t>(MAX_DEPTH))
+                        fail();
+                    if (isword("its"))
+                        ++pos;
+                    auto test = node(ScriptNode::WHOSETEST);
+                    words = term(PROPERTYTERM, found);
+                    if (words == 0)
+                        fail();
+                    pos += words;
+                    test->name = found;
+                    if (!comparison(test->negate))
+                        fail();
+                    test->kids.push_back(unary());
+                    n->kids.push_back(std::move(test));
+                } while (isword("and"));
             }
             return n;
         }

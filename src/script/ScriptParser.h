@@ -19,20 +19,20 @@ struct ScriptNode {
         BLOCK, TELL, SET, IF, RETURN, COMMAND, EXPRESSION,
         // expressions
         LITERAL, LISTLITERAL, VARIABLE, PROPERTY, EVERY, INDEX, POSIXFILE, APPLICATION,
-        COMPARE, NEGATE, NOT, CONCAT, CLASSNAME,
+        COMPARE, NEGATE, NOT, CONCAT, CLASSNAME, WHOSETEST,
     };
 
     Type type = BLOCK;
     std::string name;        // variable, class, property, command or application name
-    std::string whoseproperty; // EVERY with a whose clause
-    bool negate = false;     // COMPARE "is not"; EVERY "whose ... is not"
+    bool negate = false;     // COMPARE and WHOSETEST "is not"
     int64_t ordinal = 0;     // INDEX by ordinal word (first = 1, last = -1) when kids[0] is null
     ScriptValue value;       // LITERAL
     ScriptApplication* app = nullptr; // TELL and COMMAND
     int line = 0;
     // BLOCK: statements. TELL: block. SET: target, value. IF: condition, then, else (may be null).
     // RETURN/COMMAND: value (may be null). PROPERTY: container. EVERY: container (may be null),
-    // whose value (may be null). INDEX: index (may be null), container (may be null).
+    // then the tests of its whose clause, if any. WHOSETEST: value (name is the property).
+    // INDEX: index (may be null), container (may be null).
     // COMPARE/CONCAT: left, right. NEGATE/NOT/POSIXFILE/APPLICATION: operand.
     std::vector<std::unique_ptr<ScriptNode>> kids;
 };

@@ -33,9 +33,14 @@ bool hasextension(const std::string& path, const char* ext)
     return true;
 }
 
-// RVA2 master volume index (1/512 dB) to the relative volume scale.
-int rvafromindex(int index)
+} // namespace
+
+int rvafromrva2index(int index)
 {
+    // -32768 stands for every value below what -32767 holds; it reads as
+    // their middle, as the batch's own tag layer reads it.
+    if (index <= -32768)
+        return -65522;
     double r = (std::exp(index * 2.302585092994046 / 10240.0) - 1.0) * 65535.0;
     if (r < -65535.0)
         return -65535;
@@ -43,6 +48,8 @@ int rvafromindex(int index)
         return 65535;
     return static_cast<int>(std::lround(r));
 }
+
+namespace {
 
 // The ID3v2.3 RVAD frame as Tempix writes it: 10 bytes, both channels equal.
 bool readrvad(const std::string& path, int& rva)
@@ -102,7 +109,7 @@ int readtracktag(const std::string& path, TrackTagValues& values)
                 auto* rv = dynamic_cast<TagLib::ID3v2::RelativeVolumeFrame*>(f);
                 if (rv != nullptr) {
                     values.hasvolume = true;
-                    values.rva = rvafromindex(rv->volumeAdjustmentIndex(TagLib::ID3v2::RelativeVolumeFrame::MasterVolume));
+                    values.rva = rvafromrva2index(rv->volumeAdjustmentIndex(TagLib::ID3v2::RelativeVolumeFrame::MasterVolume));
                     break;
                 }
             }

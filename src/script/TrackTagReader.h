@@ -14,6 +14,9 @@ struct TrackTagValues {
 // 0, SCRIPT_FILE_NOT_FOUND, or SCRIPT_APP_FAILED for a file whose tag cannot be read.
 int readtracktag(const std::string& path, TrackTagValues& values);
 
+// An RVA2 master-volume index (1/512 dB) on the relative volume scale.
+int rvafromrva2index(int index);
+
 // The library's "Volume Adjustment" (-255 .. 255) for a relative volume.
 int libraryvolumefromrva(int rva);
 

@@ -20,6 +20,13 @@ namespace ovra {
 namespace {
 constexpr double LN10 = 2.302585092994046;
 
+// Index -32768 (-64 dB) stands for every value below what -32767 holds
+// (-65494) and reads back as the middle of them, so that each comes back
+// within 15, the tolerance the batch allows for its own volume.
+constexpr int RVA2_FLOOR_INDEX = -32768;
+constexpr int RVA2_FLOOR_RVA = -65522;
+constexpr int RVA2_FLOOR_LIMIT = -65508; // nearer -65522 than -65494
+
 void copyout(const TagLib::String& text, char* buffer, int size)
 {
     if (size < 1)
@@ -192,6 +199,8 @@ void Tag_TagLib::setBPM(int bpm)
 
 int Tag_TagLib::indexToRVA(int index)
 {
+    if (index <= RVA2_FLOOR_INDEX)
+        return RVA2_FLOOR_RVA;
     double r = (std::exp(index * LN10 / 10240.0) - 1.0) * 65535.0;
     if (r < RVA_MIN)
         return RVA_MIN;
@@ -202,11 +211,11 @@ int Tag_TagLib::indexToRVA(int index)
 
 int Tag_TagLib::rvaToIndex(int rva)
 {
-    if (rva < -65534)
-        return -32768;
+    if (rva <= RVA2_FLOOR_LIMIT)
+        return RVA2_FLOOR_INDEX;
     double x = 10240.0 * std::log10(1.0 + rva / 65535.0);
-    if (x < -32768.0)
-        return -32768;
+    if (x < -32767.0)
+        return -32767;
     if (x > 32767.0)
         return 32767;
     return int(std::lround(x));

@@ -15,6 +15,7 @@
 #include <map>
 #include <sstream>
 #include <string>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
@@ -29,7 +30,7 @@ const std::string READER = TEMPIX_SOURCE_DIR "/tests/app/read_track.py";
 
 const std::string UPDATED = "Track updated.";
 const std::string UP_TO_DATE = "Track is up-to-date.";
-const std::string OTHER_APP = "Data set by another application (check appropriate checkbox(es) to overwrite).";
+const std::string OTHER_APP = "Data set by another application (use --overwrite-bpm to overwrite).";
 
 struct Result {
     int status = -1;
@@ -88,6 +89,7 @@ protected:
     fs::path home;
     fs::path music;
     bool unprivileged = false; // run as nobody when the tests run as root
+    std::string program = CLI;
 
     void SetUp() override
     {
@@ -134,11 +136,11 @@ protected:
             close(out[0]);
             close(out[1]);
             std::vector<char*> argv;
-            argv.push_back(const_cast<char*>(CLI.c_str()));
+            argv.push_back(const_cast<char*>(program.c_str()));
             for (const std::string& a : args)
                 argv.push_back(const_cast<char*>(a.c_str()));
             argv.push_back(nullptr);
-            execv(CLI.c_str(), argv.data());
+            execv(program.c_str(), argv.data());
             _exit(127);
         }
         close(out[1]);
@@ -170,6 +172,39 @@ protected:
     {
         return "No iTunes library file found at '" + (home / "Documents/iTunes/iTunes Music Library.xml").string() +
                "': processing tracks without library IDs.";
+    }
+
+    // A library file listing the given files as tracks 11, 12, ... with their
+    // locations as written (entries as the desktop player writes them), in
+    // one playlist "Library".
+    static std::string libraryOf(const std::vector<std::string>& locations, const std::string& extra = "")
+    {
+        std::string tracks, items;
+        for (size_t i = 0; i < locations.size(); ++i) {
+            std::string id = std::to_string(11 + i);
+            tracks += "\t\t<key>" + id + "</key>\n\t\t<dict>\n\t\t\t<key>Track ID</key><integer>" + id +
+                      "</integer>\n\t\t\t<key>Persistent ID</key><string>00000000000000" + id +
+                      "</string>\n" + extra + "\t\t\t<key>Location</key><string>" + locations[i] +
+                      "</string>\n\t\t</dict>\n";
+            items += "<dict><key>Track ID</key><integer>" + id + "</integer></dict>";
+        }
+        return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n<dict>\n\t<key>Tracks</key>\n\t<dict>\n" +
+               tracks + "\t</dict>\n\t<key>Playlists</key>\n\t<array>\n\t\t<dict><key>Name</key><string>Library</string>"
+               "<key>Playlist Items</key><array>" + items + "</array></dict>\n\t</array>\n</dict>\n</plist>\n";
+    }
+
+    // What plistlib (an independent reader) reads from the library file.
+    static std::string plist(const fs::path& library, const std::string& code)
+    {
+        std::string out;
+        FILE* p = popen((std::string(TEMPIX_PYTHON) + " -c " + quote("import plistlib,sys\nd = plistlib.load(open(sys.argv[1], 'rb'))\n" + code) +
+                         " " + quote(library.string())).c_str(), "r");
+        char line[4096];
+        while (p != nullptr && std::fgets(line, sizeof line, p))
+            out += line;
+        if (p != nullptr)
+            pclose(p);
+        return out;
     }
 };
 
@@ -204,7 +239,7 @@ TEST_F(BatchCli, AFolderRunWritesTheTracksAndASecondFindsThemUpToDate)
     Result r = run({"--adjust-volume", music.string()});
     ASSERT_EQ(r.status, 0) << r.out << r.err;
     auto lines = r.lines();
-    ASSERT_EQ(lines.size(), 8u) << r.out;
+    ASSERT_EQ(lines.size(), 9u) << r.out;
     // The ctime text without its line feed, as in "Mon Dec  7 01:41:43 2026".
     ASSERT_EQ(lines[0].size(), 24u + 17u) << lines[0];
     EXPECT_EQ(lines[0].substr(24), ": Tempix started.");
@@ -212,6 +247,9 @@ TEST_F(BatchCli, AFolderRunWritesTheTracksAndASecondFindsThemUpToDate)
     EXPECT_EQ(lines[0][13], ':');
     EXPECT_EQ(lines[0][16], ':');
     EXPECT_EQ(lines[1], noLibraryLine());
+    EXPECT_EQ(lines[2].rfind("Looked for the iTunes library file at '" + (home / "Music/iTunes/iTunes Music Library.xml").string() +
+                             "', '" + (home / "Documents/iTunes/iTunes Music Library.xml").string() + "'.", 0), 0u)
+        << lines[2];
     for (const fs::path& f : {a, b, c})
         EXPECT_EQ(outcomeOf(lines, f), UPDATED) << f;
     EXPECT_NE(r.err.find("Done"), std::string::npos);
@@ -301,7 +339,8 @@ TEST_F(BatchCli, ValuesWrittenByAnotherTaggerAreLeftAloneUnlessOverwritten)
     EXPECT_EQ(outcomeOf(lines, a), UPDATED);
     EXPECT_TRUE(near(readTrack(a)["bpm"], 128));
     EXPECT_TRUE(near(readTrack(b)["bpm"], 100));
-    EXPECT_EQ(readTrack(b)["record_flags"], std::to_string(0x11F));
+    // The volume of the run before is still ours: this run did not look at it.
+    EXPECT_EQ(readTrack(b)["record_flags"], std::to_string(0x51F));
 }
 
 TEST_F(BatchCli, TheGenreFilter)
@@ -414,19 +453,91 @@ TEST_F(BatchCli, LibraryAndPlaylistRuns)
 
     r = run({"--playlist", "Empty"});
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.lines().back(), "Error while reading iTunes database: error code 20131.");
+    lines = r.lines();
+    EXPECT_EQ(lines.end()[-2], "Error while reading iTunes database: error code 20131.");
+    EXPECT_EQ(lines.back(), "Library file '" + (lib / "iTunes Library.xml").string() + "': there is no \"Playlist Items\" entry.");
     EXPECT_NE(r.err.find("Error while reading iTunes database"), std::string::npos);
 
+    // Not found: said in the log and counted, as the exit status says.
     r = run({"--playlist", "Nowhere"});
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.lines().size(), 1u);
+    EXPECT_EQ(r.lines().size(), 2u);
+    EXPECT_EQ(r.lines().back(), "Playlist not found: 'Nowhere'.");
     EXPECT_NE(r.err.find("Playlist not found"), std::string::npos);
 
-    // A broken library file, named on the command line.
+    // A broken library file, named on the command line; a pipe and a device
+    // named as the library are refused at once.
     std::ofstream(home / "broken.xml") << "<plist>\n<dict>\n<!-- comment -->\n</dict>\n";
     r = run({"--library", "--library-file", (home / "broken.xml").string()});
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.lines().back(), "Error while reading iTunes database: error code 20111.");
+    EXPECT_EQ(r.lines().end()[-2], "Error while reading iTunes database: error code 20111.");
+    EXPECT_EQ(r.lines().back(), "Library file '" + (home / "broken.xml").string() +
+                                    "': at line 3, there is a comment or declaration (\"<!\") inside the document.");
+    ASSERT_EQ(mkfifo((home / "fifo.xml").c_str(), 0644), 0);
+    for (const std::string& special : {(home / "fifo.xml").string(), std::string("/dev/zero")}) {
+        r = run({"--library", "--library-file", special});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.lines().back(), "Library file '" + special + "': it is not a regular file.");
+    }
+}
+
+TEST_F(BatchCli, AFolderGivenThroughALinkFindsItsLibraryTracks)
+{
+    // The library names the files through a link; the folder is given by
+    // another link. Both lead to the same files, so both must match.
+    fs::path a = copy(A, "a.mp3"), b = copy(B, "b.m4a");
+    fs::create_directory_symlink(music, home / "Linked Music");
+    fs::create_directory_symlink(music, home / "Other Link");
+    fs::path lib = home / "library.xml";
+    std::ofstream(lib) << libraryOf({"file://localhost" + (home / "Linked%20Music/a.mp3").string(),
+                                     "file://localhost" + (home / "Linked%20Music/b.m4a").string()},
+                                    "\t\t\t<key>BPM</key><integer>123</integer>\n");
+    // Times only: the library's own tempo of a file without one stays.
+    Result r = run({"--no-detect-bpm", "--optimize-times", "--library-file", lib.string(), (home / "Other Link").string()});
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_EQ(count(r.lines(), "iTunes updated."), 2) << r.out;
+    EXPECT_EQ(plist(lib, "for t in ('11', '12'): print(d['Tracks'][t].get('Stop Time', 0) > 0, d['Tracks'][t].get('BPM'))"),
+              "True 123\nTrue 123\n");
+
+    std::string before = plist(lib, "print(d['Tracks']['11']['Stop Time'], d['Tracks']['12']['Stop Time'])");
+
+    // A run with fewer options (and no library) keeps the record's times, so
+    // a later run still knows them as its own and moves them.
+    r = run({"--no-export", (home / "Other Link").string()});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(readTrack(a)["record_flags"], std::to_string(0x31F));
+    r = run({"--optimize-times", "--less-intro", "--library-file", lib.string(), music.string()});
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(outcomeOf(r.lines(), a), UPDATED) << r.out;
+    EXPECT_EQ(plist(lib, "old = [int(x) for x in \"" + before.substr(0, before.find('\n')) + "\".split()]\n"
+                         "print([d['Tracks'][t]['Stop Time'] < o for t, o in zip(('11', '12'), old)])"),
+              "[True, True]\n");
+}
+
+TEST_F(BatchCli, FilesAndFoldersInAnyOrderWithTheOptions)
+{
+    fs::path a = copy(A, "a.mp3"), b = copy(B, "sub/b.m4a"), c = copy(C, "other/c.mp3");
+    // Any number of files and folders are the tracks of one batch.
+    Result r = run({c.string(), "--no-export", (music / "sub").string(), a.string()});
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    auto lines = r.lines();
+    for (const fs::path& f : {a, b, c})
+        EXPECT_EQ(outcomeOf(lines, f), UPDATED) << f;
+    EXPECT_EQ(readTrack(c)["record_flags"], std::to_string(0x11F));
+
+    // --analyze with --json before or after it, and a file that looks like an option.
+    fs::path lead = copy("short_3s.mp3", "-lead.mp3");
+    const std::string json = "{\"path\":\"" + lead.string() + "\",\"error\":\"Track too short (3.000 s).\"}";
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"--analyze", "--json", lead.string()}, {"--json", "--analyze", lead.string()},
+          {"--analyze", "--json", "--", lead.string()}}) {
+        r = run(args);
+        EXPECT_EQ(r.status, 1) << args[0] << args[1];
+        EXPECT_EQ(r.out, json + "\n") << args[0] << args[1];
+    }
+    fs::current_path(music);
+    r = run({"--analyze", "--", "-lead.mp3"});
+    EXPECT_EQ(r.err, "-lead.mp3: Track too short (3.000 s).\n");
 }
 
 TEST_F(BatchCli, CtrlCCancelsBetweenSteps)
@@ -461,6 +572,10 @@ TEST_F(BatchCli, BadInputIsLoggedAndLeftAsItWas)
     fs::path odd = copy(A, "odd \xff\xfe name.mp3");
     fs::create_symlink(home / "nowhere.mp3", music / "gone.mp3");
     fs::create_directory_symlink(music, music / "loop");
+    // A pipe and a device named like tracks would block the batch or never end.
+    ASSERT_EQ(mkfifo((music / "pipe.mp3").c_str(), 0644), 0);
+    fs::create_symlink("/dev/zero", music / "zero.mp3");
+    fs::path forged = copy(A, "x.mp3\nTrack updated.\nProcessing: y.mp3");
     fs::path deep = music;
     for (int i = 0; i < 16; ++i)
         deep /= "d";
@@ -476,6 +591,16 @@ TEST_F(BatchCli, BadInputIsLoggedAndLeftAsItWas)
     std::string bad = outcomeOf(lines, notAudio);
     EXPECT_TRUE(bad == "Could not read metadata for this track." || bad == "Could not open track with QuickTime.") << bad;
     EXPECT_EQ(outcomeOf(lines, tooDeep), "(not processed)");
+    fs::path deepest = music;
+    for (int i = 0; i < 15; ++i)
+        deepest /= "d";
+    EXPECT_EQ(count(lines, "Folder more than 16 levels deep: skipping '" + (deepest / "d").string() + "'."), 1);
+    EXPECT_EQ(outcomeOf(lines, music / "pipe.mp3"), "Not a regular file (a named pipe): skipping this track.");
+    EXPECT_EQ(outcomeOf(lines, music / "zero.mp3"), "Not a regular file (a character device): skipping this track.");
+    // A line feed in a name stays inside its line.
+    EXPECT_EQ(outcomeOf(lines, music / "x.mp3\\nTrack updated.\\nProcessing: y.mp3"), UPDATED);
+    EXPECT_EQ(count(lines, "Processing: y.mp3"), 0);
+    EXPECT_TRUE(near(readTrack(forged)["bpm"], 128));
     EXPECT_EQ(readFile(notAudio), notAudioBefore);
     EXPECT_EQ(readFile(shortTrack), shortBefore);
     EXPECT_TRUE(near(readTrack(odd)["bpm"], 128));
@@ -494,10 +619,18 @@ TEST_F(BatchCli, FilesThatCannotBeWrittenOrReadAreLeftAsTheyWere)
     fs::permissions(b, fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
     fs::permissions(c, fs::perms::none);
     if (geteuid() == 0) {
+        // Run as nobody a copy of the programs where nobody can reach them,
+        // wherever the checkout lies (a folder of root's, for one).
         unprivileged = true;
+        fs::create_directories(home / "programs/bin");
+        fs::create_directories(home / "programs/libexec/tempix");
+        fs::copy_file(CLI, home / "programs/bin/tempix-cli");
+        fs::copy_file(TEMPIX_BINARY_DIR "/libexec/tempix/osatender", home / "programs/libexec/tempix/osatender");
+        program = (home / "programs/bin/tempix-cli").string();
         for (auto& entry : fs::recursive_directory_iterator(home))
             lchown(entry.path().c_str(), 65534, 65534);
         lchown(home.c_str(), 65534, 65534);
+        chmod(home.c_str(), 0755);
     }
     std::string before[3] = {readFile(a), readFile(b), readFile(c)};
 
@@ -520,8 +653,11 @@ TEST_F(BatchCli, WrongUsageChangesNothing)
     std::string before = readFile(a);
     EXPECT_EQ(run({}).status, 2);
     EXPECT_EQ(run({(home / "missing").string()}).status, 2);
-    EXPECT_EQ(run({a.string()}).status, 2);
+    EXPECT_EQ(run({a.string(), (home / "missing").string()}).status, 2);
     EXPECT_EQ(run({"--library", music.string()}).status, 2);
+    EXPECT_EQ(run({"--analyze"}).status, 2);
+    EXPECT_EQ(run({"--analyze", "--dump", a.string()}).status, 2);
+    EXPECT_EQ(run({"--analyze", "--library", a.string()}).status, 2);
     EXPECT_EQ(run({"--all-genres", "--only-genres", "x", music.string()}).status, 2);
     EXPECT_EQ(run({"--playlist", std::string(80, 'p')}).status, 2);
     EXPECT_EQ(readFile(a), before);

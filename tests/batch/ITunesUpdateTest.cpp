@@ -51,7 +51,7 @@ TEST(ITunesScript, TextsByteForByte)
     in.tagKind = TAG_KIND_ATOM;
     EXPECT_EQ(ovra::tempix::iTunesScript(in),
               "tell application \"iTunes\"\n"
-              "set mytargets to every file track of playlist 1 whose persistent ID is \"0000000000000ABC\"\n"
+              "set mytargets to every file track of playlist 1 whose persistent ID is \"0000000000000ABC\" and database ID is 103\n"
               "if mytargets is {} then return 0\n"
               "if the class of mytargets is list then\n"
               "set mytrack to the first item in mytargets\n"
@@ -86,7 +86,7 @@ TEST(ITunesScript, TextsByteForByte)
     in.tagKind = TAG_KIND_ATOM;
     in.volumePercent = 7;
     std::string s = ovra::tempix::iTunesScript(in);
-    EXPECT_NE(s.find("whose persistent ID is \"F00000000000000F\"\n"), std::string::npos);
+    EXPECT_NE(s.find("whose persistent ID is \"F00000000000000F\" and database ID is 103\n"), std::string::npos);
     EXPECT_NE(s.find("refresh mytrack\nset the volume adjustment of mytrack to 7\nend tell\n"), std::string::npos);
 }
 

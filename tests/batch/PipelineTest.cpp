@@ -1,6 +1,7 @@
 // The batch and its per-track decisions over in-memory tags and analyses, so
 // that every rule can be driven to its edge; real files are in the end-to-end
 // tests.
+#include "../script/ScriptTestSupport.h"
 #include "batch/BatchProcessor.h"
 #include "tags/Tag.h"
 
@@ -8,6 +9,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <csignal>
+#include <dirent.h>
 #include <cstdlib>
 #include <functional>
 #include <cstring>
@@ -17,6 +20,8 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <vector>
 
 namespace fs = std::filesystem;
@@ -155,6 +160,7 @@ public:
     int analyses = 0;
     std::function<AnalysisOutcome(const char*, ovra::Canceler&)> analyzer;
     std::vector<ITunesUpdateInput> updates;
+    bool realLibrary = false; // the library step through the real helper
     FakeProcessor(BatchDisplay& display, FakeStore& store) : BatchProcessor(display), store(store) {}
 
 protected:
@@ -175,8 +181,32 @@ protected:
         outcome.sampleRate = 44100.0;
         return outcome;
     }
-    void updateLibrary(const ITunesUpdateInput& input) override { updates.push_back(input); }
+    void updateLibrary(const ITunesUpdateInput& input) override
+    {
+        updates.push_back(input);
+        if (realLibrary)
+            BatchProcessor::updateLibrary(input);
+    }
 };
+
+// The script helpers this process started (osatender), by pid.
+std::vector<pid_t> helpers()
+{
+    std::vector<pid_t> found;
+    DIR* proc = opendir("/proc");
+    while (dirent* e = proc ? readdir(proc) : nullptr) {
+        std::string stat = scripttest::readfile(std::string("/proc/") + e->d_name + "/stat");
+        size_t close = stat.rfind(')');
+        if (stat.find("(osatender)") == std::string::npos || close == std::string::npos)
+            continue;
+        int ppid = std::atoi(stat.c_str() + close + 4); // ") S ppid"
+        if (ppid == getpid())
+            found.push_back(std::atoi(e->d_name));
+    }
+    if (proc)
+        closedir(proc);
+    return found;
+}
 
 uint32_t get32(const uint8_t* p)
 {
@@ -520,11 +550,14 @@ TEST_F(Pipeline, LibraryRunsUseTheLibraryValues)
         "<key>Volume Adjustment</key><integer>40</integer><key>Persistent ID</key><string>00AB</string></dict>\n"
         "<key>12</key><dict><key>Location</key><string>http://radio.example/stream</string></dict>\n"
         "<key>13</key><dict><key>Location</key><string>file:///m/not-in-library-playlist.mp3</string></dict>\n"
+        "<key>14</key><dict><key>Name</key><string>Only online</string></dict>\n"
         "</dict>\n"
         "<key>Playlists</key>\n<array>\n"
         "<dict><key>Name</key><string>Library</string><key>Playlist Items</key><array>"
         "<dict><key>Track ID</key><integer>10</integer></dict>"
         "<dict><key>Track ID</key><integer>12</integer></dict>"
+        "<dict><key>Track ID</key><integer>14</integer></dict>"
+        "<dict><key>Track ID</key><integer>99</integer></dict>"
         "<dict><key>Track ID</key><integer>11</integer></dict>"
         "</array></dict>\n"
         "<dict><key>Name</key><string>Rock &amp; Roll</string><key>Playlist Items</key><array>"
@@ -537,12 +570,17 @@ TEST_F(Pipeline, LibraryRunsUseTheLibraryValues)
     options.optimizetimes = true;
     options.adjustvolume = true;
     auto log = runBatch();
+    // A track kept online only and an item naming no track are logged, and
+    // the batch goes on; only the latter is damage, counted as an error.
     EXPECT_EQ(log, lines({PROCESSING + "/m/Rock & Roll.mp3\n", UPDATED,
                           "File is not local: skipping 'http://radio.example/stream'.\n",
+                          "Track 14 has no file location (it may be kept online only): skipping it.\n",
+                          "Track 99 of the playlist is not in the iTunes library: skipping it.\n",
                           PROCESSING + "/m/plain.mp3\n", UPDATED}));
-    EXPECT_EQ(display.ended, "Done");
-    EXPECT_EQ(display.range, 3);
-    EXPECT_EQ(display.value, 3);
+    EXPECT_EQ(display.ended, "There were errors. Check the log file for details.");
+    EXPECT_EQ(processor->errorCount(), 1);
+    EXPECT_EQ(display.range, 5);
+    EXPECT_EQ(display.value, 5);
     // Track 10: the library's start time is not ours, so no times; volume free.
     EXPECT_EQ(get32(file("/m/Rock & Roll.mp3").record + 8), 0x51Fu);
     // Track 11: the library's volume is not ours, so no volume; times free.
@@ -561,16 +599,17 @@ TEST_F(Pipeline, LibraryRunsUseTheLibraryValues)
     log = runBatch();
     EXPECT_EQ(log.front(), PROCESSING + "/m/plain.mp3\n");
 
-    settings.playlist = "Nowhere";
+    settings.playlist = "Nowhere\n";
     log = runBatch();
-    EXPECT_TRUE(log.empty());
+    EXPECT_EQ(log, lines({"Playlist not found: 'Nowhere\\n'.\n"}));
     EXPECT_EQ(display.ended, "Playlist not found");
     EXPECT_EQ(processor->outcome(), BatchProcessor::Outcome::aborted);
-    EXPECT_EQ(processor->errorCount(), 0);
+    EXPECT_EQ(processor->errorCount(), 1);
 
     settings.playlist = "Empty";
     log = runBatch();
-    EXPECT_EQ(log, lines({"Error while reading iTunes database: error code 20131.\n"}));
+    EXPECT_EQ(log, lines({"Error while reading iTunes database: error code 20131.\n",
+                          "Library file '" + settings.libraryFile + "': there is no \"Playlist Items\" entry.\n"}));
     EXPECT_EQ(display.ended, "Error while reading iTunes database");
     EXPECT_EQ(processor->errorCount(), 1);
 }
@@ -606,31 +645,43 @@ TEST_F(Pipeline, FolderRunsTakeIdsFromTheLibraryWhenExporting)
     // A named library file that cannot be read ends the batch.
     options.exportToLibrary = true;
     log = runBatch();
-    EXPECT_EQ(log, lines({"Error while reading iTunes database: error code 20132.\n"}));
+    EXPECT_EQ(log, lines({"Error while reading iTunes database: error code 20132.\n",
+                          "Library file '/nonexistent.xml': the file cannot be opened: No such file or directory (errno 2).\n"}));
 
-    // No library file anywhere: one line, and the tracks go on without IDs.
+    // No library file anywhere: where it was looked for, and the tracks go on without IDs.
     settings.libraryFile.clear();
     log = runBatch();
-    ASSERT_FALSE(log.empty());
+    ASSERT_GE(log.size(), 2u);
     EXPECT_EQ(log[0], "No iTunes library file found at '" + (dir / "Documents/iTunes/iTunes Music Library.xml").string() +
                           "': processing tracks without library IDs.\n");
+    EXPECT_EQ(log[1], "Looked for the iTunes library file at '" + (dir / "Music/iTunes/iTunes Music Library.xml").string() +
+                          "', '" + (dir / "Documents/iTunes/iTunes Music Library.xml").string() +
+                          "'. To use another, store its folder as the data value \"alis:1:iTunes Library Location\" in '" +
+                          (dir / "config").string() + "/com.apple.iTunes.conf', or name the file with tempix-cli "
+                          "--library-file PATH.\n");
     EXPECT_EQ(std::count(log.begin(), log.end(), OTHER_APP), 2);
     EXPECT_EQ(display.ended, "Done");
 
-    // A library file that is there but broken still ends the batch.
+    // A library file that is there but broken still ends the batch, and says where.
     fs::create_directories(dir / "Music/iTunes");
     std::ofstream(dir / "Music/iTunes/iTunes Music Library.xml") << "<dict><key>a</key>\n";
     log = runBatch();
-    EXPECT_EQ(log, lines({"Error while reading iTunes database: error code 20109.\n"}));
+    EXPECT_EQ(log, lines({"Error while reading iTunes database: error code 20109.\n",
+                          "Library file '" + (dir / "Music/iTunes/iTunes Music Library.xml").string() +
+                              "': at line 1, the file ends where a tag is expected.\n"}));
 }
 
-TEST_F(Pipeline, EmptyAndMissingFoldersEndDone)
+TEST_F(Pipeline, AnEmptyFolderEndsDoneAMissingOneWithAnError)
 {
     settings.source = SOURCE_FOLDER;
-    settings.path = (dir / "missing").string();
+    fs::create_directories(dir / "empty");
+    settings.path = (dir / "empty").string();
     EXPECT_TRUE(runBatch().empty());
-    EXPECT_EQ(display.range, 0);
     EXPECT_EQ(display.ended, "Done");
+    settings.path = (dir / "missing").string();
+    EXPECT_EQ(runBatch(), lines({"Could not open '" + settings.path + "': No such file or directory (errno 2).\n"}));
+    EXPECT_EQ(display.range, 0);
+    EXPECT_EQ(display.ended, "There were errors. Check the log file for details.");
     EXPECT_EQ(processor->outcome(), BatchProcessor::Outcome::finished);
     // The log file has the start line of each batch.
     std::ifstream in(dir / "state/tempix/Tempix.log");
@@ -761,4 +812,233 @@ TEST_F(Pipeline, TheLibraryStepGetsWhatTheTrackWorkedOut)
     };
     runBatch();
     EXPECT_TRUE(processor->updates.empty());
+}
+
+TEST_F(Pipeline, ARunWithFewerOptionsKeepsTheOtherResults)
+{
+    writeLibrary("<dict><key>Tracks</key><dict><key>5</key><dict><key>Location</key>"
+                 "<string>file:///m/all.mp3</string></dict></dict><key>Playlists</key><array><dict>"
+                 "<key>Playlist Items</key><array><dict><key>Track ID</key><integer>5</integer></dict></array>"
+                 "</dict></array></dict>\n");
+    settings.source = SOURCE_LIBRARY;
+    options.optimizetimes = true;
+    options.adjustvolume = true;
+    runBatch();
+    FakeFile& f = file("/m/all.mp3");
+    ASSERT_EQ(get32(f.record + 8), 0x71Fu);
+    uint8_t full[64];
+    std::memcpy(full, f.record, 64);
+    TrackTimes times = computeTimes(standardAnalysis(), 44100.0, false);
+    // The library now holds our times, as the helper would have set them.
+    writeLibrary("<dict><key>Tracks</key><dict><key>5</key><dict><key>Location</key>"
+                 "<string>file:///m/all.mp3</string><key>Start Time</key><integer>" + std::to_string(times.startMs) +
+                 "</integer><key>Stop Time</key><integer>" + std::to_string(times.stopMs) +
+                 "</integer></dict></dict><key>Playlists</key><array><dict>"
+                 "<key>Playlist Items</key><array><dict><key>Track ID</key><integer>5</integer></dict></array>"
+                 "</dict></array></dict>\n");
+
+    // BPM only, then a folder run that knows no library: the record still
+    // vouches for the times and the volume.
+    options.optimizetimes = false;
+    options.adjustvolume = false;
+    EXPECT_EQ(runBatch().back(), UP_TO_DATE);
+    settings.source = SOURCE_FOLDER;
+    options.optimizetimes = true;
+    EXPECT_EQ(runTrack("/m/all.mp3", -1).back(), UP_TO_DATE);
+    EXPECT_EQ(0, std::memcmp(f.record, full, 64));
+
+    // So a full run finds its own values, not another program's.
+    settings.source = SOURCE_LIBRARY;
+    options.adjustvolume = true;
+    EXPECT_EQ(runBatch().back(), UP_TO_DATE);
+    EXPECT_EQ(0, std::memcmp(f.record, full, 64));
+}
+
+TEST_F(Pipeline, SpecialFilesAndControlCharactersInNames)
+{
+    // A pipe or a device named like a track would block or never end.
+    std::string fifo = (dir / "pipe.mp3").string();
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+    fs::create_symlink("/dev/zero", dir / "zero.mp3");
+    EXPECT_EQ(runTrack(fifo).back(), "Not a regular file (a named pipe): skipping this track.\n");
+    EXPECT_EQ(runTrack((dir / "zero.mp3").string()).back(), "Not a regular file (a character device): skipping this track.\n");
+    EXPECT_EQ(processor->errorCount(), 2);
+    EXPECT_EQ(store.files.count(fifo), 0u);
+
+    // A line feed in a name cannot forge a log line.
+    settings.genrepolicy = 2;
+    settings.goodgenres = "rock";
+    file("/m/a\nTrack updated.\n.mp3").genre = "Pop\nTrack updated.";
+    EXPECT_EQ(runTrack("/m/a\nTrack updated.\n.mp3"),
+              lines({"Processing: /m/a\\nTrack updated.\\n.mp3\n", "Genre filter: skipping genre 'pop\\ntrack updated.'.\n"}));
+}
+
+namespace {
+
+// A library of the two real files a.mp3 (track 10) and b.mp3 (track 11) in
+// dir, with extra keys for each; playlist 1 lists track 10 only.
+std::string twoTracks(const fs::path& dir, const std::string& a, const std::string& b, const std::string& more = "")
+{
+    auto entry = [&](int id, const char* name, const std::string& extra) {
+        return "<key>" + std::to_string(id) + "</key><dict><key>Track ID</key><integer>" + std::to_string(id) +
+               "</integer><key>Track Type</key><string>File</string><key>Location</key><string>file://" +
+               (dir / name).string() + "</string>" + extra + "</dict>\n";
+    };
+    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n<dict>\n<key>Tracks</key>\n<dict>\n" +
+           entry(10, "a.mp3", a) + entry(11, "b.mp3", b) + more +
+           "</dict>\n<key>Playlists</key>\n<array>\n<dict><key>Name</key><string>Library</string>"
+           "<key>Playlist Items</key><array><dict><key>Track ID</key><integer>10</integer></dict>"
+           "<dict><key>Track ID</key><integer>11</integer></dict></array></dict>\n</array>\n</dict>\n</plist>\n";
+}
+
+std::string pid(const std::string& text)
+{
+    return "<key>Persistent ID</key><string>" + text + "</string>";
+}
+
+} // namespace
+
+class PipelineWithHelper : public Pipeline {
+protected:
+    std::string library;
+    void SetUp() override
+    {
+        Pipeline::SetUp();
+        std::string made = scripttest::makelibrary("");
+        ASSERT_FALSE(made.empty());
+        // Real files for the helper's refresh: an MP3 without a tag.
+        std::string four = made.substr(0, made.rfind('/')) + "/Music & \"Stuff\"/four.mp3";
+        for (const char* name : {"a.mp3", "b.mp3"})
+            fs::copy_file(four, dir / name);
+        library = (dir / "library.xml").string();
+        settings.libraryFile = library;
+        settings.source = SOURCE_LIBRARY;
+        options.optimizetimes = true;
+        options.exportToLibrary = true;
+        processor->realLibrary = true;
+    }
+    std::string stopTimes()
+    {
+        return scripttest::plistquery(library, "t = d['Tracks']\nprint(t['10'].get('Stop Time'), t['11'].get('Stop Time'))");
+    }
+};
+
+// A damaged or crafted library can make two tracks look alike. The batch and
+// the helper read it by the same rules: the times of track 10 reach track 10,
+// or, when its entry is ambiguous, no track at all, and the helper refuses
+// that track too.
+TEST_F(PipelineWithHelper, BothLibraryReadersPickTheSameTrackOrNone)
+{
+    const std::string A = "00000000000000AA", B = "00000000000000BB";
+    const std::string twin = "<key>10</key><dict><key>Track ID</key><integer>10</integer><key>Location</key>"
+                             "<string>file://" + (dir / "b.mp3").string() + "</string></dict>\n";
+    struct Row {
+        const char* what;
+        std::string a, b, more;
+        bool ambiguous;
+    } rows[] = {
+        {"plain", pid(A), pid(B), "", false},
+        {"one ID for two tracks", pid(B), pid(B), "", false},
+        {"no persistent ID", "", pid(B), "", false},
+        {"seventeen digits", pid(B + "1"), pid(B), "", true},
+        {"a leading blank", pid(" " + B), pid(B), "", true},
+        {"a 0x prefix", pid("0x" + B.substr(2)), pid(B), "", true},
+        {"an empty ID", pid(""), pid(B), "", true},
+        {"an ID that is no string", "<key>Persistent ID</key><integer>187</integer>", pid(B), "", true},
+        {"a repeated persistent ID", pid(B) + pid(A), pid(B), "", true},
+        {"a repeated start time", pid(A) + "<key>Start Time</key><integer>5</integer><key>Start Time</key><integer>5</integer>",
+         pid(B), "", true},
+        {"a repeated track key", pid(A), pid(B), twin, true},
+    };
+    const TrackTimes times = computeTimes(standardAnalysis(), 44100.0, false);
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        std::string text = twoTracks(dir, row.a, row.b, row.more);
+        scripttest::writefile(library, text);
+        store.files.clear();
+        auto log = runBatch();
+        bool refused = std::any_of(log.begin(), log.end(), [](const std::string& l) {
+            return l.find("ambiguous") != std::string::npos || l.find("more than once") != std::string::npos;
+        });
+        EXPECT_EQ(refused, row.ambiguous);
+        const std::string stop = std::to_string(times.stopMs);
+        if (row.ambiguous) {
+            EXPECT_EQ(stopTimes(), "None " + stop + "\n"); // track 10 untouched, 11 as asked
+            EXPECT_FALSE(file((dir / "a.mp3").string()).hasRecord);
+            // The helper refuses to select that track as well.
+            scripttest::writefile(library + ".probe", text);
+            ovra::AppleScriptServer probe;
+            probe.setlibraryfile((library + ".probe").c_str());
+            ASSERT_EQ(probe.start_external(), 0);
+            char reply[80] = "";
+            EXPECT_EQ(probe.executefromtext(scripttest::trackscript("database ID is 10", "").c_str(), reply, sizeof reply), 0);
+            EXPECT_STREQ(reply, "0");
+        } else {
+            EXPECT_EQ(std::count(log.begin(), log.end(), "iTunes updated.\n"), 2);
+            EXPECT_EQ(stopTimes(), stop + " " + stop + "\n");
+        }
+    }
+}
+
+TEST_F(PipelineWithHelper, ALibraryThatCannotBeSavedIsNotReportedAsUpdated)
+{
+    // The helper may write no file as large as the library: every save fails
+    // (as on a full disk), and the library stays as it was.
+    std::string text = twoTracks(dir, pid("00000000000000AA"), "",
+                                 "<key>12</key><dict><key>Comments</key><string>" + std::string(300000, 'x') +
+                                     "</string></dict>\n");
+    scripttest::writefile(library, text);
+    struct rlimit old{};
+    getrlimit(RLIMIT_FSIZE, &old);
+    struct rlimit small = old;
+    small.rlim_cur = 200000;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    auto log = runBatch();
+    setrlimit(RLIMIT_FSIZE, &old);
+
+    const TrackTimes times = computeTimes(standardAnalysis(), 44100.0, false);
+    char settingsLines[160];
+    std::snprintf(settingsLines, sizeof settingsLines, "BPM=%d\n", computeBPM(22050, 44100.0));
+    char timesLine[80];
+    std::snprintf(timesLine, sizeof timesLine, "Start=%.3f s; Finish=%.3f s\n", times.startMs / 1000.0, times.stopMs / 1000.0);
+    std::vector<std::string> track = {"Track not updated in iTunes: the iTunes library file could not be saved.\n",
+                                      "Settings for this track should be:\n", settingsLines, timesLine};
+    std::vector<std::string> expected = {PROCESSING + (dir / "a.mp3").string() + "\n", UPDATED};
+    expected.insert(expected.end(), track.begin(), track.end());
+    expected.push_back(PROCESSING + (dir / "b.mp3").string() + "\n");
+    expected.push_back(UPDATED);
+    expected.insert(expected.end(), track.begin(), track.end());
+    expected.push_back("Could not save the iTunes library file '" + library + "': File too large (errno 27).\n");
+    EXPECT_EQ(log, expected);
+    EXPECT_EQ(processor->errorCount(), 3);
+    EXPECT_EQ(display.ended, "There were errors. Check the log file for details.");
+    EXPECT_EQ(scripttest::readfile(library), text);
+    for (const auto& entry : fs::directory_iterator(dir))
+        EXPECT_NE(entry.path().filename().string().rfind(".library.xml.", 0), 0u) << "temporary file left: " << entry.path();
+}
+
+TEST_F(PipelineWithHelper, AHelperThatDiedIsStartedAgainForTheNextTrack)
+{
+    scripttest::writefile(library, twoTracks(dir, pid("00000000000000AA"), pid("00000000000000BB")));
+    // The helper dies after the first track's update, before it saved.
+    processor->analyzer = [this](const char* path, ovra::Canceler&) {
+        if (std::strstr(path, "b.mp3") != nullptr)
+            for (pid_t p : helpers())
+                kill(p, SIGKILL);
+        AnalysisOutcome o;
+        o.status = AnalysisStatus::ok;
+        o.analysis = standardAnalysis();
+        o.sampleRate = 44100.0;
+        return o;
+    };
+    auto log = runBatch();
+    const std::string lost = "Track not updated in iTunes: the iTunes library file could not be saved.\n";
+    ASSERT_EQ(std::count(log.begin(), log.end(), lost), 1);
+    EXPECT_EQ(std::count(log.begin(), log.end(), "iTunes updated.\n"), 1); // the second track, by a new helper
+    EXPECT_NE(std::find(log.begin(), log.end(), "The script helper stopped before it saved the iTunes library file '" +
+                                                    library + "'.\n"),
+              log.end());
+    EXPECT_EQ(std::find(log.begin(), log.end(), lost) - log.begin(), 2); // in the first track's place
+    EXPECT_EQ(stopTimes(), "None " + std::to_string(computeTimes(standardAnalysis(), 44100.0, false).stopMs) + "\n");
+    EXPECT_EQ(processor->errorCount(), 2);
 }

@@ -10,7 +10,10 @@
 #include <fstream>
 #include <set>
 #include <string>
+#include <algorithm>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <utime.h>
 
 namespace fs = std::filesystem;
@@ -50,8 +53,9 @@ std::set<std::string> walk(DirectoryWalker& walker, const std::string& start)
 std::string urlPath(const char* url, size_t size = 1024)
 {
     char buffer[1024] = "untouched";
-    if (fileURLToPath(url, buffer, size) != 0)
-        return std::string("-1:") + buffer;
+    int r = fileURLToPath(url, buffer, size);
+    if (r != 0)
+        return std::to_string(r) + ":" + buffer;
     return buffer;
 }
 
@@ -120,6 +124,55 @@ TEST(DirectoryWalker, StopsSixteenLevelsDown)
     EXPECT_FALSE(has16);
 }
 
+TEST(DirectoryWalker, ReportsWhatItPassesOver)
+{
+    TempDir dir;
+    fs::path deep = dir.path;
+    for (int level = 1; level <= 16; ++level)
+        deep /= "d";
+    fs::create_directories(deep);
+    fs::path longer = dir.path / std::string(250, 'a') / std::string(250, 'b') / std::string(250, 'c');
+    fs::create_directories(longer);
+    touch(longer / (std::string(250, 'e') + ".mp3"));
+    fs::path locked = dir.path / "locked";
+    fs::create_directory(locked);
+    touch(locked / "t.mp3");
+    chmod(locked.c_str(), 0);
+    chmod(dir.path.c_str(), 0755);
+
+    // Permissions mean nothing to root: walk as nobody in a child then.
+    int out[2];
+    ASSERT_EQ(pipe(out), 0);
+    pid_t child = fork();
+    if (child == 0) {
+        if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0))
+            _exit(1);
+        std::string seen;
+        DirectoryWalker walker(0);
+        walker.setReporter([&](DirectoryWalker::Skip what, const char* folder, const char* name, int error) {
+            seen += std::to_string(int(what)) + " " + folder + " " + name + " " + std::to_string(error) + "\n";
+        });
+        walker.start(dir.path.c_str());
+        while (walker.next() != nullptr) {
+        }
+        (void)!write(out[1], seen.data(), seen.size());
+        _exit(0);
+    }
+    close(out[1]);
+    std::string seen;
+    char buffer[4096];
+    for (ssize_t n; (n = read(out[0], buffer, sizeof buffer)) > 0;)
+        seen.append(buffer, size_t(n));
+    close(out[0]);
+    waitpid(child, nullptr, 0);
+    chmod(locked.c_str(), 0755);
+    std::string expected = "0 " + locked.string() + "  13\n";
+    EXPECT_NE(seen.find(expected), std::string::npos) << seen;
+    EXPECT_NE(seen.find("2 " + deep.string() + "  0\n"), std::string::npos) << seen;
+    EXPECT_NE(seen.find("1 " + longer.string() + " " + std::string(250, 'e') + ".mp3 0\n"), std::string::npos) << seen;
+    EXPECT_EQ(std::count(seen.begin(), seen.end(), '\n'), 3) << seen;
+}
+
 TEST(DirectoryWalker, SkipsEntriesWhosePathWouldNotFit)
 {
     TempDir dir;
@@ -177,10 +230,11 @@ TEST(TrackSources, LocationsBecomePaths)
     EXPECT_EQ(urlPath("file://server/share/a.mp3"), "-1:untouched");
     EXPECT_EQ(urlPath("file:/a.mp3"), "-1:untouched");
     EXPECT_EQ(urlPath(""), "-1:untouched");
-    // The buffer bounds the path.
-    EXPECT_EQ(urlPath("file:///abcdef", 4), "/ab");
+    // The buffer bounds the path; a path cut short says so (it may name another file).
+    EXPECT_EQ(urlPath("file:///abcdef", 4), "1:/ab");
+    EXPECT_EQ(urlPath("file:///abc", 5), "/abc");
     std::string longUrl = "file:///" + std::string(2000, 'z');
-    EXPECT_EQ(urlPath(longUrl.c_str()).size(), 1023u);
+    EXPECT_EQ(urlPath(longUrl.c_str()).size(), 1025u);
 }
 
 TEST(TrackSources, GenreListsSplitIntoEntries)

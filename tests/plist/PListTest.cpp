@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 
 using namespace ovra;
@@ -175,13 +176,105 @@ TEST(PList, NumbersConvertLikeTheirPrefix)
     EXPECT_EQ(dict->get("g")->asInteger()->value(), INT32_MAX);
 }
 
-TEST(PList, ARepeatedKeyReplacesTheEarlierValue)
+TEST(PList, ARepeatedKeyCannotBeRead)
 {
+    // Which value is meant cannot be told (and another reader may take the
+    // other one): the key reads as an error, the others as ever.
     auto root = parse("<dict><key>k</key><integer>1</integer><key>k</key><string>two</string><key></key><integer>3</integer></dict>\n");
     PListDict* dict = root->asDict();
     EXPECT_EQ(dict->count(), 2u);
-    EXPECT_STREQ(dict->get("k")->asString()->text(), "two");
+    EXPECT_TRUE(dict->hasrepeatedkeys());
+    EXPECT_STREQ(dict->repeatedkey(), "k");
+    try {
+        dict->get("k");
+        ADD_FAILURE() << "no throw";
+    } catch (int code) {
+        EXPECT_EQ(code, PLIST_ERR_REPEATED_KEY);
+        EXPECT_EQ(describeplisterror(code), "the key \"k\" occurs more than once in one dictionary");
+    }
     EXPECT_EQ(dict->get("")->asInteger()->value(), 3);
+}
+
+TEST(PList, LinesOfAnyLengthAndNestingWithinLimits)
+{
+    // Tags that straddle every offset around the old 1024-byte line buffer.
+    std::string body = "<dict>";
+    for (int pad = 990; pad < 1040; ++pad)
+        body += "<key>n" + std::to_string(pad) + "</key><string>" + std::string(size_t(pad), 'x') + "</string>";
+    body += "</dict>\n";
+    auto root = parse(body);
+    EXPECT_EQ(root->asDict()->count(), 50u);
+    EXPECT_EQ(root->asDict()->get("n1023")->asString()->length(), 1023u);
+
+    // 50,000 nested arrays: a clear error at the limit, not a crash.
+    std::string deep = "<dict><key>a</key>\n" + std::string(50000 * 7, ' ');
+    for (size_t i = 0; i < 50000; ++i)
+        deep.replace(19 + i * 7, 7, "<array>");
+    EXPECT_EQ(codeOf(deep + "\n"), PLIST_ERR_TOO_DEEP);
+    EXPECT_EQ(describeplisterror(PLIST_ERR_TOO_DEEP),
+              "at line 5, arrays and dictionaries are nested more than 256 levels deep");
+    std::string fine = "<dict><key>a</key>";
+    for (int i = 0; i < PLIST_MAX_DEPTH; ++i)
+        fine += "<array>";
+    for (int i = 0; i < PLIST_MAX_DEPTH; ++i)
+        fine += "</array>";
+    EXPECT_EQ(codeOf(fine + "</dict>\n"), 0);
+}
+
+TEST(PList, ErrorsSayWhatAndWhere)
+{
+    const struct {
+        std::string body;
+        int code;
+        const char* words;
+    } cases[] = {
+        {"<dict>\n<key>a</key>\n<string\n>x</string></dict>\n", 20112, "at line 6, a tag does not end on the line where it begins"},
+        {"<dict>\n\n<key>a</key><integer>abc</integer></dict>\n", 20122, "at line 6, an integer holds no number"},
+        {"<dict>\n<!-- note -->\n</dict>\n", 20111, "at line 5, there is a comment or declaration (\"<!\") inside the document"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(codeOf(c.body), c.code) << c.body;
+        EXPECT_EQ(describeplisterror(c.code), c.words);
+        EXPECT_EQ(describeplisterror(c.code + 1), "") << "words only for the code last thrown";
+    }
+    auto root = parse("<dict><key>Tracks</key><string>none</string><key>Playlists</key><array/></dict>\n");
+    auto words = [&](auto f) {
+        try {
+            f();
+        } catch (int code) {
+            return describeplisterror(code);
+        }
+        return std::string("no throw");
+    };
+    EXPECT_EQ(words([&] { root->asDict()->get("Tracks")->asDict(); }), "the value of \"Tracks\" is not a dictionary");
+    EXPECT_EQ(words([&] { root->asDict()->get("Music Folder"); }), "there is no \"Music Folder\" entry");
+    EXPECT_EQ(words([&] { root->asDict()->get("Playlists")->asArray()->at(0); }),
+              "an array has no element 0 (after \"Playlists\")");
+}
+
+TEST(PList, OnlyARegularFileIsRead)
+{
+    // A pipe would block the open, a device never end: both are refused at once.
+    char dir[] = "/tmp/tempix-plist-fifo-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    std::string fifo = std::string(dir) + "/library.xml";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+    for (const std::string& path : {fifo, std::string("/dev/zero"), std::string(dir)}) {
+        try {
+            readPListFile(path.c_str());
+            ADD_FAILURE() << path;
+        } catch (int code) {
+            EXPECT_EQ(code, PLIST_ERR_OPEN) << path;
+            EXPECT_EQ(describeplisterror(code), "it is not a regular file");
+        }
+    }
+    unlink(fifo.c_str());
+    rmdir(dir);
+    try {
+        readPListFile("/nonexistent/library.xml");
+    } catch (int code) {
+        EXPECT_EQ(describeplisterror(code), "the file cannot be opened: No such file or directory (errno 2)");
+    }
 }
 
 TEST(PList, TheRootIsFoundWithinTheFirstFiveLines)

@@ -149,6 +149,12 @@ TEST_F(Interpreter, TrackScriptChangesTheLibrary)
                                         "set start of mytrack to 1.234\nset finish of mytrack to 245.678\n"
                                         "set the volume adjustment of mytrack to -12\n"), &status), "1");
         EXPECT_EQ(result(r, trackscript("database ID is 102", ""), &status), "1");
+        // Every test of a whose clause must hold: a persistent ID and another
+        // track's database ID select nothing.
+        EXPECT_EQ(result(r, trackscript("persistent ID is \"0000000000000ABC\" and database ID is 102",
+                                        "set start of mytrack to 9\n"), &status), "0");
+        EXPECT_EQ(result(r, trackscript("database ID is 102 and its name is \"two & more.mp3\" and persistent ID "
+                                        "is \"1234567890ABCDEF\"", ""), &status), "1");
         // Read back through the scripts themselves.
         EXPECT_EQ(result(r, "tell application \"iTunes\"\nreturn start of the first item in "
                             "(every file track of playlist 1 whose database ID is 103)\nend tell", &status), "1.234");
@@ -199,6 +205,7 @@ TEST_F(Interpreter, ErrorsForEverythingElse)
         {"tell application \"iTunes\" to return playlist 3", SCRIPT_CANT_GET},
         {"tell application \"iTunes\" to return every track of playlist 1 whose rating is 5", SCRIPT_SYNTAX_ERROR},
         {"tell application \"iTunes\" to return every track of playlist 1 whose foo of bar is 5", SCRIPT_SYNTAX_ERROR},
+        {"tell application \"iTunes\" to return every track of playlist 1 whose database ID is 5 and", SCRIPT_SYNTAX_ERROR},
         {"tell application \"iTunes\" to return rating of file track 1 of playlist 1", SCRIPT_CANT_GET},
         {"tell application \"Console\" to open", SCRIPT_NOT_UNDERSTOOD},
         {"tell application \"Console\" to activate 3", SCRIPT_NOT_UNDERSTOOD},

@@ -122,6 +122,21 @@ TEST_F(Helper, UpdatesTheLibraryThroughTheHelperAndKeepsEverythingElse)
     EXPECT_EQ(out, "['- \\t\\t\\t<key>BPM</key><integer>7</integer>']\n");
 }
 
+TEST_F(Helper, RefreshLeavesTheLibraryTempoOfAFileWithoutOne)
+{
+    // Track 104's file has no tag; the library knows its tempo from elsewhere.
+    std::string text = readfile(library);
+    std::string at = "<key>Track ID</key><integer>104</integer>";
+    text.insert(text.find(at) + at.size(), "\n\t\t\t<key>BPM</key><integer>93</integer>");
+    writefile(library, text);
+    ASSERT_EQ(server.start_external(), 0);
+    EXPECT_EQ(exec(trackscript("database ID is 104", "set start of mytrack to 0.5\n")), "1");
+    EXPECT_EQ(exec("tell application \"iTunes\" to save"), "0");
+    EXPECT_EQ(value("104", "Start Time"), "500\n"); // saved when asked, while still running
+    server.stop();
+    EXPECT_EQ(value("104", "BPM"), "93\n");
+}
+
 TEST_F(Helper, ResultsOfEverySizeAndFailures)
 {
     int status = 0;
@@ -239,6 +254,8 @@ TEST_F(Helper, FailedWriteLeavesTheOldLibraryIntact)
     setrlimit(RLIMIT_FSIZE, &old);
     ASSERT_EQ(e, 0);
     EXPECT_EQ(exec(trackscript("database ID is 101", TIMES)), "1");
+    // Asked to save, it says why it could not.
+    EXPECT_EQ(exec("tell application \"iTunes\" to save"), std::to_string(EFBIG));
     EXPECT_EQ(server.stop(), 0);
     EXPECT_EQ(readfile(library), readfile(pristine));
     // No temporary file left behind.

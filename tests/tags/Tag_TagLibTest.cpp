@@ -23,11 +23,13 @@ TEST(Tag_TagLib, RvaConvertsToAndFromTheMasterVolumeIndex)
 {
     EXPECT_EQ(Tag_TagLib::rvaToIndex(0), 0);
     EXPECT_EQ(Tag_TagLib::rvaToIndex(-65535), -32768);
-    EXPECT_EQ(Tag_TagLib::rvaToIndex(-65534), -32768);
+    EXPECT_EQ(Tag_TagLib::rvaToIndex(-65508), -32768);
+    EXPECT_EQ(Tag_TagLib::rvaToIndex(-65507), -32767);
     EXPECT_EQ(Tag_TagLib::rvaToIndex(65535), 3083);
     EXPECT_EQ(Tag_TagLib::rvaToIndex(1000), 67);
     EXPECT_EQ(Tag_TagLib::rvaToIndex(-1000), -68);
-    EXPECT_EQ(Tag_TagLib::indexToRVA(-32768), -65494);
+    EXPECT_EQ(Tag_TagLib::indexToRVA(-32768), -65522);
+    EXPECT_EQ(Tag_TagLib::indexToRVA(-32767), -65494);
     EXPECT_EQ(Tag_TagLib::indexToRVA(1), 15);
     EXPECT_EQ(Tag_TagLib::indexToRVA(3083), 65535);
     EXPECT_EQ(Tag_TagLib::indexToRVA(32767), 65535);

@@ -67,20 +67,25 @@ std::string withoutlinefeed(std::string line)
 
 class AnalyzeCommand : public CliCommand {
 public:
+    explicit AnalyzeCommand(const CliPaths& paths) : files(paths) {}
+
     void addOptions(CLI::App& app) override
     {
-        analyzeOption = app.add_option("--analyze", files,
-                                       "Analyse the files and print tempo, beat grid, times and volume; "
-                                       "nothing is written")
-                            ->expected(1, -1)
-                            ->type_name("FILE");
+        auto* analyzeOption = app.add_flag("--analyze", analyze,
+                                           "Analyse the files (PATH...) and print tempo, beat grid, times and "
+                                           "volume; nothing is written");
         app.add_flag("--json", json, "With --analyze: one JSON object per file and line")->needs(analyzeOption);
     }
 
-    bool selected() const override { return analyzeOption && analyzeOption->count() > 0; }
+    bool selected() const override { return analyze; }
+    bool named() const override { return analyze; }
 
     int run() override
     {
+        if (files.empty()) {
+            std::fputs("tempix-cli: --analyze needs at least one FILE\n", stderr);
+            return 2;
+        }
         Movies_auto decoding;
         Canceler_normal canceler;
         bool allAnalysed = true;
@@ -141,16 +146,16 @@ private:
                     volume.percent, volume.libraryVolume);
     }
 
-    CLI::Option* analyzeOption = nullptr;
-    std::vector<std::string> files;
+    const CliPaths& files;
+    bool analyze = false;
     bool json = false;
 };
 
 } // namespace
 
-std::unique_ptr<CliCommand> makeAnalyzeCommand()
+std::unique_ptr<CliCommand> makeAnalyzeCommand(const CliPaths& paths)
 {
-    return std::make_unique<AnalyzeCommand>();
+    return std::make_unique<AnalyzeCommand>(paths);
 }
 
 } // namespace ovra::tempix::cli

@@ -1,4 +1,4 @@
-// The batch from a terminal: a folder, the library or one playlist, with the
+// The batch from a terminal: files and folders, the library or one playlist, with the
 // nine processing options and the genre policy as flags. Log entries go to
 // standard output as written to the log file; a progress bar goes to standard
 // error when that is a terminal; Ctrl-C cancels at the next check.
@@ -131,13 +131,14 @@ private:
 
 class BatchCommand : public CliCommand {
 public:
+    explicit BatchCommand(const CliPaths& paths) : paths(paths) {}
+
     void addOptions(CLI::App& app) override
     {
-        auto* folderOption = app.add_option("folder", folder, "Process every MP3 and M4A file below this folder");
+        // The tracks: files and folders (PATH...), the library or one playlist.
         auto* libraryOption = app.add_flag("--library", library, "Process every track of the music library");
         auto* playlistOption = app.add_option("--playlist", playlist, "Process the tracks of one library playlist");
-        libraryOption->excludes(folderOption)->excludes(playlistOption);
-        playlistOption->excludes(folderOption);
+        libraryOption->excludes(playlistOption);
         app.add_option("--library-file", libraryFile, "Use this library file instead of locating it");
 
         app.add_flag("--detect-bpm,!--no-detect-bpm", options.detectbpm, "Detect the tempo (default: on)");
@@ -161,7 +162,8 @@ public:
         playlistGiven = playlistOption;
     }
 
-    bool selected() const override { return !folder.empty() || library || playlistGiven->count() > 0; }
+    bool selected() const override { return !paths.empty() || named(); }
+    bool named() const override { return library || playlistGiven->count() > 0; }
 
     int run() override
     {
@@ -219,17 +221,19 @@ private:
 
     bool prepare(BatchSettings& settings)
     {
-        if (!folder.empty()) {
-            char resolved[PATH_MAX];
-            if (realpath(folder.c_str(), resolved) == nullptr)
-                return fail("cannot open folder '" + folder + "': " + std::strerror(errno));
-            struct stat st;
-            if (stat(resolved, &st) != 0 || !S_ISDIR(st.st_mode))
-                return fail("'" + folder + "' is not a folder");
-            if (std::strlen(resolved) > 1023)
-                return fail("the folder's path is longer than 1023 bytes");
+        if (named() && !paths.empty())
+            return fail("files and folders cannot be given with --library or --playlist");
+        if (!paths.empty()) {
+            for (const std::string& path : paths) {
+                char resolved[PATH_MAX];
+                if (realpath(path.c_str(), resolved) == nullptr)
+                    return fail("cannot open '" + path + "': " + std::strerror(errno));
+                if (std::strlen(resolved) > 1023)
+                    return fail("the path of '" + path + "' is longer than 1023 bytes");
+                settings.paths.push_back(resolved);
+            }
             settings.source = SOURCE_FOLDER;
-            settings.path = resolved;
+            settings.path = settings.paths.front();
         } else if (library) {
             settings.source = SOURCE_LIBRARY;
         } else {
@@ -254,10 +258,11 @@ private:
         }
         if (settings.badgenres.size() > 2047 || settings.goodgenres.size() > 2047)
             return fail("a genre list has at most 2047 bytes");
+        settings.overwriteOptionNames = {"--overwrite-bpm", "--overwrite-times", "--overwrite-volume"};
         return true;
     }
 
-    std::string folder;
+    const CliPaths& paths;
     bool library = false;
     std::string playlist;
     std::string libraryFile;
@@ -272,9 +277,9 @@ private:
 
 } // namespace
 
-std::unique_ptr<CliCommand> makeBatchCommand()
+std::unique_ptr<CliCommand> makeBatchCommand(const CliPaths& paths)
 {
-    return std::make_unique<BatchCommand>();
+    return std::make_unique<BatchCommand>(paths);
 }
 
 } // namespace ovra::tempix::cli

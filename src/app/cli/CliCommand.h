@@ -1,6 +1,8 @@
 // One job of tempix-cli: registers its options, and runs when chosen.
 #pragma once
 #include <memory>
+#include <string>
+#include <vector>
 
 namespace CLI {
 class App;
@@ -14,12 +16,18 @@ public:
     virtual void addOptions(CLI::App& app) = 0;
     // Whether the parsed command line asks for this job.
     virtual bool selected() const = 0;
+    // Whether an option names this job outright (--analyze, --dump,
+    // --library, --playlist): two such jobs on one command line are wrong usage.
+    virtual bool named() const = 0;
     // Exit status: 0 success, 1 errors, 2 wrong usage, 130 cancelled.
     virtual int run() = 0;
 };
 
-std::unique_ptr<CliCommand> makeAnalyzeCommand();
-std::unique_ptr<CliCommand> makeDumpCommand();
-std::unique_ptr<CliCommand> makeBatchCommand();
+// paths: the command line's files and folders, wherever they stand among the
+// options (and after "--"); the chosen job takes them.
+using CliPaths = std::vector<std::string>;
+std::unique_ptr<CliCommand> makeAnalyzeCommand(const CliPaths& paths);
+std::unique_ptr<CliCommand> makeDumpCommand(const CliPaths& paths);
+std::unique_ptr<CliCommand> makeBatchCommand(const CliPaths& paths);
 
 } // namespace ovra::tempix::cli

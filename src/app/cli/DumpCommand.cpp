@@ -57,16 +57,23 @@ void dumprecord(ovra::Tag& tag, FILE* out)
 
 class DumpCommand : public CliCommand {
 public:
+    explicit DumpCommand(const CliPaths& paths) : files(paths) {}
+
     void addOptions(CLI::App& app) override
     {
-        app.add_option("--dump", files, "Print the tag and the stored analysis record of each FILE; changes nothing")
-            ->type_name("FILE");
+        app.add_flag("--dump", dump, "Print the tag and the stored analysis record of each file (PATH...); "
+                                     "changes nothing");
     }
 
-    bool selected() const override { return !files.empty(); }
+    bool selected() const override { return dump; }
+    bool named() const override { return dump; }
 
     int run() override
     {
+        if (files.empty()) {
+            std::fputs("tempix-cli: --dump needs at least one FILE\n", stderr);
+            return 2;
+        }
         int status = 0;
         bool first = true;
         for (const std::string& path : files) {
@@ -91,14 +98,15 @@ public:
     }
 
 private:
-    std::vector<std::string> files;
+    const CliPaths& files;
+    bool dump = false;
 };
 
 } // namespace
 
-std::unique_ptr<CliCommand> makeDumpCommand()
+std::unique_ptr<CliCommand> makeDumpCommand(const CliPaths& paths)
 {
-    return std::make_unique<DumpCommand>();
+    return std::make_unique<DumpCommand>(paths);
 }
 
 } // namespace ovra::tempix::cli

@@ -16,10 +16,12 @@ int main(int argc, char** argv)
     CLI::App app{"Tempix: tempo, start and stop times and volume for a music collection."};
     app.set_version_flag("--version", std::string("tempix-cli ") + TEMPIX_VERSION);
 
+    CliPaths paths;
+    app.add_option("paths", paths, "The files and folders to work on")->type_name("PATH");
     std::vector<std::unique_ptr<CliCommand>> commands;
-    commands.push_back(makeAnalyzeCommand());
-    commands.push_back(makeDumpCommand());
-    commands.push_back(makeBatchCommand());
+    commands.push_back(makeAnalyzeCommand(paths));
+    commands.push_back(makeDumpCommand(paths));
+    commands.push_back(makeBatchCommand(paths));
     for (auto& command : commands)
         command->addOptions(app);
 
@@ -29,6 +31,13 @@ int main(int argc, char** argv)
         return app.exit(e);
     } catch (const CLI::ParseError& e) {
         app.exit(e);
+        return 2;
+    }
+    int named = 0;
+    for (auto& command : commands)
+        named += command->named() ? 1 : 0;
+    if (named > 1) {
+        std::fputs("tempix-cli: --analyze, --dump, --library and --playlist exclude each other\n", stderr);
         return 2;
     }
 

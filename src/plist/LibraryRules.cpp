@@ -1,0 +1,52 @@
+#include "plist/LibraryRules.h"
+
+#include <cctype>
+#include <cstdint>
+#include <cstdlib>
+
+namespace ovra {
+
+bool parsepersistentid(const char* text, size_t length, uint64_t& value)
+{
+    if (text == nullptr || length == 0 || length > 16)
+        return false;
+    uint64_t v = 0;
+    for (size_t i = 0; i < length; ++i) {
+        char c = text[i];
+        unsigned d;
+        if (c >= '0' && c <= '9')
+            d = unsigned(c - '0');
+        else if (c >= 'a' && c <= 'f')
+            d = unsigned(c - 'a' + 10);
+        else if (c >= 'A' && c <= 'F')
+            d = unsigned(c - 'A' + 10);
+        else
+            return false;
+        v = v * 16 + d;
+    }
+    value = v;
+    return true;
+}
+
+bool parseplistinteger(const char* text, int32_t& value)
+{
+    const char* p = text != nullptr ? text : "";
+    while (std::isspace(static_cast<unsigned char>(*p)))
+        ++p;
+    if (*p == '\0') {
+        value = 0;
+        return true;
+    }
+    char* end = nullptr;
+    long long v = std::strtoll(p, &end, 10);
+    if (end == p)
+        return false;
+    if (v > INT32_MAX)
+        v = INT32_MAX;
+    if (v < INT32_MIN)
+        v = INT32_MIN;
+    value = static_cast<int32_t>(v);
+    return true;
+}
+
+} // namespace ovra
