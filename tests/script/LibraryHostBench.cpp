@@ -62,7 +62,8 @@ int main(int argc, char** argv)
             char script[1024];
             std::snprintf(script, sizeof script,
                           "tell application \"iTunes\"\n"
-                          "set mytargets to every file track of playlist 1 whose persistent ID is \"%016X\"\n"
+                          "set mytargets to every file track of playlist 1 whose persistent ID is \"%016X\" "
+                          "and database ID is %d\n"
                           "if mytargets is {} then return 0\n"
                           "if the class of mytargets is list then\n"
                           "set mytrack to the first item in mytargets\n"
@@ -72,7 +73,7 @@ int main(int argc, char** argv)
                           "refresh mytrack\n"
                           "set start of mytrack to %.3f\nset finish of mytrack to %.3f\n"
                           "end tell\nreturn 1\n",
-                          i * 7919, i / 1000.0, 100 + i / 1000.0);
+                          i * 7919, i, i / 1000.0, 100 + i / 1000.0);
             auto t0 = Clock::now();
             int status = runner.executefromtext(script, result, sizeof result);
             auto t1 = Clock::now();
