@@ -363,7 +363,11 @@ void BatchProcessor::settleLibrary(bool now)
     setStatus("Saving iTunes database");
     char reply[32] = "";
     int status = scriptServer.executefromtext("tell application \"iTunes\" to save\n", reply, sizeof reply);
-    int saveError = status == 0 ? std::atoi(reply) : 0;
+    // 0 or the error number of the save; anything else vouches for nothing.
+    char* end = nullptr;
+    long saveError = std::strtol(reply, &end, 10);
+    if (status == 0 && (end == reply || *end != '\0'))
+        status = -1;
     if (status == 0 && saveError == 0) {
         held.release(out, nullptr);
         return;
@@ -375,8 +379,8 @@ void BatchProcessor::settleLibrary(bool now)
     else if (status != 0)
         out.logLine("The script helper could not save the iTunes library file '%s'.\n", logged(helperLibrary).c_str());
     else
-        out.logLine("Could not save the iTunes library file '%s': %s (errno %d).\n", logged(helperLibrary).c_str(),
-                    std::strerror(saveError), saveError);
+        out.logLine("Could not save the iTunes library file '%s': %s (errno %ld).\n", logged(helperLibrary).c_str(),
+                    std::strerror(int(saveError)), saveError);
     ++errors;
 }
 

@@ -61,7 +61,6 @@ public:
     // errors is final.
     void finishBatch();
     void abortBatch(const char* message);
-    void countError() { ++errors; }
 
     // How often unsaved library changes are saved while a batch runs.
     static constexpr int LIBRARY_SAVE_INTERVAL_MS = 2000;
