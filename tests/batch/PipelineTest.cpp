@@ -996,20 +996,14 @@ TEST_F(PipelineWithHelper, ALibraryThatCannotBeSavedIsNotReportedAsUpdated)
     auto log = runBatch();
     setrlimit(RLIMIT_FSIZE, &old);
 
-    const TrackTimes times = computeTimes(standardAnalysis(), 44100.0, false);
-    char settingsLines[160];
-    std::snprintf(settingsLines, sizeof settingsLines, "BPM=%d\n", computeBPM(22050, 44100.0));
-    char timesLine[80];
-    std::snprintf(timesLine, sizeof timesLine, "Start=%.3f s; Finish=%.3f s\n", times.startMs / 1000.0, times.stopMs / 1000.0);
-    std::vector<std::string> track = {"Track not updated in iTunes: the iTunes library file could not be saved.\n",
-                                      "Settings for this track should be:\n", settingsLines, timesLine};
-    std::vector<std::string> expected = {PROCESSING + (dir / "a.mp3").string() + "\n", UPDATED};
-    expected.insert(expected.end(), track.begin(), track.end());
-    expected.push_back(PROCESSING + (dir / "b.mp3").string() + "\n");
-    expected.push_back(UPDATED);
-    expected.insert(expected.end(), track.begin(), track.end());
-    expected.push_back("Could not save the iTunes library file '" + library + "': File too large (errno 27).\n");
-    EXPECT_EQ(log, expected);
+    // Each track's update is reported lost in its own place, then why.
+    const std::string lost = "Track not updated in iTunes: the iTunes library file could not be saved.\n";
+    EXPECT_EQ(std::count(log.begin(), log.end(), "iTunes updated.\n"), 0);
+    ASSERT_EQ(std::count(log.begin(), log.end(), lost), 2);
+    EXPECT_EQ(log[2], lost);
+    EXPECT_EQ(log[3], "Settings for this track should be:\n");
+    EXPECT_EQ(log[6], PROCESSING + (dir / "b.mp3").string() + "\n");
+    EXPECT_EQ(log.back(), "Could not save the iTunes library file '" + library + "': File too large (errno 27).\n");
     EXPECT_EQ(processor->errorCount(), 3);
     EXPECT_EQ(display.ended, "There were errors. Check the log file for details.");
     EXPECT_EQ(scripttest::readfile(library), text);
