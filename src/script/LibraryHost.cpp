@@ -1,7 +1,7 @@
 #include "script/LibraryHost.h"
-#include "plist/LibraryRules.h"
 #include "script/ScriptErrors.h"
 #include "script/TrackTagReader.h"
+#include "plist/LibraryRules.h"
 #include "platform/tools_paths.h"
 
 #include <QByteArray>
