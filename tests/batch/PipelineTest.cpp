@@ -1016,9 +1016,14 @@ TEST_F(PipelineWithHelper, AHelperThatDiedIsStartedAgainForTheNextTrack)
     scripttest::writefile(library, twoTracks(dir, pid("00000000000000AA"), pid("00000000000000BB")));
     // The helper dies after the first track's update, before it saved.
     processor->analyzer = [this](const char* path, ovra::Canceler&) {
-        if (std::strstr(path, "b.mp3") != nullptr)
-            for (pid_t p : helpers())
+        if (std::strstr(path, "b.mp3") != nullptr) {
+            for (pid_t p : helpers()) {
                 kill(p, SIGKILL);
+                // Dead (a zombie for its parent to reap) before the track goes on.
+                for (int i = 0; i < 500 && scripttest::readfile("/proc/" + std::to_string(p) + "/stat").find(") Z ") == std::string::npos; ++i)
+                    usleep(1000);
+            }
+        }
         AnalysisOutcome o;
         o.status = AnalysisStatus::ok;
         o.analysis = standardAnalysis();
