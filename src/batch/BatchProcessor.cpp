@@ -172,6 +172,8 @@ void BatchProcessor::logLine(const char* format, ...)
         std::fflush(logFile);
     }
     display.logEntry(text);
+    if (currentTrack != nullptr)
+        currentTrack->addentry(text);
 }
 
 void BatchProcessor::setProgressRange(int count)
@@ -433,6 +435,7 @@ void BatchProcessor::processTrack(const char* path, int32_t trackId, const Batch
 {
     display.setFileLine(path);
     logLine("Processing: %s\n", path);
+    TrackReport_auto report(display, errors, currentTrack, path, trackId, canceler);
 
     setStatus("Checking track metadata");
     std::unique_ptr<ovra::Tag> tag;
@@ -556,6 +559,7 @@ void BatchProcessor::processTrack(const char* path, int32_t trackId, const Batch
     int bpm = doBpm ? computeBPM(analysis.beatPeriod, sampleRate) : 0;
     TrackTimes times = doTimes ? computeTimes(analysis, sampleRate, options.lessintro) : TrackTimes();
     VolumeAdjustment volume = doVolume ? computeVolume(analysis.loudness, analysis.peakLevel) : VolumeAdjustment();
+    report.setvalues(analysis, sampleRate, doBpm, bpm, doTimes, times, doVolume, volume);
 
     if (canceler.iscancelled())
         return;

@@ -6,6 +6,7 @@
 #include "batch/BatchOptions.h"
 #include "batch/ITunesUpdate.h"
 #include "batch/TrackAnalysis.h"
+#include "batch/TrackReport_auto.h"
 #include "platform/Threads.h"
 #include "script/AppleScriptServer.h"
 
@@ -90,6 +91,7 @@ private:
     std::atomic<int> errors{0};
     std::atomic<Outcome> ending{Outcome::none};
     ovra::AppleScriptServer scriptServer;
+    TrackReport_auto* currentTrack = nullptr; // the running track's, on the worker
 };
 
 } // namespace ovra::tempix
