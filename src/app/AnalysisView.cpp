@@ -86,7 +86,9 @@ bool AnalysisView::marksof(const TrackPicture& picture, Marks& m)
     m.duration = picture.duration > 0.0 ? picture.duration : a->frameCount / sr;
     m.firstBeat = a->firstBeat / sr;
     m.lastBeat = a->lastBeat / sr;
-    m.beatPeriod = a->beatPeriod / sr;
+    // The period spans two beats (the tempo is 120 over it); the grid points
+    // of the analysis fall on every other beat.
+    m.beat = a->beatPeriod / sr / 2.0;
     const TrackTimes plain = computeTimes(*a, sr, false);
     const TrackTimes less = computeTimes(*a, sr, true);
     m.start = plain.startMs / 1000.0;
@@ -199,21 +201,24 @@ void AnalysisView::render(QPainter& painter, const QRect& area) const
         }
     }
 
-    // The beat grid, every beat from the first to the last; by the bar of
-    // four when beats would crowd.
-    if (m.beatPeriod > 0.0) {
-        const double pxPerBeat = m.beatPeriod / m.duration * plot.width();
+    // The beat grid from the first to the last beat: every beat, the grid
+    // points of the analysis (every other beat) stronger; by the bar of four
+    // when beats would crowd.
+    if (m.beat > 0.0) {
+        const double pxPerBeat = m.beat / m.duration * plot.width();
         const int every = pxPerBeat >= MIN_BEAT_SPACING ? 1 : (4 * pxPerBeat >= MIN_BEAT_SPACING ? 4 : 0);
-        painter.setPen(c.grid);
+        const QColor weak = mixcolours(c.background, c.grid, 0.55);
         if (every > 0) {
             for (long k = 0;; k += every) {
-                const double t = m.firstBeat + k * m.beatPeriod;
-                if (t > m.lastBeat + 1e-9)
+                const double t = m.firstBeat + k * m.beat;
+                if (t > m.lastBeat + 1e-6)
                     break;
                 const int x = xat(t, m.duration, plot);
+                painter.setPen(k % 2 == 0 ? c.grid : weak);
                 painter.drawLine(x, plot.top(), x, plot.bottom());
             }
         }
+        painter.setPen(c.grid);
         const int last = xat(m.lastBeat, m.duration, plot);
         painter.drawLine(last, plot.top(), last, plot.bottom());
     }

@@ -20,7 +20,7 @@ public:
         double duration = 0.0;
         double firstBeat = 0.0;
         double lastBeat = 0.0;
-        double beatPeriod = 0.0;
+        double beat = 0.0;             // one beat: half the analysis's period
         double start = 0.0;            // the start time written without lessintro
         double stop = 0.0;
         double startLessIntro = 0.0;   // and with it

@@ -427,7 +427,9 @@ void MainWindow::askquit()
 
 void MainWindow::quitnow()
 {
-    progress.stopbatch();
+    // Cancelled now; the way out of the event loop waits for the worker
+    // (stopbatch) before the settings are saved.
+    progress.processor().cancelall();
     ovra::quitapplication();
 }
 

@@ -50,8 +50,9 @@ public:
 
     // The progress sheet has gone: the window takes input again.
     void sheetclosed();
-    // Quits without asking: cancels a running batch, waits for it, and ends
-    // the event loop (the settings are saved when the window goes).
+    // Quits without asking: cancels a running batch and ends the event loop;
+    // the program then waits for the batch's worker, and the settings are
+    // saved when the window goes.
     void quitnow();
 
 private:

@@ -108,6 +108,7 @@ bool ProcessingWindow::windowcreated()
         t->setSortingEnabled(true);
         t->horizontalHeader()->setSectionResizeMode(QHeaderView::Interactive);
         t->horizontalHeader()->setStretchLastSection(true);
+        t->verticalHeader()->setDefaultSectionSize(t->fontMetrics().height() + 8);
         QObject::connect(t->selectionModel(), &QItemSelectionModel::currentRowChanged, t,
                          [this] { selectionchanged(); });
     }
@@ -116,8 +117,9 @@ bool ProcessingWindow::windowcreated()
         frame->layout()->addWidget(view);
     }
     if (auto* splitter = platformwindow()->findChild<QSplitter*>()) {
-        splitter->setStretchFactor(0, 3);
-        splitter->setStretchFactor(1, 2);
+        splitter->setStretchFactor(0, 1);
+        splitter->setStretchFactor(1, 1);
+        splitter->setSizes({1, 1}); // half each
     }
     // The busy line keeps its room when it hides, so nothing below it moves.
     if (QWidget* busy = findcontrol(BUSY_INDICATOR)) {

@@ -42,7 +42,10 @@ int main(int argc, char** argv)
     {
         ovra::Movies_auto decoding; // the decoder's set-up, also when the loop throws
         ovra::runapplicationloop();
-        // Quit while a batch runs: cancel it and wait for its worker first.
+        // The windows go at once; a batch still running is cancelled and
+        // waited for before anything it uses goes away.
+        window->processingwindow().show(false);
+        window->show(false);
         window->processingwindow().stopbatch();
     }
     window.reset(); // saves the settings

@@ -98,7 +98,10 @@ static void fittoscreen(QWidget* w, QScreen* screen)
     if (!screen || w->isVisible())
         return;
     const QSize room = screen->availableGeometry().size();
-    const QSize frame = w->frameGeometry().size() - w->geometry().size();
+    // Before the first show the frame is unknown: room for a title bar.
+    QSize frame = w->frameGeometry().size() - w->geometry().size();
+    if (frame.isEmpty())
+        frame = QSize(8, 2 * w->fontMetrics().height() + 8);
     const QSize wanted = w->size().boundedTo(room - frame).expandedTo(w->minimumSizeHint().expandedTo(w->minimumSize()));
     if (wanted != w->size())
         w->resize(wanted);
