@@ -13,6 +13,7 @@
 #include <QItemSelectionModel>
 #include <QLayout>
 #include <QMessageBox>
+#include <QPalette>
 #include <QSaveFile>
 #include <QSortFilterProxyModel>
 #include <QSplitter>
@@ -109,6 +110,7 @@ bool ProcessingWindow::windowcreated()
         t->horizontalHeader()->setSectionResizeMode(QHeaderView::Interactive);
         t->horizontalHeader()->setStretchLastSection(true);
         t->verticalHeader()->setDefaultSectionSize(t->fontMetrics().height() + 8);
+        t->horizontalHeader()->resizeSection(ResultsModel::FILE, t->fontMetrics().horizontalAdvance(QString(24, 'x')));
         QObject::connect(t->selectionModel(), &QItemSelectionModel::currentRowChanged, t,
                          [this] { selectionchanged(); });
     }
@@ -127,7 +129,6 @@ bool ProcessingWindow::windowcreated()
         policy.setRetainSizeWhenHidden(true);
         busy->setSizePolicy(policy);
     }
-    seterrortext(findcontrol(PROBLEM_TEXT));
     control(PROBLEM_TEXT).settext("");
     control(PROBLEM_TEXT).setvisible(false);
     control(SUMMARY_TEXT).settext("");
@@ -410,39 +411,55 @@ void ProcessingWindow::showcounts()
     control(SUMMARY_TEXT).settext(ResultsModel::countstext(model->counts()).c_str());
 }
 
-// Says in words what the end of the batch means: the counts, and what went
-// wrong outside the tracks.
+// Says in words what the end of the batch means: the counts, and what
+// happened outside the tracks, as an error when errors were counted there.
 void ProcessingWindow::explainending(const std::string& message)
 {
     showcounts();
-    std::string problem;
+    int trackErrors = 0;
+    for (int r = 0; r < model->rowCount(); ++r)
+        trackErrors += model->result(r).errors;
+    bool failure = batch.errorCount() > trackErrors || batch.outcome() == BatchProcessor::Outcome::aborted;
+    std::string said;
     for (const std::string& line : batchLines) {
-        std::string said = withoutlinefeed(line);
+        std::string text = withoutlinefeed(line);
         if (startswith(line, LIBRARY_ERROR))
-            said = librarytrouble(std::atoi(line.c_str() + std::char_traits<char>::length(LIBRARY_ERROR)), libraryPath);
-        problem += (problem.empty() ? "" : "\n") + said;
+            text = librarytrouble(std::atoi(line.c_str() + std::char_traits<char>::length(LIBRARY_ERROR)), libraryPath);
+        said += std::string(said.empty() ? "" : "\n") + text;
     }
-    const int source = shownSettings.source;
-    const bool library = source == SOURCE_LIBRARY || source == SOURCE_PLAYLIST;
-    if (problem.empty() && message == "Playlist not found")
-        problem = "The playlist \"" + shownSettings.playlist + "\" is not in the library file " + libraryPath + ".";
-    if (problem.empty() && model->rowCount() == 0 && batch.outcome() == BatchProcessor::Outcome::finished) {
-        if (shownSettings.source == SOURCE_PLAYLIST) {
-            control(SUMMARY_TEXT).settext(("The playlist \"" + shownSettings.playlist + "\" has no tracks.").c_str());
-        } else if (library) {
-            control(SUMMARY_TEXT).settext("The library lists no tracks.");
+    if (said.empty() && message == "Playlist not found")
+        said = "The playlist \"" + shownSettings.playlist + "\" is not in the library file " + libraryPath + ".";
+    if (model->rowCount() == 0 && batch.outcome() == BatchProcessor::Outcome::finished) {
+        const int source = shownSettings.source;
+        std::string empty;
+        if (source == SOURCE_PLAYLIST) {
+            empty = "The playlist \"" + shownSettings.playlist + "\" has no tracks.";
+        } else if (source == SOURCE_LIBRARY) {
+            empty = "The library lists no tracks.";
         } else {
             struct stat st;
             const std::string& folder = shownSettings.path;
-            if (stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
-                problem = "The folder " + folder + " does not exist, so there were no tracks to process.";
-            else
-                control(SUMMARY_TEXT).settext(("No MP3 or M4A files were found in " + folder + ".").c_str());
+            if (stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+                if (said.find(folder) == std::string::npos)
+                    said += std::string(said.empty() ? "" : "\n") + "The folder " + folder +
+                            " does not exist, so there were no tracks to process.";
+                failure = true;
+            } else {
+                empty = "No MP3 or M4A files were found in " + folder + ".";
+            }
         }
+        if (!empty.empty())
+            control(SUMMARY_TEXT).settext(empty.c_str());
     }
-    control(PROBLEM_TEXT).settext(problem.c_str());
-    control(PROBLEM_TEXT).setvisible(!problem.empty());
-    if (QTableView* t = table()) {
+    if (QWidget* problem = findcontrol(PROBLEM_TEXT)) {
+        if (failure)
+            seterrortext(problem);
+        else
+            problem->setPalette(QPalette()); // a note, in the ordinary colour
+    }
+    control(PROBLEM_TEXT).settext(said.c_str());
+    control(PROBLEM_TEXT).setvisible(!said.empty());
+    if (QTableView* t = table(); t && model->rowCount() > 0) {
         t->resizeColumnsToContents();
         t->horizontalHeader()->setStretchLastSection(true);
     }

@@ -21,8 +21,9 @@ TrackReport_auto::~TrackReport_auto()
     slot = nullptr;
     if (canceler.iscancelled())
         return; // the batch is going away; nobody waits for this track
+    result.errors = errors.load() - errorsAtStart;
     // An exception leaving the track ends the batch; the track did not finish.
-    if (std::uncaught_exceptions() > exceptionsAtStart || errors.load() != errorsAtStart)
+    if (std::uncaught_exceptions() > exceptionsAtStart || result.errors != 0)
         result.outcome = TrackOutcome::failed;
     else if (tagUpdated)
         result.outcome = TrackOutcome::updated;

@@ -18,6 +18,7 @@ struct TrackResult {
     std::string path;
     int32_t trackId = -1;
     TrackOutcome outcome = TrackOutcome::failed;
+    int errors = 0;             // errors counted while the track ran
     // The track's log entries after its "Processing:" line, each with its
     // line feed; the failure or the reason for a skip is among them.
     std::string entries;

@@ -1,6 +1,7 @@
 #include "DesktopFixture.h"
 #include "app/ResultsModel.h"
 #include "platform/window/QuitSignals.h"
+#include "platform/window/ThemeColours.h"
 
 #include <QAbstractButton>
 #include <QApplication>
@@ -224,36 +225,39 @@ TEST_F(ProgressSheetTest, SelectingATrackShowsItsAnalysis)
 }
 
 // Batches that end before their first track: the bar never stays busy, it
-// counts what there was, and the sheet says in words what happened.
+// counts what there was, and the sheet says in words what happened, in the
+// error colour only for a failure.
 TEST_F(ProgressSheetTest, BatchesWithoutTracksSayWhy)
 {
     struct Case {
         const char* name;
-        std::function<void(DesktopTest&, MainWindow&)> setup;
+        std::function<void(MainWindow&)> setup;
         std::string status, summary, problem;
+        bool failure;
     };
     const std::string empty = (home / "Empty").string(), gone = (home / "Gone").string();
     const std::string damaged = (home / "Broken Library.xml").string();
     const Case cases[] = {
-        {"empty folder",
-         [&](DesktopTest&, MainWindow& w) {
+        {"empty folder, no library file",
+         [&](MainWindow& w) {
              fs::create_directories(empty);
              w.folderchosen(empty.c_str());
+             w.control(112).setvalue(true); // export: a note that there are no library IDs
          },
-         "Done", "No MP3 or M4A files were found in " + empty + ".", ""},
-        {"missing folder", [&](DesktopTest&, MainWindow& w) { w.folderchosen(gone.c_str()); }, "", "", gone},
+         "Done", "No MP3 or M4A files were found in " + empty + ".", "", false},
+        {"missing folder", [&](MainWindow& w) { w.folderchosen(gone.c_str()); }, "", "", gone, true},
         {"damaged library",
-         [&](DesktopTest&, MainWindow& w) {
+         [&](MainWindow& w) {
              std::ofstream(damaged) << "<plist><dict><key>Tracks</key>";
              w.librarychosen(damaged.c_str());
              w.sendcommand(fourcc("RiTL"));
          },
-         "Error while reading iTunes database", "", "The library file " + damaged + " is damaged"},
+         "Error while reading iTunes database", "", "The library file " + damaged + " is damaged", true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         auto w = prepared(home);
-        c.setup(*this, *w);
+        c.setup(*w);
         w->sendcommand(fourcc("Strt"));
         ProcessingWindow& p = w->processingwindow();
         ASSERT_TRUE(p.iscreated());
@@ -270,8 +274,13 @@ TEST_F(ProgressSheetTest, BatchesWithoutTracksSayWhy)
         if (!c.summary.empty()) {
             EXPECT_EQ(p.control(108).gettext(), c.summary);
         }
-        EXPECT_EQ(p.control(113).visible(), !c.problem.empty());
+        QWidget* problem = p.findcontrol(113);
         EXPECT_NE(p.control(113).gettext().find(c.problem), std::string::npos) << p.control(113).gettext();
+        if (c.failure) {
+            EXPECT_TRUE(p.control(113).visible());
+        }
+        EXPECT_EQ(problem->palette().color(QPalette::WindowText) == errortextcolour(p.platformwindow()->palette()),
+                  c.failure);
         EXPECT_EQ(p.findcontrol(103)->y(), statusTop); // nothing above the status moves at the end
         press(p, 105);
     }

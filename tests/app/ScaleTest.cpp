@@ -48,6 +48,13 @@ TEST_F(ScaleTest, WindowsFitAThousandPixels)
     EXPECT_TRUE(onscreen(main, "startButton"));
     EXPECT_TRUE(onscreen(main, "optionsButton"));
 
+    w->sendcommand(ovra::fourcc("More"));
+    QWidget* genres = w->optionswindow().platformwindow();
+    ASSERT_NE(genres, nullptr);
+    EXPECT_LE(genres->frameGeometry().height(), screen->availableGeometry().height());
+    EXPECT_TRUE(onscreen(genres, "okButton"));
+    w->optionswindow().sendcommand(ovra::fourcc("not!"));
+
     fs::create_directories(home / "Empty");
     w->sendcommand(ovra::fourcc("RCLo"));
     w->folderchosen((home / "Empty").c_str());
