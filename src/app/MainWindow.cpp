@@ -231,8 +231,13 @@ void MainWindow::locatelibrary()
     if (libraryMissing.empty())
         return;
     struct stat st;
-    if (libraryfile[0] == '\0' && stat(found, &st) != 0)
-        libraryMissing = "No library file was found at " + libraryPath + ".";
+    if (libraryfile[0] == '\0' && stat(found, &st) != 0) {
+        // The lookup ends in the two usual places; name both.
+        char music[1024], documents[1024];
+        ovra::homemusicfolder(music);
+        ovra::homedocumentsfolder(documents);
+        libraryMissing = std::string("No library file was found in ") + music + "/iTunes or in " + documents + "/iTunes.";
+    }
     libraryMissing += " Choose the library file to process the whole library or a playlist.";
 }
 
@@ -315,7 +320,9 @@ void MainWindow::recomputestates()
     control(CHOOSE_BUTTON).enable(source == SOURCE_FOLDER);
     bool library = source == SOURCE_LIBRARY || source == SOURCE_PLAYLIST;
     control(FOLDER_TEXT).settext(library ? "iTunes Music" : path);
-    control(LIBRARY_TEXT).settext(libraryPath.c_str());
+    struct stat st;
+    const bool none = libraryfile[0] == '\0' && stat(libraryPath.c_str(), &st) != 0;
+    control(LIBRARY_TEXT).settext(none ? "None found" : libraryPath.c_str());
     const std::string trouble = librarytroubletext();
     control(LIBRARY_PROBLEM).settext(trouble.c_str());
     control(LIBRARY_PROBLEM).setvisible(!trouble.empty());

@@ -190,10 +190,9 @@ bool ProcessingWindow::command(ovra::CommandID command)
         return true;
     case ovra::fourcc("SLog"):
         logWindow.setlogfile(batch.logPath());
-        if (logWindow.createwindow("LogWindow") == 0) {
+        if (!logWindow.iscreated() && logWindow.createwindow("LogWindow") == 0)
             logWindow.showsheet(this, false);
-            logWindow.bringtofront();
-        }
+        logWindow.bringtofront();
         return true;
     case ovra::fourcc("Errs"):
         if (proxy)

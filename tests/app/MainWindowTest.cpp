@@ -340,8 +340,10 @@ TEST_F(MainWindowTest, LibraryFileIsShownAndChosen)
     EXPECT_FALSE(w->control(117).enabled());
     EXPECT_FALSE(w->control(118).enabled());
     EXPECT_TRUE(w->control(143).visible());
-    EXPECT_EQ(w->control(143).gettext(), "No library file was found at " + (home / "Documents/iTunes/iTunes Music Library.xml").string() +
-                                             ". Choose the library file to process the whole library or a playlist.");
+    EXPECT_EQ(w->control(142).gettext(), "None found");
+    EXPECT_EQ(w->control(143).gettext(), "No library file was found in " + musicfolder() + "/iTunes or in " +
+                                             (home / "Documents").string() +
+                                             "/iTunes. Choose the library file to process the whole library or a playlist.");
 
     fs::path chosen = home / "Elsewhere/My Library.xml";
     writelibrary({named("Library"), named("Gym")}, chosen);
