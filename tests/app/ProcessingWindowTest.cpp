@@ -203,10 +203,12 @@ TEST_F(ProgressSheetTest, SelectingATrackShowsItsAnalysis)
     ProcessingWindow& p = runtoend(*w);
     AnalysisView* view = p.analysisview();
     ASSERT_NE(view, nullptr);
+    const std::string second = p.results().result(p.shownrows()[1]).path;
+    const std::string bytes = readfile(second);
     p.table()->selectRow(0);
     p.table()->selectRow(1); // the first picture is no longer wanted
-    const std::string second = p.results().result(p.shownrows()[1]).path;
     ASSERT_TRUE(waitfor([&] { return view->picture() != nullptr; }));
+    EXPECT_EQ(readfile(second), bytes); // only read
     const TrackPicture& picture = *view->picture();
     EXPECT_EQ(picture.path, second);
     ASSERT_TRUE(picture.hasRecord);

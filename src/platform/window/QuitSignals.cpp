@@ -42,7 +42,9 @@ QuitSignals::QuitSignals(std::function<void(int)> onsignal_) : callback(std::mov
         struct sigaction action = {};
         action.sa_handler = onsignal;
         sigemptyset(&action.sa_mask);
-        action.sa_flags = SA_RESTART;
+        // A second signal of the same kind ends the program at once, should
+        // the orderly way hang.
+        action.sa_flags = SA_RESTART | SA_RESETHAND;
         if (sigaction(SIGNALS[i], &action, &earlier[i]) != 0)
             ok = false;
     }

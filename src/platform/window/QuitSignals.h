@@ -1,6 +1,7 @@
 // The termination signals (SIGTERM at a logout, SIGINT, SIGHUP) ask the
 // program to quit through its event loop, as its own Quit does. The handler
-// only writes to a pipe; the request is handled on the main thread.
+// only writes to a pipe; the request is handled on the main thread. A second
+// signal of the same kind is not caught.
 #pragma once
 #include <functional>
 #include <memory>
