@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# Pictures of the main window and of a finished batch for the README, taken
-# under a virtual X display with a home folder of their own:
+# Pictures of the desktop application for the README, taken under a virtual
+# X display with a home folder of their own: the main window, the genre
+# sheet, the about window, a finished batch's table of tracks and the picture
+# of one track's analysis.
 #   scripts/screenshots.sh [BUILD_DIR]      (default build/; writes docs/*.png)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -17,8 +19,12 @@ export HOME="$work/home"
 export XDG_CONFIG_HOME="$HOME/.config" XDG_STATE_HOME="$HOME/.local/state"
 mkdir -p "$XDG_CONFIG_HOME" "$HOME/Music"
 /usr/bin/python3 tests/material/make_tracks.py --demo "$HOME/Music/Demo" >/dev/null
+library="$HOME/Music/Library/iTunes Music Library.xml"
+mkdir -p "$(dirname "$library")"
+/usr/bin/python3 scripts/make_demo_library.py "$HOME/Music/Demo" "$library"
 
-# A chosen folder with tempo, times and volume; nothing sent to a library.
+# A chosen folder with tempo, times and volume; the library file chosen by
+# hand; the results go to that library file.
 cat > "$XDG_CONFIG_HOME/com.quillfen.tempix.conf" <<CONF
 [General]
 source=3
@@ -27,10 +33,12 @@ detectbpm=1
 optimizetimes=1
 lessintro=1
 adjustvolume=1
-export=0
+export=1
+libraryfile=$library
 CONF
 
 mkdir -p docs
+rm -f docs/finished-batch.png
 unset QT_QPA_PLATFORM
 xvfb-run -a -s "-screen 0 1024x768x24" "$builddir/bin/tempix" --screenshots "$PWD/docs"
-ls -l docs/main-window.png docs/finished-batch.png docs/genre-sheet.png docs/about-window.png
+ls -l docs/main-window.png docs/genre-sheet.png docs/about-window.png docs/results-table.png docs/analysis-picture.png

@@ -1,13 +1,25 @@
 #include "app/MainWindow.h"
+#include "app/LibraryMessages.h"
 #include "app/SavedSettings.h"
 #include "batch/LibraryFile.h"
 #include "platform/tools_paths.h"
 #include "platform/tools_strings.h"
 #include "platform/window/EventLoop.h"
+#include "platform/window/ThemeColours.h"
 #include "plist/PListNode.h"
+
+#include <QComboBox>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QKeyEvent>
+#include <QMainWindow>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QWheelEvent>
 
 #include <cstring>
 #include <memory>
+#include <sys/stat.h>
 
 namespace ovra::tempix {
 
@@ -30,18 +42,95 @@ enum : int {
     CHECK_EXPORT = 112,
     CHECK_REPROCESS = 113,
     START_BUTTON = 115,
+    LIBRARY_TEXT = 142,
+    LIBRARY_PROBLEM = 143,
 };
 
 // Pop-up items before the playlists.
 constexpr int ITEM_CHOOSE = 0;
 constexpr int ITEM_REFRESH = 1;
 constexpr int FIRST_PLAYLIST_ITEM = 3;
+
+// On the closed playlist pop-up the arrow keys, the wheel and typed letters
+// move among "Choose..." and the playlists only: passing over "Refresh this
+// list" must not re-read the library and throw the choice back. The item
+// stays a click away in the open list.
+class PlaylistKeys : public QObject {
+public:
+    explicit PlaylistKeys(QComboBox* popup) : QObject(popup), combo(popup) {}
+
+    bool eventFilter(QObject* /*watched*/, QEvent* e) override
+    {
+        if (e->type() == QEvent::Wheel) {
+            const int dy = static_cast<QWheelEvent*>(e)->angleDelta().y();
+            return dy == 0 || moveto(step(dy > 0 ? -1 : 1));
+        }
+        if (e->type() != QEvent::KeyPress)
+            return false;
+        auto* k = static_cast<QKeyEvent*>(e);
+        if (k->modifiers() & (Qt::AltModifier | Qt::ControlModifier | Qt::MetaModifier))
+            return false; // Alt+Down opens the list
+        switch (k->key()) {
+        case Qt::Key_Up:
+            return moveto(step(-1));
+        case Qt::Key_Down:
+            return moveto(step(1));
+        case Qt::Key_Home:
+        case Qt::Key_PageUp:
+            return moveto(ITEM_CHOOSE);
+        case Qt::Key_End:
+        case Qt::Key_PageDown:
+            return moveto(combo->count() > FIRST_PLAYLIST_ITEM ? combo->count() - 1 : ITEM_CHOOSE);
+        default:
+            break;
+        }
+        const QString typed = k->text();
+        if (typed.size() == 1 && typed.at(0).isPrint() && !typed.at(0).isSpace())
+            return moveto(search(typed));
+        return false;
+    }
+
+private:
+    static bool stop(int index) { return index == ITEM_CHOOSE || index >= FIRST_PLAYLIST_ITEM; }
+
+    int step(int direction) const
+    {
+        for (int i = combo->currentIndex() + direction; i >= 0 && i < combo->count(); i += direction)
+            if (stop(i))
+                return i;
+        return combo->currentIndex();
+    }
+
+    // The next playlist after the current one whose name begins with the letter.
+    int search(const QString& letter) const
+    {
+        const int n = combo->count();
+        for (int k = 1; k <= n; ++k) {
+            const int i = (combo->currentIndex() + k + n) % n;
+            if (i >= FIRST_PLAYLIST_ITEM && combo->itemText(i).startsWith(letter, Qt::CaseInsensitive))
+                return i;
+        }
+        return combo->currentIndex();
+    }
+
+    bool moveto(int index)
+    {
+        if (index >= 0 && index != combo->currentIndex()) {
+            combo->setCurrentIndex(index);
+            emit combo->activated(index);
+        }
+        return true;
+    }
+
+    QComboBox* combo;
+};
 } // namespace
 
 MainWindow::MainWindow() : progress(*this), preferences(PREFERENCE_DOMAIN, false)
 {
     path[0] = '\0';
     playlist[0] = '\0';
+    libraryfile[0] = '\0';
 }
 
 MainWindow::~MainWindow()
@@ -57,6 +146,12 @@ bool MainWindow::windowcreated()
     source = settings.source;
     ovra::strcpy_max(path, sizeof path, settings.path.c_str());
     ovra::strcpy_max(playlist, sizeof playlist, settings.playlist.c_str());
+    if (settings.libraryFile.size() < sizeof libraryfile)
+        ovra::strcpy_max(libraryfile, sizeof libraryfile, settings.libraryFile.c_str());
+    locatelibrary();
+    seterrortext(findcontrol(LIBRARY_PROBLEM));
+    if (auto* popup = qobject_cast<QComboBox*>(findcontrol(PLAYLIST_POPUP)))
+        popup->installEventFilter(new PlaylistKeys(popup));
     // The fixed items show even before the library is read for a playlist.
     control(PLAYLIST_POPUP).popupclear();
     control(PLAYLIST_POPUP).popupappend("Choose...");
@@ -114,7 +209,36 @@ BatchSettings MainWindow::batchsettings() const
     s.genrepolicy = options.genrepolicy;
     s.badgenres = options.badgenres;
     s.goodgenres = options.goodgenres;
+    s.libraryFile = libraryfile;
     return s;
+}
+
+std::string MainWindow::librarytroubletext() const
+{
+    return libraryMissing.empty() ? libraryUnreadable : libraryMissing;
+}
+
+// The library file in use, and whether it is there at all.
+void MainWindow::locatelibrary()
+{
+    char found[1024];
+    if (libraryfile[0] != '\0')
+        ovra::strcpy_max(found, sizeof found, libraryfile);
+    else
+        findLibraryFile(found);
+    libraryPath = found;
+    libraryMissing = libraryaccesstrouble(libraryPath);
+    if (libraryMissing.empty())
+        return;
+    struct stat st;
+    if (libraryfile[0] == '\0' && stat(found, &st) != 0) {
+        // The lookup ends in the two usual places; name both.
+        char music[1024], documents[1024];
+        ovra::homemusicfolder(music);
+        ovra::homedocumentsfolder(documents);
+        libraryMissing = std::string("No library file was found in ") + music + "/iTunes or in " + documents + "/iTunes.";
+    }
+    libraryMissing += " Choose the library file to process the whole library or a playlist.";
 }
 
 void MainWindow::setsource(int value)
@@ -128,8 +252,8 @@ void MainWindow::setsource(int value)
 }
 
 // Lists the library's playlists under their names as written in the file
-// and selects the saved one. An unreadable library is not reported: the
-// items read so far stay.
+// and selects the saved one. What made the library unreadable is shown
+// under the library file; the items read so far stay.
 void MainWindow::rebuildplaylistpopup()
 {
     ovra::Control popup = control(PLAYLIST_POPUP);
@@ -138,19 +262,28 @@ void MainWindow::rebuildplaylistpopup()
     popup.popupappend("Refresh this list");
     popup.popupappendseparator();
 
-    char library[1024];
-    findLibraryFile(library);
+    locatelibrary();
+    libraryUnreadable.clear();
     std::unique_ptr<ovra::PListNode> root;
     try {
-        root = ovra::readPListFile(library);
-    } catch (int) {
+        if (libraryPath.size() >= 1023)
+            throw int(ovra::PLIST_ERR_OPEN);
+        root = ovra::readPListFile(libraryPath.c_str());
+    } catch (int code) {
+        if (libraryMissing.empty())
+            libraryUnreadable = librarytrouble(code, libraryPath);
         popup.popupselect(ITEM_CHOOSE);
         return;
     }
     int selected = ITEM_CHOOSE;
+    ovra::PListArray* playlists = nullptr;
     try {
         ovra::PListDict* dict = root ? root->asDict() : nullptr;
-        ovra::PListArray* playlists = dict ? dict->get("Playlists")->asArray() : nullptr;
+        playlists = dict ? dict->get("Playlists")->asArray() : nullptr;
+    } catch (int code) {
+        libraryUnreadable = librarytrouble(code, libraryPath);
+    }
+    try {
         int count = playlists ? playlists->count() : 0;
         for (int i = 0; i < count; ++i) {
             ovra::PListDict* entry = playlists->at(i)->asDict();
@@ -170,14 +303,29 @@ void MainWindow::rebuildplaylistpopup()
 
 void MainWindow::recomputestates()
 {
+    // While the progress sheet is up the window waits; only quitting,
+    // the about window and the web page stay at hand.
+    const bool busy = progress.iscreated();
+    if (auto* w = qobject_cast<QMainWindow*>(platformwindow()))
+        w->centralWidget()->setEnabled(!busy);
+
     control(RADIO_MUSIC_FOLDER).setvalue(source == SOURCE_MUSIC_FOLDER);
     control(RADIO_LIBRARY).setvalue(source == SOURCE_LIBRARY);
     control(RADIO_PLAYLIST).setvalue(source == SOURCE_PLAYLIST);
     control(RADIO_FOLDER).setvalue(source == SOURCE_FOLDER);
-    control(PLAYLIST_POPUP).enable(source == SOURCE_PLAYLIST);
+    const bool haveLibrary = libraryMissing.empty();
+    control(RADIO_LIBRARY).enable(haveLibrary);
+    control(RADIO_PLAYLIST).enable(haveLibrary);
+    control(PLAYLIST_POPUP).enable(source == SOURCE_PLAYLIST && haveLibrary);
     control(CHOOSE_BUTTON).enable(source == SOURCE_FOLDER);
     bool library = source == SOURCE_LIBRARY || source == SOURCE_PLAYLIST;
     control(FOLDER_TEXT).settext(library ? "iTunes Music" : path);
+    struct stat st;
+    const bool none = libraryfile[0] == '\0' && stat(libraryPath.c_str(), &st) != 0;
+    control(LIBRARY_TEXT).settext(none ? "None found" : libraryPath.c_str());
+    const std::string trouble = librarytroubletext();
+    control(LIBRARY_PROBLEM).settext(trouble.c_str());
+    control(LIBRARY_PROBLEM).setvisible(!trouble.empty());
 
     bool bpm = control(CHECK_DETECTBPM).getvalue();
     bool times = control(CHECK_OPTIMIZETIMES).getvalue();
@@ -187,10 +335,16 @@ void MainWindow::recomputestates()
     control(CHECK_OVERWRITETIMES).enable(times);
     control(CHECK_OVERWRITEVOLUME).enable(volume);
 
-    bool start = bpm || times || volume;
-    if (source == SOURCE_PLAYLIST && control(PLAYLIST_POPUP).popupselected() < FIRST_PLAYLIST_ITEM)
-        start = false;
-    control(START_BUTTON).enable(start);
+    // The tooltip says what stands in Start's way, the first thing first.
+    const char* why = nullptr;
+    if (library && !haveLibrary)
+        why = "Choose a library file first: without one there is no library or playlist to process.";
+    else if (source == SOURCE_PLAYLIST && control(PLAYLIST_POPUP).popupselected() < FIRST_PLAYLIST_ITEM)
+        why = "Choose a playlist first.";
+    else if (!(bpm || times || volume))
+        why = "Switch on the tempo, the start and stop times or the volume first: there is nothing else to do.";
+    control(START_BUTTON).enable(why == nullptr);
+    control(START_BUTTON).settooltip(why ? why : "Process the tracks of the chosen source.");
 }
 
 int MainWindow::folderchosen(const char* chosen)
@@ -200,13 +354,110 @@ int MainWindow::folderchosen(const char* chosen)
     return 0;
 }
 
+int MainWindow::librarychosen(const char* chosen)
+{
+    if (!chosen || std::strlen(chosen) >= sizeof libraryfile)
+        return 0; // it would name another file
+    ovra::strcpy_max(libraryfile, sizeof libraryfile, chosen);
+    if (source == SOURCE_PLAYLIST) {
+        rebuildplaylistpopup();
+    } else {
+        // Read it once now, so that a wrong choice shows at once.
+        locatelibrary();
+        libraryUnreadable.clear();
+        if (libraryMissing.empty()) {
+            try {
+                ovra::readPListFile(libraryfile)->asDict()->get("Playlists")->asArray()->at(0);
+            } catch (int code) {
+                libraryUnreadable = librarytrouble(code, libraryPath);
+            }
+        }
+    }
+    recomputestates();
+    return 0;
+}
+
+void MainWindow::chooselibrary()
+{
+    if (libraryDialog) {
+        libraryDialog->raise();
+        return;
+    }
+    auto* d = new QFileDialog(platformwindow(), "Choose the Library File");
+    d->setAttribute(Qt::WA_DeleteOnClose);
+    d->setFileMode(QFileDialog::ExistingFile);
+    d->setAcceptMode(QFileDialog::AcceptOpen);
+    d->setNameFilters({"Library files (*.xml)", "All files (*)"});
+    QFileInfo current(QString::fromStdString(libraryPath));
+    if (current.dir().exists()) {
+        d->setDirectory(current.dir());
+        if (current.exists())
+            d->selectFile(current.fileName());
+    } else {
+        char music[1024];
+        ovra::homemusicfolder(music);
+        d->setDirectory(QString::fromUtf8(music));
+    }
+    d->setWindowModality(Qt::WindowModal);
+    QObject::connect(d, &QFileDialog::fileSelected, d,
+                     [this](const QString& file) { librarychosen(file.toUtf8().constData()); });
+    libraryDialog = d;
+    d->open();
+}
+
+void MainWindow::askquit()
+{
+    if (!progress.running()) {
+        ovra::quitapplication();
+        return;
+    }
+    if (quitQuestion) {
+        quitQuestion->raise();
+        return;
+    }
+    auto* box = new QMessageBox(QMessageBox::Question, "Tempix", "A batch is running. Quit Tempix now?",
+                                QMessageBox::NoButton, platformwindow());
+    box->setInformativeText("The batch stops after the step it is in. Tracks already done keep their results.");
+    QPushButton* quit = box->addButton("Quit", QMessageBox::AcceptRole);
+    QPushButton* stay = box->addButton("Continue", QMessageBox::RejectRole);
+    box->setDefaultButton(stay);
+    box->setEscapeButton(stay);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->setWindowModality(Qt::WindowModal);
+    QObject::connect(box, &QMessageBox::buttonClicked, box, [this, quit](QAbstractButton* b) {
+        if (b == quit)
+            quitnow();
+    });
+    quitQuestion = box;
+    box->open();
+}
+
+void MainWindow::quitnow()
+{
+    // Cancelled now; the way out of the event loop waits for the worker
+    // (stopbatch) before the settings are saved.
+    progress.processor().cancelall();
+    ovra::quitapplication();
+}
+
+void MainWindow::sheetclosed()
+{
+    recomputestates();
+}
+
 bool MainWindow::command(ovra::CommandID command)
 {
+    if (progress.iscreated() && command != ovra::fourcc("clos") && command != ovra::fourcc("abou") &&
+        command != ovra::fourcc("VWWW"))
+        return true; // the sheet has the batch; shortcuts do not reach past it
     switch (command) {
     case ovra::fourcc("CuLo"):
         setinitialfolder(path);
         setmodality(this);
         run();
+        return true;
+    case ovra::fourcc("CuLb"):
+        chooselibrary();
         return true;
     case ovra::fourcc("More"):
         if (options.createwindow("OptionsWindow") == 0)
@@ -221,6 +472,7 @@ bool MainWindow::command(ovra::CommandID command)
         break;
     case ovra::fourcc("RiTL"):
         source = SOURCE_LIBRARY;
+        locatelibrary();
         break;
     case ovra::fourcc("RiTP"):
         source = SOURCE_PLAYLIST;
@@ -228,10 +480,10 @@ bool MainWindow::command(ovra::CommandID command)
         break;
     case ovra::fourcc("Strt"):
         // Also reached by the menu's shortcut: never past a disabled button.
-        if (control(START_BUTTON).enabled() && !progress.iscreated() &&
-            progress.createwindow("ProcessingWindow") == 0)
-            progress.showsheet(this);
-        return true;
+        // The sheet leaves the window's close box and Quit working.
+        if (control(START_BUTTON).enabled() && progress.createwindow("ProcessingWindow") == 0)
+            progress.showsheet(this, false);
+        break;
     case ovra::fourcc("Updt"):
         break;
     case ovra::fourcc("VWWW"):
@@ -242,7 +494,7 @@ bool MainWindow::command(ovra::CommandID command)
             about.bringtofront();
         return true;
     case ovra::fourcc("clos"):
-        ovra::quitapplication();
+        askquit();
         return true;
     case ovra::fourcc("iTPL"): {
         int index = control(PLAYLIST_POPUP).popupselected();
@@ -263,10 +515,15 @@ bool MainWindow::command(ovra::CommandID command)
 
 bool MainWindow::commandstatus(ovra::CommandID command, uint32_t& flags)
 {
-    if (command != ovra::fourcc("Strt"))
-        return false;
-    flags = control(START_BUTTON).enabled() && !progress.iscreated() ? 1u : 2u;
-    return true;
+    if (command == ovra::fourcc("Strt")) {
+        flags = control(START_BUTTON).enabled() && !progress.iscreated() ? 1u : 2u;
+        return true;
+    }
+    if (command == ovra::fourcc("More")) {
+        flags = progress.iscreated() ? 2u : 1u;
+        return true;
+    }
+    return false;
 }
 
 } // namespace ovra::tempix

@@ -1,6 +1,6 @@
-// The main window: the source of the tracks, the nine processing options,
-// and the sheets and windows opened from it. Holds the settings while the
-// program runs and saves them once, when it is destroyed.
+// The main window: the source of the tracks, the library file, the nine
+// processing options, and the sheets and windows opened from it. Holds the
+// settings while the program runs and saves them once, when it is destroyed.
 #pragma once
 #include "app/AboutWindow.h"
 #include "app/OptionsWindow.h"
@@ -9,6 +9,12 @@
 #include "batch/BatchOptions.h"
 #include "platform/window/FileDialog.h"
 #include "platform/window/WindowEvents.h"
+
+#include <QFileDialog>
+#include <QMessageBox>
+#include <QPointer>
+
+#include <string>
 
 namespace ovra::tempix {
 
@@ -22,6 +28,8 @@ public:
     bool command(ovra::CommandID command) override;
     bool commandstatus(ovra::CommandID command, uint32_t& flags) override;
     int folderchosen(const char* path) override;
+    // A library file chosen by the user (at most 1023 bytes); 0.
+    int librarychosen(const char* path);
 
     // What a batch started now would run with.
     BatchOptions batchoptions();
@@ -30,14 +38,30 @@ public:
     int currentsource() const { return source; }
     const char* folder() const { return path; }
     const char* playlistname() const { return playlist; }
+    // The library file in use: the chosen one, else the one the lookup finds.
+    const std::string& libraryfilepath() const { return libraryPath; }
+    // Why it cannot serve, in words; empty when it can.
+    std::string librarytroubletext() const;
     OptionsWindow& optionswindow() { return options; }
     ProcessingWindow& processingwindow() { return progress; }
     AboutWindow& aboutwindow() { return about; }
+    QFileDialog* librarydialog() const { return libraryDialog.data(); }
+    QMessageBox* quitquestion() const { return quitQuestion.data(); }
+
+    // The progress sheet has gone: the window takes input again.
+    void sheetclosed();
+    // Quits without asking: cancels a running batch and ends the event loop;
+    // the program then waits for the batch's worker, and the settings are
+    // saved when the window goes.
+    void quitnow();
 
 private:
     void setsource(int value);
     void rebuildplaylistpopup();
     void recomputestates();
+    void locatelibrary();
+    void chooselibrary();
+    void askquit();
     void save();
 
     int source = 0;
@@ -47,6 +71,12 @@ private:
     ProcessingWindow progress;
     PreferenceStore preferences;
     AboutWindow about;
+    char libraryfile[1024];          // chosen by the user; empty: look it up
+    std::string libraryPath;         // in use
+    std::string libraryMissing;      // why it cannot be used at all, in words
+    std::string libraryUnreadable;   // what reading it last found wrong
+    QPointer<QFileDialog> libraryDialog;
+    QPointer<QMessageBox> quitQuestion;
 };
 
 } // namespace ovra::tempix

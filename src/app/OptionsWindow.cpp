@@ -1,6 +1,7 @@
 #include "app/OptionsWindow.h"
 #include "app/SavedSettings.h"
 #include "platform/tools_strings.h"
+#include "platform/window/ThemeColours.h"
 
 #include <cstdio>
 #include <string>
@@ -59,6 +60,7 @@ bool OptionsWindow::windowcreated()
     control(TEXT_GOOD).settext(goodgenres);
     control(TEXT_BAD).settext(badgenres);
     control(TEXT_MESSAGE).settext("");
+    seterrortext(findcontrol(TEXT_MESSAGE));
     return true;
 }
 

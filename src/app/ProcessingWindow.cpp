@@ -1,12 +1,28 @@
 #include "app/ProcessingWindow.h"
+#include "app/AnalysisView.h"
+#include "app/LibraryMessages.h"
 #include "app/MainWindow.h"
+#include "app/ResultsModel.h"
+#include "platform/window/ThemeColours.h"
 
-#ifdef TEMPIX_HAVE_CONSOLE_ROUTE
-#include "script/ConsoleLog.h"
-#else
-#include <QDesktopServices>
-#include <QUrl>
-#endif
+#include <QApplication>
+#include <QClipboard>
+#include <QDir>
+#include <QFileDialog>
+#include <QHeaderView>
+#include <QItemSelectionModel>
+#include <QLayout>
+#include <QMessageBox>
+#include <QPalette>
+#include <QSaveFile>
+#include <QSortFilterProxyModel>
+#include <QSplitter>
+#include <QStandardPaths>
+#include <QTableView>
+
+#include <cstdlib>
+#include <set>
+#include <sys/stat.h>
 
 namespace ovra::tempix {
 
@@ -17,25 +33,34 @@ enum : int {
     STATUS_TEXT = 103,
     CANCEL_BUTTON = 105,
     BUSY_INDICATOR = 106,
+    RESULTS_TABLE = 107,
+    SUMMARY_TEXT = 108,
+    ERRORS_ONLY = 109,
+    PICTURE_FRAME = 110,
+    PROBLEM_TEXT = 113,
 };
 // How often a closing sheet looks whether the worker has returned.
 constexpr int WAIT_POLL_MS = 15;
 
-// The log in the desktop's viewer, through the script runner's Console when
-// the script helper is built in. Failures are silent.
-void showlog(const char* path)
+const char* const START_SUFFIX = ": Tempix started.\n";
+const char* const LIBRARY_ERROR = "Error while reading iTunes database: error code ";
+const char* const NOT_LOCAL = "File is not local: skipping '";
+
+bool startswith(const std::string& text, const char* prefix)
 {
-    if (!path || !*path)
-        return;
-#ifdef TEMPIX_HAVE_CONSOLE_ROUTE
-    openLogInConsole(path);
-#else
-    QDesktopServices::openUrl(QUrl::fromLocalFile(QString::fromUtf8(path)));
-#endif
+    return text.compare(0, std::char_traits<char>::length(prefix), prefix) == 0;
+}
+
+std::string withoutlinefeed(std::string text)
+{
+    while (!text.empty() && text.back() == '\n')
+        text.pop_back();
+    return text;
 }
 } // namespace
 
-ProcessingWindow::ProcessingWindow(MainWindow& owner) : mainWindow(owner), batch(*this)
+ProcessingWindow::ProcessingWindow(MainWindow& owner)
+    : mainWindow(owner), batch(*this), model(std::make_unique<ResultsModel>())
 {
     waitTimer.setInterval(WAIT_POLL_MS);
     QObject::connect(&waitTimer, &QTimer::timeout, [this] {
@@ -50,18 +75,72 @@ ProcessingWindow::~ProcessingWindow()
     waitTimer.stop();
     batch.cancelall();
     batch.waitall();
+    if (proxy)
+        proxy->setSourceModel(nullptr); // the model goes before the sheet's widgets
+}
+
+QTableView* ProcessingWindow::table()
+{
+    return qobject_cast<QTableView*>(findcontrol(RESULTS_TABLE));
 }
 
 bool ProcessingWindow::windowcreated()
 {
     closeRequested = false;
+    ++generation; // whatever an earlier batch still has queued is dropped
+    model->clear();
+    runLog.clear();
+    batchLines.clear();
+    inTrack = false;
+    logWindow.dispose();
+    logWindow.settext("");
+    shownSettings = mainWindow.batchsettings();
+    libraryPath = mainWindow.libraryfilepath();
+
+    if (QTableView* t = table()) {
+        proxy = new QSortFilterProxyModel(t);
+        proxy->setSourceModel(model.get());
+        proxy->setSortRole(ResultsModel::SORT_ROLE);
+        proxy->setFilterRole(ResultsModel::OUTCOME_ROLE);
+        proxy->setFilterKeyColumn(ResultsModel::OUTCOME);
+        t->setModel(proxy);
+        // In the order the batch met the tracks until a column is clicked.
+        t->horizontalHeader()->setSortIndicator(-1, Qt::AscendingOrder);
+        t->setSortingEnabled(true);
+        t->horizontalHeader()->setSectionResizeMode(QHeaderView::Interactive);
+        t->horizontalHeader()->setStretchLastSection(true);
+        t->verticalHeader()->setDefaultSectionSize(t->fontMetrics().height() + 8);
+        t->horizontalHeader()->resizeSection(ResultsModel::FILE, t->fontMetrics().horizontalAdvance(QString(24, 'x')));
+        QObject::connect(t->selectionModel(), &QItemSelectionModel::currentRowChanged, t,
+                         [this] { selectionchanged(); });
+    }
+    if (QWidget* frame = findcontrol(PICTURE_FRAME)) {
+        view = new AnalysisView(frame);
+        frame->layout()->addWidget(view);
+    }
+    if (auto* splitter = platformwindow()->findChild<QSplitter*>()) {
+        splitter->setStretchFactor(0, 1);
+        splitter->setStretchFactor(1, 1);
+        splitter->setSizes({1, 1}); // half each
+    }
+    // The busy line keeps its room when it hides, so nothing below it moves.
+    if (QWidget* busy = findcontrol(BUSY_INDICATOR)) {
+        QSizePolicy policy = busy->sizePolicy();
+        policy.setRetainSizeWhenHidden(true);
+        busy->setSizePolicy(policy);
+    }
+    control(PROBLEM_TEXT).settext("");
+    control(PROBLEM_TEXT).setvisible(false);
+    control(SUMMARY_TEXT).settext("");
+
     BatchOptions options = mainWindow.batchoptions();
     options.window = &batch;
-    if (batch.start(mainWindow.batchsettings(), options) != 0) {
+    if (batch.start(shownSettings, options) != 0) {
         // Nothing runs; the user closes the sheet with its button.
         control(STATUS_TEXT).settext("The batch could not be started.");
         control(CANCEL_BUTTON).settext("Close");
         control(BUSY_INDICATOR).postvisible(false);
+        control(PROGRESS_BAR).postindeterminate(false);
     }
     return true;
 }
@@ -80,12 +159,14 @@ void ProcessingWindow::close()
         return;
     closeRequested = true;
     batch.cancelall();
+    if (view)
+        view->showtrack(""); // the picture's worker stops too
     if (!batch.running()) {
         finishclosing();
         return;
     }
     control(CANCEL_BUTTON).enable(false);
-    control(STATUS_TEXT).settext("Cancelling…");
+    control(STATUS_TEXT).settext("Cancelling...");
     waitTimer.start();
 }
 
@@ -93,7 +174,11 @@ void ProcessingWindow::finishclosing()
 {
     waitTimer.stop();
     batch.waitall();
+    logWindow.dispose();
+    if (saveDialog)
+        saveDialog->reject();
     dispose(); // changes still queued for this sheet are dropped
+    mainWindow.sheetclosed();
 }
 
 bool ProcessingWindow::command(ovra::CommandID command)
@@ -104,11 +189,131 @@ bool ProcessingWindow::command(ovra::CommandID command)
         close();
         return true;
     case ovra::fourcc("SLog"):
-        showlog(batch.logPath());
+        logWindow.setlogfile(batch.logPath());
+        if (!logWindow.iscreated() && logWindow.createwindow("LogWindow") == 0)
+            logWindow.showsheet(this, false);
+        logWindow.bringtofront();
+        return true;
+    case ovra::fourcc("Errs"):
+        if (proxy)
+            proxy->setFilterFixedString(control(ERRORS_ONLY).getvalue() ? QString::number(int(TrackOutcome::failed))
+                                                                        : QString());
+        return true;
+    case ovra::fourcc("Copy"):
+        copyrows();
+        return true;
+    case ovra::fourcc("SCSV"):
+        asksave();
         return true;
     default:
         return false;
     }
+}
+
+std::vector<int> ProcessingWindow::shownrows()
+{
+    std::vector<int> rows;
+    if (!proxy)
+        return rows;
+    for (int r = 0; r < proxy->rowCount(); ++r)
+        rows.push_back(proxy->mapToSource(proxy->index(r, 0)).row());
+    return rows;
+}
+
+void ProcessingWindow::copyrows()
+{
+    QTableView* t = table();
+    std::vector<int> rows;
+    if (t && proxy && t->selectionModel()) {
+        // The selected rows in the table's order, or every row shown.
+        std::set<int> selected;
+        for (const QModelIndex& index : t->selectionModel()->selectedRows())
+            selected.insert(index.row());
+        for (int r : selected)
+            rows.push_back(proxy->mapToSource(proxy->index(r, 0)).row());
+    }
+    if (rows.empty())
+        rows = shownrows();
+    if (rows.empty())
+        return;
+    QApplication::clipboard()->setText(QString::fromStdString(model->csv(rows)));
+}
+
+bool ProcessingWindow::savecsv(const std::string& path, std::string& error)
+{
+    // Written beside the target and renamed over it: an existing file is
+    // replaced whole or not at all.
+    QSaveFile file(QString::fromStdString(path));
+    std::vector<int> rows = shownrows();
+    // No row shown (a filter hides them all) gives the header alone.
+    const std::string text = model->csv(rows.empty() ? std::vector<int>{-1} : rows);
+    if (!file.open(QIODevice::WriteOnly) || file.write(text.data(), qint64(text.size())) != qint64(text.size()) ||
+        !file.commit()) {
+        error = file.errorString().toStdString();
+        return false;
+    }
+    return true;
+}
+
+void ProcessingWindow::asksave()
+{
+    if (saveDialog) {
+        saveDialog->raise();
+        return;
+    }
+    auto* d = new QFileDialog(platformwindow(), "Save Results as CSV");
+    d->setAttribute(Qt::WA_DeleteOnClose);
+    d->setAcceptMode(QFileDialog::AcceptSave);
+    d->setFileMode(QFileDialog::AnyFile);
+    d->setNameFilter("CSV files (*.csv)");
+    d->setDefaultSuffix("csv");
+    QString folder = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
+    if (folder.isEmpty() || !QDir(folder).exists())
+        folder = QDir::homePath();
+    d->setDirectory(folder);
+    d->selectFile("Tempix results.csv");
+    d->setWindowModality(Qt::WindowModal);
+    QObject::connect(d, &QFileDialog::fileSelected, d, [this](const QString& file) {
+        std::string error;
+        if (!savecsv(file.toStdString(), error)) {
+            auto* box = new QMessageBox(QMessageBox::Warning, "Tempix",
+                                        "The table could not be saved to " + file + ": " +
+                                            QString::fromStdString(error) + ".",
+                                        QMessageBox::Ok, platformwindow());
+            box->setAttribute(Qt::WA_DeleteOnClose);
+            box->setWindowModality(Qt::WindowModal);
+            box->open();
+        }
+    });
+    saveDialog = d;
+    d->open();
+}
+
+void ProcessingWindow::selectionchanged()
+{
+    QTableView* t = table();
+    if (!t || !proxy || !view)
+        return;
+    QModelIndex current = t->selectionModel()->currentIndex();
+    if (!current.isValid())
+        return;
+    const int row = proxy->mapToSource(current).row();
+    if (row >= 0 && row < model->rowCount())
+        view->showtrack(model->result(row).path);
+}
+
+// ---- the batch's display, from the worker thread ------------------------------
+
+void ProcessingWindow::onmainthread(std::function<void()> work)
+{
+    const unsigned shown = generation.load();
+    QMetaObject::invokeMethod(
+        model.get(),
+        [this, shown, work = std::move(work)] {
+            if (shown == generation.load())
+                work();
+        },
+        Qt::QueuedConnection);
 }
 
 void ProcessingWindow::setFileLine(const char* text)
@@ -145,11 +350,118 @@ void ProcessingWindow::batchEnded(const char* message, bool /*errors*/)
     control(STATUS_TEXT).posttext(message);
     control(CANCEL_BUTTON).posttitle("Close");
     control(BUSY_INDICATOR).postvisible(false);
+    // A batch that stopped before it knew its size must not stay a busy bar.
+    control(PROGRESS_BAR).postindeterminate(false);
+    std::string text = message ? message : "";
+    onmainthread([this, text] { explainending(text); });
 }
 
-void ProcessingWindow::logEntry(const char* /*text*/)
+void ProcessingWindow::logEntry(const char* text)
 {
-    // The sheet shows no log lines; they are in the log file.
+    std::string entry = text ? text : "";
+    onmainthread([this, entry] { takeentry(entry); });
+}
+
+void ProcessingWindow::trackFinished(const TrackResult& result)
+{
+    onmainthread([this, result] { takeresult(result); });
+}
+
+// ---- the same on the main thread ----------------------------------------------
+
+void ProcessingWindow::takeentry(const std::string& text)
+{
+    const bool first = runLog.empty();
+    runLog += text;
+    logWindow.append(text);
+    if (startswith(text, "Processing: ")) {
+        inTrack = true;
+        return;
+    }
+    if (inTrack || (first && text.find(START_SUFFIX) != std::string::npos))
+        return;
+    if (startswith(text, NOT_LOCAL)) {
+        // A library entry that is no file here: a skipped row of its own.
+        TrackResult skipped;
+        std::string location = withoutlinefeed(text).substr(std::char_traits<char>::length(NOT_LOCAL));
+        if (location.size() >= 2 && location.compare(location.size() - 2, 2, "'.") == 0)
+            location.resize(location.size() - 2);
+        skipped.path = location;
+        skipped.outcome = TrackOutcome::skipped;
+        skipped.entries = text;
+        model->add(skipped);
+        showcounts();
+        return;
+    }
+    batchLines.push_back(text);
+}
+
+void ProcessingWindow::takeresult(const TrackResult& result)
+{
+    inTrack = false;
+    model->add(result);
+    showcounts();
+    if (model->rowCount() == 1 && table())
+        table()->resizeColumnsToContents();
+}
+
+void ProcessingWindow::showcounts()
+{
+    control(SUMMARY_TEXT).settext(ResultsModel::countstext(model->counts()).c_str());
+}
+
+// Says in words what the end of the batch means: the counts, and what
+// happened outside the tracks, as an error when errors were counted there.
+void ProcessingWindow::explainending(const std::string& message)
+{
+    showcounts();
+    int trackErrors = 0;
+    for (int r = 0; r < model->rowCount(); ++r)
+        trackErrors += model->result(r).errors;
+    bool failure = batch.errorCount() > trackErrors || batch.outcome() == BatchProcessor::Outcome::aborted;
+    std::string said;
+    for (const std::string& line : batchLines) {
+        std::string text = withoutlinefeed(line);
+        if (startswith(line, LIBRARY_ERROR))
+            text = librarytrouble(std::atoi(line.c_str() + std::char_traits<char>::length(LIBRARY_ERROR)), libraryPath);
+        said += std::string(said.empty() ? "" : "\n") + text;
+    }
+    if (said.empty() && message == "Playlist not found")
+        said = "The playlist \"" + shownSettings.playlist + "\" is not in the library file " + libraryPath + ".";
+    if (model->rowCount() == 0 && batch.outcome() == BatchProcessor::Outcome::finished) {
+        const int source = shownSettings.source;
+        std::string empty;
+        if (source == SOURCE_PLAYLIST) {
+            empty = "The playlist \"" + shownSettings.playlist + "\" has no tracks.";
+        } else if (source == SOURCE_LIBRARY) {
+            empty = "The library lists no tracks.";
+        } else {
+            struct stat st;
+            const std::string& folder = shownSettings.path;
+            if (stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+                if (said.find(folder) == std::string::npos)
+                    said += std::string(said.empty() ? "" : "\n") + "The folder " + folder +
+                            " does not exist, so there were no tracks to process.";
+                failure = true;
+            } else {
+                empty = "No MP3 or M4A files were found in " + folder + ".";
+            }
+        }
+        if (!empty.empty())
+            control(SUMMARY_TEXT).settext(empty.c_str());
+    }
+    if (QWidget* problem = findcontrol(PROBLEM_TEXT)) {
+        if (failure)
+            seterrortext(problem);
+        else
+            problem->setPalette(QPalette()); // a note, in the ordinary colour
+    }
+    control(PROBLEM_TEXT).settext(said.c_str());
+    control(PROBLEM_TEXT).setvisible(!said.empty());
+    if (QTableView* t = table(); t && model->rowCount() > 0) {
+        t->resizeColumnsToContents();
+        t->horizontalHeader()->setStretchLastSection(true);
+    }
 }
 
 } // namespace ovra::tempix

@@ -62,6 +62,11 @@ void loadSettings(PreferenceStore& store, BatchSettings& settings, BatchOptions&
         }
     }
     try {
+        settings.libraryFile = readString(store, "libraryfile", 1024);
+    } catch (int) {
+        settings.libraryFile.clear();
+    }
+    try {
         int policy = store.getInt("genrepolicy");
         std::string bad = readString(store, "badgenres", 2048);
         std::string good = readString(store, "goodgenres", 2048);
@@ -86,6 +91,7 @@ void saveSettings(PreferenceStore& store, const BatchSettings& settings, const B
         store.setInt("genrepolicy", settings.genrepolicy);
         store.setString("badgenres", settings.badgenres.c_str());
         store.setString("goodgenres", settings.goodgenres.c_str());
+        store.setString("libraryfile", settings.libraryFile.c_str());
         store.synchronize();
     } catch (...) {
     }

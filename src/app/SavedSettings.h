@@ -1,5 +1,6 @@
-// The fifteen settings of the program's preference domain, with their
-// defaults, loaded into and saved from the records a batch is started with.
+// The settings of the program's preference domain, with their defaults,
+// loaded into and saved from the records a batch is started with. The
+// library file ("libraryfile") is empty unless the user chose one.
 #pragma once
 #include "app/PreferenceStore.h"
 #include "batch/BatchOptions.h"

@@ -1,16 +1,17 @@
 #include "app/ScreenshotRun.h"
+#include "app/AnalysisView.h"
 #include "app/MainWindow.h"
+#include "app/ResultsModel.h"
 #include "platform/window/EventLoop.h"
 
-#include <QGuiApplication>
 #include <QPainter>
-#include <QPen>
 #include <QPixmap>
-#include <QScreen>
+#include <QTableView>
 #include <QTimer>
 #include <QWidget>
 
 #include <cstdio>
+#include <functional>
 #include <memory>
 
 namespace ovra::tempix {
@@ -22,26 +23,26 @@ void save(const QPixmap& picture, const QString& file)
         std::fprintf(stderr, "tempix: could not write %s\n", file.toLocal8Bit().constData());
 }
 
-// The screen area of the main window and of a sheet over it. The virtual
-// display has no window manager, so the sheet gets a drawn outline.
-void grab(MainWindow& window, const QString& file)
+void savewindow(NativeWindow& window, const QString& file)
 {
-    QWidget* main = window.platformwindow();
-    QRect area = main->frameGeometry();
-    QWidget* sheet = window.processingwindow().platformwindow();
-    if (sheet)
-        area = area.united(sheet->frameGeometry());
-    QScreen* screen = main->screen();
-    QPixmap picture = screen->grabWindow(0, area.x(), area.y(), area.width(), area.height());
-    if (sheet) {
-        QPainter painter(&picture);
-        QRect r = sheet->frameGeometry().translated(-area.topLeft());
-        painter.setPen(QPen(QColor(0, 0, 0, 60), 6));
-        painter.drawRect(r.adjusted(-3, -3, 2, 2));
-        painter.setPen(QPen(QColor(90, 90, 90), 1));
-        painter.drawRect(r.adjusted(0, 0, -1, -1));
+    if (QWidget* w = window.platformwindow())
+        save(w->grab(), file);
+}
+
+// Calls then() once ready() holds, looking every 100 ms; gives up after a minute.
+void whenready(std::function<bool()> ready, std::function<void()> then, int tries = 600)
+{
+    if (ready()) {
+        // Let the last posted changes arrive and be painted.
+        QTimer::singleShot(400, then);
+        return;
     }
-    save(picture, file);
+    if (tries == 0) {
+        std::fprintf(stderr, "tempix: the screenshots gave up waiting\n");
+        ovra::quitapplication();
+        return;
+    }
+    QTimer::singleShot(100, [ready, then, tries] { whenready(ready, then, tries - 1); });
 }
 } // namespace
 
@@ -49,33 +50,39 @@ void schedulescreenshots(MainWindow& window, const char* folder)
 {
     QString dir = QString::fromLocal8Bit(folder);
     QTimer::singleShot(800, [&window, dir] {
-        grab(window, dir + "/main-window.png");
+        savewindow(window, dir + "/main-window.png");
         window.sendcommand(ovra::fourcc("More"));
         ovra::processpendingevents();
-        if (QWidget* sheet = window.optionswindow().platformwindow())
-            save(sheet->grab(), dir + "/genre-sheet.png");
+        savewindow(window.optionswindow(), dir + "/genre-sheet.png");
         window.optionswindow().sendcommand(ovra::fourcc("not!"));
         window.sendcommand(ovra::fourcc("abou"));
         ovra::processpendingevents();
-        if (QWidget* about = window.aboutwindow().platformwindow())
-            save(about->grab(), dir + "/about-window.png");
+        savewindow(window.aboutwindow(), dir + "/about-window.png");
         window.aboutwindow().sendcommand(ovra::fourcc("clos"));
         window.sendcommand(ovra::fourcc("Strt"));
-        auto* poll = new QTimer;
-        poll->setInterval(100);
-        QObject::connect(poll, &QTimer::timeout, [&window, dir, poll] {
-            ProcessingWindow& sheet = window.processingwindow();
-            if (sheet.iscreated() && sheet.running())
-                return;
-            poll->stop();
-            poll->deleteLater();
-            // Let the last posted changes reach the sheet and be painted.
-            QTimer::singleShot(500, [&window, dir] {
-                grab(window, dir + "/finished-batch.png");
+        ProcessingWindow& sheet = window.processingwindow();
+        whenready([&sheet] { return sheet.iscreated() && !sheet.running(); }, [&sheet, dir] {
+            // The table by tempo, and the picture of the track in the middle.
+            QTableView* table = sheet.table();
+            if (table && table->model()->rowCount() > 0) {
+                table->sortByColumn(ResultsModel::BPM, Qt::AscendingOrder);
+                table->selectRow(table->model()->rowCount() / 2);
+            }
+            AnalysisView* view = sheet.analysisview();
+            whenready([view] { return !view || !view->loading(); }, [&sheet, view, dir] {
+                savewindow(sheet, dir + "/results-table.png");
+                if (view) {
+                    // The picture alone, larger.
+                    QPixmap picture(880, 300);
+                    picture.fill(Qt::transparent);
+                    QPainter painter(&picture);
+                    view->render(painter, picture.rect());
+                    painter.end();
+                    save(picture, dir + "/analysis-picture.png");
+                }
                 ovra::quitapplication();
             });
         });
-        poll->start();
     });
 }
 

@@ -4,6 +4,7 @@
 #include "audio/Movies_auto.h"
 #include "platform/tools_appenv.h"
 #include "platform/window/EventLoop.h"
+#include "platform/window/QuitSignals.h"
 
 #include <QApplication>
 #include <QIcon>
@@ -31,6 +32,9 @@ int main(int argc, char** argv)
         return 1;
     }
     window->installmenubar("MenuBar");
+    // A logout's SIGTERM quits as Quit does, without asking: the batch is
+    // cancelled and waited for, and the settings are saved.
+    ovra::QuitSignals quitSignals([&window](int) { window->quitnow(); });
     window->show(true);
     if (screenshots)
         ovra::tempix::schedulescreenshots(*window, screenshots);
@@ -38,7 +42,10 @@ int main(int argc, char** argv)
     {
         ovra::Movies_auto decoding; // the decoder's set-up, also when the loop throws
         ovra::runapplicationloop();
-        // Quit while a batch runs: cancel it and wait for its worker first.
+        // The windows go at once; a batch still running is cancelled and
+        // waited for before anything it uses goes away.
+        window->processingwindow().show(false);
+        window->show(false);
         window->processingwindow().stopbatch();
     }
     window.reset(); // saves the settings

@@ -2,6 +2,7 @@
 // comes from the worker thread and must not block on the display (a window
 // posts the change to its own thread).
 #pragma once
+#include "batch/TrackResult.h"
 
 namespace ovra::tempix {
 
@@ -18,6 +19,9 @@ public:
     virtual void batchEnded(const char* message, bool errors) = 0;
     // One log entry exactly as written to the log file (with its line feed).
     virtual void logEntry(const char* text) = 0;
+    // A track is done (not cancelled), whichever way it ended; after its
+    // last log entry.
+    virtual void trackFinished(const TrackResult& /*result*/) {}
 };
 
 } // namespace ovra::tempix

@@ -242,6 +242,10 @@ void BatchProcessor::logLine(const char* format, ...)
         va_end(args);
         text = large.data();
     }
+    // The track's report takes the entry now: a held entry is written later,
+    // when another track may be running.
+    if (currentTrack != nullptr)
+        currentTrack->addentry(text);
     if (held.holding())
         held.hold(text);
     else
@@ -315,7 +319,12 @@ public:
     void logText(const char* text) override { batch.logLine("%s", text); }
     void countError() override { ++batch.errors; }
     void setStatus(const char* text) override { batch.setStatus(text); }
-    void libraryUpdated(const ITunesUpdateInput& in) override { batch.held.holdUpdated(in); }
+    void libraryUpdated(const ITunesUpdateInput& in) override
+    {
+        if (batch.currentTrack != nullptr)
+            batch.currentTrack->addentry("iTunes updated.\n");
+        batch.held.holdUpdated(in);
+    }
 
 private:
     BatchProcessor& batch;
@@ -724,6 +733,7 @@ void BatchProcessor::processTrack(const char* path, int32_t trackId, const Batch
 {
     display.setFileLine(path);
     logLine("Processing: %s\n", logged(path).c_str());
+    TrackReport_auto report(display, errors, currentTrack, path, trackId, canceler);
     if (!regularFile(path))
         return;
 
@@ -871,6 +881,7 @@ void BatchProcessor::processTrack(const char* path, int32_t trackId, const Batch
     int bpm = doBpm ? computeBPM(analysis.beatPeriod, sampleRate) : 0;
     TrackTimes times = doTimes ? computeTimes(analysis, sampleRate, options.lessintro) : TrackTimes();
     VolumeAdjustment volume = doVolume ? computeVolume(analysis.loudness, analysis.peakLevel) : VolumeAdjustment();
+    report.setvalues(analysis, sampleRate, doBpm, bpm, doTimes, times, doVolume, volume);
 
     if (canceler.iscancelled())
         return;

@@ -7,6 +7,7 @@
 #include "batch/ITunesUpdate.h"
 #include "batch/LibraryUpdateLog.h"
 #include "batch/TrackAnalysis.h"
+#include "batch/TrackReport_auto.h"
 #include "platform/Threads.h"
 #include "script/AppleScriptServer.h"
 
@@ -118,6 +119,7 @@ private:
     char loadedLibrary[1024] = ""; // the one this batch read
     std::vector<std::string> libraryPlaces; // where it was looked for
     LibraryUpdateLog held;
+    TrackReport_auto* currentTrack = nullptr; // the running track's, on the worker
 };
 
 } // namespace ovra::tempix

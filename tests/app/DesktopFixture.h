@@ -21,13 +21,35 @@
 
 namespace fs = std::filesystem;
 
-inline void ensureapplication()
+// platform: the Qt platform to run on (offscreen, possibly with options).
+inline void ensureapplication(const char* platform = "offscreen")
 {
     static int argc = 1;
     static char name[] = "tempix-test";
     static char* argv[] = {name, nullptr};
-    setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    setenv("QT_QPA_PLATFORM", platform, 1);
     ovra::initevents(argc, argv);
+}
+
+// Standard output of a shell command.
+inline std::string runcommand(const std::string& command)
+{
+    std::string out;
+    FILE* p = popen(command.c_str(), "r");
+    if (!p)
+        return out;
+    char buffer[4096];
+    size_t n;
+    while ((n = fread(buffer, 1, sizeof buffer, p)) > 0)
+        out.append(buffer, n);
+    pclose(p);
+    return out;
+}
+
+inline std::string readfile(const fs::path& p)
+{
+    std::ifstream f(p, std::ios::binary);
+    return {std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>()};
 }
 
 // Handles events until the condition holds; false when it never does.
@@ -78,12 +100,16 @@ protected:
         std::ofstream(settingsfile()) << "[General]\n" << text;
     }
 
-    // A library file at the default place, with these playlist entries
-    // (each the XML of one playlist dictionary's content).
-    void writelibrary(const std::vector<std::string>& playlists)
+    fs::path defaultlibrary() const { return home / "Music/iTunes/iTunes Music Library.xml"; }
+
+    // A library file, at the default place unless said, with these playlist
+    // entries (each the XML of one playlist dictionary's content).
+    void writelibrary(const std::vector<std::string>& playlists, fs::path file = fs::path())
     {
-        fs::create_directories(home / "Music/iTunes");
-        std::ofstream f(home / "Music/iTunes/iTunes Music Library.xml");
+        if (file.empty())
+            file = defaultlibrary();
+        fs::create_directories(file.parent_path());
+        std::ofstream f(file);
         f << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
              "<!DOCTYPE plist PUBLIC \"-//Apple Computer//DTD PLIST 1.0//EN\" "
              "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
@@ -107,6 +133,16 @@ protected:
     {
         return "\t\t\t<key>Name</key><string>" + name + "</string>\n"
                "\t\t\t<key>Playlist ID</key><integer>100</integer>\n";
+    }
+
+    // Copies of the generated material tracks in a folder of the home.
+    fs::path materialfolder(const std::vector<std::pair<std::string, std::string>>& copies)
+    {
+        fs::path dir = home / "Tracks";
+        fs::create_directories(dir);
+        for (const auto& [from, to] : copies)
+            fs::copy_file(fs::path(TEMPIX_MATERIAL_DIR) / from, dir / to);
+        return dir;
     }
 
     // A main window made as the program makes it.

@@ -1,9 +1,14 @@
 #include "DesktopFixture.h"
 #include "app/PreferenceStore.h"
+#include "platform/window/ThemeColours.h"
 
 #include <QAbstractButton>
+#include <QAbstractItemView>
 #include <QAction>
+#include <QApplication>
 #include <QComboBox>
+#include <QLabel>
+#include <QPushButton>
 #include <QDialog>
 #include <QFileDialog>
 #include <QMenu>
@@ -131,6 +136,7 @@ TEST_F(MainWindowTest, SourceOutsideTheRangeKeepsThePath)
 
 TEST_F(MainWindowTest, ControlStateRules)
 {
+    writelibrary({named("Library")});
     auto w = openmain();
     // Dependent checkboxes follow their parent.
     EXPECT_TRUE(w->control(106).enabled());
@@ -324,4 +330,178 @@ TEST_F(MainWindowTest, QuitEndsTheEventLoop)
     guard.start(20000);
     EXPECT_EQ(runapplicationloop(), 0);
     EXPECT_TRUE(w->platformwindow()->isVisible()); // closing is the program's end, not the window's
+}
+
+// No library file: the window says so where the sources are chosen, the
+// library sources wait for one, and the one chosen is kept.
+TEST_F(MainWindowTest, LibraryFileIsShownAndChosen)
+{
+    auto w = openmain();
+    EXPECT_FALSE(w->control(117).enabled());
+    EXPECT_FALSE(w->control(118).enabled());
+    EXPECT_TRUE(w->control(143).visible());
+    EXPECT_EQ(w->control(142).gettext(), "None found");
+    EXPECT_EQ(w->control(143).gettext(), "No library file was found in " + musicfolder() + "/iTunes or in " +
+                                             (home / "Documents").string() +
+                                             "/iTunes. Choose the library file to process the whole library or a playlist.");
+
+    fs::path chosen = home / "Elsewhere/My Library.xml";
+    writelibrary({named("Library"), named("Gym")}, chosen);
+    click(*w, 144);
+    QFileDialog* d = w->librarydialog();
+    ASSERT_NE(d, nullptr);
+    EXPECT_EQ(d->windowModality(), Qt::WindowModal);
+    d->selectFile(QString::fromStdString(chosen.string()));
+    static_cast<QDialog*>(d)->accept();
+    EXPECT_EQ(w->control(142).gettext(), chosen.string());
+    EXPECT_FALSE(w->control(143).visible());
+    EXPECT_TRUE(w->control(117).enabled());
+    click(*w, 118);
+    EXPECT_EQ(popupitems(*w), (std::vector<std::string>{"Choose...", "Refresh this list", "", "Library", "Gym"}));
+    EXPECT_EQ(w->batchsettings().libraryFile, chosen.string());
+    w.reset();
+    EXPECT_NE(readfile(settingsfile()).find("libraryfile=" + chosen.string()), std::string::npos);
+
+    // Kept; a file that is no library, or is gone, is said to be so.
+    w = openmain();
+    EXPECT_EQ(w->control(142).gettext(), chosen.string());
+    fs::path bad = home / "notes.xml";
+    std::ofstream(bad) << "shopping list";
+    w->librarychosen(bad.c_str());
+    EXPECT_NE(w->control(143).gettext().find("The library file " + bad.string() + " is damaged"), std::string::npos)
+        << w->control(143).gettext();
+    EXPECT_EQ(popupitems(*w).size(), 3u);
+    w->librarychosen((home / "gone.xml").c_str());
+    EXPECT_FALSE(w->control(118).enabled());
+    EXPECT_FALSE(w->control(115).enabled());
+    EXPECT_EQ(w->control(115).tooltip().rfind("Choose a library file first", 0), 0u);
+}
+
+// The disabled Start says what stands in its way.
+TEST_F(MainWindowTest, StartTooltipNamesTheCause)
+{
+    writelibrary({named("Library")});
+    auto w = openmain();
+    struct Case {
+        int source;
+        bool tempo;
+        const char* tip;
+    };
+    const Case cases[] = {
+        {119, true, "Process the tracks of the chosen source."},
+        {118, true, "Choose a playlist first."},
+        {119, false, "Switch on the tempo, the start and stop times or the volume first: there is nothing else to do."},
+        {118, false, "Choose a playlist first."},
+    };
+    for (const Case& c : cases) {
+        click(*w, c.source);
+        w->control(105).setvalue(c.tempo);
+        w->sendcommand(fourcc("Updt"));
+        EXPECT_EQ(w->control(115).tooltip(), c.tip) << c.source << " " << c.tempo;
+        EXPECT_EQ(w->control(115).enabled(), c.source == 119 && c.tempo);
+    }
+}
+
+// On the closed pop-up the keys move among the playlists; passing
+// "Refresh this list" no longer re-reads the library and throws the choice
+// back. Return presses Start unless a button has the focus.
+TEST_F(MainWindowTest, KeyboardReachesPlaylistsAndStart)
+{
+    writelibrary({named("Library"), named("Party"), named("Chill")});
+    auto w = openmain();
+    click(*w, 118);
+    auto* popup = qobject_cast<QComboBox*>(w->findcontrol(141));
+    struct Step {
+        Qt::Key key;
+        int index;
+        const char* playlist;
+    };
+    const Step steps[] = {{Qt::Key_Down, 3, "Library"}, {Qt::Key_Down, 4, "Party"}, {Qt::Key_Up, 3, "Library"},
+                          {Qt::Key_Up, 0, ""},          {Qt::Key_Up, 0, ""},        {Qt::Key_End, 5, "Chill"},
+                          {Qt::Key_Down, 5, "Chill"},   {Qt::Key_Home, 0, ""},      {Qt::Key_C, 5, "Chill"}};
+    for (const Step& s : steps) {
+        QTest::keyClick(popup, s.key);
+        EXPECT_EQ(popup->currentIndex(), s.index) << s.key;
+        EXPECT_STREQ(w->playlistname(), s.playlist) << s.key;
+    }
+    EXPECT_EQ(popupitems(*w).size(), 6u);
+
+    fs::create_directories(home / "Empty");
+    click(*w, 119);
+    w->folderchosen((home / "Empty").c_str());
+    QTest::keyClick(w->findcontrol(105), Qt::Key_Return); // a checkbox: Start
+    EXPECT_TRUE(w->processingwindow().iscreated());
+    ASSERT_TRUE(waitfor([&] { return !w->processingwindow().running(); }));
+    w->processingwindow().sendcommand(fourcc("clos"));
+    ASSERT_TRUE(waitfor([&] { return !w->processingwindow().iscreated(); }));
+    auto* genres = w->platformwindow()->findChild<QPushButton*>("optionsButton");
+    QTest::keyClick(genres, Qt::Key_Return); // a button: that button
+    EXPECT_TRUE(w->optionswindow().iscreated());
+    EXPECT_FALSE(w->processingwindow().iscreated());
+}
+
+// A long path is cut in its middle with an ellipsis; the whole path is in
+// the tooltip and is what the window keeps.
+TEST_F(MainWindowTest, LongPathsAreElidedInTheMiddle)
+{
+    fs::path deep = home / std::string(90, 'a') / std::string(90, 'b') / "The Last Folder";
+    fs::create_directories(deep);
+    auto w = openmain();
+    click(*w, 119);
+    w->folderchosen(deep.c_str());
+    ovra::processpendingevents();
+    auto* label = qobject_cast<QLabel*>(w->findcontrol(104));
+    const QString shown = label->text();
+    EXPECT_TRUE(shown.contains(QChar(0x2026))) << shown.toStdString();
+    EXPECT_TRUE(shown.endsWith("The Last Folder")) << shown.toStdString();
+    EXPECT_TRUE(shown.startsWith(QString::fromStdString(home.string().substr(0, 5)))) << shown.toStdString();
+    EXPECT_EQ(label->toolTip().toStdString(), deep.string());
+    EXPECT_EQ(w->control(104).gettext(), deep.string());
+    w->platformwindow()->resize(4000, w->platformwindow()->height());
+    ovra::processpendingevents();
+    EXPECT_EQ(label->text().toStdString(), deep.string());
+    EXPECT_EQ(label->toolTip().toStdString(), "Where the tracks of the chosen source are.");
+}
+
+// Small things: the pop-up keeps to twenty rows, the texts agree with the
+// fixed "Choose..." and "Analyzing track", errors take the theme's colour.
+TEST_F(MainWindowTest, PolishedDetails)
+{
+    std::vector<std::string> many;
+    for (int i = 0; i < 40; ++i)
+        many.push_back(named("List " + std::to_string(i)));
+    writelibrary(many);
+    auto w = openmain();
+    click(*w, 118);
+    auto* popup = qobject_cast<QComboBox*>(w->findcontrol(141));
+    popup->showPopup();
+    QAbstractItemView* list = popup->view();
+    EXPECT_LE(list->height(), 21 * list->sizeHintForRow(4));
+    popup->hidePopup();
+
+    for (QWidget* child : w->platformwindow()->findChildren<QWidget*>()) {
+        auto* b = qobject_cast<QAbstractButton*>(child);
+        if (b) {
+            EXPECT_FALSE(b->text().contains(QChar(0x2026))) << b->text().toStdString();
+            EXPECT_FALSE(b->text().contains("analyse", Qt::CaseInsensitive)) << b->text().toStdString();
+        }
+    }
+
+    // A dark theme gets a light error colour, a light one a dark colour.
+    const QPalette light = QApplication::palette();
+    QPalette dark = light;
+    dark.setColor(QPalette::Window, QColor(30, 30, 30));
+    dark.setColor(QPalette::WindowText, QColor(230, 230, 230));
+    QApplication::setPalette(dark);
+    w->sendcommand(fourcc("More"));
+    OptionsWindow& o = w->optionswindow();
+    o.control(104).settext(std::string(3000, 'x').c_str());
+    o.sendcommand(fourcc("ok  ")); // too long: refused with a message
+    QWidget* message = o.findcontrol(106);
+    QApplication::setPalette(light);
+    EXPECT_TRUE(message->styleSheet().isEmpty());
+    const QColor shown = message->palette().color(QPalette::WindowText);
+    EXPECT_GT(shown.lightness(), 128);
+    EXPECT_GT(shown.red(), shown.green() + 60);
+    EXPECT_LT(errortextcolour(light).lightness(), 100);
 }

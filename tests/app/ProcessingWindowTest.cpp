@@ -1,36 +1,25 @@
 #include "DesktopFixture.h"
+#include "app/ResultsModel.h"
+#include "platform/window/QuitSignals.h"
+#include "platform/window/ThemeColours.h"
 
 #include <QAbstractButton>
+#include <QApplication>
+#include <QClipboard>
+#include <QMessageBox>
+#include <QProgressBar>
+#include <QTableView>
+#include <QTest>
+#include <QTimer>
 
-#include <array>
-#include <cstdio>
-#include <sstream>
+#include <csignal>
+#include <functional>
+#include <map>
 
 using namespace ovra;
 using namespace ovra::tempix;
 
 namespace {
-
-std::string run(const std::string& command)
-{
-    std::string out;
-    FILE* p = popen(command.c_str(), "r");
-    if (!p)
-        return out;
-    std::array<char, 256> buffer{};
-    while (fgets(buffer.data(), buffer.size(), p))
-        out += buffer.data();
-    pclose(p);
-    return out;
-}
-
-std::string readfile(const fs::path& p)
-{
-    std::ifstream f(p);
-    std::stringstream s;
-    s << f.rdbuf();
-    return s.str();
-}
 
 class ProgressSheetTest : public DesktopTest {
 protected:
@@ -44,7 +33,7 @@ protected:
         std::string cmd = "ffmpeg -v error -y -f lavfi -i \"aevalsrc=exprs="
                           "'if(between(t\\,3\\,27)\\,0.8*sin(2*PI*90*t)*exp(-25*mod(t\\,0.5))\\,0)'"
                           ":s=44100:d=30\" -ac 2 -c:a libmp3lame -b:a 128k '" + made.string() + "' 2>&1";
-        std::string out = run(cmd);
+        std::string out = runcommand(cmd);
         EXPECT_TRUE(fs::exists(made)) << out;
         return made;
     }
@@ -77,7 +66,36 @@ protected:
         return !p.running() && p.control(105).title() == "Close";
     }
 
+    static ProcessingWindow& runtoend(MainWindow& w)
+    {
+        w.sendcommand(fourcc("Strt"));
+        ProcessingWindow& p = w.processingwindow();
+        EXPECT_TRUE(p.iscreated());
+        EXPECT_TRUE(waitfor([&] { return ended(p); }));
+        ovra::processpendingevents();
+        return p;
+    }
+
+    static void press(NativeWindow& w, int id)
+    {
+        auto* b = qobject_cast<QAbstractButton*>(w.findcontrol(id));
+        ASSERT_NE(b, nullptr);
+        b->click();
+    }
+
     fs::path logfile() const { return home / ".local/state/tempix/Tempix.log"; }
+
+    // What another program reads from the file's tag, key by key.
+    static std::map<std::string, std::string> readtrack(const fs::path& file)
+    {
+        std::map<std::string, std::string> info;
+        std::istringstream lines(runcommand(std::string(TEMPIX_PYTHON) + " '" TEMPIX_SOURCE_DIR
+                                            "/tests/app/read_track.py' '" + file.string() + "'"));
+        for (std::string line; std::getline(lines, line);)
+            if (size_t eq = line.find('='); eq != std::string::npos)
+                info[line.substr(0, eq)] = line.substr(eq + 1);
+        return info;
+    }
 };
 
 } // namespace
@@ -89,8 +107,12 @@ TEST_F(ProgressSheetTest, AWholeBatchEndsWithDone)
     w->sendcommand(fourcc("Strt"));
     ProcessingWindow& p = w->processingwindow();
     ASSERT_TRUE(p.iscreated());
-    EXPECT_EQ(p.platformwindow()->windowModality(), Qt::WindowModal);
     EXPECT_EQ(p.platformwindow()->parentWidget(), w->platformwindow());
+    // The window waits for the sheet, but its close box and Quit still work.
+    EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
+    EXPECT_FALSE(w->control(115).enabled());
+    w->sendcommand(fourcc("RiTL")); // a shortcut does not reach past the sheet
+    EXPECT_EQ(w->currentsource(), 3);
     ASSERT_TRUE(waitfor([&] { return ended(p); }));
     ovra::processpendingevents();
     EXPECT_EQ(p.control(103).gettext(), "Done");
@@ -98,32 +120,172 @@ TEST_F(ProgressSheetTest, AWholeBatchEndsWithDone)
     EXPECT_FALSE(p.control(106).visible());
     EXPECT_EQ(p.control(101).progressmaximum(), 2);
     EXPECT_EQ(p.control(101).progressvalue(), 2);
+    EXPECT_EQ(p.control(108).gettext(), "2 updated, 0 up to date, 0 skipped, 0 errors");
     EXPECT_EQ(p.processor().errorCount(), 0);
 
     std::string log = readfile(logfile());
     EXPECT_NE(log.find(": Tempix started.\n"), std::string::npos) << log;
     // What the batch wrote, read back by another program.
-    std::string bpm = run("ffprobe -v error -show_entries format_tags=TBPM -of default=nw=1:nk=1 '" +
-                          (folder / "track100.mp3").string() + "'");
-    EXPECT_EQ(bpm, "120\n") << log;
+    EXPECT_EQ(readtrack(folder / "track100.mp3")["bpm"], "120") << log;
 
     // "Close" disposes the sheet; the main window takes input again.
-    qobject_cast<QAbstractButton*>(p.findcontrol(105))->click();
+    press(p, 105);
+    EXPECT_FALSE(p.iscreated());
+    EXPECT_TRUE(w->control(115).enabled());
+}
+
+// Real files of several kinds: what the table lists is what the batch did,
+// and what another program reads from the files.
+TEST_F(ProgressSheetTest, TheTableListsEveryTrackOfTheBatch)
+{
+    fs::path folder = materialfolder({{"beat128_stereo44_lame.mp3", "House, 128.mp3"},
+                                      {"beat100_mono44_aac.m4a", "hiphop100.m4a"},
+                                      {"beat140_stereo44_noxing.mp3", "techno140.mp3"},
+                                      {"short_3s.mp3", "short.mp3"}});
+    auto w = prepared(folder);
+    w->control(107).setvalue(true); // times: none without library IDs
+    w->control(130).setvalue(true); // volume
+    w->optionswindow().setgenres(2, "", "House, Hip-Hop, Pop");
+    ProcessingWindow& p = runtoend(*w);
+    EXPECT_EQ(p.control(103).gettext(), "There were errors. Check the log file for details.");
+    EXPECT_EQ(p.control(108).gettext(), "2 updated, 0 up to date, 1 skipped, 1 error");
+
+    ResultsModel& table = p.results();
+    ASSERT_EQ(table.rowCount(), 4);
+    std::map<std::string, int> rowOf;
+    for (int r = 0; r < table.rowCount(); ++r)
+        rowOf[fs::path(table.result(r).path).filename().string()] = r;
+    auto cell = [&](const std::string& file, int column) {
+        return table.data(table.index(rowOf.at(file), column)).toString().toStdString();
+    };
+    for (const char* file : {"House, 128.mp3", "hiphop100.m4a"}) {
+        EXPECT_EQ(cell(file, ResultsModel::OUTCOME), "Updated") << file;
+        EXPECT_EQ(cell(file, ResultsModel::BPM), readtrack(folder / file)["bpm"]) << file;
+        EXPECT_EQ(cell(file, ResultsModel::START), "") << file;
+        EXPECT_FALSE(cell(file, ResultsModel::VOLUME).empty()) << file;
+    }
+    EXPECT_EQ(cell("House, 128.mp3", ResultsModel::BPM), "128");
+    EXPECT_EQ(cell("techno140.mp3", ResultsModel::OUTCOME), "Skipped");
+    EXPECT_EQ(cell("techno140.mp3", ResultsModel::NOTE), "Genre filter: skipping genre 'techno'.");
+    EXPECT_EQ(cell("short.mp3", ResultsModel::OUTCOME), "Error");
+    EXPECT_EQ(cell("short.mp3", ResultsModel::NOTE), "Track too short (3.000 s).");
+    EXPECT_EQ(readtrack(folder / "techno140.mp3").count("bpm"), 0u); // left as it was
+
+    // Errors first by outcome; the filter keeps them alone.
+    p.table()->sortByColumn(ResultsModel::OUTCOME, Qt::AscendingOrder);
+    EXPECT_EQ(p.shownrows().front(), rowOf["short.mp3"]);
+    press(p, 109);
+    EXPECT_EQ(p.shownrows(), std::vector<int>{rowOf["short.mp3"]});
+    press(p, 109);
+
+    // Saved and copied as CSV, read back by Python's csv module.
+    std::string error;
+    ASSERT_TRUE(p.savecsv((home / "results.csv").string(), error)) << error;
+    std::string parsed = runcommand(std::string(TEMPIX_PYTHON) + " -c \"import csv,sys; rows=list(csv.reader(open(sys.argv[1]))); "
+                                    "print(len(rows), set(len(r) for r in rows), rows[0][2], sorted(r[2] for r in rows[1:]))\" '" +
+                                    (home / "results.csv").string() + "'");
+    EXPECT_EQ(parsed, "5 {7} BPM ['', '', '100', '128']\n");
+    press(p, 111); // Copy, nothing selected: every row shown
+    EXPECT_EQ(QApplication::clipboard()->text().toStdString(), readfile(home / "results.csv"));
+
+    // The same batch again: the stored analysis makes every track up to date.
+    press(p, 105);
+    ProcessingWindow& again = runtoend(*w);
+    EXPECT_EQ(again.control(108).gettext(), "0 updated, 2 up to date, 1 skipped, 1 error");
+}
+
+// The picture comes from the record stored in the file and one fresh
+// analysis, made on a worker thread when a row is selected.
+TEST_F(ProgressSheetTest, SelectingATrackShowsItsAnalysis)
+{
+    fs::path folder = materialfolder({{"beat128_stereo44_lame.mp3", "a128.mp3"}, {"beat100_mono44_aac.m4a", "b100.m4a"}});
+    auto w = prepared(folder);
+    ProcessingWindow& p = runtoend(*w);
+    AnalysisView* view = p.analysisview();
+    ASSERT_NE(view, nullptr);
+    const std::string second = p.results().result(p.shownrows()[1]).path;
+    const std::string bytes = readfile(second);
+    p.table()->selectRow(0);
+    p.table()->selectRow(1); // the first picture is no longer wanted
+    ASSERT_TRUE(waitfor([&] { return view->picture() != nullptr; }));
+    EXPECT_EQ(readfile(second), bytes); // only read
+    const TrackPicture& picture = *view->picture();
+    EXPECT_EQ(picture.path, second);
+    ASSERT_TRUE(picture.hasRecord);
+    EXPECT_EQ(picture.fresh.status, AnalysisStatus::ok);
+    std::map<std::string, std::string> stored = readtrack(second);
+    EXPECT_EQ(std::to_string(picture.record.analysis.firstBeat), stored["record_first_beat"]);
+    EXPECT_EQ(std::to_string(picture.record.analysis.lastBeat), stored["record_last_beat"]);
+    EXPECT_NEAR(picture.duration, fs::path(second).extension() == ".m4a" ? 24.0 : 30.0, 0.1);
+    EXPECT_NEAR(picture.level.size() * picture.blockSeconds, picture.duration, 0.02);
+
+    // Closing the sheet while a picture is being made waits for nothing long.
+    p.table()->selectRow(0);
+    EXPECT_TRUE(view->loading());
+    press(p, 105);
     EXPECT_FALSE(p.iscreated());
 }
 
-TEST_F(ProgressSheetTest, ErrorsGiveTheErrorMessage)
+// Batches that end before their first track: the bar never stays busy, it
+// counts what there was, and the sheet says in words what happened, in the
+// error colour only for a failure.
+TEST_F(ProgressSheetTest, BatchesWithoutTracksSayWhy)
 {
-    fs::path folder = folderoftracks(1, true);
-    auto w = prepared(folder);
-    w->sendcommand(fourcc("Strt"));
-    ProcessingWindow& p = w->processingwindow();
-    ASSERT_TRUE(waitfor([&] { return ended(p); }));
-    ovra::processpendingevents();
-    EXPECT_EQ(p.control(103).gettext(), "There were errors. Check the log file for details.");
-    EXPECT_GE(p.processor().errorCount(), 1);
-    // The broken file is left as it was.
-    EXPECT_EQ(readfile(folder / "broken.mp3"), "this is not audio");
+    struct Case {
+        const char* name;
+        std::function<void(MainWindow&)> setup;
+        std::string status, summary, problem;
+        bool failure;
+    };
+    const std::string empty = (home / "Empty").string(), gone = (home / "Gone").string();
+    const std::string damaged = (home / "Broken Library.xml").string();
+    const Case cases[] = {
+        {"empty folder, no library file",
+         [&](MainWindow& w) {
+             fs::create_directories(empty);
+             w.folderchosen(empty.c_str());
+             w.control(112).setvalue(true); // export: a note that there are no library IDs
+         },
+         "Done", "No MP3 or M4A files were found in " + empty + ".", "", false},
+        {"missing folder", [&](MainWindow& w) { w.folderchosen(gone.c_str()); }, "", "", gone, true},
+        {"damaged library",
+         [&](MainWindow& w) {
+             std::ofstream(damaged) << "<plist><dict><key>Tracks</key>";
+             w.librarychosen(damaged.c_str());
+             w.sendcommand(fourcc("RiTL"));
+         },
+         "Error while reading iTunes database", "", "The library file " + damaged + " is damaged", true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto w = prepared(home);
+        c.setup(*w);
+        w->sendcommand(fourcc("Strt"));
+        ProcessingWindow& p = w->processingwindow();
+        ASSERT_TRUE(p.iscreated());
+        ovra::processpendingevents();
+        const int statusTop = p.findcontrol(103)->y();
+        ASSERT_TRUE(waitfor([&] { return ended(p); }));
+        ovra::processpendingevents();
+        auto* bar = qobject_cast<QProgressBar*>(p.findcontrol(101));
+        EXPECT_FALSE(p.control(101).progressindeterminate());
+        EXPECT_EQ(bar->text().toStdString(), "0 of 0");
+        if (!c.status.empty()) {
+            EXPECT_EQ(p.control(103).gettext(), c.status);
+        }
+        if (!c.summary.empty()) {
+            EXPECT_EQ(p.control(108).gettext(), c.summary);
+        }
+        QWidget* problem = p.findcontrol(113);
+        EXPECT_NE(p.control(113).gettext().find(c.problem), std::string::npos) << p.control(113).gettext();
+        if (c.failure) {
+            EXPECT_TRUE(p.control(113).visible());
+        }
+        EXPECT_EQ(problem->palette().color(QPalette::WindowText) == errortextcolour(p.platformwindow()->palette()),
+                  c.failure);
+        EXPECT_EQ(p.findcontrol(103)->y(), statusTop); // nothing above the status moves at the end
+        press(p, 105);
+    }
 }
 
 TEST_F(ProgressSheetTest, ClosingCancelsTheBatch)
@@ -135,7 +297,7 @@ TEST_F(ProgressSheetTest, ClosingCancelsTheBatch)
     ProcessingWindow& p = w->processingwindow();
     ASSERT_TRUE(waitfor([&] { return p.control(101).progressvalue() >= 1 || !p.running(); }));
     ASSERT_TRUE(p.running()) << "the batch ended before it could be cancelled";
-    qobject_cast<QAbstractButton*>(p.findcontrol(105))->click();
+    press(p, 105);
     EXPECT_TRUE(p.closing());
     ASSERT_TRUE(waitfor([&] { return !p.iscreated(); }));
     EXPECT_FALSE(p.running());
@@ -150,33 +312,83 @@ TEST_F(ProgressSheetTest, ClosingCancelsTheBatch)
     QThread::msleep(200);
     EXPECT_EQ(readfile(logfile()), log);
 
-    // A second batch in the same run appends to the same log.
+    // A second batch in the same run appends to the same log and shows
+    // nothing of the first.
     w->sendcommand(fourcc("Strt"));
     ASSERT_TRUE(p.iscreated());
-    qobject_cast<QAbstractButton*>(p.findcontrol(105))->click();
+    ASSERT_TRUE(waitfor([&] { return p.results().rowCount() >= 1; }));
+    press(p, 105);
     ASSERT_TRUE(waitfor([&] { return !p.iscreated(); }));
     std::string second = readfile(logfile());
     EXPECT_EQ(second.compare(0, log.size(), log), 0);
     size_t first = second.find(": Tempix started.\n");
     EXPECT_NE(second.find(": Tempix started.\n", first + 1), std::string::npos);
+    EXPECT_EQ(p.batchlog(), second.substr(second.rfind('\n', second.rfind(": Tempix started.\n")) + 1));
 }
 
-TEST_F(ProgressSheetTest, QuittingDuringABatchCancelsWaitsThenSaves)
+// Quit while a batch runs asks first; Quit then cancels, waits and saves.
+TEST_F(ProgressSheetTest, QuittingDuringABatchAsksCancelsWaitsThenSaves)
 {
     fs::path folder = folderoftracks(20);
     auto w = prepared(folder, true);
     w->control(107).setvalue(true);
     w->sendcommand(fourcc("Strt"));
-    ASSERT_TRUE(w->processingwindow().running());
-    w->processingwindow().stopbatch();
-    EXPECT_FALSE(w->processingwindow().running());
+    ProcessingWindow& p = w->processingwindow();
+    ASSERT_TRUE(p.running());
+
+    // The main window's close box reaches the question; Continue goes on.
+    w->platformwindow()->close();
+    QMessageBox* question = w->quitquestion();
+    ASSERT_NE(question, nullptr);
+    EXPECT_TRUE(w->platformwindow()->isVisible());
+    for (QAbstractButton* b : question->buttons())
+        if (b->text() == "Continue")
+            b->click();
+    ovra::processpendingevents();
+    EXPECT_EQ(w->quitquestion(), nullptr);
+    EXPECT_TRUE(p.running());
+
+    // Ctrl+Q works from the sheet too; this time Quit.
+    p.platformwindow()->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(p.platformwindow()));
+    QTest::keyClick(p.platformwindow(), Qt::Key_Q, Qt::ControlModifier);
+    ASSERT_NE(w->quitquestion(), nullptr);
+    QTimer::singleShot(0, [&] {
+        for (QAbstractButton* b : w->quitquestion()->buttons())
+            if (b->text() == "Quit")
+                b->click();
+    });
+    QTimer guard; // ends a loop that would not, without measuring anything
+    guard.setSingleShot(true);
+    QObject::connect(&guard, &QTimer::timeout, [] { QCoreApplication::exit(1); });
+    guard.start(30000);
+    EXPECT_EQ(runapplicationloop(), 0);
+    p.stopbatch(); // as the program does on its way out
+    EXPECT_FALSE(p.running());
     w.reset();
     std::string settings = readfile(settingsfile());
     EXPECT_NE(settings.find("optimizetimes=1"), std::string::npos) << settings;
     EXPECT_NE(settings.find("source=3"), std::string::npos) << settings;
 }
 
-TEST_F(ProgressSheetTest, LogButtonOpensTheLogInTheViewer)
+// A logout's SIGTERM: the batch is cancelled and the settings are saved.
+TEST_F(ProgressSheetTest, TerminationSignalQuitsInOrder)
+{
+    auto w = prepared(folderoftracks(20), true);
+    w->control(130).setvalue(true);
+    ovra::QuitSignals quitSignals([&](int) { w->quitnow(); });
+    ASSERT_TRUE(quitSignals.installed());
+    w->sendcommand(fourcc("Strt"));
+    ASSERT_TRUE(w->processingwindow().running());
+    QTimer::singleShot(0, [] { std::raise(SIGTERM); });
+    EXPECT_EQ(runapplicationloop(), 0);
+    w->processingwindow().stopbatch();
+    EXPECT_FALSE(w->processingwindow().running());
+    w.reset();
+    EXPECT_NE(readfile(settingsfile()).find("adjustvolume=1"), std::string::npos);
+}
+
+TEST_F(ProgressSheetTest, LogWindowShowsThisBatchAndOpensTheWholeFile)
 {
     // A viewer of our own on the search path notes what it was asked to open.
     fs::path bin = home / "bin";
@@ -186,12 +398,17 @@ TEST_F(ProgressSheetTest, LogButtonOpensTheLogInTheViewer)
     std::string oldPath = getenv("PATH") ? getenv("PATH") : "";
     setenv("PATH", (bin.string() + ":" + oldPath).c_str(), 1);
 
-    fs::path folder = folderoftracks(1);
-    auto w = prepared(folder);
-    w->sendcommand(fourcc("Strt"));
-    ProcessingWindow& p = w->processingwindow();
-    ASSERT_TRUE(waitfor([&] { return ended(p); }));
-    qobject_cast<QAbstractButton*>(p.findcontrol(104))->click();
+    auto w = prepared(folderoftracks(1));
+    press(runtoend(*w), 105);
+    ProcessingWindow& p = runtoend(*w);
+    press(p, 104);
+    LogWindow& log = p.logwindow();
+    ASSERT_TRUE(log.iscreated());
+    const std::string shown = log.control(101).gettext();
+    EXPECT_EQ(shown.find(": Tempix started."), shown.rfind(": Tempix started.")); // one batch
+    EXPECT_EQ(shown + "\n", p.batchlog());
+    EXPECT_NE(shown.find("Processing: " + (home / "Tracks/track100.mp3").string()), std::string::npos);
+    press(log, 102);
     bool opened = waitfor([&] { return fs::exists(home / "opened"); }, 20000);
     setenv("PATH", oldPath.c_str(), 1);
     ASSERT_TRUE(opened);

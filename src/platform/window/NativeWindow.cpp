@@ -1,5 +1,6 @@
 #include "platform/window/NativeWindow.h"
 #include "platform/tools_strings.h"
+#include "platform/window/ElidedLabel.h"
 
 #include <QAbstractButton>
 #include <QComboBox>
@@ -10,6 +11,7 @@
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QProgressBar>
+#include <QScreen>
 #include <QTextEdit>
 #include <QVariant>
 #include <QWidget>
@@ -22,6 +24,7 @@ namespace {
 
 const QEvent::Type changeEventType = static_cast<QEvent::Type>(QEvent::registerEventType());
 const char* const maximumProperty = "tempixMaximum";
+const char* const formatProperty = "tempixFormat";
 
 QString fromutf8(const char* text)
 {
@@ -88,19 +91,39 @@ void NativeWindow::adopt(QWidget* created)
     lastbottom = r.top() + r.height();
 }
 
-void NativeWindow::show(bool visible)
+// A window never opens larger than the free area of its screen (a high
+// scale factor makes the designed size too big); its minimum still holds.
+static void fittoscreen(QWidget* w, QScreen* screen)
 {
-    if (window)
-        window->setVisible(visible);
+    if (!screen || w->isVisible())
+        return;
+    const QSize room = screen->availableGeometry().size();
+    // Before the first show the frame is unknown: room for a title bar.
+    QSize frame = w->frameGeometry().size() - w->geometry().size();
+    if (frame.isEmpty())
+        frame = QSize(8, 2 * w->fontMetrics().height() + 8);
+    const QSize wanted = w->size().boundedTo(room - frame).expandedTo(w->minimumSizeHint().expandedTo(w->minimumSize()));
+    if (wanted != w->size())
+        w->resize(wanted);
 }
 
-void NativeWindow::showsheet(NativeWindow* parent)
+void NativeWindow::show(bool visible)
+{
+    if (!window)
+        return;
+    if (visible)
+        fittoscreen(window, window->screen());
+    window->setVisible(visible);
+}
+
+void NativeWindow::showsheet(NativeWindow* parent, bool modal)
 {
     if (!window)
         return;
     if (parent && parent->window) {
         window->setParent(parent->window, window->windowFlags() | Qt::Dialog | Qt::Sheet);
-        window->setWindowModality(Qt::WindowModal);
+        window->setWindowModality(modal ? Qt::WindowModal : Qt::NonModal);
+        fittoscreen(window, parent->window->screen());
     }
     window->show();
 }
@@ -189,7 +212,9 @@ static void settitleof(QWidget* w, const QString& text)
 
 static void settextof(QWidget* w, const QString& text)
 {
-    if (auto* l = qobject_cast<QLabel*>(w))
+    if (auto* l = qobject_cast<QLabel*>(w); l && iselidedlabel(l))
+        setelidedtext(l, text);
+    else if (l)
         l->setText(text);
     else if (auto* e = qobject_cast<QLineEdit*>(w))
         e->setText(text);
@@ -204,7 +229,7 @@ static void settextof(QWidget* w, const QString& text)
 static QString textof(const QWidget* w)
 {
     if (auto* l = qobject_cast<const QLabel*>(w))
-        return l->text();
+        return elidedlabeltext(l);
     if (auto* e = qobject_cast<const QLineEdit*>(w))
         return e->text();
     if (auto* p = qobject_cast<const QPlainTextEdit*>(w))
@@ -223,7 +248,15 @@ static QString textof(const QWidget* w)
 static void setprogressrange(QProgressBar* bar, bool indeterminate, int maximum)
 {
     bar->setProperty(maximumProperty, maximum);
-    // A range of 0..0 is Qt's busy bar; an empty batch still shows a plain bar.
+    // A range of 0..0 is Qt's busy bar; an empty batch still shows a plain
+    // bar, of 0..1 drawn empty, whose text tells the true maximum of 0.
+    QVariant format = bar->property(formatProperty);
+    if (!format.isValid()) {
+        format = bar->format();
+        bar->setProperty(formatProperty, format);
+    }
+    bool empty = !indeterminate && maximum <= 0;
+    bar->setFormat(empty ? format.toString().replace("%m", "0") : format.toString());
     bar->setRange(0, indeterminate ? 0 : (maximum > 0 ? maximum : 1));
 }
 
@@ -283,6 +316,24 @@ bool Control::enabled() const
 {
     QWidget* w = widget();
     return w && w->isEnabled();
+}
+
+void Control::setvisible(bool on)
+{
+    if (QWidget* w = widget())
+        w->setVisible(on);
+}
+
+void Control::settooltip(const char* text)
+{
+    if (QWidget* w = widget())
+        w->setToolTip(fromutf8(text));
+}
+
+std::string Control::tooltip() const
+{
+    QWidget* w = widget();
+    return w ? w->toolTip().toStdString() : std::string();
 }
 
 bool Control::visible() const

@@ -39,6 +39,9 @@ public:
 
     void enable(bool on);
     bool enabled() const;
+    void setvisible(bool on);
+    void settooltip(const char* text);
+    std::string tooltip() const;
     bool visible() const;
     void settext(const char* text);
     std::string gettext() const;
@@ -93,8 +96,10 @@ public:
 
     // Shows or hides the window.
     void show(bool visible);
-    // A window-modal sheet over the parent; an ordinary show without one.
-    void showsheet(NativeWindow* parent);
+    // A sheet over the parent, window-modal unless said otherwise (a sheet
+    // that leaves its parent's close box and Quit working); an ordinary show
+    // without a parent.
+    void showsheet(NativeWindow* parent, bool modal = true);
     void bringtofront();
     // Hides and disposes the platform window; -1 when there was none.
     int dispose();

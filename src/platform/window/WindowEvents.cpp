@@ -11,6 +11,7 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QMouseEvent>
+#include <QPushButton>
 #include <QUiLoader>
 #include <QWidget>
 #include <QWindow>
@@ -75,6 +76,11 @@ public:
             auto* k = static_cast<QKeyEvent*>(e);
             if (k->key() == Qt::Key_Escape && k->modifiers() == Qt::NoModifier && qobject_cast<QDialog*>(top))
                 return owner.command(fourcc("clos"));
+            // Return that no control took presses the default button, as
+            // dialogs do on their own.
+            bool enter = k->key() == Qt::Key_Return || k->key() == Qt::Key_Enter;
+            if (enter && (k->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier && !qobject_cast<QDialog*>(top))
+                return pressdefault(top);
             return false;
         }
         case QEvent::Move:
@@ -125,6 +131,18 @@ public:
     }
 
 private:
+    static bool pressdefault(QWidget* top)
+    {
+        const auto buttons = top->findChildren<QPushButton*>();
+        for (QPushButton* b : buttons) {
+            if (b->isDefault() && b->isEnabled() && b->isVisibleTo(top)) {
+                b->click();
+                return true;
+            }
+        }
+        return false;
+    }
+
     void boundschanged(QWidget* top)
     {
         QRect r = top->frameGeometry();
