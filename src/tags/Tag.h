@@ -16,6 +16,7 @@ enum TagError : int {
     TAG_ERR_UNSUPPORTED = 20601, // operation not supported by this tag
     TAG_ERR_NOT_FOUND = 20602,   // item not in the tag
     TAG_ERR_UNUSABLE = 20603,    // no usable tag or unhandled file
+    TAG_ERR_LAYOUT = 20604,      // the tag holds what a write could not keep exactly: not written
 };
 
 constexpr uint32_t TAG_KIND_ATOM = fourcc('A', 'T', 'O', 'M');
