@@ -4,6 +4,7 @@
 #include "audio/Movies_auto.h"
 #include "platform/tools_appenv.h"
 #include "platform/window/EventLoop.h"
+#include "tags/WriteJournal.h"
 
 #include <QApplication>
 #include <QIcon>
@@ -15,6 +16,7 @@
 int main(int argc, char** argv)
 {
     ovra::setargv0(argv[0]);
+    ovra::recoverinterruptedwrites(nullptr); // undo an interrupted tag update first
     ovra::initevents(argc, argv);
     QApplication::setApplicationName("Tempix");
     QApplication::setApplicationVersion(TEMPIX_VERSION);

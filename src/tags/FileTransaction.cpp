@@ -229,8 +229,10 @@ void FileTransaction::readdisk(int64_t pos, uint8_t* buffer, size_t n) const
 
 void FileTransaction::write(int64_t pos, const void* data, size_t n)
 {
-    if (pos < 0 || pos > stagedLength)
+    if (pos < 0)
         throw int(FILE_ERR_RANGE);
+    if (pos > stagedLength)
+        truncate(pos);
     replace(pos, std::min<int64_t>(int64_t(n), stagedLength - pos), data, n);
 }
 
@@ -259,11 +261,15 @@ void FileTransaction::move(int64_t to, int64_t from, int64_t n)
 {
     if (n == 0 || to == from)
         return;
-    if (n < 0 || from < 0 || from > stagedLength - n || to < 0 || to > stagedLength)
+    if (n < 0 || from < 0 || from > stagedLength - n || to < 0)
         throw int(FILE_ERR_RANGE);
     // The source pieces are taken before anything is overwritten, so
-    // overlapping ranges move as if through a buffer.
-    splice(to, std::min(n, stagedLength - to), slice(from, n));
+    // overlapping ranges move as if through a buffer. A move past the end
+    // leaves zero bytes in between, as a write past the end of a file does.
+    std::vector<Piece> source = slice(from, n);
+    if (to > stagedLength)
+        truncate(to);
+    splice(to, std::min(n, stagedLength - to), std::move(source));
 }
 
 void FileTransaction::truncate(int64_t newLength)

@@ -58,7 +58,8 @@ public:
     // Reads the file as it is on disk (the state before the staged edits).
     void readoriginal(int64_t pos, void* buffer, size_t n) const;
 
-    // Edits of the staged state. pos may be at most length().
+    // Edits of the staged state. Writes and moves past the end leave zero
+    // bytes in between; inserts and removals must lie within the file.
     void write(int64_t pos, const void* data, size_t n); // overwrites, extending at the end
     void insert(int64_t pos, const void* data, size_t n);
     void remove(int64_t pos, int64_t n);

@@ -114,34 +114,44 @@ bool ID3v2Frame::plain() const
 
 ID3v2Layout ID3v2Layout::read(const FileTransaction& file, bool original)
 {
-    ID3v2Layout layout;
     const int64_t length = original ? file.originalLength() : file.length();
     uint8_t h[10];
     if (length < 10)
-        return layout;
+        return ID3v2Layout();
     if (original)
         file.readoriginal(0, h, sizeof h);
     else
         file.readall(0, h, sizeof h);
     if (std::memcmp(h, "ID3", 3) != 0)
-        return layout;
-    layout.version = h[3];
-    layout.revision = h[4];
-    layout.flags = h[5];
-    if (layout.version < 2 || layout.version > 4 || layout.revision == 0xFF)
+        return ID3v2Layout();
+    const int64_t size = 10 + synchsafe(h + 6);
+    if (size > length)
         refuse();
-    layout.size = 10 + synchsafe(h + 6);
-    // Unsynchronisation would have to be applied to our frames too, a footer
-    // repeats the size, v2.2 compression has no defined form: not kept.
-    const uint8_t allowed = layout.version == 2 ? 0x00 : 0x60;
-    if ((layout.flags & ~allowed) != 0 || layout.size > length)
-        refuse();
-
-    std::vector<uint8_t> tag(size_t(layout.size));
+    std::vector<uint8_t> tag(static_cast<size_t>(size));
     if (original)
         file.readoriginal(0, tag.data(), tag.size());
     else
         file.readall(0, tag.data(), tag.size());
+    return parse(tag.data(), tag.size());
+}
+
+ID3v2Layout ID3v2Layout::parse(const uint8_t* data, size_t n)
+{
+    ID3v2Layout layout;
+    if (n < 10 || std::memcmp(data, "ID3", 3) != 0)
+        return layout;
+    layout.version = data[3];
+    layout.revision = data[4];
+    layout.flags = data[5];
+    if (layout.version < 2 || layout.version > 4 || layout.revision == 0xFF)
+        refuse();
+    layout.size = 10 + synchsafe(data + 6);
+    // Unsynchronisation would have to be applied to our frames too, a footer
+    // repeats the size, v2.2 compression has no defined form: not kept.
+    const uint8_t allowed = layout.version == 2 ? 0x00 : 0x60;
+    if ((layout.flags & ~allowed) != 0 || layout.size > int64_t(n))
+        refuse();
+    const uint8_t* tag = data;
 
     const int64_t end = layout.size;
     int64_t pos = 10;
@@ -150,18 +160,18 @@ ID3v2Layout ID3v2Layout::read(const FileTransaction& file, bool original)
             refuse();
         int64_t extSize;
         if (layout.version == 3) {
-            extSize = 4 + be(tag.data() + pos, 4);
+            extSize = 4 + be(tag + pos, 4);
             // A CRC would no longer match.
             if ((extSize != 10 && extSize != 14) || (tag[size_t(pos) + 4] & 0x80) != 0)
                 refuse();
         } else {
-            extSize = synchsafe(tag.data() + pos);
+            extSize = synchsafe(tag + pos);
             if (extSize < 6 || tag[size_t(pos) + 4] != 1 || (tag[size_t(pos) + 5] & 0x20) != 0)
                 refuse();
         }
         if (pos + extSize > end)
             refuse();
-        layout.extended.assign(tag.begin() + pos, tag.begin() + pos + extSize);
+        layout.extended.assign(tag + pos, tag + pos + extSize);
         pos += extSize;
     }
 
@@ -177,7 +187,7 @@ ID3v2Layout ID3v2Layout::read(const FileTransaction& file, bool original)
         }
         if (pos + headerSize > end)
             refuse();
-        const uint8_t* fh = tag.data() + pos;
+        const uint8_t* fh = tag + pos;
         for (int i = 0; i < idLength; ++i)
             if (!idchar(fh[i]))
                 refuse();
@@ -236,6 +246,8 @@ void spliceid3v2(FileTransaction& file, const std::vector<OwnFrame>& ours, int n
     if (file.changed())
         refuse(); // the splice works on the tag as it is on disk
     const ID3v2Layout old = ID3v2Layout::read(file, true);
+    if (old.version == 0 && newTagVersion == 0)
+        refuse();
     const int version = old.version != 0 ? old.version : newTagVersion;
     const int64_t oldSize = old.version != 0 ? old.size : 0;
 

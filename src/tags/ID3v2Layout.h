@@ -44,6 +44,8 @@ struct ID3v2Layout {
     // accounted for, or the tag uses something it cannot keep when it is
     // changed (unsynchronisation, a footer, a CRC, unknown flags).
     static ID3v2Layout read(const FileTransaction& file, bool original);
+    // The same over the bytes of a tag (at least as many as its size).
+    static ID3v2Layout parse(const uint8_t* data, size_t n);
 };
 
 // One of Tempix's own frames: the frame it replaces, and its new bytes in
@@ -66,7 +68,8 @@ bool id3description(const ID3v2Frame& frame, std::string& description);
 // Stages the old tag with its own frames replaced (or added at its end).
 // The tag keeps its size when they fit, so the audio does not move;
 // otherwise it grows, with room to spare. A file without a tag gets a new
-// one of the given version in front of everything else. Then checks the
+// one of the given version in front of everything else (0: it must have
+// one). Then checks the
 // staged file against the original, and throws TAG_ERR_LAYOUT if anything
 // not ours differs; the caller must then not commit.
 void spliceid3v2(FileTransaction& file, const std::vector<OwnFrame>& ours, int newTagVersion);

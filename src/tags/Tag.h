@@ -78,6 +78,10 @@ public:
 // atom editor, anything else 20603. The caller owns the result.
 Tag* openTag(const char* path, bool readOnly);
 
+// Why a tag write was refused to keep the file whole, in words, for the
+// codes that mean that; null for any other code.
+const char* tagwriterefusal(int code);
+
 // The ID3v1 genre list with the Winamp extensions (148 names).
 constexpr int GENRE_COUNT = 148;
 extern const char* const genreNames[GENRE_COUNT];

@@ -1,8 +1,10 @@
 // ID3 frames through id3lib: TBPM, RVAD, COMM and GEOB written as ID3v2.3.
 #include "tags/Tag_ID3Lib.h"
+#include "tags/ID3v2Layout.h"
 #include "platform/tools_strings.h"
 
 #include <id3/tag.h>
+#include <id3/writer.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -215,10 +217,9 @@ Tag_ID3Lib::Tag_ID3Lib(const char* path, bool readOnly) : tag(std::make_unique<I
 
 Tag_ID3Lib::~Tag_ID3Lib()
 {
-    try {
-        close();
-    } catch (...) {
-    }
+    // Nothing staged and not closed is written.
+    linked = false;
+    transaction.close();
 }
 
 void Tag_ID3Lib::open(const char* path, bool)
@@ -226,10 +227,16 @@ void Tag_ID3Lib::open(const char* path, bool)
     if (linked)
         close();
 
-    // id3lib would rewrite an ID3v2.4 tag as 2.3 and lose what it does not
+    // Only a regular file is read (a FIFO under a track's name would hang).
+    try {
+        transaction.open(path);
+    } catch (int) {
+        throw int(TAG_ERR_NOT_FOUND); // not there, not readable, not a regular file
+    }
+    // id3lib would read an ID3v2.4 tag as 2.3 and lose what it does not
     // know; those files go to TagLib. So do tags whose layout id3lib cannot
     // be trusted with.
-    {
+    try {
         FILE* probe = std::fopen(path, "rb");
         if (probe == nullptr)
             throw int(TAG_ERR_NOT_FOUND);
@@ -245,6 +252,10 @@ void Tag_ID3Lib::open(const char* path, bool)
         std::fclose(probe);
         if (verdict != 0)
             throw verdict;
+        version = std::memcmp(head, "ID3", 3) == 0 ? head[3] : 0;
+    } catch (...) {
+        transaction.close();
+        throw;
     }
 
     try {
@@ -255,38 +266,115 @@ void Tag_ID3Lib::open(const char* path, bool)
     } catch (const std::bad_alloc& e) {
         std::string message = std::string("Exception caught while calling ID3_Tag::Link() on ") + path + ": " + e.what() + "\n";
         std::fputs(message.c_str(), stderr);
+        transaction.close();
         throw int(TAG_ERR_UNUSABLE);
     }
 
-    // An ID3v2.2 picture names its format in three letters; written as
-    // ID3v2.3 it needs a MIME type.
-    if (tag->GetSpec() <= ID3V2_2_1) {
-        ID3_Frame* picture = tag->Find(ID3FID_PICTURE);
-        if (picture != nullptr) {
-            ID3_Field* format = picture->GetField(ID3FN_IMAGEFORMAT);
-            ID3_Field* mime = picture->GetField(ID3FN_MIMETYPE);
-            if (format != nullptr && mime != nullptr) {
-                char letters[4] = {0, 0, 0, 0};
-                format->Get(letters, 3);
-                std::string type = std::string("image/") + letters;
-                mime->Set(type.c_str());
-                picture->SetSpec(ID3V2_3_0);
-            }
-        }
-    }
     linked = true;
     dirty = false;
+    touched.clear();
 }
+
+void Tag_ID3Lib::touch(const std::string& key)
+{
+    if (std::find(touched.begin(), touched.end(), key) == touched.end())
+        touched.push_back(key);
+    dirty = true;
+}
+
+namespace {
+// Collects what id3lib renders.
+class VectorWriter : public ID3_Writer {
+public:
+    void close() override {}
+    void flush() override {}
+    pos_type getCur() override { return pos_type(bytes.size()); }
+    size_type writeChars(const char_type buf[], size_type len) override
+    {
+        bytes.insert(bytes.end(), buf, buf + len);
+        return len;
+    }
+    std::vector<uint8_t> bytes;
+};
+
+// The ID3v2.2 form of a frame id3lib rendered as ID3v2.3: the bodies of
+// these four are the same in both versions.
+bool toid3v22(ID3v2Frame& frame)
+{
+    static const char* const names[][2] = {{"TBPM", "TBP"}, {"COMM", "COM"}, {"GEOB", "GEO"}, {"RVAD", "RVA"}};
+    for (const auto& name : names) {
+        // Status flags (RVAD: drop on file change) have no place in v2.2; format flags would.
+        if (frame.id == name[0] && (frame.flags & 0x00FF) == 0 && frame.bodySize() < (1u << 24)) {
+            const size_t n = frame.bodySize();
+            std::vector<uint8_t> raw = {uint8_t(name[1][0]), uint8_t(name[1][1]), uint8_t(name[1][2]),
+                                        uint8_t(n >> 16), uint8_t(n >> 8), uint8_t(n)};
+            raw.insert(raw.end(), frame.body(), frame.body() + n);
+            frame.raw = std::move(raw);
+            frame.id = name[1];
+            return true;
+        }
+    }
+    return false;
+}
+} // namespace
 
 void Tag_ID3Lib::update()
 {
     if (!linked || !dirty)
         return;
-    flags_t written = tag->Update(flags_t(0xFFFF));
-    // A tag that could not be written is reported, not taken for done.
-    if ((written & ID3TT_ID3V2) == 0)
-        throw int(EIO);
+    try {
+        std::vector<OwnFrame> ours;
+        // A scratch tag renders copies of our frames, as ID3v2.3, unpadded.
+        ID3_Tag scratch;
+        scratch.SetPadding(false);
+        scratch.SetUnsync(false);
+        scratch.SetExtendedHeader(false);
+        for (const std::string& key : touched) {
+            OwnFrame own;
+            const ID3_Frame* frame = nullptr;
+            if (key == "TBPM") {
+                frame = tag->Find(ID3FID_BPM);
+            } else if (key == "RVAD") {
+                frame = tag->Find(ID3FID_VOLUMEADJ);
+            } else if (key == "COMM:") {
+                frame = tag->Find(ID3FID_COMMENT, ID3FN_DESCRIPTION, "");
+                own.match = OwnFrame::Match::commentDescribed;
+            } else {
+                own.description = key.substr(5);
+                frame = tag->Find(ID3FID_GENERALOBJECT, ID3FN_DESCRIPTION, own.description.c_str());
+                own.match = OwnFrame::Match::objectDescribed;
+            }
+            if (frame == nullptr)
+                throw int(TAG_ERR_LAYOUT);
+            scratch.AddFrame(*frame);
+            ours.push_back(std::move(own));
+        }
+        // Render() into a buffer writes more than Size() promises (it pads
+        // to 2048 bytes): a writer that grows is given instead.
+        VectorWriter writer;
+        scratch.Render(writer, ID3TT_ID3V2);
+        const std::vector<uint8_t>& rendered = writer.bytes;
+        const size_t n = rendered.size();
+        ID3v2Layout layout = ID3v2Layout::parse(rendered.data(), n);
+        if (layout.version != 3 || layout.frames.size() != ours.size())
+            throw int(TAG_ERR_LAYOUT);
+        for (size_t i = 0; i < ours.size(); ++i) {
+            ID3v2Frame& frame = layout.frames[i];
+            // An ID3v2.2 tag keeps its version: our frames are put in its form.
+            if (version == 2 && !toid3v22(frame))
+                throw int(TAG_ERR_LAYOUT);
+            ours[i].id = frame.id;
+            ours[i].raw = frame.raw;
+        }
+        spliceid3v2(transaction, ours, 3);
+        transaction.commit();
+    } catch (...) {
+        transaction.discard();
+        throw;
+    }
     dirty = false;
+    touched.clear();
+    version = version == 0 ? 3 : version;
 }
 
 void Tag_ID3Lib::close()
@@ -298,9 +386,11 @@ void Tag_ID3Lib::close()
     } catch (...) {
         linked = false;
         dirty = false;
+        transaction.close();
         throw;
     }
     linked = false;
+    transaction.close();
 }
 
 ID3_Tag& Tag_ID3Lib::linkedtag()
@@ -399,7 +489,7 @@ void Tag_ID3Lib::setComment(const char* text)
     }
     field(*found, ID3FN_LANGUAGE).Set("eng");
     setframetext(*found, {{ID3FN_DESCRIPTION, ""}, {ID3FN_TEXT, text}});
-    dirty = true;
+    touch("COMM:");
 }
 
 int Tag_ID3Lib::getBPM()
@@ -422,7 +512,7 @@ void Tag_ID3Lib::setBPM(int bpm)
     char text[16];
     std::snprintf(text, sizeof text, "%d", bpm);
     setframetext(frame, {{ID3FN_TEXT, text}});
-    dirty = true;
+    touch("TBPM");
 }
 
 void Tag_ID3Lib::encodeRVAD(int rva, uint8_t bytes[RVAD_SIZE])
@@ -464,7 +554,7 @@ void Tag_ID3Lib::setRVA(int rva)
     uint8_t bytes[RVAD_SIZE];
     encodeRVAD(rva, bytes);
     field(frame, ID3FN_DATA).Set(bytes, sizeof bytes);
-    dirty = true;
+    touch("RVAD");
 }
 
 void Tag_ID3Lib::getData(const char* owner, uint32_t, void* buffer, int size)
@@ -494,7 +584,7 @@ void Tag_ID3Lib::setData(const char* owner, uint32_t, const void* data, int size
     field(*found, ID3FN_MIMETYPE).Set("");
     field(*found, ID3FN_FILENAME).Set("");
     field(*found, ID3FN_DATA).Set(static_cast<const uchar*>(data), size_t(size > 0 ? size : 0));
-    dirty = true;
+    touch(std::string("GEOB:") + owner);
 }
 
 } // namespace ovra
