@@ -1,0 +1,106 @@
+// tempix-cli killed in the middle of a batch, and a batch on a disk that is
+// full: afterwards every track is whole (its audio decodes as before) and
+// carries what Tempix wrote, or the failure was reported.
+#include "TagTestSupport.h"
+
+#include <chrono>
+#include <csignal>
+#include <thread>
+
+#include <unistd.h>
+
+using tagtest::TempDir;
+
+namespace {
+
+const std::string CLI = TEMPIX_BINARY_DIR "/bin/tempix-cli";
+const char* const TRACKS[] = {"beat128_stereo44_lame.mp3", "beat100_mono44_aac.m4a", "beat174_stereo48_aac.m4a",
+                              "beat85_mono48_lame.mp3", "beat140_stereo44_noxing.mp3"};
+
+// The environment of a run: its own home, settings, log and journals.
+std::string environment(const TempDir& dir)
+{
+    return "env HOME=" + tagtest::quote(dir.path("home")) + " XDG_CONFIG_HOME=" + tagtest::quote(dir.path("config")) +
+           " XDG_STATE_HOME=" + tagtest::quote(dir.path("state")) + " ";
+}
+
+std::string batch(const TempDir& dir, const std::string& folder)
+{
+    return environment(dir) + tagtest::quote(CLI) + " --no-export --all-genres " + tagtest::quote(folder);
+}
+
+} // namespace
+
+TEST(InterruptedBatch, AKilledBatchLeavesEveryTrackWholeAndTheNextRunFinishesIt)
+{
+    TempDir dir;
+    const std::string folder = dir.path("music");
+    std::filesystem::create_directories(folder);
+    std::map<std::string, std::string> audio;
+    for (const char* name : TRACKS) {
+        std::filesystem::copy_file(std::string(TEMPIX_MATERIAL_DIR) + "/" + name, folder + "/" + name);
+        audio[name] = tagtest::decodedmd5(folder + "/" + name);
+    }
+    for (int delayMs : {300, 900, 1600, 2400}) {
+        SCOPED_TRACE(delayMs);
+        pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            execl("/bin/sh", "sh", "-c", ("exec " + batch(dir, folder) + " > /dev/null 2>&1").c_str(), (char*)nullptr);
+            _exit(127);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
+        kill(child, SIGKILL);
+        int status = 0;
+        waitpid(child, &status, 0);
+        // The next run restores an interrupted update first, then finishes.
+        std::string out;
+        EXPECT_EQ(tagtest::run(batch(dir, folder) + " --reprocess", &out), 0) << out;
+        for (const char* name : TRACKS) {
+            const std::string path = folder + "/" + name;
+            EXPECT_EQ(tagtest::decodedmd5(path), audio[name]) << name;
+            auto m = tagtest::mutagen(path);
+            EXPECT_EQ(m.count("error"), 0u) << name << ": " << m["error"];
+            EXPECT_TRUE(m.count("TBPM") + m.count("tmpo") == 1) << name;
+        }
+        EXPECT_TRUE(std::filesystem::is_empty(dir.path("state") + "/tempix/journal"));
+    }
+}
+
+TEST(InterruptedBatch, AFullDiskDamagesNothingAndEveryFailedTrackIsReported)
+{
+    TempDir dir;
+    if (tagtest::run("unshare -Urm true 2>/dev/null") != 0)
+        GTEST_SKIP() << "this machine does not let a test mount a small file system (unshare -Urm)";
+    // One M4A without 'udta' must grow; the MP3 keeps its tag's padding.
+    const std::string stage = dir.path("stage");
+    std::filesystem::create_directories(stage);
+    std::filesystem::copy_file(std::string(TEMPIX_MATERIAL_DIR) + "/beat128_stereo44_lame.mp3", stage + "/fits.mp3");
+    const std::string strip = std::string(TEMPIX_PYTHON) + " -c " +
+                              tagtest::quote("import sys; sys.path.insert(0, sys.argv[1]); from make_tag_fixtures import without_udta; without_udta(sys.argv[2], sys.argv[3])") +
+                              " " + tagtest::quote(std::string(TEMPIX_SOURCE_DIR) + "/tests/tags") + " " +
+                              tagtest::quote(std::string(TEMPIX_MATERIAL_DIR) + "/beat100_mono44_aac.m4a") + " " + tagtest::quote(stage + "/grows.m4a");
+    ASSERT_EQ(tagtest::run(strip), 0);
+    const std::vector<uint8_t> m4a = tagtest::readfile(stage + "/grows.m4a");
+
+    // Inside a mount namespace: a 2 MiB file system holding the tracks and a
+    // filler that takes every free block; the log and journals are outside.
+    const std::string full = dir.path("full");
+    std::filesystem::create_directories(full);
+    const std::string script = "mount -t tmpfs -o size=2m none " + tagtest::quote(full) + " && cp " + tagtest::quote(stage) + "/* " +
+                               tagtest::quote(full) + " && (dd if=/dev/zero of=" + tagtest::quote(full + "/filler") +
+                               " bs=4k 2>/dev/null; true) && " + batch(dir, full) + " > " + tagtest::quote(dir.path("out.txt")) +
+                               "; echo $? > " + tagtest::quote(dir.path("status.txt")) + "; cp " + tagtest::quote(full) + "/*.m4a " +
+                               tagtest::quote(full) + "/*.mp3 " + tagtest::quote(stage) + "/after-dir/";
+    std::filesystem::create_directories(stage + "/after-dir");
+    ASSERT_EQ(tagtest::run("unshare -Urm sh -c " + tagtest::quote(script)), 0);
+
+    const std::vector<uint8_t> log = tagtest::readfile(dir.path("out.txt"));
+    const std::string out(log.begin(), log.end());
+    std::vector<uint8_t> status = tagtest::readfile(dir.path("status.txt"));
+    EXPECT_EQ(std::string(status.begin(), status.end()), "1\n") << out;
+    EXPECT_NE(out.find("Could not write tag to file: error code 28."), std::string::npos) << out;
+    EXPECT_EQ(tagtest::readfile(stage + "/after-dir/grows.m4a"), m4a) << "the track that could not grow is as it was";
+    auto m = tagtest::mutagen(stage + "/after-dir/fits.mp3");
+    EXPECT_EQ(m.count("TBPM"), 1u) << "a track whose tag fits is still written";
+}
