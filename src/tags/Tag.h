@@ -42,7 +42,9 @@ public:
     virtual void open(const char* path, bool readOnly) = 0;
     // Writes pending changes and releases the file.
     virtual void close() = 0;
-    // Writes pending changes.
+    // Writes pending changes, all of them or (on a failure, thrown) none.
+    // Setters only stage changes; destroying a tag without close() writes
+    // nothing, so a track that ends early keeps its file as it was.
     virtual void update() = 0;
 
     // Text getters write UTF-8, at most size - 1 bytes, always terminated.

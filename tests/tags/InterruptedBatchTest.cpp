@@ -89,10 +89,10 @@ TEST(InterruptedBatch, AFullDiskDamagesNothingAndEveryFailedTrackIsReported)
     std::filesystem::create_directories(full);
     const std::string script = "mount -t tmpfs -o size=2m none " + tagtest::quote(full) + " && cp " + tagtest::quote(stage) + "/* " +
                                tagtest::quote(full) + " && (dd if=/dev/zero of=" + tagtest::quote(full + "/filler") +
-                               " bs=4k 2>/dev/null; true) && " + batch(dir, full) + " > " + tagtest::quote(dir.path("out.txt")) +
+                               " bs=4k 2>/dev/null; true) && " + batch(dir, full) + " > " + tagtest::quote(dir.path("out.txt")) + " 2>&1" +
                                "; echo $? > " + tagtest::quote(dir.path("status.txt")) + "; cp " + tagtest::quote(full) + "/*.m4a " +
-                               tagtest::quote(full) + "/*.mp3 " + tagtest::quote(stage) + "/after-dir/";
-    std::filesystem::create_directories(stage + "/after-dir");
+                               tagtest::quote(full) + "/*.mp3 " + tagtest::quote(dir.path("after")) + "/";
+    std::filesystem::create_directories(dir.path("after"));
     ASSERT_EQ(tagtest::run("unshare -Urm sh -c " + tagtest::quote(script)), 0);
 
     const std::vector<uint8_t> log = tagtest::readfile(dir.path("out.txt"));
@@ -100,7 +100,7 @@ TEST(InterruptedBatch, AFullDiskDamagesNothingAndEveryFailedTrackIsReported)
     std::vector<uint8_t> status = tagtest::readfile(dir.path("status.txt"));
     EXPECT_EQ(std::string(status.begin(), status.end()), "1\n") << out;
     EXPECT_NE(out.find("Could not write tag to file: error code 28."), std::string::npos) << out;
-    EXPECT_EQ(tagtest::readfile(stage + "/after-dir/grows.m4a"), m4a) << "the track that could not grow is as it was";
-    auto m = tagtest::mutagen(stage + "/after-dir/fits.mp3");
+    EXPECT_EQ(tagtest::readfile(dir.path("after/grows.m4a")), m4a) << "the track that could not grow is as it was";
+    auto m = tagtest::mutagen(dir.path("after/fits.mp3"));
     EXPECT_EQ(m.count("TBPM"), 1u) << "a track whose tag fits is still written";
 }
