@@ -11,7 +11,7 @@ mkdir -p "$src"
 ff() { ffmpeg -v error -y "$@"; }
 ff -f lavfi -i "sine=frequency=440:duration=400" -ac 2 -ar 44100 "$src/tone.wav"
 lame --quiet -b 128 "$src/tone.wav" "$src/plain.mp3"
-python3 - "$src" <<'PY'
+/usr/bin/python3 - "$src" <<'PY'
 import shutil, sys
 import mutagen.id3 as id3
 src = sys.argv[1]
@@ -30,7 +30,7 @@ PY
 ff -i "$src/tone.wav" -c:a aac -b:a 128k -movflags +faststart "$src/m4a_grows_moves_media.m4a"
 ff -i "$src/tone.wav" -c:a aac -b:a 128k "$src/m4a_meta_at_end.m4a"
 cp "$src/m4a_meta_at_end.m4a" "$src/m4a_fits.m4a"
-python3 -c "
+/usr/bin/python3 -c "
 from mutagen.mp4 import MP4
 f = MP4('$src/m4a_fits.m4a'); f['\xa9nam'] = ['Bench']; f.save(padding=lambda info: 8192)"
 "$build/bench/tempix-bench-tags" "$repeats" "$work" \

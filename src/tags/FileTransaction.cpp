@@ -388,8 +388,22 @@ void FileTransaction::commit()
         if (r.pos < end)
             saved.push_back({r.pos, end - r.pos, 0});
     }
+    // What the update leaves in the changed ranges, so that a journal found
+    // after a power loss can tell a complete update from a partial one.
+    StreamHash updated;
+    {
+        std::vector<uint8_t> chunk;
+        for (const WriteJournal::Range& r : WriteJournal::updatedranges(saved, oldLength, stagedLength)) {
+            for (int64_t done = 0; done < r.length;) {
+                chunk.resize(size_t(std::min<int64_t>(int64_t(WRITE_CHUNK), r.length - done)));
+                readall(r.pos + done, chunk.data(), chunk.size());
+                updated.add(chunk.data(), chunk.size());
+                done += int64_t(chunk.size());
+            }
+        }
+    }
     WriteJournal journal;
-    journal.create(realPath, baseStat, out.fd, stagedLength, saved);
+    journal.begin(realPath, baseStat, out.fd, stagedLength, saved, updated.value());
     cost.journalBytes = journal.size();
 
     // Original bytes that the update overwrites are read back from the
@@ -425,15 +439,16 @@ void FileTransaction::commit()
         e = ioftruncate(out.fd, stagedLength);
     if (!e)
         e = iofsync(out.fd);
-    if (!e)
-        e = journal.remove();
     activeJournal = nullptr;
     if (e) {
         // Undo at once; if even that fails, the journal stays for the next start.
         if (journal.restore(out.fd) == 0)
-            journal.remove();
+            journal.release();
         throw e;
     }
+    // The track is complete on disk. Should emptying the journal fail, the
+    // next start finds the update complete and drops it.
+    (void)journal.release();
 
     if (::fstat(fd, &baseStat) != 0)
         throw int(errno);

@@ -55,7 +55,7 @@ TEST(InterruptedBatch, AKilledBatchLeavesEveryTrackWholeAndTheNextRunFinishesIt)
         waitpid(child, &status, 0);
         // The next run restores an interrupted update first, then finishes.
         std::string out;
-        EXPECT_EQ(tagtest::run(batch(dir, folder) + " --reprocess", &out), 0) << out;
+        EXPECT_EQ(tagtest::run(batch(dir, folder) + " --reprocess 2>&1", &out), 0) << out;
         for (const char* name : TRACKS) {
             const std::string path = folder + "/" + name;
             EXPECT_EQ(tagtest::decodedmd5(path), audio[name]) << name;
@@ -63,7 +63,8 @@ TEST(InterruptedBatch, AKilledBatchLeavesEveryTrackWholeAndTheNextRunFinishesIt)
             EXPECT_EQ(m.count("error"), 0u) << name << ": " << m["error"];
             EXPECT_TRUE(m.count("TBPM") + m.count("tmpo") == 1) << name;
         }
-        EXPECT_TRUE(std::filesystem::is_empty(dir.path("state") + "/tempix/journal"));
+        for (const auto& slot : std::filesystem::directory_iterator(dir.path("state") + "/tempix/journal"))
+            EXPECT_EQ(slot.file_size(), 0u) << "no journal holds an update";
     }
 }
 
