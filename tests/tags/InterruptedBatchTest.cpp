@@ -105,3 +105,26 @@ TEST(InterruptedBatch, AFullDiskDamagesNothingAndEveryFailedTrackIsReported)
     auto m = tagtest::mutagen(dir.path("after/fits.mp3"));
     EXPECT_EQ(m.count("TBPM"), 1u) << "a track whose tag fits is still written";
 }
+
+TEST(InterruptedBatch, ATrackThatEndsInAFailureIsLeftByteForByte)
+{
+    TempDir dir;
+    const std::string folder = dir.path("music");
+    std::filesystem::create_directories(folder);
+    // Too short to analyse, and a fragmented file that must not be written.
+    std::filesystem::copy_file(tagtest::fixtures() + "/noudta_fast.m4a", folder + "/short.m4a");
+    ASSERT_EQ(tagtest::run("ffmpeg -v error -i " + tagtest::quote(std::string(TEMPIX_MATERIAL_DIR) + "/beat100_mono44_aac.m4a") +
+                           " -c copy -movflags frag_keyframe+empty_moov -brand 'M4A ' " + tagtest::quote(folder + "/fragmented.m4a")),
+              0);
+    const std::vector<uint8_t> shortBytes = tagtest::readfile(folder + "/short.m4a");
+    const std::vector<uint8_t> fragmented = tagtest::readfile(folder + "/fragmented.m4a");
+    std::string out;
+    EXPECT_EQ(tagtest::run(batch(dir, folder) + " 2>&1", &out), 1) << out;
+    EXPECT_EQ(tagtest::readfile(folder + "/short.m4a"), shortBytes) << "no empty containers added";
+    EXPECT_EQ(tagtest::readfile(folder + "/fragmented.m4a"), fragmented);
+    EXPECT_NE(out.find("Could not write tag to file: a fragmented MP4 file cannot be updated safely, so it was left as it was "
+                       "(error code 20228)."),
+              std::string::npos)
+        << out;
+    EXPECT_EQ(out.find("Track updated."), std::string::npos) << out;
+}
