@@ -4,7 +4,8 @@
 // Usage: tempix-bench-tags REPEATS WORKDIR FILE...
 // Every repeat works on a fresh copy of FILE in WORKDIR (the copy is not
 // timed). Prints, per file, the median wall time of an update and the
-// bytes the process wrote for it (track and journal; /proc/self/io wchar).
+// bytes the process wrote for it (track and journal; /proc/self/io wchar),
+// and at the end the peak memory of the process.
 // Uses only the tag interface, so the same source builds against older trees.
 #include "tags/Tag.h"
 
@@ -17,6 +18,8 @@
 #include <memory>
 #include <string>
 #include <vector>
+
+#include <sys/resource.h>
 
 namespace {
 long long wchar()
@@ -81,5 +84,8 @@ int main(int argc, char** argv)
                     (long long)std::filesystem::file_size(source), ms[ms.size() / 2], written);
         std::filesystem::remove(target);
     }
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    std::printf("peak memory of the process: %ld KiB\n", usage.ru_maxrss);
     return 0;
 }

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <filesystem>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -112,7 +113,7 @@ TEST(SafeWrite, AKillAtAnyWriteLeavesTheOriginalOrTheWholeUpdateOnceRecovered)
             EXPECT_TRUE(now == original || now == updated) << "killed after write " << k;
             EXPECT_EQ(home.journals(), 0u) << "after write " << k;
             for (const std::string& line : lines)
-                EXPECT_EQ(line, "Restored " + std::string(realpath(path.c_str(), nullptr)) + " to its state before an interrupted tag update.\n");
+                EXPECT_EQ(line, "Restored " + std::string(std::filesystem::canonical(path).string()) + " to its state before an interrupted tag update.\n");
         }
         EXPECT_GT(restored, 0) << "some kills fall after the first write to the track";
         EXPECT_TRUE(recover().empty()) << "each replay is logged once";
@@ -228,4 +229,29 @@ TEST(SafeWrite, ReadOnlyFilesAndFilesThatAreNoRegularFilesAreRefused)
     FileTransaction file;
     EXPECT_EQ(tagtest::codeof([&] { file.open(fifo.c_str()); }), FILE_ERR_NOT_REGULAR);
     EXPECT_NE(tagtest::codeof([&] { openTag(fifo.c_str(), false); }), 0) << "and it does not hang";
+}
+
+TEST(SafeWrite, ARunningUpdateIsNeverReplayedByAnotherStart)
+{
+    StateHome home;
+    const std::string path = home.dir.copy("v23.mp3");
+    const std::vector<uint8_t> original = tagtest::readfile(path);
+    int fd = ::open(path.c_str(), O_RDWR);
+    ASSERT_GE(fd, 0);
+    struct stat st;
+    ASSERT_EQ(fstat(fd, &st), 0);
+    {
+        // A journal as an update in another thread or process holds it, and
+        // the track already half written.
+        WriteJournal live;
+        live.begin(std::filesystem::canonical(path).string(), st, fd, st.st_size, {{0, 64, 0}}, 0);
+        ASSERT_EQ(pwrite(fd, "half written", 12, 0), 12);
+        EXPECT_TRUE(recover().empty());
+        EXPECT_EQ(home.journals(), 1u) << "left to its owner";
+        EXPECT_EQ(live.restore(fd), 0);
+        EXPECT_EQ(live.release(), 0);
+    }
+    ::close(fd);
+    EXPECT_EQ(tagtest::readfile(path), original);
+    EXPECT_EQ(home.journals(), 0u);
 }
