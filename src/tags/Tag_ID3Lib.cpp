@@ -4,7 +4,6 @@
 #include "platform/tools_strings.h"
 
 #include <id3/tag.h>
-#include <id3/writer.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -283,88 +282,129 @@ void Tag_ID3Lib::touch(const std::string& key)
 }
 
 namespace {
-// Collects what id3lib renders.
-class VectorWriter : public ID3_Writer {
-public:
-    void close() override {}
-    void flush() override {}
-    pos_type getCur() override { return pos_type(bytes.size()); }
-    size_type writeChars(const char_type buf[], size_type len) override
-    {
-        bytes.insert(bytes.end(), buf, buf + len);
-        return len;
-    }
-    std::vector<uint8_t> bytes;
-};
-
-// The ID3v2.2 form of a frame id3lib rendered as ID3v2.3: the bodies of
-// these four are the same in both versions.
-bool toid3v22(ID3v2Frame& frame)
+// Text of one of our frames: ISO 8859-1 when every character has a byte
+// there, else UTF-16 with a byte-order mark. Returns the encoding byte.
+uint8_t encodetext(const char* utf8, std::vector<uint8_t>& out, bool terminate)
 {
-    static const char* const names[][2] = {{"TBPM", "TBP"}, {"COMM", "COM"}, {"GEOB", "GEO"}, {"RVAD", "RVA"}};
-    for (const auto& name : names) {
-        // Status flags (RVAD: drop on file change) have no place in v2.2; format flags would.
-        if (frame.id == name[0] && (frame.flags & 0x00FF) == 0 && frame.bodySize() < (1u << 24)) {
-            const size_t n = frame.bodySize();
-            std::vector<uint8_t> raw = {uint8_t(name[1][0]), uint8_t(name[1][1]), uint8_t(name[1][2]),
-                                        uint8_t(n >> 16), uint8_t(n >> 8), uint8_t(n)};
-            raw.insert(raw.end(), frame.body(), frame.body() + n);
-            frame.raw = std::move(raw);
-            frame.id = name[1];
-            return true;
+    std::vector<uint32_t> cps;
+    for (const auto* p = reinterpret_cast<const unsigned char*>(utf8); *p != 0;) {
+        uint32_t cp = *p;
+        int extra = cp >= 0xF0 ? 3 : cp >= 0xE0 ? 2 : cp >= 0xC0 ? 1 : 0;
+        bool ok = extra > 0;
+        for (int k = 1; ok && k <= extra; ++k)
+            ok = (p[k] & 0xC0) == 0x80;
+        if (ok) {
+            cp &= 0x3F >> extra;
+            for (int k = 1; k <= extra; ++k)
+                cp = (cp << 6) | (p[k] & 0x3F);
+            p += 1 + extra;
+        } else {
+            ++p; // a stray byte stands for itself
+        }
+        cps.push_back(cp);
+    }
+    const bool latin1 = std::all_of(cps.begin(), cps.end(), [](uint32_t cp) { return cp <= 0xFF; });
+    if (latin1) {
+        out.insert(out.end(), cps.begin(), cps.end());
+        if (terminate)
+            out.push_back(0);
+        return 0;
+    }
+    auto unit = [&](uint32_t u) {
+        out.push_back(uint8_t(u));
+        out.push_back(uint8_t(u >> 8));
+    };
+    unit(0xFEFF);
+    for (uint32_t cp : cps) {
+        if (cp >= 0x10000) {
+            unit(0xD800 + ((cp - 0x10000) >> 10));
+            unit(0xDC00 + ((cp - 0x10000) & 0x3FF));
+        } else {
+            unit(cp);
         }
     }
-    return false;
+    if (terminate)
+        unit(0);
+    return 1;
 }
+
+std::vector<uint8_t> frameof(const char* id, int version, const std::vector<uint8_t>& body)
+{
+    std::vector<uint8_t> raw(id, id + (version == 2 ? 3 : 4));
+    const size_t n = body.size();
+    if (version == 2) {
+        raw.insert(raw.end(), {uint8_t(n >> 16), uint8_t(n >> 8), uint8_t(n)});
+    } else {
+        raw.insert(raw.end(), {uint8_t(n >> 24), uint8_t(n >> 16), uint8_t(n >> 8), uint8_t(n), 0, 0});
+    }
+    raw.insert(raw.end(), body.begin(), body.end());
+    return raw;
+}
+
 } // namespace
 
 void Tag_ID3Lib::update()
 {
     if (!linked || !dirty)
         return;
+    // id3lib only reads. Our four frames have a fixed form and are made
+    // here from what id3lib holds: id3lib's own rendering copies the whole
+    // tag, and its frame copy frees memory with the wrong size.
     try {
+        const int v = version == 0 ? 3 : version; // a new tag is ID3v2.3
         std::vector<OwnFrame> ours;
-        // A scratch tag renders copies of our frames, as ID3v2.3, unpadded.
-        ID3_Tag scratch;
-        scratch.SetPadding(false);
-        scratch.SetUnsync(false);
-        scratch.SetExtendedHeader(false);
         for (const std::string& key : touched) {
             OwnFrame own;
-            const ID3_Frame* frame = nullptr;
+            std::vector<uint8_t> body;
+            char text[TEXT_WORK];
             if (key == "TBPM") {
-                frame = tag->Find(ID3FID_BPM);
+                const ID3_Frame* frame = tag->Find(ID3FID_BPM);
+                if (frame == nullptr)
+                    throw int(TAG_ERR_LAYOUT);
+                readText(*frame, text, sizeof text);
+                body.push_back(0);
+                body[0] = encodetext(text, body, false);
+                own.raw = frameof(v == 2 ? "TBP" : "TBPM", v, body);
             } else if (key == "RVAD") {
-                frame = tag->Find(ID3FID_VOLUMEADJ);
+                const ID3_Frame* frame = tag->Find(ID3FID_VOLUMEADJ);
+                ID3_Field* data = frame != nullptr ? frame->GetField(ID3FN_DATA) : nullptr;
+                if (data == nullptr || data->GetRawBinary() == nullptr)
+                    throw int(TAG_ERR_LAYOUT);
+                body.assign(data->GetRawBinary(), data->GetRawBinary() + data->Size());
+                own.raw = frameof(v == 2 ? "RVA" : "RVAD", v, body);
             } else if (key == "COMM:") {
-                frame = tag->Find(ID3FID_COMMENT, ID3FN_DESCRIPTION, "");
+                const ID3_Frame* frame = tag->Find(ID3FID_COMMENT, ID3FN_DESCRIPTION, "");
+                if (frame == nullptr)
+                    throw int(TAG_ERR_LAYOUT);
+                readText(*frame, text, sizeof text);
+                // Encoding, language, empty description, text.
+                std::vector<uint8_t> words;
+                const uint8_t encoding = encodetext(text, words, false);
+                body = {encoding, 'e', 'n', 'g'};
+                if (encoding == 1)
+                    body.insert(body.end(), {0xFF, 0xFE, 0, 0});
+                else
+                    body.push_back(0);
+                body.insert(body.end(), words.begin(), words.end());
                 own.match = OwnFrame::Match::commentDescribed;
+                own.raw = frameof(v == 2 ? "COM" : "COMM", v, body);
             } else {
                 own.description = key.substr(5);
-                frame = tag->Find(ID3FID_GENERALOBJECT, ID3FN_DESCRIPTION, own.description.c_str());
+                const ID3_Frame* frame = tag->Find(ID3FID_GENERALOBJECT, ID3FN_DESCRIPTION, own.description.c_str());
+                ID3_Field* data = frame != nullptr ? frame->GetField(ID3FN_DATA) : nullptr;
+                if (data == nullptr)
+                    throw int(TAG_ERR_LAYOUT);
+                // ISO 8859-1, no MIME type, no file name, the owner, the record.
+                body = {0, 0, 0};
+                body.insert(body.end(), own.description.begin(), own.description.end());
+                body.push_back(0);
+                if (data->GetRawBinary() != nullptr)
+                    body.insert(body.end(), data->GetRawBinary(), data->GetRawBinary() + data->Size());
                 own.match = OwnFrame::Match::objectDescribed;
+                own.raw = frameof(v == 2 ? "GEO" : "GEOB", v, body);
             }
-            if (frame == nullptr)
-                throw int(TAG_ERR_LAYOUT);
-            scratch.AddFrame(*frame);
+            own.id.assign(reinterpret_cast<const char*>(own.raw.data()), v == 2 ? 3 : 4);
             ours.push_back(std::move(own));
-        }
-        // Render() into a buffer writes more than Size() promises (it pads
-        // to 2048 bytes): a writer that grows is given instead.
-        VectorWriter writer;
-        scratch.Render(writer, ID3TT_ID3V2);
-        const std::vector<uint8_t>& rendered = writer.bytes;
-        const size_t n = rendered.size();
-        ID3v2Layout layout = ID3v2Layout::parse(rendered.data(), n);
-        if (layout.version != 3 || layout.frames.size() != ours.size())
-            throw int(TAG_ERR_LAYOUT);
-        for (size_t i = 0; i < ours.size(); ++i) {
-            ID3v2Frame& frame = layout.frames[i];
-            // An ID3v2.2 tag keeps its version: our frames are put in its form.
-            if (version == 2 && !toid3v22(frame))
-                throw int(TAG_ERR_LAYOUT);
-            ours[i].id = frame.id;
-            ours[i].raw = frame.raw;
         }
         spliceid3v2(transaction, ours, 3);
         transaction.commit();

@@ -1,9 +1,10 @@
 // ID3v1/ID3v2.3 tags of ".mp3" files through id3lib: the first choice for
 // MP3 files. It refuses ID3v2.4 tags (TagLib takes those) and cannot set
 // title, artist, composer, album or genre. id3lib never writes the file (its
-// own update unlinks the track and renames a copy into its place): it reads,
-// and renders our frames, which are spliced into the tag as it is on disk
-// at update() or close(). Destruction writes nothing.
+// own update unlinks the track and renames a copy into its place): it only
+// reads. Our frames (TBPM, RVAD, COMM, GEOB) are made from its values and
+// spliced into the tag as it is on disk, in its version, at update() or
+// close(). Destruction writes nothing.
 #pragma once
 #include "tags/FileTransaction.h"
 #include "tags/Tag.h"
