@@ -22,6 +22,7 @@ constexpr int32_t ZEROS = -2;
 // of the update, and the size of one write.
 constexpr int64_t COMPARE_BLOCK = 4096;
 constexpr size_t WRITE_CHUNK = 1 << 20;
+constexpr int64_t READ_WINDOW = 1 << 16;
 
 bool samefile(const struct stat& a, const struct stat& b)
 {
@@ -67,11 +68,13 @@ void FileTransaction::close()
     fd = -1;
     pieces.clear();
     staged.clear();
+    window.clear();
     stagedLength = 0;
 }
 
 void FileTransaction::reset()
 {
+    window.clear();
     pieces.clear();
     staged.clear();
     stagedLength = baseStat.st_size;
@@ -220,6 +223,23 @@ void FileTransaction::readoriginal(int64_t pos, void* buffer, size_t n) const
 
 void FileTransaction::readdisk(int64_t pos, uint8_t* buffer, size_t n) const
 {
+    // Atom and frame walks read a few bytes at a time: small reads come
+    // from a window of the file read once.
+    if (n < READ_WINDOW / 2) {
+        if (pos < windowPos || pos + int64_t(n) > windowPos + int64_t(window.size())) {
+            windowPos = pos & ~int64_t(4095);
+            window.resize(size_t(std::max<int64_t>(0, std::min<int64_t>(READ_WINDOW, baseStat.st_size - windowPos))));
+            int e = window.empty() ? -1 : iopread(fd, window.data(), window.size(), windowPos);
+            if (e != 0) {
+                window.clear();
+                throw int(e < 0 ? int(FILE_ERR_CHANGED) : e);
+            }
+        }
+        if (pos + int64_t(n) <= windowPos + int64_t(window.size())) {
+            std::memcpy(buffer, window.data() + (pos - windowPos), n);
+            return;
+        }
+    }
     int e = iopread(fd, buffer, n, pos);
     if (e < 0)
         throw int(FILE_ERR_CHANGED); // the file is shorter than when it was opened

@@ -119,6 +119,8 @@ private:
     int64_t stagedLength = 0;
     Cost cost;
     const WriteJournal* activeJournal = nullptr; // during a commit
+    mutable std::vector<uint8_t> window;         // bytes of the file at windowPos
+    mutable int64_t windowPos = 0;
 };
 
 // Test hook: stop every update after its k-th write-type call (pwrite,
