@@ -206,7 +206,7 @@ ID3v2Layout ID3v2Layout::parse(const uint8_t* data, size_t n)
     return layout;
 }
 
-bool id3description(const ID3v2Frame& frame, std::string& description)
+bool id3description(const ID3v2Frame& frame, std::string& description, size_t* end_)
 {
     if (!frame.plain() || frame.bodySize() < 1)
         return false;
@@ -226,7 +226,11 @@ bool id3description(const ID3v2Frame& frame, std::string& description)
             return false;
         if (!readtext(next, end, encoding, skipped, next))
             return false;
-        return readtext(next, end, encoding, description, next);
+        if (!readtext(next, end, encoding, description, next))
+            return false;
+        if (end_ != nullptr)
+            *end_ = size_t(next - p);
+        return true;
     }
     return false;
 }

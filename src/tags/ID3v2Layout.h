@@ -62,8 +62,9 @@ struct OwnFrame {
 
 // The text description of a COMM or GEOB frame (Latin-1 or UTF-8 bytes;
 // UTF-16 taken down to the same when it is ASCII); false when the body
-// cannot be read.
-bool id3description(const ID3v2Frame& frame, std::string& description);
+// cannot be read. For a GEOB frame, end receives the body offset of the
+// object's data.
+bool id3description(const ID3v2Frame& frame, std::string& description, size_t* end = nullptr);
 
 // Stages the old tag with its own frames replaced (or added at its end).
 // The tag keeps its size when they fit, so the audio does not move;

@@ -271,6 +271,7 @@ void Tag_ID3Lib::open(const char* path, bool)
 
     linked = true;
     dirty = false;
+    scanned = false;
     touched.clear();
 }
 
@@ -413,6 +414,7 @@ void Tag_ID3Lib::update()
         throw;
     }
     dirty = false;
+    scanned = false;
     touched.clear();
     version = version == 0 ? 3 : version;
 }
@@ -431,6 +433,30 @@ void Tag_ID3Lib::close()
     }
     linked = false;
     transaction.close();
+}
+
+// id3lib stops at a frame it does not know (iTunes' TCP in ID3v2.2) and
+// loses the rest of the tag; what it did not see of our own frames is
+// looked up in the tag on disk: the first frame of that id, or the object
+// with that description.
+const ID3v2Frame* Tag_ID3Lib::ondisk(const char* id, const char* description)
+{
+    if (!scanned) {
+        scanned = true;
+        try {
+            raw = ID3v2Layout::read(transaction, true).frames;
+        } catch (int) {
+            raw.clear();
+        }
+    }
+    const bool v22 = !raw.empty() && raw.front().version == 2;
+    const std::string wanted = v22 ? std::string(id).substr(0, 3) : id;
+    for (const ID3v2Frame& frame : raw) {
+        std::string text;
+        if (frame.id == wanted && (*description == 0 || (id3description(frame, text) && text == description)))
+            return &frame;
+    }
+    return nullptr;
 }
 
 ID3_Tag& Tag_ID3Lib::linkedtag()
@@ -535,10 +561,15 @@ void Tag_ID3Lib::setComment(const char* text)
 int Tag_ID3Lib::getBPM()
 {
     const ID3_Frame* frame = linkedtag().Find(ID3FID_BPM);
-    if (frame == nullptr)
-        throw int(TAG_ERR_NOT_FOUND);
     char text[20];
-    readText(*frame, text, sizeof text);
+    if (frame != nullptr) {
+        readText(*frame, text, sizeof text);
+    } else {
+        const ID3v2Frame* raw = ondisk("TBPM", "");
+        if (raw == nullptr || raw->bodySize() < 1 || raw->body()[0] != 0)
+            throw int(TAG_ERR_NOT_FOUND);
+        strcpy_max(text, sizeof text, reinterpret_cast<const char*>(raw->body() + 1), raw->bodySize() - 1);
+    }
     int bpm = 0;
     if (std::sscanf(text, "%d", &bpm) != 1)
         throw int(TAG_ERR_UNUSABLE);
@@ -600,8 +631,17 @@ void Tag_ID3Lib::setRVA(int rva)
 void Tag_ID3Lib::getData(const char* owner, uint32_t, void* buffer, int size)
 {
     const ID3_Frame* frame = linkedtag().Find(ID3FID_GENERALOBJECT, ID3FN_DESCRIPTION, owner);
-    if (frame == nullptr)
-        throw int(TAG_ERR_NOT_FOUND);
+    if (frame == nullptr) {
+        const ID3v2Frame* raw = ondisk("GEOB", owner);
+        std::string description;
+        size_t at = 0;
+        if (raw == nullptr || !id3description(*raw, description, &at))
+            throw int(TAG_ERR_NOT_FOUND);
+        size_t n = std::min(raw->bodySize() - at, size_t(size > 0 ? size : 0));
+        if (n > 0)
+            std::memcpy(buffer, raw->body() + at, n);
+        return;
+    }
     ID3_Field* data = frame->GetField(ID3FN_DATA);
     if (data == nullptr)
         throw int(TAG_ERR_UNUSABLE);

@@ -7,6 +7,7 @@
 // close(). Destruction writes nothing.
 #pragma once
 #include "tags/FileTransaction.h"
+#include "tags/ID3v2Layout.h"
 #include "tags/Tag.h"
 
 #include <string>
@@ -60,6 +61,7 @@ private:
     void getFrameText(int id, char* buffer, int size);
 
     void touch(const std::string& key);
+    const ID3v2Frame* ondisk(const char* id, const char* description);
 
     std::unique_ptr<ID3_Tag> tag;
     bool linked = false;
@@ -67,6 +69,8 @@ private:
     FileTransaction transaction;
     int version = 0; // of the ID3v2 tag on disk; 0 without one
     std::vector<std::string> touched;
+    bool scanned = false;
+    std::vector<ID3v2Frame> raw; // the tag on disk, when id3lib's parse falls short
 };
 
 } // namespace ovra

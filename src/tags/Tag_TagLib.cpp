@@ -59,6 +59,7 @@ void Tag_TagLib::release()
     tag = nullptr;
     file.reset();
     stream.reset();
+    view.close();
     transaction.close();
     dirty = false;
     touched.clear();
@@ -73,7 +74,32 @@ void Tag_TagLib::open(const char* path, bool)
     } catch (int) {
         throw int(TAG_ERR_UNUSABLE); // not there, not readable, not a regular file
     }
-    stream = std::make_unique<TagLibStream>(transaction);
+    // TagLib takes a frame of size 0 for the start of the padding and loses
+    // every frame behind it. It reads a view of the file without such
+    // frames; writes go to the file as it is.
+    FileTransaction* source = &transaction;
+    try {
+        const ID3v2Layout layout = ID3v2Layout::read(transaction, true);
+        if (std::any_of(layout.frames.begin(), layout.frames.end(), [](const ID3v2Frame& f) { return f.bodySize() == 0; })) {
+            std::vector<uint8_t> tagBytes(size_t(layout.size), 0);
+            transaction.readoriginal(0, tagBytes.data(), 10);
+            size_t at = 10;
+            std::copy(layout.extended.begin(), layout.extended.end(), tagBytes.begin() + std::ptrdiff_t(at));
+            at += layout.extended.size();
+            for (const ID3v2Frame& f : layout.frames) {
+                if (f.bodySize() > 0) {
+                    std::copy(f.raw.begin(), f.raw.end(), tagBytes.begin() + std::ptrdiff_t(at));
+                    at += f.raw.size();
+                }
+            }
+            view.open(path);
+            view.write(0, tagBytes.data(), tagBytes.size());
+            source = &view;
+        }
+    } catch (int) {
+        // A layout we cannot read ourselves is left to TagLib; writing it is refused later.
+    }
+    stream = std::make_unique<TagLibStream>(*source);
     file = std::make_unique<TagLib::MPEG::File>(stream.get(), TagLib::ID3v2::FrameFactory::instance(), true,
                                                 TagLib::AudioProperties::Average);
     // TagLib keeps an empty ID3v2 tag object even for a file without one;

@@ -70,6 +70,7 @@ private:
     void release();
 
     FileTransaction transaction;
+    FileTransaction view; // what TagLib reads, when the file needs mending for it
     std::unique_ptr<TagLib::IOStream> stream;
     std::unique_ptr<TagLib::MPEG::File> file;
     TagLib::ID3v2::Tag* tag = nullptr;

@@ -86,6 +86,14 @@ TEST(OddLayouts, EveryFrameNotOursComesThroughTheUpdateUnchanged)
             EXPECT_TRUE(endswith(after, std::vector<uint8_t>(original.end() - std::ptrdiff_t(c.keptTail), original.end())));
         }
 
+        // What was written reads back, also where the library's parse falls short.
+        {
+            std::unique_ptr<Tag> tag(openTag(path.c_str(), true));
+            std::vector<uint8_t> record(64, 0);
+            tag->getData(TRACKDATA_OWNER, TRACKDATA_CODE, record.data(), 64);
+            EXPECT_EQ(record, std::vector<uint8_t>(64, 0x5A));
+            EXPECT_EQ(tag->getBPM(), 123);
+        }
         // A second run with the same values writes nothing.
         update(path);
         EXPECT_EQ(tagtest::readfile(path), after);
