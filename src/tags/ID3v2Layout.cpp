@@ -146,14 +146,24 @@ ID3v2Layout ID3v2Layout::parse(const uint8_t* data, size_t n)
     if (layout.version < 2 || layout.version > 4 || layout.revision == 0xFF)
         refuse();
     layout.size = 10 + synchsafe(data + 6);
-    // Unsynchronisation would have to be applied to our frames too, a footer
-    // repeats the size, v2.2 compression has no defined form: not kept.
-    const uint8_t allowed = layout.version == 2 ? 0x00 : 0x60;
+    // A footer repeats the size, v2.2 compression has no defined form,
+    // ID3v2.4 unsynchronisation is a matter of each frame: not kept. An
+    // unsynchronised ID3v2.3 tag is read undone and written done again.
+    const uint8_t allowed = layout.version == 2 ? 0x00 : layout.version == 3 ? 0xE0 : 0x60;
     if ((layout.flags & ~allowed) != 0 || layout.size > int64_t(n))
         refuse();
-    const uint8_t* tag = data;
+    std::vector<uint8_t> plain;
+    if (layout.flags & 0x80) {
+        plain.assign(data, data + 10);
+        for (int64_t i = 10; i < layout.size; ++i) {
+            plain.push_back(data[i]);
+            if (data[i] == 0xFF && i + 1 < layout.size && data[i + 1] == 0)
+                ++i;
+        }
+    }
+    const uint8_t* tag = plain.empty() ? data : plain.data();
 
-    const int64_t end = layout.size;
+    const int64_t end = plain.empty() ? layout.size : int64_t(plain.size());
     int64_t pos = 10;
     if (layout.flags & 0x40) {
         if (pos + 6 > end)
@@ -272,6 +282,17 @@ void spliceid3v2(FileTransaction& file, const std::vector<OwnFrame>& ours, int n
         if (!used[o])
             content.insert(content.end(), ours[o].raw.begin(), ours[o].raw.end());
 
+    // An unsynchronised tag stays so: no 0xFF of it may be followed by a
+    // byte that could start an MPEG frame header, nor by 0 (a 0 follows).
+    if (old.flags & 0x80) {
+        std::vector<uint8_t> done;
+        for (size_t i = 0; i < content.size(); ++i) {
+            done.push_back(content[i]);
+            if (content[i] == 0xFF && (i + 1 == content.size() || content[i + 1] >= 0xE0 || content[i + 1] == 0))
+                done.push_back(0);
+        }
+        content.swap(done);
+    }
     const int64_t needed = 10 + int64_t(content.size());
     const int64_t total = old.version != 0 && needed <= old.size ? old.size : needed + NEW_PADDING;
     if (total > MAX_TAG)

@@ -40,9 +40,10 @@ struct ID3v2Layout {
     std::vector<ID3v2Frame> frames;
 
     // Reads the tag at the start of the staged file, or of the file as it
-    // is on disk. Throws TAG_ERR_LAYOUT when a byte of the tag cannot be
-    // accounted for, or the tag uses something it cannot keep when it is
-    // changed (unsynchronisation, a footer, a CRC, unknown flags).
+    // is on disk; frames of an unsynchronised ID3v2.3 tag come undone.
+    // Throws TAG_ERR_LAYOUT when a byte of the tag cannot be accounted for,
+    // or the tag uses something it cannot keep when it is changed (ID3v2.4
+    // or v2.2 unsynchronisation, a footer, a CRC, unknown flags).
     static ID3v2Layout read(const FileTransaction& file, bool original);
     // The same over the bytes of a tag (at least as many as its size).
     static ID3v2Layout parse(const uint8_t* data, size_t n);

@@ -66,7 +66,7 @@ TEST(OddLayouts, EveryFrameNotOursComesThroughTheUpdateUnchanged)
         const char* file;
         size_t keptTail; // bytes at the end that must stay as they were (ID3v1, a second tag)
     };
-    const Case cases[] = {{"empty_frame.mp3", 0}, {"extended.mp3", 0}, {"v22_tcp.mp3", 0}, {"two_tags.mp3", 0}, {"with_v1.mp3", 128}, {"two_mdat.m4a", 0}};
+    const Case cases[] = {{"empty_frame.mp3", 0}, {"extended.mp3", 0}, {"v22_tcp.mp3", 0}, {"two_tags.mp3", 0}, {"with_v1.mp3", 128}, {"unsync.mp3", 0}, {"two_mdat.m4a", 0}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.file);
         TempDir dir;
@@ -126,7 +126,7 @@ TEST(OddLayouts, EveryFrameNotOursComesThroughTheUpdateUnchanged)
 TEST(OddLayouts, WhatCannotBeKeptExactlyIsRefusedAndLeftAsItWas)
 {
     const std::pair<const char*, int> cases[] = {
-        {"unsync.mp3", TAG_ERR_LAYOUT}, {"flags_ff.mp3", 0}, {"fragmented.m4a", ATOM_ERR_FRAGMENTED}};
+        {"flags_ff.mp3", 0}, {"fragmented.m4a", ATOM_ERR_FRAGMENTED}};
     for (const auto& [file, expected] : cases) {
         SCOPED_TRACE(file);
         TempDir dir;

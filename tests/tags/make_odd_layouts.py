@@ -80,9 +80,18 @@ data[-125:-95] = "Tïtle".encode("latin-1").ljust(30, b"\x00")
 open(path, "wb").write(data)
 
 # ID3v2.3 marked unsynchronised, and a header with every flag set.
+def unsynchronised(body):
+    out = bytearray()
+    for i, b in enumerate(body):
+        out.append(b)
+        if b == 0xFF and (i + 1 == len(body) or body[i + 1] >= 0xE0 or body[i + 1] == 0):
+            out.append(0)
+    return bytes(out)
 tag, rest = split(tagged("unsync.mp3", 3, [id3.TIT2(encoding=0, text="Unsync"), id3.TYER(encoding=0, text="1998"),
-                                            id3.TDAT(encoding=0, text="0112"), id3.TIME(encoding=0, text="1200")]))
-write(os.path.join(out, "unsync.mp3"), tag[:5] + b"\x80", tag[10:], rest)
+                                            id3.TDAT(encoding=0, text="0112"), id3.TIME(encoding=0, text="1200"),
+                                            id3.APIC(encoding=0, mime="image/jpeg", type=3, desc="",
+                                                     data=b"\xff\xd8\xff\xe0\x00\x10JFIF\xff\x00\xff")]))
+write(os.path.join(out, "unsync.mp3"), tag[:5] + b"\x80", unsynchronised(tag[10:]), rest)
 tag, rest = split(tagged("flags_ff.mp3", 3, [id3.TIT2(encoding=0, text="Flags")]))
 write(os.path.join(out, "flags_ff.mp3"), tag[:5] + b"\xff", tag[10:], rest)
 
