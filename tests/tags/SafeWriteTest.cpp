@@ -7,7 +7,9 @@
 #include "TagTestSupport.h"
 
 #include <cerrno>
+#include <atomic>
 #include <filesystem>
+#include <thread>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -253,5 +255,30 @@ TEST(SafeWrite, ARunningUpdateIsNeverReplayedByAnotherStart)
     }
     ::close(fd);
     EXPECT_EQ(tagtest::readfile(path), original);
+    EXPECT_EQ(home.journals(), 0u);
+}
+
+TEST(SafeWrite, UpdatesOnSeveralThreadsAtOnceEachGetTheirOwnJournal)
+{
+    StateHome home;
+    const std::string clean = home.dir.copy("noudta_fast.m4a", "clean.m4a");
+    update(clean);
+    const std::vector<uint8_t> updated = tagtest::readfile(clean);
+    std::vector<std::string> paths;
+    for (int i = 0; i < 12; ++i)
+        paths.push_back(home.dir.copy("noudta_fast.m4a", "track" + std::to_string(i) + ".m4a"));
+    std::vector<std::thread> workers;
+    std::atomic<int> failures{0};
+    for (int t = 0; t < 4; ++t) {
+        workers.emplace_back([&, t] {
+            for (size_t i = size_t(t); i < paths.size(); i += 4)
+                failures += tagtest::codeof([&] { update(paths[i]); }) != 0 ? 1 : 0;
+        });
+    }
+    for (std::thread& w : workers)
+        w.join();
+    EXPECT_EQ(failures.load(), 0);
+    for (const std::string& path : paths)
+        EXPECT_EQ(tagtest::readfile(path), updated) << path;
     EXPECT_EQ(home.journals(), 0u);
 }
