@@ -5,6 +5,7 @@
 #include "platform/tools_appenv.h"
 #include "platform/window/EventLoop.h"
 #include "platform/window/QuitSignals.h"
+#include "tags/WriteJournal.h"
 
 #include <QApplication>
 #include <QIcon>
@@ -16,6 +17,7 @@
 int main(int argc, char** argv)
 {
     ovra::setargv0(argv[0]);
+    ovra::recoverinterruptedwrites(nullptr); // undo an interrupted tag update first
     ovra::initevents(argc, argv);
     QApplication::setApplicationName("Tempix");
     QApplication::setApplicationVersion(TEMPIX_VERSION);

@@ -964,9 +964,13 @@ void BatchProcessor::processTrack(const char* path, int32_t trackId, const Batch
     try {
         tag->close();
     } catch (int code) {
-        // The file could not be written (read-only, gone, full disk): this
-        // track failed, the batch goes on.
-        logLine("Could not write tag to file: error code %d.\n", code);
+        // The file could not be written (read-only, gone, full disk) or was
+        // refused to keep it whole: it is as it was, this track failed, the
+        // batch goes on.
+        if (const char* why = ovra::tagwriterefusal(code))
+            logLine("Could not write tag to file: %s (error code %d).\n", why, code);
+        else
+            logLine("Could not write tag to file: error code %d.\n", code);
         ++errors;
         return;
     }

@@ -1,4 +1,4 @@
-// The MP4 atom layer: every edit happens in the open file through its stream.
+// The MP4 atom layer: every edit is staged in the tag's FileTransaction.
 #include "tags/AtomContainer.h"
 #include "tags/Tag.h"
 
@@ -6,18 +6,11 @@
 #include <cerrno>
 #include <vector>
 
-#include <unistd.h>
 
 namespace ovra {
 
 namespace {
 constexpr uint32_t ATOM_FREE = fourcc('f', 'r', 'e', 'e');
-constexpr uint32_t ATOM_MDAT = fourcc('m', 'd', 'a', 't');
-
-int streamerror()
-{
-    return errno != 0 ? errno : EIO;
-}
 
 // Finds the first 'free' child once and caches it. A 'free' atom whose size
 // runs past its container (only possible at the top level) is refused: its
@@ -39,12 +32,11 @@ void writeheader(const AtomContainer& c, int64_t pos, uint32_t size, uint32_t ty
     uint8_t header[8];
     putbe32(header, size);
     putbe32(header + 4, type);
-    atomseek(c, pos);
-    atomwrite(c, header, sizeof header);
+    atomwrite(c, pos, header, sizeof header);
 }
 } // namespace
 
-AtomContainer AtomContainer::fileRoot(FILE* file, int64_t length)
+AtomContainer AtomContainer::fileRoot(FileTransaction* file, int64_t length)
 {
     AtomContainer root;
     root.file = file;
@@ -71,49 +63,28 @@ void putbe32(uint8_t* p, uint32_t v)
     p[3] = uint8_t(v);
 }
 
-void atomseek(const AtomContainer& c, int64_t pos)
+void atomread(const AtomContainer& c, int64_t pos, void* buffer, size_t n)
 {
     if (c.file == nullptr)
         throw int(ATOM_ERR_NO_FILE);
-    errno = 0;
-    if (pos < 0 || fseeko(c.file, off_t(pos), SEEK_SET) != 0)
-        throw int(pos < 0 ? EINVAL : streamerror());
+    if (pos < 0)
+        throw int(EINVAL);
+    if (n != 0 && c.file->read(pos, buffer, n) != n)
+        throw int(ATOM_ERR_TRUNCATED);
 }
 
-void atomread(const AtomContainer& c, void* buffer, size_t n)
+void atomwrite(const AtomContainer& c, int64_t pos, const void* buffer, size_t n)
 {
     if (c.file == nullptr)
         throw int(ATOM_ERR_NO_FILE);
-    if (n == 0)
-        return;
-    errno = 0;
-    if (std::fread(buffer, n, 1, c.file) != 1) {
-        bool eof = std::feof(c.file) && !std::ferror(c.file);
-        int code = eof ? int(ATOM_ERR_TRUNCATED) : streamerror();
-        std::clearerr(c.file);
-        throw code;
-    }
-}
-
-void atomwrite(const AtomContainer& c, const void* buffer, size_t n)
-{
-    if (c.file == nullptr)
-        throw int(ATOM_ERR_NO_FILE);
-    if (n == 0)
-        return;
-    errno = 0;
-    if (std::fwrite(buffer, n, 1, c.file) != 1) {
-        int code = streamerror();
-        std::clearerr(c.file);
-        throw code;
-    }
+    if (n != 0)
+        c.file->write(pos, buffer, n);
 }
 
 AtomHeader readHeader(const AtomContainer& c, int64_t pos)
 {
     uint8_t bytes[8];
-    atomseek(c, pos);
-    atomread(c, bytes, sizeof bytes);
+    atomread(c, pos, bytes, sizeof bytes);
     AtomHeader h;
     h.size = getbe32(bytes);
     h.type = getbe32(bytes + 4);
@@ -199,7 +170,7 @@ int64_t insertAtom(AtomContainer& c, uint32_t type, const void* data, uint32_t l
     int64_t pos = c.freePos >= 0 ? c.freePos : c.end;
     shiftTail(c, pos, pos + int64_t(length) + 8);
     writeheader(c, pos, length + 8, type);
-    atomwrite(c, data, length);
+    atomwrite(c, pos + 8, data, length);
     if (type == ATOM_FREE) {
         c.freePos = pos;
         c.freeSize = length + 8;
@@ -216,7 +187,7 @@ void replaceAtom(AtomContainer& c, int64_t pos, const void* data, uint32_t lengt
         throw int(ATOM_ERR_OVERRUN);
     shiftTail(c, pos + int64_t(h.size), pos + int64_t(length) + 8);
     writeheader(c, pos, length + 8, h.type);
-    atomwrite(c, data, length);
+    atomwrite(c, pos + 8, data, length);
 }
 
 size_t readContent(const AtomContainer& c, int64_t pos, void* buffer, size_t max)
@@ -225,7 +196,7 @@ size_t readContent(const AtomContainer& c, int64_t pos, void* buffer, size_t max
     if (pos < c.start || pos + int64_t(h.size) > c.end)
         throw int(ATOM_ERR_OVERRUN);
     size_t n = size_t(std::min<int64_t>(h.contentSize, int64_t(max)));
-    atomread(c, buffer, n);
+    atomread(c, h.contentPos, buffer, n);
     return n;
 }
 
@@ -263,18 +234,15 @@ void shiftTail(AtomContainer& c, int64_t from, int64_t to)
         shiftTail(*c.parent, oldEnd, newEnd);
         uint8_t size[4];
         putbe32(size, uint32_t(newEnd - c.atomPos));
-        atomseek(c, c.atomPos);
-        atomwrite(c, size, sizeof size);
+        atomwrite(c, c.atomPos, size, sizeof size);
     }
     if (d > 0)
         moveBytes(c, to, from, oldEnd - from);
     if (c.freePos >= from)
         c.freePos += d;
     c.end = newEnd;
-    if (c.isFile && d < 0) {
-        if (std::fflush(c.file) != 0 || ftruncate(fileno(c.file), off_t(newEnd)) != 0)
-            throw int(streamerror());
-    }
+    if (c.isFile && d < 0)
+        c.file->truncate(newEnd);
 }
 
 void moveBytes(const AtomContainer& c, int64_t to, int64_t from, int64_t length)
@@ -283,35 +251,10 @@ void moveBytes(const AtomContainer& c, int64_t to, int64_t from, int64_t length)
         return;
     if (length < 0 || from < 0 || to < 0)
         throw int(ATOM_ERR_OVERRUN);
-    std::vector<uint8_t> buffer;
-    try {
-        buffer.resize(size_t(std::min<int64_t>(length, int64_t(ATOM_MOVE_CHUNK))));
-    } catch (const std::bad_alloc&) {
-        throw int(ENOMEM);
-    }
-    const int64_t step = int64_t(buffer.size());
-    if (to > from) {
-        // Moving towards the end: copy the last chunk first so that no byte
-        // is overwritten before it has been read.
-        int64_t remaining = length;
-        while (remaining > 0) {
-            int64_t n = std::min(step, remaining);
-            remaining -= n;
-            atomseek(c, from + remaining);
-            atomread(c, buffer.data(), size_t(n));
-            atomseek(c, to + remaining);
-            atomwrite(c, buffer.data(), size_t(n));
-        }
-    } else {
-        for (int64_t done = 0; done < length;) {
-            int64_t n = std::min(step, length - done);
-            atomseek(c, from + done);
-            atomread(c, buffer.data(), size_t(n));
-            atomseek(c, to + done);
-            atomwrite(c, buffer.data(), size_t(n));
-            done += n;
-        }
-    }
+    if (c.file == nullptr)
+        throw int(ATOM_ERR_NO_FILE);
+    // Staged as a piece move: the media data is copied once, at the commit.
+    c.file->move(to, from, length);
 }
 
 namespace {
@@ -357,46 +300,43 @@ void checkChunkOffsets(AtomContainer& moov)
     });
 }
 
-int64_t fixChunkOffsets(AtomContainer& root, AtomContainer& moov, int64_t recordedMdat)
+void fixChunkOffsets(AtomContainer& moov)
 {
-    if (recordedMdat < 0)
-        throw int(ATOM_ERR_MDAT_UNKNOWN);
-    int64_t now = findAtom(root, ATOM_MDAT, 0);
-    if (now < 0)
-        throw int(ATOM_ERR_MDAT_LOST);
-    const int64_t delta = now - recordedMdat;
-    if (delta == 0)
-        return now;
-
-    // Every track's table follows 'mdat' (a file with chapters or a second
-    // stream would otherwise lose those). All tables are found before the
-    // first one is changed.
+    // Every track's table is found before the first one is changed.
     std::vector<AtomHeader> tables;
     eachtrack(moov, [&](int64_t trakPos) {
         AtomHeader h;
         findchunkoffsets(moov, trakPos, h);
         tables.push_back(h);
     });
-    std::vector<uint8_t> chunk(ATOM_MOVE_CHUNK);
-    const int64_t perStep = int64_t(chunk.size() / 4);
+    FileTransaction& file = *moov.file;
     for (const AtomHeader& h : tables) {
         uint8_t head[8];
-        atomseek(moov, h.contentPos);
-        atomread(moov, head, sizeof head);
+        atomread(moov, h.contentPos, head, sizeof head);
         const int64_t count = std::min<int64_t>(getbe32(head + 4), h.contentSize / 4 - 2);
-        for (int64_t i = 0; i < count;) {
-            int64_t n = std::min(perStep, count - i);
-            int64_t at = h.contentPos + 8 + i * 4;
-            atomseek(moov, at);
-            atomread(moov, chunk.data(), size_t(n * 4));
-            for (int64_t k = 0; k < n; ++k)
-                putbe32(chunk.data() + k * 4, uint32_t(int64_t(getbe32(chunk.data() + k * 4)) + delta));
-            atomseek(moov, at);
-            atomwrite(moov, chunk.data(), size_t(n * 4));
-            i += n;
+        std::vector<uint8_t> table(size_t(count) * 4);
+        atomread(moov, h.contentPos + 8, table.data(), table.size());
+        bool moved = false;
+        for (int64_t i = 0; i < count; ++i) {
+            uint8_t* entry = table.data() + i * 4;
+            const int64_t was = getbe32(entry);
+            // An offset at or past the end of the file points at nothing we
+            // could have moved; it stays as it is.
+            if (was >= file.originalLength())
+                continue;
+            const int64_t now = file.whereis(was);
+            if (now < 0)
+                throw int(ATOM_ERR_CHUNK_LOST);
+            if (now > ATOM_FILE_LIMIT)
+                throw int(ATOM_ERR_TOO_LARGE);
+            if (now != was) {
+                putbe32(entry, uint32_t(now));
+                moved = true;
+            }
         }
+        if (moved)
+            atomwrite(moov, h.contentPos + 8, table.data(), table.size());
     }
-    return now;
 }
 
 } // namespace ovra

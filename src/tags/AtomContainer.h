@@ -1,7 +1,8 @@
-// In-place editing of MP4 atoms: a cursor over one container atom (or the
-// whole file), the search for children, insertion and rewriting of atoms,
-// the shifting of everything behind an edit with the help of 'free' atoms,
-// and the repair of chunk offsets after the media data has moved.
+// Editing of MP4 atoms: a cursor over one container atom (or the whole
+// file), the search for children, insertion and rewriting of atoms, the
+// shifting of everything behind an edit with the help of 'free' atoms, and
+// the chunk offsets that must follow the media data when it moves. The
+// edits are staged in a FileTransaction and reach the file at its commit.
 //
 // Every size read from the file is untrusted: a child must lie inside its
 // container and a read must lie inside the file, or the operation fails with
@@ -9,7 +10,8 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
+
+#include "tags/FileTransaction.h"
 
 namespace ovra {
 
@@ -35,14 +37,13 @@ enum AtomError : int {
     ATOM_ERR_CO64 = 20225,         // 64-bit chunk offsets ('co64'), which are not edited
     ATOM_ERR_OVERRUN = 20226,      // an atom's size runs past its container
     ATOM_ERR_TRUNCATED = 20227,    // the file ends where the atoms say there are more bytes
+    ATOM_ERR_FRAGMENTED = 20228,   // a fragmented file ('mvex', 'moof'): its fragments hold absolute offsets
+    ATOM_ERR_CHUNK_LOST = 20229,   // a chunk offset points at bytes the edit removed
 };
 
 // Offsets stay below 2 GiB: the chunk-offset tables and atom sizes we edit
 // are 32-bit.
 constexpr int64_t ATOM_FILE_LIMIT = 0x7FFFFFFF;
-
-// Bytes moved per step when the tail of a file is shifted.
-constexpr size_t ATOM_MOVE_CHUNK = 1 << 16;
 
 struct AtomHeader {
     uint32_t type = 0;
@@ -54,7 +55,7 @@ struct AtomHeader {
 struct AtomContainer {
     AtomContainer* parent = nullptr; // null for the whole file and for a temporary cursor
     int64_t atomPos = 0;             // offset of this container's header
-    FILE* file = nullptr;            // shared by all containers of one tag
+    FileTransaction* file = nullptr; // shared by all containers of one tag
     int64_t start = 0;               // offset of the first child
     int64_t end = 0;                 // one past the container's last byte
     int64_t freePos = 0;             // first 'free' child: 0 not looked up, -1 none
@@ -62,21 +63,20 @@ struct AtomContainer {
     bool isFile = false;             // the whole-file root: may be truncated, sizes at its top level are lenient
 
     // The whole-file root over an open file of the given length.
-    static AtomContainer fileRoot(FILE* file, int64_t length);
+    static AtomContainer fileRoot(FileTransaction* file, int64_t length);
 };
 
-// File primitives on a container's file. They throw ATOM_ERR_NO_FILE without
-// a file, errno when the stream fails, ATOM_ERR_TRUNCATED for a read that
-// meets the end of the file.
-void atomseek(const AtomContainer& c, int64_t pos);
-void atomread(const AtomContainer& c, void* buffer, size_t n);
-void atomwrite(const AtomContainer& c, const void* buffer, size_t n);
+// File primitives on a container's file (its staged state). They throw
+// ATOM_ERR_NO_FILE without a file, errno when reading fails,
+// ATOM_ERR_TRUNCATED for a read that meets the end of the file.
+void atomread(const AtomContainer& c, int64_t pos, void* buffer, size_t n);
+void atomwrite(const AtomContainer& c, int64_t pos, const void* buffer, size_t n);
 
 uint32_t getbe32(const uint8_t* p);
 uint16_t getbe16(const uint8_t* p);
 void putbe32(uint8_t* p, uint32_t v);
 
-// Reads the header at pos; the stream is left at pos + 8.
+// Reads the header at pos.
 AtomHeader readHeader(const AtomContainer& c, int64_t pos);
 
 // Offset of the first child of that type at or after max(start, from), or -1.
@@ -104,12 +104,14 @@ size_t readContent(const AtomContainer& c, int64_t pos, void* buffer, size_t max
 void shiftTail(AtomContainer& c, int64_t from, int64_t to);
 
 // Copies length bytes from 'from' to 'to' within the file, overlapping ranges
-// included, in bounded steps.
+// included.
 void moveBytes(const AtomContainer& c, int64_t to, int64_t from, int64_t length);
 
-// Adds the distance 'mdat' moved since recordedMdat to the chunk offsets of
-// every track in moov. Returns the current 'mdat' offset.
-int64_t fixChunkOffsets(AtomContainer& root, AtomContainer& moov, int64_t recordedMdat);
+// Points every chunk offset of every track in moov at the place where the
+// staged edits put the byte it pointed at on disk, whichever 'mdat' it lies
+// in. Called once, just before the commit. Throws ATOM_ERR_CHUNK_LOST when
+// such a byte is gone.
+void fixChunkOffsets(AtomContainer& moov);
 
 // Checks that every track of moov has a 32-bit chunk-offset table that can
 // follow 'mdat' when it moves; throws the reason otherwise.

@@ -1,5 +1,6 @@
 // Defaults for operations an implementation does not support, and the dump.
 #include "tags/Tag.h"
+#include "tags/AtomContainer.h"
 
 namespace ovra {
 
@@ -22,6 +23,22 @@ void Tag::setComment(const char*) { throw int(TAG_ERR_UNSUPPORTED); }
 void Tag::setBPM(int) { throw int(TAG_ERR_UNSUPPORTED); }
 void Tag::setRVA(int) { throw int(TAG_ERR_UNSUPPORTED); }
 void Tag::setData(const char*, uint32_t, const void*, int) { throw int(TAG_ERR_UNSUPPORTED); }
+
+const char* tagwriterefusal(int code)
+{
+    switch (code) {
+    case TAG_ERR_LAYOUT:
+        return "its tag holds data that could not be kept exactly, so the file was left as it was";
+    case ATOM_ERR_FRAGMENTED:
+        return "a fragmented MP4 file cannot be updated safely, so it was left as it was";
+    case ATOM_ERR_CHUNK_LOST:
+        return "the update would have lost audio, so the file was left as it was";
+    case FILE_ERR_CHANGED:
+        return "the file was changed by another program meanwhile, so it was left as it was";
+    default:
+        return nullptr;
+    }
+}
 
 namespace {
 using TextGetter = void (Tag::*)(char*, int);

@@ -16,6 +16,7 @@ enum TagError : int {
     TAG_ERR_UNSUPPORTED = 20601, // operation not supported by this tag
     TAG_ERR_NOT_FOUND = 20602,   // item not in the tag
     TAG_ERR_UNUSABLE = 20603,    // no usable tag or unhandled file
+    TAG_ERR_LAYOUT = 20604,      // the tag holds what a write could not keep exactly: not written
 };
 
 constexpr uint32_t TAG_KIND_ATOM = fourcc('A', 'T', 'O', 'M');
@@ -41,7 +42,9 @@ public:
     virtual void open(const char* path, bool readOnly) = 0;
     // Writes pending changes and releases the file.
     virtual void close() = 0;
-    // Writes pending changes.
+    // Writes pending changes, all of them or (on a failure, thrown) none.
+    // Setters only stage changes; destroying a tag without close() writes
+    // nothing, so a track that ends early keeps its file as it was.
     virtual void update() = 0;
 
     // Text getters write UTF-8, at most size - 1 bytes, always terminated.
@@ -76,6 +79,10 @@ public:
 // ".mp3" through id3lib, falling back to TagLib, ".m4a" through the MP4
 // atom editor, anything else 20603. The caller owns the result.
 Tag* openTag(const char* path, bool readOnly);
+
+// Why a tag write was refused to keep the file whole, in words, for the
+// codes that mean that; null for any other code.
+const char* tagwriterefusal(int code);
 
 // The ID3v1 genre list with the Winamp extensions (148 names).
 constexpr int GENRE_COUNT = 148;

@@ -1,5 +1,6 @@
 // ID3 frames through id3lib: TBPM, RVAD, COMM and GEOB written as ID3v2.3.
 #include "tags/Tag_ID3Lib.h"
+#include "tags/ID3v2Layout.h"
 #include "platform/tools_strings.h"
 
 #include <id3/tag.h>
@@ -215,10 +216,9 @@ Tag_ID3Lib::Tag_ID3Lib(const char* path, bool readOnly) : tag(std::make_unique<I
 
 Tag_ID3Lib::~Tag_ID3Lib()
 {
-    try {
-        close();
-    } catch (...) {
-    }
+    // Nothing staged and not closed is written.
+    linked = false;
+    transaction.close();
 }
 
 void Tag_ID3Lib::open(const char* path, bool)
@@ -226,10 +226,16 @@ void Tag_ID3Lib::open(const char* path, bool)
     if (linked)
         close();
 
-    // id3lib would rewrite an ID3v2.4 tag as 2.3 and lose what it does not
+    // Only a regular file is read (a FIFO under a track's name would hang).
+    try {
+        transaction.open(path);
+    } catch (int) {
+        throw int(TAG_ERR_NOT_FOUND); // not there, not readable, not a regular file
+    }
+    // id3lib would read an ID3v2.4 tag as 2.3 and lose what it does not
     // know; those files go to TagLib. So do tags whose layout id3lib cannot
     // be trusted with.
-    {
+    try {
         FILE* probe = std::fopen(path, "rb");
         if (probe == nullptr)
             throw int(TAG_ERR_NOT_FOUND);
@@ -245,6 +251,10 @@ void Tag_ID3Lib::open(const char* path, bool)
         std::fclose(probe);
         if (verdict != 0)
             throw verdict;
+        version = std::memcmp(head, "ID3", 3) == 0 ? head[3] : 0;
+    } catch (...) {
+        transaction.close();
+        throw;
     }
 
     try {
@@ -255,38 +265,158 @@ void Tag_ID3Lib::open(const char* path, bool)
     } catch (const std::bad_alloc& e) {
         std::string message = std::string("Exception caught while calling ID3_Tag::Link() on ") + path + ": " + e.what() + "\n";
         std::fputs(message.c_str(), stderr);
+        transaction.close();
         throw int(TAG_ERR_UNUSABLE);
     }
 
-    // An ID3v2.2 picture names its format in three letters; written as
-    // ID3v2.3 it needs a MIME type.
-    if (tag->GetSpec() <= ID3V2_2_1) {
-        ID3_Frame* picture = tag->Find(ID3FID_PICTURE);
-        if (picture != nullptr) {
-            ID3_Field* format = picture->GetField(ID3FN_IMAGEFORMAT);
-            ID3_Field* mime = picture->GetField(ID3FN_MIMETYPE);
-            if (format != nullptr && mime != nullptr) {
-                char letters[4] = {0, 0, 0, 0};
-                format->Get(letters, 3);
-                std::string type = std::string("image/") + letters;
-                mime->Set(type.c_str());
-                picture->SetSpec(ID3V2_3_0);
-            }
-        }
-    }
     linked = true;
     dirty = false;
+    scanned = false;
+    touched.clear();
 }
+
+void Tag_ID3Lib::touch(const std::string& key)
+{
+    if (std::find(touched.begin(), touched.end(), key) == touched.end())
+        touched.push_back(key);
+    dirty = true;
+}
+
+namespace {
+// Text of one of our frames: ISO 8859-1 when every character has a byte
+// there, else UTF-16 with a byte-order mark. Returns the encoding byte.
+uint8_t encodetext(const char* utf8, std::vector<uint8_t>& out, bool terminate)
+{
+    std::vector<uint32_t> cps;
+    for (const auto* p = reinterpret_cast<const unsigned char*>(utf8); *p != 0;) {
+        uint32_t cp = *p;
+        int extra = cp >= 0xF0 ? 3 : cp >= 0xE0 ? 2 : cp >= 0xC0 ? 1 : 0;
+        bool ok = extra > 0;
+        for (int k = 1; ok && k <= extra; ++k)
+            ok = (p[k] & 0xC0) == 0x80;
+        if (ok) {
+            cp &= 0x3F >> extra;
+            for (int k = 1; k <= extra; ++k)
+                cp = (cp << 6) | (p[k] & 0x3F);
+            p += 1 + extra;
+        } else {
+            ++p; // a stray byte stands for itself
+        }
+        cps.push_back(cp);
+    }
+    const bool latin1 = std::all_of(cps.begin(), cps.end(), [](uint32_t cp) { return cp <= 0xFF; });
+    if (latin1) {
+        out.insert(out.end(), cps.begin(), cps.end());
+        if (terminate)
+            out.push_back(0);
+        return 0;
+    }
+    auto unit = [&](uint32_t u) {
+        out.push_back(uint8_t(u));
+        out.push_back(uint8_t(u >> 8));
+    };
+    unit(0xFEFF);
+    for (uint32_t cp : cps) {
+        if (cp >= 0x10000) {
+            unit(0xD800 + ((cp - 0x10000) >> 10));
+            unit(0xDC00 + ((cp - 0x10000) & 0x3FF));
+        } else {
+            unit(cp);
+        }
+    }
+    if (terminate)
+        unit(0);
+    return 1;
+}
+
+std::vector<uint8_t> frameof(const char* id, int version, const std::vector<uint8_t>& body)
+{
+    std::vector<uint8_t> raw(id, id + (version == 2 ? 3 : 4));
+    const size_t n = body.size();
+    if (version == 2) {
+        raw.insert(raw.end(), {uint8_t(n >> 16), uint8_t(n >> 8), uint8_t(n)});
+    } else {
+        raw.insert(raw.end(), {uint8_t(n >> 24), uint8_t(n >> 16), uint8_t(n >> 8), uint8_t(n), 0, 0});
+    }
+    raw.insert(raw.end(), body.begin(), body.end());
+    return raw;
+}
+
+} // namespace
 
 void Tag_ID3Lib::update()
 {
     if (!linked || !dirty)
         return;
-    flags_t written = tag->Update(flags_t(0xFFFF));
-    // A tag that could not be written is reported, not taken for done.
-    if ((written & ID3TT_ID3V2) == 0)
-        throw int(EIO);
+    // id3lib only reads. Our four frames have a fixed form and are made
+    // here from what id3lib holds: id3lib's own rendering copies the whole
+    // tag, and its frame copy frees memory with the wrong size.
+    try {
+        const int v = version == 0 ? 3 : version; // a new tag is ID3v2.3
+        std::vector<OwnFrame> ours;
+        for (const std::string& key : touched) {
+            OwnFrame own;
+            std::vector<uint8_t> body;
+            char text[TEXT_WORK];
+            if (key == "TBPM") {
+                const ID3_Frame* frame = tag->Find(ID3FID_BPM);
+                if (frame == nullptr)
+                    throw int(TAG_ERR_LAYOUT);
+                readText(*frame, text, sizeof text);
+                body.push_back(0);
+                body[0] = encodetext(text, body, false);
+                own.raw = frameof(v == 2 ? "TBP" : "TBPM", v, body);
+            } else if (key == "RVAD") {
+                const ID3_Frame* frame = tag->Find(ID3FID_VOLUMEADJ);
+                ID3_Field* data = frame != nullptr ? frame->GetField(ID3FN_DATA) : nullptr;
+                if (data == nullptr || data->GetRawBinary() == nullptr)
+                    throw int(TAG_ERR_LAYOUT);
+                body.assign(data->GetRawBinary(), data->GetRawBinary() + data->Size());
+                own.raw = frameof(v == 2 ? "RVA" : "RVAD", v, body);
+            } else if (key == "COMM:") {
+                const ID3_Frame* frame = tag->Find(ID3FID_COMMENT, ID3FN_DESCRIPTION, "");
+                if (frame == nullptr)
+                    throw int(TAG_ERR_LAYOUT);
+                readText(*frame, text, sizeof text);
+                // Encoding, language, empty description, text.
+                std::vector<uint8_t> words;
+                const uint8_t encoding = encodetext(text, words, false);
+                body = {encoding, 'e', 'n', 'g'};
+                if (encoding == 1)
+                    body.insert(body.end(), {0xFF, 0xFE, 0, 0});
+                else
+                    body.push_back(0);
+                body.insert(body.end(), words.begin(), words.end());
+                own.match = OwnFrame::Match::commentDescribed;
+                own.raw = frameof(v == 2 ? "COM" : "COMM", v, body);
+            } else {
+                own.description = key.substr(5);
+                const ID3_Frame* frame = tag->Find(ID3FID_GENERALOBJECT, ID3FN_DESCRIPTION, own.description.c_str());
+                ID3_Field* data = frame != nullptr ? frame->GetField(ID3FN_DATA) : nullptr;
+                if (data == nullptr)
+                    throw int(TAG_ERR_LAYOUT);
+                // ISO 8859-1, no MIME type, no file name, the owner, the record.
+                body = {0, 0, 0};
+                body.insert(body.end(), own.description.begin(), own.description.end());
+                body.push_back(0);
+                if (data->GetRawBinary() != nullptr)
+                    body.insert(body.end(), data->GetRawBinary(), data->GetRawBinary() + data->Size());
+                own.match = OwnFrame::Match::objectDescribed;
+                own.raw = frameof(v == 2 ? "GEO" : "GEOB", v, body);
+            }
+            own.id.assign(reinterpret_cast<const char*>(own.raw.data()), v == 2 ? 3 : 4);
+            ours.push_back(std::move(own));
+        }
+        spliceid3v2(transaction, ours, 3);
+        transaction.commit();
+    } catch (...) {
+        transaction.discard();
+        throw;
+    }
     dirty = false;
+    scanned = false;
+    touched.clear();
+    version = version == 0 ? 3 : version;
 }
 
 void Tag_ID3Lib::close()
@@ -298,9 +428,35 @@ void Tag_ID3Lib::close()
     } catch (...) {
         linked = false;
         dirty = false;
+        transaction.close();
         throw;
     }
     linked = false;
+    transaction.close();
+}
+
+// id3lib stops at a frame it does not know (iTunes' TCP in ID3v2.2) and
+// loses the rest of the tag; what it did not see of our own frames is
+// looked up in the tag on disk: the first frame of that id, or the object
+// with that description.
+const ID3v2Frame* Tag_ID3Lib::ondisk(const char* id, const char* description)
+{
+    if (!scanned) {
+        scanned = true;
+        try {
+            raw = ID3v2Layout::read(transaction, true).frames;
+        } catch (int) {
+            raw.clear();
+        }
+    }
+    const bool v22 = !raw.empty() && raw.front().version == 2;
+    const std::string wanted = v22 ? std::string(id).substr(0, 3) : id;
+    for (const ID3v2Frame& frame : raw) {
+        std::string text;
+        if (frame.id == wanted && (*description == 0 || (id3description(frame, text) && text == description)))
+            return &frame;
+    }
+    return nullptr;
 }
 
 ID3_Tag& Tag_ID3Lib::linkedtag()
@@ -399,16 +555,21 @@ void Tag_ID3Lib::setComment(const char* text)
     }
     field(*found, ID3FN_LANGUAGE).Set("eng");
     setframetext(*found, {{ID3FN_DESCRIPTION, ""}, {ID3FN_TEXT, text}});
-    dirty = true;
+    touch("COMM:");
 }
 
 int Tag_ID3Lib::getBPM()
 {
     const ID3_Frame* frame = linkedtag().Find(ID3FID_BPM);
-    if (frame == nullptr)
-        throw int(TAG_ERR_NOT_FOUND);
     char text[20];
-    readText(*frame, text, sizeof text);
+    if (frame != nullptr) {
+        readText(*frame, text, sizeof text);
+    } else {
+        const ID3v2Frame* raw = ondisk("TBPM", "");
+        if (raw == nullptr || raw->bodySize() < 1 || raw->body()[0] != 0)
+            throw int(TAG_ERR_NOT_FOUND);
+        strcpy_max(text, sizeof text, reinterpret_cast<const char*>(raw->body() + 1), raw->bodySize() - 1);
+    }
     int bpm = 0;
     if (std::sscanf(text, "%d", &bpm) != 1)
         throw int(TAG_ERR_UNUSABLE);
@@ -422,7 +583,7 @@ void Tag_ID3Lib::setBPM(int bpm)
     char text[16];
     std::snprintf(text, sizeof text, "%d", bpm);
     setframetext(frame, {{ID3FN_TEXT, text}});
-    dirty = true;
+    touch("TBPM");
 }
 
 void Tag_ID3Lib::encodeRVAD(int rva, uint8_t bytes[RVAD_SIZE])
@@ -464,14 +625,23 @@ void Tag_ID3Lib::setRVA(int rva)
     uint8_t bytes[RVAD_SIZE];
     encodeRVAD(rva, bytes);
     field(frame, ID3FN_DATA).Set(bytes, sizeof bytes);
-    dirty = true;
+    touch("RVAD");
 }
 
 void Tag_ID3Lib::getData(const char* owner, uint32_t, void* buffer, int size)
 {
     const ID3_Frame* frame = linkedtag().Find(ID3FID_GENERALOBJECT, ID3FN_DESCRIPTION, owner);
-    if (frame == nullptr)
-        throw int(TAG_ERR_NOT_FOUND);
+    if (frame == nullptr) {
+        const ID3v2Frame* raw = ondisk("GEOB", owner);
+        std::string description;
+        size_t at = 0;
+        if (raw == nullptr || !id3description(*raw, description, &at))
+            throw int(TAG_ERR_NOT_FOUND);
+        size_t n = std::min(raw->bodySize() - at, size_t(size > 0 ? size : 0));
+        if (n > 0)
+            std::memcpy(buffer, raw->body() + at, n);
+        return;
+    }
     ID3_Field* data = frame->GetField(ID3FN_DATA);
     if (data == nullptr)
         throw int(TAG_ERR_UNUSABLE);
@@ -494,7 +664,7 @@ void Tag_ID3Lib::setData(const char* owner, uint32_t, const void* data, int size
     field(*found, ID3FN_MIMETYPE).Set("");
     field(*found, ID3FN_FILENAME).Set("");
     field(*found, ID3FN_DATA).Set(static_cast<const uchar*>(data), size_t(size > 0 ? size : 0));
-    dirty = true;
+    touch(std::string("GEOB:") + owner);
 }
 
 } // namespace ovra

@@ -1,8 +1,17 @@
 // ID3v1/ID3v2.3 tags of ".mp3" files through id3lib: the first choice for
 // MP3 files. It refuses ID3v2.4 tags (TagLib takes those) and cannot set
-// title, artist, composer, album or genre.
+// title, artist, composer, album or genre. id3lib never writes the file (its
+// own update unlinks the track and renames a copy into its place): it only
+// reads. Our frames (TBPM, RVAD, COMM, GEOB) are made from its values and
+// spliced into the tag as it is on disk, in its version, at update() or
+// close(). Destruction writes nothing.
 #pragma once
+#include "tags/FileTransaction.h"
+#include "tags/ID3v2Layout.h"
 #include "tags/Tag.h"
+
+#include <string>
+#include <vector>
 
 #include <cstddef>
 #include <memory>
@@ -51,9 +60,17 @@ private:
     void readText(const ID3_Frame& frame, char* buffer, int size);
     void getFrameText(int id, char* buffer, int size);
 
+    void touch(const std::string& key);
+    const ID3v2Frame* ondisk(const char* id, const char* description);
+
     std::unique_ptr<ID3_Tag> tag;
     bool linked = false;
     bool dirty = false;
+    FileTransaction transaction;
+    int version = 0; // of the ID3v2 tag on disk; 0 without one
+    std::vector<std::string> touched;
+    bool scanned = false;
+    std::vector<ID3v2Frame> raw; // the tag on disk, when id3lib's parse falls short
 };
 
 } // namespace ovra

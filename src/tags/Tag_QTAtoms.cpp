@@ -46,87 +46,79 @@ Tag_QTAtoms::Tag_QTAtoms(const char* path, bool readOnly)
 
 Tag_QTAtoms::~Tag_QTAtoms()
 {
+    // A track that ends early keeps its file as it was: what was staged and
+    // not closed is dropped, never half written.
+    closecontainers();
+    file.close();
+}
+
+void Tag_QTAtoms::closecontainers()
+{
+    root.file = moov.file = udta.file = meta.file = ilst.file = nullptr;
+}
+
+void Tag_QTAtoms::open(const char* path_, bool readOnly_)
+{
+    close();
+    readOnly = readOnly_;
     try {
-        close();
+        // Read-only even for writing: a file that cannot be written fails
+        // at the commit with its own errno, after it has been read.
+        file.open(path_);
+        path = path_;
+        load();
     } catch (...) {
-    }
-    if (file != nullptr) {
-        std::fclose(file);
-        file = nullptr;
+        closecontainers();
+        file.close();
+        throw;
     }
 }
 
-void Tag_QTAtoms::open(const char* path, bool readOnly_)
+// Finds the containers in the file as it is now.
+void Tag_QTAtoms::load()
 {
-    close();
-    errno = 0;
-    file = std::fopen(path, readOnly_ ? "rb" : "r+b");
-    if (file == nullptr)
-        throw int(errno != 0 ? errno : EIO);
-    readOnly = readOnly_;
     hasUdta = false;
     hasIlst = false;
     mdatPos = -1;
-    try {
-        AtomContainer probe = AtomContainer::fileRoot(file, 0);
-        uint8_t brand[8];
-        atomseek(probe, 4);
-        atomread(probe, brand, sizeof brand);
-        if (std::memcmp(brand, "ftypM4A ", 8) != 0)
-            throw int(ATOM_ERR_NOT_M4A);
+    refusal = 0;
+    AtomContainer probe = AtomContainer::fileRoot(&file, file.length());
+    uint8_t brand[8];
+    atomread(probe, 4, brand, sizeof brand);
+    if (std::memcmp(brand, "ftypM4A ", 8) != 0)
+        throw int(ATOM_ERR_NOT_M4A);
 
-        errno = 0;
-        if (fseeko(file, 0, SEEK_END) != 0)
-            throw int(errno != 0 ? errno : EIO);
-        int64_t length = int64_t(ftello(file));
-        if (length < 0)
-            throw int(errno != 0 ? errno : EIO);
-        // Edits keep offsets 32-bit; a larger file is refused before anything is written.
-        if (!readOnly && length > ATOM_FILE_LIMIT)
-            throw int(ATOM_ERR_TOO_LARGE);
+    const int64_t length = file.length();
+    // Edits keep offsets 32-bit; a larger file is refused before anything is written.
+    if (!readOnly && length > ATOM_FILE_LIMIT)
+        throw int(ATOM_ERR_TOO_LARGE);
 
-        root = AtomContainer::fileRoot(file, length);
-        moov = udta = meta = ilst = AtomContainer();
-        mdatPos = findAtom(root, ATOM_MDAT, 0);
-        openChild(moov, ATOM_MOOV, root, false, 0, 0);
+    root = AtomContainer::fileRoot(&file, length);
+    moov = udta = meta = ilst = AtomContainer();
+    mdatPos = findAtom(root, ATOM_MDAT, 0);
+    openChild(moov, ATOM_MOOV, root, false, 0, 0);
 
-        // The repair runs before any edit, while the chunk offsets still
-        // point where 'mdat' really is.
+    // The repair runs before any edit, while the chunk offsets still
+    // point where 'mdat' really is.
+    if (mdatPos < 0)
+        repair();
+    if (!readOnly) {
+        // Writing may move 'mdat'; only a file whose every track can
+        // follow it is edited.
         if (mdatPos < 0)
-            repair(path);
-        if (!readOnly) {
-            // Writing may move 'mdat'; only a file whose every track can
-            // follow it is edited.
-            if (mdatPos < 0)
-                throw int(ATOM_ERR_MDAT_LOST);
-            checkChunkOffsets(moov);
-        }
-
-        if (readOnly) {
-            try {
-                openChild(udta, ATOM_UDTA, moov, false, 0, 0);
-                hasUdta = true;
-                openMetaChain(false);
-            } catch (int code) {
-                if (code != ATOM_ERR_NO_CHILD)
-                    throw;
-            }
-        } else {
-            openChild(udta, ATOM_UDTA, moov, true, UDTA_FREE, 0);
-            hasUdta = true;
-            openMetaChain(true);
-        }
-        update();
-    } catch (...) {
-        try {
-            close();
-        } catch (...) {
-        }
-        if (file != nullptr) {
-            std::fclose(file);
-            file = nullptr;
-        }
-        throw;
+            throw int(ATOM_ERR_MDAT_LOST);
+        checkChunkOffsets(moov);
+        // The fragments of a fragmented file hold absolute offsets of their
+        // own that no table lists; moving the media data would lose them.
+        if (findAtom(moov, fourcc('m', 'v', 'e', 'x'), 0) >= 0 || findAtom(root, fourcc('m', 'o', 'o', 'f'), 0) >= 0)
+            refusal = ATOM_ERR_FRAGMENTED;
+    }
+    try {
+        openChild(udta, ATOM_UDTA, moov, false, 0, 0);
+        hasUdta = true;
+        openMetaChain(false);
+    } catch (int code) {
+        if (code != ATOM_ERR_NO_CHILD)
+            throw;
     }
 }
 
@@ -147,7 +139,7 @@ void Tag_QTAtoms::openMetaChain(bool create)
     hasIlst = true;
 }
 
-void Tag_QTAtoms::repair(const char* path)
+void Tag_QTAtoms::repair()
 {
     try {
         AtomContainer trak, mdia, minf, stbl;
@@ -161,8 +153,7 @@ void Tag_QTAtoms::repair(const char* path)
         if (sh.contentSize < 12)
             throw int(ATOM_ERR_STCO_SHORT);
         uint8_t table[12];
-        atomseek(stbl, sh.contentPos);
-        atomread(stbl, table, sizeof table);
+        atomread(stbl, sh.contentPos, table, sizeof table);
         if (getbe32(table + 4) == 0)
             throw int(ATOM_ERR_STCO_SHORT);
         const int64_t mdat = int64_t(getbe32(table + 8)) - 8;
@@ -179,58 +170,71 @@ void Tag_QTAtoms::repair(const char* path)
             throw int(ATOM_ERR_MDAT_LOST);
         uint8_t size[4];
         putbe32(size, uint32_t(mdat - f));
-        atomseek(root, f);
-        atomwrite(root, size, sizeof size);
+        atomwrite(root, f, size, sizeof size);
         root.freePos = 0;
         // From now on 'mdat' is found again, so later edits keep the chunk
         // offsets right.
         mdatPos = findAtom(root, ATOM_MDAT, 0);
     } catch (int code) {
-        std::fprintf(stderr, "Could not fix: %s; err=%ld\n", path, long(code));
+        std::fprintf(stderr, "Could not fix: %s; err=%ld\n", path.c_str(), long(code));
     }
 }
 
 void Tag_QTAtoms::update()
 {
-    if (file == nullptr)
+    if (!file.isopen() || !file.changed())
         return;
-    if (mdatPos >= 0)
-        mdatPos = fixChunkOffsets(root, moov, mdatPos);
-    errno = 0;
-    if (std::fflush(file) != 0)
-        throw int(errno != 0 ? errno : EIO);
+    try {
+        if (refusal != 0)
+            throw int(refusal);
+        fixChunkOffsets(moov);
+        file.commit();
+    } catch (...) {
+        // Nothing of it reached the file; start again from what is there.
+        file.discard();
+        try {
+            load();
+        } catch (...) {
+            closecontainers();
+            file.close();
+        }
+        throw;
+    }
 }
 
 void Tag_QTAtoms::close()
 {
-    if (file == nullptr)
+    if (!file.isopen())
         return;
-    int failure = 0;
     try {
         update();
-    } catch (int code) {
-        failure = code;
+    } catch (...) {
+        closecontainers();
+        file.close();
+        throw;
     }
-    root.file = moov.file = udta.file = meta.file = ilst.file = nullptr;
-    int closed = std::fclose(file);
-    file = nullptr;
-    if (failure != 0)
-        throw failure;
-    if (closed != 0)
-        throw int(errno != 0 ? errno : EIO);
+    closecontainers();
+    file.close();
 }
 
 void Tag_QTAtoms::requireWritable()
 {
-    if (file == nullptr)
+    if (!file.isopen())
         throw int(ATOM_ERR_NO_FILE);
     if (readOnly)
         throw int(EBADF);
+    // The metadata containers are made when something is first written.
+    if (!hasUdta) {
+        openChild(udta, ATOM_UDTA, moov, true, UDTA_FREE, 0);
+        hasUdta = true;
+    }
+    if (!hasIlst)
+        openMetaChain(true);
 }
 
 size_t Tag_QTAtoms::readItem(uint32_t code, uint8_t* buffer, size_t max)
 {
-    if (file == nullptr)
+    if (!file.isopen())
         throw int(ATOM_ERR_NO_FILE);
     if (!hasIlst)
         throw int(TAG_ERR_NOT_FOUND);
@@ -238,7 +242,7 @@ size_t Tag_QTAtoms::readItem(uint32_t code, uint8_t* buffer, size_t max)
     if (findAtom(ilst, code, 0, &h) < 0)
         throw int(TAG_ERR_NOT_FOUND);
     AtomContainer item;
-    item.file = file;
+    item.file = &file;
     item.start = h.contentPos;
     item.end = h.contentPos + h.contentSize;
     int64_t d = findAtom(item, ATOM_DATA, 0);
@@ -345,7 +349,7 @@ void Tag_QTAtoms::setBPM(int bpm)
 
 void Tag_QTAtoms::getData(const char*, uint32_t code, void* buffer, int size)
 {
-    if (file == nullptr)
+    if (!file.isopen())
         throw int(ATOM_ERR_NO_FILE);
     if (!hasUdta)
         throw int(TAG_ERR_NOT_FOUND);

@@ -1,8 +1,12 @@
-// The iTunes-style metadata of ".m4a" files, edited in place in
-// 'moov'/'udta'/'meta'/'ilst' without an MP4 library.
+// The iTunes-style metadata of ".m4a" files, edited in
+// 'moov'/'udta'/'meta'/'ilst' without an MP4 library. Edits are staged and
+// reach the file as one update at update() or close(); destruction without
+// close() writes nothing.
 #pragma once
 #include "tags/AtomContainer.h"
 #include "tags/Tag.h"
+
+#include <string>
 
 namespace ovra {
 
@@ -48,11 +52,14 @@ private:
     void writeItem(uint32_t code, uint32_t typeIndicator, const void* payload, uint32_t length);
     void getText(uint32_t code, char* buffer, int size);
     void setText(uint32_t code, const char* text);
-    void repair(const char* path);
+    void load();
+    void repair();
     void openMetaChain(bool create);
     void requireWritable();
+    void closecontainers();
 
-    FILE* file = nullptr;
+    FileTransaction file;
+    std::string path;
     AtomContainer root;
     AtomContainer moov;
     AtomContainer udta;
@@ -60,9 +67,12 @@ private:
     AtomContainer ilst;
     int64_t mdatPos = -1;
     bool readOnly = false;
-    // Opened read-only, missing containers are not created: their items read as absent.
+    // Missing containers are created by the first write only: until then
+    // their items read as absent.
     bool hasUdta = false;
     bool hasIlst = false;
+    // Why this file must not be written (a fragmented file), or 0.
+    int refusal = 0;
 };
 
 } // namespace ovra

@@ -2,14 +2,19 @@
 // from an RVA2 index, the data record as Base64 text in a comment frame.
 #include "tags/Tag_TagLib.h"
 #include "tags/Base64.h"
+#include "tags/ID3v2Layout.h"
+#include "tags/TagLibStream.h"
 #include "platform/tools_strings.h"
 
 #include <taglib/commentsframe.h>
+#include <taglib/id3v2framefactory.h>
+#include <taglib/id3v2header.h>
 #include <taglib/id3v2tag.h>
 #include <taglib/mpegfile.h>
 #include <taglib/relativevolumeframe.h>
 #include <taglib/textidentificationframe.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -53,57 +58,153 @@ Tag_TagLib::Tag_TagLib(const char* path, bool readOnly)
 
 Tag_TagLib::~Tag_TagLib()
 {
-    try {
-        close();
-    } catch (...) {
-    }
-    delete file;
-    file = nullptr;
+    release();
+}
+
+void Tag_TagLib::release()
+{
+    tag = nullptr;
+    file.reset();
+    stream.reset();
+    view.close();
+    transaction.close();
+    dirty = false;
+    touched.clear();
 }
 
 void Tag_TagLib::open(const char* path, bool)
 {
-    if (file != nullptr)
+    if (file)
         close();
-    file = new TagLib::MPEG::File(path, true, TagLib::AudioProperties::Average);
+    try {
+        transaction.open(path);
+    } catch (int) {
+        throw int(TAG_ERR_UNUSABLE); // not there, not readable, not a regular file
+    }
+    // TagLib takes a frame of size 0 for the start of the padding and loses
+    // every frame behind it. It reads a view of the file without such
+    // frames; writes go to the file as it is.
+    FileTransaction* source = &transaction;
+    try {
+        const ID3v2Layout layout = ID3v2Layout::read(transaction, true);
+        if (std::any_of(layout.frames.begin(), layout.frames.end(), [](const ID3v2Frame& f) { return f.bodySize() == 0; })) {
+            std::vector<uint8_t> tagBytes(size_t(layout.size), 0);
+            transaction.readoriginal(0, tagBytes.data(), 10);
+            size_t at = 10;
+            std::copy(layout.extended.begin(), layout.extended.end(), tagBytes.begin() + std::ptrdiff_t(at));
+            at += layout.extended.size();
+            for (const ID3v2Frame& f : layout.frames) {
+                if (f.bodySize() > 0) {
+                    std::copy(f.raw.begin(), f.raw.end(), tagBytes.begin() + std::ptrdiff_t(at));
+                    at += f.raw.size();
+                }
+            }
+            view.open(path);
+            view.write(0, tagBytes.data(), tagBytes.size());
+            source = &view;
+        }
+    } catch (int) {
+        // A layout we cannot read ourselves is left to TagLib; writing it is refused later.
+    }
+    stream = std::make_unique<TagLibStream>(*source);
+    file = std::make_unique<TagLib::MPEG::File>(stream.get(), TagLib::ID3v2::FrameFactory::instance(), true,
+                                                TagLib::AudioProperties::Average);
     // TagLib keeps an empty ID3v2 tag object even for a file without one;
     // whether the file has one on disk is what counts.
     tag = file->isValid() && file->hasID3v2Tag() ? file->ID3v2Tag(false) : nullptr;
     if (tag == nullptr) {
         // No ID3v2 tag (or no readable file): nothing is created here.
-        delete file;
-        file = nullptr;
+        release();
         throw int(TAG_ERR_UNUSABLE);
     }
+    version = int(tag->header()->majorVersion());
     dirty = false;
+    touched.clear();
+}
+
+void Tag_TagLib::touch(const std::string& key)
+{
+    if (std::find(touched.begin(), touched.end(), key) == touched.end())
+        touched.push_back(key);
+    dirty = true;
 }
 
 void Tag_TagLib::update()
 {
-    if (file == nullptr || !dirty)
+    if (!file || !dirty)
         return;
-    // Only the ID3v2 tag is ours to write: an ID3v1 tag is neither created nor
-    // filled with a copy (its comment would carry the record's Base64 text).
-    // A failed save is reported: the caller must not believe the tag written.
-    if (!file->save(TagLib::MPEG::File::ID3v2, TagLib::File::StripNone, TagLib::ID3v2::v4, TagLib::File::DoNotDuplicate))
-        throw int(file->readOnly() ? EACCES : EIO);
+    // Only our frames are rendered, in the version the tag has (TagLib
+    // writes no ID3v2.2); everything else of the tag stays as it is, and
+    // an ID3v1 tag is neither created nor changed.
+    try {
+        if (version != 3 && version != 4)
+            throw int(TAG_ERR_LAYOUT);
+        std::vector<OwnFrame> ours;
+        std::vector<TagLib::ID3v2::Frame*> frames;
+        for (const std::string& key : touched) {
+            OwnFrame own;
+            TagLib::ID3v2::Frame* frame = nullptr;
+            if (key.rfind("COMM:", 0) == 0) {
+                own.match = OwnFrame::Match::commentDescribed;
+                own.id = "COMM";
+                own.description = key.substr(5);
+                frame = findcomment(*tag, TagLib::String(own.description.c_str(), TagLib::String::Latin1));
+            } else {
+                own.id = key;
+                const TagLib::ID3v2::FrameList& list = tag->frameList(key.c_str());
+                frame = list.isEmpty() ? nullptr : list.front();
+            }
+            if (frame == nullptr)
+                throw int(TAG_ERR_LAYOUT);
+            ours.push_back(std::move(own));
+            frames.push_back(frame);
+        }
+        // A scratch tag renders each of our frames in the file's version; it
+        // borrows the frame and gives it back. TagLib has no RVA2 in
+        // ID3v2.3, but its body is the same in both: it gets a v2.3 header.
+        for (size_t i = 0; i < ours.size(); ++i) {
+            const bool rehead = version == 3 && ours[i].id == "RVA2";
+            TagLib::ByteVector rendered;
+            {
+                TagLib::ID3v2::Tag scratch;
+                scratch.addFrame(frames[i]);
+                rendered = scratch.render(version == 3 && !rehead ? TagLib::ID3v2::v3 : TagLib::ID3v2::v4);
+                scratch.removeFrame(frames[i], false);
+            }
+            ID3v2Layout layout = ID3v2Layout::parse(reinterpret_cast<const uint8_t*>(rendered.data()), rendered.size());
+            if (layout.frames.size() != 1 || layout.frames[0].id != ours[i].id)
+                throw int(TAG_ERR_LAYOUT);
+            ours[i].raw = layout.frames[0].raw;
+            if (rehead) {
+                const uint32_t n = uint32_t(layout.frames[0].bodySize());
+                ours[i].raw[4] = uint8_t(n >> 24);
+                ours[i].raw[5] = uint8_t(n >> 16);
+                ours[i].raw[6] = uint8_t(n >> 8);
+                ours[i].raw[7] = uint8_t(n);
+                ours[i].raw[8] = ours[i].raw[9] = 0;
+            }
+        }
+        spliceid3v2(transaction, ours, 0);
+        transaction.commit();
+    } catch (...) {
+        transaction.discard();
+        throw;
+    }
     dirty = false;
+    touched.clear();
 }
 
 void Tag_TagLib::close()
 {
-    if (file == nullptr)
+    if (!file)
         return;
-    std::unique_ptr<TagLib::MPEG::File> closing(file);
     try {
         update();
     } catch (...) {
-        file = nullptr;
-        tag = nullptr;
+        release();
         throw;
     }
-    file = nullptr;
-    tag = nullptr;
+    release();
 }
 
 TagLib::ID3v2::Tag& Tag_TagLib::opened()
@@ -134,7 +235,7 @@ void Tag_TagLib::setFrameText(const char* id, const char* text, bool unicode)
         frame = frames.front();
     }
     frame->setText(TagLib::String(text, TagLib::String::UTF8));
-    dirty = true;
+    touch(id);
 }
 
 void Tag_TagLib::getTitle(char* buffer, int size) { getFrameText("TIT2", buffer, size); }
@@ -179,7 +280,7 @@ void Tag_TagLib::setComment(const char* text)
     comment->setTextEncoding(TagLib::String::UTF8);
     comment->setLanguage("eng");
     comment->setText(TagLib::String(text, TagLib::String::UTF8));
-    dirty = true;
+    touch("COMM:");
 }
 
 int Tag_TagLib::getBPM()
@@ -249,7 +350,7 @@ void Tag_TagLib::setRVA(int rva)
     if (volume == nullptr)
         throw int(TAG_ERR_UNUSABLE);
     volume->setVolumeAdjustmentIndex(short(rvaToIndex(rva)), TagLib::ID3v2::RelativeVolumeFrame::MasterVolume);
-    dirty = true;
+    touch("RVA2");
 }
 
 void Tag_TagLib::getData(const char* owner, uint32_t, void* buffer, int size)
@@ -275,7 +376,7 @@ void Tag_TagLib::setData(const char* owner, uint32_t, const void* data, int size
     std::string encoded = base64encode(data, size_t(size > 0 ? size : 0));
     comment->setLanguage("XXX");
     comment->setText(TagLib::String(encoded.c_str(), TagLib::String::Latin1));
-    dirty = true;
+    touch(std::string("COMM:") + owner);
 }
 
 } // namespace ovra

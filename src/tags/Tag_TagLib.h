@@ -1,9 +1,17 @@
 // ID3v2 tags of ".mp3" files through TagLib: the fallback for files that the
-// id3lib tag refuses, notably those with an ID3v2.4 tag.
+// id3lib tag refuses, notably those with an ID3v2.4 tag. TagLib reads through
+// a staged file and renders only our frames; they are spliced into the tag
+// as it is on disk at update() or close(). Destruction writes nothing.
 #pragma once
+#include "tags/FileTransaction.h"
 #include "tags/Tag.h"
 
+#include <memory>
+#include <string>
+#include <vector>
+
 namespace TagLib {
+class IOStream;
 namespace MPEG {
 class File;
 }
@@ -57,10 +65,18 @@ private:
     TagLib::ID3v2::Tag& opened();
     void getFrameText(const char* id, char* buffer, int size);
     void setFrameText(const char* id, const char* text, bool unicode);
+    // Remembers a frame we set: by id, or a comment by its description.
+    void touch(const std::string& key);
+    void release();
 
-    TagLib::MPEG::File* file = nullptr;
+    FileTransaction transaction;
+    FileTransaction view; // what TagLib reads, when the file needs mending for it
+    std::unique_ptr<TagLib::IOStream> stream;
+    std::unique_ptr<TagLib::MPEG::File> file;
     TagLib::ID3v2::Tag* tag = nullptr;
     bool dirty = false;
+    int version = 0; // of the tag on disk
+    std::vector<std::string> touched;
 };
 
 } // namespace ovra

@@ -637,9 +637,9 @@ TEST_F(BatchCli, FilesThatCannotBeWrittenOrReadAreLeftAsTheyWere)
     Result r = run({"--no-export", music.string()});
     EXPECT_EQ(r.status, 1) << r.out << r.err;
     auto lines = r.lines();
-    // The MP3 tag opens for reading and fails when it is written back.
+    // A read-only track opens for reading and fails when it is written back.
     EXPECT_EQ(outcomeOf(lines, a), "Could not write tag to file: error code 13.");
-    EXPECT_EQ(outcomeOf(lines, b), "Could not read metadata for this track.");
+    EXPECT_EQ(outcomeOf(lines, b), "Could not write tag to file: error code 13.");
     EXPECT_EQ(outcomeOf(lines, c), "Could not read metadata for this track.");
     EXPECT_EQ(outcomeOf(lines, d), UPDATED);
     EXPECT_EQ(readFile(a), before[0]);

@@ -80,6 +80,7 @@ TEST(Tag_TagLib, AnEmptyTagTakesATempoAsLatin1Text)
         Tag_TagLib tag(path.c_str(), false);
         EXPECT_EQ(codeof([&] { tag.getBPM(); }), TAG_ERR_NOT_FOUND);
         tag.setBPM(120);
+        tag.close();
     }
     auto m = tagtest::mutagen(path);
     EXPECT_EQ(m["TBPM"], "120");

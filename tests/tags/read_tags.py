@@ -35,6 +35,9 @@ def mp3(path):
             print("GEOB:%s.mime=%s" % (frame.desc, frame.mime))
         elif fid in ("APIC", "PIC"):
             print("APIC.mime=%s" % frame.mime)
+            print("APIC.data=%s" % frame.data.hex())
+        elif hasattr(frame, "data"):
+            print("%s:%s=%s" % (fid, getattr(frame, "owner", ""), frame.data.hex()))
         else:
             print("%s=?" % fid)
 

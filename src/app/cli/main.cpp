@@ -2,6 +2,7 @@
 #include "app/cli/CliCommand.h"
 #include "audio/Movies_auto.h"
 #include "platform/tools_appenv.h"
+#include "tags/WriteJournal.h"
 
 #include <CLI/CLI.hpp>
 
@@ -40,6 +41,10 @@ int main(int argc, char** argv)
         std::fputs("tempix-cli: --analyze, --dump, --library and --playlist exclude each other\n", stderr);
         return 2;
     }
+
+    // A tag update that was interrupted (killed, power lost) is undone
+    // before anything else reads a track.
+    ovra::recoverinterruptedwrites(stdout);
 
     for (auto& command : commands) {
         if (command->selected()) {

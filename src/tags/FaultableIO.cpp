@@ -1,0 +1,154 @@
+// Counted write-type calls and the test hook that stops an update after
+// its k-th write, by failing or by ending the process as a kill would.
+#include "tags/FaultableIO.h"
+#include "tags/FileTransaction.h"
+
+#include <atomic>
+#include <cerrno>
+#include <mutex>
+
+#include <fcntl.h>
+#include <stdio.h>
+#include <unistd.h>
+
+namespace ovra {
+
+namespace {
+// The hook is the layer's only process-wide state; tests set it.
+std::mutex hookMutex;
+WriteFault hook;
+std::atomic<int> calls{0};
+bool fired = false;
+
+// 0 to go ahead, an errno to fail the call; ends the process in die mode.
+// A write that dies is cut in half first, as a power loss may cut it.
+int checkpoint(int fd = -1, const void* data = nullptr, size_t n = 0, int64_t pos = 0)
+{
+    int k = calls.fetch_add(1) + 1;
+    std::lock_guard<std::mutex> lock(hookMutex);
+    if (hook.mode == WriteFault::Mode::none || k <= hook.after)
+        return 0;
+    if (hook.mode == WriteFault::Mode::die) {
+        if (data != nullptr && n > 1)
+            (void)::pwrite(fd, data, n / 2, off_t(pos));
+        _exit(137);
+    }
+    if (fired && !hook.sticky)
+        return 0;
+    fired = true;
+    return hook.error;
+}
+} // namespace
+
+void setwritefault(const WriteFault& fault)
+{
+    std::lock_guard<std::mutex> lock(hookMutex);
+    hook = fault;
+    fired = false;
+    calls = 0;
+}
+
+int writecalls()
+{
+    return calls.load();
+}
+
+int iopwrite(int fd, const void* data, size_t n, int64_t pos)
+{
+    if (int e = checkpoint(fd, data, n, pos))
+        return e;
+    const auto* p = static_cast<const uint8_t*>(data);
+    while (n > 0) {
+        ssize_t w = ::pwrite(fd, p, n, off_t(pos));
+        if (w < 0) {
+            if (errno == EINTR)
+                continue;
+            return errno;
+        }
+        if (w == 0)
+            return EIO;
+        p += w;
+        n -= size_t(w);
+        pos += w;
+    }
+    return 0;
+}
+
+int iopread(int fd, void* data, size_t n, int64_t pos)
+{
+    auto* p = static_cast<uint8_t*>(data);
+    while (n > 0) {
+        ssize_t r = ::pread(fd, p, n, off_t(pos));
+        if (r < 0) {
+            if (errno == EINTR)
+                continue;
+            return errno;
+        }
+        if (r == 0)
+            return -1;
+        p += r;
+        n -= size_t(r);
+        pos += r;
+    }
+    return 0;
+}
+
+int ioftruncate(int fd, int64_t length)
+{
+    if (int e = checkpoint())
+        return e;
+    while (::ftruncate(fd, off_t(length)) != 0) {
+        if (errno != EINTR)
+            return errno;
+    }
+    return 0;
+}
+
+int iofallocate(int fd, int64_t pos, int64_t n)
+{
+    if (int e = checkpoint())
+        return e;
+    int e;
+    while ((e = ::posix_fallocate(fd, off_t(pos), off_t(n))) == EINTR) {
+    }
+    return e;
+}
+
+int iofsync(int fd)
+{
+    if (int e = checkpoint())
+        return e;
+    return ::fsync(fd) == 0 ? 0 : errno;
+}
+
+int iorename(const char* from, const char* to)
+{
+    if (int e = checkpoint())
+        return e;
+    return ::rename(from, to) == 0 ? 0 : errno;
+}
+
+int iounlink(const char* path)
+{
+    if (int e = checkpoint())
+        return e;
+    return ::unlink(path) == 0 ? 0 : errno;
+}
+
+fd_auto::~fd_auto()
+{
+    if (fd >= 0)
+        ::close(fd);
+}
+
+int iofsyncfolder(const char* folder)
+{
+    int dfd = ::open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dfd < 0)
+        return errno;
+    int e = iofsync(dfd);
+    ::close(dfd);
+    return e;
+}
+
+} // namespace ovra

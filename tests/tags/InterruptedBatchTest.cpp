@@ -1,0 +1,142 @@
+// tempix-cli killed in the middle of a batch, and a batch on a disk that is
+// full: afterwards every track is whole (its audio decodes as before) and
+// carries what Tempix wrote, or the failure was reported.
+#include "TagTestSupport.h"
+
+#include <chrono>
+#include <csignal>
+#include <thread>
+
+#include <unistd.h>
+
+using tagtest::TempDir;
+
+namespace {
+
+const std::string CLI = TEMPIX_BINARY_DIR "/bin/tempix-cli";
+const char* const TRACKS[] = {"beat128_stereo44_lame.mp3", "beat100_mono44_aac.m4a", "beat174_stereo48_aac.m4a",
+                              "beat85_mono48_lame.mp3", "beat140_stereo44_noxing.mp3"};
+
+// The environment of a run: its own home, settings, log and journals.
+std::string environment(const TempDir& dir)
+{
+    return "env HOME=" + tagtest::quote(dir.path("home")) + " XDG_CONFIG_HOME=" + tagtest::quote(dir.path("config")) +
+           " XDG_STATE_HOME=" + tagtest::quote(dir.path("state")) + " ";
+}
+
+std::string batch(const TempDir& dir, const std::string& folder)
+{
+    return environment(dir) + tagtest::quote(CLI) + " --no-export --all-genres " + tagtest::quote(folder);
+}
+
+} // namespace
+
+TEST(InterruptedBatch, AKilledBatchLeavesEveryTrackWholeAndTheNextRunFinishesIt)
+{
+    TempDir dir;
+    const std::string folder = dir.path("music");
+    std::filesystem::create_directories(folder);
+    auto fresh = [&] {
+        for (const char* name : TRACKS)
+            std::filesystem::copy_file(std::string(TEMPIX_MATERIAL_DIR) + "/" + name, folder + "/" + name,
+                                       std::filesystem::copy_options::overwrite_existing);
+    };
+    // A batch that runs to its end: what every track must look like.
+    fresh();
+    std::map<std::string, std::string> audio;
+    for (const char* name : TRACKS)
+        audio[name] = tagtest::decodedmd5(folder + "/" + name);
+    std::string out;
+    ASSERT_EQ(tagtest::run(batch(dir, folder) + " 2>&1", &out), 0) << out;
+    std::map<std::string, std::vector<uint8_t>> done;
+    for (const char* name : TRACKS) {
+        const std::string path = folder + "/" + name;
+        done[name] = tagtest::readfile(path);
+        EXPECT_EQ(tagtest::decodedmd5(path), audio[name]) << name;
+        auto m = tagtest::mutagen(path);
+        EXPECT_TRUE(m.count("TBPM") + m.count("tmpo") == 1) << name;
+    }
+    // The same batch killed at moments across its run (it takes about half
+    // a second here), then run again.
+    for (int delayMs : {150, 210, 260, 300, 340, 380, 420, 480}) {
+        SCOPED_TRACE(delayMs);
+        fresh();
+        pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            execl("/bin/sh", "sh", "-c", ("exec " + batch(dir, folder) + " > /dev/null 2>&1").c_str(), (char*)nullptr);
+            _exit(127);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
+        kill(child, SIGKILL);
+        int status = 0;
+        waitpid(child, &status, 0);
+        // The next run restores an interrupted update first, then finishes.
+        EXPECT_EQ(tagtest::run(batch(dir, folder) + " 2>&1", &out), 0) << out;
+        for (const char* name : TRACKS)
+            EXPECT_EQ(tagtest::readfile(folder + "/" + name), done[name]) << name;
+        for (const auto& slot : std::filesystem::directory_iterator(dir.path("state") + "/tempix/journal"))
+            EXPECT_EQ(slot.file_size(), 0u) << "no journal holds an update";
+    }
+}
+
+TEST(InterruptedBatch, AFullDiskDamagesNothingAndEveryFailedTrackIsReported)
+{
+    TempDir dir;
+    if (tagtest::run("unshare -Urm true 2>/dev/null") != 0)
+        GTEST_SKIP() << "this machine does not let a test mount a small file system (unshare -Urm)";
+    // One M4A without 'udta' must grow; the MP3 keeps its tag's padding.
+    const std::string stage = dir.path("stage");
+    std::filesystem::create_directories(stage);
+    std::filesystem::copy_file(std::string(TEMPIX_MATERIAL_DIR) + "/beat128_stereo44_lame.mp3", stage + "/fits.mp3");
+    const std::string strip = std::string(TEMPIX_PYTHON) + " -c " +
+                              tagtest::quote("import sys; sys.path.insert(0, sys.argv[1]); from make_tag_fixtures import without_udta; without_udta(sys.argv[2], sys.argv[3])") +
+                              " " + tagtest::quote(std::string(TEMPIX_SOURCE_DIR) + "/tests/tags") + " " +
+                              tagtest::quote(std::string(TEMPIX_MATERIAL_DIR) + "/beat100_mono44_aac.m4a") + " " + tagtest::quote(stage + "/grows.m4a");
+    ASSERT_EQ(tagtest::run(strip), 0);
+    const std::vector<uint8_t> m4a = tagtest::readfile(stage + "/grows.m4a");
+
+    // Inside a mount namespace: a 2 MiB file system holding the tracks and a
+    // filler that takes every free block; the log and journals are outside.
+    const std::string full = dir.path("full");
+    std::filesystem::create_directories(full);
+    const std::string script = "mount -t tmpfs -o size=2m none " + tagtest::quote(full) + " && cp " + tagtest::quote(stage) + "/* " +
+                               tagtest::quote(full) + " && (dd if=/dev/zero of=" + tagtest::quote(full + "/filler") +
+                               " bs=4k 2>/dev/null; true) && " + batch(dir, full) + " > " + tagtest::quote(dir.path("out.txt")) + " 2>&1" +
+                               "; echo $? > " + tagtest::quote(dir.path("status.txt")) + "; cp " + tagtest::quote(full) + "/*.m4a " +
+                               tagtest::quote(full) + "/*.mp3 " + tagtest::quote(dir.path("after")) + "/";
+    std::filesystem::create_directories(dir.path("after"));
+    ASSERT_EQ(tagtest::run("unshare -Urm sh -c " + tagtest::quote(script)), 0);
+
+    const std::vector<uint8_t> log = tagtest::readfile(dir.path("out.txt"));
+    const std::string out(log.begin(), log.end());
+    std::vector<uint8_t> status = tagtest::readfile(dir.path("status.txt"));
+    EXPECT_EQ(std::string(status.begin(), status.end()), "1\n") << out;
+    EXPECT_NE(out.find("Could not write tag to file: error code 28."), std::string::npos) << out;
+    EXPECT_EQ(tagtest::readfile(dir.path("after/grows.m4a")), m4a) << "the track that could not grow is as it was";
+    auto m = tagtest::mutagen(dir.path("after/fits.mp3"));
+    EXPECT_EQ(m.count("TBPM"), 1u) << "a track whose tag fits is still written";
+}
+
+TEST(InterruptedBatch, ATrackThatEndsInAFailureIsLeftByteForByte)
+{
+    TempDir dir;
+    const std::string folder = dir.path("music");
+    std::filesystem::create_directories(folder);
+    // Too short to analyse, and a fragmented file that must not be written.
+    std::filesystem::copy_file(tagtest::fixtures() + "/noudta_fast.m4a", folder + "/short.m4a");
+    ASSERT_EQ(tagtest::run("ffmpeg -v error -i " + tagtest::quote(std::string(TEMPIX_MATERIAL_DIR) + "/beat100_mono44_aac.m4a") +
+                           " -c copy -movflags frag_keyframe+empty_moov -brand 'M4A ' " + tagtest::quote(folder + "/fragmented.m4a")),
+              0);
+    const std::vector<uint8_t> shortBytes = tagtest::readfile(folder + "/short.m4a");
+    const std::vector<uint8_t> fragmented = tagtest::readfile(folder + "/fragmented.m4a");
+    std::string out;
+    EXPECT_EQ(tagtest::run(batch(dir, folder) + " 2>&1", &out), 1) << out;
+    EXPECT_EQ(tagtest::readfile(folder + "/short.m4a"), shortBytes) << "no empty containers added";
+    EXPECT_EQ(tagtest::readfile(folder + "/fragmented.m4a"), fragmented);
+    EXPECT_NE(out.find("Could not write tag to file: a fragmented MP4 file cannot be updated safely, so it was left as it was "
+                       "(error code 20228)."),
+              std::string::npos)
+        << out;
+    EXPECT_EQ(out.find("Track updated."), std::string::npos) << out;
+}

@@ -1,0 +1,143 @@
+// Layouts other programs write: every frame, atom and tag that is not ours
+// comes through an update unchanged (mutagen compares them frame by frame),
+// or the file is refused and left as it was.
+#include "tags/AtomContainer.h"
+#include "tags/Tag.h"
+#include "TagTestSupport.h"
+
+#include <algorithm>
+
+using namespace ovra;
+using tagtest::TempDir;
+
+namespace {
+
+const std::string& oddlayouts()
+{
+    static const std::string dir = [] {
+        static TempDir made;
+        std::string command = std::string(TEMPIX_PYTHON) + " " + tagtest::quote(std::string(TEMPIX_SOURCE_DIR) + "/tests/tags/make_odd_layouts.py") +
+                              " " + tagtest::quote(tagtest::fixtures()) + " " + tagtest::quote(made.path("odd"));
+        if (tagtest::run(command) != 0)
+            throw std::runtime_error("could not make the odd layouts");
+        return made.path("odd");
+    }();
+    return dir;
+}
+
+void update(const std::string& path)
+{
+    std::unique_ptr<Tag> tag(openTag(path.c_str(), false));
+    tag->setBPM(123);
+    try {
+        tag->setRVA(-2000);
+    } catch (int code) {
+        if (code != TAG_ERR_UNSUPPORTED)
+            throw;
+    }
+    std::vector<uint8_t> record(64, 0x5A);
+    tag->setData(TRACKDATA_OWNER, TRACKDATA_CODE, record.data(), 64);
+    tag->close();
+}
+
+// What mutagen reads, without the frames and atoms Tempix owns.
+std::map<std::string, std::string> foreign(std::map<std::string, std::string> m)
+{
+    for (auto it = m.begin(); it != m.end();) {
+        const std::string& k = it->first;
+        bool ours = k.rfind("TBPM", 0) == 0 || k.rfind("RVAD", 0) == 0 || k.rfind("RVA2", 0) == 0 ||
+                    k.find("com.quillfen.tempix.trackdata") != std::string::npos || k == "tmpo" ||
+                    k.rfind("udta.", 0) == 0 || k.rfind("meta.", 0) == 0 || k.rfind("ilst.", 0) == 0 || k.find(".size") != std::string::npos;
+        it = ours ? m.erase(it) : std::next(it);
+    }
+    return m;
+}
+
+bool endswith(const std::vector<uint8_t>& bytes, const std::vector<uint8_t>& tail)
+{
+    return bytes.size() >= tail.size() && std::equal(tail.begin(), tail.end(), bytes.end() - std::ptrdiff_t(tail.size()));
+}
+
+} // namespace
+
+TEST(OddLayouts, EveryFrameNotOursComesThroughTheUpdateUnchanged)
+{
+    struct Case {
+        const char* file;
+        size_t keptTail; // bytes at the end that must stay as they were (ID3v1, a second tag)
+    };
+    const Case cases[] = {{"empty_frame.mp3", 0}, {"extended.mp3", 0}, {"v22_tcp.mp3", 0}, {"two_tags.mp3", 0}, {"with_v1.mp3", 128}, {"unsync.mp3", 0}, {"two_mdat.m4a", 0}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.file);
+        TempDir dir;
+        const std::string path = dir.path(c.file);
+        std::filesystem::copy_file(oddlayouts() + "/" + c.file, path);
+        const std::vector<uint8_t> original = tagtest::readfile(path);
+        const auto before = tagtest::mutagen(path);
+        const std::string audio = tagtest::decodedmd5(path);
+
+        ASSERT_EQ(tagtest::codeof([&] { update(path); }), 0);
+        const std::vector<uint8_t> after = tagtest::readfile(path);
+        const auto now = tagtest::mutagen(path);
+        EXPECT_EQ(foreign(now), foreign(before));
+        EXPECT_EQ(now.count("tmpo") ? now.at("tmpo") : now.at("TBPM"), "123");
+        EXPECT_EQ(tagtest::decodedmd5(path), audio);
+        if (c.keptTail > 0) {
+            EXPECT_TRUE(endswith(after, std::vector<uint8_t>(original.end() - std::ptrdiff_t(c.keptTail), original.end())));
+        }
+
+        // What was written reads back, also where the library's parse falls short.
+        {
+            std::unique_ptr<Tag> tag(openTag(path.c_str(), true));
+            std::vector<uint8_t> record(64, 0);
+            tag->getData(TRACKDATA_OWNER, TRACKDATA_CODE, record.data(), 64);
+            EXPECT_EQ(record, std::vector<uint8_t>(64, 0x5A));
+            EXPECT_EQ(tag->getBPM(), 123);
+        }
+        // A second run with the same values writes nothing.
+        update(path);
+        EXPECT_EQ(tagtest::readfile(path), after);
+    }
+
+    TempDir dir;
+    // The empty frame and the extended header are still there, byte for byte.
+    std::string path = dir.path("empty.mp3");
+    std::filesystem::copy_file(oddlayouts() + "/empty_frame.mp3", path);
+    update(path);
+    std::vector<uint8_t> bytes = tagtest::readfile(path);
+    const uint8_t empty[10] = {'P', 'R', 'I', 'V', 0, 0, 0, 0, 0, 0};
+    EXPECT_TRUE(std::equal(empty, empty + 10, bytes.begin() + 10));
+    path = dir.path("extended.mp3");
+    std::filesystem::copy_file(oddlayouts() + "/extended.mp3", path);
+    update(path);
+    bytes = tagtest::readfile(path);
+    EXPECT_EQ(bytes[5] & 0x40, 0x40);
+    const uint8_t extended[6] = {0, 0, 0, 6, 1, 0};
+    EXPECT_TRUE(std::equal(extended, extended + 6, bytes.begin() + 10));
+    // The second tag follows the first, as it was.
+    path = dir.path("two.mp3");
+    std::filesystem::copy_file(oddlayouts() + "/two_tags.mp3", path);
+    const std::vector<uint8_t> two = tagtest::readfile(path);
+    const size_t firstSize = 10 + ((size_t(two[6]) << 21) | (size_t(two[7]) << 14) | (size_t(two[8]) << 7) | two[9]);
+    update(path);
+    EXPECT_TRUE(endswith(tagtest::readfile(path), std::vector<uint8_t>(two.begin() + std::ptrdiff_t(firstSize), two.end())));
+}
+
+TEST(OddLayouts, WhatCannotBeKeptExactlyIsRefusedAndLeftAsItWas)
+{
+    const std::pair<const char*, int> cases[] = {
+        {"flags_ff.mp3", 0}, {"fragmented.m4a", ATOM_ERR_FRAGMENTED}};
+    for (const auto& [file, expected] : cases) {
+        SCOPED_TRACE(file);
+        TempDir dir;
+        const std::string path = dir.path(file);
+        std::filesystem::copy_file(oddlayouts() + "/" + file, path);
+        const std::vector<uint8_t> original = tagtest::readfile(path);
+        const int code = tagtest::codeof([&] { update(path); });
+        if (expected != 0)
+            EXPECT_EQ(code, expected);
+        else
+            EXPECT_NE(code, 0);
+        EXPECT_EQ(tagtest::readfile(path), original);
+    }
+}

@@ -1,0 +1,284 @@
+// Tag updates stopped at every one of their writes, by a kill or an error,
+// leave each file as it was or completely updated; the file keeps its
+// identity. Journals live in this test's own state folder.
+#include "tags/FileTransaction.h"
+#include "tags/Tag.h"
+#include "tags/WriteJournal.h"
+#include "TagTestSupport.h"
+
+#include <cerrno>
+#include <atomic>
+#include <filesystem>
+#include <thread>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+using namespace ovra;
+using tagtest::TempDir;
+
+namespace {
+
+// Tempix's own update of one track: tempo, volume (ID3 only) and record.
+void update(const std::string& path)
+{
+    std::unique_ptr<Tag> tag(openTag(path.c_str(), false));
+    tag->setBPM(123);
+    try {
+        tag->setRVA(-2000);
+    } catch (int code) {
+        if (code != TAG_ERR_UNSUPPORTED)
+            throw;
+    }
+    std::vector<uint8_t> record(64);
+    for (size_t i = 0; i < record.size(); ++i)
+        record[i] = uint8_t(i * 7 + 5);
+    tag->setData(TRACKDATA_OWNER, TRACKDATA_CODE, record.data(), 64);
+    tag->close();
+}
+
+// A state folder of the test's own, so journals of other tests stay apart.
+struct StateHome {
+    TempDir dir;
+    StateHome() { setenv("XDG_STATE_HOME", dir.path("state").c_str(), 1); }
+    // Journals that hold an update (idle slots are empty).
+    size_t journals() const
+    {
+        size_t n = 0;
+        for (const auto& entry : std::filesystem::directory_iterator(journalfolder()))
+            n += entry.is_regular_file() && entry.file_size() > 0 ? 1 : 0;
+        return n;
+    }
+};
+
+std::vector<std::string> recover()
+{
+    std::vector<std::string> lines;
+    recoverinterruptedwrites([&](const char* line) { lines.emplace_back(line); });
+    return lines;
+}
+
+struct Kind {
+    const char* name;
+    const char* fixture;
+};
+
+// Media data moved (udta made in front of mdat), metadata at the end of an
+// M4A, an ID3v2.3 tag that grows, ID3v2.4 through TagLib, a new tag.
+const Kind KINDS[] = {
+    {"M4A, media data moved", "noudta_fast.m4a"},
+    {"M4A, metadata at the end", "noudta_tail.m4a"},
+    {"ID3v2.3 grown", "v23_nopad.mp3"},
+    {"ID3v2.4 through TagLib", "v24.mp3"},
+    {"new ID3v2 tag in front of ID3v1", "v1only.mp3"},
+};
+
+} // namespace
+
+TEST(SafeWrite, AKillAtAnyWriteLeavesTheOriginalOrTheWholeUpdateOnceRecovered)
+{
+    StateHome home;
+    for (const Kind& kind : KINDS) {
+        SCOPED_TRACE(kind.name);
+        update(home.dir.copy(kind.fixture, std::string("warm-") + kind.fixture)); // a journal slot exists
+        const std::string clean = home.dir.copy(kind.fixture, std::string("clean-") + kind.fixture);
+        const std::vector<uint8_t> original = tagtest::readfile(clean);
+        setwritefault({});
+        update(clean);
+        const int writes = writecalls();
+        const std::vector<uint8_t> updated = tagtest::readfile(clean);
+        ASSERT_NE(updated, original);
+        ASSERT_GT(writes, 4) << "the journal, its sync, the track, its sync, the journal emptied";
+        EXPECT_EQ(tagtest::audioprint(clean), tagtest::audioprint(home.dir.copy(kind.fixture, "first")));
+
+        int restored = 0;
+        for (int k = 0; k < writes; ++k) {
+            const std::string path = home.dir.copy(kind.fixture);
+            pid_t child = fork();
+            ASSERT_GE(child, 0);
+            if (child == 0) {
+                setwritefault({WriteFault::Mode::die, k});
+                try {
+                    update(path);
+                } catch (...) {
+                }
+                _exit(0);
+            }
+            int status = 0;
+            waitpid(child, &status, 0);
+            ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 137) << "the update ran past write " << k;
+            const std::vector<std::string> lines = recover();
+            restored += int(lines.size());
+            const std::vector<uint8_t> now = tagtest::readfile(path);
+            EXPECT_TRUE(now == original || now == updated) << "killed after write " << k;
+            EXPECT_EQ(home.journals(), 0u) << "after write " << k;
+            for (const std::string& line : lines)
+                EXPECT_EQ(line, "Restored " + std::string(std::filesystem::canonical(path).string()) + " to its state before an interrupted tag update.\n");
+        }
+        EXPECT_GT(restored, 0) << "some kills fall after the first write to the track";
+        EXPECT_TRUE(recover().empty()) << "each replay is logged once";
+    }
+}
+
+TEST(SafeWrite, AFailedWriteIsUndoneAtOnceAndReportsItsErrno)
+{
+    StateHome home;
+    for (const Kind& kind : KINDS) {
+        SCOPED_TRACE(kind.name);
+        update(home.dir.copy(kind.fixture, std::string("warm-") + kind.fixture)); // a journal slot exists
+        const std::string probe = home.dir.copy(kind.fixture, std::string("probe-") + kind.fixture);
+        setwritefault({});
+        update(probe);
+        const int writes = writecalls();
+        const std::vector<uint8_t> updated = tagtest::readfile(probe);
+        for (int error : {ENOSPC, EIO, EACCES}) {
+            for (int k = 0; k < writes; ++k) {
+                const std::string path = home.dir.copy(kind.fixture);
+                const std::vector<uint8_t> original = tagtest::readfile(path);
+                setwritefault({WriteFault::Mode::fail, k, error});
+                int code = tagtest::codeof([&] { update(path); });
+                setwritefault({});
+                if (k == writes - 1) {
+                    // Only emptying the journal failed: the track is complete
+                    // and the next start drops the journal without a word.
+                    EXPECT_EQ(code, 0);
+                    EXPECT_TRUE(recover().empty());
+                    EXPECT_EQ(tagtest::readfile(path), updated);
+                } else {
+                    EXPECT_EQ(code, error) << "write " << k;
+                    EXPECT_EQ(tagtest::readfile(path), original) << "write " << k;
+                }
+                EXPECT_EQ(home.journals(), 0u);
+            }
+        }
+    }
+    // When even the undo fails, the journal stays and the next start restores the track.
+    const std::string path = home.dir.copy("noudta_fast.m4a");
+    const std::vector<uint8_t> original = tagtest::readfile(path);
+    // Journal written and synced, then the disk fails for good.
+    setwritefault({WriteFault::Mode::fail, 3, EIO, true});
+    EXPECT_EQ(tagtest::codeof([&] { update(path); }), EIO);
+    setwritefault({});
+    EXPECT_EQ(home.journals(), 1u);
+    EXPECT_EQ(recover().size(), 1u);
+    EXPECT_EQ(tagtest::readfile(path), original);
+}
+
+TEST(SafeWrite, TheTrackKeepsItsInodeLinksOwnerModeAndAttributes)
+{
+    StateHome home;
+    for (const char* fixture : {"v23_nopad.mp3", "noudta_fast.m4a", "v24.mp3"}) {
+        SCOPED_TRACE(fixture);
+        const std::string real = home.dir.copy(fixture);
+        const std::string ext = std::string(fixture).substr(std::string(fixture).rfind('.'));
+        const std::string link = home.dir.path("link" + ext), hard = home.dir.path("hard" + ext);
+        std::filesystem::remove(link);
+        std::filesystem::remove(hard);
+        ASSERT_EQ(symlink(real.c_str(), link.c_str()), 0);
+        ASSERT_EQ(::link(real.c_str(), hard.c_str()), 0);
+        ASSERT_EQ(chown(real.c_str(), 1234, 5678), 0);
+        ASSERT_EQ(chmod(real.c_str(), 0640), 0);
+        ASSERT_EQ(setxattr(real.c_str(), "user.tempix.test", "kept", 4, 0), 0);
+        struct stat before, after, linkStat;
+        ASSERT_EQ(stat(real.c_str(), &before), 0);
+
+        update(link); // through the symbolic link
+
+        ASSERT_EQ(lstat(link.c_str(), &linkStat), 0);
+        EXPECT_TRUE(S_ISLNK(linkStat.st_mode)) << "the link stays a link";
+        ASSERT_EQ(stat(real.c_str(), &after), 0);
+        EXPECT_EQ(after.st_ino, before.st_ino);
+        EXPECT_EQ(after.st_nlink, 2u);
+        EXPECT_EQ(after.st_uid, 1234u);
+        EXPECT_EQ(after.st_gid, 5678u);
+        EXPECT_EQ(after.st_mode & 07777, 0640u);
+        char value[16] = {};
+        EXPECT_EQ(getxattr(real.c_str(), "user.tempix.test", value, sizeof value), 4);
+        EXPECT_STREQ(value, "kept");
+        EXPECT_EQ(tagtest::readfile(hard), tagtest::readfile(real));
+        std::unique_ptr<Tag> tag(openTag(real.c_str(), true));
+        EXPECT_EQ(tag->getBPM(), 123) << "the real file got the update";
+        std::vector<std::string> names;
+        for (const auto& entry : std::filesystem::directory_iterator(home.dir.path("")))
+            names.push_back(entry.path().filename());
+        for (const std::string& n : names)
+            EXPECT_EQ(n.find(".partial"), std::string::npos) << "no stray file beside the track: " << n;
+    }
+}
+
+TEST(SafeWrite, ReadOnlyFilesAndFilesThatAreNoRegularFilesAreRefused)
+{
+    StateHome home;
+    ASSERT_EQ(chmod(home.dir.path("").c_str(), 0755), 0); // another user may look in
+    for (const char* fixture : {"v23.mp3", "v24.mp3", "ap_gnre.m4a"}) {
+        const std::string path = home.dir.copy(fixture);
+        ASSERT_EQ(chmod(path.c_str(), 0444), 0);
+        const std::vector<uint8_t> original = tagtest::readfile(path);
+        // Root may write anything; the refusal is checked where it applies.
+        if (access(path.c_str(), W_OK) != 0) {
+            EXPECT_EQ(tagtest::codeof([&] { update(path); }), EACCES) << fixture;
+        } else {
+            seteuid(65534);
+            EXPECT_EQ(tagtest::codeof([&] { update(path); }), EACCES) << fixture;
+            seteuid(0);
+        }
+        EXPECT_EQ(tagtest::readfile(path), original);
+    }
+    const std::string fifo = home.dir.path("pipe.mp3");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    FileTransaction file;
+    EXPECT_EQ(tagtest::codeof([&] { file.open(fifo.c_str()); }), FILE_ERR_NOT_REGULAR);
+    EXPECT_NE(tagtest::codeof([&] { openTag(fifo.c_str(), false); }), 0) << "and it does not hang";
+}
+
+TEST(SafeWrite, ARunningUpdateIsNeverReplayedByAnotherStart)
+{
+    StateHome home;
+    const std::string path = home.dir.copy("v23.mp3");
+    const std::vector<uint8_t> original = tagtest::readfile(path);
+    int fd = ::open(path.c_str(), O_RDWR);
+    ASSERT_GE(fd, 0);
+    struct stat st;
+    ASSERT_EQ(fstat(fd, &st), 0);
+    {
+        // A journal as an update in another thread or process holds it, and
+        // the track already half written.
+        WriteJournal live;
+        live.begin(std::filesystem::canonical(path).string(), st, fd, st.st_size, {{0, 64, 0}}, 0);
+        ASSERT_EQ(pwrite(fd, "half written", 12, 0), 12);
+        EXPECT_TRUE(recover().empty());
+        EXPECT_EQ(home.journals(), 1u) << "left to its owner";
+        EXPECT_EQ(live.restore(fd), 0);
+        EXPECT_EQ(live.release(), 0);
+    }
+    ::close(fd);
+    EXPECT_EQ(tagtest::readfile(path), original);
+    EXPECT_EQ(home.journals(), 0u);
+}
+
+TEST(SafeWrite, UpdatesOnSeveralThreadsAtOnceEachGetTheirOwnJournal)
+{
+    StateHome home;
+    const std::string clean = home.dir.copy("noudta_fast.m4a", "clean.m4a");
+    update(clean);
+    const std::vector<uint8_t> updated = tagtest::readfile(clean);
+    std::vector<std::string> paths;
+    for (int i = 0; i < 12; ++i)
+        paths.push_back(home.dir.copy("noudta_fast.m4a", "track" + std::to_string(i) + ".m4a"));
+    std::vector<std::thread> workers;
+    std::atomic<int> failures{0};
+    for (int t = 0; t < 4; ++t) {
+        workers.emplace_back([&, t] {
+            for (size_t i = size_t(t); i < paths.size(); i += 4)
+                failures += tagtest::codeof([&] { update(paths[i]); }) != 0 ? 1 : 0;
+        });
+    }
+    for (std::thread& w : workers)
+        w.join();
+    EXPECT_EQ(failures.load(), 0);
+    for (const std::string& path : paths)
+        EXPECT_EQ(tagtest::readfile(path), updated) << path;
+    EXPECT_EQ(home.journals(), 0u);
+}
