@@ -4,7 +4,7 @@
 #pragma once
 #include "app/AboutWindow.h"
 #include "app/OptionsWindow.h"
-#include "app/PreferenceStore.h"
+#include "platform/settings/PreferenceStore.h"
 #include "app/ProcessingWindow.h"
 #include "batch/BatchOptions.h"
 #include "platform/window/FileDialog.h"

@@ -2,7 +2,7 @@
 // loaded into and saved from the records a batch is started with. The
 // library file ("libraryfile") is empty unless the user chose one.
 #pragma once
-#include "app/PreferenceStore.h"
+#include "platform/settings/PreferenceStore.h"
 #include "batch/BatchOptions.h"
 
 namespace ovra::tempix {

@@ -1,5 +1,5 @@
 #include "batch/LibraryFile.h"
-#include "app/PreferenceStore.h"
+#include "platform/settings/PreferenceStore.h"
 #include "platform/Ptr_auto.h"
 #include "platform/tools_paths.h"
 #include "platform/tools_strings.h"

@@ -1,6 +1,6 @@
 // tempix-cli runs real batches over generated MP3 and M4A files in a
 // temporary HOME; what it wrote is read back with mutagen (read_track.py).
-#include "app/PreferenceStore.h"
+#include "platform/settings/PreferenceStore.h"
 
 #include <gtest/gtest.h>
 
@@ -410,7 +410,7 @@ TEST_F(BatchCli, LibraryAndPlaylistRuns)
     {
         // Where the library's own preferences say the library is.
         setenv("XDG_CONFIG_HOME", (home / ".config").c_str(), 1);
-        ovra::tempix::PreferenceStore store("com.apple.iTunes", false);
+        ovra::PreferenceStore store("com.apple.iTunes", false);
         std::string folder = lib.string();
         store.setData("alis:1:iTunes Library Location", folder.data(), folder.size());
         store.synchronize();

@@ -1,5 +1,5 @@
 #include "DesktopFixture.h"
-#include "app/PreferenceStore.h"
+#include "platform/settings/PreferenceStore.h"
 #include "platform/window/ThemeColours.h"
 
 #include <QAbstractButton>

@@ -1,4 +1,4 @@
-#include "app/PreferenceStore.h"
+#include "platform/settings/PreferenceStore.h"
 #include "app/SavedSettings.h"
 
 #include <gtest/gtest.h>
@@ -10,6 +10,7 @@
 
 namespace fs = std::filesystem;
 using namespace ovra::tempix;
+using ovra::PreferenceStore;
 
 namespace {
 

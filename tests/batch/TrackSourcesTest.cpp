@@ -1,4 +1,4 @@
-#include "app/PreferenceStore.h"
+#include "platform/settings/PreferenceStore.h"
 #include "batch/DirectoryWalker.h"
 #include "batch/GenreSet.h"
 #include "batch/LibraryFile.h"
@@ -18,6 +18,7 @@
 
 namespace fs = std::filesystem;
 using namespace ovra::tempix;
+using ovra::PreferenceStore;
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "app/PreferenceStore.h"
+#include "platform/settings/PreferenceStore.h"
 
 #include <QSettings>
 #include <QStringList>
@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
-namespace ovra::tempix {
+namespace ovra {
 
 static const char* const OWN_DOMAIN = "com.quillfen.tempix";
 
@@ -84,7 +84,7 @@ void PreferenceStore::setString(const char* key, const char* text)
     settings->setValue(QString::fromUtf8(key), QString::fromUtf8(text));
 }
 
-void PreferenceStore::getData(const char* key, ovra::Ptr_auto<char>& block)
+void PreferenceStore::getData(const char* key, Ptr_auto<char>& block)
 {
     QVariant value = settings->value(QString::fromUtf8(key));
     QByteArray bytes;
@@ -117,4 +117,4 @@ void PreferenceStore::synchronize()
         throw -1;
 }
 
-} // namespace ovra::tempix
+} // namespace ovra

@@ -1,4 +1,6 @@
 // One preference domain, kept in an INI file $XDG_CONFIG_HOME/<domain>.conf.
+// Stands in for the desktop's preferences: the core reads the library
+// location through it, the application keeps its settings in it.
 // Every failure is reported by throwing the integer -1.
 #pragma once
 #include "platform/Ptr_auto.h"
@@ -10,7 +12,7 @@
 
 class QSettings;
 
-namespace ovra::tempix {
+namespace ovra {
 
 class PreferenceStore {
 public:
@@ -29,7 +31,7 @@ public:
     void setString(const char* key, const char* text);
     // Missing, not data, or the block cannot be resized: throws -1.
     // Text is taken as its UTF-8 bytes.
-    void getData(const char* key, ovra::Ptr_auto<char>& block);
+    void getData(const char* key, Ptr_auto<char>& block);
     void setData(const char* key, const void* data, size_t size);
     // Writes pending changes to the file; throws -1 when that fails.
     void synchronize();
@@ -42,4 +44,4 @@ private:
     std::unique_ptr<QSettings> settings;
 };
 
-} // namespace ovra::tempix
+} // namespace ovra
