@@ -1,7 +1,7 @@
 #include "app/MainWindow.h"
 #include "app/LibraryMessages.h"
 #include "app/SavedSettings.h"
-#include "batch/LibraryFile.h"
+#include "plist/LibraryLocation.h"
 #include "platform/tools_paths.h"
 #include "platform/tools_strings.h"
 #include "platform/window/EventLoop.h"
@@ -221,7 +221,7 @@ std::string MainWindow::librarytroubletext() const
 // The library file in use, and whether it is there at all.
 void MainWindow::locatelibrary()
 {
-    char found[1024];
+    char found[ovra::PATH_BUFFER];
     if (libraryfile[0] != '\0')
         ovra::strcpy_max(found, sizeof found, libraryfile);
     else
@@ -233,7 +233,7 @@ void MainWindow::locatelibrary()
     struct stat st;
     if (libraryfile[0] == '\0' && stat(found, &st) != 0) {
         // The lookup ends in the two usual places; name both.
-        char music[1024], documents[1024];
+        char music[ovra::PATH_BUFFER], documents[ovra::PATH_BUFFER];
         ovra::homemusicfolder(music);
         ovra::homedocumentsfolder(documents);
         libraryMissing = std::string("No library file was found in ") + music + "/iTunes or in " + documents + "/iTunes.";
@@ -266,7 +266,7 @@ void MainWindow::rebuildplaylistpopup()
     libraryUnreadable.clear();
     std::unique_ptr<ovra::PListNode> root;
     try {
-        if (libraryPath.size() >= 1023)
+        if (libraryPath.size() >= ovra::PATH_BUFFER - 1)
             throw int(ovra::PLIST_ERR_OPEN);
         root = ovra::readPListFile(libraryPath.c_str());
     } catch (int code) {
@@ -394,7 +394,7 @@ void MainWindow::chooselibrary()
         if (current.exists())
             d->selectFile(current.fileName());
     } else {
-        char music[1024];
+        char music[ovra::PATH_BUFFER];
         ovra::homemusicfolder(music);
         d->setDirectory(QString::fromUtf8(music));
     }

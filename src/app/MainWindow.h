@@ -5,6 +5,7 @@
 #include "app/AboutWindow.h"
 #include "app/OptionsWindow.h"
 #include "platform/settings/PreferenceStore.h"
+#include "platform/tools_paths.h"
 #include "app/ProcessingWindow.h"
 #include "batch/BatchOptions.h"
 #include "platform/window/FileDialog.h"
@@ -65,13 +66,13 @@ private:
     void save();
 
     int source = 0;
-    char path[1024];
+    char path[ovra::PATH_BUFFER];
     char playlist[80];
     OptionsWindow options;
     ProcessingWindow progress;
     PreferenceStore preferences;
     AboutWindow about;
-    char libraryfile[1024];          // chosen by the user; empty: look it up
+    char libraryfile[ovra::PATH_BUFFER];          // chosen by the user; empty: look it up
     std::string libraryPath;         // in use
     std::string libraryMissing;      // why it cannot be used at all, in words
     std::string libraryUnreadable;   // what reading it last found wrong

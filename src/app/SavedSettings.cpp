@@ -1,4 +1,5 @@
 #include "app/SavedSettings.h"
+#include "platform/tools_paths.h"
 
 namespace ovra::tempix {
 
@@ -45,7 +46,7 @@ void loadSettings(PreferenceStore& store, BatchSettings& settings, BatchOptions&
         settings.source = SOURCE_MUSIC_FOLDER;
     }
     try {
-        settings.path = readString(store, "path", 1024);
+        settings.path = readString(store, "path", ovra::PATH_BUFFER);
     } catch (int) {
         settings.path.clear();
     }
@@ -62,7 +63,7 @@ void loadSettings(PreferenceStore& store, BatchSettings& settings, BatchOptions&
         }
     }
     try {
-        settings.libraryFile = readString(store, "libraryfile", 1024);
+        settings.libraryFile = readString(store, "libraryfile", ovra::PATH_BUFFER);
     } catch (int) {
         settings.libraryFile.clear();
     }

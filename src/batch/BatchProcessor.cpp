@@ -1,13 +1,14 @@
 #include "batch/BatchProcessor.h"
 #include "batch/DirectoryWalker.h"
 #include "batch/GenreSet.h"
-#include "batch/LibraryFile.h"
 #include "batch/TrackDataRecord.h"
+#include "plist/LibraryLocation.h"
 #include "plist/LibraryRules.h"
 #include "plist/PListNode.h"
 #include "platform/tools_paths.h"
 #include "platform/tools_strings.h"
 #include "tags/Tag.h"
+#include "tags/VolumeScale.h"
 
 #include <cctype>
 #include <cerrno>
@@ -42,15 +43,6 @@ const char* stringText(ovra::PListNode* node)
 {
     const char* text = node->asString()->text();
     return text ? text : "";
-}
-
-// The text with its entity references decoded.
-std::string decodedText(const char* text)
-{
-    std::string out;
-    while (*text != '\0')
-        out.push_back(decodeXmlChar(text));
-    return out;
 }
 
 // A path, name or other text of a file as it goes into the log: on its one line.
@@ -299,7 +291,7 @@ void BatchProcessor::openLog()
         std::fclose(logFile);
         logFile = nullptr;
     }
-    char folder[1024];
+    char folder[ovra::PATH_BUFFER];
     ovra::logfolder(folder);
     int n = std::snprintf(logFilePath, sizeof logFilePath, "%s/Tempix.log", folder);
     if (n < 0 || static_cast<size_t>(n) >= sizeof logFilePath) {
@@ -448,15 +440,15 @@ void BatchProcessor::libraryFile(char* out, std::vector<std::string>* tried) con
 {
     std::vector<std::string> places;
     if (!current.libraryFile.empty())
-        ovra::strcpy_max(out, 1024, current.libraryFile.c_str());
+        ovra::strcpy_max(out, ovra::PATH_BUFFER, current.libraryFile.c_str());
     else
-        findLibraryFile(out, tried != nullptr ? *tried : places);
+        ovra::findLibraryFile(out, tried != nullptr ? *tried : places);
 }
 
 void BatchProcessor::loadLibrary(const char* path)
 {
     ovra::strcpy_max(loadedLibrary, sizeof loadedLibrary, path);
-    if (std::strlen(path) >= 1023)
+    if (std::strlen(path) >= ovra::PATH_BUFFER - 1)
         throw int(ovra::PLIST_ERR_OPEN); // cut short, it would name another file
     root = ovra::readPListFile(path);
 }
@@ -465,7 +457,7 @@ void BatchProcessor::loadLibrary(const char* path)
 void BatchProcessor::logLibraryError(int code)
 {
     std::string words = ovra::describeplisterror(code);
-    if (code == ovra::PLIST_ERR_OPEN && std::strlen(loadedLibrary) >= 1023)
+    if (code == ovra::PLIST_ERR_OPEN && std::strlen(loadedLibrary) >= ovra::PATH_BUFFER - 1)
         words = "its path is longer than 1023 bytes";
     if (words.empty())
         return;
@@ -523,7 +515,7 @@ bool BatchProcessor::playlistTrack(ovra::PListNode* item, ovra::PListDict* track
 void BatchProcessor::libraryBranch(const BatchOptions& options, ovra::Canceler& canceler)
 {
     setStatus("Reading iTunes database");
-    char path[1024];
+    char path[ovra::PATH_BUFFER];
     libraryFile(path, &libraryPlaces);
     loadLibrary(path);
     if (canceler.iscancelled())
@@ -538,7 +530,7 @@ void BatchProcessor::libraryBranch(const BatchOptions& options, ovra::Canceler& 
         // a name typed by the user finds its playlist too.
         for (int i = 0; i < playlists->count() && chosen == nullptr; ++i) {
             const char* name = stringText(playlists->at(i)->asDict()->get("Name"));
-            if (current.playlist == name || current.playlist == decodedText(name))
+            if (current.playlist == name || current.playlist == ovra::xmldecode(name))
                 chosen = playlists->at(i);
         }
         if (chosen == nullptr) {
@@ -557,8 +549,8 @@ void BatchProcessor::libraryBranch(const BatchOptions& options, ovra::Canceler& 
         int32_t id = -1;
         const char* location = "";
         if (playlistTrack(items->at(i), tracks, id, location)) {
-            char file[1024];
-            int r = fileURLToPath(location, file, sizeof file);
+            char file[ovra::PATH_BUFFER];
+            int r = ovra::fileURLToPath(location, file, sizeof file);
             if (r == 0) {
                 processTrack(file, id, options, canceler);
                 if (canceler.iscancelled())
@@ -589,8 +581,8 @@ void BatchProcessor::trackIdsByPath(std::map<std::string, int32_t>& ids)
         try {
             int32_t id = items->at(i)->asDict()->get("Track ID")->asInteger()->value();
             const char* location = stringText(tracks->get(id)->asDict()->get("Location"));
-            char file[1024];
-            if (fileURLToPath(location, file, sizeof file) == 0)
+            char file[ovra::PATH_BUFFER];
+            if (ovra::fileURLToPath(location, file, sizeof file) == 0)
                 ids[real.of(file)] = id; // a later equal path replaces the earlier ID
         } catch (int) {
         }
@@ -602,7 +594,7 @@ void BatchProcessor::folderBranch(const BatchOptions& options, ovra::Canceler& c
     std::map<std::string, int32_t> trackIds;
     if (options.exportToLibrary) {
         setStatus("Reading iTunes database");
-        char path[1024];
+        char path[ovra::PATH_BUFFER];
         libraryFile(path, &libraryPlaces);
         struct stat st;
         if (current.libraryFile.empty() && stat(path, &st) != 0 && errno == ENOENT) {
@@ -623,7 +615,7 @@ void BatchProcessor::folderBranch(const BatchOptions& options, ovra::Canceler& c
     std::vector<std::string> roots = current.paths.empty() ? std::vector<std::string>{current.path} : current.paths;
     for (std::string& r : roots) {
         char real[PATH_MAX];
-        if (::realpath(r.c_str(), real) != nullptr && std::strlen(real) < 1024)
+        if (::realpath(r.c_str(), real) != nullptr && std::strlen(real) < ovra::PATH_BUFFER)
             r = real;
     }
 
@@ -822,7 +814,7 @@ void BatchProcessor::processTrack(const char* path, int32_t trackId, const Batch
         if (tagRva != 0 && !(ours && std::abs(int64_t(tagRva) - record.volume) <= 15))
             doVolume = false;
         if (library.volume != 0 &&
-            !(ours && std::abs(std::lround(record.volume * 255.0 / 65535.0) - long(library.volume)) <= 2))
+            !(ours && std::abs(ovra::rvatolibraryvolume(record.volume) - library.volume) <= 2))
             doVolume = false;
     }
     if (!doBpm && !doTimes && !doVolume) {

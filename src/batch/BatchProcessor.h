@@ -9,6 +9,7 @@
 #include "batch/TrackAnalysis.h"
 #include "batch/TrackReport_auto.h"
 #include "platform/Threads.h"
+#include "platform/tools_paths.h"
 #include "script/AppleScriptServer.h"
 
 #include <atomic>
@@ -110,13 +111,13 @@ private:
     BatchOptions startOptions;
     std::unique_ptr<ovra::PListNode> root;
     std::set<std::string> genreSet;
-    char logFilePath[1024] = "";
+    char logFilePath[ovra::PATH_BUFFER] = "";
     FILE* logFile = nullptr;
     std::atomic<int> errors{0};
     std::atomic<Outcome> ending{Outcome::none};
     ovra::AppleScriptServer scriptServer;
-    char helperLibrary[1024] = ""; // the library file the helper works on
-    char loadedLibrary[1024] = ""; // the one this batch read
+    char helperLibrary[ovra::PATH_BUFFER] = ""; // the library file the helper works on
+    char loadedLibrary[ovra::PATH_BUFFER] = ""; // the one this batch read
     std::vector<std::string> libraryPlaces; // where it was looked for
     LibraryUpdateLog held;
     TrackReport_auto* currentTrack = nullptr; // the running track's, on the worker

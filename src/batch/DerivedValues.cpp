@@ -1,5 +1,6 @@
 // The BPM, the start and stop times and the volume derived from an analysis.
 #include "batch/TrackAnalysis.h"
+#include "tags/VolumeScale.h"
 
 #include <algorithm>
 #include <cmath>
@@ -57,9 +58,9 @@ VolumeAdjustment computeVolume(uint32_t loudness, uint32_t peakLevel)
     const double x = std::sqrt(std::sqrt(p * p + 16.0 * l * l));
     const long raw = std::lround((x - 8500.0) * 65536.0 / -3500.0);
     VolumeAdjustment volume;
-    volume.value = int32_t(std::clamp<long>(raw, -65535, 65535));
-    volume.percent = int32_t(std::lround(volume.value * 100.0 / 65535.0));
-    volume.libraryVolume = int32_t(std::lround(volume.value * 255.0 / 65535.0));
+    volume.value = int32_t(std::clamp<long>(raw, ovra::RVA_MIN, ovra::RVA_MAX));
+    volume.percent = ovra::rvatopercent(volume.value);
+    volume.libraryVolume = ovra::rvatolibraryvolume(volume.value);
     return volume;
 }
 

@@ -1,5 +1,7 @@
-// Depth-first walk of a folder tree through one 1024-byte path buffer.
+// Depth-first walk of a folder tree through one path buffer of PATH_BUFFER bytes.
 #pragma once
+#include "platform/tools_paths.h"
+
 #include <dirent.h>
 
 #include <cstddef>
@@ -46,7 +48,7 @@ private:
     bool openLevel(size_t pathLength);
     void report(Skip what, size_t folderLength, const char* name, int error);
 
-    char pathBuffer[1024];
+    char pathBuffer[PATH_BUFFER];
     char* nameStart[MAX_LEVELS];
     int depth = -1;
     unsigned flags;

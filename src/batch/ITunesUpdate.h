@@ -3,6 +3,7 @@
 // line with what the batch worked out, by one script run in the helper.
 #pragma once
 #include "script/AppleScriptServer.h"
+#include "tags/Tag.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -10,10 +11,6 @@
 #include <string>
 
 namespace ovra::tempix {
-
-// The tag kind of the MP4 tag: the only one whose volume goes to the library
-// as a volume adjustment (ID3 files carry it in the tag).
-constexpr uint32_t TAG_KIND_ATOM = 0x41544F4D; // 'ATOM'
 
 struct ITunesUpdateInput {
     bool exportToLibrary = false;  // the "export" option
@@ -30,7 +27,7 @@ struct ITunesUpdateInput {
     int64_t libraryStart = 0;      // what the library file holds now (0: absent)
     int64_t libraryStop = 0;
     int64_t libraryVolumeAdjustment = 0;
-    uint32_t tagKind = 0;
+    uint32_t tagKind = 0;          // TAG_KIND_ATOM: the volume goes to the library (ID3 files carry it in the tag)
     bool iTunesChanged = false;    // as the tag step left it
 };
 

@@ -3,6 +3,7 @@
 // integers are big-endian.
 #pragma once
 #include "batch/TrackAnalysis.h"
+#include "platform/BigEndian.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -38,12 +39,8 @@ struct TrackDataRecord {
             analysis.sampleRate, analysis.frameCount, analysis.loudness, analysis.peakLevel,
             analysis.beatPeriod, analysis.startPeriod, analysis.endPeriod, analysis.firstBeat, analysis.lastBeat,
             bpm, startMs, stopMs, uint32_t(volume)};
-        for (size_t i = 0; i < 16; ++i) {
-            out[i * 4] = uint8_t(fields[i] >> 24);
-            out[i * 4 + 1] = uint8_t(fields[i] >> 16);
-            out[i * 4 + 2] = uint8_t(fields[i] >> 8);
-            out[i * 4 + 3] = uint8_t(fields[i]);
-        }
+        for (size_t i = 0; i < 16; ++i)
+            putbe32(out + i * 4, fields[i]);
     }
 
     // False, and record untouched, unless the size field is 64 and the
@@ -52,7 +49,7 @@ struct TrackDataRecord {
     {
         uint32_t fields[16];
         for (size_t i = 0; i < 16; ++i)
-            fields[i] = (uint32_t(in[i * 4]) << 24) | (uint32_t(in[i * 4 + 1]) << 16) | (uint32_t(in[i * 4 + 2]) << 8) | uint32_t(in[i * 4 + 3]);
+            fields[i] = getbe32(in + i * 4);
         if (fields[0] != SIZE || in[4] != VERSION)
             return false;
         TrackDataRecord r;

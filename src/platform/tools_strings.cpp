@@ -68,23 +68,42 @@ const char* getbasename(const char* path)
     return slash ? slash + 1 : path;
 }
 
+size_t encodeutf8(uint32_t cp, char out[4])
+{
+    if (cp < 0x80) {
+        out[0] = char(cp);
+        return 1;
+    }
+    if (cp < 0x800) {
+        out[0] = char(0xC0 | (cp >> 6));
+        out[1] = char(0x80 | (cp & 0x3F));
+        return 2;
+    }
+    if (cp < 0x10000) {
+        out[0] = char(0xE0 | (cp >> 12));
+        out[1] = char(0x80 | ((cp >> 6) & 0x3F));
+        out[2] = char(0x80 | (cp & 0x3F));
+        return 3;
+    }
+    out[0] = char(0xF0 | (cp >> 18));
+    out[1] = char(0x80 | ((cp >> 12) & 0x3F));
+    out[2] = char(0x80 | ((cp >> 6) & 0x3F));
+    out[3] = char(0x80 | (cp & 0x3F));
+    return 4;
+}
+
 size_t latin1toutf8(const char* src, size_t srclen, char* dst, size_t size)
 {
     if (size == 0)
         return 0;
     size_t out = 0;
     for (size_t i = 0; i < srclen && src[i] != '\0'; ++i) {
-        unsigned char c = static_cast<unsigned char>(src[i]);
-        if (c < 0x80) {
-            if (out + 1 > size - 1)
-                break;
-            dst[out++] = static_cast<char>(c);
-        } else {
-            if (out + 2 > size - 1)
-                break;
-            dst[out++] = static_cast<char>(0xC0 | (c >> 6));
-            dst[out++] = static_cast<char>(0x80 | (c & 0x3F));
-        }
+        char seq[4];
+        size_t n = encodeutf8(static_cast<unsigned char>(src[i]), seq);
+        if (out + n > size - 1)
+            break;
+        for (size_t k = 0; k < n; ++k)
+            dst[out++] = seq[k];
     }
     dst[out] = '\0';
     return out;

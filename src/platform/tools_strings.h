@@ -18,6 +18,10 @@ int strcmp_ci_ascii(const char* a, const char* b);
 // The text after the last '/', or the whole path when there is none.
 const char* getbasename(const char* path);
 
+// The UTF-8 bytes of a code point below 0x110000 (one to four) into out;
+// returns how many.
+size_t encodeutf8(uint32_t cp, char out[4]);
+
 // ISO 8859-1 to UTF-8; stops at a NUL, after srclen bytes, or when the next
 // sequence does not fit into size - 1 bytes. Always terminates. Returns the
 // number of bytes written (without the NUL).

@@ -1,8 +1,10 @@
 #include "plist/LibraryRules.h"
+#include "platform/tools_strings.h"
 
 #include <cctype>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 
 namespace ovra {
 
@@ -47,6 +49,47 @@ bool parseplistinteger(const char* text, int32_t& value)
         v = INT32_MIN;
     value = static_cast<int32_t>(v);
     return true;
+}
+
+std::string xmldecode(const char* raw)
+{
+    std::string out;
+    for (const char* p = raw; *p;) {
+        if (*p != '&') {
+            out += *p++;
+            continue;
+        }
+        const char* semi = std::strchr(p, ';');
+        if (semi == nullptr || semi - p > 12) {
+            out += *p++;
+            continue;
+        }
+        std::string name(p + 1, semi);
+        if (name == "amp")
+            out += '&';
+        else if (name == "lt")
+            out += '<';
+        else if (name == "gt")
+            out += '>';
+        else if (name == "quot")
+            out += '"';
+        else if (name == "apos")
+            out += '\'';
+        else if (name.size() > 1 && name[0] == '#') {
+            bool hex = name[1] == 'x' || name[1] == 'X';
+            unsigned long cp = std::strtoul(name.c_str() + (hex ? 2 : 1), nullptr, hex ? 16 : 10);
+            if (cp == 0 || cp > 0x10FFFF) {
+                out += '?';
+            } else {
+                char seq[4];
+                out.append(seq, encodeutf8(uint32_t(cp), seq));
+            }
+        } else {
+            out.append(p, semi + 1); // unknown: keep as it is
+        }
+        p = semi + 1;
+    }
+    return out;
 }
 
 } // namespace ovra

@@ -4,6 +4,7 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 namespace ovra {
 
@@ -15,6 +16,11 @@ bool parsepersistentid(const char* text, size_t length, uint64_t& value);
 // digits with an optional sign, read as far as they go and held at the
 // nearest 32-bit value. Blank text is 0. False for text without a number.
 bool parseplistinteger(const char* text, int32_t& value);
+
+// Text of the file with its references decoded: &amp; &lt; &gt; &quot;
+// &apos;, and &#N; &#xN; as the character's UTF-8 bytes ('?' for 0 or
+// beyond U+10FFFF). An unknown or unterminated reference stays as it is.
+std::string xmldecode(const char* raw);
 
 // A key that occurs more than once in one dictionary cannot be read: which of
 // its values is meant cannot be told (PLIST_ERR_REPEATED_KEY). A track whose

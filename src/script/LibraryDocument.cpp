@@ -44,27 +44,6 @@ int keyrank(const std::string& key)
     return -1;
 }
 
-void appendutf8(std::string& out, unsigned long cp)
-{
-    if (cp == 0 || cp > 0x10FFFF) {
-        out += '?';
-    } else if (cp < 0x80) {
-        out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-        out += static_cast<char>(0xC0 | (cp >> 6));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-        out += static_cast<char>(0xE0 | (cp >> 12));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (cp >> 18));
-        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    }
-}
-
 bool iswhitespace(pugi::xml_node n)
 {
     if (n.type() != pugi::node_pcdata)
@@ -97,41 +76,6 @@ bool samestat(const struct stat& a, const struct stat& b)
 }
 
 } // namespace
-
-std::string xmldecode(const char* raw)
-{
-    std::string out;
-    for (const char* p = raw; *p;) {
-        if (*p != '&') {
-            out += *p++;
-            continue;
-        }
-        const char* semi = std::strchr(p, ';');
-        if (semi == nullptr || semi - p > 12) {
-            out += *p++;
-            continue;
-        }
-        std::string name(p + 1, semi);
-        if (name == "amp")
-            out += '&';
-        else if (name == "lt")
-            out += '<';
-        else if (name == "gt")
-            out += '>';
-        else if (name == "quot")
-            out += '"';
-        else if (name == "apos")
-            out += '\'';
-        else if (name.size() > 1 && name[0] == '#') {
-            bool hex = name[1] == 'x' || name[1] == 'X';
-            appendutf8(out, std::strtoul(name.c_str() + (hex ? 2 : 1), nullptr, hex ? 16 : 10));
-        } else {
-            out.append(p, semi + 1); // unknown: keep as it is
-        }
-        p = semi + 1;
-    }
-    return out;
-}
 
 pugi::xml_node plistvalue(pugi::xml_node dict, const char* key)
 {

@@ -88,7 +88,5 @@ void removesavetemporary();
 // the key occurs more than once (which value is meant cannot be told).
 pugi::xml_node plistvalue(pugi::xml_node dict, const char* key);
 bool hasrepeatedkeys(pugi::xml_node dict);
-// Decodes &amp; &lt; &gt; &quot; &apos; &#N; &#xN; in raw XML text.
-std::string xmldecode(const char* raw);
 
 } // namespace ovra

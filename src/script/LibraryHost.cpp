@@ -1,17 +1,17 @@
 #include "script/LibraryHost.h"
 #include "script/ScriptErrors.h"
-#include "script/TrackTagReader.h"
+#include "plist/LibraryLocation.h"
 #include "plist/LibraryRules.h"
 #include "platform/tools_paths.h"
+#include "tags/Tag.h"
+#include "tags/VolumeScale.h"
 
-#include <QByteArray>
-#include <QSettings>
-#include <QString>
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <sys/stat.h>
 
 namespace ovra {
@@ -24,33 +24,46 @@ std::string& configuredlibrary()
     return path;
 }
 
-// "file://localhost/..." or "file:///..." to a path; empty when not local.
-std::string locationtopath(const std::string& url)
+// The path of a track's location; empty when it is no local file.
+std::string locationtopath(const std::string& location)
 {
-    size_t start;
-    if (url.compare(0, 17, "file://localhost/") == 0)
-        start = 16;
-    else if (url.compare(0, 8, "file:///") == 0)
-        start = 7;
-    else
-        return {};
-    std::string out;
-    for (size_t i = start; i < url.size(); ++i) {
-        char c = url[i];
-        if (c == '%' && i + 2 < url.size() + 0 && std::isxdigit(static_cast<unsigned char>(url[i + 1])) &&
-            std::isxdigit(static_cast<unsigned char>(url[i + 2]))) {
-            out += static_cast<char>(std::strtoul(url.substr(i + 1, 2).c_str(), nullptr, 16));
-            i += 2;
-        } else {
-            out += c;
-        }
-    }
-    return out;
+    char path[PATH_BUFFER];
+    return fileURLToPath(location.c_str(), path, sizeof path) == 0 ? std::string(path) : std::string();
 }
 
-bool exists(const std::string& p, struct stat& st)
+struct TrackTagValues {
+    int bpm = 0; // 0: none
+    bool hasvolume = false;
+    int rva = 0;
+};
+
+// What a refresh takes from the track's file, read through the tag layer
+// without writing: the tempo and, where the tag carries one (ID3), the
+// relative volume. 0, SCRIPT_FILE_NOT_FOUND, or SCRIPT_APP_FAILED for a file
+// whose tag cannot be read.
+int readtracktag(const std::string& path, TrackTagValues& values)
 {
-    return stat(p.c_str(), &st) == 0;
+    struct stat st{};
+    if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+        return SCRIPT_FILE_NOT_FOUND;
+    std::unique_ptr<Tag> tag;
+    try {
+        tag.reset(openTag(path.c_str(), true));
+    } catch (int) {
+        return SCRIPT_APP_FAILED;
+    }
+    try {
+        values.bpm = std::max(0, tag->getBPM());
+    } catch (int) {
+        values.bpm = 0; // no tempo in the tag
+    }
+    try {
+        values.rva = tag->getRVA();
+        values.hasvolume = true;
+    } catch (int) {
+        values.hasvolume = false; // none, or none this kind of tag can hold
+    }
+    return 0;
 }
 
 double number(const ScriptValue& v)
@@ -69,47 +82,10 @@ void setlibraryfile(const char* path)
 
 std::string libraryfile()
 {
-    return configuredlibrary().empty() ? findlibraryfile() : configuredlibrary();
-}
-
-std::string findlibraryfile()
-{
-    // The library folder from the iTunes preference domain.
-    const char* xdg = std::getenv("XDG_CONFIG_HOME");
-    const char* home = std::getenv("HOME");
-    std::string config = xdg != nullptr && *xdg ? xdg : std::string(home ? home : "") + "/.config";
-    {
-        QSettings prefs(QString::fromStdString(config + "/com.apple.iTunes.conf"), QSettings::IniFormat);
-        QVariant v = prefs.value(QStringLiteral("alis:1:iTunes Library Location"));
-        if (v.isValid() && v.typeId() == QMetaType::QByteArray) {
-            QByteArray folder = v.toByteArray();
-            char resolved[PATH_BUFFER];
-            std::string f(folder.constData(), static_cast<size_t>(folder.size()));
-            if (!f.empty() && f.size() < PATH_BUFFER && resolvealias(f.c_str(), resolved) == 0) {
-                std::string a = std::string(resolved) + "/iTunes Music Library.xml";
-                std::string b = std::string(resolved) + "/iTunes Library.xml";
-                struct stat sa{}, sb{};
-                bool ea = exists(a, sa), eb = exists(b, sb);
-                if (ea && (!eb || sa.st_mtime >= sb.st_mtime))
-                    return a;
-                if (eb)
-                    return b;
-            }
-        }
-    }
-    char music[PATH_BUFFER], path[PATH_BUFFER];
-    homemusicfolder(music);
-    std::string m = std::string(music) + "/iTunes/iTunes Music Library.xml";
-    if (resolvealiaspath(m.c_str(), path) != 0)
-        strncpy(path, m.c_str(), sizeof path - 1), path[sizeof path - 1] = '\0';
-    struct stat st{};
-    if (exists(path, st))
-        return path;
-    char docs[PATH_BUFFER];
-    homedocumentsfolder(docs);
-    std::string d = std::string(docs) + "/iTunes/iTunes Music Library.xml";
-    if (resolvealiaspath(d.c_str(), path) != 0)
-        return d;
+    if (!configuredlibrary().empty())
+        return configuredlibrary();
+    char path[PATH_BUFFER];
+    findLibraryFile(path);
     return path;
 }
 
@@ -287,7 +263,7 @@ ScriptValue LibraryHost::getproperty(const ScriptValue& object, const std::strin
         return ScriptValue::ofreal(n / 1000.0);
     }
     if (property == "volume adjustment")
-        return ScriptValue::ofinteger(lib.getinteger(id, "Volume Adjustment", n) ? std::lround(n * 100.0 / 255.0) : 0);
+        return ScriptValue::ofinteger(lib.getinteger(id, "Volume Adjustment", n) ? libraryvolumetopercent(n) : 0);
     if (property == "bpm")
         return ScriptValue::ofinteger(lib.getinteger(id, "BPM", n) ? n : 0);
     if (property == "location") {
@@ -316,7 +292,7 @@ void LibraryHost::setproperty(const ScriptValue& object, const std::string& prop
         if (v < -100 || v > 100)
             throw SCRIPT_CANT_SET;
         key = "Volume Adjustment";
-        stored = std::llround(v * 255.0 / 100.0);
+        stored = percenttolibraryvolume(v);
     } else if (property == "bpm") {
         if (v < 0 || v > 65535)
             throw SCRIPT_CANT_SET;
@@ -371,7 +347,7 @@ void LibraryHost::refresh(int64_t id)
     if (tag.bpm > 0)
         lib.setinteger(id, "BPM", tag.bpm);
     if (tag.hasvolume) {
-        int volume = libraryvolumefromrva(tag.rva);
+        int volume = rvatolibraryvolume(tag.rva);
         if (volume != 0)
             lib.setinteger(id, "Volume Adjustment", volume);
         else

@@ -49,10 +49,8 @@ private:
 };
 
 // The library file the host uses: the one named by setlibraryfile, else the
-// one found as the batch finds it (the iTunes preference, then the default
-// places under the Music and Documents folders).
+// one findLibraryFile finds, as the batch does.
 void setlibraryfile(const char* path);
 std::string libraryfile();
-std::string findlibraryfile();
 
 } // namespace ovra

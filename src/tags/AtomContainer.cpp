@@ -10,7 +10,7 @@
 namespace ovra {
 
 namespace {
-constexpr uint32_t ATOM_FREE = fourcc('f', 'r', 'e', 'e');
+constexpr uint32_t ATOM_FREE = fourcc("free");
 
 // Finds the first 'free' child once and caches it. A 'free' atom whose size
 // runs past its container (only possible at the top level) is refused: its
@@ -43,24 +43,6 @@ AtomContainer AtomContainer::fileRoot(FileTransaction* file, int64_t length)
     root.end = length;
     root.isFile = true;
     return root;
-}
-
-uint32_t getbe32(const uint8_t* p)
-{
-    return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | uint32_t(p[3]);
-}
-
-uint16_t getbe16(const uint8_t* p)
-{
-    return uint16_t((p[0] << 8) | p[1]);
-}
-
-void putbe32(uint8_t* p, uint32_t v)
-{
-    p[0] = uint8_t(v >> 24);
-    p[1] = uint8_t(v >> 16);
-    p[2] = uint8_t(v >> 8);
-    p[3] = uint8_t(v);
 }
 
 void atomread(const AtomContainer& c, int64_t pos, void* buffer, size_t n)
@@ -269,12 +251,12 @@ int64_t findchunkoffsets(AtomContainer& moov, int64_t trakPos, AtomHeader& heade
     trak.file = moov.file;
     trak.start = th.contentPos;
     trak.end = th.contentPos + th.contentSize;
-    openChild(mdia, fourcc('m', 'd', 'i', 'a'), trak, false, 0, 0);
-    openChild(minf, fourcc('m', 'i', 'n', 'f'), mdia, false, 0, 0);
-    openChild(stbl, fourcc('s', 't', 'b', 'l'), minf, false, 0, 0);
-    if (findAtom(stbl, fourcc('c', 'o', '6', '4'), 0) >= 0)
+    openChild(mdia, fourcc("mdia"), trak, false, 0, 0);
+    openChild(minf, fourcc("minf"), mdia, false, 0, 0);
+    openChild(stbl, fourcc("stbl"), minf, false, 0, 0);
+    if (findAtom(stbl, fourcc("co64"), 0) >= 0)
         throw int(ATOM_ERR_CO64);
-    int64_t pos = findAtom(stbl, fourcc('s', 't', 'c', 'o'), 0, &header);
+    int64_t pos = findAtom(stbl, fourcc("stco"), 0, &header);
     if (pos < 0)
         throw int(ATOM_ERR_NO_STCO);
     if (header.contentSize < 8)
@@ -285,7 +267,7 @@ int64_t findchunkoffsets(AtomContainer& moov, int64_t trakPos, AtomHeader& heade
 template <typename Visit>
 void eachtrack(AtomContainer& moov, Visit visit)
 {
-    const uint32_t trakType = fourcc('t', 'r', 'a', 'k');
+    const uint32_t trakType = fourcc("trak");
     AtomHeader h;
     for (int64_t pos = findAtom(moov, trakType, 0, &h); pos >= 0; pos = findAtom(moov, trakType, pos + int64_t(h.size), &h))
         visit(pos);

@@ -8,6 +8,8 @@
 // container and a read must lie inside the file, or the operation fails with
 // a code before it writes anything.
 #pragma once
+#include "platform/BigEndian.h"
+
 #include <cstddef>
 #include <cstdint>
 
@@ -71,10 +73,6 @@ struct AtomContainer {
 // ATOM_ERR_TRUNCATED for a read that meets the end of the file.
 void atomread(const AtomContainer& c, int64_t pos, void* buffer, size_t n);
 void atomwrite(const AtomContainer& c, int64_t pos, const void* buffer, size_t n);
-
-uint32_t getbe32(const uint8_t* p);
-uint16_t getbe16(const uint8_t* p);
-void putbe32(uint8_t* p, uint32_t v);
 
 // Reads the header at pos.
 AtomHeader readHeader(const AtomContainer& c, int64_t pos);

@@ -1,16 +1,12 @@
 // One tag interface over the three implementations (TagLib, id3lib, MP4 atoms).
 // Every operation reports failure by throwing a plain int code.
 #pragma once
+#include "platform/FourCharCode.h"
+
 #include <cstdint>
 #include <cstdio>
 
 namespace ovra {
-
-// Four-character code from its four characters.
-constexpr uint32_t fourcc(char a, char b, char c, char d)
-{
-    return (uint32_t(uint8_t(a)) << 24) | (uint32_t(uint8_t(b)) << 16) | (uint32_t(uint8_t(c)) << 8) | uint32_t(uint8_t(d));
-}
 
 enum TagError : int {
     TAG_ERR_UNSUPPORTED = 20601, // operation not supported by this tag
@@ -19,17 +15,13 @@ enum TagError : int {
     TAG_ERR_LAYOUT = 20604,      // the tag holds what a write could not keep exactly: not written
 };
 
-constexpr uint32_t TAG_KIND_ATOM = fourcc('A', 'T', 'O', 'M');
-constexpr uint32_t TAG_KIND_TAGLIB = fourcc('T', 'a', 'g', 'L');
-constexpr uint32_t TAG_KIND_ID3LIB = fourcc('I', 'D', '3', 'L');
+constexpr uint32_t TAG_KIND_ATOM = fourcc("ATOM");
+constexpr uint32_t TAG_KIND_TAGLIB = fourcc("TagL");
+constexpr uint32_t TAG_KIND_ID3LIB = fourcc("ID3L");
 
 // The owner name and code under which the program keeps its data record.
 constexpr const char* TRACKDATA_OWNER = "com.quillfen.tempix.trackdata";
-constexpr uint32_t TRACKDATA_CODE = fourcc('T', 'p', 'i', 'x');
-
-// RVA is a relative volume: an amplitude gain of 1 + RVA / 65535.
-constexpr int RVA_MIN = -65535;
-constexpr int RVA_MAX = 65535;
+constexpr uint32_t TRACKDATA_CODE = fourcc("Tpix");
 
 class Tag {
 public:

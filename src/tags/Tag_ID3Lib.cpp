@@ -1,6 +1,7 @@
 // ID3 frames through id3lib: TBPM, RVAD, COMM and GEOB written as ID3v2.3.
 #include "tags/Tag_ID3Lib.h"
 #include "tags/ID3v2Layout.h"
+#include "platform/BigEndian.h"
 #include "platform/tools_strings.h"
 
 #include <id3/tag.h>
@@ -19,40 +20,16 @@ namespace ovra {
 namespace {
 constexpr size_t TEXT_WORK = 4096;
 
-uint32_t getbe32raw(const uint8_t* p)
-{
-    return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | uint32_t(p[3]);
-}
-
 // Appends the UTF-8 form of a code point while it fits in size - 1 bytes;
 // a sequence that does not fit is cut. Returns false once the buffer is full.
 bool pututf8(uint32_t cp, char* buffer, size_t size, size_t& used)
 {
-    uint8_t seq[4];
-    int n;
-    if (cp < 0x80) {
-        seq[0] = uint8_t(cp);
-        n = 1;
-    } else if (cp < 0x800) {
-        seq[0] = uint8_t(0xC0 | (cp >> 6));
-        seq[1] = uint8_t(0x80 | (cp & 0x3F));
-        n = 2;
-    } else if (cp < 0x10000) {
-        seq[0] = uint8_t(0xE0 | (cp >> 12));
-        seq[1] = uint8_t(0x80 | ((cp >> 6) & 0x3F));
-        seq[2] = uint8_t(0x80 | (cp & 0x3F));
-        n = 3;
-    } else {
-        seq[0] = uint8_t(0xF0 | (cp >> 18));
-        seq[1] = uint8_t(0x80 | ((cp >> 12) & 0x3F));
-        seq[2] = uint8_t(0x80 | ((cp >> 6) & 0x3F));
-        seq[3] = uint8_t(0x80 | (cp & 0x3F));
-        n = 4;
-    }
-    for (int k = 0; k < n; ++k) {
+    char seq[4];
+    size_t n = encodeutf8(cp, seq);
+    for (size_t k = 0; k < n; ++k) {
         if (used + 1 >= size)
             return false;
-        buffer[used++] = char(seq[k]);
+        buffer[used++] = seq[k];
     }
     return true;
 }
@@ -181,7 +158,7 @@ bool checklayout(FILE* file)
         uint8_t ext[4];
         if (std::fseek(file, pos, SEEK_SET) != 0 || std::fread(ext, sizeof ext, 1, file) != 1)
             return false;
-        long extSize = long(getbe32raw(ext));
+        long extSize = long(getbe32(ext));
         if (extSize != 6 && extSize != 10)
             return false;
         pos += 4 + extSize;
@@ -196,7 +173,7 @@ bool checklayout(FILE* file)
         for (int i = 0; i < (version == 2 ? 3 : 4); ++i)
             if (!((frame[i] >= 'A' && frame[i] <= 'Z') || (frame[i] >= '0' && frame[i] <= '9')))
                 return false;
-        long frameSize = version == 2 ? (long(frame[3]) << 16) | (long(frame[4]) << 8) | long(frame[5]) : long(getbe32raw(frame + 4));
+        long frameSize = version == 2 ? (long(frame[3]) << 16) | (long(frame[4]) << 8) | long(frame[5]) : long(getbe32(frame + 4));
         if (version == 3 && (frame[9] & 0xC0) != 0)
             return false; // compressed or encrypted
         if (frameSize > end - pos - headerSize)

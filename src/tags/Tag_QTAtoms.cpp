@@ -10,25 +10,25 @@
 namespace ovra {
 
 namespace {
-constexpr uint32_t ATOM_MOOV = fourcc('m', 'o', 'o', 'v');
-constexpr uint32_t ATOM_UDTA = fourcc('u', 'd', 't', 'a');
-constexpr uint32_t ATOM_META = fourcc('m', 'e', 't', 'a');
-constexpr uint32_t ATOM_HDLR = fourcc('h', 'd', 'l', 'r');
-constexpr uint32_t ATOM_ILST = fourcc('i', 'l', 's', 't');
-constexpr uint32_t ATOM_MDAT = fourcc('m', 'd', 'a', 't');
-constexpr uint32_t ATOM_FREE = fourcc('f', 'r', 'e', 'e');
-constexpr uint32_t ATOM_DATA = fourcc('d', 'a', 't', 'a');
-constexpr uint32_t ATOM_TRAK = fourcc('t', 'r', 'a', 'k');
-constexpr uint32_t ATOM_STCO = fourcc('s', 't', 'c', 'o');
+constexpr uint32_t ATOM_MOOV = fourcc("moov");
+constexpr uint32_t ATOM_UDTA = fourcc("udta");
+constexpr uint32_t ATOM_META = fourcc("meta");
+constexpr uint32_t ATOM_HDLR = fourcc("hdlr");
+constexpr uint32_t ATOM_ILST = fourcc("ilst");
+constexpr uint32_t ATOM_MDAT = fourcc("mdat");
+constexpr uint32_t ATOM_FREE = fourcc("free");
+constexpr uint32_t ATOM_DATA = fourcc("data");
+constexpr uint32_t ATOM_TRAK = fourcc("trak");
+constexpr uint32_t ATOM_STCO = fourcc("stco");
 
-constexpr uint32_t ITEM_TITLE = fourcc('\xA9', 'n', 'a', 'm');
-constexpr uint32_t ITEM_ARTIST = fourcc('\xA9', 'A', 'R', 'T');
-constexpr uint32_t ITEM_COMPOSER = fourcc('\xA9', 'w', 'r', 't');
-constexpr uint32_t ITEM_ALBUM = fourcc('\xA9', 'a', 'l', 'b');
-constexpr uint32_t ITEM_GENRE_TEXT = fourcc('\xA9', 'g', 'e', 'n');
-constexpr uint32_t ITEM_COMMENT = fourcc('\xA9', 'c', 'm', 't');
-constexpr uint32_t ITEM_TEMPO = fourcc('t', 'm', 'p', 'o');
-constexpr uint32_t ITEM_GENRE = fourcc('g', 'n', 'r', 'e');
+constexpr uint32_t ITEM_TITLE = fourcc("\xA9" "nam");
+constexpr uint32_t ITEM_ARTIST = fourcc("\xA9" "ART");
+constexpr uint32_t ITEM_COMPOSER = fourcc("\xA9" "wrt");
+constexpr uint32_t ITEM_ALBUM = fourcc("\xA9" "alb");
+constexpr uint32_t ITEM_GENRE_TEXT = fourcc("\xA9" "gen");
+constexpr uint32_t ITEM_COMMENT = fourcc("\xA9" "cmt");
+constexpr uint32_t ITEM_TEMPO = fourcc("tmpo");
+constexpr uint32_t ITEM_GENRE = fourcc("gnre");
 
 constexpr uint32_t TYPE_TEXT = 1;
 constexpr uint32_t TYPE_INTEGER = 21;
@@ -109,7 +109,7 @@ void Tag_QTAtoms::load()
         checkChunkOffsets(moov);
         // The fragments of a fragmented file hold absolute offsets of their
         // own that no table lists; moving the media data would lose them.
-        if (findAtom(moov, fourcc('m', 'v', 'e', 'x'), 0) >= 0 || findAtom(root, fourcc('m', 'o', 'o', 'f'), 0) >= 0)
+        if (findAtom(moov, fourcc("mvex"), 0) >= 0 || findAtom(root, fourcc("moof"), 0) >= 0)
             refusal = ATOM_ERR_FRAGMENTED;
     }
     try {
@@ -144,9 +144,9 @@ void Tag_QTAtoms::repair()
     try {
         AtomContainer trak, mdia, minf, stbl;
         openChild(trak, ATOM_TRAK, moov, false, 0, 0);
-        openChild(mdia, fourcc('m', 'd', 'i', 'a'), trak, false, 0, 0);
-        openChild(minf, fourcc('m', 'i', 'n', 'f'), mdia, false, 0, 0);
-        openChild(stbl, fourcc('s', 't', 'b', 'l'), minf, false, 0, 0);
+        openChild(mdia, fourcc("mdia"), trak, false, 0, 0);
+        openChild(minf, fourcc("minf"), mdia, false, 0, 0);
+        openChild(stbl, fourcc("stbl"), minf, false, 0, 0);
         AtomHeader sh;
         if (findAtom(stbl, ATOM_STCO, 0, &sh) < 0)
             throw int(ATOM_ERR_NO_STCO);

@@ -1,9 +1,10 @@
-// ID3v2 frames through TagLib, with the program's own conversions: RVA to and
-// from an RVA2 index, the data record as Base64 text in a comment frame.
+// ID3v2 frames through TagLib, with the program's own conversions: RVA as an
+// RVA2 index, the data record as Base64 text in a comment frame.
 #include "tags/Tag_TagLib.h"
 #include "tags/Base64.h"
 #include "tags/ID3v2Layout.h"
 #include "tags/TagLibStream.h"
+#include "tags/VolumeScale.h"
 #include "platform/tools_strings.h"
 
 #include <taglib/commentsframe.h>
@@ -23,15 +24,6 @@
 namespace ovra {
 
 namespace {
-constexpr double LN10 = 2.302585092994046;
-
-// Index -32768 (-64 dB) stands for every value below what -32767 holds
-// (-65494) and reads back as the middle of them, so that each comes back
-// within 15, the tolerance the batch allows for its own volume.
-constexpr int RVA2_FLOOR_INDEX = -32768;
-constexpr int RVA2_FLOOR_RVA = -65522;
-constexpr int RVA2_FLOOR_LIMIT = -65508; // nearer -65522 than -65494
-
 void copyout(const TagLib::String& text, char* buffer, int size)
 {
     if (size < 1)
@@ -298,30 +290,6 @@ void Tag_TagLib::setBPM(int bpm)
     setFrameText("TBPM", text, false);
 }
 
-int Tag_TagLib::indexToRVA(int index)
-{
-    if (index <= RVA2_FLOOR_INDEX)
-        return RVA2_FLOOR_RVA;
-    double r = (std::exp(index * LN10 / 10240.0) - 1.0) * 65535.0;
-    if (r < RVA_MIN)
-        return RVA_MIN;
-    if (r > RVA_MAX)
-        return RVA_MAX;
-    return int(std::lround(r));
-}
-
-int Tag_TagLib::rvaToIndex(int rva)
-{
-    if (rva <= RVA2_FLOOR_LIMIT)
-        return RVA2_FLOOR_INDEX;
-    double x = 10240.0 * std::log10(1.0 + rva / 65535.0);
-    if (x < -32767.0)
-        return -32767;
-    if (x > 32767.0)
-        return 32767;
-    return int(std::lround(x));
-}
-
 int Tag_TagLib::getRVA()
 {
     const TagLib::ID3v2::FrameList& frames = opened().frameList("RVA2");
@@ -330,7 +298,7 @@ int Tag_TagLib::getRVA()
     auto* volume = dynamic_cast<TagLib::ID3v2::RelativeVolumeFrame*>(frames.front());
     if (volume == nullptr)
         throw int(TAG_ERR_UNUSABLE);
-    return indexToRVA(volume->volumeAdjustmentIndex(TagLib::ID3v2::RelativeVolumeFrame::MasterVolume));
+    return rva2indextorva(volume->volumeAdjustmentIndex(TagLib::ID3v2::RelativeVolumeFrame::MasterVolume));
 }
 
 void Tag_TagLib::setRVA(int rva)
@@ -349,7 +317,7 @@ void Tag_TagLib::setRVA(int rva)
     }
     if (volume == nullptr)
         throw int(TAG_ERR_UNUSABLE);
-    volume->setVolumeAdjustmentIndex(short(rvaToIndex(rva)), TagLib::ID3v2::RelativeVolumeFrame::MasterVolume);
+    volume->setVolumeAdjustmentIndex(short(rvatorva2index(rva)), TagLib::ID3v2::RelativeVolumeFrame::MasterVolume);
     touch("RVA2");
 }
 

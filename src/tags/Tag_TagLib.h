@@ -56,11 +56,6 @@ public:
     const char* implementation() override { return "TagLib"; }
     uint32_t kind() override { return TAG_KIND_TAGLIB; }
 
-    // RVA to an RVA2 master-volume index (1/512 dB) and back, clamped and
-    // rounded halves away from zero.
-    static int rvaToIndex(int rva);
-    static int indexToRVA(int index);
-
 private:
     TagLib::ID3v2::Tag& opened();
     void getFrameText(const char* id, char* buffer, int size);

@@ -15,7 +15,7 @@
 
 using namespace scripttest;
 using ovra::tempix::ITunesUpdateInput;
-using ovra::tempix::TAG_KIND_ATOM;
+using ovra::TAG_KIND_ATOM;
 
 namespace {
 

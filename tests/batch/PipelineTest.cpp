@@ -30,7 +30,7 @@ using namespace ovra::tempix;
 namespace {
 
 const char* const OWNER = "com.quillfen.tempix.trackdata";
-const uint32_t CODE = ovra::fourcc('T', 'p', 'i', 'x');
+const uint32_t CODE = ovra::fourcc("Tpix");
 
 // What one fake file's tag holds.
 struct FakeFile {

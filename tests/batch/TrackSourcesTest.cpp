@@ -1,7 +1,5 @@
-#include "platform/settings/PreferenceStore.h"
 #include "batch/DirectoryWalker.h"
 #include "batch/GenreSet.h"
-#include "batch/LibraryFile.h"
 
 #include <gtest/gtest.h>
 
@@ -18,7 +16,7 @@
 
 namespace fs = std::filesystem;
 using namespace ovra::tempix;
-using ovra::PreferenceStore;
+using namespace ovra;
 
 namespace {
 
@@ -49,15 +47,6 @@ std::set<std::string> walk(DirectoryWalker& walker, const std::string& start)
     while (DirectoryWalker* entry = walker.next())
         entries.insert(entry->path());
     return entries;
-}
-
-std::string urlPath(const char* url, size_t size = 1024)
-{
-    char buffer[1024] = "untouched";
-    int r = fileURLToPath(url, buffer, size);
-    if (r != 0)
-        return std::to_string(r) + ":" + buffer;
-    return buffer;
 }
 
 } // namespace
@@ -210,34 +199,6 @@ TEST(TrackSources, AudioFilesAreKnownByTheirExtension)
     EXPECT_FALSE(isAudioFile("/a/Song.mp33"));
 }
 
-TEST(TrackSources, LocationsBecomePaths)
-{
-    EXPECT_EQ(urlPath("file://localhost/Users/a/My%20Music/Rock%20&amp;%20Roll.mp3"),
-              "/Users/a/My Music/Rock & Roll.mp3");
-    EXPECT_EQ(urlPath("file:///home/a/caf%C3%A9.mp3"), "/home/a/caf\xC3\xA9.mp3");
-    EXPECT_EQ(urlPath("file:///a/b&#38;c&#x3C;&lt;&gt;&quot;&apos;.mp3"), "/a/b&c<<>\"'.mp3");
-    // Unknown and unterminated entities, escapes cut short.
-    EXPECT_EQ(urlPath("file:///a/&nbsp;x"), "/a/?x");
-    EXPECT_EQ(urlPath("file:///a/x&amp"), "/a/x?");
-    EXPECT_EQ(urlPath("file:///a/x%4"), "/a/x?");
-    EXPECT_EQ(urlPath("file:///a/x%"), "/a/x?");
-    EXPECT_EQ(urlPath("file:///a/x%4G"), "/a/x\x04");
-    // Escaped hex digits are decoded first.
-    EXPECT_EQ(urlPath("file:///a/%&#52;1"), "/a/A");
-    // Fifteen characters without ';' are taken as a name, and reading goes on.
-    EXPECT_EQ(urlPath("file:///a/&abcdefghijklmnopq"), "/a/?pq");
-    // Not local.
-    EXPECT_EQ(urlPath("http://example.com/stream.mp3"), "-1:untouched");
-    EXPECT_EQ(urlPath("file://server/share/a.mp3"), "-1:untouched");
-    EXPECT_EQ(urlPath("file:/a.mp3"), "-1:untouched");
-    EXPECT_EQ(urlPath(""), "-1:untouched");
-    // The buffer bounds the path; a path cut short says so (it may name another file).
-    EXPECT_EQ(urlPath("file:///abcdef", 4), "1:/ab");
-    EXPECT_EQ(urlPath("file:///abc", 5), "/abc");
-    std::string longUrl = "file:///" + std::string(2000, 'z');
-    EXPECT_EQ(urlPath(longUrl.c_str()).size(), 1025u);
-}
-
 TEST(TrackSources, GenreListsSplitIntoEntries)
 {
     EXPECT_EQ(buildGenreSet("Podcast, Speech,\n  Books & Spoken , ,"),
@@ -249,72 +210,4 @@ TEST(TrackSources, GenreListsSplitIntoEntries)
     std::string longEntry = std::string(79, 'a') + "X" + "tail";
     EXPECT_EQ(buildGenreSet(longEntry.c_str()), (std::set<std::string>{std::string(79, 'a'), "tail"}));
     EXPECT_EQ(buildGenreSet("Podcast, Speech, Books & Spoken,\nClassical, Opera, Chamber Music, Sonata, Symphony").size(), 8u);
-}
-
-namespace {
-
-// A temporary HOME with its own configuration folder.
-class LibraryLocation : public ::testing::Test {
-protected:
-    TempDir dir;
-    std::string savedHome;
-    void SetUp() override
-    {
-        savedHome = std::getenv("HOME") ? std::getenv("HOME") : "";
-        setenv("HOME", dir.path.c_str(), 1);
-        setenv("XDG_CONFIG_HOME", (dir.path / "config").c_str(), 1);
-    }
-    void TearDown() override
-    {
-        setenv("HOME", savedHome.c_str(), 1);
-        unsetenv("XDG_CONFIG_HOME");
-    }
-    void pointTo(const fs::path& folder)
-    {
-        PreferenceStore store("com.apple.iTunes", false);
-        std::string bytes = folder.string();
-        store.setData("alis:1:iTunes Library Location", bytes.data(), bytes.size());
-        store.synchronize();
-    }
-    std::string found()
-    {
-        char out[1024];
-        findLibraryFile(out);
-        return out;
-    }
-    static void age(const fs::path& p, int seconds)
-    {
-        struct utimbuf times;
-        times.actime = times.modtime = time(nullptr) - seconds;
-        utime(p.c_str(), &times);
-    }
-};
-
-} // namespace
-
-TEST_F(LibraryLocation, FallsBackToTheMusicAndDocumentsFolders)
-{
-    EXPECT_EQ(found(), (dir.path / "Documents/iTunes/iTunes Music Library.xml").string());
-    touch(dir.path / "Music/iTunes/iTunes Music Library.xml");
-    EXPECT_EQ(found(), (dir.path / "Music/iTunes/iTunes Music Library.xml").string());
-    // A preference naming a folder without a library changes nothing.
-    pointTo(dir.path / "elsewhere");
-    EXPECT_EQ(found(), (dir.path / "Music/iTunes/iTunes Music Library.xml").string());
-}
-
-TEST_F(LibraryLocation, ThePreferenceChoosesTheNewerOfTheTwoNames)
-{
-    fs::path lib = dir.path / "lib";
-    touch(lib / "iTunes Library.xml");
-    pointTo(lib);
-    EXPECT_EQ(found(), (lib / "iTunes Library.xml").string());
-    touch(lib / "iTunes Music Library.xml");
-    age(lib / "iTunes Library.xml", 100);
-    EXPECT_EQ(found(), (lib / "iTunes Music Library.xml").string());
-    age(lib / "iTunes Music Library.xml", 200);
-    EXPECT_EQ(found(), (lib / "iTunes Library.xml").string());
-    // Links in the stored folder are resolved.
-    fs::create_directory_symlink(lib, dir.path / "linked");
-    pointTo(dir.path / "linked");
-    EXPECT_EQ(found(), (lib / "iTunes Library.xml").string());
 }

@@ -14,7 +14,7 @@ namespace {
 
 uint32_t code(const char* t)
 {
-    return fourcc(t[0], t[1], t[2], t[3]);
+    return fourcc(std::string(t));
 }
 
 Bytes atom(const char* type, const Bytes& content)

@@ -224,7 +224,7 @@ TEST(Tag_QTAtoms, DataIsReadUpToTheBufferAndRewrittenInPlace)
         tag.getData(TRACKDATA_OWNER, TRACKDATA_CODE, half.data(), 32);
         EXPECT_TRUE(std::equal(half.begin(), half.begin() + 32, second.begin()));
         EXPECT_EQ(half[32], 0xCC) << "bytes past size are left alone";
-        EXPECT_EQ(codeof([&] { tag.getData(TRACKDATA_OWNER, fourcc('N', 'o', 'n', 'e'), half.data(), 32); }), TAG_ERR_NOT_FOUND);
+        EXPECT_EQ(codeof([&] { tag.getData(TRACKDATA_OWNER, fourcc("None"), half.data(), 32); }), TAG_ERR_NOT_FOUND);
     }
     const std::vector<uint8_t> twice = tagtest::readfile(path);
     ASSERT_EQ(twice.size(), once.size());
@@ -243,8 +243,8 @@ TEST(Tag_QTAtoms, ARecordInFrontOfMetaDoesNotLoseTheItems)
     const tagtest::AudioPrint audio = tagtest::audioprint(path);
     Tag_QTAtoms tag(path.c_str(), false);
     std::vector<uint8_t> small(16, 1), large(300, 2);
-    tag.setData("x", fourcc('A', 'a', 'a', 'a'), small.data(), int(small.size()));
-    tag.setData("x", fourcc('A', 'a', 'a', 'a'), large.data(), int(large.size()));
+    tag.setData("x", fourcc("Aaaa"), small.data(), int(small.size()));
+    tag.setData("x", fourcc("Aaaa"), large.data(), int(large.size()));
     tag.setTitle("After");
     tag.setBPM(99);
     tag.close();

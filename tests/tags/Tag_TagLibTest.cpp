@@ -2,6 +2,7 @@
 // through mutagen on files made by lame, mutagen and eyeD3.
 #include "tags/Tag_TagLib.h"
 #include "tags/Base64.h"
+#include "tags/VolumeScale.h"
 #include "TagTestSupport.h"
 
 #include <cstring>
@@ -19,24 +20,29 @@ std::string text(Tag& tag, void (Tag::*getter)(char*, int))
 }
 } // namespace
 
-TEST(Tag_TagLib, RvaConvertsToAndFromTheMasterVolumeIndex)
+TEST(VolumeScale, EveryConversionOnItsScale)
 {
-    EXPECT_EQ(Tag_TagLib::rvaToIndex(0), 0);
-    EXPECT_EQ(Tag_TagLib::rvaToIndex(-65535), -32768);
-    EXPECT_EQ(Tag_TagLib::rvaToIndex(-65508), -32768);
-    EXPECT_EQ(Tag_TagLib::rvaToIndex(-65507), -32767);
-    EXPECT_EQ(Tag_TagLib::rvaToIndex(65535), 3083);
-    EXPECT_EQ(Tag_TagLib::rvaToIndex(1000), 67);
-    EXPECT_EQ(Tag_TagLib::rvaToIndex(-1000), -68);
-    EXPECT_EQ(Tag_TagLib::indexToRVA(-32768), -65522);
-    EXPECT_EQ(Tag_TagLib::indexToRVA(-32767), -65494);
-    EXPECT_EQ(Tag_TagLib::indexToRVA(1), 15);
-    EXPECT_EQ(Tag_TagLib::indexToRVA(3083), 65535);
-    EXPECT_EQ(Tag_TagLib::indexToRVA(32767), 65535);
-    EXPECT_EQ(Tag_TagLib::indexToRVA(0), 0);
-    // Round trips stay within the rounding of one index step.
-    for (int rva = -60000; rva <= 65000; rva += 2500)
-        EXPECT_NEAR(Tag_TagLib::indexToRVA(Tag_TagLib::rvaToIndex(rva)), rva, std::abs(rva) / 1000 + 16) << rva;
+    struct Case {
+        int (*convert)(int);
+        int from, to;
+    };
+    const Case cases[] = {
+        {rvatorva2index, 0, 0}, {rvatorva2index, -65535, -32768}, {rvatorva2index, -65508, -32768},
+        {rvatorva2index, -65507, -32767}, {rvatorva2index, 65535, 3083}, {rvatorva2index, 1000, 67},
+        {rvatorva2index, -1000, -68}, {rva2indextorva, -32768, -65522}, {rva2indextorva, -32767, -65494},
+        {rva2indextorva, 1, 15}, {rva2indextorva, 3083, 65535}, {rva2indextorva, 32767, 65535},
+        {rva2indextorva, 0, 0}, {rvatopercent, 65535, 100}, {rvatopercent, -32767, -50},
+        {rvatolibraryvolume, -65522, -255}, {rvatolibraryvolume, 995, 4}, {rvatolibraryvolume, -1000, -4},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(c.convert(c.from), c.to) << c.from;
+    EXPECT_EQ(percenttolibraryvolume(40), 102);
+    EXPECT_EQ(percenttolibraryvolume(-100), -255);
+    EXPECT_EQ(libraryvolumetopercent(102), 40);
+    EXPECT_EQ(libraryvolumetopercent(-255), -100);
+    // Every volume comes back from an RVA2 frame within 15, the batch's tolerance.
+    for (int rva = -65535; rva <= 65535; ++rva)
+        ASSERT_LE(std::abs(rva2indextorva(rvatorva2index(rva)) - rva), 15) << rva;
 }
 
 TEST(Tag_TagLib, Base64HasNoPaddingAndDecodesLeniently)
@@ -97,7 +103,7 @@ TEST(Tag_TagLib, ReadsWhatOtherTaggersWrote)
     EXPECT_EQ(text(tag, &Tag::getGenre), "Electronic");
     EXPECT_EQ(text(tag, &Tag::getComment), "four");
     EXPECT_EQ(tag.getBPM(), 128) << "128.5 as an integer";
-    EXPECT_EQ(tag.getRVA(), Tag_TagLib::indexToRVA(-1536)) << "-3 dB from mutagen";
+    EXPECT_EQ(tag.getRVA(), rva2indextorva(-1536)) << "-3 dB from mutagen";
     EXPECT_EQ(codeof([&] { text(tag, &Tag::getAlbum); }), TAG_ERR_NOT_FOUND);
 
     Tag_TagLib v23(dir.copy("v23.mp3").c_str(), false);
@@ -131,7 +137,7 @@ TEST(Tag_TagLib, WritesEveryFrameSoThatMutagenReadsItAndTheAudioStays)
             tag.setBPM(133);
             tag.setRVA(1000);
             tag.setData(TRACKDATA_OWNER, TRACKDATA_CODE, record.data(), 64);
-            EXPECT_EQ(tag.getRVA(), Tag_TagLib::indexToRVA(67));
+            EXPECT_EQ(tag.getRVA(), rva2indextorva(67));
             tag.close();
         }
         auto m = tagtest::mutagen(path);

@@ -5,6 +5,7 @@
 #include "app/SavedSettings.h"
 #include "app/cli/CliCommand.h"
 #include "batch/BatchProcessor.h"
+#include "platform/tools_paths.h"
 #include "platform/tools_strings.h"
 
 #include <CLI/CLI.hpp>
@@ -228,7 +229,7 @@ private:
                 char resolved[PATH_MAX];
                 if (realpath(path.c_str(), resolved) == nullptr)
                     return fail("cannot open '" + path + "': " + std::strerror(errno));
-                if (std::strlen(resolved) > 1023)
+                if (std::strlen(resolved) >= ovra::PATH_BUFFER)
                     return fail("the path of '" + path + "' is longer than 1023 bytes");
                 settings.paths.push_back(resolved);
             }

@@ -1,7 +1,7 @@
 // One platform window created by name from the interface file, its controls
 // found by number, and control changes posted from any thread.
 #pragma once
-#include "platform/window/FourCharCode.h"
+#include "platform/FourCharCode.h"
 
 #include <QPointer>
 #include <QWidget>

@@ -1,5 +1,7 @@
 // Four-character codes: the big-endian bytes of a 32-bit value spell them.
 #pragma once
+#include "platform/BigEndian.h"
+
 #include <cstdint>
 #include <string>
 
@@ -9,25 +11,24 @@ using CommandID = uint32_t;
 
 constexpr uint32_t fourcc(const char (&s)[5])
 {
-    return (uint32_t(uint8_t(s[0])) << 24) | (uint32_t(uint8_t(s[1])) << 16) |
-           (uint32_t(uint8_t(s[2])) << 8) | uint32_t(uint8_t(s[3]));
+    const uint8_t bytes[4] = {uint8_t(s[0]), uint8_t(s[1]), uint8_t(s[2]), uint8_t(s[3])};
+    return getbe32(bytes);
 }
 
 // From text of any length: the first four bytes, padded with spaces.
 inline uint32_t fourcc(const std::string& s)
 {
-    uint32_t code = 0;
+    uint8_t bytes[4];
     for (size_t i = 0; i < 4; ++i)
-        code = (code << 8) | uint8_t(i < s.size() ? s[i] : ' ');
-    return code;
+        bytes[i] = uint8_t(i < s.size() ? s[i] : ' ');
+    return getbe32(bytes);
 }
 
 inline std::string fourcctext(uint32_t code)
 {
-    std::string s(4, ' ');
-    for (int i = 0; i < 4; ++i)
-        s[size_t(i)] = char((code >> (24 - 8 * i)) & 0xff);
-    return s;
+    uint8_t bytes[4];
+    putbe32(bytes, code);
+    return std::string(bytes, bytes + 4);
 }
 
 } // namespace ovra
