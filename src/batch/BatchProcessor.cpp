@@ -1,14 +1,11 @@
 #include "batch/BatchProcessor.h"
 #include "batch/DirectoryWalker.h"
 #include "batch/GenreSet.h"
-#include "batch/TrackDataRecord.h"
 #include "plist/LibraryLocation.h"
 #include "plist/LibraryRules.h"
 #include "plist/PListNode.h"
 #include "platform/tools_paths.h"
 #include "platform/tools_strings.h"
-#include "tags/Tag.h"
-#include "tags/VolumeScale.h"
 
 #include <cctype>
 #include <cerrno>
@@ -28,113 +25,11 @@ namespace ovra::tempix {
 
 namespace {
 
-// A stored analysis that can stand for a fresh one. A beat period of 0 would
-// divide by zero in the tempo formula, so such a record is analysed again.
-bool reusable(const TrackDataRecord& r)
-{
-    const TrackAnalysis& a = r.analysis;
-    return r.hasAnalysis() && a.sampleRate >= 11050 &&
-           double(a.frameCount) / double(a.sampleRate) >= 4.0 && a.loudness != 0 && a.peakLevel != 0 &&
-           a.startPeriod != 0 && a.endPeriod != 0 && a.beatPeriod != 0;
-}
-
 // The text of a string node; null text reads as empty.
 const char* stringText(ovra::PListNode* node)
 {
     const char* text = node->asString()->text();
     return text ? text : "";
-}
-
-// A path, name or other text of a file as it goes into the log: on its one line.
-std::string logged(const char* text)
-{
-    return ovra::escapecontrols(text);
-}
-
-// Values the library holds for a track; each 0 when it cannot be read.
-struct LibraryValues {
-    int32_t start = 0;
-    int32_t stop = 0;
-    int32_t volume = 0;
-    int32_t bpm = 0;
-    unsigned long long persistentId = 0;
-    // Why the track's entry cannot be told apart from another's; empty when it can.
-    std::string ambiguity;
-};
-
-int32_t integerOf(ovra::PListDict* track, const char* key)
-{
-    try {
-        return track->get(key)->asInteger()->value();
-    } catch (int) {
-        return 0;
-    }
-}
-
-LibraryValues libraryValues(ovra::PListNode* root, int32_t trackId)
-{
-    LibraryValues v;
-    if (root == nullptr || trackId < 0)
-        return v;
-    ovra::PListDict* track = nullptr;
-    try {
-        track = root->asDict()->get("Tracks")->asDict()->get(trackId)->asDict();
-    } catch (int code) {
-        if (code == ovra::PLIST_ERR_REPEATED_KEY)
-            v.ambiguity = ovra::describeplisterror(code);
-        return v;
-    }
-    // The helper reads the same file by the same rules (plist/LibraryRules.h):
-    // what one of them could read otherwise is not guessed at.
-    if (const char* key = track->repeatedkey()) {
-        v.ambiguity = std::string("the key \"") + key + "\" occurs more than once in its entry";
-        return v;
-    }
-    v.start = integerOf(track, "Start Time");
-    v.stop = integerOf(track, "Stop Time");
-    v.volume = integerOf(track, "Volume Adjustment");
-    v.bpm = integerOf(track, "BPM");
-    if (track->contains("Persistent ID")) {
-        const ovra::PListString* text = nullptr;
-        try {
-            text = track->get("Persistent ID")->asString();
-        } catch (int) {
-        }
-        uint64_t id = 0;
-        if (text == nullptr || !ovra::parsepersistentid(text->text(), text->length(), id))
-            v.ambiguity = "its persistent ID is not 1 to 16 hexadecimal digits";
-        else
-            v.persistentId = id;
-    }
-    return v;
-}
-
-// The kind of a file that is not a regular one, for the log.
-const char* fileKind(mode_t mode)
-{
-    if (S_ISDIR(mode))
-        return "a folder";
-    if (S_ISFIFO(mode))
-        return "a named pipe";
-    if (S_ISCHR(mode))
-        return "a character device";
-    if (S_ISBLK(mode))
-        return "a block device";
-    if (S_ISSOCK(mode))
-        return "a socket";
-    return "not a regular file";
-}
-
-// "a", "a or b", "a, b or c".
-std::string alternatives(const std::vector<std::string>& names)
-{
-    std::string out;
-    for (size_t i = 0; i < names.size(); ++i) {
-        if (i > 0)
-            out += i + 1 == names.size() ? " or " : ", ";
-        out += names[i];
-    }
-    return out;
 }
 
 // Where a folder batch finds a file's track ID: the library's location with
@@ -164,6 +59,11 @@ private:
 
 BatchProcessor::BatchProcessor(BatchDisplay& display) : display(display)
 {
+}
+
+std::string BatchProcessor::logged(const char* text)
+{
+    return ovra::escapecontrols(text);
 }
 
 BatchProcessor::~BatchProcessor()
@@ -344,6 +244,18 @@ int BatchProcessor::runScript(const char* script, char* reply, size_t size, bool
         scriptServer.start_external();
     }
     return scriptServer.executefromtext(script, reply, size);
+}
+
+void BatchProcessor::updateLibrary(const ITunesUpdateInput& input)
+{
+    LibrarySink sink(*this);
+    bool restarted = false;
+    updateITunes(
+        input,
+        [this, &restarted](const char* script, char* reply, size_t size) {
+            return runScript(script, reply, size, restarted);
+        },
+        sink);
 }
 
 void BatchProcessor::settleLibrary(bool now)
@@ -683,312 +595,6 @@ void BatchProcessor::folderBranch(const BatchOptions& options, ovra::Canceler& c
         }
     }
     finishBatch();
-}
-
-// ---- one track ----------------------------------------------------------------
-
-ovra::Tag* BatchProcessor::openTrackTag(const char* path)
-{
-    return ovra::openTag(path, false);
-}
-
-AnalysisOutcome BatchProcessor::analyzeTrackAudio(const char* path, ovra::Canceler& canceler)
-{
-    return analyzeTrack(path, canceler);
-}
-
-void BatchProcessor::updateLibrary(const ITunesUpdateInput& input)
-{
-    LibrarySink sink(*this);
-    bool restarted = false;
-    updateITunes(
-        input,
-        [this, &restarted](const char* script, char* reply, size_t size) {
-            return runScript(script, reply, size, restarted);
-        },
-        sink);
-}
-
-bool BatchProcessor::regularFile(const char* path)
-{
-    // stat, not open: opening a pipe or a device may block or act on it.
-    struct stat st;
-    if (stat(path, &st) != 0 || S_ISREG(st.st_mode))
-        return true; // missing or unreadable: the tag's own open says so
-    logLine("Not a regular file (%s): skipping this track.\n", fileKind(st.st_mode));
-    ++errors;
-    return false;
-}
-
-void BatchProcessor::processTrack(const char* path, int32_t trackId, const BatchOptions& options,
-                                  ovra::Canceler& canceler)
-{
-    display.setFileLine(path);
-    logLine("Processing: %s\n", logged(path).c_str());
-    TrackReport_auto report(display, errors, currentTrack, path, trackId, canceler);
-    if (!regularFile(path))
-        return;
-
-    setStatus("Checking track metadata");
-    std::unique_ptr<ovra::Tag> tag;
-    try {
-        tag.reset(openTrackTag(path));
-    } catch (int) {
-    }
-    if (!tag) {
-        logLine("Could not read metadata for this track.\n");
-        ++errors;
-        return;
-    }
-
-    // Genre filter.
-    int policy = current.genrepolicy;
-    if (policy != 0) {
-        char genre[80] = "";
-        try {
-            tag->getGenre(genre, sizeof genre);
-        } catch (...) {
-            genre[0] = '\0';
-        }
-        genre[79] = '\0';
-        for (char* c = genre; *c != '\0'; ++c)
-            *c = static_cast<char>(std::tolower(static_cast<unsigned char>(*c)));
-        bool listed = genreSet.count(genre) != 0;
-        if ((policy == 1 && listed) || (policy == 2 && !listed)) {
-            logLine("Genre filter: skipping genre '%s'.\n", logged(genre).c_str());
-            return;
-        }
-    }
-
-    // What the tag holds.
-    // A record of another size or version is not ours: it vouches for
-    // nothing and is replaced.
-    uint8_t stored[TrackDataRecord::SIZE] = {};
-    TrackDataRecord record;
-    bool hasRecord = false;
-    try {
-        tag->getData(ovra::TRACKDATA_OWNER, ovra::TRACKDATA_CODE, stored, sizeof stored);
-        hasRecord = TrackDataRecord::decode(stored, record);
-    } catch (...) {
-    }
-    int tagBpm = 0;
-    try {
-        tagBpm = tag->getBPM();
-    } catch (...) {
-        tagBpm = 0;
-    }
-    int tagRva = 0;
-    bool volumeUnreadable = false;
-    try {
-        tagRva = tag->getRVA();
-    } catch (int code) {
-        tagRva = 0;
-        volumeUnreadable = code == ovra::TAG_ERR_UNUSABLE;
-    }
-
-    LibraryValues library = libraryValues(root.get(), trackId);
-    if (!library.ambiguity.empty()) {
-        // Which track the library means cannot be told: never guess.
-        logLine("Track left as it is: its entry in the iTunes library is ambiguous (%s) [track ID=%d].\n",
-                library.ambiguity.c_str(), trackId);
-        ++errors;
-        return;
-    }
-
-    // What may be set: values another program set are left alone unless our
-    // record vouches for them or the overwrite option says so.
-    bool doBpm = options.detectbpm;
-    bool doTimes = options.optimizetimes;
-    bool doVolume = options.adjustvolume && !(volumeUnreadable && !options.overwritevolume);
-    if (!options.overwritebpm && tagBpm != 0 &&
-        !(hasRecord && record.hasBPM() && int64_t(record.bpm) == tagBpm))
-        doBpm = false;
-    if (trackId < 0)
-        doTimes = false;
-    else if (!options.overwritetimes && (library.start != 0 || library.stop != 0) &&
-             !(hasRecord && record.hasTimes() && int32_t(record.startMs) == library.start &&
-               int32_t(record.stopMs) == library.stop))
-        doTimes = false;
-    if (!options.overwritevolume) {
-        bool ours = hasRecord && record.hasVolume();
-        if (tagRva != 0 && !(ours && std::abs(int64_t(tagRva) - record.volume) <= 15))
-            doVolume = false;
-        if (library.volume != 0 &&
-            !(ours && std::abs(ovra::rvatolibraryvolume(record.volume) - library.volume) <= 2))
-            doVolume = false;
-    }
-    if (!doBpm && !doTimes && !doVolume) {
-        const auto& names = current.overwriteOptionNames;
-        if (names[0].empty()) {
-            logLine("Data set by another application (check appropriate checkbox(es) to overwrite).\n");
-        } else {
-            // The options that would set what was asked for.
-            std::vector<std::string> useful;
-            if (options.detectbpm)
-                useful.push_back(names[0]);
-            if (options.optimizetimes && trackId >= 0)
-                useful.push_back(names[1]);
-            if (options.adjustvolume)
-                useful.push_back(names[2]);
-            if (useful.empty())
-                useful.assign(names.begin(), names.end());
-            logLine("Data set by another application (use %s to overwrite).\n", alternatives(useful).c_str());
-        }
-        return;
-    }
-
-    // Reuse the stored analysis, or analyse afresh.
-    TrackAnalysis analysis;
-    double sampleRate;
-    if (hasRecord && !options.reprocess && reusable(record)) {
-        analysis = record.analysis;
-        sampleRate = record.analysis.sampleRate;
-    } else {
-        setStatus("Analyzing track");
-        AnalysisOutcome outcome;
-        try {
-            outcome = analyzeTrackAudio(path, canceler);
-        } catch (int code) {
-            // A decoder failure is this track's, not the batch's.
-            logLine("Could not decode track: error code %d.\n", code);
-            ++errors;
-            return;
-        }
-        if (outcome.status == AnalysisStatus::cancelled)
-            return;
-        if (outcome.status != AnalysisStatus::ok) {
-            logLine("%s", outcome.failure.c_str());
-            ++errors;
-            return;
-        }
-        analysis = outcome.analysis;
-        sampleRate = outcome.sampleRate;
-        if (analysis.beatPeriod == 0 || !(sampleRate > 0.0)) {
-            logLine("No beat found in track.\n");
-            ++errors;
-            return;
-        }
-    }
-
-    int bpm = doBpm ? computeBPM(analysis.beatPeriod, sampleRate) : 0;
-    TrackTimes times = doTimes ? computeTimes(analysis, sampleRate, options.lessintro) : TrackTimes();
-    VolumeAdjustment volume = doVolume ? computeVolume(analysis.loudness, analysis.peakLevel) : VolumeAdjustment();
-    report.setvalues(analysis, sampleRate, doBpm, bpm, doTimes, times, doVolume, volume);
-
-    if (canceler.iscancelled())
-        return;
-
-    setStatus("Updating track metadata");
-    bool tagChanged = false;
-    bool libraryChanged = false;
-    if (doBpm) {
-        if (bpm != tagBpm) {
-            try {
-                tag->setBPM(bpm);
-                tagChanged = true;
-            } catch (int code) {
-                if (code != ovra::TAG_ERR_UNSUPPORTED) {
-                    logLine("Could not set BPM (%d) in tag: error code %ld.\n", bpm, long(code));
-                    ++errors;
-                }
-            }
-        }
-        libraryChanged = bpm != library.bpm;
-    }
-    if (doVolume && std::abs(int64_t(volume.value) - tagRva) >= 257) {
-        libraryChanged = true;
-        try {
-            tag->setRVA(volume.value);
-            tagChanged = true;
-        } catch (int code) {
-            if (code != ovra::TAG_ERR_UNSUPPORTED) {
-                logLine("Could not set RVA (%+d%%) in tag: error code %ld.\n", volume.percent, long(code));
-                ++errors;
-            }
-        }
-    }
-
-    TrackDataRecord fresh;
-    fresh.flags = TrackDataRecord::FLAG_ANALYSIS;
-    fresh.analysis = analysis;
-    if (doBpm) {
-        fresh.flags |= TrackDataRecord::FLAG_BPM;
-        fresh.bpm = uint32_t(bpm);
-    }
-    if (doTimes) {
-        fresh.flags |= TrackDataRecord::FLAG_TIMES;
-        fresh.startMs = uint32_t(times.startMs);
-        fresh.stopMs = uint32_t(times.stopMs);
-    }
-    if (doVolume) {
-        fresh.flags |= TrackDataRecord::FLAG_VOLUME;
-        fresh.volume = volume.value;
-    }
-    // A result this run does not derive keeps what the stored record says
-    // of it: a run with fewer options must not disown the others. (One the
-    // run looked at and found another program's is dropped.)
-    if (hasRecord) {
-        if (!options.detectbpm && record.hasBPM()) {
-            fresh.flags |= TrackDataRecord::FLAG_BPM;
-            fresh.bpm = record.bpm;
-        }
-        if ((!options.optimizetimes || trackId < 0) && record.hasTimes()) {
-            fresh.flags |= TrackDataRecord::FLAG_TIMES;
-            fresh.startMs = record.startMs;
-            fresh.stopMs = record.stopMs;
-        }
-        if (!options.adjustvolume && record.hasVolume()) {
-            fresh.flags |= TrackDataRecord::FLAG_VOLUME;
-            fresh.volume = record.volume;
-        }
-    }
-    uint8_t encoded[TrackDataRecord::SIZE];
-    fresh.encode(encoded);
-    if (!hasRecord || std::memcmp(encoded, stored, sizeof encoded) != 0) {
-        try {
-            tag->setData(ovra::TRACKDATA_OWNER, ovra::TRACKDATA_CODE, encoded, sizeof encoded);
-            tagChanged = true;
-        } catch (...) {
-        }
-    }
-
-    uint32_t tagKind = tag->kind();
-    try {
-        tag->close();
-    } catch (int code) {
-        // The file could not be written (read-only, gone, full disk) or was
-        // refused to keep it whole: it is as it was, this track failed, the
-        // batch goes on.
-        if (const char* why = ovra::tagwriterefusal(code))
-            logLine("Could not write tag to file: %s (error code %d).\n", why, code);
-        else
-            logLine("Could not write tag to file: error code %d.\n", code);
-        ++errors;
-        return;
-    }
-    logLine(tagChanged ? "Track updated.\n" : "Track is up-to-date.\n");
-
-    if (canceler.iscancelled())
-        return;
-
-    ITunesUpdateInput update;
-    update.exportToLibrary = options.exportToLibrary;
-    update.trackId = trackId;
-    update.persistentId = library.persistentId;
-    update.doBpm = doBpm;
-    update.doTimes = doTimes;
-    update.doVolume = doVolume;
-    update.bpm = bpm;
-    update.startMs = uint32_t(times.startMs);
-    update.stopMs = uint32_t(times.stopMs);
-    update.volumePercent = volume.percent;
-    update.libraryVolume = volume.libraryVolume;
-    update.libraryStart = library.start;
-    update.libraryStop = library.stop;
-    update.libraryVolumeAdjustment = library.volume;
-    update.tagKind = tagKind;
-    update.iTunesChanged = libraryChanged;
-    updateLibrary(update);
 }
 
 } // namespace ovra::tempix

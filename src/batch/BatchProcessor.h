@@ -29,6 +29,8 @@ class Tag;
 
 namespace ovra::tempix {
 
+struct TrackState;
+
 class BatchProcessor {
 public:
     explicit BatchProcessor(BatchDisplay& display);
@@ -85,6 +87,19 @@ private:
     class DirectLog;
     class LibrarySink;
 
+    // A path, name or other text of a file as it goes into the log: on its one line.
+    static std::string logged(const char* text);
+
+    // The steps of processTrack; each but the last two returns false when
+    // the track ends there (logged, and counted when it failed).
+    bool readTrack(TrackState& track);
+    bool passesGenreFilter(ovra::Tag& tag);
+    bool decideWrites(TrackState& track, const BatchOptions& options);
+    bool obtainAnalysis(TrackState& track, const BatchOptions& options, ovra::Canceler& canceler);
+    void deriveValues(TrackState& track, const BatchOptions& options);
+    bool writeTag(TrackState& track, const BatchOptions& options);
+    ITunesUpdateInput libraryUpdate(const TrackState& track, const BatchOptions& options);
+
     static void workerEntry(void* argument, ovra::Canceler& canceler);
     void openLog();
     void writeLog(const char* text);
@@ -98,7 +113,6 @@ private:
     // The library file of this batch: the one named in the settings, or the
     // one the library's preferences point to (tried: the places looked at).
     void libraryFile(char* out, std::vector<std::string>* tried = nullptr) const;
-    bool regularFile(const char* path);
     // Asks the helper to save the library's changes when the oldest unsaved
     // one is LIBRARY_SAVE_INTERVAL_MS old (always when now), and writes the
     // entries held for them: as they are, or as failures.

@@ -8,6 +8,10 @@ namespace ovra::tempix {
 
 namespace {
 
+// A library volume that differs from the one worked out by less than this
+// (rounding between the scales) is left as it is.
+constexpr long long LIBRARY_VOLUME_STEP = 3;
+
 const char* const SCRIPT_TEMPLATE =
     "tell application \"iTunes\"\n"
     "set mytargets to every file track of playlist 1 whose %s\n"
@@ -93,7 +97,7 @@ void updateITunes(const ITunesUpdateInput& input, const ScriptRunner& run, ITune
     ITunesUpdateInput in = input;
     if (in.doTimes && (in.libraryStart != in.startMs || in.libraryStop != in.stopMs))
         in.iTunesChanged = true;
-    if (in.doVolume && std::llabs(in.libraryVolumeAdjustment - in.libraryVolume) >= 3)
+    if (in.doVolume && std::llabs(in.libraryVolumeAdjustment - in.libraryVolume) >= LIBRARY_VOLUME_STEP)
         in.iTunesChanged = true;
     if (!in.exportToLibrary || in.trackId < 0)
         return;

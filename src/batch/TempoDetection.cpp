@@ -19,6 +19,14 @@ namespace ovra::tempix {
 namespace {
 
 constexpr uint32_t CHUNK_FRAMES = 65536;
+constexpr double BLOCK_SECONDS = 0.001;       // one envelope value
+constexpr double LEVEL_SPAN_SECONDS = 20.0;   // the middle part the levels are measured on
+constexpr double WINDOW_SECONDS = 10.0;       // one period search
+constexpr double MIN_PERIOD_SECONDS = 0.3;
+constexpr double MAX_PERIOD_SECONDS = 3.0;
+constexpr double START_LEVEL = 0.4;           // of the peak: where the music starts
+constexpr double END_LEVEL = 0.6;             // and, from the end, where it ends
+constexpr double FULL_SCALE = 4294967295.0;   // a level of 1.0 in the record
 
 AnalysisOutcome failed(const char* line)
 {
@@ -39,6 +47,54 @@ const char* const NOT_OPEN = "Could not open track with QuickTime.\n";
 const char* const TOO_MANY_CHANNELS = "Track has more than 2 channels.\n";
 const char* const NO_MEMORY = "Not enough memory to process track.\n";
 const char* const NO_BEAT = "No beat found in track.\n";
+
+// The loudness and peak level of the len blocks in the middle; peak is the
+// highest running mean there.
+TrackAnalysis levels(const float* e, uint32_t nb, uint32_t span, double& peak)
+{
+    const uint32_t len = std::min(span, nb);
+    const uint32_t first = (nb - len) / 2;
+    RunningMean running;
+    running.clear();
+    double sum = 0.0;
+    peak = 0.0;
+    for (uint32_t i = 0; i < len; ++i) {
+        const float value = e[first + i];
+        sum += double(value);
+        running.push(value);
+        peak = std::max(peak, running.mean());
+    }
+    TrackAnalysis result;
+    result.loudness = uint32_t(std::lround(std::sqrt(sum / len) * FULL_SCALE));
+    result.peakLevel = uint32_t(std::lround(std::sqrt(peak) * FULL_SCALE));
+    return result;
+}
+
+// Where the running mean first reaches START_LEVEL of the peak (nb: never).
+uint32_t musicstart(const float* e, uint32_t nb, double peak)
+{
+    RunningMean running;
+    running.clear();
+    for (uint32_t b = 0; b < nb; ++b) {
+        running.push(e[b]);
+        if (running.mean() >= START_LEVEL * peak)
+            return b;
+    }
+    return nb;
+}
+
+// Where, from the end, it first reaches END_LEVEL of the peak (0: never).
+uint32_t musicend(const float* e, uint32_t nb, double peak)
+{
+    RunningMean running;
+    running.clear();
+    for (uint32_t b = nb - 1; b >= 1; --b) {
+        running.push(e[b]);
+        if (running.mean() >= END_LEVEL * peak)
+            return b;
+    }
+    return 0;
+}
 
 } // namespace
 
@@ -71,21 +127,21 @@ AnalysisOutcome analyzeStream(std::unique_ptr<SimpleSoundStream> source, Cancele
     // low bits would pass for a different track.
     if (length < 0 || uint64_t(length) > UINT32_MAX)
         return failed(NO_MEMORY);
-    if (double(frameCount) / sr < 4.0) {
+    if (double(frameCount) / sr < MIN_TRACK_SECONDS) {
         char line[64];
         std::snprintf(line, sizeof line, "Track too short (%.3f s).\n", double(frameCount) / sr);
         return failed(line);
     }
 
-    const uint32_t hop = uint32_t(std::lround(0.001 * sr));
+    const uint32_t hop = uint32_t(std::lround(BLOCK_SECONDS * sr));
     // Below 500 Hz a block would be empty; no supported file is like that.
     if (hop == 0)
         return failed(NO_BEAT);
     const uint32_t nb = frameCount / hop;
-    const uint32_t span20 = uint32_t(std::lround(20.0 * sr / hop));
-    const uint32_t win10 = uint32_t(std::lround(10.0 * sr / hop));
-    const uint32_t minLag = uint32_t(0.3 * sr / hop);
-    const uint32_t maxLag = uint32_t(3.0 * sr / hop);
+    const uint32_t span20 = uint32_t(std::lround(LEVEL_SPAN_SECONDS * sr / hop));
+    const uint32_t win10 = uint32_t(std::lround(WINDOW_SECONDS * sr / hop));
+    const uint32_t minLag = uint32_t(MIN_PERIOD_SECONDS * sr / hop);
+    const uint32_t maxLag = uint32_t(MAX_PERIOD_SECONDS * sr / hop);
 
     // Only the envelope is kept: each chunk is folded into it as it arrives.
     std::unique_ptr<float[]> envelope(new (std::nothrow) float[nb]);
@@ -110,46 +166,16 @@ AnalysisOutcome analyzeStream(std::unique_ptr<SimpleSoundStream> source, Cancele
         return cancelled();
 
     // Level statistics over the middle of the track.
-    const uint32_t len = std::min(span20, nb);
-    const uint32_t first = (nb - len) / 2;
-    RunningMean running;
-    running.clear();
-    double sum = 0.0;
     double peak = 0.0;
-    for (uint32_t i = 0; i < len; ++i) {
-        const float value = e[first + i];
-        sum += double(value);
-        running.push(value);
-        peak = std::max(peak, running.mean());
-    }
+    TrackAnalysis result = levels(e, nb, span20, peak);
     if (canceler.iscancelled())
         return cancelled();
-    TrackAnalysis result;
-    result.loudness = uint32_t(std::lround(std::sqrt(sum / len) * 4294967295.0));
-    result.peakLevel = uint32_t(std::lround(std::sqrt(peak) * 4294967295.0));
 
-    // The music region: where the running mean first reaches 0.4 of the peak,
-    // and, from the end, 0.6 of it.
-    uint32_t start = nb;
-    running.clear();
-    for (uint32_t b = 0; b < nb; ++b) {
-        running.push(e[b]);
-        if (running.mean() >= 0.4 * peak) {
-            start = b;
-            break;
-        }
-    }
+    // The music region.
+    const uint32_t start = musicstart(e, nb, peak);
     if (canceler.iscancelled())
         return cancelled();
-    uint32_t end = 0;
-    running.clear();
-    for (uint32_t b = nb - 1; b >= 1; --b) {
-        running.push(e[b]);
-        if (running.mean() >= 0.6 * peak) {
-            end = b;
-            break;
-        }
-    }
+    const uint32_t end = musicend(e, nb, peak);
     if (canceler.iscancelled())
         return cancelled();
     if (end <= start)

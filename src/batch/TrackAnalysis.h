@@ -24,6 +24,9 @@ struct TrackAnalysis {
     uint32_t lastBeat = 0;
 };
 
+// A shorter track is not analysed, and a stored analysis of one is not reused.
+constexpr double MIN_TRACK_SECONDS = 4.0;
+
 enum class AnalysisStatus { ok, failed, cancelled };
 
 struct AnalysisOutcome {

@@ -1,12 +1,11 @@
-// Runs scripts in the helper process osatender: the serving side runs each
-// request with an AppleScriptRunner, the calling side (the batch) starts the
-// helper and sends it one script per track.
+// Runs scripts in the helper process osatender: the calling side (the batch)
+// starts the helper and sends it one script per track. The serving side, in
+// osatender, is AppleScriptServer_helper; this process has no runner, so a
+// request served here gets no reply.
 #pragma once
-#include "script/AppleScriptRunner.h"
 #include "script/ChildServer.h"
 
 #include <cstddef>
-#include <memory>
 #include <string>
 
 namespace ovra {
@@ -19,12 +18,7 @@ public:
     AppleScriptServer();
     ~AppleScriptServer() override;
 
-    // Serving side.
-    void setup() override;
-    void cleanup() override;
     void serve(const void* request, uint32_t length, void*& reply, uint32_t& replylength) override;
-    int idletimeout() override;
-    void idle() override;
 
     // Calling side. The library file the helper is to use (empty: the helper
     // finds it itself, as the batch does); takes effect at the next start.
@@ -39,7 +33,6 @@ public:
     int executefromtext(const char* text, char* buffer, size_t size);
 
 private:
-    std::unique_ptr<AppleScriptRunner> runner;
     std::string library;
 };
 
@@ -51,9 +44,5 @@ int osatenderpath(char* out, size_t size);
 // bytes with the NUL). script and buffer may be the same memory. 0 or an
 // error number.
 int executewithosascript(const char* script, char* buffer, size_t size);
-
-// The osatender program: serves scripts on standard input and output.
-// "--library-file PATH" names the library file.
-int osatendermain(int argc, char** argv);
 
 } // namespace ovra

@@ -127,65 +127,25 @@ private:
                 return c.app->getproperty(c, n.name);
             throw SCRIPT_CANT_GET;
         }
-        case ScriptNode::EVERY: {
-            ScriptValue c = containerof(n.kids[0].get());
-            if (c.kind == ScriptValue::LIST && n.name == "item" && n.kids.size() == 1)
-                return c;
-            if (c.kind != ScriptValue::OBJECT && c.kind != ScriptValue::APPLICATION)
-                throw SCRIPT_CANT_GET;
-            if (n.kids.size() > 1) {
-                ScriptWhose whose;
-                for (size_t k = 1; k < n.kids.size(); ++k)
-                    whose.tests.push_back({n.kids[k]->name, n.kids[k]->negate, eval(*n.kids[k]->kids[0])});
-                return c.app->elements(c, n.name, &whose);
-            }
-            return c.app->elements(c, n.name, nullptr);
-        }
-        case ScriptNode::INDEX: {
-            int64_t index = n.kids[0] ? wholenumber(eval(*n.kids[0])) : n.ordinal;
-            ScriptValue c = containerof(n.kids[1].get());
-            if (c.kind == ScriptValue::LIST && n.name == "item") {
-                int64_t size = static_cast<int64_t>(c.items.size());
-                int64_t k = index > 0 ? index - 1 : size + index;
-                if (index == 0 || k < 0 || k >= size)
-                    throw SCRIPT_CANT_GET;
-                return c.items[static_cast<size_t>(k)];
-            }
-            if (c.kind != ScriptValue::OBJECT && c.kind != ScriptValue::APPLICATION)
-                throw SCRIPT_CANT_GET;
-            return c.app->element(c, n.name, index);
-        }
+        case ScriptNode::EVERY:
+            return every(n);
+        case ScriptNode::INDEX:
+            return indexed(n);
         case ScriptNode::POSIXFILE: {
             ScriptValue p = eval(*n.kids[0]);
             if (p.kind != ScriptValue::TEXT)
                 throw SCRIPT_CANT_MAKE;
             return ScriptValue::offile(p.text);
         }
-        case ScriptNode::APPLICATION: {
-            ScriptValue name = eval(*n.kids[0]);
-            if (name.kind != ScriptValue::TEXT)
-                throw SCRIPT_CANT_MAKE;
-            ScriptApplication* app = engine.application(name.text);
-            if (app == nullptr)
-                throw SCRIPT_APP_NOT_FOUND;
-            return ScriptValue::ofapplication(app, app->name());
-        }
+        case ScriptNode::APPLICATION:
+            return application(n);
         case ScriptNode::COMPARE: {
             ScriptValue a = eval(*n.kids[0]);
             ScriptValue b = eval(*n.kids[1]);
             return ScriptValue::ofboolean(scriptequal(a, b) != n.negate);
         }
-        case ScriptNode::NEGATE: {
-            ScriptValue v = eval(*n.kids[0]);
-            if (v.kind == ScriptValue::INTEGER) {
-                if (v.integer == std::numeric_limits<int64_t>::min())
-                    return ScriptValue::ofreal(-static_cast<double>(v.integer));
-                return ScriptValue::ofinteger(-v.integer);
-            }
-            if (v.kind == ScriptValue::REAL)
-                return ScriptValue::ofreal(-v.real);
-            throw SCRIPT_CANT_MAKE;
-        }
+        case ScriptNode::NEGATE:
+            return negated(eval(*n.kids[0]));
         case ScriptNode::NOT: {
             ScriptValue v = eval(*n.kids[0]);
             if (v.kind != ScriptValue::BOOLEAN)
@@ -193,28 +153,92 @@ private:
             return ScriptValue::ofboolean(!v.boolean);
         }
         case ScriptNode::CONCAT: {
-            ScriptValue a = eval(*n.kids[0]);
+            ScriptValue a = eval(*n.kids[0]); // left to right
             ScriptValue b = eval(*n.kids[1]);
-            if (a.kind == ScriptValue::LIST || b.kind == ScriptValue::LIST) {
-                std::vector<ScriptValue> items;
-                for (ScriptValue* v : {&a, &b}) {
-                    if (v->kind == ScriptValue::LIST)
-                        items.insert(items.end(), v->items.begin(), v->items.end());
-                    else
-                        items.push_back(*v);
-                }
-                return ScriptValue::oflist(std::move(items));
-            }
-            auto astext = [](const ScriptValue& v) {
-                if (v.kind != ScriptValue::TEXT && !v.isnumber() && v.kind != ScriptValue::BOOLEAN)
-                    throw SCRIPT_CANT_MAKE;
-                return v.totext();
-            };
-            return ScriptValue::oftext(astext(a) + astext(b));
+            return concatenated(a, b);
         }
         default:
             throw SCRIPT_SYNTAX_ERROR;
         }
+    }
+
+    // "every CLASS of C [whose ...]": the elements an application finds, or
+    // every item of a list.
+    ScriptValue every(const ScriptNode& n)
+    {
+        ScriptValue c = containerof(n.kids[0].get());
+        if (c.kind == ScriptValue::LIST && n.name == "item" && n.kids.size() == 1)
+            return c;
+        if (c.kind != ScriptValue::OBJECT && c.kind != ScriptValue::APPLICATION)
+            throw SCRIPT_CANT_GET;
+        if (n.kids.size() > 1) {
+            ScriptWhose whose;
+            for (size_t k = 1; k < n.kids.size(); ++k)
+                whose.tests.push_back({n.kids[k]->name, n.kids[k]->negate, eval(*n.kids[k]->kids[0])});
+            return c.app->elements(c, n.name, &whose);
+        }
+        return c.app->elements(c, n.name, nullptr);
+    }
+
+    // "CLASS INDEX of C", "first CLASS of C": from the end for a negative index.
+    ScriptValue indexed(const ScriptNode& n)
+    {
+        int64_t index = n.kids[0] ? wholenumber(eval(*n.kids[0])) : n.ordinal;
+        ScriptValue c = containerof(n.kids[1].get());
+        if (c.kind == ScriptValue::LIST && n.name == "item") {
+            int64_t size = static_cast<int64_t>(c.items.size());
+            int64_t k = index > 0 ? index - 1 : size + index;
+            if (index == 0 || k < 0 || k >= size)
+                throw SCRIPT_CANT_GET;
+            return c.items[static_cast<size_t>(k)];
+        }
+        if (c.kind != ScriptValue::OBJECT && c.kind != ScriptValue::APPLICATION)
+            throw SCRIPT_CANT_GET;
+        return c.app->element(c, n.name, index);
+    }
+
+    ScriptValue application(const ScriptNode& n)
+    {
+        ScriptValue name = eval(*n.kids[0]);
+        if (name.kind != ScriptValue::TEXT)
+            throw SCRIPT_CANT_MAKE;
+        ScriptApplication* app = engine.application(name.text);
+        if (app == nullptr)
+            throw SCRIPT_APP_NOT_FOUND;
+        return ScriptValue::ofapplication(app, app->name());
+    }
+
+    static ScriptValue negated(const ScriptValue& v)
+    {
+        if (v.kind == ScriptValue::INTEGER) {
+            if (v.integer == std::numeric_limits<int64_t>::min())
+                return ScriptValue::ofreal(-static_cast<double>(v.integer));
+            return ScriptValue::ofinteger(-v.integer);
+        }
+        if (v.kind == ScriptValue::REAL)
+            return ScriptValue::ofreal(-v.real);
+        throw SCRIPT_CANT_MAKE;
+    }
+
+    // "a & b": a list when either side is one, else text.
+    static ScriptValue concatenated(const ScriptValue& a, const ScriptValue& b)
+    {
+        if (a.kind == ScriptValue::LIST || b.kind == ScriptValue::LIST) {
+            std::vector<ScriptValue> items;
+            for (const ScriptValue* v : {&a, &b}) {
+                if (v->kind == ScriptValue::LIST)
+                    items.insert(items.end(), v->items.begin(), v->items.end());
+                else
+                    items.push_back(*v);
+            }
+            return ScriptValue::oflist(std::move(items));
+        }
+        auto astext = [](const ScriptValue& v) {
+            if (v.kind != ScriptValue::TEXT && !v.isnumber() && v.kind != ScriptValue::BOOLEAN)
+                throw SCRIPT_CANT_MAKE;
+            return v.totext();
+        };
+        return ScriptValue::oftext(astext(a) + astext(b));
     }
 };
 

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <iterator>
 
 namespace ovra {
 
@@ -414,93 +415,13 @@ private:
         DepthGuard guard(depth);
         while (isword("the"))
             ++pos;
-        const ScriptToken& t = peek();
-        std::string found;
-
-        if (isword("every")) {
-            auto n = node(ScriptNode::EVERY);
-            ++pos;
-            size_t words = term(CLASSTERM, found);
-            if (words == 0)
-                fail();
-            pos += words;
-            n->name = found;
-            n->kids.push_back(container());
-            if (isword("whose")) {
-                // Tests joined by "and"; each must hold.
-                do {
-                    ++pos;
-                    if (n->kids.size() > static_cast<size_t>(MAX_DEPTH))
-                        fail();
-                    if (isword("its"))
-                        ++pos;
-                    auto test = node(ScriptNode::WHOSETEST);
-                    words = term(PROPERTYTERM, found);
-                    if (words == 0)
-                        fail();
-                    pos += words;
-                    test->name = found;
-                    if (!comparison(test->negate))
-                        fail();
-                    test->kids.push_back(unary());
-                    n->kids.push_back(std::move(test));
-                } while (isword("and"));
-            }
+        if (isword("every"))
+            return every();
+        if (auto n = ordinalelement())
             return n;
-        }
-
-        if (t.kind == ScriptToken::WORD) {
-            std::string w = lower(t.text);
-            int64_t ordinal = 0;
-            for (int k = 0; k < 10; ++k)
-                if (w == ORDINALS[k])
-                    ordinal = k + 1;
-            if (w == "last")
-                ordinal = -1;
-            if (ordinal != 0) {
-                auto n = node(ScriptNode::INDEX);
-                ++pos;
-                size_t words = term(CLASSTERM, found);
-                if (words == 0)
-                    fail();
-                pos += words;
-                n->name = found;
-                n->ordinal = ordinal;
-                n->kids.push_back(nullptr);
-                n->kids.push_back(container());
-                return n;
-            }
-        }
-
-        if (size_t words = term(CLASSTERM, found); words > 0) {
-            if (found == "posix file") {
-                auto n = node(ScriptNode::POSIXFILE);
-                pos += words;
-                n->kids.push_back(unary());
-                return n;
-            }
-            bool alsoproperty = false;
-            std::string prop;
-            if (term(PROPERTYTERM, prop) == words && prop == found)
-                alsoproperty = true;
-            size_t save = pos;
-            pos += words;
-            if (startsindex()) {
-                auto n = node(ScriptNode::INDEX);
-                n->name = found;
-                n->kids.push_back(unary());
-                n->kids.push_back(container());
-                return n;
-            }
-            if (alsoproperty && (isword("of") || isword("in"))) {
-                pos = save;
-            } else {
-                auto n = node(ScriptNode::CLASSNAME);
-                n->name = found == "string" ? "text" : found;
-                return n;
-            }
-        }
-
+        if (auto n = classreference())
+            return n;
+        std::string found;
         if (size_t words = term(PROPERTYTERM, found); words > 0 && (isword("of", words) || isword("in", words))) {
             auto n = node(ScriptNode::PROPERTY);
             pos += words;
@@ -508,52 +429,140 @@ private:
             n->kids.push_back(container());
             return n;
         }
-
         if (isword("application")) {
             auto n = node(ScriptNode::APPLICATION);
             ++pos;
             n->kids.push_back(unary());
             return n;
         }
+        return primary();
+    }
 
+    // "every CLASS [of X] [whose TEST and TEST ...]".
+    std::unique_ptr<ScriptNode> every()
+    {
+        auto n = node(ScriptNode::EVERY);
+        ++pos;
+        std::string found;
+        size_t words = term(CLASSTERM, found);
+        if (words == 0)
+            fail();
+        pos += words;
+        n->name = found;
+        n->kids.push_back(container());
+        if (!isword("whose"))
+            return n;
+        // Tests joined by "and"; each must hold.
+        do {
+            ++pos;
+            if (n->kids.size() > static_cast<size_t>(MAX_DEPTH))
+                fail();
+            n->kids.push_back(whosetest());
+        } while (isword("and"));
+        return n;
+    }
+
+    // "[its] PROPERTY is VALUE" and the other comparisons.
+    std::unique_ptr<ScriptNode> whosetest()
+    {
+        if (isword("its"))
+            ++pos;
+        auto test = node(ScriptNode::WHOSETEST);
+        std::string found;
+        size_t words = term(PROPERTYTERM, found);
+        if (words == 0)
+            fail();
+        pos += words;
+        test->name = found;
+        if (!comparison(test->negate))
+            fail();
+        test->kids.push_back(unary());
+        return test;
+    }
+
+    // "first CLASS [of X]" .. "tenth", "last"; null when no ordinal comes next.
+    std::unique_ptr<ScriptNode> ordinalelement()
+    {
+        if (peek().kind != ScriptToken::WORD)
+            return nullptr;
+        std::string w = lower(peek().text);
+        int64_t ordinal = w == "last" ? -1 : 0;
+        for (size_t k = 0; k < std::size(ORDINALS); ++k)
+            if (w == ORDINALS[k])
+                ordinal = int64_t(k) + 1;
+        if (ordinal == 0)
+            return nullptr;
+        auto n = node(ScriptNode::INDEX);
+        ++pos;
+        std::string found;
+        size_t words = term(CLASSTERM, found);
+        if (words == 0)
+            fail();
+        pos += words;
+        n->name = found;
+        n->ordinal = ordinal;
+        n->kids.push_back(nullptr);
+        n->kids.push_back(container());
+        return n;
+    }
+
+    // "CLASS INDEX [of X]", "posix file X", or a class name as a value; null
+    // when no class comes next, or one that is also a property followed by
+    // "of" (that is the property).
+    std::unique_ptr<ScriptNode> classreference()
+    {
+        std::string found;
+        size_t words = term(CLASSTERM, found);
+        if (words == 0)
+            return nullptr;
+        if (found == "posix file") {
+            auto n = node(ScriptNode::POSIXFILE);
+            pos += words;
+            n->kids.push_back(unary());
+            return n;
+        }
+        std::string prop;
+        bool alsoproperty = term(PROPERTYTERM, prop) == words && prop == found;
+        size_t save = pos;
+        pos += words;
+        if (startsindex()) {
+            auto n = node(ScriptNode::INDEX);
+            n->name = found;
+            n->kids.push_back(unary());
+            n->kids.push_back(container());
+            return n;
+        }
+        if (alsoproperty && (isword("of") || isword("in"))) {
+            pos = save;
+            return nullptr;
+        }
+        auto n = node(ScriptNode::CLASSNAME);
+        n->name = found == "string" ? "text" : found;
+        return n;
+    }
+
+    std::unique_ptr<ScriptNode> literal(ScriptValue value)
+    {
+        auto n = node(ScriptNode::LITERAL);
+        n->value = std::move(value);
+        ++pos;
+        return n;
+    }
+
+    // A literal, a list, a parenthesised expression or a variable.
+    std::unique_ptr<ScriptNode> primary()
+    {
+        const ScriptToken& t = peek();
         switch (t.kind) {
-        case ScriptToken::INTEGER: {
-            auto n = node(ScriptNode::LITERAL);
-            n->value = ScriptValue::ofinteger(t.integer);
-            ++pos;
-            return n;
-        }
-        case ScriptToken::REAL: {
-            auto n = node(ScriptNode::LITERAL);
-            n->value = ScriptValue::ofreal(t.real);
-            ++pos;
-            return n;
-        }
-        case ScriptToken::STRING: {
-            auto n = node(ScriptNode::LITERAL);
-            n->value = ScriptValue::oftext(t.text);
-            ++pos;
-            return n;
-        }
+        case ScriptToken::INTEGER:
+            return literal(ScriptValue::ofinteger(t.integer));
+        case ScriptToken::REAL:
+            return literal(ScriptValue::ofreal(t.real));
+        case ScriptToken::STRING:
+            return literal(ScriptValue::oftext(t.text));
         case ScriptToken::SYMBOL:
-            if (t.text == "{") {
-                auto n = node(ScriptNode::LISTLITERAL);
-                ++pos;
-                if (!issymbol("}")) {
-                    for (;;) {
-                        n->kids.push_back(expression());
-                        if (issymbol(",")) {
-                            ++pos;
-                            continue;
-                        }
-                        break;
-                    }
-                }
-                if (!issymbol("}"))
-                    fail();
-                ++pos;
-                return n;
-            }
+            if (t.text == "{")
+                return listliteral();
             if (t.text == "(") {
                 ++pos;
                 auto inner = expression();
@@ -563,31 +572,51 @@ private:
                 return inner;
             }
             fail();
-        case ScriptToken::WORD: {
-            if (isword("true") || isword("false")) {
-                auto n = node(ScriptNode::LITERAL);
-                n->value = ScriptValue::ofboolean(isword("true"));
-                ++pos;
-                return n;
-            }
-            if (reserved(t.text))
-                fail();
-            if (isword("of", 1) || isword("in", 1)) {
-                // A property the application may or may not have: decided when run.
-                auto n = node(ScriptNode::PROPERTY);
-                n->name = lower(t.text);
-                ++pos;
-                n->kids.push_back(container());
-                return n;
-            }
-            auto n = node(ScriptNode::VARIABLE);
-            n->name = lower(t.text);
-            ++pos;
-            return n;
-        }
+        case ScriptToken::WORD:
+            return word();
         default:
             fail();
         }
+    }
+
+    // "{}" or "{a, b, ...}".
+    std::unique_ptr<ScriptNode> listliteral()
+    {
+        auto n = node(ScriptNode::LISTLITERAL);
+        ++pos;
+        if (!issymbol("}")) {
+            n->kids.push_back(expression());
+            while (issymbol(",")) {
+                ++pos;
+                n->kids.push_back(expression());
+            }
+        }
+        if (!issymbol("}"))
+            fail();
+        ++pos;
+        return n;
+    }
+
+    // true, false, a property of something, or a variable.
+    std::unique_ptr<ScriptNode> word()
+    {
+        const ScriptToken& t = peek();
+        if (isword("true") || isword("false"))
+            return literal(ScriptValue::ofboolean(isword("true")));
+        if (reserved(t.text))
+            fail();
+        if (isword("of", 1) || isword("in", 1)) {
+            // A property the application may or may not have: decided when run.
+            auto n = node(ScriptNode::PROPERTY);
+            n->name = lower(t.text);
+            ++pos;
+            n->kids.push_back(container());
+            return n;
+        }
+        auto n = node(ScriptNode::VARIABLE);
+        n->name = lower(t.text);
+        ++pos;
+        return n;
     }
 };
 

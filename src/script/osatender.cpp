@@ -1,5 +1,5 @@
 // osatender: runs scripts for the batch over its standard input and output.
-#include "script/AppleScriptServer.h"
+#include "script/AppleScriptServer_helper.h"
 
 int main(int argc, char** argv)
 {

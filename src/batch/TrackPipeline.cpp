@@ -1,0 +1,418 @@
+// BatchProcessor's per-track pipeline: processTrack and its steps, each
+// taking the track's state from the one before.
+#include "batch/BatchProcessor.h"
+#include "batch/TrackState.h"
+#include "plist/LibraryRules.h"
+#include "plist/PListNode.h"
+#include "tags/VolumeScale.h"
+
+#include <cctype>
+#include <cmath>
+#include <cstring>
+#include <sys/stat.h>
+
+namespace ovra::tempix {
+
+namespace {
+
+// The lowest sample rate of a stored analysis that is taken as it is.
+constexpr uint32_t MIN_REUSABLE_SAMPLE_RATE = 11050;
+// How far the tag's volume may lie from the one our record wrote (the RVA2
+// frame keeps it to within 15) and the library's from ours (rounding), for
+// the value to count as ours.
+constexpr int64_t OWN_RVA_TOLERANCE = 15;
+constexpr long OWN_LIBRARY_VOLUME_TOLERANCE = 2;
+// A volume that differs from the tag's by less than this is not rewritten.
+constexpr int64_t RVA_REWRITE_STEP = 257;
+// A genre is compared by its first GENRE_SIZE - 1 bytes.
+constexpr size_t GENRE_SIZE = 80;
+
+// A stored analysis that can stand for a fresh one. A beat period of 0 would
+// divide by zero in the tempo formula, so such a record is analysed again.
+bool reusable(const TrackDataRecord& r)
+{
+    const TrackAnalysis& a = r.analysis;
+    return r.hasAnalysis() && a.sampleRate >= MIN_REUSABLE_SAMPLE_RATE &&
+           double(a.frameCount) / double(a.sampleRate) >= MIN_TRACK_SECONDS && a.loudness != 0 &&
+           a.peakLevel != 0 && a.startPeriod != 0 && a.endPeriod != 0 && a.beatPeriod != 0;
+}
+
+int32_t integerOf(ovra::PListDict* track, const char* key)
+{
+    try {
+        return track->get(key)->asInteger()->value();
+    } catch (int) {
+        return 0; // absent or not an integer: the library holds nothing for it
+    }
+}
+
+LibraryValues libraryValues(ovra::PListNode* root, int32_t trackId)
+{
+    LibraryValues v;
+    if (root == nullptr || trackId < 0)
+        return v;
+    ovra::PListDict* track = nullptr;
+    try {
+        track = root->asDict()->get("Tracks")->asDict()->get(trackId)->asDict();
+    } catch (int code) {
+        if (code == ovra::PLIST_ERR_REPEATED_KEY)
+            v.ambiguity = ovra::describeplisterror(code);
+        return v;
+    }
+    // The helper reads the same file by the same rules (plist/LibraryRules.h):
+    // what one of them could read otherwise is not guessed at.
+    if (const char* key = track->repeatedkey()) {
+        v.ambiguity = std::string("the key \"") + key + "\" occurs more than once in its entry";
+        return v;
+    }
+    v.start = integerOf(track, "Start Time");
+    v.stop = integerOf(track, "Stop Time");
+    v.volume = integerOf(track, "Volume Adjustment");
+    v.bpm = integerOf(track, "BPM");
+    if (track->contains("Persistent ID")) {
+        const ovra::PListString* text = nullptr;
+        try {
+            text = track->get("Persistent ID")->asString();
+        } catch (int) {
+            text = nullptr; // not a string: malformed, as below
+        }
+        uint64_t id = 0;
+        if (text == nullptr || !ovra::parsepersistentid(text->text(), text->length(), id))
+            v.ambiguity = "its persistent ID is not 1 to 16 hexadecimal digits";
+        else
+            v.persistentId = id;
+    }
+    return v;
+}
+
+// The kind of a file that is not a regular one, for the log.
+const char* fileKind(mode_t mode)
+{
+    if (S_ISDIR(mode))
+        return "a folder";
+    if (S_ISFIFO(mode))
+        return "a named pipe";
+    if (S_ISCHR(mode))
+        return "a character device";
+    if (S_ISBLK(mode))
+        return "a block device";
+    if (S_ISSOCK(mode))
+        return "a socket";
+    return "not a regular file";
+}
+
+// "a", "a or b", "a, b or c".
+std::string alternatives(const std::vector<std::string>& names)
+{
+    std::string out;
+    for (size_t i = 0; i < names.size(); ++i) {
+        if (i > 0)
+            out += i + 1 == names.size() ? " or " : ", ";
+        out += names[i];
+    }
+    return out;
+}
+
+// The record to store: the analysis and what this run set. A result this run
+// does not derive keeps what the stored record says of it: a run with fewer
+// options must not disown the others. (One the run looked at and found
+// another program's is dropped.)
+TrackDataRecord newRecord(const TrackState& t, const BatchOptions& options)
+{
+    TrackDataRecord fresh;
+    fresh.flags = TrackDataRecord::FLAG_ANALYSIS;
+    fresh.analysis = t.analysis;
+    const bool keepBpm = t.hasRecord && !options.detectbpm && t.record.hasBPM();
+    const bool keepTimes = t.hasRecord && (!options.optimizetimes || t.trackId < 0) && t.record.hasTimes();
+    const bool keepVolume = t.hasRecord && !options.adjustvolume && t.record.hasVolume();
+    if (t.doBpm || keepBpm) {
+        fresh.flags |= TrackDataRecord::FLAG_BPM;
+        fresh.bpm = t.doBpm ? uint32_t(t.bpm) : t.record.bpm;
+    }
+    if (t.doTimes || keepTimes) {
+        fresh.flags |= TrackDataRecord::FLAG_TIMES;
+        fresh.startMs = t.doTimes ? uint32_t(t.times.startMs) : t.record.startMs;
+        fresh.stopMs = t.doTimes ? uint32_t(t.times.stopMs) : t.record.stopMs;
+    }
+    if (t.doVolume || keepVolume) {
+        fresh.flags |= TrackDataRecord::FLAG_VOLUME;
+        fresh.volume = t.doVolume ? t.volume.value : t.record.volume;
+    }
+    return fresh;
+}
+
+} // namespace
+
+ovra::Tag* BatchProcessor::openTrackTag(const char* path)
+{
+    return ovra::openTag(path, false);
+}
+
+AnalysisOutcome BatchProcessor::analyzeTrackAudio(const char* path, ovra::Canceler& canceler)
+{
+    return analyzeTrack(path, canceler);
+}
+
+void BatchProcessor::processTrack(const char* path, int32_t trackId, const BatchOptions& options,
+                                  ovra::Canceler& canceler)
+{
+    display.setFileLine(path);
+    logLine("Processing: %s\n", logged(path).c_str());
+    TrackReport_auto report(display, errors, currentTrack, path, trackId, canceler);
+    TrackState track(path, trackId);
+    if (!readTrack(track) || !decideWrites(track, options) || !obtainAnalysis(track, options, canceler))
+        return;
+    deriveValues(track, options);
+    report.setvalues(track.analysis, track.sampleRate, track.doBpm, track.bpm, track.doTimes, track.times,
+                     track.doVolume, track.volume);
+    if (canceler.iscancelled() || !writeTag(track, options) || canceler.iscancelled())
+        return;
+    updateLibrary(libraryUpdate(track, options));
+}
+
+bool BatchProcessor::readTrack(TrackState& t)
+{
+    // stat, not open: opening a pipe or a device may block or act on it.
+    struct stat st;
+    if (stat(t.path, &st) == 0 && !S_ISREG(st.st_mode)) {
+        logLine("Not a regular file (%s): skipping this track.\n", fileKind(st.st_mode));
+        ++errors;
+        return false;
+    }
+    // Missing or unreadable: the tag's own open says so.
+    setStatus("Checking track metadata");
+    try {
+        t.tag.reset(openTrackTag(t.path));
+    } catch (int) {
+        t.tag.reset(); // logged below
+    }
+    if (!t.tag) {
+        logLine("Could not read metadata for this track.\n");
+        ++errors;
+        return false;
+    }
+    if (!passesGenreFilter(*t.tag))
+        return false;
+
+    try {
+        t.tag->getData(ovra::TRACKDATA_OWNER, ovra::TRACKDATA_CODE, t.stored, sizeof t.stored);
+        t.hasRecord = TrackDataRecord::decode(t.stored, t.record);
+    } catch (...) {
+        t.hasRecord = false; // none, or one we cannot read: nothing is ours
+    }
+    try {
+        t.tagBpm = t.tag->getBPM();
+    } catch (...) {
+        t.tagBpm = 0; // none, or unreadable: as if none
+    }
+    try {
+        t.tagRva = t.tag->getRVA();
+    } catch (int code) {
+        t.tagRva = 0;
+        t.volumeUnreadable = code == ovra::TAG_ERR_UNUSABLE;
+    }
+
+    t.library = libraryValues(root.get(), t.trackId);
+    if (!t.library.ambiguity.empty()) {
+        // Which track the library means cannot be told: never guess.
+        logLine("Track left as it is: its entry in the iTunes library is ambiguous (%s) [track ID=%d].\n",
+                t.library.ambiguity.c_str(), t.trackId);
+        ++errors;
+        return false;
+    }
+    return true;
+}
+
+bool BatchProcessor::passesGenreFilter(ovra::Tag& tag)
+{
+    int policy = current.genrepolicy;
+    if (policy == 0)
+        return true;
+    char genre[GENRE_SIZE] = "";
+    try {
+        tag.getGenre(genre, sizeof genre);
+    } catch (...) {
+        genre[0] = '\0'; // no genre: compared as empty
+    }
+    genre[GENRE_SIZE - 1] = '\0';
+    for (char* c = genre; *c != '\0'; ++c)
+        *c = static_cast<char>(std::tolower(static_cast<unsigned char>(*c)));
+    bool listed = genreSet.count(genre) != 0;
+    if ((policy == 1 && listed) || (policy == 2 && !listed)) {
+        logLine("Genre filter: skipping genre '%s'.\n", logged(genre).c_str());
+        return false;
+    }
+    return true;
+}
+
+bool BatchProcessor::decideWrites(TrackState& t, const BatchOptions& options)
+{
+    // Values another program set are left alone unless our record vouches
+    // for them or the overwrite option says so.
+    const TrackDataRecord& r = t.record;
+    t.doBpm = options.detectbpm;
+    t.doTimes = options.optimizetimes;
+    t.doVolume = options.adjustvolume && !(t.volumeUnreadable && !options.overwritevolume);
+    if (!options.overwritebpm && t.tagBpm != 0 && !(t.hasRecord && r.hasBPM() && int64_t(r.bpm) == t.tagBpm))
+        t.doBpm = false;
+    if (t.trackId < 0)
+        t.doTimes = false;
+    else if (!options.overwritetimes && (t.library.start != 0 || t.library.stop != 0) &&
+             !(t.hasRecord && r.hasTimes() && int32_t(r.startMs) == t.library.start &&
+               int32_t(r.stopMs) == t.library.stop))
+        t.doTimes = false;
+    if (!options.overwritevolume) {
+        bool ours = t.hasRecord && r.hasVolume();
+        if (t.tagRva != 0 && !(ours && std::abs(int64_t(t.tagRva) - r.volume) <= OWN_RVA_TOLERANCE))
+            t.doVolume = false;
+        if (t.library.volume != 0 &&
+            !(ours && std::abs(ovra::rvatolibraryvolume(r.volume) - long(t.library.volume)) <=
+                          OWN_LIBRARY_VOLUME_TOLERANCE))
+            t.doVolume = false;
+    }
+    if (t.doBpm || t.doTimes || t.doVolume)
+        return true;
+    const auto& names = current.overwriteOptionNames;
+    if (names[0].empty()) {
+        logLine("Data set by another application (check appropriate checkbox(es) to overwrite).\n");
+        return false;
+    }
+    // The options that would set what was asked for.
+    std::vector<std::string> useful;
+    if (options.detectbpm)
+        useful.push_back(names[0]);
+    if (options.optimizetimes && t.trackId >= 0)
+        useful.push_back(names[1]);
+    if (options.adjustvolume)
+        useful.push_back(names[2]);
+    if (useful.empty())
+        useful.assign(names.begin(), names.end());
+    logLine("Data set by another application (use %s to overwrite).\n", alternatives(useful).c_str());
+    return false;
+}
+
+bool BatchProcessor::obtainAnalysis(TrackState& t, const BatchOptions& options, ovra::Canceler& canceler)
+{
+    if (t.hasRecord && !options.reprocess && reusable(t.record)) {
+        t.analysis = t.record.analysis;
+        t.sampleRate = t.record.analysis.sampleRate;
+        return true;
+    }
+    setStatus("Analyzing track");
+    AnalysisOutcome outcome;
+    try {
+        outcome = analyzeTrackAudio(t.path, canceler);
+    } catch (int code) {
+        // A decoder failure is this track's, not the batch's.
+        logLine("Could not decode track: error code %d.\n", code);
+        ++errors;
+        return false;
+    }
+    if (outcome.status == AnalysisStatus::cancelled)
+        return false;
+    if (outcome.status != AnalysisStatus::ok) {
+        logLine("%s", outcome.failure.c_str());
+        ++errors;
+        return false;
+    }
+    t.analysis = outcome.analysis;
+    t.sampleRate = outcome.sampleRate;
+    if (t.analysis.beatPeriod == 0 || !(t.sampleRate > 0.0)) {
+        logLine("No beat found in track.\n");
+        ++errors;
+        return false;
+    }
+    return true;
+}
+
+void BatchProcessor::deriveValues(TrackState& t, const BatchOptions& options)
+{
+    t.bpm = t.doBpm ? computeBPM(t.analysis.beatPeriod, t.sampleRate) : 0;
+    t.times = t.doTimes ? computeTimes(t.analysis, t.sampleRate, options.lessintro) : TrackTimes();
+    t.volume = t.doVolume ? computeVolume(t.analysis.loudness, t.analysis.peakLevel) : VolumeAdjustment();
+}
+
+bool BatchProcessor::writeTag(TrackState& t, const BatchOptions& options)
+{
+    setStatus("Updating track metadata");
+    ovra::Tag& tag = *t.tag;
+    if (t.doBpm) {
+        if (t.bpm != t.tagBpm) {
+            try {
+                tag.setBPM(t.bpm);
+                t.tagChanged = true;
+            } catch (int code) {
+                if (code != ovra::TAG_ERR_UNSUPPORTED) {
+                    logLine("Could not set BPM (%d) in tag: error code %ld.\n", t.bpm, long(code));
+                    ++errors;
+                }
+            }
+        }
+        t.libraryChanged = t.bpm != t.library.bpm;
+    }
+    if (t.doVolume && std::abs(int64_t(t.volume.value) - t.tagRva) >= RVA_REWRITE_STEP) {
+        t.libraryChanged = true;
+        try {
+            tag.setRVA(t.volume.value);
+            t.tagChanged = true;
+        } catch (int code) {
+            if (code != ovra::TAG_ERR_UNSUPPORTED) {
+                logLine("Could not set RVA (%+d%%) in tag: error code %ld.\n", t.volume.percent, long(code));
+                ++errors;
+            }
+        }
+    }
+
+    uint8_t encoded[TrackDataRecord::SIZE];
+    newRecord(t, options).encode(encoded);
+    if (!t.hasRecord || std::memcmp(encoded, t.stored, sizeof encoded) != 0) {
+        try {
+            tag.setData(ovra::TRACKDATA_OWNER, ovra::TRACKDATA_CODE, encoded, sizeof encoded);
+            t.tagChanged = true;
+        } catch (...) {
+            // A tag that cannot hold the record still takes the rest; the
+            // track is then analysed again next time.
+        }
+    }
+
+    t.tagKind = tag.kind();
+    try {
+        tag.close();
+    } catch (int code) {
+        // The file could not be written (read-only, gone, full disk) or was
+        // refused to keep it whole: it is as it was, this track failed, the
+        // batch goes on.
+        if (const char* why = ovra::tagwriterefusal(code))
+            logLine("Could not write tag to file: %s (error code %d).\n", why, code);
+        else
+            logLine("Could not write tag to file: error code %d.\n", code);
+        ++errors;
+        return false;
+    }
+    logLine(t.tagChanged ? "Track updated.\n" : "Track is up-to-date.\n");
+    return true;
+}
+
+ITunesUpdateInput BatchProcessor::libraryUpdate(const TrackState& t, const BatchOptions& options)
+{
+    ITunesUpdateInput update;
+    update.exportToLibrary = options.exportToLibrary;
+    update.trackId = t.trackId;
+    update.persistentId = t.library.persistentId;
+    update.doBpm = t.doBpm;
+    update.doTimes = t.doTimes;
+    update.doVolume = t.doVolume;
+    update.bpm = t.bpm;
+    update.startMs = uint32_t(t.times.startMs);
+    update.stopMs = uint32_t(t.times.stopMs);
+    update.volumePercent = t.volume.percent;
+    update.libraryVolume = t.volume.libraryVolume;
+    update.libraryStart = t.library.start;
+    update.libraryStop = t.library.stop;
+    update.libraryVolumeAdjustment = t.library.volume;
+    update.tagKind = t.tagKind;
+    update.iTunesChanged = t.libraryChanged;
+    return update;
+}
+
+} // namespace ovra::tempix

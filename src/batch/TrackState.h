@@ -1,0 +1,61 @@
+// What the pipeline knows of one track as it goes from step to step: what
+// its tag and the library hold, what this run may set, the analysis and the
+// values derived from it. One per track, so that tracks can run side by side.
+#pragma once
+#include "batch/TrackAnalysis.h"
+#include "batch/TrackDataRecord.h"
+#include "tags/Tag.h"
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace ovra::tempix {
+
+// Values the library holds for a track; each 0 when it cannot be read.
+struct LibraryValues {
+    int32_t start = 0;
+    int32_t stop = 0;
+    int32_t volume = 0;
+    int32_t bpm = 0;
+    unsigned long long persistentId = 0;
+    // Why the track's entry cannot be told apart from another's; empty when it can.
+    std::string ambiguity;
+};
+
+struct TrackState {
+    TrackState(const char* path_, int32_t trackId_) : path(path_), trackId(trackId_) {}
+
+    const char* path;
+    int32_t trackId; // negative: not in the library
+
+    // Read from the tag and the library. A record of another size or version
+    // is not ours: it vouches for nothing and is replaced.
+    std::unique_ptr<ovra::Tag> tag;
+    uint8_t stored[TrackDataRecord::SIZE] = {};
+    TrackDataRecord record;
+    bool hasRecord = false;
+    int tagBpm = 0;
+    int tagRva = 0;
+    bool volumeUnreadable = false; // the tag's volume is there but cannot be read
+    LibraryValues library;
+
+    // What this run may set.
+    bool doBpm = false;
+    bool doTimes = false;
+    bool doVolume = false;
+
+    // The analysis, stored or fresh, and what is derived from it.
+    TrackAnalysis analysis;
+    double sampleRate = 0.0;
+    int bpm = 0;
+    TrackTimes times;
+    VolumeAdjustment volume;
+
+    // What the tag step did.
+    bool tagChanged = false;
+    bool libraryChanged = false;
+    uint32_t tagKind = 0;
+};
+
+} // namespace ovra::tempix
