@@ -267,7 +267,7 @@ void MainWindow::rebuildplaylistpopup()
     std::unique_ptr<ovra::PListNode> root;
     try {
         if (libraryPath.size() >= ovra::PATH_BUFFER - 1)
-            throw int(ovra::PLIST_ERR_OPEN);
+            throw ovra::PLIST_ERR_OPEN;
         root = ovra::readPListFile(libraryPath.c_str());
     } catch (int code) {
         if (libraryMissing.empty())

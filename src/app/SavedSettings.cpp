@@ -95,6 +95,8 @@ void saveSettings(PreferenceStore& store, const BatchSettings& settings, const B
         store.setString("libraryfile", settings.libraryFile.c_str());
         store.synchronize();
     } catch (...) {
+        // A store that cannot be written costs the next start its settings,
+        // never the work at hand.
     }
 }
 

@@ -66,6 +66,11 @@ std::string BatchProcessor::logged(const char* text)
     return ovra::escapecontrols(text);
 }
 
+void BatchProcessor::logErrorWords(int code)
+{
+    logLine("Error code %d: %s.\n", code, ovra::errorText(code).c_str());
+}
+
 BatchProcessor::~BatchProcessor()
 {
     threads.cancelall();
@@ -361,7 +366,7 @@ void BatchProcessor::loadLibrary(const char* path)
 {
     ovra::strcpy_max(loadedLibrary, sizeof loadedLibrary, path);
     if (std::strlen(path) >= ovra::PATH_BUFFER - 1)
-        throw int(ovra::PLIST_ERR_OPEN); // cut short, it would name another file
+        throw ovra::PLIST_ERR_OPEN; // cut short, it would name another file
     root = ovra::readPListFile(path);
 }
 
@@ -372,7 +377,7 @@ void BatchProcessor::logLibraryError(int code)
     if (code == ovra::PLIST_ERR_OPEN && std::strlen(loadedLibrary) >= ovra::PATH_BUFFER - 1)
         words = "its path is longer than 1023 bytes";
     if (words.empty())
-        return;
+        words = ovra::errorText(code);
     logLine("Library file '%s': %s.\n", logged(loadedLibrary).c_str(), words.c_str());
     if (code == ovra::PLIST_ERR_OPEN && ovra::plistlasterror().error == ENOENT && !libraryPlaces.empty())
         logLibraryPlaces(libraryPlaces);
@@ -497,6 +502,7 @@ void BatchProcessor::trackIdsByPath(std::map<std::string, int32_t>& ids)
             if (ovra::fileURLToPath(location, file, sizeof file) == 0)
                 ids[real.of(file)] = id; // a later equal path replaces the earlier ID
         } catch (int) {
+            // Not usable here: its file counts as not in the library.
         }
     }
 }

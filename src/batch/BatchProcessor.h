@@ -89,6 +89,8 @@ private:
 
     // A path, name or other text of a file as it goes into the log: on its one line.
     static std::string logged(const char* text);
+    // The words for a code whose line gave only its number: the next line.
+    void logErrorWords(int code);
 
     // The steps of processTrack; each but the last two returns false when
     // the track ends there (logged, and counted when it failed).

@@ -305,6 +305,7 @@ bool BatchProcessor::obtainAnalysis(TrackState& t, const BatchOptions& options, 
     } catch (int code) {
         // A decoder failure is this track's, not the batch's.
         logLine("Could not decode track: error code %d.\n", code);
+        logErrorWords(code);
         ++errors;
         return false;
     }
@@ -344,6 +345,7 @@ bool BatchProcessor::writeTag(TrackState& t, const BatchOptions& options)
             } catch (int code) {
                 if (code != ovra::TAG_ERR_UNSUPPORTED) {
                     logLine("Could not set BPM (%d) in tag: error code %ld.\n", t.bpm, long(code));
+                    logErrorWords(code);
                     ++errors;
                 }
             }
@@ -358,6 +360,7 @@ bool BatchProcessor::writeTag(TrackState& t, const BatchOptions& options)
         } catch (int code) {
             if (code != ovra::TAG_ERR_UNSUPPORTED) {
                 logLine("Could not set RVA (%+d%%) in tag: error code %ld.\n", t.volume.percent, long(code));
+                logErrorWords(code);
                 ++errors;
             }
         }
@@ -386,6 +389,8 @@ bool BatchProcessor::writeTag(TrackState& t, const BatchOptions& options)
             logLine("Could not write tag to file: %s (error code %d).\n", why, code);
         else
             logLine("Could not write tag to file: error code %d.\n", code);
+        if (!ovra::tagwriterefusal(code))
+            logErrorWords(code);
         ++errors;
         return false;
     }

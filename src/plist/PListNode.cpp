@@ -74,35 +74,10 @@ void noteerror(int code, long line, const char* key = nullptr, long index = -1, 
     throw int(code);
 }
 
-const char* parsefailure(int code)
+// The codes of a document that cannot be parsed: they come with a line.
+bool isparsefailure(int code)
 {
-    switch (code) {
-    case PLIST_ERR_ROOT: return "the document does not begin with a dictionary";
-    case PLIST_ERR_EOF_TAG: return "the file ends where a tag is expected";
-    case PLIST_ERR_TEXT_FOR_TAG: return "there is text where a tag is expected";
-    case PLIST_ERR_MARKUP: return "there is a comment or declaration (\"<!\") inside the document";
-    case PLIST_ERR_TAG_SPLIT: return "a tag does not end on the line where it begins";
-    case PLIST_ERR_TAG_LONG: return "a tag is 16 characters long or longer";
-    case PLIST_ERR_EOF_TEXT: return "the file ends inside a text";
-    case PLIST_ERR_EMPTY_STRING_TAG: return "a string is an empty tag (\"<string/>\")";
-    case PLIST_ERR_EMPTY_INTEGER_TAG: return "an integer is an empty tag (\"<integer/>\")";
-    case PLIST_ERR_EMPTY_REAL_TAG: return "a real number is an empty tag (\"<real/>\")";
-    case PLIST_ERR_FALSE_CONTENT: return "a \"false\" element has content";
-    case PLIST_ERR_TRUE_CONTENT: return "a \"true\" element has content";
-    case PLIST_ERR_GENERIC_END: return "an element is not closed by its own end tag";
-    case PLIST_ERR_STRING_END: return "a string is not closed by \"</string>\"";
-    case PLIST_ERR_INTEGER_TEXT: return "an integer holds no number";
-    case PLIST_ERR_INTEGER_END: return "an integer is not closed by \"</integer>\"";
-    case PLIST_ERR_REAL_TEXT: return "a real number holds no number";
-    case PLIST_ERR_REAL_END: return "a real number is not closed by \"</real>\"";
-    case PLIST_ERR_ARRAY_END: return "an array is closed by another end tag";
-    case PLIST_ERR_KEY_EXPECTED: return "a dictionary entry does not begin with a key";
-    case PLIST_ERR_KEY_END: return "a key is not closed by \"</key>\"";
-    case PLIST_ERR_VALUE_EXPECTED: return "a key has no value";
-    case PLIST_ERR_DICT_END: return "a dictionary is closed by another end tag";
-    case PLIST_ERR_TOO_DEEP: return "arrays and dictionaries are nested more than 256 levels deep";
-    default: return nullptr;
-    }
+    return (code >= PLIST_ERR_ROOT && code <= PLIST_ERR_DICT_END) || code == PLIST_ERR_TOO_DEEP;
 }
 
 const char* typeword(int code)
@@ -131,8 +106,8 @@ std::string describeplisterror(int code)
     if (e.code != code || code == 0)
         return {};
     char text[256];
-    if (const char* what = parsefailure(code)) {
-        std::snprintf(text, sizeof text, "at line %ld, %s", e.line, what);
+    if (isparsefailure(code)) {
+        std::snprintf(text, sizeof text, "at line %ld, %s", e.line, errorText(code).c_str());
     } else if (const char* type = typeword(code)) {
         if (e.key[0] != '\0')
             std::snprintf(text, sizeof text, "the value of \"%s\" is not %s", e.key, type);
@@ -200,20 +175,20 @@ PListReader::PListReader(const char* path)
     int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
     if (fd < 0) {
         noteerror(PLIST_ERR_OPEN, 0, nullptr, -1, errno);
-        throw int(PLIST_ERR_OPEN);
+        throw PLIST_ERR_OPEN;
     }
     struct stat st;
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         ::close(fd);
         noteerror(PLIST_ERR_OPEN, 0, nullptr, -1, 0);
-        throw int(PLIST_ERR_OPEN);
+        throw PLIST_ERR_OPEN;
     }
     file = fdopen(fd, "r");
     if (file == nullptr) {
         int e = errno;
         ::close(fd);
         noteerror(PLIST_ERR_OPEN, 0, nullptr, -1, e);
-        throw int(PLIST_ERR_OPEN);
+        throw PLIST_ERR_OPEN;
     }
 }
 

@@ -1,6 +1,8 @@
 // The read-only document model of a property-list file (the music library).
 // Every failure is a plain int code between 20101 and 20132.
 #pragma once
+#include "platform/ErrorCodes.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <map>
@@ -10,43 +12,6 @@
 #include <vector>
 
 namespace ovra {
-
-enum PListError : int {
-    PLIST_ERR_NOT_STRING = 20101,
-    PLIST_ERR_NOT_INTEGER = 20102,
-    PLIST_ERR_NOT_REAL = 20103,
-    PLIST_ERR_NOT_BOOLEAN = 20104,
-    PLIST_ERR_NOT_ARRAY = 20105,
-    PLIST_ERR_NOT_DICT = 20106,
-    PLIST_ERR_INDEX = 20107,
-    PLIST_ERR_ROOT = 20108,
-    PLIST_ERR_EOF_TAG = 20109,
-    PLIST_ERR_TEXT_FOR_TAG = 20110,
-    PLIST_ERR_MARKUP = 20111,
-    PLIST_ERR_TAG_SPLIT = 20112,
-    PLIST_ERR_TAG_LONG = 20113,
-    PLIST_ERR_EOF_TEXT = 20114,
-    PLIST_ERR_EMPTY_STRING_TAG = 20115,
-    PLIST_ERR_EMPTY_INTEGER_TAG = 20116,
-    PLIST_ERR_EMPTY_REAL_TAG = 20117,
-    PLIST_ERR_FALSE_CONTENT = 20118,
-    PLIST_ERR_TRUE_CONTENT = 20119,
-    PLIST_ERR_GENERIC_END = 20120,
-    PLIST_ERR_STRING_END = 20121,
-    PLIST_ERR_INTEGER_TEXT = 20122,
-    PLIST_ERR_INTEGER_END = 20123,
-    PLIST_ERR_REAL_TEXT = 20124,
-    PLIST_ERR_REAL_END = 20125,
-    PLIST_ERR_ARRAY_END = 20126,
-    PLIST_ERR_KEY_EXPECTED = 20127,
-    PLIST_ERR_KEY_END = 20128,
-    PLIST_ERR_VALUE_EXPECTED = 20129,
-    PLIST_ERR_DICT_END = 20130,
-    PLIST_ERR_NO_KEY = 20131,
-    PLIST_ERR_OPEN = 20132,
-    PLIST_ERR_TOO_DEEP = 20133,     // arrays and dictionaries nested too deep
-    PLIST_ERR_REPEATED_KEY = 20134, // a key that occurs more than once in a dictionary
-};
 
 // Arrays and dictionaries nested deeper than this are refused (libraries
 // nest five deep), so that no file can exhaust the reader's stack.

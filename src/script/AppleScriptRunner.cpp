@@ -2,7 +2,7 @@
 #include "script/ConsoleApplication.h"
 #include "script/LibraryHost.h"
 #include "script/ScriptEngine.h"
-#include "script/ScriptErrors.h"
+#include "platform/ErrorCodes.h"
 
 #include <cstring>
 #include <new>

@@ -2,6 +2,8 @@
 // result as UTF-8 text. The engine behind it is the script interpreter with
 // the applications "iTunes" (the library host) and "Console".
 #pragma once
+#include "platform/ErrorCodes.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -10,12 +12,6 @@ namespace ovra {
 
 class ScriptEngine;
 struct ScriptNode;
-
-// The runner's own status codes.
-constexpr int32_t SCRIPT_ALREADY_COMPILED = 20302;
-constexpr int32_t SCRIPT_NO_COMPONENT = 20307;
-constexpr int32_t SCRIPT_NOT_COMPILED = 20308;
-constexpr int32_t SCRIPT_RESULT_TOO_LONG = 20309;
 
 class AppleScriptRunner {
 public:

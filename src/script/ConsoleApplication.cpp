@@ -1,5 +1,5 @@
 #include "script/ConsoleApplication.h"
-#include "script/ScriptErrors.h"
+#include "platform/ErrorCodes.h"
 
 #include <cerrno>
 #include <csignal>

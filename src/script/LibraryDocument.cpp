@@ -1,5 +1,5 @@
 #include "script/LibraryDocument.h"
-#include "script/ScriptErrors.h"
+#include "platform/ErrorCodes.h"
 #include "plist/LibraryRules.h"
 
 #include <algorithm>

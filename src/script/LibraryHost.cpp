@@ -1,5 +1,5 @@
 #include "script/LibraryHost.h"
-#include "script/ScriptErrors.h"
+#include "platform/ErrorCodes.h"
 #include "plist/LibraryLocation.h"
 #include "plist/LibraryRules.h"
 #include "platform/tools_paths.h"

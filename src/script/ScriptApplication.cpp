@@ -1,5 +1,5 @@
 #include "script/ScriptApplication.h"
-#include "script/ScriptErrors.h"
+#include "platform/ErrorCodes.h"
 
 namespace ovra {
 

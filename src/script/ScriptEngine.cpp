@@ -1,5 +1,5 @@
 #include "script/ScriptEngine.h"
-#include "script/ScriptErrors.h"
+#include "platform/ErrorCodes.h"
 
 #include <cmath>
 #include <limits>

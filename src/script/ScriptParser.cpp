@@ -1,5 +1,5 @@
 #include "script/ScriptParser.h"
-#include "script/ScriptErrors.h"
+#include "platform/ErrorCodes.h"
 
 #include <algorithm>
 #include <cstring>

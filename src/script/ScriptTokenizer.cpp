@@ -1,5 +1,5 @@
 #include "script/ScriptTokenizer.h"
-#include "script/ScriptErrors.h"
+#include "platform/ErrorCodes.h"
 
 #include <cerrno>
 #include <cstdlib>

@@ -1,6 +1,6 @@
 #include "script/ScriptValue.h"
 #include "script/ScriptApplication.h"
-#include "script/ScriptErrors.h"
+#include "platform/ErrorCodes.h"
 
 #include <charconv>
 #include <cmath>
@@ -189,22 +189,6 @@ bool scriptequal(const ScriptValue& a, const ScriptValue& b)
     case ScriptValue::OBJECT: return a.app == b.app && sameword(a.text, b.text) && a.integer == b.integer;
     case ScriptValue::APPLICATION: return a.app == b.app;
     default: return false;
-    }
-}
-
-const char* scripterrortext(int code)
-{
-    switch (code) {
-    case SCRIPT_SYNTAX_ERROR: return "syntax error";
-    case SCRIPT_CANT_GET: return "can't get the object";
-    case SCRIPT_NOT_UNDERSTOOD: return "command not understood";
-    case SCRIPT_APP_NOT_FOUND: return "application not found";
-    case SCRIPT_CANT_MAKE: return "value of the wrong kind";
-    case SCRIPT_CANT_SET: return "can't set the property";
-    case SCRIPT_UNDEFINED_VARIABLE: return "variable is not defined";
-    case SCRIPT_FILE_NOT_FOUND: return "file not found";
-    case SCRIPT_APP_FAILED: return "the application could not carry out the command";
-    default: return "error";
     }
 }
 

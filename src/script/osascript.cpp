@@ -2,7 +2,7 @@
 //   osascript [--library-file PATH] [-e statement]... | [FILE | -]   (no file: standard input)
 #include "script/AppleScriptRunner.h"
 #include "script/LibraryHost.h"
-#include "script/ScriptErrors.h"
+#include "platform/ErrorCodes.h"
 
 #include <cstdio>
 #include <cstring>
@@ -56,7 +56,7 @@ int main(int argc, char** argv)
         status = runner.executefromtext(text.c_str(), result.data(), result.size());
     }
     if (status != 0) {
-        std::fprintf(stderr, "osascript: error %d: %s\n", status, ovra::scripterrortext(status));
+        std::fprintf(stderr, "osascript: error %d: %s\n", status, ovra::errorText(status).c_str());
         return 1;
     }
     if (result[0] != '\0')

@@ -22,7 +22,7 @@ void lookupfree(AtomContainer& c)
     AtomHeader h;
     int64_t pos = findAtom(c, ATOM_FREE, 0, &h);
     if (pos >= 0 && pos + int64_t(h.size) > c.end)
-        throw int(ATOM_ERR_OVERRUN);
+        throw ATOM_ERR_OVERRUN;
     c.freePos = pos;
     c.freeSize = pos >= 0 ? h.size : 0;
 }
@@ -48,17 +48,17 @@ AtomContainer AtomContainer::fileRoot(FileTransaction* file, int64_t length)
 void atomread(const AtomContainer& c, int64_t pos, void* buffer, size_t n)
 {
     if (c.file == nullptr)
-        throw int(ATOM_ERR_NO_FILE);
+        throw ATOM_ERR_NO_FILE;
     if (pos < 0)
-        throw int(EINVAL);
+        throw EINVAL;
     if (n != 0 && c.file->read(pos, buffer, n) != n)
-        throw int(ATOM_ERR_TRUNCATED);
+        throw ATOM_ERR_TRUNCATED;
 }
 
 void atomwrite(const AtomContainer& c, int64_t pos, const void* buffer, size_t n)
 {
     if (c.file == nullptr)
-        throw int(ATOM_ERR_NO_FILE);
+        throw ATOM_ERR_NO_FILE;
     if (n != 0)
         c.file->write(pos, buffer, n);
 }
@@ -72,7 +72,7 @@ AtomHeader readHeader(const AtomContainer& c, int64_t pos)
     h.type = getbe32(bytes + 4);
     // 0 (to the end of the file) and 1 (a 64-bit size follows) are not handled.
     if (h.size < 8)
-        throw int(ATOM_ERR_BAD_SIZE);
+        throw ATOM_ERR_BAD_SIZE;
     h.contentPos = pos + 8;
     h.contentSize = int64_t(h.size) - 8;
     return h;
@@ -86,13 +86,13 @@ int64_t findAtom(const AtomContainer& c, uint32_t type, int64_t from, AtomHeader
             // Fewer bytes than a header: trailing bytes of a damaged file, or a lie.
             if (c.isFile)
                 return -1;
-            throw int(ATOM_ERR_OVERRUN);
+            throw ATOM_ERR_OVERRUN;
         }
         AtomHeader h = readHeader(c, pos);
         int64_t next = pos + int64_t(h.size);
         if (next > c.end) {
             if (!c.isFile)
-                throw int(ATOM_ERR_OVERRUN);
+                throw ATOM_ERR_OVERRUN;
             // At the top level the walk ends here; the caller decides whether
             // an atom that runs past the end of the file is usable.
             if (h.type != type)
@@ -104,7 +104,7 @@ int64_t findAtom(const AtomContainer& c, uint32_t type, int64_t from, AtomHeader
             return pos;
         }
         if (next <= pos)
-            throw int(ATOM_ERR_NO_PROGRESS);
+            throw ATOM_ERR_NO_PROGRESS;
         pos = next;
     }
     return -1;
@@ -117,7 +117,7 @@ bool openChild(AtomContainer& child, uint32_t type, AtomContainer& parent, bool 
     bool created = false;
     if (pos < 0) {
         if (!create)
-            throw int(ATOM_ERR_NO_CHILD);
+            throw ATOM_ERR_NO_CHILD;
         std::vector<uint8_t> zeros(skip, 0);
         pos = insertAtom(parent, type, zeros.data(), skip);
         h = readHeader(parent, pos);
@@ -126,7 +126,7 @@ bool openChild(AtomContainer& child, uint32_t type, AtomContainer& parent, bool 
     // A container is only edited when it lies wholly inside its parent and
     // holds at least the prefix it skips.
     if (pos + int64_t(h.size) > parent.end || h.contentSize < int64_t(skip))
-        throw int(ATOM_ERR_OVERRUN);
+        throw ATOM_ERR_OVERRUN;
 
     child.parent = &parent;
     child.atomPos = pos;
@@ -147,7 +147,7 @@ bool openChild(AtomContainer& child, uint32_t type, AtomContainer& parent, bool 
 int64_t insertAtom(AtomContainer& c, uint32_t type, const void* data, uint32_t length)
 {
     if (int64_t(length) > ATOM_FILE_LIMIT - 8)
-        throw int(ATOM_ERR_TOO_LARGE);
+        throw ATOM_ERR_TOO_LARGE;
     lookupfree(c);
     int64_t pos = c.freePos >= 0 ? c.freePos : c.end;
     shiftTail(c, pos, pos + int64_t(length) + 8);
@@ -163,10 +163,10 @@ int64_t insertAtom(AtomContainer& c, uint32_t type, const void* data, uint32_t l
 void replaceAtom(AtomContainer& c, int64_t pos, const void* data, uint32_t length)
 {
     if (int64_t(length) > ATOM_FILE_LIMIT - 8)
-        throw int(ATOM_ERR_TOO_LARGE);
+        throw ATOM_ERR_TOO_LARGE;
     AtomHeader h = readHeader(c, pos);
     if (pos < c.start || pos + int64_t(h.size) > c.end)
-        throw int(ATOM_ERR_OVERRUN);
+        throw ATOM_ERR_OVERRUN;
     shiftTail(c, pos + int64_t(h.size), pos + int64_t(length) + 8);
     writeheader(c, pos, length + 8, h.type);
     atomwrite(c, pos + 8, data, length);
@@ -176,7 +176,7 @@ size_t readContent(const AtomContainer& c, int64_t pos, void* buffer, size_t max
 {
     AtomHeader h = readHeader(c, pos);
     if (pos < c.start || pos + int64_t(h.size) > c.end)
-        throw int(ATOM_ERR_OVERRUN);
+        throw ATOM_ERR_OVERRUN;
     size_t n = size_t(std::min<int64_t>(h.contentSize, int64_t(max)));
     atomread(c, h.contentPos, buffer, n);
     return n;
@@ -188,7 +188,7 @@ void shiftTail(AtomContainer& c, int64_t from, int64_t to)
     if (d == 0)
         return;
     if (from < c.start || from > c.end)
-        throw int(ATOM_ERR_OVERRUN);
+        throw ATOM_ERR_OVERRUN;
     lookupfree(c);
 
     // A 'free' child behind the edit absorbs growth up to its size - 8, and
@@ -204,7 +204,7 @@ void shiftTail(AtomContainer& c, int64_t from, int64_t to)
     const int64_t oldEnd = c.end;
     const int64_t newEnd = oldEnd + d;
     if (newEnd > ATOM_FILE_LIMIT)
-        throw int(ATOM_ERR_TOO_LARGE);
+        throw ATOM_ERR_TOO_LARGE;
     // Growing, the parent makes room behind this container before its bytes
     // move into it; shrinking, this container's bytes move first, and only
     // then does the parent take the room back. The other way round, the
@@ -232,9 +232,9 @@ void moveBytes(const AtomContainer& c, int64_t to, int64_t from, int64_t length)
     if (from == to || length == 0)
         return;
     if (length < 0 || from < 0 || to < 0)
-        throw int(ATOM_ERR_OVERRUN);
+        throw ATOM_ERR_OVERRUN;
     if (c.file == nullptr)
-        throw int(ATOM_ERR_NO_FILE);
+        throw ATOM_ERR_NO_FILE;
     // Staged as a piece move: the media data is copied once, at the commit.
     c.file->move(to, from, length);
 }
@@ -255,12 +255,12 @@ int64_t findchunkoffsets(AtomContainer& moov, int64_t trakPos, AtomHeader& heade
     openChild(minf, fourcc("minf"), mdia, false, 0, 0);
     openChild(stbl, fourcc("stbl"), minf, false, 0, 0);
     if (findAtom(stbl, fourcc("co64"), 0) >= 0)
-        throw int(ATOM_ERR_CO64);
+        throw ATOM_ERR_CO64;
     int64_t pos = findAtom(stbl, fourcc("stco"), 0, &header);
     if (pos < 0)
-        throw int(ATOM_ERR_NO_STCO);
+        throw ATOM_ERR_NO_STCO;
     if (header.contentSize < 8)
-        throw int(ATOM_ERR_STCO_SHORT);
+        throw ATOM_ERR_STCO_SHORT;
     return pos;
 }
 
@@ -308,9 +308,9 @@ void fixChunkOffsets(AtomContainer& moov)
                 continue;
             const int64_t now = file.whereis(was);
             if (now < 0)
-                throw int(ATOM_ERR_CHUNK_LOST);
+                throw ATOM_ERR_CHUNK_LOST;
             if (now > ATOM_FILE_LIMIT)
-                throw int(ATOM_ERR_TOO_LARGE);
+                throw ATOM_ERR_TOO_LARGE;
             if (now != was) {
                 putbe32(entry, uint32_t(now));
                 moved = true;

@@ -17,32 +17,6 @@
 
 namespace ovra {
 
-enum AtomError : int {
-    ATOM_ERR_NOT_M4A = 20201,      // bytes 4-11 of the file are not "ftypM4A "
-    ATOM_ERR_NO_CHILD = 20202,     // no such child atom
-    ATOM_ERR_BAD_SIZE = 20206,     // an atom header holds a size below 8 (0 and 1 included)
-    ATOM_ERR_NO_PROGRESS = 20207,  // walking the children did not advance
-    ATOM_ERR_NO_FILE = 20208,      // the container has no open file
-    ATOM_ERR_NO_DATA = 20210,      // an 'ilst' item has no 'data' atom
-    ATOM_ERR_TEXT_TYPE = 20211,    // a text item's type indicator is not 1
-    ATOM_ERR_TMPO_SHORT = 20212,   // the 'tmpo' data is shorter than 10 bytes
-    ATOM_ERR_TMPO_TYPE = 20213,    // the 'tmpo' type indicator is not 21
-    ATOM_ERR_MDAT_UNKNOWN = 20216, // the recorded 'mdat' offset is negative
-    ATOM_ERR_MDAT_LOST = 20217,    // 'mdat' is not found at the top level
-    ATOM_ERR_NO_STCO = 20218,      // a track has no 'stco' chunk-offset table
-    ATOM_ERR_STCO_SHORT = 20219,   // the 'stco' content is shorter than 8 bytes
-    ATOM_ERR_GNRE_SHORT = 20220,   // the 'gnre' data is shorter than 10 bytes
-    ATOM_ERR_GNRE_TYPE = 20221,    // the 'gnre' type indicator is not 0
-    ATOM_ERR_GNRE_RANGE = 20222,   // the 'gnre' value is not within 1-126
-    ATOM_ERR_NO_FREE = 20223,      // the repair found no top-level 'free' atom
-    ATOM_ERR_TOO_LARGE = 20224,    // the file is, or an edit would make it, 2 GiB or more
-    ATOM_ERR_CO64 = 20225,         // 64-bit chunk offsets ('co64'), which are not edited
-    ATOM_ERR_OVERRUN = 20226,      // an atom's size runs past its container
-    ATOM_ERR_TRUNCATED = 20227,    // the file ends where the atoms say there are more bytes
-    ATOM_ERR_FRAGMENTED = 20228,   // a fragmented file ('mvex', 'moof'): its fragments hold absolute offsets
-    ATOM_ERR_CHUNK_LOST = 20229,   // a chunk offset points at bytes the edit removed
-};
-
 // Offsets stay below 2 GiB: the chunk-offset tables and atom sizes we edit
 // are 32-bit.
 constexpr int64_t ATOM_FILE_LIMIT = 0x7FFFFFFF;

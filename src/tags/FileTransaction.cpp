@@ -49,7 +49,7 @@ void FileTransaction::open(const char* path)
     if (::fstat(f, &st) != 0)
         throw int(errno);
     if (!S_ISREG(st.st_mode))
-        throw int(FILE_ERR_NOT_REGULAR);
+        throw FILE_ERR_NOT_REGULAR;
     char* real = ::realpath(path, nullptr);
     if (real == nullptr)
         throw int(errno);
@@ -115,9 +115,9 @@ size_t FileTransaction::splitat(int64_t pos)
 void FileTransaction::splice(int64_t pos, int64_t removed, std::vector<Piece> with)
 {
     if (fd < 0)
-        throw int(EBADF);
+        throw EBADF;
     if (pos < 0 || removed < 0 || pos > stagedLength || removed > stagedLength - pos)
-        throw int(FILE_ERR_RANGE);
+        throw FILE_ERR_RANGE;
     size_t i = splitat(pos);
     size_t j = splitat(pos + removed);
     pieces.erase(pieces.begin() + std::ptrdiff_t(i), pieces.begin() + std::ptrdiff_t(j));
@@ -171,9 +171,9 @@ void FileTransaction::readpiece(const Piece& p, int64_t offset, uint8_t* out, si
 size_t FileTransaction::read(int64_t pos, void* buffer, size_t n) const
 {
     if (fd < 0)
-        throw int(EBADF);
+        throw EBADF;
     if (pos < 0)
-        throw int(FILE_ERR_RANGE);
+        throw FILE_ERR_RANGE;
     auto* out = static_cast<uint8_t*>(buffer);
     size_t done = 0;
     int64_t at = 0;
@@ -195,13 +195,13 @@ size_t FileTransaction::read(int64_t pos, void* buffer, size_t n) const
 void FileTransaction::readall(int64_t pos, void* buffer, size_t n) const
 {
     if (read(pos, buffer, n) != n)
-        throw int(FILE_ERR_RANGE);
+        throw FILE_ERR_RANGE;
 }
 
 void FileTransaction::readoriginal(int64_t pos, void* buffer, size_t n) const
 {
     if (fd < 0)
-        throw int(EBADF);
+        throw EBADF;
     auto* out = static_cast<uint8_t*>(buffer);
     if (activeJournal != nullptr) {
         // During a commit, whatever was saved comes from the journal.
@@ -242,7 +242,7 @@ void FileTransaction::readdisk(int64_t pos, uint8_t* buffer, size_t n) const
     }
     int e = iopread(fd, buffer, n, pos);
     if (e < 0)
-        throw int(FILE_ERR_CHANGED); // the file is shorter than when it was opened
+        throw FILE_ERR_CHANGED; // the file is shorter than when it was opened
     if (e > 0)
         throw e;
 }
@@ -250,7 +250,7 @@ void FileTransaction::readdisk(int64_t pos, uint8_t* buffer, size_t n) const
 void FileTransaction::write(int64_t pos, const void* data, size_t n)
 {
     if (pos < 0)
-        throw int(FILE_ERR_RANGE);
+        throw FILE_ERR_RANGE;
     if (pos > stagedLength)
         truncate(pos);
     replace(pos, std::min<int64_t>(int64_t(n), stagedLength - pos), data, n);
@@ -282,7 +282,7 @@ void FileTransaction::move(int64_t to, int64_t from, int64_t n)
     if (n == 0 || to == from)
         return;
     if (n < 0 || from < 0 || from > stagedLength - n || to < 0)
-        throw int(FILE_ERR_RANGE);
+        throw FILE_ERR_RANGE;
     // The source pieces are taken before anything is overwritten, so
     // overlapping ranges move as if through a buffer. A move past the end
     // leaves zero bytes in between, as a write past the end of a file does.
@@ -295,7 +295,7 @@ void FileTransaction::move(int64_t to, int64_t from, int64_t n)
 void FileTransaction::truncate(int64_t newLength)
 {
     if (newLength < 0)
-        throw int(FILE_ERR_RANGE);
+        throw FILE_ERR_RANGE;
     if (newLength < stagedLength)
         splice(newLength, stagedLength - newLength, {});
     else if (newLength > stagedLength)
@@ -400,7 +400,7 @@ void FileTransaction::commit()
     // Staged pieces point into the file as it was; if it changed meanwhile
     // (another program, another Tempix), they no longer mean what they did.
     if (!samefile(now, baseStat))
-        throw int(FILE_ERR_CHANGED);
+        throw FILE_ERR_CHANGED;
 
     std::vector<WriteJournal::Range> saved;
     for (const Range& r : writes) {

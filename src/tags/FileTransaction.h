@@ -16,6 +16,8 @@
 // (recoverinterruptedwrites), and a full disk fails when the file is
 // extended, before any original byte is overwritten.
 #pragma once
+#include "platform/ErrorCodes.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -26,12 +28,6 @@
 namespace ovra {
 
 class WriteJournal;
-
-enum FileError : int {
-    FILE_ERR_NOT_REGULAR = 20701, // a folder, a device, a pipe: only regular files are written
-    FILE_ERR_CHANGED = 20702,     // the file changed on disk while the update was being staged
-    FILE_ERR_RANGE = 20703,       // an edit or read outside the file
-};
 
 // A staged update of one file. One thread at a time; separate objects
 // (other tracks) may be used on other threads at once.

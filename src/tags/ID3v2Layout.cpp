@@ -13,7 +13,7 @@ constexpr int64_t MAX_TAG = 10 + 0x0FFFFFFF;
 
 [[noreturn]] void refuse()
 {
-    throw int(TAG_ERR_LAYOUT);
+    throw TAG_ERR_LAYOUT;
 }
 
 int64_t synchsafe(const uint8_t* p)

@@ -4,25 +4,25 @@
 
 namespace ovra {
 
-void Tag::getTitle(char*, int) { throw int(TAG_ERR_UNSUPPORTED); }
-void Tag::getArtist(char*, int) { throw int(TAG_ERR_UNSUPPORTED); }
-void Tag::getComposer(char*, int) { throw int(TAG_ERR_UNSUPPORTED); }
-void Tag::getAlbum(char*, int) { throw int(TAG_ERR_UNSUPPORTED); }
-void Tag::getGenre(char*, int) { throw int(TAG_ERR_UNSUPPORTED); }
-void Tag::getComment(char*, int) { throw int(TAG_ERR_UNSUPPORTED); }
-int Tag::getBPM() { throw int(TAG_ERR_UNSUPPORTED); }
-int Tag::getRVA() { throw int(TAG_ERR_UNSUPPORTED); }
-void Tag::getData(const char*, uint32_t, void*, int) { throw int(TAG_ERR_UNSUPPORTED); }
+void Tag::getTitle(char*, int) { throw TAG_ERR_UNSUPPORTED; }
+void Tag::getArtist(char*, int) { throw TAG_ERR_UNSUPPORTED; }
+void Tag::getComposer(char*, int) { throw TAG_ERR_UNSUPPORTED; }
+void Tag::getAlbum(char*, int) { throw TAG_ERR_UNSUPPORTED; }
+void Tag::getGenre(char*, int) { throw TAG_ERR_UNSUPPORTED; }
+void Tag::getComment(char*, int) { throw TAG_ERR_UNSUPPORTED; }
+int Tag::getBPM() { throw TAG_ERR_UNSUPPORTED; }
+int Tag::getRVA() { throw TAG_ERR_UNSUPPORTED; }
+void Tag::getData(const char*, uint32_t, void*, int) { throw TAG_ERR_UNSUPPORTED; }
 
-void Tag::setTitle(const char*) { throw int(TAG_ERR_UNSUPPORTED); }
-void Tag::setArtist(const char*) { throw int(TAG_ERR_UNSUPPORTED); }
-void Tag::setComposer(const char*) { throw int(TAG_ERR_UNSUPPORTED); }
-void Tag::setAlbum(const char*) { throw int(TAG_ERR_UNSUPPORTED); }
-void Tag::setGenre(const char*) { throw int(TAG_ERR_UNSUPPORTED); }
-void Tag::setComment(const char*) { throw int(TAG_ERR_UNSUPPORTED); }
-void Tag::setBPM(int) { throw int(TAG_ERR_UNSUPPORTED); }
-void Tag::setRVA(int) { throw int(TAG_ERR_UNSUPPORTED); }
-void Tag::setData(const char*, uint32_t, const void*, int) { throw int(TAG_ERR_UNSUPPORTED); }
+void Tag::setTitle(const char*) { throw TAG_ERR_UNSUPPORTED; }
+void Tag::setArtist(const char*) { throw TAG_ERR_UNSUPPORTED; }
+void Tag::setComposer(const char*) { throw TAG_ERR_UNSUPPORTED; }
+void Tag::setAlbum(const char*) { throw TAG_ERR_UNSUPPORTED; }
+void Tag::setGenre(const char*) { throw TAG_ERR_UNSUPPORTED; }
+void Tag::setComment(const char*) { throw TAG_ERR_UNSUPPORTED; }
+void Tag::setBPM(int) { throw TAG_ERR_UNSUPPORTED; }
+void Tag::setRVA(int) { throw TAG_ERR_UNSUPPORTED; }
+void Tag::setData(const char*, uint32_t, const void*, int) { throw TAG_ERR_UNSUPPORTED; }
 
 const char* tagwriterefusal(int code)
 {

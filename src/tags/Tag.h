@@ -1,19 +1,13 @@
 // One tag interface over the three implementations (TagLib, id3lib, MP4 atoms).
 // Every operation reports failure by throwing a plain int code.
 #pragma once
+#include "platform/ErrorCodes.h"
 #include "platform/FourCharCode.h"
 
 #include <cstdint>
 #include <cstdio>
 
 namespace ovra {
-
-enum TagError : int {
-    TAG_ERR_UNSUPPORTED = 20601, // operation not supported by this tag
-    TAG_ERR_NOT_FOUND = 20602,   // item not in the tag
-    TAG_ERR_UNUSABLE = 20603,    // no usable tag or unhandled file
-    TAG_ERR_LAYOUT = 20604,      // the tag holds what a write could not keep exactly: not written
-};
 
 constexpr uint32_t TAG_KIND_ATOM = fourcc("ATOM");
 constexpr uint32_t TAG_KIND_TAGLIB = fourcc("TagL");

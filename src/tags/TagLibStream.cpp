@@ -29,6 +29,8 @@ void TagLibStream::writeBlock(const TagLib::ByteVector& data)
         file.write(position, data.data(), data.size());
         position += data.size();
     } catch (int) {
+        // TagLib cannot be told of a failure here; it never saves through
+        // this stream (our own frames are spliced in by the tag's update).
     }
 }
 
@@ -38,6 +40,8 @@ void TagLibStream::insert(const TagLib::ByteVector& data, unsigned long start, u
         int64_t removed = std::min<int64_t>(int64_t(replace), file.length() - int64_t(start));
         file.replace(int64_t(start), removed, data.data(), data.size());
     } catch (int) {
+        // TagLib cannot be told of a failure here; it never saves through
+        // this stream (our own frames are spliced in by the tag's update).
     }
 }
 
@@ -46,6 +50,8 @@ void TagLibStream::removeBlock(unsigned long start, unsigned long length)
     try {
         file.remove(int64_t(start), std::min<int64_t>(int64_t(length), file.length() - int64_t(start)));
     } catch (int) {
+        // TagLib cannot be told of a failure here; it never saves through
+        // this stream (our own frames are spliced in by the tag's update).
     }
 }
 
@@ -60,6 +66,8 @@ void TagLibStream::truncate(long length)
     try {
         file.truncate(length);
     } catch (int) {
+        // TagLib cannot be told of a failure here; it never saves through
+        // this stream (our own frames are spliced in by the tag's update).
     }
 }
 

@@ -45,7 +45,7 @@ ID3_Field& field(ID3_Frame& frame, ID3_FieldID id)
 {
     ID3_Field* f = frame.GetField(id);
     if (f == nullptr)
-        throw int(TAG_ERR_UNUSABLE);
+        throw TAG_ERR_UNUSABLE;
     return *f;
 }
 
@@ -207,7 +207,7 @@ void Tag_ID3Lib::open(const char* path, bool)
     try {
         transaction.open(path);
     } catch (int) {
-        throw int(TAG_ERR_NOT_FOUND); // not there, not readable, not a regular file
+        throw TAG_ERR_NOT_FOUND; // not there, not readable, not a regular file
     }
     // id3lib would read an ID3v2.4 tag as 2.3 and lose what it does not
     // know; those files go to TagLib. So do tags whose layout id3lib cannot
@@ -215,7 +215,7 @@ void Tag_ID3Lib::open(const char* path, bool)
     try {
         FILE* probe = std::fopen(path, "rb");
         if (probe == nullptr)
-            throw int(TAG_ERR_NOT_FOUND);
+            throw TAG_ERR_NOT_FOUND;
         unsigned char head[4];
         size_t got = std::fread(head, sizeof head, 1, probe);
         int verdict = 0;
@@ -243,7 +243,7 @@ void Tag_ID3Lib::open(const char* path, bool)
         std::string message = std::string("Exception caught while calling ID3_Tag::Link() on ") + path + ": " + e.what() + "\n";
         std::fputs(message.c_str(), stderr);
         transaction.close();
-        throw int(TAG_ERR_UNUSABLE);
+        throw TAG_ERR_UNUSABLE;
     }
 
     linked = true;
@@ -338,7 +338,7 @@ void Tag_ID3Lib::update()
             if (key == "TBPM") {
                 const ID3_Frame* frame = tag->Find(ID3FID_BPM);
                 if (frame == nullptr)
-                    throw int(TAG_ERR_LAYOUT);
+                    throw TAG_ERR_LAYOUT;
                 readText(*frame, text, sizeof text);
                 body.push_back(0);
                 body[0] = encodetext(text, body, false);
@@ -347,13 +347,13 @@ void Tag_ID3Lib::update()
                 const ID3_Frame* frame = tag->Find(ID3FID_VOLUMEADJ);
                 ID3_Field* data = frame != nullptr ? frame->GetField(ID3FN_DATA) : nullptr;
                 if (data == nullptr || data->GetRawBinary() == nullptr)
-                    throw int(TAG_ERR_LAYOUT);
+                    throw TAG_ERR_LAYOUT;
                 body.assign(data->GetRawBinary(), data->GetRawBinary() + data->Size());
                 own.raw = frameof(v == 2 ? "RVA" : "RVAD", v, body);
             } else if (key == "COMM:") {
                 const ID3_Frame* frame = tag->Find(ID3FID_COMMENT, ID3FN_DESCRIPTION, "");
                 if (frame == nullptr)
-                    throw int(TAG_ERR_LAYOUT);
+                    throw TAG_ERR_LAYOUT;
                 readText(*frame, text, sizeof text);
                 // Encoding, language, empty description, text.
                 std::vector<uint8_t> words;
@@ -371,7 +371,7 @@ void Tag_ID3Lib::update()
                 const ID3_Frame* frame = tag->Find(ID3FID_GENERALOBJECT, ID3FN_DESCRIPTION, own.description.c_str());
                 ID3_Field* data = frame != nullptr ? frame->GetField(ID3FN_DATA) : nullptr;
                 if (data == nullptr)
-                    throw int(TAG_ERR_LAYOUT);
+                    throw TAG_ERR_LAYOUT;
                 // ISO 8859-1, no MIME type, no file name, the owner, the record.
                 body = {0, 0, 0};
                 body.insert(body.end(), own.description.begin(), own.description.end());
@@ -439,7 +439,7 @@ const ID3v2Frame* Tag_ID3Lib::ondisk(const char* id, const char* description)
 ID3_Tag& Tag_ID3Lib::linkedtag()
 {
     if (!linked)
-        throw int(TAG_ERR_UNUSABLE);
+        throw TAG_ERR_UNUSABLE;
     return *tag;
 }
 
@@ -447,10 +447,10 @@ void Tag_ID3Lib::readText(const ID3_Frame& frame, char* buffer, int size)
 {
     ID3_Field* encoding = frame.GetField(ID3FN_TEXTENC);
     if (encoding == nullptr)
-        throw int(TAG_ERR_UNUSABLE);
+        throw TAG_ERR_UNUSABLE;
     ID3_Field* text = frame.GetField(ID3FN_TEXT);
     if (text == nullptr)
-        throw int(TAG_ERR_UNUSABLE);
+        throw TAG_ERR_UNUSABLE;
     if (size < 1)
         return;
 
@@ -490,7 +490,7 @@ void Tag_ID3Lib::getFrameText(int id, char* buffer, int size)
 {
     const ID3_Frame* frame = linkedtag().Find(ID3_FrameID(id));
     if (frame == nullptr)
-        throw int(TAG_ERR_NOT_FOUND);
+        throw TAG_ERR_NOT_FOUND;
     readText(*frame, buffer, size);
     if (size >= 1)
         cuttrailingblanks(buffer);
@@ -515,7 +515,7 @@ void Tag_ID3Lib::getComment(char* buffer, int size)
 {
     const ID3_Frame* frame = linkedtag().Find(ID3FID_COMMENT, ID3FN_DESCRIPTION, "");
     if (frame == nullptr)
-        throw int(TAG_ERR_NOT_FOUND);
+        throw TAG_ERR_NOT_FOUND;
     readText(*frame, buffer, size);
     if (size >= 1)
         cuttrailingblanks(buffer);
@@ -544,12 +544,12 @@ int Tag_ID3Lib::getBPM()
     } else {
         const ID3v2Frame* raw = ondisk("TBPM", "");
         if (raw == nullptr || raw->bodySize() < 1 || raw->body()[0] != 0)
-            throw int(TAG_ERR_NOT_FOUND);
+            throw TAG_ERR_NOT_FOUND;
         strcpy_max(text, sizeof text, reinterpret_cast<const char*>(raw->body() + 1), raw->bodySize() - 1);
     }
     int bpm = 0;
     if (std::sscanf(text, "%d", &bpm) != 1)
-        throw int(TAG_ERR_UNUSABLE);
+        throw TAG_ERR_UNUSABLE;
     return bpm;
 }
 
@@ -576,7 +576,7 @@ void Tag_ID3Lib::encodeRVAD(int rva, uint8_t bytes[RVAD_SIZE])
 int Tag_ID3Lib::decodeRVAD(const uint8_t* b, size_t size)
 {
     if (size < RVAD_SIZE || (b[0] != 0 && b[0] != 3) || b[1] != 16 || b[2] != b[4] || b[3] != b[5] || b[6] != 0 || b[7] != 0 || b[8] != 0 || b[9] != 0)
-        throw int(TAG_ERR_UNUSABLE);
+        throw TAG_ERR_UNUSABLE;
     int value = (b[2] << 8) | b[3];
     return (b[0] & 1) != 0 ? value : -value;
 }
@@ -585,13 +585,13 @@ int Tag_ID3Lib::getRVA()
 {
     const ID3_Frame* frame = linkedtag().Find(ID3FID_VOLUMEADJ);
     if (frame == nullptr)
-        throw int(TAG_ERR_NOT_FOUND);
+        throw TAG_ERR_NOT_FOUND;
     ID3_Field* data = frame->GetField(ID3FN_DATA);
     if (data == nullptr)
-        throw int(TAG_ERR_UNUSABLE);
+        throw TAG_ERR_UNUSABLE;
     const uint8_t* bytes = data->GetRawBinary();
     if (bytes == nullptr)
-        throw int(TAG_ERR_UNUSABLE);
+        throw TAG_ERR_UNUSABLE;
     return decodeRVAD(bytes, data->Size());
 }
 
@@ -613,7 +613,7 @@ void Tag_ID3Lib::getData(const char* owner, uint32_t, void* buffer, int size)
         std::string description;
         size_t at = 0;
         if (raw == nullptr || !id3description(*raw, description, &at))
-            throw int(TAG_ERR_NOT_FOUND);
+            throw TAG_ERR_NOT_FOUND;
         size_t n = std::min(raw->bodySize() - at, size_t(size > 0 ? size : 0));
         if (n > 0)
             std::memcpy(buffer, raw->body() + at, n);
@@ -621,7 +621,7 @@ void Tag_ID3Lib::getData(const char* owner, uint32_t, void* buffer, int size)
     }
     ID3_Field* data = frame->GetField(ID3FN_DATA);
     if (data == nullptr)
-        throw int(TAG_ERR_UNUSABLE);
+        throw TAG_ERR_UNUSABLE;
     const uint8_t* bytes = data->GetRawBinary();
     size_t n = std::min(data->Size(), size_t(size > 0 ? size : 0));
     if (n > 0 && bytes != nullptr)

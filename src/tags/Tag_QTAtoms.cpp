@@ -85,12 +85,12 @@ void Tag_QTAtoms::load()
     uint8_t brand[8];
     atomread(probe, 4, brand, sizeof brand);
     if (std::memcmp(brand, "ftypM4A ", 8) != 0)
-        throw int(ATOM_ERR_NOT_M4A);
+        throw ATOM_ERR_NOT_M4A;
 
     const int64_t length = file.length();
     // Edits keep offsets 32-bit; a larger file is refused before anything is written.
     if (!readOnly && length > ATOM_FILE_LIMIT)
-        throw int(ATOM_ERR_TOO_LARGE);
+        throw ATOM_ERR_TOO_LARGE;
 
     root = AtomContainer::fileRoot(&file, length);
     moov = udta = meta = ilst = AtomContainer();
@@ -105,7 +105,7 @@ void Tag_QTAtoms::load()
         // Writing may move 'mdat'; only a file whose every track can
         // follow it is edited.
         if (mdatPos < 0)
-            throw int(ATOM_ERR_MDAT_LOST);
+            throw ATOM_ERR_MDAT_LOST;
         checkChunkOffsets(moov);
         // The fragments of a fragmented file hold absolute offsets of their
         // own that no table lists; moving the media data would lose them.
@@ -149,25 +149,25 @@ void Tag_QTAtoms::repair()
         openChild(stbl, fourcc("stbl"), minf, false, 0, 0);
         AtomHeader sh;
         if (findAtom(stbl, ATOM_STCO, 0, &sh) < 0)
-            throw int(ATOM_ERR_NO_STCO);
+            throw ATOM_ERR_NO_STCO;
         if (sh.contentSize < 12)
-            throw int(ATOM_ERR_STCO_SHORT);
+            throw ATOM_ERR_STCO_SHORT;
         uint8_t table[12];
         atomread(stbl, sh.contentPos, table, sizeof table);
         if (getbe32(table + 4) == 0)
-            throw int(ATOM_ERR_STCO_SHORT);
+            throw ATOM_ERR_STCO_SHORT;
         const int64_t mdat = int64_t(getbe32(table + 8)) - 8;
 
         AtomHeader fh;
         const int64_t f = findAtom(root, ATOM_FREE, 0, &fh);
         if (f < 0)
-            throw int(ATOM_ERR_NO_FREE);
+            throw ATOM_ERR_NO_FREE;
         // Only a 'free' atom that really hides an 'mdat' header where the
         // first chunk says it is gets a new size.
         if (mdat < f + 8 || mdat + 8 > root.end || f + int64_t(fh.size) <= mdat)
-            throw int(ATOM_ERR_MDAT_LOST);
+            throw ATOM_ERR_MDAT_LOST;
         if (readHeader(root, mdat).type != ATOM_MDAT)
-            throw int(ATOM_ERR_MDAT_LOST);
+            throw ATOM_ERR_MDAT_LOST;
         uint8_t size[4];
         putbe32(size, uint32_t(mdat - f));
         atomwrite(root, f, size, sizeof size);
@@ -220,9 +220,9 @@ void Tag_QTAtoms::close()
 void Tag_QTAtoms::requireWritable()
 {
     if (!file.isopen())
-        throw int(ATOM_ERR_NO_FILE);
+        throw ATOM_ERR_NO_FILE;
     if (readOnly)
-        throw int(EBADF);
+        throw EBADF;
     // The metadata containers are made when something is first written.
     if (!hasUdta) {
         openChild(udta, ATOM_UDTA, moov, true, UDTA_FREE, 0);
@@ -235,19 +235,19 @@ void Tag_QTAtoms::requireWritable()
 size_t Tag_QTAtoms::readItem(uint32_t code, uint8_t* buffer, size_t max)
 {
     if (!file.isopen())
-        throw int(ATOM_ERR_NO_FILE);
+        throw ATOM_ERR_NO_FILE;
     if (!hasIlst)
-        throw int(TAG_ERR_NOT_FOUND);
+        throw TAG_ERR_NOT_FOUND;
     AtomHeader h;
     if (findAtom(ilst, code, 0, &h) < 0)
-        throw int(TAG_ERR_NOT_FOUND);
+        throw TAG_ERR_NOT_FOUND;
     AtomContainer item;
     item.file = &file;
     item.start = h.contentPos;
     item.end = h.contentPos + h.contentSize;
     int64_t d = findAtom(item, ATOM_DATA, 0);
     if (d < 0)
-        throw int(ATOM_ERR_NO_DATA);
+        throw ATOM_ERR_NO_DATA;
     return readContent(item, d, buffer, max);
 }
 
@@ -255,12 +255,12 @@ void Tag_QTAtoms::writeItem(uint32_t code, uint32_t typeIndicator, const void* p
 {
     requireWritable();
     if (length > uint32_t(ATOM_FILE_LIMIT) - 32)
-        throw int(ATOM_ERR_TOO_LARGE);
+        throw ATOM_ERR_TOO_LARGE;
     std::vector<uint8_t> data;
     try {
         data.resize(size_t(length) + 16);
     } catch (const std::bad_alloc&) {
-        throw int(ENOMEM);
+        throw ENOMEM;
     }
     putbe32(data.data(), length + 16);
     putbe32(data.data() + 4, ATOM_DATA);
@@ -283,11 +283,11 @@ void Tag_QTAtoms::getText(uint32_t code, char* buffer, int size)
     try {
         item.resize(size_t(size) + 8);
     } catch (const std::bad_alloc&) {
-        throw int(ENOMEM);
+        throw ENOMEM;
     }
     size_t n = readItem(code, item.data(), item.size());
     if (n < 4 || getbe32(item.data()) != TYPE_TEXT)
-        throw int(ATOM_ERR_TEXT_TYPE);
+        throw ATOM_ERR_TEXT_TYPE;
     strcpy_max(buffer, size_t(size), reinterpret_cast<const char*>(item.data() + 8), n > 8 ? n - 8 : 0);
 }
 
@@ -320,12 +320,12 @@ void Tag_QTAtoms::getGenre(char* buffer, int size)
         return;
     }
     if (n < sizeof item)
-        throw int(ATOM_ERR_GNRE_SHORT);
+        throw ATOM_ERR_GNRE_SHORT;
     if (getbe32(item) != TYPE_GENRE)
-        throw int(ATOM_ERR_GNRE_TYPE);
+        throw ATOM_ERR_GNRE_TYPE;
     uint16_t g = getbe16(item + 8);
     if (uint16_t(g - 1) >= 126)
-        throw int(ATOM_ERR_GNRE_RANGE);
+        throw ATOM_ERR_GNRE_RANGE;
     if (size >= 1)
         strcpy_max(buffer, size_t(size), genreNames[g - 1]);
 }
@@ -335,9 +335,9 @@ int Tag_QTAtoms::getBPM()
     uint8_t item[10];
     size_t n = readItem(ITEM_TEMPO, item, sizeof item);
     if (n < sizeof item)
-        throw int(ATOM_ERR_TMPO_SHORT);
+        throw ATOM_ERR_TMPO_SHORT;
     if (getbe32(item) != TYPE_INTEGER)
-        throw int(ATOM_ERR_TMPO_TYPE);
+        throw ATOM_ERR_TMPO_TYPE;
     return int16_t(getbe16(item + 8));
 }
 
@@ -350,12 +350,12 @@ void Tag_QTAtoms::setBPM(int bpm)
 void Tag_QTAtoms::getData(const char*, uint32_t code, void* buffer, int size)
 {
     if (!file.isopen())
-        throw int(ATOM_ERR_NO_FILE);
+        throw ATOM_ERR_NO_FILE;
     if (!hasUdta)
-        throw int(TAG_ERR_NOT_FOUND);
+        throw TAG_ERR_NOT_FOUND;
     int64_t pos = findAtom(udta, code, 0);
     if (pos < 0)
-        throw int(TAG_ERR_NOT_FOUND);
+        throw TAG_ERR_NOT_FOUND;
     readContent(udta, pos, buffer, size_t(size > 0 ? size : 0));
 }
 
@@ -363,7 +363,7 @@ void Tag_QTAtoms::setData(const char*, uint32_t code, const void* data, int size
 {
     requireWritable();
     if (size < 0)
-        throw int(EINVAL);
+        throw EINVAL;
     int64_t pos = findAtom(udta, code, 0);
     if (pos < 0)
         insertAtom(udta, code, data, uint32_t(size));

@@ -71,7 +71,7 @@ void Tag_TagLib::open(const char* path, bool)
     try {
         transaction.open(path);
     } catch (int) {
-        throw int(TAG_ERR_UNUSABLE); // not there, not readable, not a regular file
+        throw TAG_ERR_UNUSABLE; // not there, not readable, not a regular file
     }
     // TagLib takes a frame of size 0 for the start of the padding and loses
     // every frame behind it. It reads a view of the file without such
@@ -107,7 +107,7 @@ void Tag_TagLib::open(const char* path, bool)
     if (tag == nullptr) {
         // No ID3v2 tag (or no readable file): nothing is created here.
         release();
-        throw int(TAG_ERR_UNUSABLE);
+        throw TAG_ERR_UNUSABLE;
     }
     version = int(tag->header()->majorVersion());
     dirty = false;
@@ -130,7 +130,7 @@ void Tag_TagLib::update()
     // an ID3v1 tag is neither created nor changed.
     try {
         if (version != 3 && version != 4)
-            throw int(TAG_ERR_LAYOUT);
+            throw TAG_ERR_LAYOUT;
         std::vector<OwnFrame> ours;
         std::vector<TagLib::ID3v2::Frame*> frames;
         for (const std::string& key : touched) {
@@ -147,7 +147,7 @@ void Tag_TagLib::update()
                 frame = list.isEmpty() ? nullptr : list.front();
             }
             if (frame == nullptr)
-                throw int(TAG_ERR_LAYOUT);
+                throw TAG_ERR_LAYOUT;
             ours.push_back(std::move(own));
             frames.push_back(frame);
         }
@@ -165,14 +165,10 @@ void Tag_TagLib::update()
             }
             ID3v2Layout layout = ID3v2Layout::parse(reinterpret_cast<const uint8_t*>(rendered.data()), rendered.size());
             if (layout.frames.size() != 1 || layout.frames[0].id != ours[i].id)
-                throw int(TAG_ERR_LAYOUT);
+                throw TAG_ERR_LAYOUT;
             ours[i].raw = layout.frames[0].raw;
             if (rehead) {
-                const uint32_t n = uint32_t(layout.frames[0].bodySize());
-                ours[i].raw[4] = uint8_t(n >> 24);
-                ours[i].raw[5] = uint8_t(n >> 16);
-                ours[i].raw[6] = uint8_t(n >> 8);
-                ours[i].raw[7] = uint8_t(n);
+                putbe32(&ours[i].raw[4], uint32_t(layout.frames[0].bodySize()));
                 ours[i].raw[8] = ours[i].raw[9] = 0;
             }
         }
@@ -202,7 +198,7 @@ void Tag_TagLib::close()
 TagLib::ID3v2::Tag& Tag_TagLib::opened()
 {
     if (tag == nullptr)
-        throw int(TAG_ERR_UNUSABLE);
+        throw TAG_ERR_UNUSABLE;
     return *tag;
 }
 
@@ -210,7 +206,7 @@ void Tag_TagLib::getFrameText(const char* id, char* buffer, int size)
 {
     const TagLib::ID3v2::FrameList& frames = opened().frameList(id);
     if (frames.isEmpty())
-        throw int(TAG_ERR_NOT_FOUND);
+        throw TAG_ERR_NOT_FOUND;
     copyout(frames.front()->toString(), buffer, size);
 }
 
@@ -248,7 +244,7 @@ void Tag_TagLib::getGenre(char* buffer, int size)
     TagLib::ID3v2::Tag& t = opened();
     const TagLib::ID3v2::FrameList& frames = t.frameList("TCON");
     if (frames.isEmpty() || dynamic_cast<TagLib::ID3v2::TextIdentificationFrame*>(frames.front()) == nullptr)
-        throw int(TAG_ERR_NOT_FOUND);
+        throw TAG_ERR_NOT_FOUND;
     copyout(t.genre(), buffer, size);
 }
 
@@ -256,7 +252,7 @@ void Tag_TagLib::getComment(char* buffer, int size)
 {
     TagLib::ID3v2::CommentsFrame* comment = findcomment(opened(), TagLib::String());
     if (comment == nullptr)
-        throw int(TAG_ERR_NOT_FOUND);
+        throw TAG_ERR_NOT_FOUND;
     copyout(comment->text(), buffer, size);
 }
 
@@ -279,7 +275,7 @@ int Tag_TagLib::getBPM()
 {
     const TagLib::ID3v2::FrameList& frames = opened().frameList("TBPM");
     if (frames.isEmpty())
-        throw int(TAG_ERR_NOT_FOUND);
+        throw TAG_ERR_NOT_FOUND;
     return frames.front()->toString().toInt();
 }
 
@@ -294,10 +290,10 @@ int Tag_TagLib::getRVA()
 {
     const TagLib::ID3v2::FrameList& frames = opened().frameList("RVA2");
     if (frames.isEmpty())
-        throw int(TAG_ERR_NOT_FOUND);
+        throw TAG_ERR_NOT_FOUND;
     auto* volume = dynamic_cast<TagLib::ID3v2::RelativeVolumeFrame*>(frames.front());
     if (volume == nullptr)
-        throw int(TAG_ERR_UNUSABLE);
+        throw TAG_ERR_UNUSABLE;
     return rva2indextorva(volume->volumeAdjustmentIndex(TagLib::ID3v2::RelativeVolumeFrame::MasterVolume));
 }
 
@@ -316,7 +312,7 @@ void Tag_TagLib::setRVA(int rva)
         t.addFrame(created.release());
     }
     if (volume == nullptr)
-        throw int(TAG_ERR_UNUSABLE);
+        throw TAG_ERR_UNUSABLE;
     volume->setVolumeAdjustmentIndex(short(rvatorva2index(rva)), TagLib::ID3v2::RelativeVolumeFrame::MasterVolume);
     touch("RVA2");
 }
@@ -325,7 +321,7 @@ void Tag_TagLib::getData(const char* owner, uint32_t, void* buffer, int size)
 {
     TagLib::ID3v2::CommentsFrame* comment = findcomment(opened(), TagLib::String(owner, TagLib::String::Latin1));
     if (comment == nullptr)
-        throw int(TAG_ERR_NOT_FOUND);
+        throw TAG_ERR_NOT_FOUND;
     if (size > 0)
         base64decode(comment->text().toCString(true), buffer, size_t(size));
 }

@@ -2,6 +2,7 @@
 // test can stop an update in the middle of its journal as well.
 #include "tags/WriteJournal.h"
 #include "tags/FaultableIO.h"
+#include "platform/ErrorCodes.h"
 #include "platform/tools_paths.h"
 
 #include <algorithm>
@@ -378,6 +379,10 @@ int recoverone(const std::string& file, const std::function<void(const char*)>& 
         char line[1400];
         std::snprintf(line, sizeof line, format, journal.trackpath().c_str(), code);
         report(line);
+        if (code != 0) {
+            std::snprintf(line, sizeof line, "Error code %d: %s.\n", code, errorText(code).c_str());
+            report(line);
+        }
     };
     fd_auto track(::open(journal.trackpath().c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
     if (track.fd < 0) {

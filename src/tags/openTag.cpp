@@ -14,7 +14,7 @@ Tag* openTag(const char* path, bool readOnly)
 {
     const char* dot = std::strrchr(path, '.');
     if (dot == nullptr)
-        throw int(TAG_ERR_UNUSABLE);
+        throw TAG_ERR_UNUSABLE;
 
     if (strcmp_ci_ascii(dot, ".mp3") == 0) {
         // id3lib first; whatever goes wrong there (an ID3v2.4 tag, a failed
@@ -23,6 +23,7 @@ Tag* openTag(const char* path, bool readOnly)
             auto tag = std::make_unique<Tag_ID3Lib>(path, readOnly);
             return tag.release();
         } catch (...) {
+            // TagLib's turn.
         }
         auto tag = std::make_unique<Tag_TagLib>(path, readOnly);
         return tag.release();
@@ -31,7 +32,7 @@ Tag* openTag(const char* path, bool readOnly)
         auto tag = std::make_unique<Tag_QTAtoms>(path, readOnly);
         return tag.release();
     }
-    throw int(TAG_ERR_UNUSABLE);
+    throw TAG_ERR_UNUSABLE;
 }
 
 } // namespace ovra

@@ -411,9 +411,10 @@ TEST_F(Pipeline, FailedWritesAreLoggedAndCounted)
     file("/m/w.m4a").bpmWriteError = 13;
     auto log = runTrack("/m/w.m4a");
     int bpm = computeBPM(22050, 44100.0);
-    ASSERT_EQ(log.size(), 3u);
+    ASSERT_EQ(log.size(), 4u);
     EXPECT_EQ(log[1], "Could not set BPM (" + std::to_string(bpm) + ") in tag: error code 13.\n");
-    EXPECT_EQ(log[2], UPDATED); // the record was still written
+    EXPECT_EQ(log[2], "Error code 13: Permission denied.\n");
+    EXPECT_EQ(log[3], UPDATED); // the record was still written
     EXPECT_EQ(processor->errorCount(), 1);
 
     file("/m/x.mp3").rvaWriteError = 28;
@@ -426,7 +427,8 @@ TEST_F(Pipeline, FailedWritesAreLoggedAndCounted)
     // A file that cannot be written is this track's failure; it stays as it was.
     file("/m/ro.mp3").closeError = 13;
     log = runTrack("/m/ro.mp3");
-    EXPECT_EQ(log.back(), "Could not write tag to file: error code 13.\n");
+    EXPECT_EQ(log[log.size() - 2], "Could not write tag to file: error code 13.\n");
+    EXPECT_EQ(log.back(), "Error code 13: Permission denied.\n");
     EXPECT_FALSE(file("/m/ro.mp3").hasRecord);
     EXPECT_EQ(file("/m/ro.mp3").bpm, 0);
 
@@ -503,7 +505,8 @@ TEST_F(Pipeline, AnalysisFailuresEndTheTrack)
 
     processor->analyzer = [](const char*, ovra::Canceler&) -> AnalysisOutcome { throw 1234; };
     log = runTrack("/m/broken.mp3");
-    EXPECT_EQ(log.back(), "Could not decode track: error code 1234.\n");
+    EXPECT_EQ(log[log.size() - 2], "Could not decode track: error code 1234.\n");
+    EXPECT_EQ(log.back(), "Error code 1234: Unknown error 1234.\n");
     EXPECT_EQ(processor->errorCount(), 2);
 }
 

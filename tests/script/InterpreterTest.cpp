@@ -5,7 +5,7 @@
 #include "script/AppleScriptRunner.h"
 #include "script/LibraryDocument.h"
 #include "script/LibraryHost.h"
-#include "script/ScriptErrors.h"
+#include "platform/ErrorCodes.h"
 
 #include <gtest/gtest.h>
 
