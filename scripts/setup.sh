@@ -2,7 +2,7 @@
 # Installs every Debian package that the build, the tests and the demo need.
 set -euo pipefail
 packages=(
-  build-essential cmake ninja-build pkg-config git
+  build-essential cmake ninja-build pkg-config git clang-format
   libgtest-dev libgmock-dev
   libavformat-dev libavcodec-dev libavutil-dev libswresample-dev
   libtag1-dev libid3-3.8.3-dev

@@ -1,11 +1,6 @@
 #include "app/LogWindow.h"
 
-#ifdef TEMPIX_HAVE_CONSOLE_ROUTE
 #include "script/ConsoleLog.h"
-#else
-#include <QDesktopServices>
-#include <QUrl>
-#endif
 
 #include <QFontDatabase>
 #include <QPlainTextEdit>
@@ -25,16 +20,12 @@ QString withoutlastlinefeed(const std::string& text)
 }
 } // namespace
 
-// Through the script runner's Console when the script helper is built in.
+// Through the script runner's Console.
 void showlogfile(const char* path)
 {
     if (!path || !*path)
         return;
-#ifdef TEMPIX_HAVE_CONSOLE_ROUTE
     openLogInConsole(path);
-#else
-    QDesktopServices::openUrl(QUrl::fromLocalFile(QString::fromUtf8(path)));
-#endif
 }
 
 bool LogWindow::windowcreated()
