@@ -46,10 +46,7 @@ void AnalysisLoader::cancel()
     threads.cancelall();
 }
 
-bool AnalysisLoader::busy()
-{
-    return threads.runningcount() > 0;
-}
+bool AnalysisLoader::busy() { return threads.runningcount() > 0; }
 
 void AnalysisLoader::entry(void* argument, ovra::Canceler& canceler)
 {
@@ -81,7 +78,8 @@ void AnalysisLoader::run(uint64_t id, ovra::Canceler& canceler)
         return;
     // Posted, never waited for: the display thread may be waiting for us.
     Done callback = done;
-    QMetaObject::invokeMethod(context, [callback, picture] { callback(picture); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        context, [callback, picture] { callback(picture); }, Qt::QueuedConnection);
 }
 
 } // namespace ovra::tempix

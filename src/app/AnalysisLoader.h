@@ -38,9 +38,9 @@ private:
     QObject* context;
     Done done;
     std::mutex mutex;
-    uint64_t latest = 0;       // the request whose picture is wanted
+    uint64_t latest = 0; // the request whose picture is wanted
     std::string latestPath;
-    ThreadGroup threads;       // last: it waits for the workers before the rest goes
+    ThreadGroup threads; // last: it waits for the workers before the rest goes
 };
 
 } // namespace ovra::tempix

@@ -40,8 +40,7 @@ double tickstep(double minimum)
 } // namespace
 
 AnalysisView::AnalysisView(QWidget* parent)
-    : QWidget(parent),
-      loader(std::make_unique<AnalysisLoader>(this, [this](std::shared_ptr<const TrackPicture> p) {
+    : QWidget(parent), loader(std::make_unique<AnalysisLoader>(this, [this](std::shared_ptr<const TrackPicture> p) {
           if (p && p->path == requested)
               setpicture(std::move(p));
       }))
@@ -144,8 +143,8 @@ std::string AnalysisView::caption() const
         return name + ": " + (why.empty() ? "no analysis" : why);
     }
     std::string text = name + " \u2014 " + std::to_string(m.bpm) + " BPM, beats from " +
-                       formattime(int32_t(std::lround(m.firstBeat * 1000))) + " to " +
-                       formattime(int32_t(std::lround(m.lastBeat * 1000)));
+        formattime(int32_t(std::lround(m.firstBeat * 1000))) + " to " +
+        formattime(int32_t(std::lround(m.lastBeat * 1000)));
     const bool stored = current->hasRecord && current->record.hasAnalysis();
     if (stored && current->fresh.status == AnalysisStatus::ok) {
         const int fresh = computeBPM(current->fresh.analysis.beatPeriod, current->fresh.sampleRate);
@@ -264,14 +263,8 @@ void AnalysisView::paintEvent(QPaintEvent* /*event*/)
     render(painter, rect());
 }
 
-QSize AnalysisView::sizeHint() const
-{
-    return QSize(640, 9 * fontMetrics().height());
-}
+QSize AnalysisView::sizeHint() const { return QSize(640, 9 * fontMetrics().height()); }
 
-QSize AnalysisView::minimumSizeHint() const
-{
-    return QSize(240, 6 * fontMetrics().height());
-}
+QSize AnalysisView::minimumSizeHint() const { return QSize(240, 6 * fontMetrics().height()); }
 
 } // namespace ovra::tempix

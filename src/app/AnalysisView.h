@@ -20,10 +20,10 @@ public:
         double duration = 0.0;
         double firstBeat = 0.0;
         double lastBeat = 0.0;
-        double beat = 0.0;             // one beat: half the analysis's period
-        double start = 0.0;            // the start time written without lessintro
+        double beat = 0.0;  // one beat: half the analysis's period
+        double start = 0.0; // the start time written without lessintro
         double stop = 0.0;
-        double startLessIntro = 0.0;   // and with it
+        double startLessIntro = 0.0; // and with it
         double stopLessIntro = 0.0;
         int bpm = 0;
     };

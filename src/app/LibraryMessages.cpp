@@ -36,15 +36,16 @@ std::string librarytrouble(int code, const std::string& path)
     }
     if (code == ovra::PLIST_ERR_NO_KEY)
         return "The library file " + path +
-               " lacks an entry Tempix needs: a track without its location, a playlist without its items, or no "
-               "list of tracks" + number;
+            " lacks an entry Tempix needs: a track without its location, a playlist without its items, or no "
+            "list of tracks" +
+            number;
     if (code == ovra::PLIST_ERR_INDEX)
         return "The library file " + path + " lists no playlists, not even the whole library" + number;
     if (code >= ovra::PLIST_ERR_NOT_STRING && code <= ovra::PLIST_ERR_NOT_DICT)
         return "The library file " + path + " holds a value of the wrong kind where Tempix reads the library" + number;
     if (code > ovra::PLIST_ERR_NOT_DICT && code < ovra::PLIST_ERR_NO_KEY)
         return "The library file " + path + " is damaged or is not a library file: it is not a readable property list" +
-               number;
+            number;
     return "The library file " + path + " could not be read" + number;
 }
 

@@ -72,9 +72,6 @@ void LogWindow::append(const std::string& entry)
         bar->setValue(bar->maximum());
 }
 
-std::string LogWindow::text()
-{
-    return entries;
-}
+std::string LogWindow::text() { return entries; }
 
 } // namespace ovra::tempix

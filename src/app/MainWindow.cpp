@@ -133,10 +133,7 @@ MainWindow::MainWindow() : progress(*this), preferences(PREFERENCE_DOMAIN, false
     libraryfile[0] = '\0';
 }
 
-MainWindow::~MainWindow()
-{
-    save();
-}
+MainWindow::~MainWindow() { save(); }
 
 bool MainWindow::windowcreated()
 {
@@ -236,7 +233,8 @@ void MainWindow::locatelibrary()
         char music[ovra::PATH_BUFFER], documents[ovra::PATH_BUFFER];
         ovra::homemusicfolder(music);
         ovra::homedocumentsfolder(documents);
-        libraryMissing = std::string("No library file was found in ") + music + "/iTunes or in " + documents + "/iTunes.";
+        libraryMissing =
+            std::string("No library file was found in ") + music + "/iTunes or in " + documents + "/iTunes.";
     }
     libraryMissing += " Choose the library file to process the whole library or a playlist.";
 }
@@ -440,10 +438,7 @@ void MainWindow::quitnow()
     ovra::quitapplication();
 }
 
-void MainWindow::sheetclosed()
-{
-    recomputestates();
-}
+void MainWindow::sheetclosed() { recomputestates(); }
 
 bool MainWindow::command(ovra::CommandID command)
 {

@@ -25,7 +25,7 @@ public:
     // Saves the settings, then the members go in reverse order.
     ~MainWindow() override;
 
-    bool windowcreated() override;   // loads the settings
+    bool windowcreated() override; // loads the settings
     bool command(ovra::CommandID command) override;
     bool commandstatus(ovra::CommandID command, uint32_t& flags) override;
     int folderchosen(const char* path) override;
@@ -72,10 +72,10 @@ private:
     ProcessingWindow progress;
     PreferenceStore preferences;
     AboutWindow about;
-    char libraryfile[ovra::PATH_BUFFER];          // chosen by the user; empty: look it up
-    std::string libraryPath;         // in use
-    std::string libraryMissing;      // why it cannot be used at all, in words
-    std::string libraryUnreadable;   // what reading it last found wrong
+    char libraryfile[ovra::PATH_BUFFER]; // chosen by the user; empty: look it up
+    std::string libraryPath;             // in use
+    std::string libraryMissing;          // why it cannot be used at all, in words
+    std::string libraryUnreadable;       // what reading it last found wrong
     QPointer<QFileDialog> libraryDialog;
     QPointer<QMessageBox> quitQuestion;
 };

@@ -85,8 +85,8 @@ bool OptionsWindow::accept()
     if (which) {
         char message[256];
         std::snprintf(message, sizeof message,
-                      "The list of %s is too long (%zu bytes; at most %zu fit). Shorten it and press OK again.",
-                      which, length, LIST_BYTES - 1);
+                      "The list of %s is too long (%zu bytes; at most %zu fit). Shorten it and press OK again.", which,
+                      length, LIST_BYTES - 1);
         control(TEXT_MESSAGE).settext(message);
         control(id).focus();
         return false;

@@ -11,8 +11,8 @@ public:
 
     OptionsWindow();
 
-    int genrepolicy = 1;     // 0 all tracks, 1 skip badgenres, 2 only goodgenres
-    int pendingPolicy = 1;   // shown by the radio buttons while the sheet is open
+    int genrepolicy = 1;   // 0 all tracks, 1 skip badgenres, 2 only goodgenres
+    int pendingPolicy = 1; // shown by the radio buttons while the sheet is open
     char goodgenres[LIST_BYTES];
     char badgenres[LIST_BYTES];
 

@@ -79,10 +79,7 @@ ProcessingWindow::~ProcessingWindow()
         proxy->setSourceModel(nullptr); // the model goes before the sheet's widgets
 }
 
-QTableView* ProcessingWindow::table()
-{
-    return qobject_cast<QTableView*>(findcontrol(RESULTS_TABLE));
-}
+QTableView* ProcessingWindow::table() { return qobject_cast<QTableView*>(findcontrol(RESULTS_TABLE)); }
 
 bool ProcessingWindow::windowcreated()
 {
@@ -276,10 +273,10 @@ void ProcessingWindow::asksave()
     QObject::connect(d, &QFileDialog::fileSelected, d, [this](const QString& file) {
         std::string error;
         if (!savecsv(file.toStdString(), error)) {
-            auto* box = new QMessageBox(QMessageBox::Warning, "Tempix",
-                                        "The table could not be saved to " + file + ": " +
-                                            QString::fromStdString(error) + ".",
-                                        QMessageBox::Ok, platformwindow());
+            auto* box =
+                new QMessageBox(QMessageBox::Warning, "Tempix",
+                                "The table could not be saved to " + file + ": " + QString::fromStdString(error) + ".",
+                                QMessageBox::Ok, platformwindow());
             box->setAttribute(Qt::WA_DeleteOnClose);
             box->setWindowModality(Qt::WindowModal);
             box->open();
@@ -441,7 +438,7 @@ void ProcessingWindow::explainending(const std::string& message)
             if (stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
                 if (said.find(folder) == std::string::npos)
                     said += std::string(said.empty() ? "" : "\n") + "The folder " + folder +
-                            " does not exist, so there were no tracks to process.";
+                        " does not exist, so there were no tracks to process.";
                 failure = true;
             } else {
                 empty = "No MP3 or M4A files were found in " + folder + ".";

@@ -19,10 +19,14 @@ namespace {
 int outcomeorder(TrackOutcome outcome)
 {
     switch (outcome) {
-    case TrackOutcome::failed: return 0;
-    case TrackOutcome::skipped: return 1;
-    case TrackOutcome::updated: return 2;
-    case TrackOutcome::upToDate: return 3;
+    case TrackOutcome::failed:
+        return 0;
+    case TrackOutcome::skipped:
+        return 1;
+    case TrackOutcome::updated:
+        return 2;
+    case TrackOutcome::upToDate:
+        return 3;
     }
     return 4;
 }
@@ -37,7 +41,7 @@ std::string filename(const std::string& path)
 bool routine(const std::string& line)
 {
     return line == "Track updated." || line == "Track is up-to-date." || line == "iTunes updated." ||
-           line == "iTunes is up-to-date.";
+        line == "iTunes is up-to-date.";
 }
 
 std::string csvfield(const std::string& text)
@@ -91,10 +95,18 @@ ResultsModel::Counts ResultsModel::counts() const
     Counts c;
     for (const TrackResult& r : rows) {
         switch (r.outcome) {
-        case TrackOutcome::updated: ++c.updated; break;
-        case TrackOutcome::upToDate: ++c.upToDate; break;
-        case TrackOutcome::skipped: ++c.skipped; break;
-        case TrackOutcome::failed: ++c.failed; break;
+        case TrackOutcome::updated:
+            ++c.updated;
+            break;
+        case TrackOutcome::upToDate:
+            ++c.upToDate;
+            break;
+        case TrackOutcome::skipped:
+            ++c.skipped;
+            break;
+        case TrackOutcome::failed:
+            ++c.failed;
+            break;
         }
     }
     return c;
@@ -111,10 +123,14 @@ std::string ResultsModel::countstext(const Counts& c)
 const char* ResultsModel::outcometext(TrackOutcome outcome)
 {
     switch (outcome) {
-    case TrackOutcome::updated: return "Updated";
-    case TrackOutcome::upToDate: return "Up to date";
-    case TrackOutcome::skipped: return "Skipped";
-    case TrackOutcome::failed: return "Error";
+    case TrackOutcome::updated:
+        return "Updated";
+    case TrackOutcome::upToDate:
+        return "Up to date";
+    case TrackOutcome::skipped:
+        return "Skipped";
+    case TrackOutcome::failed:
+        return "Error";
     }
     return "";
 }
@@ -151,15 +167,9 @@ std::string ResultsModel::csv(const std::vector<int>& rowsWanted) const
     return out;
 }
 
-int ResultsModel::rowCount(const QModelIndex& parent) const
-{
-    return parent.isValid() ? 0 : int(rows.size());
-}
+int ResultsModel::rowCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : int(rows.size()); }
 
-int ResultsModel::columnCount(const QModelIndex& parent) const
-{
-    return parent.isValid() ? 0 : COLUMNS;
-}
+int ResultsModel::columnCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : COLUMNS; }
 
 QVariant ResultsModel::data(const QModelIndex& index, int role) const
 {
@@ -214,7 +224,8 @@ QVariant ResultsModel::data(const QModelIndex& index, int role) const
         return bold;
     }
     if (role == Qt::DecorationRole && column == OUTCOME && (failed || r.outcome == TrackOutcome::skipped))
-        return QApplication::style()->standardIcon(failed ? QStyle::SP_MessageBoxCritical : QStyle::SP_MessageBoxInformation);
+        return QApplication::style()->standardIcon(failed ? QStyle::SP_MessageBoxCritical
+                                                          : QStyle::SP_MessageBoxInformation);
     return QVariant();
 }
 

@@ -7,7 +7,7 @@
 
 namespace ovra::tempix {
 
-extern const char* const PREFERENCE_DOMAIN;   // "com.quillfen.tempix"
+extern const char* const PREFERENCE_DOMAIN; // "com.quillfen.tempix"
 extern const char* const DEFAULT_BADGENRES;
 
 // Every key on its own with its default, except the genre group (policy and

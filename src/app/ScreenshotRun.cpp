@@ -61,28 +61,30 @@ void schedulescreenshots(MainWindow& window, const char* folder)
         window.aboutwindow().sendcommand(ovra::fourcc("clos"));
         window.sendcommand(ovra::fourcc("Strt"));
         ProcessingWindow& sheet = window.processingwindow();
-        whenready([&sheet] { return sheet.iscreated() && !sheet.running(); }, [&sheet, dir] {
-            // The table by tempo, and the picture of the track in the middle.
-            QTableView* table = sheet.table();
-            if (table && table->model()->rowCount() > 0) {
-                table->sortByColumn(ResultsModel::BPM, Qt::AscendingOrder);
-                table->selectRow(table->model()->rowCount() / 2);
-            }
-            AnalysisView* view = sheet.analysisview();
-            whenready([view] { return !view || !view->loading(); }, [&sheet, view, dir] {
-                savewindow(sheet, dir + "/results-table.png");
-                if (view) {
-                    // The picture alone, larger.
-                    QPixmap picture(880, 300);
-                    picture.fill(Qt::transparent);
-                    QPainter painter(&picture);
-                    view->render(painter, picture.rect());
-                    painter.end();
-                    save(picture, dir + "/analysis-picture.png");
-                }
-                ovra::quitapplication();
-            });
-        });
+        whenready([&sheet] { return sheet.iscreated() && !sheet.running(); },
+                  [&sheet, dir] {
+                      // The table by tempo, and the picture of the track in the middle.
+                      QTableView* table = sheet.table();
+                      if (table && table->model()->rowCount() > 0) {
+                          table->sortByColumn(ResultsModel::BPM, Qt::AscendingOrder);
+                          table->selectRow(table->model()->rowCount() / 2);
+                      }
+                      AnalysisView* view = sheet.analysisview();
+                      whenready([view] { return !view || !view->loading(); },
+                                [&sheet, view, dir] {
+                                    savewindow(sheet, dir + "/results-table.png");
+                                    if (view) {
+                                        // The picture alone, larger.
+                                        QPixmap picture(880, 300);
+                                        picture.fill(Qt::transparent);
+                                        QPainter painter(&picture);
+                                        view->render(painter, picture.rect());
+                                        painter.end();
+                                        save(picture, dir + "/analysis-picture.png");
+                                    }
+                                    ovra::quitapplication();
+                                });
+                  });
     });
 }
 

@@ -9,9 +9,9 @@ namespace ovra::tempix {
 class BatchDisplay {
 public:
     virtual ~BatchDisplay() = default;
-    virtual void setFileLine(const char* text) = 0;    // the file being processed
-    virtual void setStatusLine(const char* text) = 0;  // the current step
-    virtual void setProgressRange(int count) = 0;      // maximum, value 0, determinate
+    virtual void setFileLine(const char* text) = 0;   // the file being processed
+    virtual void setStatusLine(const char* text) = 0; // the current step
+    virtual void setProgressRange(int count) = 0;     // maximum, value 0, determinate
     virtual void setProgressValue(int value) = 0;
     // The batch ended (not cancelled): the file line is empty, the status line
     // shows the final message, and errors tells whether any were counted.

@@ -32,9 +32,9 @@ enum BatchSource : int {
 // The settings a batch reads besides the flags; fixed while it runs.
 struct BatchSettings {
     int source = SOURCE_MUSIC_FOLDER;
-    std::string path;       // folder of sources 0 and 3, at most 1023 bytes
-    std::string playlist;   // playlist name of source 2, at most 79 bytes
-    int genrepolicy = 1;    // 0 all, 1 skip badgenres, 2 only goodgenres
+    std::string path;     // folder of sources 0 and 3, at most 1023 bytes
+    std::string playlist; // playlist name of source 2, at most 79 bytes
+    int genrepolicy = 1;  // 0 all, 1 skip badgenres, 2 only goodgenres
     std::string badgenres;
     std::string goodgenres;
     std::string libraryFile; // when not empty, used instead of locating the library

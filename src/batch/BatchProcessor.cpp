@@ -46,7 +46,8 @@ public:
         auto known = folders.find(folder);
         if (known == folders.end()) {
             char real[PATH_MAX];
-            known = folders.emplace(folder, ::realpath(folder.c_str(), real) != nullptr ? std::string(real) : folder).first;
+            known =
+                folders.emplace(folder, ::realpath(folder.c_str(), real) != nullptr ? std::string(real) : folder).first;
         }
         return known->second + slash;
     }
@@ -57,19 +58,11 @@ private:
 
 } // namespace
 
-BatchProcessor::BatchProcessor(BatchDisplay& display) : display(display)
-{
-}
+BatchProcessor::BatchProcessor(BatchDisplay& display) : display(display) {}
 
-std::string BatchProcessor::logged(const char* text)
-{
-    return ovra::escapecontrols(text);
-}
+std::string BatchProcessor::logged(const char* text) { return ovra::escapecontrols(text); }
 
-void BatchProcessor::logErrorWords(int code)
-{
-    logLine("Error code %d: %s.\n", code, ovra::errorText(code).c_str());
-}
+void BatchProcessor::logErrorWords(int code) { logLine("Error code %d: %s.\n", code, ovra::errorText(code).c_str()); }
 
 BatchProcessor::~BatchProcessor()
 {
@@ -79,10 +72,7 @@ BatchProcessor::~BatchProcessor()
         std::fclose(logFile);
 }
 
-void BatchProcessor::setSettings(const BatchSettings& settings)
-{
-    current = settings;
-}
+void BatchProcessor::setSettings(const BatchSettings& settings) { current = settings; }
 
 int BatchProcessor::start(const BatchSettings& settings, const BatchOptions& options)
 {
@@ -104,20 +94,11 @@ void BatchProcessor::workerEntry(void* argument, ovra::Canceler& canceler)
     self->runBatch(self->startOptions, canceler);
 }
 
-void BatchProcessor::cancelall()
-{
-    threads.cancelall();
-}
+void BatchProcessor::cancelall() { threads.cancelall(); }
 
-void BatchProcessor::waitall()
-{
-    threads.waitall();
-}
+void BatchProcessor::waitall() { threads.waitall(); }
 
-bool BatchProcessor::running()
-{
-    return threads.runningcount() > 0;
-}
+bool BatchProcessor::running() { return threads.runningcount() > 0; }
 
 // ---- display and log ----------------------------------------------------------
 
@@ -158,20 +139,11 @@ void BatchProcessor::writeLog(const char* text)
     display.logEntry(text);
 }
 
-void BatchProcessor::setProgressRange(int count)
-{
-    display.setProgressRange(count);
-}
+void BatchProcessor::setProgressRange(int count) { display.setProgressRange(count); }
 
-void BatchProcessor::setProgressValue(int value)
-{
-    display.setProgressValue(value);
-}
+void BatchProcessor::setProgressValue(int value) { display.setProgressValue(value); }
 
-void BatchProcessor::setStatus(const char* text)
-{
-    display.setStatusLine(text);
-}
+void BatchProcessor::setStatus(const char* text) { display.setStatusLine(text); }
 
 void BatchProcessor::finishBatch()
 {
@@ -389,7 +361,9 @@ void BatchProcessor::logLibraryPlaces(const std::vector<std::string>& tried)
     for (const std::string& p : tried)
         places += (places.empty() ? "'" : ", '") + logged(p.c_str()) + "'";
     const char* config = std::getenv("XDG_CONFIG_HOME");
-    std::string folder = config != nullptr && *config != '\0' ? config : std::string(std::getenv("HOME") ? std::getenv("HOME") : "") + "/.config";
+    std::string folder = config != nullptr && *config != '\0'
+        ? config
+        : std::string(std::getenv("HOME") ? std::getenv("HOME") : "") + "/.config";
     logLine("Looked for the iTunes library file at %s. To use another, store its folder as the data value "
             "\"alis:1:iTunes Library Location\" in '%s/com.apple.iTunes.conf', or name the file with "
             "tempix-cli --library-file PATH.\n",
@@ -571,9 +545,11 @@ void BatchProcessor::folderBranch(const BatchOptions& options, ovra::Canceler& c
         DirectoryWalker walker(DirectoryWalker::SINGLE_FILE);
         walker.setReporter([this](DirectoryWalker::Skip what, const char* folder, const char* name, int error) {
             if (what == DirectoryWalker::Skip::unreadableFolder)
-                logLine("Could not read folder '%s': %s (errno %d).\n", logged(folder).c_str(), std::strerror(error), error);
+                logLine("Could not read folder '%s': %s (errno %d).\n", logged(folder).c_str(), std::strerror(error),
+                        error);
             else if (what == DirectoryWalker::Skip::pathTooLong && *name != '\0')
-                logLine("Path longer than 1023 bytes: skipping '%s/%s'.\n", logged(folder).c_str(), logged(name).c_str());
+                logLine("Path longer than 1023 bytes: skipping '%s/%s'.\n", logged(folder).c_str(),
+                        logged(name).c_str());
             else if (what == DirectoryWalker::Skip::pathTooLong)
                 logLine("Path longer than 1023 bytes: skipping the folder '%s'.\n", logged(folder).c_str());
             else

@@ -42,8 +42,8 @@ public:
     // Takes the settings and starts runBatch on a worker thread; 0 when
     // started, -1 when a batch is running or no thread could be started.
     int start(const BatchSettings& settings, const BatchOptions& options);
-    void cancelall();  // every running worker's Canceler
-    void waitall();    // until no worker runs
+    void cancelall(); // every running worker's Canceler
+    void waitall();   // until no worker runs
     bool running();
 
     // The source, folder, playlist, genre policy and lists of the next batch;
@@ -134,7 +134,7 @@ private:
     ovra::AppleScriptServer scriptServer;
     char helperLibrary[ovra::PATH_BUFFER] = ""; // the library file the helper works on
     char loadedLibrary[ovra::PATH_BUFFER] = ""; // the one this batch read
-    std::vector<std::string> libraryPlaces; // where it was looked for
+    std::vector<std::string> libraryPlaces;     // where it was looked for
     LibraryUpdateLog held;
     TrackReport_auto* currentTrack = nullptr; // the running track's, on the worker
 };

@@ -8,15 +8,9 @@
 
 namespace ovra::tempix {
 
-DirectoryWalker::DirectoryWalker(unsigned flags, Filter filter) : flags(flags), filter(filter)
-{
-    pathBuffer[0] = '\0';
-}
+DirectoryWalker::DirectoryWalker(unsigned flags, Filter filter) : flags(flags), filter(filter) { pathBuffer[0] = '\0'; }
 
-DirectoryWalker::~DirectoryWalker()
-{
-    closeAll();
-}
+DirectoryWalker::~DirectoryWalker() { closeAll(); }
 
 void DirectoryWalker::closeAll()
 {

@@ -11,8 +11,8 @@ namespace ovra::tempix {
 
 class DirectoryWalker {
 public:
-    static constexpr unsigned FOLLOW_LINKS = 1;  // test entries with stat, not lstat
-    static constexpr unsigned SINGLE_FILE = 2;   // a start path naming a file is the only entry
+    static constexpr unsigned FOLLOW_LINKS = 1; // test entries with stat, not lstat
+    static constexpr unsigned SINGLE_FILE = 2;  // a start path naming a file is the only entry
     static constexpr int MAX_LEVELS = 16;
 
     using Filter = bool (*)(const char* name);

@@ -12,18 +12,17 @@ namespace {
 // (rounding between the scales) is left as it is.
 constexpr long long LIBRARY_VOLUME_STEP = 3;
 
-const char* const SCRIPT_TEMPLATE =
-    "tell application \"iTunes\"\n"
-    "set mytargets to every file track of playlist 1 whose %s\n"
-    "if mytargets is {} then return 0\n"
-    "if the class of mytargets is list then\n"
-    "set mytrack to the first item in mytargets\n"
-    "else\n"
-    "set mytrack to mytargets\n"
-    "end if\n"
-    "refresh mytrack\n"
-    "%send tell\n"
-    "return 1\n";
+const char* const SCRIPT_TEMPLATE = "tell application \"iTunes\"\n"
+                                    "set mytargets to every file track of playlist 1 whose %s\n"
+                                    "if mytargets is {} then return 0\n"
+                                    "if the class of mytargets is list then\n"
+                                    "set mytrack to the first item in mytargets\n"
+                                    "else\n"
+                                    "set mytrack to mytargets\n"
+                                    "end if\n"
+                                    "refresh mytrack\n"
+                                    "%send tell\n"
+                                    "return 1\n";
 
 void settingslines(const ITunesUpdateInput& in, ITunesUpdateSink& sink)
 {
@@ -38,10 +37,7 @@ void settingslines(const ITunesUpdateInput& in, ITunesUpdateSink& sink)
 
 } // namespace
 
-void ITunesUpdateSink::libraryUpdated(const ITunesUpdateInput&)
-{
-    logLine("iTunes updated.\n");
-}
+void ITunesUpdateSink::libraryUpdated(const ITunesUpdateInput&) { logLine("iTunes updated.\n"); }
 
 void logNotUpdated(const ITunesUpdateInput& in, const char* reason, ITunesUpdateSink& sink)
 {
@@ -88,7 +84,8 @@ std::string iTunesScript(const ITunesUpdateInput& in)
 void updateITunes(const ITunesUpdateInput& input, ovra::AppleScriptServer& server, ITunesUpdateSink& sink)
 {
     updateITunes(
-        input, [&server](const char* script, char* reply, size_t size) { return server.executefromtext(script, reply, size); },
+        input,
+        [&server](const char* script, char* reply, size_t size) { return server.executefromtext(script, reply, size); },
         sink);
 }
 

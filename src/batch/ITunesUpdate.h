@@ -13,22 +13,22 @@
 namespace ovra::tempix {
 
 struct ITunesUpdateInput {
-    bool exportToLibrary = false;  // the "export" option
-    int32_t trackId = -1;          // negative: the file is not in the library
-    uint64_t persistentId = 0;     // 0: unknown
+    bool exportToLibrary = false; // the "export" option
+    int32_t trackId = -1;         // negative: the file is not in the library
+    uint64_t persistentId = 0;    // 0: unknown
     bool doBpm = false;
     bool doTimes = false;
     bool doVolume = false;
     int bpm = 0;
     uint32_t startMs = 0;
     uint32_t stopMs = 0;
-    int volumePercent = 0;         // -100 .. 100
-    int libraryVolume = 0;         // the same on the library's -255 .. 255 scale
-    int64_t libraryStart = 0;      // what the library file holds now (0: absent)
+    int volumePercent = 0;    // -100 .. 100
+    int libraryVolume = 0;    // the same on the library's -255 .. 255 scale
+    int64_t libraryStart = 0; // what the library file holds now (0: absent)
     int64_t libraryStop = 0;
     int64_t libraryVolumeAdjustment = 0;
-    uint32_t tagKind = 0;          // TAG_KIND_ATOM: the volume goes to the library (ID3 files carry it in the tag)
-    bool iTunesChanged = false;    // as the tag step left it
+    uint32_t tagKind = 0;       // TAG_KIND_ATOM: the volume goes to the library (ID3 files carry it in the tag)
+    bool iTunesChanged = false; // as the tag step left it
 };
 
 // Where the step reports: log entries, errors and the status line.

@@ -9,10 +9,7 @@ void LibraryUpdateLog::holdUpdated(const ITunesUpdateInput& in)
     entries.push_back({"iTunes updated.\n", in});
 }
 
-void LibraryUpdateLog::hold(const char* text)
-{
-    entries.push_back({text, std::nullopt});
-}
+void LibraryUpdateLog::hold(const char* text) { entries.push_back({text, std::nullopt}); }
 
 void LibraryUpdateLog::release(ITunesUpdateSink& out, const char* failure)
 {

@@ -32,8 +32,8 @@ enum class AnalysisStatus { ok, failed, cancelled };
 struct AnalysisOutcome {
     AnalysisStatus status = AnalysisStatus::failed;
     TrackAnalysis analysis;
-    double sampleRate = 0.0;  // the stream's unrounded rate
-    std::string failure;      // the log line, with its line feed, when failed
+    double sampleRate = 0.0; // the stream's unrounded rate
+    std::string failure;     // the log line, with its line feed, when failed
 };
 
 // Decodes and analyses the file. Failures come back as their log line; the

@@ -34,11 +34,22 @@ struct TrackDataRecord {
 
     void encode(uint8_t out[SIZE]) const
     {
-        const uint32_t fields[16] = {
-            uint32_t(SIZE), uint32_t(VERSION) << 24, flags,
-            analysis.sampleRate, analysis.frameCount, analysis.loudness, analysis.peakLevel,
-            analysis.beatPeriod, analysis.startPeriod, analysis.endPeriod, analysis.firstBeat, analysis.lastBeat,
-            bpm, startMs, stopMs, uint32_t(volume)};
+        const uint32_t fields[16] = {uint32_t(SIZE),
+                                     uint32_t(VERSION) << 24,
+                                     flags,
+                                     analysis.sampleRate,
+                                     analysis.frameCount,
+                                     analysis.loudness,
+                                     analysis.peakLevel,
+                                     analysis.beatPeriod,
+                                     analysis.startPeriod,
+                                     analysis.endPeriod,
+                                     analysis.firstBeat,
+                                     analysis.lastBeat,
+                                     bpm,
+                                     startMs,
+                                     stopMs,
+                                     uint32_t(volume)};
         for (size_t i = 0; i < 16; ++i)
             putbe32(out + i * 4, fields[i]);
     }

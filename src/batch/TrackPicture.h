@@ -17,11 +17,11 @@ namespace ovra::tempix {
 struct TrackPicture {
     std::string path;
     bool hasRecord = false;
-    TrackDataRecord record;      // as stored in the tag, when hasRecord
-    AnalysisOutcome fresh;       // the analysis made now (failed: its log line)
-    double duration = 0.0;       // seconds, from the decoder's length
-    double blockSeconds = 0.0;   // time covered by one level value
-    std::vector<float> level;    // RMS of each block over all channels, full scale 1.0
+    TrackDataRecord record;    // as stored in the tag, when hasRecord
+    AnalysisOutcome fresh;     // the analysis made now (failed: its log line)
+    double duration = 0.0;     // seconds, from the decoder's length
+    double blockSeconds = 0.0; // time covered by one level value
+    std::vector<float> level;  // RMS of each block over all channels, full scale 1.0
 
     // The analysis to draw and the sample rate that goes with it: the stored
     // one, which the values in the tag come from, else the fresh one; null

@@ -33,8 +33,8 @@ bool reusable(const TrackDataRecord& r)
 {
     const TrackAnalysis& a = r.analysis;
     return r.hasAnalysis() && a.sampleRate >= MIN_REUSABLE_SAMPLE_RATE &&
-           double(a.frameCount) / double(a.sampleRate) >= MIN_TRACK_SECONDS && a.loudness != 0 &&
-           a.peakLevel != 0 && a.startPeriod != 0 && a.endPeriod != 0 && a.beatPeriod != 0;
+        double(a.frameCount) / double(a.sampleRate) >= MIN_TRACK_SECONDS && a.loudness != 0 && a.peakLevel != 0 &&
+        a.startPeriod != 0 && a.endPeriod != 0 && a.beatPeriod != 0;
 }
 
 int32_t integerOf(ovra::PListDict* track, const char* key)
@@ -143,10 +143,7 @@ TrackDataRecord newRecord(const TrackState& t, const BatchOptions& options)
 
 } // namespace
 
-ovra::Tag* BatchProcessor::openTrackTag(const char* path)
-{
-    return ovra::openTag(path, false);
-}
+ovra::Tag* BatchProcessor::openTrackTag(const char* path) { return ovra::openTag(path, false); }
 
 AnalysisOutcome BatchProcessor::analyzeTrackAudio(const char* path, ovra::Canceler& canceler)
 {
@@ -266,8 +263,8 @@ bool BatchProcessor::decideWrites(TrackState& t, const BatchOptions& options)
         if (t.tagRva != 0 && !(ours && std::abs(int64_t(t.tagRva) - r.volume) <= OWN_RVA_TOLERANCE))
             t.doVolume = false;
         if (t.library.volume != 0 &&
-            !(ours && std::abs(ovra::rvatolibraryvolume(r.volume) - long(t.library.volume)) <=
-                          OWN_LIBRARY_VOLUME_TOLERANCE))
+            !(ours &&
+              std::abs(ovra::rvatolibraryvolume(r.volume) - long(t.library.volume)) <= OWN_LIBRARY_VOLUME_TOLERANCE))
             t.doVolume = false;
     }
     if (t.doBpm || t.doTimes || t.doVolume)

@@ -50,8 +50,8 @@ void TrackReport_auto::addentry(const char* text)
     result.entries += text;
 }
 
-void TrackReport_auto::setvalues(const TrackAnalysis& analysis, double sampleRate, bool doBpm, int bpm,
-                                 bool doTimes, const TrackTimes& times, bool doVolume, const VolumeAdjustment& volume)
+void TrackReport_auto::setvalues(const TrackAnalysis& analysis, double sampleRate, bool doBpm, int bpm, bool doTimes,
+                                 const TrackTimes& times, bool doVolume, const VolumeAdjustment& volume)
 {
     result.hasAnalysis = true;
     result.analysis = analysis;

@@ -17,8 +17,8 @@ class TrackReport_auto {
 public:
     // slot is where the batch looks for the running track's report while it
     // logs; it points here for the report's lifetime.
-    TrackReport_auto(BatchDisplay& display, const std::atomic<int>& errors, TrackReport_auto*& slot,
-                     const char* path, int32_t trackId, ovra::Canceler& canceler);
+    TrackReport_auto(BatchDisplay& display, const std::atomic<int>& errors, TrackReport_auto*& slot, const char* path,
+                     int32_t trackId, ovra::Canceler& canceler);
     ~TrackReport_auto();
     TrackReport_auto(const TrackReport_auto&) = delete;
     TrackReport_auto& operator=(const TrackReport_auto&) = delete;
@@ -26,8 +26,8 @@ public:
     // One log entry written while the track runs.
     void addentry(const char* text);
     // The analysis the track's values come from, and the values derived.
-    void setvalues(const TrackAnalysis& analysis, double sampleRate, bool doBpm, int bpm,
-                   bool doTimes, const TrackTimes& times, bool doVolume, const VolumeAdjustment& volume);
+    void setvalues(const TrackAnalysis& analysis, double sampleRate, bool doBpm, int bpm, bool doTimes,
+                   const TrackTimes& times, bool doVolume, const VolumeAdjustment& volume);
 
 private:
     BatchDisplay& display;

@@ -5,10 +5,7 @@
 
 namespace ovra {
 
-constexpr uint16_t getbe16(const uint8_t* p)
-{
-    return uint16_t((p[0] << 8) | p[1]);
-}
+constexpr uint16_t getbe16(const uint8_t* p) { return uint16_t((p[0] << 8) | p[1]); }
 
 constexpr uint32_t getbe32(const uint8_t* p)
 {

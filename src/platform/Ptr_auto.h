@@ -13,7 +13,11 @@ public:
     ~Ptr_auto() { std::free(ptr); }
     Ptr_auto(const Ptr_auto&) = delete;
     Ptr_auto& operator=(const Ptr_auto&) = delete;
-    Ptr_auto(Ptr_auto&& other) noexcept : ptr(other.ptr), bytes(other.bytes) { other.ptr = nullptr; other.bytes = 0; }
+    Ptr_auto(Ptr_auto&& other) noexcept : ptr(other.ptr), bytes(other.bytes)
+    {
+        other.ptr = nullptr;
+        other.bytes = 0;
+    }
 
     // size 0 frees the buffer. A failed resize keeps the old buffer.
     bool malloc(size_t size, bool clear)
@@ -36,7 +40,13 @@ public:
 
     T* get() const { return ptr; }
     size_t size() const { return bytes; }
-    T* release() { T* p = ptr; ptr = nullptr; bytes = 0; return p; }
+    T* release()
+    {
+        T* p = ptr;
+        ptr = nullptr;
+        bytes = 0;
+        return p;
+    }
     operator T*() const { return ptr; }
 
 private:

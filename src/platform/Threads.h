@@ -12,7 +12,13 @@ namespace ovra {
 class Mutex {
 public:
     Mutex() : ok(pthread_mutex_init(&mutex, nullptr) == 0) {}
-    ~Mutex() { if (ok) { pthread_mutex_destroy(&mutex); ok = false; } }
+    ~Mutex()
+    {
+        if (ok) {
+            pthread_mutex_destroy(&mutex);
+            ok = false;
+        }
+    }
     Mutex(const Mutex&) = delete;
     Mutex& operator=(const Mutex&) = delete;
     pthread_mutex_t* get() { return &mutex; }
@@ -26,7 +32,13 @@ private:
 class Condition {
 public:
     Condition() : ok(pthread_cond_init(&cond, nullptr) == 0) {}
-    ~Condition() { if (ok) { pthread_cond_destroy(&cond); ok = false; } }
+    ~Condition()
+    {
+        if (ok) {
+            pthread_cond_destroy(&cond);
+            ok = false;
+        }
+    }
     Condition(const Condition&) = delete;
     Condition& operator=(const Condition&) = delete;
     pthread_cond_t* get() { return &cond; }

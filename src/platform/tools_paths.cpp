@@ -121,15 +121,9 @@ static void homesubfolder(const char* xdgname, const char* fallback, char* out)
     resolvealiaspath(out, out);
 }
 
-void homemusicfolder(char* out)
-{
-    homesubfolder("MUSIC", "Music", out);
-}
+void homemusicfolder(char* out) { homesubfolder("MUSIC", "Music", out); }
 
-void homedocumentsfolder(char* out)
-{
-    homesubfolder("DOCUMENTS", "Documents", out);
-}
+void homedocumentsfolder(char* out) { homesubfolder("DOCUMENTS", "Documents", out); }
 
 void logfolder(char* out)
 {

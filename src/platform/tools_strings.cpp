@@ -4,10 +4,7 @@
 
 namespace ovra {
 
-char* strcpy_max(char* dst, size_t size, const char* src)
-{
-    return strcpy_max(dst, size, src, size);
-}
+char* strcpy_max(char* dst, size_t size, const char* src) { return strcpy_max(dst, size, src, size); }
 
 char* strcpy_max(char* dst, size_t size, const char* src, size_t srclen)
 {

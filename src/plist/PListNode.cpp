@@ -18,10 +18,7 @@ namespace ovra {
 
 // ---- PListText ----------------------------------------------------------------
 
-PListText::~PListText()
-{
-    std::free(bytes);
-}
+PListText::~PListText() { std::free(bytes); }
 
 void PListText::clear()
 {
@@ -83,22 +80,26 @@ bool isparsefailure(int code)
 const char* typeword(int code)
 {
     switch (code) {
-    case PLIST_ERR_NOT_STRING: return "a string";
-    case PLIST_ERR_NOT_INTEGER: return "an integer";
-    case PLIST_ERR_NOT_REAL: return "a real number";
-    case PLIST_ERR_NOT_BOOLEAN: return "a boolean";
-    case PLIST_ERR_NOT_ARRAY: return "an array";
-    case PLIST_ERR_NOT_DICT: return "a dictionary";
-    default: return nullptr;
+    case PLIST_ERR_NOT_STRING:
+        return "a string";
+    case PLIST_ERR_NOT_INTEGER:
+        return "an integer";
+    case PLIST_ERR_NOT_REAL:
+        return "a real number";
+    case PLIST_ERR_NOT_BOOLEAN:
+        return "a boolean";
+    case PLIST_ERR_NOT_ARRAY:
+        return "an array";
+    case PLIST_ERR_NOT_DICT:
+        return "a dictionary";
+    default:
+        return nullptr;
     }
 }
 
 } // namespace
 
-const PListErrorContext& plistlasterror()
-{
-    return lasterror;
-}
+const PListErrorContext& plistlasterror() { return lasterror; }
 
 std::string describeplisterror(int code)
 {
@@ -119,12 +120,14 @@ std::string describeplisterror(int code)
         std::snprintf(text, sizeof text, "there is no \"%s\" entry", e.key);
     } else if (code == PLIST_ERR_REPEATED_KEY) {
         if (e.line > 0)
-            std::snprintf(text, sizeof text, "at line %ld, the key \"%s\" occurs more than once in one dictionary", e.line, e.key);
+            std::snprintf(text, sizeof text, "at line %ld, the key \"%s\" occurs more than once in one dictionary",
+                          e.line, e.key);
         else
             std::snprintf(text, sizeof text, "the key \"%s\" occurs more than once in one dictionary", e.key);
     } else if (code == PLIST_ERR_OPEN) {
         if (e.error != 0)
-            std::snprintf(text, sizeof text, "the file cannot be opened: %s (errno %d)", std::strerror(e.error), e.error);
+            std::snprintf(text, sizeof text, "the file cannot be opened: %s (errno %d)", std::strerror(e.error),
+                          e.error);
         else
             std::snprintf(text, sizeof text, "it is not a regular file");
     } else {
@@ -348,10 +351,7 @@ static bool isEndTag(const PListReader::TagInfo& tag, const char* name)
     return tag.isEnd && !tag.isSelfClosing && std::strcmp(tag.name, name) == 0;
 }
 
-PListGeneric::PListGeneric(const char* name)
-{
-    strcpy_max(elementName, sizeof elementName, name);
-}
+PListGeneric::PListGeneric(const char* name) { strcpy_max(elementName, sizeof elementName, name); }
 
 void PListGeneric::parse(PListReader& reader)
 {

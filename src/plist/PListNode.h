@@ -21,10 +21,10 @@ constexpr int PLIST_MAX_DEPTH = 256;
 // key or index looked up, the system error of an open. Set at every throw.
 struct PListErrorContext {
     int code = 0;
-    long line = 0;    // 1-based line of the file; 0 for lookups
+    long line = 0;     // 1-based line of the file; 0 for lookups
     char key[80] = ""; // the key looked up (or the last one, for type errors)
-    long index = -1;  // the array index asked for
-    int error = 0;    // errno of a file that could not be opened; 0: not a regular file
+    long index = -1;   // the array index asked for
+    int error = 0;     // errno of a file that could not be opened; 0: not a regular file
 };
 const PListErrorContext& plistlasterror();
 

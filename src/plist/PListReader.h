@@ -41,7 +41,7 @@ private:
     size_t capacity = 0;
     char* cursor = nullptr;
     long lineNumber = 0;
-    int depth = 0;        // arrays and dictionaries open
+    int depth = 0; // arrays and dictionaries open
 };
 
 } // namespace ovra

@@ -21,10 +21,7 @@ AppleScriptRunner::AppleScriptRunner()
     }
 }
 
-AppleScriptRunner::~AppleScriptRunner()
-{
-    finish();
-}
+AppleScriptRunner::~AppleScriptRunner() { finish(); }
 
 int32_t AppleScriptRunner::executefromtext(const char* text, char* buffer, size_t size)
 {
@@ -35,10 +32,7 @@ int32_t AppleScriptRunner::executefromtext(const char* text, char* buffer, size_
     return script.execute(buffer, size);
 }
 
-int AppleScriptRunner::idletimeout() const
-{
-    return engine ? engine->idletimeout() : -1;
-}
+int AppleScriptRunner::idletimeout() const { return engine ? engine->idletimeout() : -1; }
 
 void AppleScriptRunner::idle()
 {

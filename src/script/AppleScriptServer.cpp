@@ -25,10 +25,7 @@ constexpr int OSASCRIPT_TIMEOUT_MS = 30000;
 
 AppleScriptServer::AppleScriptServer() = default;
 
-AppleScriptServer::~AppleScriptServer()
-{
-    stop();
-}
+AppleScriptServer::~AppleScriptServer() { stop(); }
 
 void AppleScriptServer::serve(const void*, uint32_t, void*& reply, uint32_t& replylength)
 {
@@ -100,7 +97,8 @@ int executewithosascript(const char* script, char* buffer, size_t size)
 
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(OSASCRIPT_TIMEOUT_MS);
     auto left = [&] {
-        auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+        auto ms =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
         return ms < 0 ? 0 : static_cast<int>(ms);
     };
     const char* p = text.data();

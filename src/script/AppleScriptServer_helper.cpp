@@ -8,10 +8,7 @@
 
 namespace ovra {
 
-void AppleScriptServer_helper::setup()
-{
-    runner = std::make_unique<AppleScriptRunner>();
-}
+void AppleScriptServer_helper::setup() { runner = std::make_unique<AppleScriptRunner>(); }
 
 void AppleScriptServer_helper::cleanup()
 {
@@ -50,10 +47,7 @@ void AppleScriptServer_helper::serve(const void* request, uint32_t length, void*
     replylength = static_cast<uint32_t>(n);
 }
 
-int AppleScriptServer_helper::idletimeout()
-{
-    return runner ? runner->idletimeout() : -1;
-}
+int AppleScriptServer_helper::idletimeout() { return runner ? runner->idletimeout() : -1; }
 
 void AppleScriptServer_helper::idle()
 {
@@ -72,7 +66,7 @@ int osatendermain(int argc, char** argv)
     // when we end (by closing our input), so that its changes are saved.
     signal(SIGINT, SIG_IGN);
     // Ended by a signal: no half-written copy of the library is left behind.
-    struct sigaction ending{};
+    struct sigaction ending {};
     ending.sa_handler = [](int sig) {
         removesavetemporary();
         signal(sig, SIG_DFL);

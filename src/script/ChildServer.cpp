@@ -107,9 +107,9 @@ void ignorebrokenpipes()
 {
     static std::once_flag once;
     std::call_once(once, [] {
-        struct sigaction old{};
+        struct sigaction old {};
         if (sigaction(SIGPIPE, nullptr, &old) == 0 && old.sa_handler == SIG_DFL) {
-            struct sigaction ign{};
+            struct sigaction ign {};
             ign.sa_handler = SIG_IGN;
             sigemptyset(&ign.sa_mask);
             sigaction(SIGPIPE, &ign, nullptr);
@@ -117,14 +117,10 @@ void ignorebrokenpipes()
     });
 }
 
-int close_pipe(int fd)
-{
-    return close(fd) == 0 ? 0 : errno;
-}
+int close_pipe(int fd) { return close(fd) == 0 ? 0 : errno; }
 
-int pipeforkexec(const char* path, char* const argv[], int& pid, int* stdinfd, int* stdoutfd,
-                 int* stderrfd, bool usevfork, bool usepath, bool cloexec, bool closefds,
-                 bool nullstderr)
+int pipeforkexec(const char* path, char* const argv[], int& pid, int* stdinfd, int* stdoutfd, int* stderrfd,
+                 bool usevfork, bool usepath, bool cloexec, bool closefds, bool nullstderr)
 {
     int fds[3][2] = {{-1, -1}, {-1, -1}, {-1, -1}};
     int* wanted[3] = {stdinfd, stdoutfd, stderrfd};
@@ -204,10 +200,7 @@ int pipeforkexec(const char* path, char* const argv[], int& pid, int* stdinfd, i
 
 ChildServer::ChildServer() = default;
 
-ChildServer::~ChildServer()
-{
-    stop();
-}
+ChildServer::~ChildServer() { stop(); }
 
 int ChildServer::start_external(const char* path)
 {

@@ -8,9 +8,8 @@ namespace ovra {
 // Starts path in a child whose standard input, output and error come from new
 // pipes when the matching out-parameter is given. With no path or argv the
 // child returns from the call with pid 0. Returns 0 or an error number.
-int pipeforkexec(const char* path, char* const argv[], int& pid, int* stdinfd, int* stdoutfd,
-                 int* stderrfd, bool usevfork, bool usepath, bool cloexec, bool closefds,
-                 bool nullstderr);
+int pipeforkexec(const char* path, char* const argv[], int& pid, int* stdinfd, int* stdoutfd, int* stderrfd,
+                 bool usevfork, bool usepath, bool cloexec, bool closefds, bool nullstderr);
 
 int close_pipe(int fd);
 

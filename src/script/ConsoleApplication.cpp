@@ -30,7 +30,7 @@ ScriptValue ConsoleApplication::command(const std::string& name, const ScriptVal
         if (direct->kind != ScriptValue::FILE)
             throw SCRIPT_CANT_MAKE;
         const std::string& path = direct->text;
-        struct stat st{};
+        struct stat st {};
         // Only an absolute path to an existing file reaches the viewer.
         if (path.empty() || path[0] != '/' || path.find('\0') != std::string::npos || stat(path.c_str(), &st) != 0)
             throw SCRIPT_FILE_NOT_FOUND;

@@ -19,19 +19,52 @@ namespace {
 
 // Raw text: entity references stay as they are, line ends are not touched,
 // white space between elements is kept.
-constexpr unsigned PARSE_FLAGS = pugi::parse_declaration | pugi::parse_doctype | pugi::parse_pi |
-                                 pugi::parse_comments | pugi::parse_cdata | pugi::parse_ws_pcdata;
+constexpr unsigned PARSE_FLAGS = pugi::parse_declaration | pugi::parse_doctype | pugi::parse_pi | pugi::parse_comments |
+    pugi::parse_cdata | pugi::parse_ws_pcdata;
 constexpr unsigned SAVE_FLAGS = pugi::format_raw | pugi::format_no_declaration | pugi::format_no_escapes;
 
 // Where a key goes among the others when a track gets it for the first time.
-const char* const KEY_ORDER[] = {
-    "Track ID", "Name", "Artist", "Album Artist", "Composer", "Album", "Grouping", "Genre", "Kind",
-    "Size", "Total Time", "Start Time", "Stop Time", "Disc Number", "Disc Count", "Track Number",
-    "Track Count", "Year", "BPM", "Date Modified", "Date Added", "Bit Rate", "Sample Rate",
-    "Volume Adjustment", "Comments", "Play Count", "Play Date", "Play Date UTC", "Skip Count",
-    "Skip Date", "Release Date", "Rating", "Album Rating", "Album Rating Computed", "Normalization",
-    "Artwork Count", "Persistent ID", "Track Type", "Location", "File Folder Count",
-    "Library Folder Count"};
+const char* const KEY_ORDER[] = {"Track ID",
+                                 "Name",
+                                 "Artist",
+                                 "Album Artist",
+                                 "Composer",
+                                 "Album",
+                                 "Grouping",
+                                 "Genre",
+                                 "Kind",
+                                 "Size",
+                                 "Total Time",
+                                 "Start Time",
+                                 "Stop Time",
+                                 "Disc Number",
+                                 "Disc Count",
+                                 "Track Number",
+                                 "Track Count",
+                                 "Year",
+                                 "BPM",
+                                 "Date Modified",
+                                 "Date Added",
+                                 "Bit Rate",
+                                 "Sample Rate",
+                                 "Volume Adjustment",
+                                 "Comments",
+                                 "Play Count",
+                                 "Play Date",
+                                 "Play Date UTC",
+                                 "Skip Count",
+                                 "Skip Date",
+                                 "Release Date",
+                                 "Rating",
+                                 "Album Rating",
+                                 "Album Rating Computed",
+                                 "Normalization",
+                                 "Artwork Count",
+                                 "Persistent ID",
+                                 "Track Type",
+                                 "Location",
+                                 "File Folder Count",
+                                 "Library Folder Count"};
 
 int keyrank(const std::string& key)
 {
@@ -72,7 +105,7 @@ pugi::xml_node firstelement(pugi::xml_node n)
 bool samestat(const struct stat& a, const struct stat& b)
 {
     return a.st_ino == b.st_ino && a.st_dev == b.st_dev && a.st_size == b.st_size &&
-           a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec;
+        a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec;
 }
 
 } // namespace
@@ -108,9 +141,8 @@ bool hasrepeatedkeys(pugi::xml_node dict)
         k = v;
     }
     std::sort(keys.begin(), keys.end(), [](const char* a, const char* b) { return std::strcmp(a, b) < 0; });
-    return std::adjacent_find(keys.begin(), keys.end(), [](const char* a, const char* b) {
-               return std::strcmp(a, b) == 0;
-           }) != keys.end();
+    return std::adjacent_find(keys.begin(), keys.end(),
+                              [](const char* a, const char* b) { return std::strcmp(a, b) == 0; }) != keys.end();
 }
 
 int LibraryDocument::load(const std::string& path)
@@ -176,7 +208,7 @@ int LibraryDocument::parse(const std::string& path)
     char real[PATH_MAX];
     if (::realpath(path.c_str(), real) == nullptr)
         return SCRIPT_FILE_NOT_FOUND;
-    struct stat st{};
+    struct stat st {};
     std::string text;
     if (int e = readregularfile(real, text, st))
         return e;
@@ -277,7 +309,7 @@ long LibraryDocument::playlistposition(int index, int64_t track) const
 }
 
 std::vector<int64_t> LibraryDocument::readplaylist(pugi::xml_node playlist,
-                                                  const std::map<int64_t, pugi::xml_node>& tracks)
+                                                   const std::map<int64_t, pugi::xml_node>& tracks)
 {
     std::vector<int64_t> ids;
     pugi::xml_node items = plistvalue(playlist, "Playlist Items");
@@ -374,8 +406,8 @@ bool LibraryDocument::applyset(int64_t track, const std::string& key, int64_t va
         k = val;
     }
     pugi::xml_node sample = before ? before : lastkey;
-    std::string lead = "\n";  // white space before a key
-    std::string inner;        // white space between a key and its value
+    std::string lead = "\n"; // white space before a key
+    std::string inner;       // white space between a key and its value
     if (sample) {
         if (iswhitespace(sample.previous_sibling()))
             lead = sample.previous_sibling().value();
@@ -438,7 +470,7 @@ bool LibraryDocument::applyremove(int64_t track, const std::string& key)
 
 bool LibraryDocument::changedondisk() const
 {
-    struct stat st{};
+    struct stat st {};
     if (stat(c.realpath.c_str(), &st) != 0)
         return true;
     return !samestat(st, c.seen);
@@ -529,7 +561,7 @@ int LibraryDocument::save()
             }
         }
         std::string name;
-        struct stat written{};
+        struct stat written {};
         if (int e = writetemporary(c.realpath, c.prolog, *c.doc, c.trailing, c.seen.st_mode, name, written))
             return e;
         if (changedondisk()) {
@@ -541,7 +573,7 @@ int LibraryDocument::save()
         // instant since our look; its file goes back and we start again
         // from it. Where the file system cannot swap, a plain rename.
         if (renameat2(AT_FDCWD, name.c_str(), AT_FDCWD, c.realpath.c_str(), RENAME_EXCHANGE) == 0) {
-            struct stat out{};
+            struct stat out {};
             if (lstat(name.c_str(), &out) != 0 || !samestat(out, c.seen)) {
                 if (renameat2(AT_FDCWD, name.c_str(), AT_FDCWD, c.realpath.c_str(), RENAME_EXCHANGE) != 0) {
                     // Theirs stays where it is rather than be lost.

@@ -59,10 +59,10 @@ private:
     // Everything read from the file; replaced as a whole, only by a read that succeeded.
     struct Contents {
         std::unique_ptr<pugi::xml_document> doc;
-        std::string realpath;     // the file itself, links resolved
-        std::string prolog;       // bytes before the root element
-        std::string trailing;     // bytes after it
-        struct stat seen{};       // the file as we last read or wrote it
+        std::string realpath; // the file itself, links resolved
+        std::string prolog;   // bytes before the root element
+        std::string trailing; // bytes after it
+        struct stat seen {};  // the file as we last read or wrote it
         std::map<int64_t, pugi::xml_node> tracks;
         std::vector<pugi::xml_node> playlists;
         std::vector<std::vector<int64_t>> playlistitems;
@@ -70,7 +70,7 @@ private:
     };
     Contents c;
     bool isloaded = false;
-    std::string filepath;     // as given
+    std::string filepath;                                             // as given
     mutable std::vector<std::unordered_map<int64_t, long>> positions; // made when first asked
     std::vector<Edit> journal;
 

@@ -43,7 +43,7 @@ struct TrackTagValues {
 // whose tag cannot be read.
 int readtracktag(const std::string& path, TrackTagValues& values)
 {
-    struct stat st{};
+    struct stat st {};
     if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
         return SCRIPT_FILE_NOT_FOUND;
     std::unique_ptr<Tag> tag;
@@ -75,10 +75,7 @@ double number(const ScriptValue& v)
 
 } // namespace
 
-void setlibraryfile(const char* path)
-{
-    configuredlibrary() = path != nullptr ? path : "";
-}
+void setlibraryfile(const char* path) { configuredlibrary() = path != nullptr ? path : ""; }
 
 std::string libraryfile()
 {
@@ -91,10 +88,7 @@ std::string libraryfile()
 
 LibraryHost::LibraryHost() = default;
 
-LibraryHost::~LibraryHost()
-{
-    finish();
-}
+LibraryHost::~LibraryHost() { finish(); }
 
 const ScriptTerms& LibraryHost::terms() const
 {
@@ -180,9 +174,10 @@ ScriptValue LibraryHost::elements(const ScriptValue& container, const std::strin
     uint64_t wanted = 0;
     if (whose != nullptr) {
         for (const ScriptWhoseTest& t : whose->tests) {
-            if (!t.negate && ((t.property == "persistent id" && t.value.kind == ScriptValue::TEXT &&
-                               parsepersistentid(t.value.text.data(), t.value.text.size(), wanted)) ||
-                              (t.property == "database id" && t.value.kind == ScriptValue::INTEGER))) {
+            if (!t.negate &&
+                ((t.property == "persistent id" && t.value.kind == ScriptValue::TEXT &&
+                  parsepersistentid(t.value.text.data(), t.value.text.size(), wanted)) ||
+                 (t.property == "database id" && t.value.kind == ScriptValue::INTEGER))) {
                 indexed = &t;
                 break;
             }
@@ -372,14 +367,12 @@ int LibraryHost::idletimeout()
         return -1;
     if (savedue == std::chrono::steady_clock::time_point())
         changed();
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(savedue - std::chrono::steady_clock::now()).count();
+    auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(savedue - std::chrono::steady_clock::now()).count();
     return left <= 0 ? 0 : static_cast<int>(left);
 }
 
-void LibraryHost::idle()
-{
-    trysave();
-}
+void LibraryHost::idle() { trysave(); }
 
 void LibraryHost::trysave()
 {

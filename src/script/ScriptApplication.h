@@ -11,7 +11,7 @@
 namespace ovra {
 
 struct ScriptTerms {
-    std::vector<std::string> classes;    // lower case, words separated by one blank
+    std::vector<std::string> classes; // lower case, words separated by one blank
     std::vector<std::string> properties;
     std::vector<std::string> commands;
 };

@@ -247,10 +247,7 @@ private:
 ScriptEngine::ScriptEngine() = default;
 ScriptEngine::~ScriptEngine() = default;
 
-void ScriptEngine::addapplication(std::unique_ptr<ScriptApplication> app)
-{
-    apps.push_back(std::move(app));
-}
+void ScriptEngine::addapplication(std::unique_ptr<ScriptApplication> app) { apps.push_back(std::move(app)); }
 
 ScriptApplication* ScriptEngine::application(const std::string& name) const
 {

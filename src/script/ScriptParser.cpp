@@ -15,19 +15,17 @@ constexpr int MAX_DEPTH = 200;
 const ScriptTerms& builtinterms()
 {
     static const ScriptTerms terms{
-        {"list", "text", "string", "integer", "real", "boolean", "item", "class", "posix file"},
-        {"class"},
-        {}};
+        {"list", "text", "string", "integer", "real", "boolean", "item", "class", "posix file"}, {"class"}, {}};
     return terms;
 }
 
-const char* const ORDINALS[] = {"first", "second", "third", "fourth", "fifth",
-                                "sixth", "seventh", "eighth", "ninth", "tenth"};
+const char* const ORDINALS[] = {"first", "second",  "third",  "fourth", "fifth",
+                                "sixth", "seventh", "eighth", "ninth",  "tenth"};
 
 // Words that end or join expressions and can never name a variable.
-const char* const RESERVED[] = {"and", "application", "else", "end", "equal", "equals", "every",
-                                "false", "if", "in", "is", "it", "its", "not", "of", "or",
-                                "return", "set", "tell", "the", "then", "to", "true", "whose"};
+const char* const RESERVED[] = {"and",    "application", "else", "end", "equal", "equals", "every", "false",
+                                "if",     "in",          "is",   "it",  "its",   "not",    "of",    "or",
+                                "return", "set",         "tell", "the", "then",  "to",     "true",  "whose"};
 
 std::string lower(const std::string& s)
 {

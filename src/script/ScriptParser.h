@@ -16,17 +16,35 @@ namespace ovra {
 struct ScriptNode {
     enum Type {
         // statements
-        BLOCK, TELL, SET, IF, RETURN, COMMAND, EXPRESSION,
+        BLOCK,
+        TELL,
+        SET,
+        IF,
+        RETURN,
+        COMMAND,
+        EXPRESSION,
         // expressions
-        LITERAL, LISTLITERAL, VARIABLE, PROPERTY, EVERY, INDEX, POSIXFILE, APPLICATION,
-        COMPARE, NEGATE, NOT, CONCAT, CLASSNAME, WHOSETEST,
+        LITERAL,
+        LISTLITERAL,
+        VARIABLE,
+        PROPERTY,
+        EVERY,
+        INDEX,
+        POSIXFILE,
+        APPLICATION,
+        COMPARE,
+        NEGATE,
+        NOT,
+        CONCAT,
+        CLASSNAME,
+        WHOSETEST,
     };
 
     Type type = BLOCK;
-    std::string name;        // variable, class, property, command or application name
-    bool negate = false;     // COMPARE and WHOSETEST "is not"
-    int64_t ordinal = 0;     // INDEX by ordinal word (first = 1, last = -1) when kids[0] is null
-    ScriptValue value;       // LITERAL
+    std::string name;                 // variable, class, property, command or application name
+    bool negate = false;              // COMPARE and WHOSETEST "is not"
+    int64_t ordinal = 0;              // INDEX by ordinal word (first = 1, last = -1) when kids[0] is null
+    ScriptValue value;                // LITERAL
     ScriptApplication* app = nullptr; // TELL and COMMAND
     int line = 0;
     // BLOCK: statements. TELL: block. SET: target, value. IF: condition, then, else (may be null).

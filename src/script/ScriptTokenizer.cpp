@@ -9,15 +9,9 @@ namespace ovra {
 
 namespace {
 
-bool isletter(unsigned char c)
-{
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_';
-}
+bool isletter(unsigned char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_'; }
 
-bool isdigit10(unsigned char c)
-{
-    return c >= '0' && c <= '9';
-}
+bool isdigit10(unsigned char c) { return c >= '0' && c <= '9'; }
 
 // One pass over the text; each method reads one kind of token (or what is
 // passed over) from the current position.
@@ -146,12 +140,23 @@ private:
             if (i >= length)
                 throw SCRIPT_SYNTAX_ERROR;
             switch (at(i++)) {
-            case '"': s += '"'; break;
-            case '\\': s += '\\'; break;
-            case 'n': s += '\n'; break;
-            case 'r': s += '\r'; break;
-            case 't': s += '\t'; break;
-            default: throw SCRIPT_SYNTAX_ERROR;
+            case '"':
+                s += '"';
+                break;
+            case '\\':
+                s += '\\';
+                break;
+            case 'n':
+                s += '\n';
+                break;
+            case 'r':
+                s += '\r';
+                break;
+            case 't':
+                s += '\t';
+                break;
+            default:
+                throw SCRIPT_SYNTAX_ERROR;
             }
         }
     }
@@ -203,9 +208,6 @@ private:
 
 } // namespace
 
-std::vector<ScriptToken> tokenizescript(const char* text, size_t length)
-{
-    return Tokenizer(text, length).run();
-}
+std::vector<ScriptToken> tokenizescript(const char* text, size_t length) { return Tokenizer(text, length).run(); }
 
 } // namespace ovra

@@ -8,7 +8,7 @@ namespace ovra {
 struct ScriptToken {
     enum Kind { WORD, INTEGER, REAL, STRING, SYMBOL, NEWLINE, END };
     Kind kind = END;
-    std::string text;   // the word, the string's contents, or the symbol
+    std::string text; // the word, the string's contents, or the symbol
     long long integer = 0;
     double real = 0.0;
     int line = 1;

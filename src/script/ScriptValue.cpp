@@ -86,16 +86,26 @@ ScriptValue ScriptValue::ofapplication(ScriptApplication* app, std::string name)
 std::string ScriptValue::classname() const
 {
     switch (kind) {
-    case NOTHING: return "missing value";
-    case BOOLEAN: return "boolean";
-    case INTEGER: return "integer";
-    case REAL: return "real";
-    case TEXT: return "text";
-    case LIST: return "list";
-    case CLASS: return "class";
-    case OBJECT: return text;
-    case FILE: return "file";
-    case APPLICATION: return "application";
+    case NOTHING:
+        return "missing value";
+    case BOOLEAN:
+        return "boolean";
+    case INTEGER:
+        return "integer";
+    case REAL:
+        return "real";
+    case TEXT:
+        return "text";
+    case LIST:
+        return "list";
+    case CLASS:
+        return "class";
+    case OBJECT:
+        return text;
+    case FILE:
+        return "file";
+    case APPLICATION:
+        return "application";
     }
     return "missing value";
 }
@@ -114,9 +124,12 @@ static std::string quoted(const std::string& s)
 std::string ScriptValue::totext() const
 {
     switch (kind) {
-    case NOTHING: return "";
-    case BOOLEAN: return boolean ? "true" : "false";
-    case INTEGER: return std::to_string(integer);
+    case NOTHING:
+        return "";
+    case BOOLEAN:
+        return boolean ? "true" : "false";
+    case INTEGER:
+        return std::to_string(integer);
     case REAL: {
         char buf[64];
         auto r = std::to_chars(buf, buf + sizeof buf, real);
@@ -125,7 +138,8 @@ std::string ScriptValue::totext() const
             s += ".0";
         return s;
     }
-    case TEXT: return text;
+    case TEXT:
+        return text;
     case LIST: {
         std::string s = "{";
         for (size_t i = 0; i < items.size(); ++i) {
@@ -135,15 +149,18 @@ std::string ScriptValue::totext() const
         }
         return s + "}";
     }
-    case CLASS: return text;
+    case CLASS:
+        return text;
     case OBJECT: {
         std::string s = text + " id " + std::to_string(integer);
         if (app != nullptr)
             s += " of application " + quoted(app->name());
         return s;
     }
-    case FILE: return "file " + quoted(text);
-    case APPLICATION: return "application " + quoted(text);
+    case FILE:
+        return "file " + quoted(text);
+    case APPLICATION:
+        return "application " + quoted(text);
     }
     return "";
 }
@@ -174,11 +191,15 @@ bool scriptequal(const ScriptValue& a, const ScriptValue& b)
     if (a.kind != b.kind)
         return false;
     switch (a.kind) {
-    case ScriptValue::NOTHING: return true;
-    case ScriptValue::BOOLEAN: return a.boolean == b.boolean;
+    case ScriptValue::NOTHING:
+        return true;
+    case ScriptValue::BOOLEAN:
+        return a.boolean == b.boolean;
     case ScriptValue::TEXT:
-    case ScriptValue::CLASS: return sameword(a.text, b.text);
-    case ScriptValue::FILE: return a.text == b.text;
+    case ScriptValue::CLASS:
+        return sameword(a.text, b.text);
+    case ScriptValue::FILE:
+        return a.text == b.text;
     case ScriptValue::LIST:
         if (a.items.size() != b.items.size())
             return false;
@@ -186,9 +207,12 @@ bool scriptequal(const ScriptValue& a, const ScriptValue& b)
             if (!scriptequal(a.items[i], b.items[i]))
                 return false;
         return true;
-    case ScriptValue::OBJECT: return a.app == b.app && sameword(a.text, b.text) && a.integer == b.integer;
-    case ScriptValue::APPLICATION: return a.app == b.app;
-    default: return false;
+    case ScriptValue::OBJECT:
+        return a.app == b.app && sameword(a.text, b.text) && a.integer == b.integer;
+    case ScriptValue::APPLICATION:
+        return a.app == b.app;
+    default:
+        return false;
     }
 }
 

@@ -13,9 +13,9 @@ struct ScriptValue {
 
     Kind kind = NOTHING;
     bool boolean = false;
-    int64_t integer = 0;       // INTEGER; the object's id for OBJECT
+    int64_t integer = 0; // INTEGER; the object's id for OBJECT
     double real = 0.0;
-    std::string text;          // TEXT; class name for CLASS and OBJECT; path for FILE; name for APPLICATION
+    std::string text; // TEXT; class name for CLASS and OBJECT; path for FILE; name for APPLICATION
     std::vector<ScriptValue> items;
     ScriptApplication* app = nullptr; // OBJECT and APPLICATION
 

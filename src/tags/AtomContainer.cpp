@@ -6,7 +6,6 @@
 #include <cerrno>
 #include <vector>
 
-
 namespace ovra {
 
 namespace {
@@ -110,7 +109,8 @@ int64_t findAtom(const AtomContainer& c, uint32_t type, int64_t from, AtomHeader
     return -1;
 }
 
-bool openChild(AtomContainer& child, uint32_t type, AtomContainer& parent, bool create, uint32_t freeBytes, uint32_t skip)
+bool openChild(AtomContainer& child, uint32_t type, AtomContainer& parent, bool create, uint32_t freeBytes,
+               uint32_t skip)
 {
     AtomHeader h;
     int64_t pos = findAtom(parent, type, 0, &h);
@@ -269,7 +269,8 @@ void eachtrack(AtomContainer& moov, Visit visit)
 {
     const uint32_t trakType = fourcc("trak");
     AtomHeader h;
-    for (int64_t pos = findAtom(moov, trakType, 0, &h); pos >= 0; pos = findAtom(moov, trakType, pos + int64_t(h.size), &h))
+    for (int64_t pos = findAtom(moov, trakType, 0, &h); pos >= 0;
+         pos = findAtom(moov, trakType, pos + int64_t(h.size), &h))
         visit(pos);
 }
 } // namespace

@@ -59,7 +59,8 @@ int64_t findAtom(const AtomContainer& c, uint32_t type, int64_t from, AtomHeader
 
 // Makes child the cursor over parent's child of that type, creating it (with
 // freeBytes of reserved 'free' space) when asked. Returns whether it was created.
-bool openChild(AtomContainer& child, uint32_t type, AtomContainer& parent, bool create, uint32_t freeBytes, uint32_t skip);
+bool openChild(AtomContainer& child, uint32_t type, AtomContainer& parent, bool create, uint32_t freeBytes,
+               uint32_t skip);
 
 // Inserts a new atom in front of the container's first 'free' child, or at
 // its end. Returns its offset.

@@ -48,10 +48,7 @@ void setwritefault(const WriteFault& fault)
     calls = 0;
 }
 
-int writecalls()
-{
-    return calls.load();
-}
+int writecalls() { return calls.load(); }
 
 int iopwrite(int fd, const void* data, size_t n, int64_t pos)
 {

@@ -27,15 +27,12 @@ constexpr int64_t READ_WINDOW = 1 << 16;
 bool samefile(const struct stat& a, const struct stat& b)
 {
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
-           a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec &&
-           a.st_ctim.tv_sec == b.st_ctim.tv_sec && a.st_ctim.tv_nsec == b.st_ctim.tv_nsec;
+        a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec &&
+        a.st_ctim.tv_sec == b.st_ctim.tv_sec && a.st_ctim.tv_nsec == b.st_ctim.tv_nsec;
 }
 } // namespace
 
-FileTransaction::~FileTransaction()
-{
-    close();
-}
+FileTransaction::~FileTransaction() { close(); }
 
 void FileTransaction::open(const char* path)
 {
@@ -256,15 +253,9 @@ void FileTransaction::write(int64_t pos, const void* data, size_t n)
     replace(pos, std::min<int64_t>(int64_t(n), stagedLength - pos), data, n);
 }
 
-void FileTransaction::insert(int64_t pos, const void* data, size_t n)
-{
-    replace(pos, 0, data, n);
-}
+void FileTransaction::insert(int64_t pos, const void* data, size_t n) { replace(pos, 0, data, n); }
 
-void FileTransaction::remove(int64_t pos, int64_t n)
-{
-    splice(pos, n, {});
-}
+void FileTransaction::remove(int64_t pos, int64_t n) { splice(pos, n, {}); }
 
 void FileTransaction::replace(int64_t pos, int64_t removed, const void* data, size_t n)
 {

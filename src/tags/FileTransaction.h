@@ -90,7 +90,7 @@ public:
 
 private:
     struct Piece {
-        int64_t from = 0;    // offset in its source
+        int64_t from = 0; // offset in its source
         int64_t length = 0;
         int32_t source = -1; // -1 the original file, -2 zero bytes, else a staged buffer
     };
@@ -126,8 +126,8 @@ private:
 struct WriteFault {
     enum class Mode { none, fail, die };
     Mode mode = Mode::none;
-    int after = 0;    // write-type calls that succeed first
-    int error = 5;    // errno of a failed call
+    int after = 0;       // write-type calls that succeed first
+    int error = 5;       // errno of a failed call
     bool sticky = false; // fail every call from then on, not just one
 };
 void setwritefault(const WriteFault& fault);

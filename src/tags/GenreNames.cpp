@@ -3,6 +3,8 @@
 
 namespace ovra {
 
+// Eight names a row, as the list is numbered.
+// clang-format off
 const char* const genreNames[GENRE_COUNT] = {
     "Blues", "Classic Rock", "Country", "Dance", "Disco", "Funk", "Grunge", "Hip-Hop",
     "Jazz", "Metal", "New Age", "Oldies", "Other", "Pop", "R&B", "Rap",
@@ -26,5 +28,6 @@ const char* const genreNames[GENRE_COUNT] = {
     "Contemporary Christian", "Christian Rock ", "Merengue", "Salsa", "Trash Metal", "Anime", "JPop",
     "Synthpop",
 };
+// clang-format on
 
 } // namespace ovra

@@ -11,10 +11,7 @@ namespace {
 constexpr int64_t NEW_PADDING = 1024;
 constexpr int64_t MAX_TAG = 10 + 0x0FFFFFFF;
 
-[[noreturn]] void refuse()
-{
-    throw TAG_ERR_LAYOUT;
-}
+[[noreturn]] void refuse() { throw TAG_ERR_LAYOUT; }
 
 int64_t synchsafe(const uint8_t* p)
 {
@@ -40,10 +37,7 @@ int64_t be(const uint8_t* p, int n)
     return v;
 }
 
-bool idchar(uint8_t c)
-{
-    return (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
-}
+bool idchar(uint8_t c) { return (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'); }
 
 // A text of the given ID3 encoding from p up to its terminator; the end of
 // the text is returned in 'next'. UTF-16 comes down to Latin-1 when every
@@ -201,7 +195,9 @@ ID3v2Layout ID3v2Layout::parse(const uint8_t* data, size_t n)
         for (int i = 0; i < idLength; ++i)
             if (!idchar(fh[i]))
                 refuse();
-        int64_t bodySize = layout.version == 2 ? be(fh + 3, 3) : layout.version == 3 ? be(fh + 4, 4) : synchsafe(fh + 4);
+        int64_t bodySize = layout.version == 2 ? be(fh + 3, 3)
+            : layout.version == 3              ? be(fh + 4, 4)
+                                               : synchsafe(fh + 4);
         if (bodySize > end - pos - headerSize)
             refuse();
         ID3v2Frame frame;

@@ -173,7 +173,8 @@ bool checklayout(FILE* file)
         for (int i = 0; i < (version == 2 ? 3 : 4); ++i)
             if (!((frame[i] >= 'A' && frame[i] <= 'Z') || (frame[i] >= '0' && frame[i] <= '9')))
                 return false;
-        long frameSize = version == 2 ? (long(frame[3]) << 16) | (long(frame[4]) << 8) | long(frame[5]) : long(getbe32(frame + 4));
+        long frameSize =
+            version == 2 ? (long(frame[3]) << 16) | (long(frame[4]) << 8) | long(frame[5]) : long(getbe32(frame + 4));
         if (version == 3 && (frame[9] & 0xC0) != 0)
             return false; // compressed or encrypted
         if (frameSize > end - pos - headerSize)
@@ -186,10 +187,7 @@ bool checklayout(FILE* file)
 
 Tag_ID3Lib::Tag_ID3Lib() : tag(std::make_unique<ID3_Tag>()) {}
 
-Tag_ID3Lib::Tag_ID3Lib(const char* path, bool readOnly) : tag(std::make_unique<ID3_Tag>())
-{
-    open(path, readOnly);
-}
+Tag_ID3Lib::Tag_ID3Lib(const char* path, bool readOnly) : tag(std::make_unique<ID3_Tag>()) { open(path, readOnly); }
 
 Tag_ID3Lib::~Tag_ID3Lib()
 {
@@ -240,7 +238,8 @@ void Tag_ID3Lib::open(const char* path, bool)
         if (!tag->HasTagType(ID3TT_ID3V2))
             tag->Link(path, flags_t(ID3TT_ID3V1));
     } catch (const std::bad_alloc& e) {
-        std::string message = std::string("Exception caught while calling ID3_Tag::Link() on ") + path + ": " + e.what() + "\n";
+        std::string message =
+            std::string("Exception caught while calling ID3_Tag::Link() on ") + path + ": " + e.what() + "\n";
         std::fputs(message.c_str(), stderr);
         transaction.close();
         throw TAG_ERR_UNUSABLE;
@@ -575,7 +574,8 @@ void Tag_ID3Lib::encodeRVAD(int rva, uint8_t bytes[RVAD_SIZE])
 
 int Tag_ID3Lib::decodeRVAD(const uint8_t* b, size_t size)
 {
-    if (size < RVAD_SIZE || (b[0] != 0 && b[0] != 3) || b[1] != 16 || b[2] != b[4] || b[3] != b[5] || b[6] != 0 || b[7] != 0 || b[8] != 0 || b[9] != 0)
+    if (size < RVAD_SIZE || (b[0] != 0 && b[0] != 3) || b[1] != 16 || b[2] != b[4] || b[3] != b[5] || b[6] != 0 ||
+        b[7] != 0 || b[8] != 0 || b[9] != 0)
         throw TAG_ERR_UNUSABLE;
     int value = (b[2] << 8) | b[3];
     return (b[0] & 1) != 0 ? value : -value;

@@ -21,12 +21,18 @@ constexpr uint32_t ATOM_DATA = fourcc("data");
 constexpr uint32_t ATOM_TRAK = fourcc("trak");
 constexpr uint32_t ATOM_STCO = fourcc("stco");
 
-constexpr uint32_t ITEM_TITLE = fourcc("\xA9" "nam");
-constexpr uint32_t ITEM_ARTIST = fourcc("\xA9" "ART");
-constexpr uint32_t ITEM_COMPOSER = fourcc("\xA9" "wrt");
-constexpr uint32_t ITEM_ALBUM = fourcc("\xA9" "alb");
-constexpr uint32_t ITEM_GENRE_TEXT = fourcc("\xA9" "gen");
-constexpr uint32_t ITEM_COMMENT = fourcc("\xA9" "cmt");
+constexpr uint32_t ITEM_TITLE = fourcc("\xA9"
+                                       "nam");
+constexpr uint32_t ITEM_ARTIST = fourcc("\xA9"
+                                        "ART");
+constexpr uint32_t ITEM_COMPOSER = fourcc("\xA9"
+                                          "wrt");
+constexpr uint32_t ITEM_ALBUM = fourcc("\xA9"
+                                       "alb");
+constexpr uint32_t ITEM_GENRE_TEXT = fourcc("\xA9"
+                                            "gen");
+constexpr uint32_t ITEM_COMMENT = fourcc("\xA9"
+                                         "cmt");
 constexpr uint32_t ITEM_TEMPO = fourcc("tmpo");
 constexpr uint32_t ITEM_GENRE = fourcc("gnre");
 
@@ -36,13 +42,11 @@ constexpr uint32_t TYPE_GENRE = 0;
 
 // Content of the handler atom of a new 'meta': version and flags, predefined,
 // handler type 'mdir', maker 'appl', reserved.
-constexpr uint8_t HANDLER[26] = {0, 0, 0, 0, 0, 0, 0, 0, 'm', 'd', 'i', 'r', 'a', 'p', 'p', 'l', 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+constexpr uint8_t HANDLER[26] = {0,   0,   0,   0, 0, 0, 0, 0, 'm', 'd', 'i', 'r', 'a',
+                                 'p', 'p', 'l', 0, 0, 0, 0, 0, 0,   0,   0,   0,   0};
 } // namespace
 
-Tag_QTAtoms::Tag_QTAtoms(const char* path, bool readOnly)
-{
-    open(path, readOnly);
-}
+Tag_QTAtoms::Tag_QTAtoms(const char* path, bool readOnly) { open(path, readOnly); }
 
 Tag_QTAtoms::~Tag_QTAtoms()
 {
@@ -52,10 +56,7 @@ Tag_QTAtoms::~Tag_QTAtoms()
     file.close();
 }
 
-void Tag_QTAtoms::closecontainers()
-{
-    root.file = moov.file = udta.file = meta.file = ilst.file = nullptr;
-}
+void Tag_QTAtoms::closecontainers() { root.file = moov.file = udta.file = meta.file = ilst.file = nullptr; }
 
 void Tag_QTAtoms::open(const char* path_, bool readOnly_)
 {

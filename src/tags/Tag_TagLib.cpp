@@ -43,15 +43,9 @@ TagLib::ID3v2::CommentsFrame* findcomment(TagLib::ID3v2::Tag& tag, const TagLib:
 }
 } // namespace
 
-Tag_TagLib::Tag_TagLib(const char* path, bool readOnly)
-{
-    open(path, readOnly);
-}
+Tag_TagLib::Tag_TagLib(const char* path, bool readOnly) { open(path, readOnly); }
 
-Tag_TagLib::~Tag_TagLib()
-{
-    release();
-}
+Tag_TagLib::~Tag_TagLib() { release(); }
 
 void Tag_TagLib::release()
 {
@@ -79,7 +73,8 @@ void Tag_TagLib::open(const char* path, bool)
     FileTransaction* source = &transaction;
     try {
         const ID3v2Layout layout = ID3v2Layout::read(transaction, true);
-        if (std::any_of(layout.frames.begin(), layout.frames.end(), [](const ID3v2Frame& f) { return f.bodySize() == 0; })) {
+        if (std::any_of(layout.frames.begin(), layout.frames.end(),
+                        [](const ID3v2Frame& f) { return f.bodySize() == 0; })) {
             std::vector<uint8_t> tagBytes(size_t(layout.size), 0);
             transaction.readoriginal(0, tagBytes.data(), 10);
             size_t at = 10;
@@ -216,7 +211,8 @@ void Tag_TagLib::setFrameText(const char* id, const char* text, bool unicode)
     const TagLib::ID3v2::FrameList& frames = t.frameList(id);
     TagLib::ID3v2::Frame* frame = nullptr;
     if (frames.isEmpty()) {
-        auto created = std::make_unique<TagLib::ID3v2::TextIdentificationFrame>(TagLib::ByteVector(id), unicode ? TagLib::String::UTF8 : TagLib::String::Latin1);
+        auto created = std::make_unique<TagLib::ID3v2::TextIdentificationFrame>(
+            TagLib::ByteVector(id), unicode ? TagLib::String::UTF8 : TagLib::String::Latin1);
         frame = created.get();
         t.addFrame(created.release());
     } else {

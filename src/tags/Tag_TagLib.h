@@ -18,7 +18,7 @@ class File;
 namespace ID3v2 {
 class Tag;
 class Frame;
-}
+} // namespace ID3v2
 } // namespace TagLib
 
 namespace ovra {

@@ -17,20 +17,11 @@ constexpr int RVA2_FLOOR_RVA = -65522;
 constexpr int RVA2_FLOOR_LIMIT = -65508; // nearer -65522 than -65494
 } // namespace
 
-int rvatopercent(int rva)
-{
-    return int(std::lround(rva * PERCENT_SCALE / RVA_SCALE));
-}
+int rvatopercent(int rva) { return int(std::lround(rva * PERCENT_SCALE / RVA_SCALE)); }
 
-int rvatolibraryvolume(int rva)
-{
-    return int(std::lround(rva * LIBRARY_SCALE / RVA_SCALE));
-}
+int rvatolibraryvolume(int rva) { return int(std::lround(rva * LIBRARY_SCALE / RVA_SCALE)); }
 
-int percenttolibraryvolume(double percent)
-{
-    return int(std::llround(percent * LIBRARY_SCALE / PERCENT_SCALE));
-}
+int percenttolibraryvolume(double percent) { return int(std::llround(percent * LIBRARY_SCALE / PERCENT_SCALE)); }
 
 int libraryvolumetopercent(long long libraryVolume)
 {

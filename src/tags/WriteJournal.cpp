@@ -43,7 +43,10 @@ public:
         return 0;
     }
     template <typename T>
-    int value(T v) { return put(&v, sizeof v); }
+    int value(T v)
+    {
+        return put(&v, sizeof v);
+    }
     int flush()
     {
         if (buffer.empty())
@@ -74,7 +77,7 @@ bool stillnamed(int fd, const std::string& name)
 {
     struct stat mine, named;
     return ::fstat(fd, &mine) == 0 && ::stat(name.c_str(), &named) == 0 && mine.st_ino == named.st_ino &&
-           mine.st_dev == named.st_dev;
+        mine.st_dev == named.st_dev;
 }
 
 // Hash of the track's bytes in the ranges, as a commit leaves them.
@@ -143,7 +146,8 @@ WriteJournal::~WriteJournal()
         ::close(fd);
 }
 
-std::vector<WriteJournal::Range> WriteJournal::updatedranges(const std::vector<Range>& saved, int64_t oldLen, int64_t newLen)
+std::vector<WriteJournal::Range> WriteJournal::updatedranges(const std::vector<Range>& saved, int64_t oldLen,
+                                                             int64_t newLen)
 {
     std::vector<Range> out;
     for (const Range& r : saved) {
@@ -214,36 +218,51 @@ void WriteJournal::begin(const std::string& trackPath, const struct stat& st, in
 
     JournalWriter out(fd);
     int e = out.put(MAGIC, sizeof MAGIC);
-    if (!e) e = out.value(dev);
-    if (!e) e = out.value(ino);
-    if (!e) e = out.value(oldLength);
-    if (!e) e = out.value(newLength);
-    if (!e) e = out.value(newHash);
-    if (!e) e = out.value(uint32_t(track.size()));
-    if (!e) e = out.value(uint32_t(saved.size()));
-    if (!e) e = out.put(track.data(), track.size());
+    if (!e)
+        e = out.value(dev);
+    if (!e)
+        e = out.value(ino);
+    if (!e)
+        e = out.value(oldLength);
+    if (!e)
+        e = out.value(newLength);
+    if (!e)
+        e = out.value(newHash);
+    if (!e)
+        e = out.value(uint32_t(track.size()));
+    if (!e)
+        e = out.value(uint32_t(saved.size()));
+    if (!e)
+        e = out.put(track.data(), track.size());
     std::vector<uint8_t> chunk(1 << 16);
     for (Range& r : saved) {
         if (e)
             break;
-        if (!e) e = out.value(r.pos);
-        if (!e) e = out.value(r.length);
+        if (!e)
+            e = out.value(r.pos);
+        if (!e)
+            e = out.value(r.length);
         r.journalPos = out.position();
         for (int64_t done = 0; !e && done < r.length;) {
             size_t n = size_t(std::min<int64_t>(int64_t(chunk.size()), r.length - done));
             e = iopread(trackFd, chunk.data(), n, r.pos + done);
             if (e < 0)
                 e = EIO; // the track is shorter than it was a moment ago
-            if (!e) e = out.put(chunk.data(), n);
+            if (!e)
+                e = out.put(chunk.data(), n);
             done += int64_t(n);
         }
     }
     uint64_t sum = out.checksum();
-    if (!e) e = out.value(sum);
-    if (!e) e = out.put(ENDMARK, sizeof ENDMARK);
-    if (!e) e = out.flush();
+    if (!e)
+        e = out.value(sum);
+    if (!e)
+        e = out.put(ENDMARK, sizeof ENDMARK);
+    if (!e)
+        e = out.flush();
     // The journal is on disk before the track changes.
-    if (!e) e = iofsync(fd);
+    if (!e)
+        e = iofsync(fd);
     if (e) {
         (void)::ftruncate(fd, 0); // nothing was done to the track
         ::close(fd);
@@ -395,7 +414,8 @@ int recoverone(const std::string& file, const std::function<void(const char*)>& 
         }
         return 0;
     }
-    if (::fstat(track.fd, &st) != 0 || uint64_t(st.st_dev) != journal.device() || uint64_t(st.st_ino) != journal.inode() ||
+    if (::fstat(track.fd, &st) != 0 || uint64_t(st.st_dev) != journal.device() ||
+        uint64_t(st.st_ino) != journal.inode() ||
         (st.st_size != journal.oldlength() && st.st_size != journal.newlength())) {
         // Another file under that name, or one changed since: not ours to touch.
         say("Could not restore %s after an interrupted tag update: the file has changed since.\n");
@@ -408,7 +428,8 @@ int recoverone(const std::string& file, const std::function<void(const char*)>& 
     }
     uint64_t now = 0;
     if (st.st_size == journal.newlength() &&
-        hashtrack(track.fd, WriteJournal::updatedranges(journal.ranges(), journal.oldlength(), journal.newlength()), now) &&
+        hashtrack(track.fd, WriteJournal::updatedranges(journal.ranges(), journal.oldlength(), journal.newlength()),
+                  now) &&
         now == journal.updatedhash()) {
         empty(); // the update was complete; only its journal was left
         return 0;

@@ -44,7 +44,7 @@ private:
 class WriteJournal {
 public:
     struct Range {
-        int64_t pos = 0;        // offset in the track
+        int64_t pos = 0; // offset in the track
         int64_t length = 0;
         int64_t journalPos = 0; // offset of the saved bytes in the journal
     };

@@ -88,7 +88,7 @@ TEST_F(AnalysisPictureTest, MarkersGridAndAxisStandAtTheirTimes)
     EXPECT_EQ(image.pixelColor(expectedx(5.0, plot), top), c.grid);
     EXPECT_NE(image.pixelColor(expectedx(5.5, plot), top), c.background);
     EXPECT_EQ(image.pixelColor(expectedx(5.25, plot), top), c.background);
-    EXPECT_EQ(image.pixelColor(expectedx(2.0, plot), top), c.background); // before the first beat
+    EXPECT_EQ(image.pixelColor(expectedx(2.0, plot), top), c.background);  // before the first beat
     EXPECT_EQ(image.pixelColor(expectedx(38.0, plot), top), c.background); // after the last
 
     // The level: -6 dB of a 60 dB scale fills nine tenths of the plot's height.

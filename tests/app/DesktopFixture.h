@@ -95,10 +95,7 @@ protected:
     std::string settingsfile() const { return (home / ".config/com.quillfen.tempix.conf").string(); }
 
     // A settings file as another run would have left it.
-    void writesettings(const std::string& text)
-    {
-        std::ofstream(settingsfile()) << "[General]\n" << text;
-    }
+    void writesettings(const std::string& text) { std::ofstream(settingsfile()) << "[General]\n" << text; }
 
     fs::path defaultlibrary() const { return home / "Music/iTunes/iTunes Music Library.xml"; }
 
@@ -131,8 +128,9 @@ protected:
 
     static std::string named(const std::string& name)
     {
-        return "\t\t\t<key>Name</key><string>" + name + "</string>\n"
-               "\t\t\t<key>Playlist ID</key><integer>100</integer>\n";
+        return "\t\t\t<key>Name</key><string>" + name +
+            "</string>\n"
+            "\t\t\t<key>Playlist ID</key><integer>100</integer>\n";
     }
 
     // Copies of the generated material tracks in a folder of the home.

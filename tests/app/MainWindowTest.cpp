@@ -119,7 +119,7 @@ TEST_F(MainWindowTest, StoredValuesFailOneByOne)
     writesettings("source=0\npath=/somewhere/else\ndetectbpm=yes\nadjustvolume=1\n");
     auto w = openmain();
     EXPECT_EQ(std::string(w->folder()), musicfolder()); // source 0 always walks the Music folder
-    EXPECT_TRUE(w->control(105).getvalue());             // wrong type: the default
+    EXPECT_TRUE(w->control(105).getvalue());            // wrong type: the default
     EXPECT_TRUE(w->control(130).getvalue());
     EXPECT_TRUE(w->control(112).getvalue());
 }
@@ -212,7 +212,8 @@ TEST_F(MainWindowTest, PlaylistPopupListsNamesAsStored)
     writelibrary({named("Library"), named("Rock &amp; Roll"), named("Chill")});
     auto w = openmain();
     click(*w, 118);
-    EXPECT_EQ(popupitems(*w), (std::vector<std::string>{"Choose...", "Refresh this list", "", "Library", "Rock &amp; Roll", "Chill"}));
+    EXPECT_EQ(popupitems(*w),
+              (std::vector<std::string>{"Choose...", "Refresh this list", "", "Library", "Rock &amp; Roll", "Chill"}));
     EXPECT_EQ(w->control(141).popupselected(), 0);
     choose(*w, 4);
     EXPECT_STREQ(w->playlistname(), "Rock &amp; Roll");
@@ -252,7 +253,8 @@ TEST_F(MainWindowTest, RefreshFindsChangesAndAVanishedPlaylist)
 
 TEST_F(MainWindowTest, UnreadablePlaylistsKeepWhatWasRead)
 {
-    writelibrary({named("Library"), named("Kept"), "\t\t\t<key>Playlist ID</key><integer>7</integer>\n", named("Lost")});
+    writelibrary(
+        {named("Library"), named("Kept"), "\t\t\t<key>Playlist ID</key><integer>7</integer>\n", named("Lost")});
     auto w = openmain();
     click(*w, 118);
     EXPECT_EQ(popupitems(*w), (std::vector<std::string>{"Choose...", "Refresh this list", "", "Library", "Kept"}));
@@ -341,9 +343,9 @@ TEST_F(MainWindowTest, LibraryFileIsShownAndChosen)
     EXPECT_FALSE(w->control(118).enabled());
     EXPECT_TRUE(w->control(143).visible());
     EXPECT_EQ(w->control(142).gettext(), "None found");
-    EXPECT_EQ(w->control(143).gettext(), "No library file was found in " + musicfolder() + "/iTunes or in " +
-                                             (home / "Documents").string() +
-                                             "/iTunes. Choose the library file to process the whole library or a playlist.");
+    EXPECT_EQ(w->control(143).gettext(),
+              "No library file was found in " + musicfolder() + "/iTunes or in " + (home / "Documents").string() +
+                  "/iTunes. Choose the library file to process the whole library or a playlist.");
 
     fs::path chosen = home / "Elsewhere/My Library.xml";
     writelibrary({named("Library"), named("Gym")}, chosen);

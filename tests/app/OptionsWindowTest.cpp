@@ -69,14 +69,19 @@ TEST_F(OptionsSheetTest, OkStoresThePolicyAndBothTextsAsTyped)
     OptionsWindow& o = opensheet(*w);
     press(o, 101);
     o.control(104).settext("Speech,\nAUDIOBOOK");
-    o.control(105).settext("Jazz, Bl\xc3\xbc""es");
+    o.control(105).settext("Jazz, Bl\xc3\xbc"
+                           "es");
     press(o, 107); // OK
     EXPECT_FALSE(o.iscreated());
     EXPECT_EQ(o.genrepolicy, 0);
     EXPECT_STREQ(o.badgenres, "Speech,\nAUDIOBOOK");
-    EXPECT_STREQ(o.goodgenres, "Jazz, Bl\xc3\xbc""es");
+    EXPECT_STREQ(o.goodgenres,
+                 "Jazz, Bl\xc3\xbc"
+                 "es");
     EXPECT_EQ(w->batchsettings().genrepolicy, 0);
-    EXPECT_EQ(w->batchsettings().goodgenres, "Jazz, Bl\xc3\xbc""es");
+    EXPECT_EQ(w->batchsettings().goodgenres,
+              "Jazz, Bl\xc3\xbc"
+              "es");
 }
 
 TEST_F(OptionsSheetTest, AListTooLongForItsFieldIsRefusedWithAMessage)

@@ -32,7 +32,8 @@ protected:
             return made;
         std::string cmd = "ffmpeg -v error -y -f lavfi -i \"aevalsrc=exprs="
                           "'if(between(t\\,3\\,27)\\,0.8*sin(2*PI*90*t)*exp(-25*mod(t\\,0.5))\\,0)'"
-                          ":s=44100:d=30\" -ac 2 -c:a libmp3lame -b:a 128k '" + made.string() + "' 2>&1";
+                          ":s=44100:d=30\" -ac 2 -c:a libmp3lame -b:a 128k '" +
+            made.string() + "' 2>&1";
         std::string out = runcommand(cmd);
         EXPECT_TRUE(fs::exists(made)) << out;
         return made;
@@ -61,10 +62,7 @@ protected:
         return w;
     }
 
-    static bool ended(ProcessingWindow& p)
-    {
-        return !p.running() && p.control(105).title() == "Close";
-    }
+    static bool ended(ProcessingWindow& p) { return !p.running() && p.control(105).title() == "Close"; }
 
     static ProcessingWindow& runtoend(MainWindow& w)
     {
@@ -89,8 +87,8 @@ protected:
     static std::map<std::string, std::string> readtrack(const fs::path& file)
     {
         std::map<std::string, std::string> info;
-        std::istringstream lines(runcommand(std::string(TEMPIX_PYTHON) + " '" TEMPIX_SOURCE_DIR
-                                            "/tests/app/read_track.py' '" + file.string() + "'"));
+        std::istringstream lines(runcommand(
+            std::string(TEMPIX_PYTHON) + " '" TEMPIX_SOURCE_DIR "/tests/app/read_track.py' '" + file.string() + "'"));
         for (std::string line; std::getline(lines, line);)
             if (size_t eq = line.find('='); eq != std::string::npos)
                 info[line.substr(0, eq)] = line.substr(eq + 1);
@@ -181,9 +179,11 @@ TEST_F(ProgressSheetTest, TheTableListsEveryTrackOfTheBatch)
     // Saved and copied as CSV, read back by Python's csv module.
     std::string error;
     ASSERT_TRUE(p.savecsv((home / "results.csv").string(), error)) << error;
-    std::string parsed = runcommand(std::string(TEMPIX_PYTHON) + " -c \"import csv,sys; rows=list(csv.reader(open(sys.argv[1]))); "
-                                    "print(len(rows), set(len(r) for r in rows), rows[0][2], sorted(r[2] for r in rows[1:]))\" '" +
-                                    (home / "results.csv").string() + "'");
+    std::string parsed =
+        runcommand(std::string(TEMPIX_PYTHON) +
+                   " -c \"import csv,sys; rows=list(csv.reader(open(sys.argv[1]))); "
+                   "print(len(rows), set(len(r) for r in rows), rows[0][2], sorted(r[2] for r in rows[1:]))\" '" +
+                   (home / "results.csv").string() + "'");
     EXPECT_EQ(parsed, "5 {7} BPM ['', '', '100', '128']\n");
     press(p, 111); // Copy, nothing selected: every row shown
     EXPECT_EQ(QApplication::clipboard()->text().toStdString(), readfile(home / "results.csv"));
@@ -198,7 +198,8 @@ TEST_F(ProgressSheetTest, TheTableListsEveryTrackOfTheBatch)
 // analysis, made on a worker thread when a row is selected.
 TEST_F(ProgressSheetTest, SelectingATrackShowsItsAnalysis)
 {
-    fs::path folder = materialfolder({{"beat128_stereo44_lame.mp3", "a128.mp3"}, {"beat100_mono44_aac.m4a", "b100.m4a"}});
+    fs::path folder =
+        materialfolder({{"beat128_stereo44_lame.mp3", "a128.mp3"}, {"beat100_mono44_aac.m4a", "b100.m4a"}});
     auto w = prepared(folder);
     ProcessingWindow& p = runtoend(*w);
     AnalysisView* view = p.analysisview();
@@ -393,7 +394,8 @@ TEST_F(ProgressSheetTest, LogWindowShowsThisBatchAndOpensTheWholeFile)
     // A viewer of our own on the search path notes what it was asked to open.
     fs::path bin = home / "bin";
     fs::create_directories(bin);
-    std::ofstream(bin / "xdg-open") << "#!/bin/sh\nprintf '%s' \"$1\" > \"$HOME/opened.tmp\" && mv \"$HOME/opened.tmp\" \"$HOME/opened\"\n";
+    std::ofstream(bin / "xdg-open")
+        << "#!/bin/sh\nprintf '%s' \"$1\" > \"$HOME/opened.tmp\" && mv \"$HOME/opened.tmp\" \"$HOME/opened\"\n";
     fs::permissions(bin / "xdg-open", fs::perms::owner_all);
     std::string oldPath = getenv("PATH") ? getenv("PATH") : "";
     setenv("PATH", (bin.string() + ":" + oldPath).c_str(), 1);

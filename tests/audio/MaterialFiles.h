@@ -7,10 +7,7 @@
 
 namespace ovra::test {
 
-inline std::string materialpath(const std::string& name)
-{
-    return std::string(TEMPIX_MATERIAL_DIR) + "/" + name;
-}
+inline std::string materialpath(const std::string& name) { return std::string(TEMPIX_MATERIAL_DIR) + "/" + name; }
 
 // Standard output of a shell command.
 inline std::string runcommand(const std::string& command)
@@ -53,7 +50,8 @@ inline std::vector<int16_t> ffmpegdecode(const std::string& path)
 inline std::string ffprobestream(const std::string& path)
 {
     std::string text = runcommand("ffprobe -v quiet -select_streams a:0 -show_entries stream=channels,sample_rate "
-                                  "-of csv=p=0:nk=1 " + shellquote(path));
+                                  "-of csv=p=0:nk=1 " +
+                                  shellquote(path));
     while (!text.empty() && (text.back() == '\n' || text.back() == ','))
         text.pop_back();
     return text;
@@ -63,7 +61,8 @@ inline std::string ffprobestream(const std::string& path)
 inline int64_t ffprobedurationts(const std::string& path)
 {
     std::string text = runcommand("ffprobe -v quiet -select_streams a:0 -show_entries stream=duration_ts "
-                                  "-of csv=p=0:nk=1 " + shellquote(path));
+                                  "-of csv=p=0:nk=1 " +
+                                  shellquote(path));
     return text.empty() ? -1 : std::stoll(text);
 }
 
@@ -76,11 +75,16 @@ struct MaterialTrack {
 inline const std::vector<MaterialTrack>& decodabletracks()
 {
     static const std::vector<MaterialTrack> tracks = {
-        {"beat128_stereo44_lame.mp3", 2, 44100}, {"beat100_mono44_aac.m4a", 1, 44100},
-        {"beat174_stereo48_aac.m4a", 2, 48000},  {"beat85_mono48_lame.mp3", 1, 48000},
-        {"beat140_stereo44_noxing.mp3", 2, 44100}, {"beat64_stereo48_ffmpeg.mp3", 2, 48000},
-        {"three_channels.m4a", 3, 44100},        {"short_3s.mp3", 2, 44100},
-        {"four_seconds.mp3", 1, 44100},          {"silent_10s.mp3", 2, 44100},
+        {"beat128_stereo44_lame.mp3", 2, 44100},
+        {"beat100_mono44_aac.m4a", 1, 44100},
+        {"beat174_stereo48_aac.m4a", 2, 48000},
+        {"beat85_mono48_lame.mp3", 1, 48000},
+        {"beat140_stereo44_noxing.mp3", 2, 44100},
+        {"beat64_stereo48_ffmpeg.mp3", 2, 48000},
+        {"three_channels.m4a", 3, 44100},
+        {"short_3s.mp3", 2, 44100},
+        {"four_seconds.mp3", 1, 44100},
+        {"silent_10s.mp3", 2, 44100},
         {"truncated.mp3", 2, 44100},
     };
     return tracks;

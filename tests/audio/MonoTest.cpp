@@ -12,7 +12,8 @@ using namespace ovra::test;
 
 TEST(SoundStreamMono, AveragesLeftAndRightInSinglePrecision)
 {
-    MemorySoundStream stereo({{0.5f, -1.0f, 0.25f, 0.1f, -0.999969482421875f}, {-0.5f, -1.0f, 0.75f, 0.2f, 0.3f}}, 44100);
+    MemorySoundStream stereo({{0.5f, -1.0f, 0.25f, 0.1f, -0.999969482421875f}, {-0.5f, -1.0f, 0.75f, 0.2f, 0.3f}},
+                             44100);
     SoundStreamMono mono(&stereo, false);
     EXPECT_EQ(mono.channels(), 1);
     EXPECT_EQ(mono.length(), 5);
@@ -23,7 +24,7 @@ TEST(SoundStreamMono, AveragesLeftAndRightInSinglePrecision)
     EXPECT_EQ(out[2], 0.5f);
     EXPECT_EQ(out[3], (0.1f + 0.2f) * 0.5f);
     EXPECT_EQ(out[4], (-0.999969482421875f + 0.3f) * 0.5f);
-    EXPECT_EQ(out[5], 0.0f);  // past the end
+    EXPECT_EQ(out[5], 0.0f); // past the end
     EXPECT_EQ(mono.position(), 7);
     EXPECT_FALSE(mono.isopen());
 }

@@ -162,7 +162,7 @@ TEST(SoundFile, RewindStartsAgainFromTheFirstFrame)
     std::vector<float> first(200000), second(200000);
     ASSERT_EQ(file.read(100000, 2, first.data()), 0);
     ASSERT_EQ(file.rewind(), 0);
-    EXPECT_EQ(file.position(), 100000);  // the position counts what was delivered
+    EXPECT_EQ(file.position(), 100000); // the position counts what was delivered
     ASSERT_EQ(file.read(100000, 2, second.data()), 0);
     EXPECT_EQ(first, second);
 }
@@ -172,9 +172,9 @@ TEST(SoundFile, FilesThatAreNotUsableAudioLeaveTheStreamClosed)
     const std::string dir = std::string(TEMPIX_BINARY_DIR) + "/sound-file-test";
     std::filesystem::create_directories(dir);
     std::ofstream(dir + "/no_audio_stream.m4a") << "";
-    for (std::string path : {materialpath("empty.mp3"), materialpath("not_audio.mp3"),
-                             materialpath("does_not_exist.mp3"), std::string(TEMPIX_MATERIAL_DIR),
-                             dir + "/no_audio_stream.m4a", std::string()}) {
+    for (std::string path :
+         {materialpath("empty.mp3"), materialpath("not_audio.mp3"), materialpath("does_not_exist.mp3"),
+          std::string(TEMPIX_MATERIAL_DIR), dir + "/no_audio_stream.m4a", std::string()}) {
         SCOPED_TRACE(path);
         SimpleSoundFile_AV file(path.c_str());
         EXPECT_FALSE(file.isopen());

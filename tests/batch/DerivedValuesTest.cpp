@@ -14,8 +14,8 @@ TEST(Times, WithoutLessIntroTheFirstAndLastBeat)
     a.lastBeat = 1186724;
     a.startPeriod = a.endPeriod = 41360;
     TrackTimes t = computeTimes(a, 44100.0, false);
-    EXPECT_EQ(t.startMs, 3469);  // 3469.07
-    EXPECT_EQ(t.stopMs, 26910);  // 26909.84
+    EXPECT_EQ(t.startMs, 3469); // 3469.07
+    EXPECT_EQ(t.stopMs, 26910); // 26909.84
 }
 
 TEST(Times, LessIntroMovesInWholePeriodsOfAtLeastFourSeconds)
@@ -23,8 +23,8 @@ TEST(Times, LessIntroMovesInWholePeriodsOfAtLeastFourSeconds)
     TrackAnalysis a;
     a.firstBeat = 44100;
     a.lastBeat = 44100 * 60;
-    a.startPeriod = 44100;        // exactly 1.0 s: four periods are enough
-    a.endPeriod = 39690;          // 0.9 s: five periods
+    a.startPeriod = 44100; // exactly 1.0 s: four periods are enough
+    a.endPeriod = 39690;   // 0.9 s: five periods
     TrackTimes t = computeTimes(a, 44100.0, true);
     EXPECT_EQ(t.startMs, 5000);
     EXPECT_EQ(t.stopMs, 60000 - 4500);

@@ -14,8 +14,8 @@
 #include <vector>
 
 using namespace scripttest;
-using ovra::tempix::ITunesUpdateInput;
 using ovra::TAG_KIND_ATOM;
+using ovra::tempix::ITunesUpdateInput;
 
 namespace {
 
@@ -51,7 +51,8 @@ TEST(ITunesScript, TextsByteForByte)
     in.tagKind = TAG_KIND_ATOM;
     EXPECT_EQ(ovra::tempix::iTunesScript(in),
               "tell application \"iTunes\"\n"
-              "set mytargets to every file track of playlist 1 whose persistent ID is \"0000000000000ABC\" and database ID is 103\n"
+              "set mytargets to every file track of playlist 1 whose persistent ID is \"0000000000000ABC\" and "
+              "database ID is 103\n"
               "if mytargets is {} then return 0\n"
               "if the class of mytargets is list then\n"
               "set mytrack to the first item in mytargets\n"
@@ -197,11 +198,13 @@ TEST_F(ITunesUpdate, UpdatesThenFindsTheLibraryUpToDate)
     EXPECT_EQ(sink.status, (std::vector<std::string>{"Updating iTunes", "Updating iTunes"}));
     server.stop(); // the end of the batch writes the library
 
-    EXPECT_EQ(plistquery(library, "t = d['Tracks']['103']\n"
-                                  "print(t['Start Time'], t['Stop Time'], t['Volume Adjustment'], t['BPM'])"),
+    EXPECT_EQ(plistquery(library,
+                         "t = d['Tracks']['103']\n"
+                         "print(t['Start Time'], t['Stop Time'], t['Volume Adjustment'], t['BPM'])"),
               "1234 245678 -31 128\n");
-    EXPECT_EQ(plistquery(library, "t = d['Tracks']['101']\n"
-                                  "print(t['Start Time'], t['Stop Time'], t['Volume Adjustment'], t['BPM'])"),
+    EXPECT_EQ(plistquery(library,
+                         "t = d['Tracks']['101']\n"
+                         "print(t['Start Time'], t['Stop Time'], t['Volume Adjustment'], t['BPM'])"),
               "2000 9000 4 120\n");
 
     // The next batch: nothing to do.
@@ -256,7 +259,8 @@ TEST_F(ITunesUpdate, ReplyThatIsNoNumberReadsAsNotFound)
     ASSERT_EQ(server.start_helper(PIPE_TEST_HELPER), 0);
     ITunesUpdateInput in = mp4track();
     update(in);
-    EXPECT_EQ(sink.log.rfind("Track not updated in iTunes: track not found in iTunes library [track ID=103].\n", 0), 0u);
+    EXPECT_EQ(sink.log.rfind("Track not updated in iTunes: track not found in iTunes library [track ID=103].\n", 0),
+              0u);
     EXPECT_EQ(sink.errors, 1);
 }
 

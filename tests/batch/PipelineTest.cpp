@@ -39,11 +39,11 @@ struct FakeFile {
     int rva = 0;
     bool hasRecord = false;
     uint8_t record[64] = {};
-    int rvaReadError = 0;   // thrown by getRVA when not 0
-    int bpmWriteError = 0;  // thrown by setBPM when not 0
-    int rvaWriteError = 0;  // thrown by setRVA when not 0
-    int closeError = 0;     // thrown by close when not 0
-    int writes = 0;         // closes that wrote something
+    int rvaReadError = 0;  // thrown by getRVA when not 0
+    int bpmWriteError = 0; // thrown by setBPM when not 0
+    int rvaWriteError = 0; // thrown by setRVA when not 0
+    int closeError = 0;    // thrown by close when not 0
+    int writes = 0;        // closes that wrote something
 };
 
 struct FakeStore {
@@ -65,10 +65,7 @@ public:
             file.writes = writes;
         }
     }
-    void getGenre(char* buffer, int size) override
-    {
-        std::snprintf(buffer, size_t(size), "%s", file.genre.c_str());
-    }
+    void getGenre(char* buffer, int size) override { std::snprintf(buffer, size_t(size), "%s", file.genre.c_str()); }
     int getBPM() override { return file.bpm; }
     int getRVA() override
     {
@@ -271,16 +268,13 @@ protected:
     FakeFile& file(const std::string& path) { return store.files[path]; }
     void writeLibrary(const std::string& body)
     {
-        std::ofstream(dir / "library.xml")
-            << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n" << body << "</plist>\n";
+        std::ofstream(dir / "library.xml") << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n"
+                                           << body << "</plist>\n";
         settings.libraryFile = (dir / "library.xml").string();
     }
 };
 
-std::vector<std::string> lines(std::initializer_list<std::string> l)
-{
-    return l;
-}
+std::vector<std::string> lines(std::initializer_list<std::string> l) { return l; }
 
 } // namespace
 
@@ -575,11 +569,12 @@ TEST_F(Pipeline, LibraryRunsUseTheLibraryValues)
     auto log = runBatch();
     // A track kept online only and an item naming no track are logged, and
     // the batch goes on; only the latter is damage, counted as an error.
-    EXPECT_EQ(log, lines({PROCESSING + "/m/Rock & Roll.mp3\n", UPDATED,
-                          "File is not local: skipping 'http://radio.example/stream'.\n",
-                          "Track 14 has no file location (it may be kept online only): skipping it.\n",
-                          "Track 99 of the playlist is not in the iTunes library: skipping it.\n",
-                          PROCESSING + "/m/plain.mp3\n", UPDATED}));
+    EXPECT_EQ(log,
+              lines({PROCESSING + "/m/Rock & Roll.mp3\n", UPDATED,
+                     "File is not local: skipping 'http://radio.example/stream'.\n",
+                     "Track 14 has no file location (it may be kept online only): skipping it.\n",
+                     "Track 99 of the playlist is not in the iTunes library: skipping it.\n",
+                     PROCESSING + "/m/plain.mp3\n", UPDATED}));
     EXPECT_EQ(display.ended, "There were errors. Check the log file for details.");
     EXPECT_EQ(processor->errorCount(), 1);
     EXPECT_EQ(display.range, 5);
@@ -611,8 +606,9 @@ TEST_F(Pipeline, LibraryRunsUseTheLibraryValues)
 
     settings.playlist = "Empty";
     log = runBatch();
-    EXPECT_EQ(log, lines({"Error while reading iTunes database: error code 20131.\n",
-                          "Library file '" + settings.libraryFile + "': there is no \"Playlist Items\" entry.\n"}));
+    EXPECT_EQ(log,
+              lines({"Error while reading iTunes database: error code 20131.\n",
+                     "Library file '" + settings.libraryFile + "': there is no \"Playlist Items\" entry.\n"}));
     EXPECT_EQ(display.ended, "Error while reading iTunes database");
     EXPECT_EQ(processor->errorCount(), 1);
 }
@@ -648,20 +644,25 @@ TEST_F(Pipeline, FolderRunsTakeIdsFromTheLibraryWhenExporting)
     // A named library file that cannot be read ends the batch.
     options.exportToLibrary = true;
     log = runBatch();
-    EXPECT_EQ(log, lines({"Error while reading iTunes database: error code 20132.\n",
-                          "Library file '/nonexistent.xml': the file cannot be opened: No such file or directory (errno 2).\n"}));
+    EXPECT_EQ(
+        log,
+        lines({"Error while reading iTunes database: error code 20132.\n",
+               "Library file '/nonexistent.xml': the file cannot be opened: No such file or directory (errno 2).\n"}));
 
     // No library file anywhere: where it was looked for, and the tracks go on without IDs.
     settings.libraryFile.clear();
     log = runBatch();
     ASSERT_GE(log.size(), 2u);
-    EXPECT_EQ(log[0], "No iTunes library file found at '" + (dir / "Documents/iTunes/iTunes Music Library.xml").string() +
-                          "': processing tracks without library IDs.\n");
-    EXPECT_EQ(log[1], "Looked for the iTunes library file at '" + (dir / "Music/iTunes/iTunes Music Library.xml").string() +
-                          "', '" + (dir / "Documents/iTunes/iTunes Music Library.xml").string() +
-                          "'. To use another, store its folder as the data value \"alis:1:iTunes Library Location\" in '" +
-                          (dir / "config").string() + "/com.apple.iTunes.conf', or name the file with tempix-cli "
-                          "--library-file PATH.\n");
+    EXPECT_EQ(log[0],
+              "No iTunes library file found at '" + (dir / "Documents/iTunes/iTunes Music Library.xml").string() +
+                  "': processing tracks without library IDs.\n");
+    EXPECT_EQ(log[1],
+              "Looked for the iTunes library file at '" + (dir / "Music/iTunes/iTunes Music Library.xml").string() +
+                  "', '" + (dir / "Documents/iTunes/iTunes Music Library.xml").string() +
+                  "'. To use another, store its folder as the data value \"alis:1:iTunes Library Location\" in '" +
+                  (dir / "config").string() +
+                  "/com.apple.iTunes.conf', or name the file with tempix-cli "
+                  "--library-file PATH.\n");
     EXPECT_EQ(std::count(log.begin(), log.end(), OTHER_APP), 2);
     EXPECT_EQ(display.ended, "Done");
 
@@ -669,9 +670,10 @@ TEST_F(Pipeline, FolderRunsTakeIdsFromTheLibraryWhenExporting)
     fs::create_directories(dir / "Music/iTunes");
     std::ofstream(dir / "Music/iTunes/iTunes Music Library.xml") << "<dict><key>a</key>\n";
     log = runBatch();
-    EXPECT_EQ(log, lines({"Error while reading iTunes database: error code 20109.\n",
-                          "Library file '" + (dir / "Music/iTunes/iTunes Music Library.xml").string() +
-                              "': at line 1, the file ends where a tag is expected.\n"}));
+    EXPECT_EQ(log,
+              lines({"Error while reading iTunes database: error code 20109.\n",
+                     "Library file '" + (dir / "Music/iTunes/iTunes Music Library.xml").string() +
+                         "': at line 1, the file ends where a tag is expected.\n"}));
 }
 
 TEST_F(Pipeline, AnEmptyFolderEndsDoneAMissingOneWithAnError)
@@ -834,8 +836,9 @@ TEST_F(Pipeline, ARunWithFewerOptionsKeepsTheOtherResults)
     TrackTimes times = computeTimes(standardAnalysis(), 44100.0, false);
     // The library now holds our times, as the helper would have set them.
     writeLibrary("<dict><key>Tracks</key><dict><key>5</key><dict><key>Location</key>"
-                 "<string>file:///m/all.mp3</string><key>Start Time</key><integer>" + std::to_string(times.startMs) +
-                 "</integer><key>Stop Time</key><integer>" + std::to_string(times.stopMs) +
+                 "<string>file:///m/all.mp3</string><key>Start Time</key><integer>" +
+                 std::to_string(times.startMs) + "</integer><key>Stop Time</key><integer>" +
+                 std::to_string(times.stopMs) +
                  "</integer></dict></dict><key>Playlists</key><array><dict>"
                  "<key>Playlist Items</key><array><dict><key>Track ID</key><integer>5</integer></dict></array>"
                  "</dict></array></dict>\n");
@@ -864,7 +867,8 @@ TEST_F(Pipeline, SpecialFilesAndControlCharactersInNames)
     ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
     fs::create_symlink("/dev/zero", dir / "zero.mp3");
     EXPECT_EQ(runTrack(fifo).back(), "Not a regular file (a named pipe): skipping this track.\n");
-    EXPECT_EQ(runTrack((dir / "zero.mp3").string()).back(), "Not a regular file (a character device): skipping this track.\n");
+    EXPECT_EQ(runTrack((dir / "zero.mp3").string()).back(),
+              "Not a regular file (a character device): skipping this track.\n");
     EXPECT_EQ(processor->errorCount(), 2);
     EXPECT_EQ(store.files.count(fifo), 0u);
 
@@ -873,7 +877,8 @@ TEST_F(Pipeline, SpecialFilesAndControlCharactersInNames)
     settings.goodgenres = "rock";
     file("/m/a\nTrack updated.\n.mp3").genre = "Pop\nTrack updated.";
     EXPECT_EQ(runTrack("/m/a\nTrack updated.\n.mp3"),
-              lines({"Processing: /m/a\\nTrack updated.\\n.mp3\n", "Genre filter: skipping genre 'pop\\ntrack updated.'.\n"}));
+              lines({"Processing: /m/a\\nTrack updated.\\n.mp3\n",
+                     "Genre filter: skipping genre 'pop\\ntrack updated.'.\n"}));
 }
 
 namespace {
@@ -884,20 +889,17 @@ std::string twoTracks(const fs::path& dir, const std::string& a, const std::stri
 {
     auto entry = [&](int id, const char* name, const std::string& extra) {
         return "<key>" + std::to_string(id) + "</key><dict><key>Track ID</key><integer>" + std::to_string(id) +
-               "</integer><key>Track Type</key><string>File</string><key>Location</key><string>file://" +
-               (dir / name).string() + "</string>" + extra + "</dict>\n";
+            "</integer><key>Track Type</key><string>File</string><key>Location</key><string>file://" +
+            (dir / name).string() + "</string>" + extra + "</dict>\n";
     };
     return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n<dict>\n<key>Tracks</key>\n<dict>\n" +
-           entry(10, "a.mp3", a) + entry(11, "b.mp3", b) + more +
-           "</dict>\n<key>Playlists</key>\n<array>\n<dict><key>Name</key><string>Library</string>"
-           "<key>Playlist Items</key><array><dict><key>Track ID</key><integer>10</integer></dict>"
-           "<dict><key>Track ID</key><integer>11</integer></dict></array></dict>\n</array>\n</dict>\n</plist>\n";
+        entry(10, "a.mp3", a) + entry(11, "b.mp3", b) + more +
+        "</dict>\n<key>Playlists</key>\n<array>\n<dict><key>Name</key><string>Library</string>"
+        "<key>Playlist Items</key><array><dict><key>Track ID</key><integer>10</integer></dict>"
+        "<dict><key>Track ID</key><integer>11</integer></dict></array></dict>\n</array>\n</dict>\n</plist>\n";
 }
 
-std::string pid(const std::string& text)
-{
-    return "<key>Persistent ID</key><string>" + text + "</string>";
-}
+std::string pid(const std::string& text) { return "<key>Persistent ID</key><string>" + text + "</string>"; }
 
 } // namespace
 
@@ -922,7 +924,8 @@ protected:
     }
     std::string stopTimes()
     {
-        return scripttest::plistquery(library, "t = d['Tracks']\nprint(t['10'].get('Stop Time'), t['11'].get('Stop Time'))");
+        return scripttest::plistquery(library,
+                                      "t = d['Tracks']\nprint(t['10'].get('Stop Time'), t['11'].get('Stop Time'))");
     }
 };
 
@@ -934,7 +937,8 @@ TEST_F(PipelineWithHelper, BothLibraryReadersPickTheSameTrackOrNone)
 {
     const std::string A = "00000000000000AA", B = "00000000000000BB";
     const std::string twin = "<key>10</key><dict><key>Track ID</key><integer>10</integer><key>Location</key>"
-                             "<string>file://" + (dir / "b.mp3").string() + "</string></dict>\n";
+                             "<string>file://" +
+        (dir / "b.mp3").string() + "</string></dict>\n";
     struct Row {
         const char* what;
         std::string a, b, more;
@@ -949,8 +953,9 @@ TEST_F(PipelineWithHelper, BothLibraryReadersPickTheSameTrackOrNone)
         {"an empty ID", pid(""), pid(B), "", true},
         {"an ID that is no string", "<key>Persistent ID</key><integer>187</integer>", pid(B), "", true},
         {"a repeated persistent ID", pid(B) + pid(A), pid(B), "", true},
-        {"a repeated start time", pid(A) + "<key>Start Time</key><integer>5</integer><key>Start Time</key><integer>5</integer>",
-         pid(B), "", true},
+        {"a repeated start time",
+         pid(A) + "<key>Start Time</key><integer>5</integer><key>Start Time</key><integer>5</integer>", pid(B), "",
+         true},
         {"a repeated track key", pid(A), pid(B), twin, true},
     };
     const TrackTimes times = computeTimes(standardAnalysis(), 44100.0, false);
@@ -974,7 +979,9 @@ TEST_F(PipelineWithHelper, BothLibraryReadersPickTheSameTrackOrNone)
             probe.setlibraryfile((library + ".probe").c_str());
             ASSERT_EQ(probe.start_external(), 0);
             char reply[80] = "";
-            EXPECT_EQ(probe.executefromtext(scripttest::trackscript("database ID is 10", "").c_str(), reply, sizeof reply), 0);
+            EXPECT_EQ(
+                probe.executefromtext(scripttest::trackscript("database ID is 10", "").c_str(), reply, sizeof reply),
+                0);
             EXPECT_STREQ(reply, "0");
         } else {
             EXPECT_EQ(std::count(log.begin(), log.end(), "iTunes updated.\n"), 2);
@@ -987,11 +994,11 @@ TEST_F(PipelineWithHelper, ALibraryThatCannotBeSavedIsNotReportedAsUpdated)
 {
     // The helper may write no file as large as the library: every save fails
     // (as on a full disk), and the library stays as it was.
-    std::string text = twoTracks(dir, pid("00000000000000AA"), "",
-                                 "<key>12</key><dict><key>Comments</key><string>" + std::string(300000, 'x') +
-                                     "</string></dict>\n");
+    std::string text =
+        twoTracks(dir, pid("00000000000000AA"), "",
+                  "<key>12</key><dict><key>Comments</key><string>" + std::string(300000, 'x') + "</string></dict>\n");
     scripttest::writefile(library, text);
-    struct rlimit old{};
+    struct rlimit old {};
     getrlimit(RLIMIT_FSIZE, &old);
     struct rlimit small = old;
     small.rlim_cur = 200000;
@@ -1011,7 +1018,8 @@ TEST_F(PipelineWithHelper, ALibraryThatCannotBeSavedIsNotReportedAsUpdated)
     EXPECT_EQ(display.ended, "There were errors. Check the log file for details.");
     EXPECT_EQ(scripttest::readfile(library), text);
     for (const auto& entry : fs::directory_iterator(dir))
-        EXPECT_NE(entry.path().filename().string().rfind(".library.xml.", 0), 0u) << "temporary file left: " << entry.path();
+        EXPECT_NE(entry.path().filename().string().rfind(".library.xml.", 0), 0u)
+            << "temporary file left: " << entry.path();
 }
 
 TEST_F(PipelineWithHelper, AHelperThatDiedIsStartedAgainForTheNextTrack)
@@ -1023,7 +1031,9 @@ TEST_F(PipelineWithHelper, AHelperThatDiedIsStartedAgainForTheNextTrack)
             for (pid_t p : helpers()) {
                 kill(p, SIGKILL);
                 // Dead (a zombie for its parent to reap) before the track goes on.
-                for (int i = 0; i < 500 && scripttest::readfile("/proc/" + std::to_string(p) + "/stat").find(") Z ") == std::string::npos; ++i)
+                for (int i = 0; i < 500 &&
+                     scripttest::readfile("/proc/" + std::to_string(p) + "/stat").find(") Z ") == std::string::npos;
+                     ++i)
                     usleep(1000);
             }
         }
@@ -1037,8 +1047,8 @@ TEST_F(PipelineWithHelper, AHelperThatDiedIsStartedAgainForTheNextTrack)
     const std::string lost = "Track not updated in iTunes: the iTunes library file could not be saved.\n";
     ASSERT_EQ(std::count(log.begin(), log.end(), lost), 1);
     EXPECT_EQ(std::count(log.begin(), log.end(), "iTunes updated.\n"), 1); // the second track, by a new helper
-    EXPECT_NE(std::find(log.begin(), log.end(), "The script helper stopped before it saved the iTunes library file '" +
-                                                    library + "'.\n"),
+    EXPECT_NE(std::find(log.begin(), log.end(),
+                        "The script helper stopped before it saved the iTunes library file '" + library + "'.\n"),
               log.end());
     EXPECT_EQ(std::find(log.begin(), log.end(), lost) - log.begin(), 2); // in the first track's place
     EXPECT_EQ(stopTimes(), "None " + std::to_string(computeTimes(standardAnalysis(), 44100.0, false).stopMs) + "\n");

@@ -209,5 +209,7 @@ TEST(TrackSources, GenreListsSplitIntoEntries)
     // Eighty characters: the eightieth is dropped, the rest is the next entry.
     std::string longEntry = std::string(79, 'a') + "X" + "tail";
     EXPECT_EQ(buildGenreSet(longEntry.c_str()), (std::set<std::string>{std::string(79, 'a'), "tail"}));
-    EXPECT_EQ(buildGenreSet("Podcast, Speech, Books & Spoken,\nClassical, Opera, Chamber Music, Sonata, Symphony").size(), 8u);
+    EXPECT_EQ(
+        buildGenreSet("Podcast, Speech, Books & Spoken,\nClassical, Opera, Chamber Music, Sonata, Symphony").size(),
+        8u);
 }

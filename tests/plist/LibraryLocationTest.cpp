@@ -112,4 +112,3 @@ TEST(LibraryLocations, BecomePaths)
     std::string longUrl = "file:///" + std::string(2000, 'z');
     EXPECT_EQ(urlPath(longUrl.c_str()).size(), 1025u);
 }
-

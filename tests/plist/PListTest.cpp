@@ -26,10 +26,10 @@ struct PListFile {
     ~PListFile() { unlink(path.c_str()); }
 };
 
-const char* const PROLOG =
-    "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-    "<!DOCTYPE plist PUBLIC \"-//Apple Computer//DTD PLIST 1.0//EN\" \"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
-    "<plist version=\"1.0\">\n";
+const char* const PROLOG = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+                           "<!DOCTYPE plist PUBLIC \"-//Apple Computer//DTD PLIST 1.0//EN\" "
+                           "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
+                           "<plist version=\"1.0\">\n";
 
 std::unique_ptr<PListNode> parse(const std::string& body)
 {
@@ -63,28 +63,27 @@ int codeOfRaw(const std::string& content)
 
 TEST(PList, ReadsTheValueTypesOfALibrary)
 {
-    auto root = parse(
-        "<dict>\n"
-        "\t<key>Major Version</key><integer>1</integer>\n"
-        "\t<key>Date</key><date>2005-01-01T00:00:00Z</date>\n"
-        "\t<key>Ratio</key><real>1.5</real>\n"
-        "\t<key>Show</key><true/>\n"
-        "\t<key>Hide</key><false/>\n"
-        "\t<key>Empty</key><string></string>\n"
-        "\t<key>Nothing</key><array/>\n"
-        "\t<key>Tracks</key>\n"
-        "\t<dict>\n"
-        "\t\t<key>1234</key>\n"
-        "\t\t<dict>\n"
-        "\t\t\t<key>Location</key><string>file://localhost/a/Rock%20&#38;%20Roll.mp3</string>\n"
-        "\t\t</dict>\n"
-        "\t</dict>\n"
-        "\t<key>Playlists</key>\n"
-        "\t<array>\n"
-        "\t\t<dict><key>Name</key><string>Library</string></dict>\n"
-        "\t\t<dict/>\n"
-        "\t</array>\n"
-        "</dict>\n");
+    auto root = parse("<dict>\n"
+                      "\t<key>Major Version</key><integer>1</integer>\n"
+                      "\t<key>Date</key><date>2005-01-01T00:00:00Z</date>\n"
+                      "\t<key>Ratio</key><real>1.5</real>\n"
+                      "\t<key>Show</key><true/>\n"
+                      "\t<key>Hide</key><false/>\n"
+                      "\t<key>Empty</key><string></string>\n"
+                      "\t<key>Nothing</key><array/>\n"
+                      "\t<key>Tracks</key>\n"
+                      "\t<dict>\n"
+                      "\t\t<key>1234</key>\n"
+                      "\t\t<dict>\n"
+                      "\t\t\t<key>Location</key><string>file://localhost/a/Rock%20&#38;%20Roll.mp3</string>\n"
+                      "\t\t</dict>\n"
+                      "\t</dict>\n"
+                      "\t<key>Playlists</key>\n"
+                      "\t<array>\n"
+                      "\t\t<dict><key>Name</key><string>Library</string></dict>\n"
+                      "\t\t<dict/>\n"
+                      "\t</array>\n"
+                      "</dict>\n");
     PListDict* dict = root->asDict();
     EXPECT_EQ(dict->get("Major Version")->asInteger()->value(), 1);
     EXPECT_DOUBLE_EQ(dict->get("Ratio")->asReal()->value(), 1.5);
@@ -148,11 +147,12 @@ TEST(PList, CharacterDataIsKeptExactly)
     // Entity references stay as written, white space and line feeds too,
     // and text longer than the line buffer is joined again.
     std::string longText(3000, 'x');
-    auto root = parse(
-        "<dict>\n"
-        "<key>Rock &amp; Roll</key><string>  two\nlines &lt;  </string>\n"
-        "<key>Long</key><string>" + longText + "</string>\n"
-        "</dict>\n");
+    auto root = parse("<dict>\n"
+                      "<key>Rock &amp; Roll</key><string>  two\nlines &lt;  </string>\n"
+                      "<key>Long</key><string>" +
+                      longText +
+                      "</string>\n"
+                      "</dict>\n");
     PListDict* dict = root->asDict();
     EXPECT_STREQ(dict->get("Rock &amp; Roll")->asString()->text(), "  two\nlines &lt;  ");
     EXPECT_EQ(dict->get("Long")->asString()->length(), longText.size());
@@ -161,11 +161,10 @@ TEST(PList, CharacterDataIsKeptExactly)
 
 TEST(PList, NumbersConvertLikeTheirPrefix)
 {
-    auto root = parse(
-        "<dict><key>a</key><integer>12abc</integer><key>b</key><integer> -7 </integer>"
-        "<key>c</key><integer></integer><key>d</key><integer>  </integer>"
-        "<key>e</key><real>2.25e1</real><key>f</key><real></real>"
-        "<key>g</key><integer>99999999999</integer></dict>\n");
+    auto root = parse("<dict><key>a</key><integer>12abc</integer><key>b</key><integer> -7 </integer>"
+                      "<key>c</key><integer></integer><key>d</key><integer>  </integer>"
+                      "<key>e</key><real>2.25e1</real><key>f</key><real></real>"
+                      "<key>g</key><integer>99999999999</integer></dict>\n");
     PListDict* dict = root->asDict();
     EXPECT_EQ(dict->get("a")->asInteger()->value(), 12);
     EXPECT_EQ(dict->get("b")->asInteger()->value(), -7);
@@ -180,7 +179,8 @@ TEST(PList, ARepeatedKeyCannotBeRead)
 {
     // Which value is meant cannot be told (and another reader may take the
     // other one): the key reads as an error, the others as ever.
-    auto root = parse("<dict><key>k</key><integer>1</integer><key>k</key><string>two</string><key></key><integer>3</integer></dict>\n");
+    auto root = parse("<dict><key>k</key><integer>1</integer><key>k</key><string>two</string><key></key><integer>3</"
+                      "integer></dict>\n");
     PListDict* dict = root->asDict();
     EXPECT_EQ(dict->count(), 2u);
     EXPECT_TRUE(dict->hasrepeatedkeys());
@@ -228,9 +228,11 @@ TEST(PList, ErrorsSayWhatAndWhere)
         int code;
         const char* words;
     } cases[] = {
-        {"<dict>\n<key>a</key>\n<string\n>x</string></dict>\n", 20112, "at line 6, a tag does not end on the line where it begins"},
+        {"<dict>\n<key>a</key>\n<string\n>x</string></dict>\n", 20112,
+         "at line 6, a tag does not end on the line where it begins"},
         {"<dict>\n\n<key>a</key><integer>abc</integer></dict>\n", 20122, "at line 6, an integer holds no number"},
-        {"<dict>\n<!-- note -->\n</dict>\n", 20111, "at line 5, there is a comment or declaration (\"<!\") inside the document"},
+        {"<dict>\n<!-- note -->\n</dict>\n", 20111,
+         "at line 5, there is a comment or declaration (\"<!\") inside the document"},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(codeOf(c.body), c.code) << c.body;

@@ -39,10 +39,7 @@ std::string ask(ovra::ChildServer& s, const std::string& request, int* status = 
     return e == 0 ? r : "<error>";
 }
 
-bool alive(int pid)
-{
-    return pid > 0 && kill(pid, 0) == 0;
-}
+bool alive(int pid) { return pid > 0 && kill(pid, 0) == 0; }
 
 std::string tempdir()
 {

@@ -58,10 +58,7 @@ protected:
 std::string Interpreter::dir;
 std::string Interpreter::pristine;
 
-std::string code(int c)
-{
-    return "<" + std::to_string(c) + ">";
-}
+std::string code(int c) { return "<" + std::to_string(c) + ">"; }
 
 TEST_F(Interpreter, ValuesAndTheirText)
 {
@@ -72,10 +69,10 @@ TEST_F(Interpreter, ValuesAndTheirText)
     EXPECT_EQ(run1("return \"a \\\"quoted\\\" \\\\ text\""), "a \"quoted\" \\ text");
     EXPECT_EQ(run1("return {1, \"two\", {}}"), "{1, \"two\", {}}");
     EXPECT_EQ(run1("return \"a\" & 1 & \"b\""), "a1b");
-    EXPECT_EQ(run1("set x to 5\nx"), "5");           // the last statement's value
-    EXPECT_EQ(run1("set x to 5\nreturn"), "");      // return without a value
+    EXPECT_EQ(run1("set x to 5\nx"), "5");                        // the last statement's value
+    EXPECT_EQ(run1("set x to 5\nreturn"), "");                    // return without a value
     EXPECT_EQ(run1("-- only a comment\n(* and\nanother *)"), ""); // no value at all
-    EXPECT_EQ(run1("return \"ABC\" is \"abc\""), "true"); // text compares ignoring case
+    EXPECT_EQ(run1("return \"ABC\" is \"abc\""), "true");         // text compares ignoring case
     EXPECT_EQ(run1("return 1 is 1.0"), "true");
     EXPECT_EQ(run1("return {} is not {}"), "false");
     EXPECT_EQ(run1("return the class of {}"), "list");
@@ -135,8 +132,8 @@ TEST_F(Interpreter, EveryTrackScriptTheBatchBuilds)
     ovra::AppleScriptRunner r;
     for (const Case& c : cases) {
         int status = 0;
-        EXPECT_EQ(result(r, trackscript(c.selector, c.commands), &status, 80), c.expect)
-            << c.selector << "\n" << c.commands;
+        EXPECT_EQ(result(r, trackscript(c.selector, c.commands), &status, 80), c.expect) << c.selector << "\n"
+                                                                                         << c.commands;
     }
 }
 
@@ -145,19 +142,32 @@ TEST_F(Interpreter, TrackScriptChangesTheLibrary)
     {
         ovra::AppleScriptRunner r;
         int status = 0;
-        EXPECT_EQ(result(r, trackscript("persistent ID is \"0000000000000ABC\"",
-                                        "set start of mytrack to 1.234\nset finish of mytrack to 245.678\n"
-                                        "set the volume adjustment of mytrack to -12\n"), &status), "1");
+        EXPECT_EQ(result(r,
+                         trackscript("persistent ID is \"0000000000000ABC\"",
+                                     "set start of mytrack to 1.234\nset finish of mytrack to 245.678\n"
+                                     "set the volume adjustment of mytrack to -12\n"),
+                         &status),
+                  "1");
         EXPECT_EQ(result(r, trackscript("database ID is 102", ""), &status), "1");
         // Every test of a whose clause must hold: a persistent ID and another
         // track's database ID select nothing.
-        EXPECT_EQ(result(r, trackscript("persistent ID is \"0000000000000ABC\" and database ID is 102",
-                                        "set start of mytrack to 9\n"), &status), "0");
-        EXPECT_EQ(result(r, trackscript("database ID is 102 and its name is \"two & more.mp3\" and persistent ID "
-                                        "is \"1234567890ABCDEF\"", ""), &status), "1");
+        EXPECT_EQ(result(r,
+                         trackscript("persistent ID is \"0000000000000ABC\" and database ID is 102",
+                                     "set start of mytrack to 9\n"),
+                         &status),
+                  "0");
+        EXPECT_EQ(result(r,
+                         trackscript("database ID is 102 and its name is \"two & more.mp3\" and persistent ID "
+                                     "is \"1234567890ABCDEF\"",
+                                     ""),
+                         &status),
+                  "1");
         // Read back through the scripts themselves.
-        EXPECT_EQ(result(r, "tell application \"iTunes\"\nreturn start of the first item in "
-                            "(every file track of playlist 1 whose database ID is 103)\nend tell", &status), "1.234");
+        EXPECT_EQ(result(r,
+                         "tell application \"iTunes\"\nreturn start of the first item in "
+                         "(every file track of playlist 1 whose database ID is 103)\nend tell",
+                         &status),
+                  "1.234");
         EXPECT_EQ(result(r, "tell application \"iTunes\" to return bpm of file track 2 of playlist 1", &status), "98");
         EXPECT_EQ(result(r, "tell application \"iTunes\" to return name of playlist 2", &status), "Other");
     } // the runner's end writes the library
@@ -205,7 +215,8 @@ TEST_F(Interpreter, ErrorsForEverythingElse)
         {"tell application \"iTunes\" to return playlist 3", SCRIPT_CANT_GET},
         {"tell application \"iTunes\" to return every track of playlist 1 whose rating is 5", SCRIPT_SYNTAX_ERROR},
         {"tell application \"iTunes\" to return every track of playlist 1 whose foo of bar is 5", SCRIPT_SYNTAX_ERROR},
-        {"tell application \"iTunes\" to return every track of playlist 1 whose database ID is 5 and", SCRIPT_SYNTAX_ERROR},
+        {"tell application \"iTunes\" to return every track of playlist 1 whose database ID is 5 and",
+         SCRIPT_SYNTAX_ERROR},
         {"tell application \"iTunes\" to return rating of file track 1 of playlist 1", SCRIPT_CANT_GET},
         {"tell application \"Console\" to open", SCRIPT_NOT_UNDERSTOOD},
         {"tell application \"Console\" to activate 3", SCRIPT_NOT_UNDERSTOOD},
@@ -214,7 +225,8 @@ TEST_F(Interpreter, ErrorsForEverythingElse)
         {"return nothere", SCRIPT_UNDEFINED_VARIABLE},
         {"tell application \"iTunes\"\nset t to file track 1 of playlist 1\nset start of t to \"soon\"\nend tell",
          SCRIPT_CANT_MAKE},
-        {"tell application \"iTunes\"\nset t to file track 1 of playlist 1\nset volume adjustment of t to 150\nend tell",
+        {"tell application \"iTunes\"\nset t to file track 1 of playlist 1\nset volume adjustment of t to 150\nend "
+         "tell",
          SCRIPT_CANT_SET},
         {"tell application \"iTunes\"\nset t to file track 1 of playlist 1\nset name of t to \"x\"\nend tell",
          SCRIPT_CANT_SET},
@@ -270,7 +282,8 @@ TEST_F(Interpreter, OddLibrariesGiveNotFoundOrErrorsNeverCrashes)
     const std::string track = "<key>101</key><dict><key>Track ID</key><integer>101</integer>"
                               "<key>Persistent ID</key><string>00AB00CD00EF0012</string>"
                               "<key>Location</key><string>file:///no/such.mp3</string></dict>";
-    const std::string items = "<key>Playlist Items</key><array><dict><key>Track ID</key><integer>101</integer></dict></array>";
+    const std::string items =
+        "<key>Playlist Items</key><array><dict><key>Track ID</key><integer>101</integer></dict></array>";
     const std::string bodies[] = {
         "",
         "<key>Tracks</key><dict></dict>",
@@ -278,12 +291,17 @@ TEST_F(Interpreter, OddLibrariesGiveNotFoundOrErrorsNeverCrashes)
         "<key>Tracks</key><dict>" + track + "</dict>",
         "<key>Tracks</key><dict>" + track + "</dict><key>Playlists</key><array></array>",
         "<key>Tracks</key><dict>" + track + "</dict><key>Playlists</key><array><dict></dict></array>",
-        "<key>Tracks</key><dict>" + track + "</dict><key>Playlists</key><array><dict><key>Playlist Items</key><string>x</string></dict></array>",
-        "<key>Tracks</key><dict><key>101</key><string>not a dict</string></dict><key>Playlists</key><array><dict>" + items + "</dict></array>",
-        "<key>Tracks</key><dict><key>x</key><dict/><key>101</key><dict><key>Persistent ID</key><integer>5</integer></dict></dict>"
-        "<key>Playlists</key><array><dict>" + items + "</dict></array>",
-        "<key>Tracks</key><dict><key>101</key><dict><key>Location</key></dict></dict><key>Playlists</key><array><dict>" + items +
-            "</dict></array>",
+        "<key>Tracks</key><dict>" + track +
+            "</dict><key>Playlists</key><array><dict><key>Playlist Items</key><string>x</string></dict></array>",
+        "<key>Tracks</key><dict><key>101</key><string>not a dict</string></dict><key>Playlists</key><array><dict>" +
+            items + "</dict></array>",
+        "<key>Tracks</key><dict><key>x</key><dict/><key>101</key><dict><key>Persistent "
+        "ID</key><integer>5</integer></dict></dict>"
+        "<key>Playlists</key><array><dict>" +
+            items + "</dict></array>",
+        "<key>Tracks</key><dict><key>101</key><dict><key>Location</key></dict></dict><key>Playlists</"
+        "key><array><dict>" +
+            items + "</dict></array>",
         // The one track is found, but its file is gone: refresh fails.
         "<key>Tracks</key><dict>" + track + "</dict><key>Playlists</key><array><dict>" + items + "</dict></array>",
     };
@@ -292,7 +310,8 @@ TEST_F(Interpreter, OddLibrariesGiveNotFoundOrErrorsNeverCrashes)
         std::string path = dir + "/odd" + std::to_string(n++) + ".xml";
         writefile(path, head + body + tail);
         ovra::setlibraryfile(path.c_str());
-        for (const std::string& sel : {std::string("persistent ID is \"00AB00CD00EF0012\""), std::string("database ID is 101")}) {
+        for (const std::string& sel :
+             {std::string("persistent ID is \"00AB00CD00EF0012\""), std::string("database ID is 101")}) {
             std::string r = run1(trackscript(sel, "set start of mytrack to 1.0\n"));
             if (n <= 5) // no playlist 1 at all
                 EXPECT_EQ(r, code(ovra::SCRIPT_CANT_GET)) << body;
@@ -310,9 +329,24 @@ TEST_F(Interpreter, NestingTooDeepIsASyntaxError)
     const std::string deep[] = {
         "return " + std::string(100000, '(') + "1" + std::string(100000, ')'),
         "return " + std::string(100000, '{') + std::string(100000, '}'),
-        [] { std::string s = "return "; for (int i = 0; i < 50000; ++i) s += "- "; return s + "1"; }(),
-        [] { std::string s = "return 1"; for (int i = 0; i < 50000; ++i) s += " & 1"; return s; }(),
-        [] { std::string s; for (int i = 0; i < 5000; ++i) s += "if true then\n"; return s; }(),
+        [] {
+            std::string s = "return ";
+            for (int i = 0; i < 50000; ++i)
+                s += "- ";
+            return s + "1";
+        }(),
+        [] {
+            std::string s = "return 1";
+            for (int i = 0; i < 50000; ++i)
+                s += " & 1";
+            return s;
+        }(),
+        [] {
+            std::string s;
+            for (int i = 0; i < 5000; ++i)
+                s += "if true then\n";
+            return s;
+        }(),
     };
     for (const std::string& s : deep)
         EXPECT_EQ(run1(s), code(ovra::SCRIPT_SYNTAX_ERROR)) << s.substr(0, 40);
@@ -324,9 +358,16 @@ TEST_F(Interpreter, MangledScriptsGiveErrorsNeverCrashes)
                                          "set start of mytrack to 1.234\nset finish of mytrack to 245.678\n"
                                          "set the volume adjustment of mytrack to 7\n");
     const std::string console = "tell application \"Console\"\n\tactivate\n\topen POSIX file \"/no/such\"\nend tell\n";
-    std::set<int> allowed = {0, ovra::SCRIPT_SYNTAX_ERROR, ovra::SCRIPT_CANT_GET, ovra::SCRIPT_NOT_UNDERSTOOD,
-                             ovra::SCRIPT_APP_NOT_FOUND, ovra::SCRIPT_CANT_MAKE, ovra::SCRIPT_CANT_SET,
-                             ovra::SCRIPT_UNDEFINED_VARIABLE, ovra::SCRIPT_FILE_NOT_FOUND, ovra::SCRIPT_APP_FAILED,
+    std::set<int> allowed = {0,
+                             ovra::SCRIPT_SYNTAX_ERROR,
+                             ovra::SCRIPT_CANT_GET,
+                             ovra::SCRIPT_NOT_UNDERSTOOD,
+                             ovra::SCRIPT_APP_NOT_FOUND,
+                             ovra::SCRIPT_CANT_MAKE,
+                             ovra::SCRIPT_CANT_SET,
+                             ovra::SCRIPT_UNDEFINED_VARIABLE,
+                             ovra::SCRIPT_FILE_NOT_FOUND,
+                             ovra::SCRIPT_APP_FAILED,
                              ovra::SCRIPT_RESULT_TOO_LONG};
     std::vector<std::string> texts;
     for (const std::string& s : {base, console}) {
@@ -341,10 +382,18 @@ TEST_F(Interpreter, MangledScriptsGiveErrorsNeverCrashes)
         for (int e = 0; e < edits && !s.empty(); ++e) {
             size_t at = rng() % s.size();
             switch (rng() % 4) {
-            case 0: s.erase(at, 1 + rng() % 12); break;
-            case 1: s.insert(at, 1, junk[rng() % (sizeof junk - 1)]); break;
-            case 2: s[at] = junk[rng() % (sizeof junk - 1)]; break;
-            case 3: s.insert(at, s.substr(rng() % s.size(), rng() % 20)); break;
+            case 0:
+                s.erase(at, 1 + rng() % 12);
+                break;
+            case 1:
+                s.insert(at, 1, junk[rng() % (sizeof junk - 1)]);
+                break;
+            case 2:
+                s[at] = junk[rng() % (sizeof junk - 1)];
+                break;
+            case 3:
+                s.insert(at, s.substr(rng() % s.size(), rng() % 20));
+                break;
             }
         }
         texts.push_back(s);

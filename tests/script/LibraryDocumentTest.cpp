@@ -50,8 +50,8 @@ TEST(LibraryDocument, AConcurrentWriterLosesNothingOfItsOwn)
         lost += missing;
         trialsWithLoss += missing > 0 ? 1 : 0;
     }
-    std::printf("concurrent writer: %d of %d writes lost, in %d of %d trials\n", lost, TRIALS * WRITES,
-                trialsWithLoss, TRIALS);
+    std::printf("concurrent writer: %d of %d writes lost, in %d of %d trials\n", lost, TRIALS * WRITES, trialsWithLoss,
+                TRIALS);
     RecordProperty("lost", lost);
     // Our last look and the swap leave an instant in which a write can land;
     // the swap hands back what it replaced, so even that write is kept.

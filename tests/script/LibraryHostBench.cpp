@@ -28,7 +28,8 @@ int main(int argc, char** argv)
     std::string library = dir + "/library.xml";
     {
         std::ofstream out(library);
-        out << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n<dict>\n\t<key>Tracks</key>\n\t<dict>\n";
+        out << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist "
+               "version=\"1.0\">\n<dict>\n\t<key>Tracks</key>\n\t<dict>\n";
         for (int i = 1; i <= n; ++i) {
             char pid[17];
             std::snprintf(pid, sizeof pid, "%016X", i * 7919);
@@ -45,7 +46,8 @@ int main(int argc, char** argv)
                 << "\t\t\t<key>Location</key><string>file://localhost" << mp3 << "</string>\n"
                 << "\t\t</dict>\n";
         }
-        out << "\t</dict>\n\t<key>Playlists</key>\n\t<array>\n\t\t<dict>\n\t\t\t<key>Name</key><string>Library</string>\n"
+        out << "\t</dict>\n\t<key>Playlists</key>\n\t<array>\n\t\t<dict>\n\t\t\t<key>Name</key><string>Library</"
+               "string>\n"
             << "\t\t\t<key>Playlist Items</key>\n\t\t\t<array>\n";
         for (int i = 1; i <= n; ++i)
             out << "\t\t\t\t<dict>\n\t\t\t\t\t<key>Track ID</key><integer>" << i << "</integer>\n\t\t\t\t</dict>\n";

@@ -53,16 +53,19 @@ protected:
     std::string unchangedexcept(const std::string& allowed)
     {
         return plistquery(library,
-            "old = plistlib.load(open(" + pythonstring(pristine) + ", 'rb'))\n"
-            "allowed = set(" + allowed + ")\n"
-            "bad = []\n"
-            "for k in set(old) | set(d):\n"
-            "    if k != 'Tracks' and old.get(k) != d.get(k): bad.append(k)\n"
-            "for t in set(old['Tracks']) | set(d['Tracks']):\n"
-            "    a = old['Tracks'].get(t, {}); b = d['Tracks'].get(t, {})\n"
-            "    ka = [k for k in a if k not in allowed]; kb = [k for k in b if k not in allowed]\n"
-            "    if ka != kb or any(a[k] != b[k] for k in ka): bad.append(t)\n"
-            "print('same' if not bad else bad)");
+                          "old = plistlib.load(open(" + pythonstring(pristine) +
+                              ", 'rb'))\n"
+                              "allowed = set(" +
+                              allowed +
+                              ")\n"
+                              "bad = []\n"
+                              "for k in set(old) | set(d):\n"
+                              "    if k != 'Tracks' and old.get(k) != d.get(k): bad.append(k)\n"
+                              "for t in set(old['Tracks']) | set(d['Tracks']):\n"
+                              "    a = old['Tracks'].get(t, {}); b = d['Tracks'].get(t, {})\n"
+                              "    ka = [k for k in a if k not in allowed]; kb = [k for k in b if k not in allowed]\n"
+                              "    if ka != kb or any(a[k] != b[k] for k in ka): bad.append(t)\n"
+                              "print('same' if not bad else bad)");
     }
 
     static std::string pythonstring(const std::string& s)
@@ -93,32 +96,35 @@ TEST_F(Helper, UpdatesTheLibraryThroughTheHelperAndKeepsEverythingElse)
     EXPECT_EQ(exec(trackscript("persistent ID is \"00AB00CD00EF0012\"", TIMES)), "1");
     EXPECT_EQ(exec(trackscript("database ID is 102", "")), "1");
     EXPECT_EQ(exec(trackscript("persistent ID is \"0000000000000ABC\"",
-                               TIMES + "set the volume adjustment of mytrack to 40\n")), "1");
+                               TIMES + "set the volume adjustment of mytrack to 40\n")),
+              "1");
     EXPECT_EQ(exec(trackscript("database ID is 104", "set start of mytrack to 0.5\n")), "1");
     EXPECT_EQ(exec(trackscript("database ID is 4711", TIMES)), "0");
     EXPECT_EQ(server.stop(), 0);
 
     EXPECT_EQ(value("101", "Start Time"), "1234\n");
     EXPECT_EQ(value("101", "Stop Time"), "245678\n");
-    EXPECT_EQ(value("101", "BPM"), "120\n");                // TBPM of the ID3v2.4 tag
-    EXPECT_EQ(value("101", "Volume Adjustment"), "4\n");    // its RVA2 (RVA 1000 -> 995) on the library scale
-    EXPECT_EQ(value("102", "BPM"), "98\n");                 // replaced 7 from the ID3v2.3 tag
-    EXPECT_EQ(value("102", "Volume Adjustment"), "-4\n");   // RVAD -1000
-    EXPECT_EQ(value("102", "Start Time"), "5\n");           // not asked to change
-    EXPECT_EQ(value("103", "BPM"), "128\n");                // tmpo of the MP4 file
-    EXPECT_EQ(value("103", "Volume Adjustment"), "102\n");  // 40 % of 255
-    EXPECT_EQ(value("104", "BPM"), "None\n");               // no tag, no tempo
+    EXPECT_EQ(value("101", "BPM"), "120\n");               // TBPM of the ID3v2.4 tag
+    EXPECT_EQ(value("101", "Volume Adjustment"), "4\n");   // its RVA2 (RVA 1000 -> 995) on the library scale
+    EXPECT_EQ(value("102", "BPM"), "98\n");                // replaced 7 from the ID3v2.3 tag
+    EXPECT_EQ(value("102", "Volume Adjustment"), "-4\n");  // RVAD -1000
+    EXPECT_EQ(value("102", "Start Time"), "5\n");          // not asked to change
+    EXPECT_EQ(value("103", "BPM"), "128\n");               // tmpo of the MP4 file
+    EXPECT_EQ(value("103", "Volume Adjustment"), "102\n"); // 40 % of 255
+    EXPECT_EQ(value("104", "BPM"), "None\n");              // no tag, no tempo
     EXPECT_EQ(value("104", "Start Time"), "500\n");
     EXPECT_EQ(unchangedexcept("['Start Time', 'Stop Time', 'BPM', 'Volume Adjustment']"), "same\n");
 
     // Byte for byte: every line of the old file is still there, in order,
     // apart from the one value line that changed (track 102's BPM).
     std::string out = plistquery(library,
-        "import difflib\n"
-        "a = open(" + pythonstring(pristine) + ").read().splitlines()\n"
-        "b = open(sys.argv[1]).read().splitlines()\n"
-        "gone = [l for l in difflib.ndiff(a, b) if l.startswith('- ')]\n"
-        "print(gone)");
+                                 "import difflib\n"
+                                 "a = open(" +
+                                     pythonstring(pristine) +
+                                     ").read().splitlines()\n"
+                                     "b = open(sys.argv[1]).read().splitlines()\n"
+                                     "gone = [l for l in difflib.ndiff(a, b) if l.startswith('- ')]\n"
+                                     "print(gone)");
     EXPECT_EQ(out, "['- \\t\\t\\t<key>BPM</key><integer>7</integer>']\n");
 }
 
@@ -204,18 +210,21 @@ TEST_F(Helper, LibraryChangedByAnotherProgramIsReadAgain)
     EXPECT_EQ(plistquery(library,
                          "d['Tracks']['104']['Name'] = 'Renamed'\n"
                          "d['Tracks']['101']['Start Time'] = 2000\n"
-                         "plistlib.dump(d, open(sys.argv[1], 'wb'))\nprint('ok')"), "ok\n");
+                         "plistlib.dump(d, open(sys.argv[1], 'wb'))\nprint('ok')"),
+              "ok\n");
     // The next batch's helper sees it.
     ASSERT_EQ(server.start_external(), 0);
     EXPECT_EQ(exec("tell application \"iTunes\" to return name of the first item in "
-                   "(every file track of playlist 1 whose database ID is 104)"), "Renamed");
+                   "(every file track of playlist 1 whose database ID is 104)"),
+              "Renamed");
     EXPECT_EQ(exec("tell application \"iTunes\" to return start of file track 1 of playlist 1"), "2.0");
     // And a change made while this helper runs is not lost when we save ours.
     EXPECT_EQ(exec(trackscript("database ID is 102", "set finish of mytrack to 3\n")), "1");
     usleep(20000);
     EXPECT_EQ(plistquery(library,
                          "d['Tracks']['103']['Name'] = 'Changed meanwhile'\n"
-                         "plistlib.dump(d, open(sys.argv[1], 'wb'))\nprint('ok')"), "ok\n");
+                         "plistlib.dump(d, open(sys.argv[1], 'wb'))\nprint('ok')"),
+              "ok\n");
     EXPECT_EQ(exec(trackscript("database ID is 104", "set finish of mytrack to 4\n")), "1");
     server.stop();
     EXPECT_EQ(value("103", "Name"), "Changed meanwhile\n");
@@ -234,8 +243,11 @@ TEST_F(Helper, LibraryCaughtHalfWrittenByAnotherProgramIsNotClobbered)
     usleep(2600000); // past the save delay
     EXPECT_EQ(readfile(library), "<?xml version=\"1.0\"?><plist><dict><key>Tracks</key><dict>");
     // It finishes: its version, with our change on top.
-    EXPECT_EQ(plistquery(pristine, "d['Tracks']['104']['Name'] = 'Theirs'\n"
-                                   "plistlib.dump(d, open(" + pythonstring(library) + ", 'wb'))\nprint('ok')"), "ok\n");
+    EXPECT_EQ(plistquery(pristine,
+                         "d['Tracks']['104']['Name'] = 'Theirs'\n"
+                         "plistlib.dump(d, open(" +
+                             pythonstring(library) + ", 'wb'))\nprint('ok')"),
+              "ok\n");
     server.stop();
     EXPECT_EQ(value("104", "Name"), "Theirs\n");
     EXPECT_EQ(value("101", "Start Time"), "1234\n");
@@ -245,7 +257,7 @@ TEST_F(Helper, FailedWriteLeavesTheOldLibraryIntact)
 {
     // The helper may write no file larger than 1000 bytes: the library (about
     // 4 KiB) can never be saved.
-    struct rlimit old{};
+    struct rlimit old {};
     getrlimit(RLIMIT_FSIZE, &old);
     struct rlimit small = old;
     small.rlim_cur = 1000;

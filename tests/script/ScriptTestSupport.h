@@ -33,10 +33,7 @@ inline void writefile(const std::string& path, const std::string& text)
     std::ofstream(path, std::ios::binary) << text;
 }
 
-inline int run(const std::string& command)
-{
-    return std::system(command.c_str());
-}
+inline int run(const std::string& command) { return std::system(command.c_str()); }
 
 inline std::string shellquoted(const std::string& s)
 {
@@ -56,7 +53,7 @@ inline std::string shellquoted(const std::string& s)
 inline std::string makelibrary(const std::string&)
 {
     const std::string script = TEMPIX_SOURCE_DIR "/tests/script/make_library.py";
-    struct stat st{};
+    struct stat st {};
     if (stat(script.c_str(), &st) != 0)
         return {};
     std::string cache = std::string(TEMPIX_BINARY_DIR) + "/test-script-library-" + std::to_string(st.st_mtime);
@@ -102,15 +99,19 @@ inline std::string plistquery(const std::string& library, const std::string& cod
 inline std::string trackscript(const std::string& selector, const std::string& commands)
 {
     return "tell application \"iTunes\"\n"
-           "set mytargets to every file track of playlist 1 whose " + selector + "\n"
-           "if mytargets is {} then return 0\n"
-           "if the class of mytargets is list then\n"
-           "set mytrack to the first item in mytargets\n"
-           "else\n"
-           "set mytrack to mytargets\n"
-           "end if\n"
-           "refresh mytrack\n" + commands + "end tell\n"
-           "return 1\n";
+           "set mytargets to every file track of playlist 1 whose " +
+        selector +
+        "\n"
+        "if mytargets is {} then return 0\n"
+        "if the class of mytargets is list then\n"
+        "set mytrack to the first item in mytargets\n"
+        "else\n"
+        "set mytrack to mytargets\n"
+        "end if\n"
+        "refresh mytrack\n" +
+        commands +
+        "end tell\n"
+        "return 1\n";
 }
 
 // Puts a stand-in for xdg-open first on PATH: it writes each argument it gets
@@ -119,8 +120,9 @@ inline std::string fakeopener(const std::string& dir, const std::string& log)
 {
     std::string bin = dir + "/fakebin";
     mkdir(bin.c_str(), 0755);
-    writefile(bin + "/xdg-open", "#!/bin/sh\nfor a in \"$@\"; do printf '%s\\n' \"$a\"; done > " + shellquoted(log + ".part") +
-                                     "\nmv " + shellquoted(log + ".part") + " " + shellquoted(log) + "\n");
+    writefile(bin + "/xdg-open",
+              "#!/bin/sh\nfor a in \"$@\"; do printf '%s\\n' \"$a\"; done > " + shellquoted(log + ".part") + "\nmv " +
+                  shellquoted(log + ".part") + " " + shellquoted(log) + "\n");
     chmod((bin + "/xdg-open").c_str(), 0755);
     const char* path = std::getenv("PATH");
     setenv("PATH", (bin + ":" + (path ? path : "/usr/bin:/bin")).c_str(), 1);

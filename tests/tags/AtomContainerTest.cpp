@@ -12,10 +12,7 @@ using Bytes = std::vector<uint8_t>;
 
 namespace {
 
-uint32_t code(const char* t)
-{
-    return fourcc(std::string(t));
-}
+uint32_t code(const char* t) { return fourcc(std::string(t)); }
 
 Bytes atom(const char* type, const Bytes& content)
 {
@@ -34,15 +31,9 @@ Bytes cat(std::initializer_list<Bytes> parts)
     return out;
 }
 
-Bytes filled(size_t n, uint8_t value)
-{
-    return Bytes(n, value);
-}
+Bytes filled(size_t n, uint8_t value) { return Bytes(n, value); }
 
-uint32_t be32at(const Bytes& b, size_t pos)
-{
-    return getbe32(b.data() + pos);
-}
+uint32_t be32at(const Bytes& b, size_t pos) { return getbe32(b.data() + pos); }
 
 std::string typeat(const Bytes& b, size_t pos)
 {
@@ -84,8 +75,10 @@ int codeof(F f)
 // 'cont' holds 'aaaa', a 'free' atom and 'bbbb'; 'tail' follows at the top.
 Bytes withfree(size_t freeSize)
 {
-    return cat({atom("cont", cat({atom("aaaa", filled(4, 0xA1)), atom("free", filled(freeSize - 8, 0)), atom("bbbb", filled(4, 0xB2))})),
-        atom("tail", filled(16, 0xEE))});
+    return cat({atom("cont",
+                     cat({atom("aaaa", filled(4, 0xA1)), atom("free", filled(freeSize - 8, 0)),
+                          atom("bbbb", filled(4, 0xB2))})),
+                atom("tail", filled(16, 0xEE))});
 }
 
 TEST(AtomContainer, InsertionFillsAFreeAtomThatLeavesAtLeastItsHeader)
@@ -133,8 +126,9 @@ TEST(AtomContainer, InsertionGrowsEveryContainerWhenTheFreeAtomIsOneByteShort)
 // 'cont' holds an item of 20 content bytes, a 16-byte 'free' atom and 'bbbb'.
 Bytes withitem()
 {
-    return cat({atom("cont", cat({atom("item", filled(20, 0x11)), atom("free", filled(8, 0)), atom("bbbb", filled(4, 0xB2))})),
-        atom("tail", filled(16, 0xEE))});
+    return cat(
+        {atom("cont", cat({atom("item", filled(20, 0x11)), atom("free", filled(8, 0)), atom("bbbb", filled(4, 0xB2))})),
+         atom("tail", filled(16, 0xEE))});
 }
 
 TEST(AtomContainer, ShrinkingByEightBytesGrowsTheFreeAtom)
@@ -196,7 +190,8 @@ TEST(AtomContainer, SizesThatCannotBeHandledAreRefused)
 {
     for (uint32_t size : {0u, 1u, 7u}) {
         TempDir dir;
-        Bytes bytes = cat({atom("cont", cat({atom("aaaa", filled(4, 1)), atom("bbbb", filled(4, 2))})), atom("tail", {})});
+        Bytes bytes =
+            cat({atom("cont", cat({atom("aaaa", filled(4, 1)), atom("bbbb", filled(4, 2))})), atom("tail", {})});
         putbe32(bytes.data() + 20, size);
         AtomFile f(dir, bytes);
         AtomContainer cont;
@@ -209,7 +204,8 @@ TEST(AtomContainer, SizesThatCannotBeHandledAreRefused)
 TEST(AtomContainer, AChildThatRunsPastItsContainerIsAnErrorAndNothingIsWritten)
 {
     TempDir dir;
-    Bytes bytes = cat({atom("cont", cat({atom("aaaa", filled(4, 1)), atom("bbbb", filled(4, 2))})), atom("tail", filled(40, 3))});
+    Bytes bytes =
+        cat({atom("cont", cat({atom("aaaa", filled(4, 1)), atom("bbbb", filled(4, 2))})), atom("tail", filled(40, 3))});
     putbe32(bytes.data() + 20, 30); // 'bbbb' claims bytes of 'tail'
     AtomFile f(dir, bytes);
     AtomContainer cont;
@@ -287,7 +283,8 @@ Bytes withchunks(uint32_t freeAfterMoov, uint32_t declared, int entries)
         return atom("stco", content);
     };
     auto build = [&](uint32_t firstChunk) {
-        Bytes stbl = atom("stbl", cat({atom("stsz", filled(12, 0)), buildstco(firstChunk), atom("stsc", filled(4, 0))}));
+        Bytes stbl =
+            atom("stbl", cat({atom("stsz", filled(12, 0)), buildstco(firstChunk), atom("stsc", filled(4, 0))}));
         Bytes moov = atom("moov", cat({atom("mvhd", filled(20, 0)), atom("trak", atom("mdia", atom("minf", stbl)))}));
         Bytes head = cat({atom("ftyp", Bytes{'M', '4', 'A', ' ', 0, 0, 0, 0}), moov});
         if (freeAfterMoov > 0)
@@ -384,6 +381,7 @@ TEST(AtomContainer, MissingOrWideChunkOffsetTablesAreReported)
         AtomFile g(dir, changed);
         AtomContainer m;
         openChild(m, code("moov"), g.root, false, 0, 0);
-        EXPECT_EQ(codeof([&] { checkChunkOffsets(m); }), std::strcmp(replacement, "co64") == 0 ? ATOM_ERR_CO64 : ATOM_ERR_NO_STCO);
+        EXPECT_EQ(codeof([&] { checkChunkOffsets(m); }),
+                  std::strcmp(replacement, "co64") == 0 ? ATOM_ERR_CO64 : ATOM_ERR_NO_STCO);
     }
 }

@@ -19,8 +19,9 @@ int dump(const std::string& args, std::string& out)
 TEST(DumpCommand, ShowsWhatMutagenReads)
 {
     TempDir dir;
-    const std::pair<const char*, const char*> cases[] = {
-        {"v23.mp3", "TIT2"}, {"v23_utf16.mp3", "TIT2"}, {"v24.mp3", "TIT2"}, {"ap_gnre.m4a", "©nam"}, {"mutagen_gen.m4a", "©nam"}, {"ffmeta.m4a", "©nam"}};
+    const std::pair<const char*, const char*> cases[] = {{"v23.mp3", "TIT2"},         {"v23_utf16.mp3", "TIT2"},
+                                                         {"v24.mp3", "TIT2"},         {"ap_gnre.m4a", "©nam"},
+                                                         {"mutagen_gen.m4a", "©nam"}, {"ffmeta.m4a", "©nam"}};
     for (const auto& [name, titleKey] : cases) {
         std::string path = dir.copy(name);
         const auto before = tagtest::readfile(path);
@@ -30,7 +31,8 @@ TEST(DumpCommand, ShowsWhatMutagenReads)
         EXPECT_NE(out.find("\nTitle: " + m[titleKey] + "\n"), std::string::npos) << name << "\n" << out;
         std::string bpm = m.count("TBPM") ? m["TBPM"] : m["tmpo"];
         if (!bpm.empty()) {
-            EXPECT_NE(out.find("\nBPM: " + bpm.substr(0, bpm.find('.')) + "\n"), std::string::npos) << name << "\n" << out;
+            EXPECT_NE(out.find("\nBPM: " + bpm.substr(0, bpm.find('.')) + "\n"), std::string::npos) << name << "\n"
+                                                                                                    << out;
         }
         EXPECT_NE(out.find("TrackDataRecord: none\n"), std::string::npos) << out;
         EXPECT_EQ(tagtest::readfile(path), before) << name << " must not change";
@@ -57,9 +59,10 @@ TEST(DumpCommand, DecodesTheStoredRecordAndFailsForFilesItCannotRead)
     }
     std::string out;
     EXPECT_EQ(dump(tagtest::quote(path), out), 0) << out;
-    for (const char* line : {"TrackDataRecord:\n", "  Flags: 0x0000071F analysis bpm times volume\n", "  Sample rate: 44100\n",
-             "  Frame count: 132300\n", "  Beat period: 22050\n", "  Last beat: 120000\n", "  BPM written: 120\n",
-             "  Stop time written: 2950 ms\n", "  Volume written: -1234\n"})
+    for (const char* line :
+         {"TrackDataRecord:\n", "  Flags: 0x0000071F analysis bpm times volume\n", "  Sample rate: 44100\n",
+          "  Frame count: 132300\n", "  Beat period: 22050\n", "  Last beat: 120000\n", "  BPM written: 120\n",
+          "  Stop time written: 2950 ms\n", "  Volume written: -1234\n"})
         EXPECT_NE(out.find(line), std::string::npos) << line << "\n" << out;
 
     std::string bad = dir.copy("brand_m4b.m4a");

@@ -21,7 +21,7 @@ const char* const TRACKS[] = {"beat128_stereo44_lame.mp3", "beat100_mono44_aac.m
 std::string environment(const TempDir& dir)
 {
     return "env HOME=" + tagtest::quote(dir.path("home")) + " XDG_CONFIG_HOME=" + tagtest::quote(dir.path("config")) +
-           " XDG_STATE_HOME=" + tagtest::quote(dir.path("state")) + " ";
+        " XDG_STATE_HOME=" + tagtest::quote(dir.path("state")) + " ";
 }
 
 std::string batch(const TempDir& dir, const std::string& folder)
@@ -90,9 +90,11 @@ TEST(InterruptedBatch, AFullDiskDamagesNothingAndEveryFailedTrackIsReported)
     std::filesystem::create_directories(stage);
     std::filesystem::copy_file(std::string(TEMPIX_MATERIAL_DIR) + "/beat128_stereo44_lame.mp3", stage + "/fits.mp3");
     const std::string strip = std::string(TEMPIX_PYTHON) + " -c " +
-                              tagtest::quote("import sys; sys.path.insert(0, sys.argv[1]); from make_tag_fixtures import without_udta; without_udta(sys.argv[2], sys.argv[3])") +
-                              " " + tagtest::quote(std::string(TEMPIX_SOURCE_DIR) + "/tests/tags") + " " +
-                              tagtest::quote(std::string(TEMPIX_MATERIAL_DIR) + "/beat100_mono44_aac.m4a") + " " + tagtest::quote(stage + "/grows.m4a");
+        tagtest::quote("import sys; sys.path.insert(0, sys.argv[1]); from make_tag_fixtures import without_udta; "
+                       "without_udta(sys.argv[2], sys.argv[3])") +
+        " " + tagtest::quote(std::string(TEMPIX_SOURCE_DIR) + "/tests/tags") + " " +
+        tagtest::quote(std::string(TEMPIX_MATERIAL_DIR) + "/beat100_mono44_aac.m4a") + " " +
+        tagtest::quote(stage + "/grows.m4a");
     ASSERT_EQ(tagtest::run(strip), 0);
     const std::vector<uint8_t> m4a = tagtest::readfile(stage + "/grows.m4a");
 
@@ -100,11 +102,12 @@ TEST(InterruptedBatch, AFullDiskDamagesNothingAndEveryFailedTrackIsReported)
     // filler that takes every free block; the log and journals are outside.
     const std::string full = dir.path("full");
     std::filesystem::create_directories(full);
-    const std::string script = "mount -t tmpfs -o size=2m none " + tagtest::quote(full) + " && cp " + tagtest::quote(stage) + "/* " +
-                               tagtest::quote(full) + " && (dd if=/dev/zero of=" + tagtest::quote(full + "/filler") +
-                               " bs=4k 2>/dev/null; true) && " + batch(dir, full) + " > " + tagtest::quote(dir.path("out.txt")) + " 2>&1" +
-                               "; echo $? > " + tagtest::quote(dir.path("status.txt")) + "; cp " + tagtest::quote(full) + "/*.m4a " +
-                               tagtest::quote(full) + "/*.mp3 " + tagtest::quote(dir.path("after")) + "/";
+    const std::string script = "mount -t tmpfs -o size=2m none " + tagtest::quote(full) + " && cp " +
+        tagtest::quote(stage) + "/* " + tagtest::quote(full) +
+        " && (dd if=/dev/zero of=" + tagtest::quote(full + "/filler") + " bs=4k 2>/dev/null; true) && " +
+        batch(dir, full) + " > " + tagtest::quote(dir.path("out.txt")) + " 2>&1" + "; echo $? > " +
+        tagtest::quote(dir.path("status.txt")) + "; cp " + tagtest::quote(full) + "/*.m4a " + tagtest::quote(full) +
+        "/*.mp3 " + tagtest::quote(dir.path("after")) + "/";
     std::filesystem::create_directories(dir.path("after"));
     ASSERT_EQ(tagtest::run("unshare -Urm sh -c " + tagtest::quote(script)), 0);
 
@@ -125,8 +128,10 @@ TEST(InterruptedBatch, ATrackThatEndsInAFailureIsLeftByteForByte)
     std::filesystem::create_directories(folder);
     // Too short to analyse, and a fragmented file that must not be written.
     std::filesystem::copy_file(tagtest::fixtures() + "/noudta_fast.m4a", folder + "/short.m4a");
-    ASSERT_EQ(tagtest::run("ffmpeg -v error -i " + tagtest::quote(std::string(TEMPIX_MATERIAL_DIR) + "/beat100_mono44_aac.m4a") +
-                           " -c copy -movflags frag_keyframe+empty_moov -brand 'M4A ' " + tagtest::quote(folder + "/fragmented.m4a")),
+    ASSERT_EQ(tagtest::run("ffmpeg -v error -i " +
+                           tagtest::quote(std::string(TEMPIX_MATERIAL_DIR) + "/beat100_mono44_aac.m4a") +
+                           " -c copy -movflags frag_keyframe+empty_moov -brand 'M4A ' " +
+                           tagtest::quote(folder + "/fragmented.m4a")),
               0);
     const std::vector<uint8_t> shortBytes = tagtest::readfile(folder + "/short.m4a");
     const std::vector<uint8_t> fragmented = tagtest::readfile(folder + "/fragmented.m4a");
@@ -134,9 +139,11 @@ TEST(InterruptedBatch, ATrackThatEndsInAFailureIsLeftByteForByte)
     EXPECT_EQ(tagtest::run(batch(dir, folder) + " 2>&1", &out), 1) << out;
     EXPECT_EQ(tagtest::readfile(folder + "/short.m4a"), shortBytes) << "no empty containers added";
     EXPECT_EQ(tagtest::readfile(folder + "/fragmented.m4a"), fragmented);
-    EXPECT_NE(out.find("Could not write tag to file: a fragmented MP4 file cannot be updated safely, so it was left as it was "
-                       "(error code 20228)."),
-              std::string::npos)
+    EXPECT_NE(
+        out.find(
+            "Could not write tag to file: a fragmented MP4 file cannot be updated safely, so it was left as it was "
+            "(error code 20228)."),
+        std::string::npos)
         << out;
     EXPECT_EQ(out.find("Track updated."), std::string::npos) << out;
 }

@@ -52,7 +52,8 @@ void exercise(const std::string& path, bool& opened)
 // reader would, for the containers that hold other atoms.
 void headers(const Bytes& b, size_t start, size_t end, std::vector<size_t>& out, int depth)
 {
-    static const std::set<std::string> containers = {"moov", "trak", "mdia", "minf", "stbl", "udta", "meta", "ilst", "edts", "dinf"};
+    static const std::set<std::string> containers = {"moov", "trak", "mdia", "minf", "stbl",
+                                                     "udta", "meta", "ilst", "edts", "dinf"};
     size_t pos = start;
     while (pos + 8 <= end && depth < 8) {
         uint32_t size = getbe32(&b[pos]);
@@ -76,7 +77,8 @@ struct Variant {
 std::vector<Variant> truncations(const Bytes& b)
 {
     std::vector<Variant> v;
-    std::set<size_t> lengths = {0, 3, 4, 8, 11, 12, 20, 27, 40, 100, 300, 1000, b.size() / 2, b.size() - 1, b.size() - 128, b.size() - 129};
+    std::set<size_t> lengths = {
+        0, 3, 4, 8, 11, 12, 20, 27, 40, 100, 300, 1000, b.size() / 2, b.size() - 1, b.size() - 128, b.size() - 129};
     for (size_t n : lengths)
         if (n < b.size())
             v.push_back({"cut at " + std::to_string(n), Bytes(b.begin(), b.begin() + long(n))});
@@ -126,7 +128,8 @@ std::vector<Variant> mp3variants(const Bytes& b)
         }
         // Frame sizes of the first frames.
         for (size_t pos = 10; pos + 10 < std::min<size_t>(b.size(), 400); pos += 1) {
-            if (std::isupper(b[pos]) && std::isupper(b[pos + 1]) && std::isupper(b[pos + 2]) && (std::isupper(b[pos + 3]) || std::isdigit(b[pos + 3]))) {
+            if (std::isupper(b[pos]) && std::isupper(b[pos + 1]) && std::isupper(b[pos + 2]) &&
+                (std::isupper(b[pos + 3]) || std::isdigit(b[pos + 3]))) {
                 for (uint32_t lie : {0u, 1u, 0x7FFFFFFFu, 0xFFFFFFFFu}) {
                     Bytes m = b;
                     putbe32(&m[pos + 4], lie);

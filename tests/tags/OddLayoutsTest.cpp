@@ -16,8 +16,9 @@ const std::string& oddlayouts()
 {
     static const std::string dir = [] {
         static TempDir made;
-        std::string command = std::string(TEMPIX_PYTHON) + " " + tagtest::quote(std::string(TEMPIX_SOURCE_DIR) + "/tests/tags/make_odd_layouts.py") +
-                              " " + tagtest::quote(tagtest::fixtures()) + " " + tagtest::quote(made.path("odd"));
+        std::string command = std::string(TEMPIX_PYTHON) + " " +
+            tagtest::quote(std::string(TEMPIX_SOURCE_DIR) + "/tests/tags/make_odd_layouts.py") + " " +
+            tagtest::quote(tagtest::fixtures()) + " " + tagtest::quote(made.path("odd"));
         if (tagtest::run(command) != 0)
             throw std::runtime_error("could not make the odd layouts");
         return made.path("odd");
@@ -46,8 +47,8 @@ std::map<std::string, std::string> foreign(std::map<std::string, std::string> m)
     for (auto it = m.begin(); it != m.end();) {
         const std::string& k = it->first;
         bool ours = k.rfind("TBPM", 0) == 0 || k.rfind("RVAD", 0) == 0 || k.rfind("RVA2", 0) == 0 ||
-                    k.find("com.quillfen.tempix.trackdata") != std::string::npos || k == "tmpo" ||
-                    k.rfind("udta.", 0) == 0 || k.rfind("meta.", 0) == 0 || k.rfind("ilst.", 0) == 0 || k.find(".size") != std::string::npos;
+            k.find("com.quillfen.tempix.trackdata") != std::string::npos || k == "tmpo" || k.rfind("udta.", 0) == 0 ||
+            k.rfind("meta.", 0) == 0 || k.rfind("ilst.", 0) == 0 || k.find(".size") != std::string::npos;
         it = ours ? m.erase(it) : std::next(it);
     }
     return m;
@@ -55,7 +56,8 @@ std::map<std::string, std::string> foreign(std::map<std::string, std::string> m)
 
 bool endswith(const std::vector<uint8_t>& bytes, const std::vector<uint8_t>& tail)
 {
-    return bytes.size() >= tail.size() && std::equal(tail.begin(), tail.end(), bytes.end() - std::ptrdiff_t(tail.size()));
+    return bytes.size() >= tail.size() &&
+        std::equal(tail.begin(), tail.end(), bytes.end() - std::ptrdiff_t(tail.size()));
 }
 
 } // namespace
@@ -66,7 +68,8 @@ TEST(OddLayouts, EveryFrameNotOursComesThroughTheUpdateUnchanged)
         const char* file;
         size_t keptTail; // bytes at the end that must stay as they were (ID3v1, a second tag)
     };
-    const Case cases[] = {{"empty_frame.mp3", 0}, {"extended.mp3", 0}, {"v22_tcp.mp3", 0}, {"two_tags.mp3", 0}, {"with_v1.mp3", 128}, {"unsync.mp3", 0}, {"two_mdat.m4a", 0}};
+    const Case cases[] = {{"empty_frame.mp3", 0}, {"extended.mp3", 0}, {"v22_tcp.mp3", 0}, {"two_tags.mp3", 0},
+                          {"with_v1.mp3", 128},   {"unsync.mp3", 0},   {"two_mdat.m4a", 0}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.file);
         TempDir dir;
@@ -83,7 +86,8 @@ TEST(OddLayouts, EveryFrameNotOursComesThroughTheUpdateUnchanged)
         EXPECT_EQ(now.count("tmpo") ? now.at("tmpo") : now.at("TBPM"), "123");
         EXPECT_EQ(tagtest::decodedmd5(path), audio);
         if (c.keptTail > 0) {
-            EXPECT_TRUE(endswith(after, std::vector<uint8_t>(original.end() - std::ptrdiff_t(c.keptTail), original.end())));
+            EXPECT_TRUE(
+                endswith(after, std::vector<uint8_t>(original.end() - std::ptrdiff_t(c.keptTail), original.end())));
         }
 
         // What was written reads back, also where the library's parse falls short.
@@ -120,13 +124,13 @@ TEST(OddLayouts, EveryFrameNotOursComesThroughTheUpdateUnchanged)
     const std::vector<uint8_t> two = tagtest::readfile(path);
     const size_t firstSize = 10 + ((size_t(two[6]) << 21) | (size_t(two[7]) << 14) | (size_t(two[8]) << 7) | two[9]);
     update(path);
-    EXPECT_TRUE(endswith(tagtest::readfile(path), std::vector<uint8_t>(two.begin() + std::ptrdiff_t(firstSize), two.end())));
+    EXPECT_TRUE(
+        endswith(tagtest::readfile(path), std::vector<uint8_t>(two.begin() + std::ptrdiff_t(firstSize), two.end())));
 }
 
 TEST(OddLayouts, WhatCannotBeKeptExactlyIsRefusedAndLeftAsItWas)
 {
-    const std::pair<const char*, int> cases[] = {
-        {"flags_ff.mp3", 0}, {"fragmented.m4a", ATOM_ERR_FRAGMENTED}};
+    const std::pair<const char*, int> cases[] = {{"flags_ff.mp3", 0}, {"fragmented.m4a", ATOM_ERR_FRAGMENTED}};
     for (const auto& [file, expected] : cases) {
         SCOPED_TRACE(file);
         TempDir dir;

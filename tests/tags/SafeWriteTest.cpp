@@ -115,7 +115,9 @@ TEST(SafeWrite, AKillAtAnyWriteLeavesTheOriginalOrTheWholeUpdateOnceRecovered)
             EXPECT_TRUE(now == original || now == updated) << "killed after write " << k;
             EXPECT_EQ(home.journals(), 0u) << "after write " << k;
             for (const std::string& line : lines)
-                EXPECT_EQ(line, "Restored " + std::string(std::filesystem::canonical(path).string()) + " to its state before an interrupted tag update.\n");
+                EXPECT_EQ(line,
+                          "Restored " + std::string(std::filesystem::canonical(path).string()) +
+                              " to its state before an interrupted tag update.\n");
         }
         EXPECT_GT(restored, 0) << "some kills fall after the first write to the track";
         EXPECT_TRUE(recover().empty()) << "each replay is logged once";

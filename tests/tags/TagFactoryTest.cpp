@@ -77,15 +77,15 @@ TEST(Tag, DumpPrintsEveryValueOrItsErrorCode)
     TempDir dir;
     auto mp3 = opened(dir.copy("v23.mp3"));
     EXPECT_EQ(dumped(*mp3),
-        "Implementation: ID3Lib\n"
-        "Title: Title Three\n"
-        "Artist: Artist Three\n"
-        "Composer: Composer Three\n"
-        "Album: Album Three\n"
-        "Genre: Rock\n"
-        "Comment: Comment text\n"
-        "BPM: 128\n"
-        "RVA: err=20602\n");
+              "Implementation: ID3Lib\n"
+              "Title: Title Three\n"
+              "Artist: Artist Three\n"
+              "Composer: Composer Three\n"
+              "Album: Album Three\n"
+              "Genre: Rock\n"
+              "Comment: Comment text\n"
+              "BPM: 128\n"
+              "RVA: err=20602\n");
 
     auto rvad = opened(dir.copy("v23_rvad.mp3"));
     std::string text = dumped(*rvad);

@@ -55,7 +55,8 @@ inline const std::string& fixtures()
     static std::string dir = std::string(TEMPIX_BINARY_DIR) + "/tags-fixtures";
     static std::once_flag once;
     std::call_once(once, [] {
-        std::string command = std::string(TEMPIX_PYTHON) + " " + quote(std::string(TEMPIX_SOURCE_DIR) + "/tests/tags/make_tag_fixtures.py") + " " + quote(dir);
+        std::string command = std::string(TEMPIX_PYTHON) + " " +
+            quote(std::string(TEMPIX_SOURCE_DIR) + "/tests/tags/make_tag_fixtures.py") + " " + quote(dir);
         if (run(command) != 0)
             throw std::runtime_error("could not make the tag fixtures");
     });
@@ -112,7 +113,10 @@ inline void writefile(const std::string& path, const std::vector<uint8_t>& bytes
 inline std::map<std::string, std::string> mutagen(const std::string& path)
 {
     std::string text;
-    int status = run(std::string(TEMPIX_PYTHON) + " " + quote(std::string(TEMPIX_SOURCE_DIR) + "/tests/tags/read_tags.py") + " " + quote(path) + " 2>&1", &text);
+    int status =
+        run(std::string(TEMPIX_PYTHON) + " " + quote(std::string(TEMPIX_SOURCE_DIR) + "/tests/tags/read_tags.py") +
+                " " + quote(path) + " 2>&1",
+            &text);
     std::map<std::string, std::string> values;
     if (status != 0) {
         values["error"] = text;
@@ -140,16 +144,10 @@ inline std::string md5of(const std::string& path, const std::string& options)
 }
 
 // MD5 of the decoded audio (every sample as ffmpeg decodes it).
-inline std::string decodedmd5(const std::string& path)
-{
-    return md5of(path, "");
-}
+inline std::string decodedmd5(const std::string& path) { return md5of(path, ""); }
 
 // MD5 of the coded audio packets, copied without decoding.
-inline std::string streammd5(const std::string& path)
-{
-    return md5of(path, "-c copy");
-}
+inline std::string streammd5(const std::string& path) { return md5of(path, "-c copy"); }
 
 // Both fingerprints of a file's audio, to compare before and after a write.
 struct AudioPrint {
@@ -158,10 +156,7 @@ struct AudioPrint {
     bool operator==(const AudioPrint&) const = default;
 };
 
-inline AudioPrint audioprint(const std::string& path)
-{
-    return {decodedmd5(path), streammd5(path)};
-}
+inline AudioPrint audioprint(const std::string& path) { return {decodedmd5(path), streammd5(path)}; }
 
 inline std::ostream& operator<<(std::ostream& os, const AudioPrint& p)
 {

@@ -86,12 +86,15 @@ TEST(Tag_ID3Lib, ReadsLatin1AndUtf16TextsAndGenreReferences)
 
 TEST(Tag_ID3Lib, GenreTextsThatAreNotReferencesStayAsTheyAre)
 {
-    const std::pair<const char*, const char*> cases[] = {
-        {"(17)Rock", "Rock"}, {"Rock  ", "Rock"}, {"(RX)", "(RX)"}, {"(200)", "(200)"}, {"(147)", "Synthpop"}, {"(0)", "Blues"}};
+    const std::pair<const char*, const char*> cases[] = {{"(17)Rock", "Rock"}, {"Rock  ", "Rock"},    {"(RX)", "(RX)"},
+                                                         {"(200)", "(200)"},   {"(147)", "Synthpop"}, {"(0)", "Blues"}};
     for (const auto& [stored, expected] : cases) {
         TempDir dir;
         std::string path = dir.copy("notag.mp3");
-        ASSERT_EQ(tagtest::id3script(path, std::string("t = id3.ID3()\nt.add(id3.TCON(encoding=0, text='") + stored + "'))\nt.save(path, v2_version=3)"), 0);
+        ASSERT_EQ(tagtest::id3script(path,
+                                     std::string("t = id3.ID3()\nt.add(id3.TCON(encoding=0, text='") + stored +
+                                         "'))\nt.save(path, v2_version=3)"),
+                  0);
         Tag_ID3Lib tag(path.c_str(), true);
         EXPECT_EQ(text(tag, &Tag::getGenre), expected) << stored;
     }
@@ -101,7 +104,9 @@ TEST(Tag_ID3Lib, ATempoThatIsNoNumberIsUnusable)
 {
     TempDir dir;
     std::string path = dir.copy("notag.mp3");
-    ASSERT_EQ(tagtest::id3script(path, "t = id3.ID3()\nt.add(id3.TBPM(encoding=0, text='fast'))\nt.save(path, v2_version=3)"), 0);
+    ASSERT_EQ(
+        tagtest::id3script(path, "t = id3.ID3()\nt.add(id3.TBPM(encoding=0, text='fast'))\nt.save(path, v2_version=3)"),
+        0);
     Tag_ID3Lib tag(path.c_str(), true);
     EXPECT_EQ(codeof([&] { tag.getBPM(); }), TAG_ERR_UNUSABLE);
 }
@@ -128,7 +133,8 @@ TEST(Tag_ID3Lib, TextsCannotBeSet)
 
 TEST(Tag_ID3Lib, WritesTempoVolumeCommentAndRecordSoThatMutagenReadsThem)
 {
-    for (const char* name : {"notag.mp3", "v1only.mp3", "v22.mp3", "v23.mp3", "v23_nopad.mp3", "v23_utf16.mp3", "v23_rvad.mp3"}) {
+    for (const char* name :
+         {"notag.mp3", "v1only.mp3", "v22.mp3", "v23.mp3", "v23_nopad.mp3", "v23_utf16.mp3", "v23_rvad.mp3"}) {
         SCOPED_TRACE(name);
         TempDir dir;
         std::string path = dir.copy(name);
@@ -201,13 +207,19 @@ TEST(Tag_ID3Lib, ARecordIsFoundByItsOwnerAmongOtherObjects)
 {
     TempDir dir;
     std::string path = dir.copy("v23.mp3");
-    ASSERT_EQ(tagtest::id3script(path,
-                  "t = id3.ID3(path)\n"
-                  "t.add(id3.GEOB(encoding=0, mime='application/x-foo', filename='f', desc='other.owner', data=b'xyz'))\n"
-                  "t.save(path, v2_version=3)"),
+    ASSERT_EQ(
+        tagtest::id3script(
+            path,
+            "t = id3.ID3(path)\n"
+            "t.add(id3.GEOB(encoding=0, mime='application/x-foo', filename='f', desc='other.owner', data=b'xyz'))\n"
+            "t.save(path, v2_version=3)"),
         0);
     Tag_ID3Lib tag(path.c_str(), false);
-    EXPECT_EQ(codeof([&] { char b[4]; tag.getData(TRACKDATA_OWNER, 0, b, 4); }), TAG_ERR_NOT_FOUND);
+    EXPECT_EQ(codeof([&] {
+                  char b[4];
+                  tag.getData(TRACKDATA_OWNER, 0, b, 4);
+              }),
+              TAG_ERR_NOT_FOUND);
     const char mine[] = "mine";
     tag.setData(TRACKDATA_OWNER, 0, mine, 4);
     char other[3];

@@ -51,8 +51,9 @@ std::string hex(const std::vector<uint8_t>& bytes)
     return out;
 }
 
-const char* const ALL_M4A[] = {"tail.m4a", "fast.m4a", "ffmeta.m4a", "noudta_tail.m4a", "noudta_fast.m4a", "ap_gnre.m4a",
-    "ap_fast.m4a", "mutagen_gen.m4a", "mutagen_bigfree.m4a", "mutagen_nofree.m4a"};
+const char* const ALL_M4A[] = {
+    "tail.m4a",    "fast.m4a",    "ffmeta.m4a",      "noudta_tail.m4a",     "noudta_fast.m4a",
+    "ap_gnre.m4a", "ap_fast.m4a", "mutagen_gen.m4a", "mutagen_bigfree.m4a", "mutagen_nofree.m4a"};
 
 } // namespace
 
@@ -140,7 +141,8 @@ TEST(Tag_QTAtoms, ATempoItemIsTwentySixBytes)
     tag.close();
 
     std::vector<uint8_t> bytes = tagtest::readfile(path);
-    const uint8_t item[26] = {0, 0, 0, 0x1A, 't', 'm', 'p', 'o', 0, 0, 0, 0x12, 'd', 'a', 't', 'a', 0, 0, 0, 0x15, 0, 0, 0, 0, 0, 0x80};
+    const uint8_t item[26] = {0,   0,   0,   0x1A, 't', 'm', 'p',  'o', 0, 0, 0, 0x12, 'd',
+                              'a', 't', 'a', 0,    0,   0,   0x15, 0,   0, 0, 0, 0,    0x80};
     auto at = std::search(bytes.begin(), bytes.end(), item, item + sizeof item);
     EXPECT_NE(at, bytes.end());
     EXPECT_EQ(tagtest::mutagen(path)["tmpo"], "128");
@@ -313,7 +315,22 @@ TEST(Tag_QTAtoms, SixtyFourBitAtomSizesAreRefusedBeforeAnythingIsWritten)
     ASSERT_EQ(std::string(bytes.begin() + long(pos) - 4, bytes.begin() + long(pos)), "free");
     uint32_t size = getbe32(&bytes[pos]);
     size_t start = pos - 8;
-    const uint8_t header[16] = {0, 0, 0, 1, 'm', 'd', 'a', 't', 0, 0, 0, 0, uint8_t(size >> 24), uint8_t(size >> 16), uint8_t(size >> 8), uint8_t(size + 8)};
+    const uint8_t header[16] = {0,
+                                0,
+                                0,
+                                1,
+                                'm',
+                                'd',
+                                'a',
+                                't',
+                                0,
+                                0,
+                                0,
+                                0,
+                                uint8_t(size >> 24),
+                                uint8_t(size >> 16),
+                                uint8_t(size >> 8),
+                                uint8_t(size + 8)};
     std::memcpy(&bytes[start], header, sizeof header);
     tagtest::writefile(path, bytes);
     EXPECT_EQ(codeof([&] { Tag_QTAtoms(path.c_str(), false); }), ATOM_ERR_BAD_SIZE);
@@ -401,8 +418,11 @@ TEST(Tag_QTAtoms, EveryTrackKeepsItsChunkOffsets)
     // Two audio streams: both tables must follow a moved 'mdat'.
     TempDir dir;
     std::string path = dir.path("two.m4a");
-    ASSERT_EQ(tagtest::run("ffmpeg -v error -y -f lavfi -i sine=frequency=300:duration=2 -f lavfi -i sine=frequency=500:duration=2 "
-                           "-map 0 -map 1 -c:a aac -fflags +bitexact -movflags +faststart " + tagtest::quote(path)),
+    ASSERT_EQ(
+        tagtest::run(
+            "ffmpeg -v error -y -f lavfi -i sine=frequency=300:duration=2 -f lavfi -i sine=frequency=500:duration=2 "
+            "-map 0 -map 1 -c:a aac -fflags +bitexact -movflags +faststart " +
+            tagtest::quote(path)),
         0);
     std::string md5a, md5b;
     auto prints = [&](std::string& a, std::string& b) {

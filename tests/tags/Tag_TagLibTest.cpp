@@ -27,12 +27,15 @@ TEST(VolumeScale, EveryConversionOnItsScale)
         int from, to;
     };
     const Case cases[] = {
-        {rvatorva2index, 0, 0}, {rvatorva2index, -65535, -32768}, {rvatorva2index, -65508, -32768},
-        {rvatorva2index, -65507, -32767}, {rvatorva2index, 65535, 3083}, {rvatorva2index, 1000, 67},
-        {rvatorva2index, -1000, -68}, {rva2indextorva, -32768, -65522}, {rva2indextorva, -32767, -65494},
-        {rva2indextorva, 1, 15}, {rva2indextorva, 3083, 65535}, {rva2indextorva, 32767, 65535},
-        {rva2indextorva, 0, 0}, {rvatopercent, 65535, 100}, {rvatopercent, -32767, -50},
-        {rvatolibraryvolume, -65522, -255}, {rvatolibraryvolume, 995, 4}, {rvatolibraryvolume, -1000, -4},
+        {rvatorva2index, 0, 0},           {rvatorva2index, -65535, -32768},
+        {rvatorva2index, -65508, -32768}, {rvatorva2index, -65507, -32767},
+        {rvatorva2index, 65535, 3083},    {rvatorva2index, 1000, 67},
+        {rvatorva2index, -1000, -68},     {rva2indextorva, -32768, -65522},
+        {rva2indextorva, -32767, -65494}, {rva2indextorva, 1, 15},
+        {rva2indextorva, 3083, 65535},    {rva2indextorva, 32767, 65535},
+        {rva2indextorva, 0, 0},           {rvatopercent, 65535, 100},
+        {rvatopercent, -32767, -50},      {rvatolibraryvolume, -65522, -255},
+        {rvatolibraryvolume, 995, 4},     {rvatolibraryvolume, -1000, -4},
     };
     for (const Case& c : cases)
         EXPECT_EQ(c.convert(c.from), c.to) << c.from;
@@ -169,13 +172,14 @@ TEST(Tag_TagLib, TheCommentAndTheRecordAreTellApartByDescription)
     TempDir dir;
     std::string path = dir.copy("v24.mp3");
     // The record's frame comes first, the plain comment second.
-    ASSERT_EQ(tagtest::id3script(path,
+    ASSERT_EQ(tagtest::id3script(
+                  path,
                   "t = id3.ID3(path)\n"
                   "t.delall('COMM')\n"
                   "t.add(id3.COMM(encoding=0, lang='XXX', desc='com.quillfen.tempix.trackdata', text='TWFu'))\n"
                   "t.add(id3.COMM(encoding=3, lang='eng', desc='', text='plain'))\n"
                   "t.save(path)"),
-        0);
+              0);
     Tag_TagLib tag(path.c_str(), false);
     EXPECT_EQ(text(tag, &Tag::getComment), "plain");
     char data[4] = {0, 0, 0, 'z'};

@@ -121,10 +121,9 @@ private:
                         "\"last_beat\":%u,\"bpm\":%d,\"start_ms\":%d,\"stop_ms\":%d,"
                         "\"less_intro_start_ms\":%d,\"less_intro_stop_ms\":%d,\"volume\":%d,"
                         "\"volume_percent\":%d,\"library_volume\":%d}\n",
-                        jsonstring(path).c_str(), a.sampleRate, a.frameCount, a.loudness, a.peakLevel,
-                        a.beatPeriod, a.startPeriod, a.endPeriod, a.firstBeat, a.lastBeat, bpm, times.startMs,
-                        times.stopMs, less.startMs, less.stopMs, volume.value, volume.percent,
-                        volume.libraryVolume);
+                        jsonstring(path).c_str(), a.sampleRate, a.frameCount, a.loudness, a.peakLevel, a.beatPeriod,
+                        a.startPeriod, a.endPeriod, a.firstBeat, a.lastBeat, bpm, times.startMs, times.stopMs,
+                        less.startMs, less.stopMs, volume.value, volume.percent, volume.libraryVolume);
             return;
         }
         std::printf("%s\n"
@@ -142,8 +141,8 @@ private:
                     "  volume          %d (%d %%), library volume %d\n",
                     path.c_str(), bpm, a.sampleRate, a.frameCount, a.frameCount / sr, a.loudness, a.peakLevel,
                     a.beatPeriod, a.startPeriod, a.endPeriod, a.firstBeat, a.lastBeat, times.startMs / 1000.0,
-                    times.stopMs / 1000.0, less.startMs / 1000.0, less.stopMs / 1000.0, volume.value,
-                    volume.percent, volume.libraryVolume);
+                    times.stopMs / 1000.0, less.startMs / 1000.0, less.stopMs / 1000.0, volume.value, volume.percent,
+                    volume.libraryVolume);
     }
 
     const CliPaths& files;

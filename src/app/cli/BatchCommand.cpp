@@ -101,7 +101,7 @@ private:
             const int cells = 24;
             int full = value >= range ? cells : value * cells / range;
             line = "[" + std::string(size_t(full), '#') + std::string(size_t(cells - full), '.') + "] " +
-                   std::to_string(value) + "/" + std::to_string(range);
+                std::to_string(value) + "/" + std::to_string(range);
             if (value > 0 && value < range) {
                 double elapsed = std::chrono::duration<double>(now - started).count();
                 long left = long(elapsed / value * (range - value) + 0.5);
@@ -153,9 +153,11 @@ public:
         app.add_flag("--reprocess", options.reprocess, "Analyse again even when a stored analysis is usable");
 
         auto* all = app.add_flag("--all-genres", allGenres, "Process tracks of every genre");
-        auto* skip = app.add_option("--skip-genres", skipGenres,
-                                    "Skip tracks of these genres (comma-separated; default: podcasts, speech, classical ...)");
-        auto* only = app.add_option("--only-genres", onlyGenres, "Process only tracks of these genres (comma-separated)");
+        auto* skip =
+            app.add_option("--skip-genres", skipGenres,
+                           "Skip tracks of these genres (comma-separated; default: podcasts, speech, classical ...)");
+        auto* only =
+            app.add_option("--only-genres", onlyGenres, "Process only tracks of these genres (comma-separated)");
         all->excludes(skip)->excludes(only);
         skip->excludes(only);
         skipGiven = skip;
@@ -278,9 +280,6 @@ private:
 
 } // namespace
 
-std::unique_ptr<CliCommand> makeBatchCommand(const CliPaths& paths)
-{
-    return std::make_unique<BatchCommand>(paths);
-}
+std::unique_ptr<CliCommand> makeBatchCommand(const CliPaths& paths) { return std::make_unique<BatchCommand>(paths); }
 
 } // namespace ovra::tempix::cli

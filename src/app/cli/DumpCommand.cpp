@@ -37,9 +37,8 @@ void dumprecord(ovra::Tag& tag, FILE* out)
     }
     const TrackAnalysis& a = record.analysis;
     std::fputs("TrackDataRecord:\n", out);
-    std::fprintf(out, "  Flags: 0x%08X%s%s%s%s\n", (unsigned)record.flags,
-        record.hasAnalysis() ? " analysis" : "", record.hasBPM() ? " bpm" : "",
-        record.hasTimes() ? " times" : "", record.hasVolume() ? " volume" : "");
+    std::fprintf(out, "  Flags: 0x%08X%s%s%s%s\n", (unsigned)record.flags, record.hasAnalysis() ? " analysis" : "",
+                 record.hasBPM() ? " bpm" : "", record.hasTimes() ? " times" : "", record.hasVolume() ? " volume" : "");
     std::fprintf(out, "  Sample rate: %u\n", (unsigned)a.sampleRate);
     std::fprintf(out, "  Frame count: %u\n", (unsigned)a.frameCount);
     std::fprintf(out, "  Loudness: %u\n", (unsigned)a.loudness);
@@ -61,8 +60,9 @@ public:
 
     void addOptions(CLI::App& app) override
     {
-        app.add_flag("--dump", dump, "Print the tag and the stored analysis record of each file (PATH...); "
-                                     "changes nothing");
+        app.add_flag("--dump", dump,
+                     "Print the tag and the stored analysis record of each file (PATH...); "
+                     "changes nothing");
     }
 
     bool selected() const override { return dump; }
@@ -104,9 +104,6 @@ private:
 
 } // namespace
 
-std::unique_ptr<CliCommand> makeDumpCommand(const CliPaths& paths)
-{
-    return std::make_unique<DumpCommand>(paths);
-}
+std::unique_ptr<CliCommand> makeDumpCommand(const CliPaths& paths) { return std::make_unique<DumpCommand>(paths); }
 
 } // namespace ovra::tempix::cli

@@ -52,10 +52,7 @@ int32_t PreferenceStore::getInt(const char* key)
     return result;
 }
 
-void PreferenceStore::setInt(const char* key, int32_t value)
-{
-    settings->setValue(QString::fromUtf8(key), value);
-}
+void PreferenceStore::setInt(const char* key, int32_t value) { settings->setValue(QString::fromUtf8(key), value); }
 
 void PreferenceStore::getString(const char* key, char* buffer, size_t size)
 {

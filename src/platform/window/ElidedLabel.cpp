@@ -49,10 +49,7 @@ public:
 
 } // namespace
 
-bool iselidedlabel(const QLabel* label)
-{
-    return label && label->property("elide").isValid();
-}
+bool iselidedlabel(const QLabel* label) { return label && label->property("elide").isValid(); }
 
 void setelidedtext(QLabel* label, const QString& text)
 {

@@ -4,7 +4,6 @@
 #include <QCoreApplication>
 #include <QEvent>
 
-
 namespace ovra {
 
 namespace {
@@ -40,7 +39,8 @@ void quitapplication()
     // Queued, and straight out of the loop: the toolkit's own quit would first
     // ask every window to close, and a window's close box asks to quit.
     if (QCoreApplication* app = QCoreApplication::instance())
-        QMetaObject::invokeMethod(app, [] { QCoreApplication::exit(0); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            app, [] { QCoreApplication::exit(0); }, Qt::QueuedConnection);
 }
 
 void processpendingevents()

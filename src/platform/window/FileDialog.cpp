@@ -8,10 +8,7 @@
 
 namespace ovra {
 
-FileDialog::~FileDialog()
-{
-    delete current.data();
-}
+FileDialog::~FileDialog() { delete current.data(); }
 
 int FileDialog::run()
 {

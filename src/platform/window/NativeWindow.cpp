@@ -26,10 +26,7 @@ const QEvent::Type changeEventType = static_cast<QEvent::Type>(QEvent::registerE
 const char* const maximumProperty = "tempixMaximum";
 const char* const formatProperty = "tempixFormat";
 
-QString fromutf8(const char* text)
-{
-    return QString::fromUtf8(text ? text : "");
-}
+QString fromutf8(const char* text) { return QString::fromUtf8(text ? text : ""); }
 
 } // namespace
 
@@ -75,10 +72,7 @@ NativeWindow::~NativeWindow()
     delete window.data();
 }
 
-QObject* NativeWindow::dispatcher() const
-{
-    return receiver.get();
-}
+QObject* NativeWindow::dispatcher() const { return receiver.get(); }
 
 void NativeWindow::adopt(QWidget* created)
 {
@@ -102,7 +96,8 @@ static void fittoscreen(QWidget* w, QScreen* screen)
     QSize frame = w->frameGeometry().size() - w->geometry().size();
     if (frame.isEmpty())
         frame = QSize(8, 2 * w->fontMetrics().height() + 8);
-    const QSize wanted = w->size().boundedTo(room - frame).expandedTo(w->minimumSizeHint().expandedTo(w->minimumSize()));
+    const QSize wanted =
+        w->size().boundedTo(room - frame).expandedTo(w->minimumSizeHint().expandedTo(w->minimumSize()));
     if (wanted != w->size())
         w->resize(wanted);
 }
@@ -301,10 +296,7 @@ void NativeWindow::apply(const Change& c)
 
 // --- Control --------------------------------------------------------------
 
-QWidget* Control::widget() const
-{
-    return owner->findcontrol(number);
-}
+QWidget* Control::widget() const { return owner->findcontrol(number); }
 
 void Control::enable(bool on)
 {
@@ -366,10 +358,7 @@ bool Control::gettext(char* buffer, size_t size) const
     return true;
 }
 
-std::string Control::title() const
-{
-    return gettext();
-}
+std::string Control::title() const { return gettext(); }
 
 void Control::focus()
 {

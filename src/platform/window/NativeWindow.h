@@ -55,8 +55,8 @@ public:
     void popupclear();
     void popupappend(const char* text);
     void popupappendseparator();
-    void popupselect(int index);   // -1: nothing selected
-    int popupselected() const;     // -1 when nothing is selected
+    void popupselect(int index); // -1: nothing selected
+    int popupselected() const;   // -1 when nothing is selected
     int popupcount() const;
     // Text of item index, or of the selected item when index < 0; false and
     // empty text when there is none or it does not fit.

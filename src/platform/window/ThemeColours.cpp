@@ -8,8 +8,7 @@ namespace ovra {
 QColor mixcolours(const QColor& a, const QColor& b, double share)
 {
     auto mix = [share](double x, double y) { return int(x + (y - x) * share + 0.5); };
-    return QColor(mix(a.red(), b.red()), mix(a.green(), b.green()), mix(a.blue(), b.blue()),
-                  mix(a.alpha(), b.alpha()));
+    return QColor(mix(a.red(), b.red()), mix(a.green(), b.green()), mix(a.blue(), b.blue()), mix(a.alpha(), b.alpha()));
 }
 
 QColor errortextcolour(const QPalette& palette)

@@ -42,15 +42,9 @@ bool commandof(const QObject* o, CommandID& command)
 }
 } // namespace
 
-void setinterfacefolder(const char* folder)
-{
-    folderSetting() = folder ? folder : ":/main";
-}
+void setinterfacefolder(const char* folder) { folderSetting() = folder ? folder : ":/main"; }
 
-const char* interfacefolder()
-{
-    return folderSetting().c_str();
-}
+const char* interfacefolder() { return folderSetting().c_str(); }
 
 // Turns the platform window's events into the slot calls.
 class WindowEventFilter : public QObject {
@@ -147,7 +141,8 @@ private:
     {
         QRect r = top->frameGeometry();
         int left = r.left(), t = r.top(), right = r.left() + r.width(), bottom = r.top() + r.height();
-        bool sized = (right - left) != (owner.lastright - owner.lastleft) || (bottom - t) != (owner.lastbottom - owner.lasttop);
+        bool sized =
+            (right - left) != (owner.lastright - owner.lastleft) || (bottom - t) != (owner.lastbottom - owner.lasttop);
         bool moved = left != owner.lastleft || t != owner.lasttop;
         owner.lastleft = left;
         owner.lasttop = t;
