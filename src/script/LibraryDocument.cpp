@@ -596,26 +596,6 @@ const LibraryDocument::Track* LibraryDocument::findtrack(int64_t id) const
     return it != c.tracks.end() && it->id == id ? &*it : nullptr;
 }
 
-// The bytes of a track's dictionary with its splices applied, appended to out.
-void LibraryDocument::applysplices(std::string& out, std::string_view base, const std::vector<Splice>& splices)
-{
-    size_t at = 0;
-    for (const auto& sp : splices) {
-        out.append(base.substr(at, sp.at - at));
-        out.append(sp.inserted);
-        at = sp.at + sp.removed;
-    }
-    out.append(base.substr(at));
-}
-
-long long LibraryDocument::growth(const std::vector<Splice>& splices)
-{
-    long long n = 0;
-    for (const auto& sp : splices)
-        n += static_cast<long long>(sp.inserted.size()) - static_cast<long long>(sp.removed);
-    return n;
-}
-
 std::string_view LibraryDocument::trackdict(int64_t id, std::string& scratch) const
 {
     const Track* t = findtrack(id);
@@ -626,7 +606,12 @@ std::string_view LibraryDocument::trackdict(int64_t id, std::string& scratch) co
     if (p == patched.end())
         return base;
     scratch.clear();
-    applysplices(scratch, base, p->second);
+    size_t at = 0;
+    for (const Splice& sp : p->second) {
+        scratch.append(base.substr(at, sp.at - at)).append(sp.inserted);
+        at = sp.at + sp.removed;
+    }
+    scratch.append(base.substr(at));
     return scratch;
 }
 
@@ -831,75 +816,6 @@ bool LibraryDocument::applyremove(int64_t track, const std::string& key)
     return true;
 }
 
-std::string LibraryDocument::compose() const
-{
-    struct Piece {
-        const Track* track;
-        const std::vector<Splice>* splices;
-    };
-    std::vector<Piece> pieces;
-    long long size = static_cast<long long>(c.text.size());
-    for (const auto& [id, splices] : patched) {
-        if (const Track* t = findtrack(id)) {
-            pieces.push_back({t, &splices});
-            size += growth(splices);
-        }
-    }
-    std::sort(pieces.begin(), pieces.end(), [](const Piece& a, const Piece& b) { return a.track->begin < b.track->begin; });
-    std::string out;
-    out.reserve(static_cast<size_t>(size));
-    std::string_view text = c.text;
-    size_t at = 0;
-    for (const Piece& p : pieces) {
-        out.append(text.substr(at, p.track->begin - at));
-        applysplices(out, text.substr(p.track->begin, p.track->end - p.track->begin), *p.splices);
-        at = p.track->end;
-    }
-    out.append(text.substr(at));
-    return out;
-}
-
-void LibraryDocument::adopt(std::string text)
-{
-    // Every position after a changed track moves by what the tracks before
-    // it grew or shrank.
-    struct Shift {
-        size_t begin, end;
-        long long delta;  // of this track
-        long long before; // of all the changed tracks before it
-    };
-    std::vector<Shift> shifts;
-    for (const auto& [id, splices] : patched)
-        if (const Track* t = findtrack(id))
-            shifts.push_back({t->begin, t->end, growth(splices), 0});
-    std::sort(shifts.begin(), shifts.end(), [](const Shift& a, const Shift& b) { return a.begin < b.begin; });
-    long long sum = 0;
-    for (Shift& s : shifts) {
-        s.before = sum;
-        sum += s.delta;
-    }
-    // A position where a changed track begins moves with the tracks before
-    // it, one where it ends also with the track itself.
-    auto moved = [&](size_t pos) {
-        auto it = std::upper_bound(shifts.begin(), shifts.end(), pos, [](size_t p, const Shift& s) { return p <= s.begin; });
-        if (it == shifts.begin())
-            return pos;
-        --it;
-        long long d = pos >= it->end ? it->before + it->delta : it->before;
-        return static_cast<size_t>(static_cast<long long>(pos) + d);
-    };
-    for (Track& t : c.tracks) {
-        t.begin = moved(t.begin);
-        t.end = moved(t.end);
-    }
-    for (Playlist& p : c.playlists) {
-        p.nameBegin = moved(p.nameBegin);
-        p.nameEnd = moved(p.nameEnd);
-    }
-    c.text = std::move(text);
-    patched.clear();
-}
-
 bool LibraryDocument::changedondisk() const
 {
     struct stat st{};
@@ -915,13 +831,57 @@ namespace {
 char savetemporary[PATH_MAX] = "";
 volatile sig_atomic_t hassavetemporary = 0;
 
-// Writes the bytes to a new temporary file next to the library; 0 and
-// its name and identity, or an error number (nothing left behind).
-int writetemporary(const std::string& realpath, const std::string& bytes, mode_t mode, std::string& name,
-                   struct stat& written)
+// Buffered writes to a file; the first error stays.
+class Output {
+public:
+    explicit Output(int fd) : fd(fd) { buffer.reserve(SIZE); }
+    void put(std::string_view bytes)
+    {
+        if (buffer.size() + bytes.size() > SIZE) {
+            flush();
+            if (bytes.size() >= SIZE) {
+                writeall(bytes);
+                return;
+            }
+        }
+        buffer.append(bytes);
+    }
+    int finish()
+    {
+        flush();
+        return error;
+    }
+
+private:
+    static constexpr size_t SIZE = size_t(1) << 20;
+    void flush()
+    {
+        writeall(buffer);
+        buffer.clear();
+    }
+    void writeall(std::string_view bytes)
+    {
+        for (size_t done = 0; error == 0 && done < bytes.size();) {
+            ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0)
+                error = errno;
+            else
+                done += static_cast<size_t>(n);
+        }
+    }
+    int fd;
+    int error = 0;
+    std::string buffer;
+};
+
+} // namespace
+
+int LibraryDocument::writetemporary(std::string& name, struct stat& written) const
 {
-    size_t slash = realpath.rfind('/');
-    std::string tmp = realpath.substr(0, slash + 1) + "." + realpath.substr(slash + 1) + ".XXXXXX";
+    size_t slash = c.realpath.rfind('/');
+    std::string tmp = c.realpath.substr(0, slash + 1) + "." + c.realpath.substr(slash + 1) + ".XXXXXX";
     if (tmp.size() >= sizeof savetemporary)
         return ENAMETOOLONG;
     std::vector<char> buffer(tmp.begin(), tmp.end());
@@ -933,20 +893,32 @@ int writetemporary(const std::string& realpath, const std::string& bytes, mode_t
     std::memcpy(savetemporary, buffer.data(), buffer.size());
     hassavetemporary = 1;
     name = buffer.data();
-    int e = 0;
-    for (size_t done = 0; e == 0 && done < bytes.size();) {
-        ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            e = errno;
-        else
-            done += static_cast<size_t>(n);
+    // The bytes as read, with each changed track's splices in its place.
+    std::vector<std::pair<const Track*, const std::vector<Splice>*>> changed;
+    for (const auto& [id, splices] : patched)
+        if (const Track* t = findtrack(id))
+            changed.emplace_back(t, &splices);
+    std::sort(changed.begin(), changed.end(), [](const auto& a, const auto& b) { return a.first->begin < b.first->begin; });
+    Output out(fd);
+    std::string_view text = c.text;
+    size_t at = 0;
+    for (const auto& [t, splices] : changed) {
+        out.put(text.substr(at, t->begin - at));
+        size_t from = t->begin;
+        for (const Splice& sp : *splices) {
+            out.put(text.substr(from, t->begin + sp.at - from));
+            out.put(sp.inserted);
+            from = t->begin + sp.at + sp.removed;
+        }
+        out.put(text.substr(from, t->end - from));
+        at = t->end;
     }
+    out.put(text.substr(at));
+    int e = out.finish();
     if (e == 0 && fsync(fd) != 0)
         e = errno;
     if (e == 0)
-        fchmod(fd, mode & 07777);
+        fchmod(fd, c.seen.st_mode & 07777);
     if (e == 0 && fstat(fd, &written) != 0)
         e = errno;
     if (::close(fd) != 0 && e == 0)
@@ -955,8 +927,6 @@ int writetemporary(const std::string& realpath, const std::string& bytes, mode_t
         removesavetemporary();
     return e;
 }
-
-} // namespace
 
 void removesavetemporary()
 {
@@ -987,10 +957,9 @@ int LibraryDocument::save()
                     applyset(ed.track, ed.key, ed.value);
             }
         }
-        std::string bytes = compose();
         std::string name;
         struct stat written{};
-        if (int e = writetemporary(c.realpath, bytes, c.seen.st_mode, name, written))
+        if (int e = writetemporary(name, written))
             return e;
         if (changedondisk()) {
             removesavetemporary();
@@ -1025,7 +994,6 @@ int LibraryDocument::save()
         // What we wrote, not what the name shows a moment later: a write by
         // another program just after the rename is then seen as a change.
         c.seen = written;
-        adopt(std::move(bytes));
         journal.clear();
         return 0;
     }

@@ -89,11 +89,10 @@ private:
         size_t removed;
         std::string inserted;
     };
-    // The tracks changed since the file was read or written, each with its
-    // splices in order (none of them overlap).
+    // The tracks changed since the file was read, each with its splices in
+    // order (none of them overlap); saved or not, they are what the bytes
+    // read then lack.
     std::map<int64_t, std::vector<Splice>> patched;
-    static void applysplices(std::string& out, std::string_view base, const std::vector<Splice>& splices);
-    static long long growth(const std::vector<Splice>& splices);
     mutable std::vector<std::vector<std::pair<int64_t, long>>> positions; // made when first asked
     mutable std::vector<int64_t> found; // what trackswithpersistentid returned last
     std::vector<Edit> journal;
@@ -109,10 +108,10 @@ private:
     bool applyset(int64_t track, const std::string& key, int64_t value);
     bool applyremove(int64_t track, const std::string& key);
     bool changedondisk() const;
-    // The file's bytes with the changed tracks in their places.
-    std::string compose() const;
-    // Takes text (the composed bytes, now on disk) as the file's bytes.
-    void adopt(std::string text);
+    // Writes the file's bytes with the changed tracks in their places to a
+    // new temporary file next to the library; 0 and its name and identity,
+    // or an error number (nothing left behind).
+    int writetemporary(std::string& name, struct stat& written) const;
 };
 
 // Removes the temporary file of a save in progress; safe in a signal handler.
