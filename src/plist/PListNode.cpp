@@ -4,6 +4,7 @@
 #include "plist/LibraryRules.h"
 #include "platform/tools_strings.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <climits>
@@ -11,7 +12,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <algorithm>
 #include <new>
 #include <sys/stat.h>
 #include <unistd.h>
