@@ -1,10 +1,11 @@
 // The library file against another program that writes it at the same time:
 // what is left of the race between our last look at the file and our rename
-// (printed: writes lost of all, and in how many trials); and a large library
-// read by both readers and changed by the helper.
+// (printed: writes lost of all, and in how many trials); a large library read
+// by both readers and changed by the helper; the markup the helper reads.
 #include "ScriptTestSupport.h"
 #include "plist/PListNode.h"
 #include "script/LibraryDocument.h"
+#include "script/ScriptErrors.h"
 
 #include <gtest/gtest.h>
 
@@ -178,6 +179,51 @@ TEST(LibraryReaders, ALargeLibraryIsReadAsPlistlibReadsItAndChangedOnlyWhereAske
         EXPECT_EQ(largelibrary("same " + shellquoted(before) + " " + shellquoted(library)), "same\n");
         EXPECT_EQ(batchdump(library), expected);
         EXPECT_EQ(helperdump(doc), expected) << "round " << round << ", after the save";
+    }
+    run("rm -rf " + shellquoted(dir));
+}
+
+// The helper reads any well-formed markup around the entries (and keeps it
+// byte for byte) and refuses a file whose markup is broken.
+TEST(LibraryReaders, MarkupAroundTheEntriesIsKeptBrokenMarkupRefused)
+{
+    const std::string head = "<?xml version=\"1.0\"?>\n<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" \"x.dtd\">\n"
+                             "<plist version=\"1.0\">\n";
+    const std::string tracks = "<key>Tracks</key><dict><key>101</key><dict><key>Track ID</key><integer>101</integer>"
+                               "<key>Start Time</key><integer>7</integer></dict></dict>";
+    const std::string playlists = "<key>Playlists</key><array><dict><key>Playlist Items</key><array><dict>"
+                                  "<key>Track ID</key><integer>101</integer></dict></array></dict></array>";
+    const std::string body = tracks + playlists + "</dict>\n</plist>\n";
+    const struct {
+        std::string text;
+        int code;
+    } cases[] = {
+        {head + "<dict><!-- a > b -->" + body, 0},
+        {head + "<dict><key>X</key><string><![CDATA[a<b>]]></string><?pi x?>" + body, 0},
+        {"<?xml version=\"1.0\"?>\n<!DOCTYPE plist [ <!ENTITY e \"x>y\"> ]>\n<plist a='1>0'>\n<dict>" + body, 0},
+        {head + "<dict><key>A & B</key><string>x</string><key>E</key><dict></dict>" + body + "trailing <x/> & more", 0},
+        {head + "<dict>" + tracks + playlists + "</dict>\n</plis>\n", ovra::SCRIPT_APP_FAILED},
+        {head + "<dict><!-- never closed" + body, ovra::SCRIPT_APP_FAILED},
+        {head + "<dict><!ELEMENT x>" + body, ovra::SCRIPT_APP_FAILED},
+        {head + "<dict>< key>a</key><true/>" + body, ovra::SCRIPT_APP_FAILED},
+        {head + "<dict><key>a</key><string>x < y</string>" + body, ovra::SCRIPT_APP_FAILED},
+        {head + "<dict><key>a</key><data a=\"1\">x</data a=\"1\">" + body, ovra::SCRIPT_APP_FAILED},
+        {head + "<array>" + tracks + playlists + "</array>\n</plist>\n", ovra::SCRIPT_APP_FAILED},
+    };
+    std::string dir = maketempdir("markup");
+    std::string library = dir + "/library.xml";
+    for (const auto& c : cases) {
+        writefile(library, c.text);
+        ovra::LibraryDocument doc;
+        ASSERT_EQ(doc.load(library), c.code) << c.text;
+        if (c.code != 0)
+            continue;
+        EXPECT_EQ(doc.playlisttracks(1), std::vector<int64_t>{101}) << c.text;
+        doc.setinteger(101, "Start Time", 1500);
+        ASSERT_EQ(doc.save(), 0);
+        std::string expect = c.text;
+        expect.replace(expect.find("<integer>7</integer>"), 20, "<integer>1500</integer>");
+        EXPECT_EQ(readfile(library), expect);
     }
     run("rm -rf " + shellquoted(dir));
 }
