@@ -2,7 +2,9 @@
 #pragma once
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
+#include <vector>
 
 namespace ovra {
 class Canceler;
@@ -66,6 +68,13 @@ VolumeAdjustment computeVolume(uint32_t loudness, uint32_t peakLevel);
 uint32_t findPeriod(const float* values, uint32_t count, uint32_t minLag, uint32_t maxLag);
 // The same, one lag after the other: the reference the fast one must match.
 uint32_t findPeriodSequential(const float* values, uint32_t count, uint32_t minLag, uint32_t maxLag);
+// The codes that sum many lags side by side ("avx2", "portable") that
+// this processor runs, the one findPeriod uses first. All give the same sums.
+std::vector<std::string> periodSearchVariants();
+// Every lag summed by the named variant, without the transform's screening;
+// nothing for a name this processor does not run. For tests and benchmarks.
+std::optional<uint32_t> findPeriodEveryLag(const std::string& variant, const float* values, uint32_t count,
+                                           uint32_t minLag, uint32_t maxLag);
 // The phase in 0 .. period-1 whose every period-th values sum highest; period >= 1.
 uint32_t findPhase(const float* values, uint32_t count, uint32_t period);
 // A period in blocks doubled or halved until it lasts between (12/13)/sqrt(2)
