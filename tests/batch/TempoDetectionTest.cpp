@@ -90,6 +90,32 @@ void expectsame(const AnalysisOutcome& got, const std::vector<float>& samples, d
     EXPECT_EQ(a.lastBeat, want["last_beat"]);
 }
 
+// A new stream over the same samples at each opening, counted.
+struct Reopening {
+    std::vector<std::vector<float>> planar;
+    double rate;
+    int opens = 0;
+    int deletions = 0;
+    StreamOpener opener()
+    {
+        return [this] {
+            ++opens;
+            return std::make_unique<MemorySoundStream>(planar, rate, &deletions);
+        };
+    }
+};
+
+// Every track read twice, with a tail long enough for any of them.
+const EnvelopeLimits twoReadings{0, 1u << 20};
+
+void expectsameoutcome(const AnalysisOutcome& got, const AnalysisOutcome& want)
+{
+    EXPECT_EQ(got.status, want.status);
+    EXPECT_EQ(got.failure, want.failure);
+    EXPECT_EQ(got.sampleRate, want.sampleRate);
+    EXPECT_EQ(std::memcmp(&got.analysis, &want.analysis, sizeof(TrackAnalysis)), 0);
+}
+
 // The mono samples the analysis reads from a file.
 std::vector<float> decodemono(const std::string& path)
 {
@@ -143,6 +169,8 @@ TEST(TempoDetection, AgreesWithAPlainSecondImplementationOnSyntheticSignals)
             u[i] *= 0.02f;
     }
     expectsame(analyse(u, 44100.0), u, 44100.0);
+    const std::vector<float> accented = accentedoverloudnoise(40.0);
+    expectsame(analyse(accented, 44100.0), accented, 44100.0);
 }
 
 TEST(TempoDetection, WorkedValuesAt44100)
@@ -240,7 +268,7 @@ TEST(TempoDetection, EveryCancellationCheckEndsTheAnalysisWithoutAMessage)
     EXPECT_EQ(deletions, 1);
     // One question before each chunk, then after reading, the level scan, the two
     // region scans, the mean and its removal, each window and the end window.
-    const int chunks = int((s.size() + 65535) / 65536);
+    const int chunks = int((s.size() + 16383) / 16384);
     EXPECT_GE(full.questions, chunks + 6 + 2 + 1);
 
     for (int at = 1; at <= full.questions; ++at) {
@@ -251,6 +279,22 @@ TEST(TempoDetection, EveryCancellationCheckEndsTheAnalysisWithoutAMessage)
         EXPECT_EQ(outcome.failure, "");
         EXPECT_EQ(canceler.questions, at);
         EXPECT_EQ(deletions, 1);
+    }
+
+    // The same when the track is read twice: every stream opened is released.
+    CountingCanceler twice;
+    Reopening both{{s}, 44100.0};
+    ASSERT_EQ(analyzeStreams(both.opener(), twice, twoReadings).status, AnalysisStatus::ok);
+    EXPECT_EQ(both.opens, 2);
+    EXPECT_GE(twice.questions, 2 * chunks + 4);
+    for (int at = 1; at <= twice.questions; ++at) {
+        CountingCanceler canceler(at);
+        Reopening track{{s}, 44100.0};
+        AnalysisOutcome outcome = analyzeStreams(track.opener(), canceler, twoReadings);
+        EXPECT_EQ(outcome.status, AnalysisStatus::cancelled) << "at question " << at;
+        EXPECT_EQ(outcome.failure, "");
+        EXPECT_EQ(canceler.questions, at);
+        EXPECT_EQ(track.deletions, track.opens);
     }
 
     // Cancelled before it starts: nothing is read, and the stream is released.
@@ -295,7 +339,7 @@ TEST(TempoDetection, ACancelFromAnotherThreadIsSeenWhileReading)
         Canceler& canceler;
         std::thread& other;
     };
-    int total = int((s.size() + 65535) / 65536);
+    int total = int((s.size() + 16383) / 16384);
     AnalysisOutcome outcome = analyzeStream(std::make_unique<Slow>(s, canceler, other), canceler);
     if (other.joinable())
         other.join();
@@ -346,5 +390,102 @@ TEST(TempoDetection, KnownTempoOfEveryMaterialTrack)
         AnalysisOutcome outcome = analyzeTrack(materialpath(name).c_str(), canceler);
         EXPECT_EQ(outcome.status, AnalysisStatus::failed) << name;
         EXPECT_EQ(outcome.failure, line) << name;
+    }
+}
+
+TEST(TempoDetection, ReadingALongTrackTwiceGivesTheAnalysisOfHoldingItWhole)
+{
+    // Music over quiet noise from 6 s to 41 s: a region of several windows.
+    std::vector<float> region = pulses(47.3, 22050.0, 9001, 200, 0.004f, 3000);
+    for (size_t i = 0; i < region.size(); ++i) {
+        if (i < 22050 * 6 || i > 22050 * 41)
+            region[i] *= 0.05f;
+    }
+    // Only seven seconds of music: one window over the whole track.
+    std::vector<float> short7 = pulses(20.0, 48000.0, 31000, 500, 0.01f);
+    for (size_t i = 0; i < short7.size(); ++i) {
+        if (i < 48000 * 5 || i > 48000 * 12)
+            short7[i] *= 0.01f;
+    }
+    std::vector<float> click(8 * 44100, 0.0f);
+    std::fill(click.begin(), click.begin() + 440, 0.9f);
+    const std::vector<float> steady = pulses(35.0, 44100.0, 21000);
+    std::vector<float> louder(steady.size());
+    for (size_t i = 0; i < steady.size(); ++i)
+        louder[i] = steady[i] * (0.2f + 0.8f * float(i) / float(steady.size()));
+
+    struct Case {
+        const char* name;
+        std::vector<std::vector<float>> planar;
+        double rate;
+        uint32_t tail;
+        int opens;  // two readings; a reading that holds the envelope whole after one or two
+    };
+    const Case cases[] = {
+        {"a region of several windows", {region}, 22050.0, 1u << 20, 2},
+        {"the same, its end before the kept tail", {region}, 22050.0, 3000, 2},
+        {"one window over the whole track", {short7}, 48000.0, 1u << 20, 3},
+        {"stereo, getting louder", {steady, louder}, 44100.0, 1u << 20, 2},
+        {"a tempo that needs the mean taken out", {accentedoverloudnoise(40.0)}, 44100.0, 1u << 20, 2},
+        {"silence: a region of one window", {std::vector<float>(10 * 48000, 0.0f)}, 48000.0, 1u << 20, 3},
+        {"loud only at the start", {click}, 44100.0, 1u << 20, 2},
+        {"loud only at the start, short tail", {click}, 44100.0, 100, 2},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Canceler_normal canceler;
+        const AnalysisOutcome whole =
+            analyzeStream(std::make_unique<MemorySoundStream>(c.planar, c.rate), canceler);
+        Reopening track{c.planar, c.rate};
+        expectsameoutcome(analyzeStreams(track.opener(), canceler, {0, c.tail}), whole);
+        EXPECT_EQ(track.opens, c.opens);
+        EXPECT_EQ(track.deletions, track.opens);
+        // Within the limit a track is read once and held whole.
+        Reopening once{c.planar, c.rate};
+        expectsameoutcome(analyzeStreams(once.opener(), canceler), whole);
+        EXPECT_EQ(once.opens, 1);
+    }
+}
+
+TEST(TempoDetection, ASecondReadingThatDiffersIsNotMixedWithTheFirst)
+{
+    const std::vector<float> first = pulses(30.0, 44100.0, 21000);
+    const std::vector<float> changed = pulses(30.0, 44100.0, 23000);
+    Canceler_normal canceler;
+    const AnalysisOutcome ofChanged = analyzeStream(mono(changed, 44100.0), canceler);
+    ASSERT_EQ(ofChanged.status, AnalysisStatus::ok);
+    int opens = 0;
+    auto open = [&]() -> std::unique_ptr<SimpleSoundStream> {
+        ++opens;
+        return mono(opens == 1 ? first : changed, 44100.0);
+    };
+    // The audio as read a third time, held whole.
+    expectsameoutcome(analyzeStreams(open, canceler, twoReadings), ofChanged);
+    EXPECT_EQ(opens, 3);
+
+    // A file gone by the second reading.
+    opens = 0;
+    auto vanishing = [&]() -> std::unique_ptr<SimpleSoundStream> {
+        return ++opens == 1 ? mono(first, 44100.0) : nullptr;
+    };
+    EXPECT_EQ(analyzeStreams(vanishing, canceler, twoReadings).failure, "Could not open track with QuickTime.\n");
+}
+
+TEST(TempoDetection, RealTracksReadTwiceGiveTheSameAnalysis)
+{
+    const std::map<std::string, int> readings = {{"beat128_stereo44_lame.mp3", 2}, {"beat100_mono44_aac.m4a", 2},
+                                                 {"beat174_stereo48_aac.m4a", 2}, {"beat140_stereo44_noxing.mp3", 2},
+                                                 {"damaged.m4a", 2}, {"silent_10s.mp3", 3}};
+    for (const auto& [name, count] : readings) {
+        SCOPED_TRACE(name);
+        const std::string path = materialpath(name);
+        Canceler_normal canceler;
+        int opens = 0;
+        auto open = [&] {
+            ++opens;
+            return std::make_unique<SimpleSoundFile_AV>(path.c_str());
+        };
+        expectsameoutcome(analyzeStreams(open, canceler, twoReadings), analyzeTrack(path.c_str(), canceler));
+        EXPECT_EQ(opens, count);
     }
 }
