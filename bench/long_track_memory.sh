@@ -5,12 +5,13 @@
 #
 # Without files it makes a 60-minute stereo MP3 and M4A at 44100 Hz in
 # /tmp/tempix-bench-long by looping a demo track (stream copy, so it takes
-# seconds). Each file is analysed with `tempix-cli --analyze` and decoded with
-# the plain decoder program (same FFmpeg libraries) RUNS times (default 5); it
-# prints the lowest, middle and highest maximum resident memory of each, the
-# difference of the middle values, and the CPU time of both. For scale it also
-# prints what each program holds once its libraries are loaded, before it
-# reads anything.
+# seconds). Each file is, RUNS times (default 5), analysed with
+# `tempix-cli --analyze`, decoded by the plain decoder program (same FFmpeg
+# libraries) and read through Tempix's own decoder and down-mix by the same
+# program (`--tempix`). It prints the lowest, middle and highest maximum
+# resident memory of each, the differences of the middle values, and the CPU
+# times. For scale it also prints what tempix-cli and the decoder program hold
+# once their libraries are loaded, before they read anything.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build}
@@ -68,21 +69,27 @@ startup() {
 echo "maximum resident memory in KiB (lowest middle highest of $runs runs), CPU seconds (middle)"
 for f in "${files[@]}"; do
   secs=$(ffprobe -v quiet -show_entries format=duration -of csv=p=0 "$f")
-  ana=(); dec=(); anacpu=(); deccpu=()
+  ana=(); dec=(); own=(); anacpu=(); deccpu=(); owncpu=()
   for _ in $(seq "$runs"); do
     read -r k c < <(measure "$cli" --analyze "$f"); ana+=("$k"); anacpu+=("$c")
     read -r k c < <(measure "$decode" "$f"); dec+=("$k"); deccpu+=("$c")
+    read -r k c < <(measure "$decode" --tempix "$f"); own+=("$k"); owncpu+=("$c")
   done
   read -r alo amid ahi < <(printf '%s\n' "${ana[@]}" | spread)
   read -r dlo dmid dhi < <(printf '%s\n' "${dec[@]}" | spread)
-  ac=$(printf '%s\n' "${anacpu[@]}" | sort -n | awk '{v[NR]=$1} END {print v[int((NR+1)/2)]}')
-  dc=$(printf '%s\n' "${deccpu[@]}" | sort -n | awk '{v[NR]=$1} END {print v[int((NR+1)/2)]}')
+  read -r olo omid ohi < <(printf '%s\n' "${own[@]}" | spread)
+  middle() { sort -n | awk '{v[NR]=$1} END {print v[int((NR+1)/2)]}'; }
+  ac=$(printf '%s\n' "${anacpu[@]}" | middle)
+  dc=$(printf '%s\n' "${deccpu[@]}" | middle)
+  oc=$(printf '%s\n' "${owncpu[@]}" | middle)
   printf '%s (%.0f s)\n' "$(basename "$f")" "$secs"
-  printf '  analysis  %7d %7d %7d   cpu %6.2f s\n' "$alo" "$amid" "$ahi" "$ac"
-  printf '  decoding  %7d %7d %7d   cpu %6.2f s\n' "$dlo" "$dmid" "$dhi" "$dc"
-  printf '  analysis - decoding: %d KiB (%.1f MiB), cpu ratio %.2f\n' "$((amid - dmid))" \
-    "$(awk -v a="$amid" -v d="$dmid" 'BEGIN {print (a - d) / 1024}')" \
+  printf '  analysis               %7d %7d %7d   cpu %6.2f s\n' "$alo" "$amid" "$ahi" "$ac"
+  printf '  decoding alone         %7d %7d %7d   cpu %6.2f s\n' "$dlo" "$dmid" "$dhi" "$dc"
+  printf '  Tempix decoder alone   %7d %7d %7d   cpu %6.2f s\n' "$olo" "$omid" "$ohi" "$oc"
+  mib() { awk -v a="$1" -v d="$2" 'BEGIN {printf "%d KiB (%.1f MiB)", a - d, (a - d) / 1024}'; }
+  printf '  analysis - decoding alone: %s, cpu ratio %.2f\n' "$(mib "$amid" "$dmid")" \
     "$(awk -v a="$ac" -v d="$dc" 'BEGIN {print (d > 0 ? a / d : 0)}')"
+  printf '  analysis - Tempix decoder alone: %s\n' "$(mib "$amid" "$omid")"
 done
 echo "with the libraries loaded, before reading: tempix-cli $(startup "$cli" --analyze) KiB," \
   "decoder $(startup "$decode") KiB"

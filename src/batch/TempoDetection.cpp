@@ -396,20 +396,17 @@ struct FirstReading {
     Fingerprint fingerprint;
 };
 
-enum class Next { result, whole };
-
 // The first reading of a long track: the mean, the level measures, and the end
-// of the music found in the last blocks, which are kept.
-Next readfirst(Reading& reading, const Geometry& g, const EnvelopeLimits& limits, Canceler& canceler,
-               FirstReading& found, AnalysisOutcome& outcome)
+// of the music found in the last blocks, which are kept. Gives an outcome only
+// when the analysis ends here.
+std::optional<AnalysisOutcome> readfirst(Reading& reading, const Geometry& g, const EnvelopeLimits& limits,
+                                         Canceler& canceler, FirstReading& found)
 {
     const uint32_t tailLength = std::min(std::max(limits.tail, 1u), g.nb);
     const uint32_t tailStart = g.nb - tailLength;
     std::unique_ptr<float[]> tail = allocate<float>(tailLength);
-    if (!tail) {
-        outcome = failed(NO_MEMORY);
-        return Next::result;
-    }
+    if (!tail)
+        return failed(NO_MEMORY);
     MiddleLevels levels(g);
     double total = 0.0;
     const Reading::Result read = reading.read(g, canceler, [&](uint32_t first, const float* values, uint32_t n) {
@@ -423,14 +420,10 @@ Next readfirst(Reading& reading, const Geometry& g, const EnvelopeLimits& limits
         }
         return true;
     });
-    if (read == Reading::Result::noMemory) {
-        outcome = failed(NO_MEMORY);
-        return Next::result;
-    }
-    if (read != Reading::Result::done || canceler.iscancelled()) {
-        outcome = cancelled();
-        return Next::result;
-    }
+    if (read == Reading::Result::noMemory)
+        return failed(NO_MEMORY);
+    if (read != Reading::Result::done || canceler.iscancelled())
+        return cancelled();
     found.levels.loudness = levels.loudness();
     found.levels.peakLevel = levels.peaklevel();
     found.peak = levels.peakmean();
@@ -443,30 +436,26 @@ Next readfirst(Reading& reading, const Geometry& g, const EnvelopeLimits& limits
     // A tail that reaches back to block 1 has seen every block the scan looks at.
     if (!found.end && tailStart <= 1)
         found.end = 0;
-    if (canceler.iscancelled()) {
-        outcome = cancelled();
-        return Next::result;
-    }
-    return Next::whole;
+    if (canceler.iscancelled())
+        return cancelled();
+    return std::nullopt;
 }
 
 // The second reading of a long track: the start of the music, then every
 // window of the region and the window at its end, each searched as soon as its
-// blocks are in. Next::whole when the track needs its whole envelope after all
+// blocks are in. No outcome when the track needs its whole envelope after all
 // (a region of no more than one window), or when this reading does not match
 // the first.
-Next readsecond(Reading& reading, const Geometry& g, const FirstReading& first, Canceler& canceler,
-                AnalysisOutcome& outcome)
+std::optional<AnalysisOutcome> readsecond(Reading& reading, const Geometry& g, const FirstReading& first,
+                                          Canceler& canceler)
 {
     const uint32_t end = *first.end;
     const uint32_t window = g.win10;
     std::unique_ptr<float[]> firstWindow = allocate<float>(window);
     std::unique_ptr<float[]> current = allocate<float>(window);
     std::unique_ptr<float[]> lastWindow = allocate<float>(window);
-    if (!firstWindow || !current || !lastWindow) {
-        outcome = failed(NO_MEMORY);
-        return Next::result;
-    }
+    if (!firstWindow || !current || !lastWindow)
+        return failed(NO_MEMORY);
     StartScan startScan(first.peak);
     std::vector<double> periods;
     Fingerprint fingerprint;
@@ -513,24 +502,17 @@ Next readsecond(Reading& reading, const Geometry& g, const FirstReading& first, 
     };
     const Reading::Result read = reading.read(g, canceler, take);
     if (needsWhole)
-        return Next::whole;
-    if (read == Reading::Result::noMemory) {
-        outcome = failed(NO_MEMORY);
-        return Next::result;
-    }
-    if (cancel || read != Reading::Result::done || canceler.iscancelled()) {
-        outcome = cancelled();
-        return Next::result;
-    }
+        return std::nullopt;
+    if (read == Reading::Result::noMemory)
+        return failed(NO_MEMORY);
+    if (cancel || read != Reading::Result::done || canceler.iscancelled())
+        return cancelled();
     if (!(fingerprint == first.fingerprint))
-        return Next::whole;
-    if (!startScan.isfound() || end <= start) {
-        outcome = failed(NO_BEAT);
-        return Next::result;
-    }
+        return std::nullopt;
+    if (!startScan.isfound() || end <= start)
+        return failed(NO_BEAT);
     const GridWindows w{firstWindow.get(), window, start, end, lastWindow.get(), window, lastStart};
-    outcome = finishgrid(g, periods, w, first.levels, canceler);
-    return Next::result;
+    return finishgrid(g, periods, w, first.levels, canceler);
 }
 
 // A new reading of the same audio, checked: the whole analysis of it, and
@@ -559,9 +541,8 @@ AnalysisOutcome analyze(std::unique_ptr<SimpleSoundStream> source, const StreamO
             return analyzewhole(reading, g, canceler);
 
         FirstReading first;
-        AnalysisOutcome outcome;
-        if (readfirst(reading, g, limits, canceler, first, outcome) == Next::result)
-            return outcome;
+        if (std::optional<AnalysisOutcome> outcome = readfirst(reading, g, limits, canceler, first))
+            return *outcome;
         if (!first.end)
             return analyzeagain(*reopen, canceler);  // the music ends before the kept tail
         if (*first.end == 0)
@@ -577,8 +558,8 @@ AnalysisOutcome analyze(std::unique_ptr<SimpleSoundStream> source, const StreamO
         Geometry again;
         if (second.check(again) || !(again == g))
             return analyzeagain(*reopen, canceler);
-        if (readsecond(second, g, first, canceler, outcome) == Next::result)
-            return outcome;
+        if (std::optional<AnalysisOutcome> outcome = readsecond(second, g, first, canceler))
+            return *outcome;
     }
     return analyzeagain(*reopen, canceler);
 }
