@@ -150,13 +150,7 @@ public:
         return Result::done;
     }
 
-    void close()
-    {
-        streams.reset();
-#if defined(__GLIBC__)
-        malloc_trim(0);
-#endif
-    }
+    void close() { streams.reset(); }
 
 private:
     std::optional<Trash<SimpleSoundStream>> streams;
@@ -387,6 +381,16 @@ private:
     uint64_t count = 0;
 };
 
+// Hands the memory of a closed reading back to the system before the next one:
+// a long MP4's demuxer tables are megabytes, and the next reading's would
+// otherwise land beside them rather than in their place.
+void givebackfreed()
+{
+#if defined(__GLIBC__)
+    malloc_trim(0);
+#endif
+}
+
 // What the first of two readings finds.
 struct FirstReading {
     double mean = 0.0;
@@ -424,6 +428,7 @@ std::optional<AnalysisOutcome> readfirst(Reading& reading, const Geometry& g, co
         return failed(NO_MEMORY);
     if (read != Reading::Result::done || canceler.iscancelled())
         return cancelled();
+    givebackfreed();
     found.levels.loudness = levels.loudness();
     found.levels.peakLevel = levels.peaklevel();
     found.peak = levels.peakmean();
@@ -501,6 +506,7 @@ std::optional<AnalysisOutcome> readsecond(Reading& reading, const Geometry& g, c
         return true;
     };
     const Reading::Result read = reading.read(g, canceler, take);
+    givebackfreed();
     if (needsWhole)
         return std::nullopt;
     if (read == Reading::Result::noMemory)
