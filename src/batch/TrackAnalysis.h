@@ -36,9 +36,10 @@ struct AnalysisOutcome {
     std::string failure;      // the log line, with its line feed, when failed
 };
 
-// Decodes and analyses the file. Failures come back as their log line; the
-// caller logs and counts them, and shows "Analyzing track" beforehand.
-// Exceptions of the sound stream pass through after everything is released.
+// Decodes and analyses the file; a long one is decoded twice (analyzeStreams).
+// Failures come back as their log line; the caller logs and counts them, and
+// shows "Analyzing track" beforehand. Exceptions of the sound stream pass
+// through after everything is released.
 AnalysisOutcome analyzeTrack(const char* path, ovra::Canceler& canceler);
 
 // The same for a stream that is already made (one in memory, say); the
@@ -61,8 +62,10 @@ struct EnvelopeLimits {
 };
 
 // The analysis of audio that can be read more than once, as analyzeTrack does
-// for a file: the same results, in memory that does not grow with the length
-// of the track beyond limits.whole blocks.
+// for a file: the same results as holding the whole envelope, in memory that
+// does not grow with the length of the track beyond limits.whole blocks. Only
+// a track whose music ends before the kept tail, whose music fits one window,
+// or that reads differently the second time is read once more and held whole.
 AnalysisOutcome analyzeStreams(const StreamOpener& open, ovra::Canceler& canceler,
                                const EnvelopeLimits& limits = EnvelopeLimits());
 
