@@ -1,7 +1,6 @@
 // The analysis of one track and the values derived from it.
 #pragma once
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -36,38 +35,24 @@ struct AnalysisOutcome {
     std::string failure;      // the log line, with its line feed, when failed
 };
 
-// Decodes and analyses the file; a long one is decoded twice (analyzeStreams).
-// Failures come back as their log line; the caller logs and counts them, and
-// shows "Analyzing track" beforehand. Exceptions of the sound stream pass
-// through after everything is released.
+// Decodes and analyses the file. Failures come back as their log line; the
+// caller logs and counts them, and shows "Analyzing track" beforehand.
+// Exceptions of the sound stream pass through after everything is released.
 AnalysisOutcome analyzeTrack(const char* path, ovra::Canceler& canceler);
 
-// The same for a stream that is already made (one in memory, say); the
-// analysis owns it from here on. It is read once and its envelope held whole.
-AnalysisOutcome analyzeStream(std::unique_ptr<ovra::SimpleSoundStream> stream, ovra::Canceler& canceler);
-
-// A new stream over the same audio at each call (nullptr when it cannot be had).
-using StreamOpener = std::function<std::unique_ptr<ovra::SimpleSoundStream>()>;
-
-// How much of the energy envelope (one float per block of about a millisecond)
-// the analysis holds at once.
+// How much of the energy envelope (one float per block of about a
+// millisecond) is held in memory: a track of more blocks keeps it in a
+// temporary file (2 MiB: about 8.7 minutes at 44100 Hz). The values are the
+// same either way.
 struct EnvelopeLimits {
-    // A track of more blocks is read twice instead of held whole (2 MiB: about
-    // 8.7 minutes at 44100 Hz).
-    uint32_t whole = 1u << 19;
-    // The blocks at the end kept from the first of two readings to find where
-    // the music ends (about 65 s); when it ends earlier the track is read once
-    // more and held whole.
-    uint32_t tail = 1u << 16;
+    uint32_t held = 1u << 19;
 };
 
-// The analysis of audio that can be read more than once, as analyzeTrack does
-// for a file: the same results as holding the whole envelope, in memory that
-// does not grow with the length of the track beyond limits.whole blocks. Only
-// a track whose music ends before the kept tail, whose music fits one window,
-// or that reads differently the second time is read once more and held whole.
-AnalysisOutcome analyzeStreams(const StreamOpener& open, ovra::Canceler& canceler,
-                               const EnvelopeLimits& limits = EnvelopeLimits());
+// The same for a stream that is already made (the file stream of analyzeTrack,
+// or one in memory); the analysis owns it from here on.
+AnalysisOutcome analyzeStream(std::unique_ptr<ovra::SimpleSoundStream> stream, ovra::Canceler& canceler);
+AnalysisOutcome analyzeStream(std::unique_ptr<ovra::SimpleSoundStream> stream, ovra::Canceler& canceler,
+                              const EnvelopeLimits& limits);
 
 // lround(120 / (beat period / sr)); 0 for a beat period of 0.
 int computeBPM(uint32_t beatPeriod, double sampleRate);

@@ -90,23 +90,8 @@ void expectsame(const AnalysisOutcome& got, const std::vector<float>& samples, d
     EXPECT_EQ(a.lastBeat, want["last_beat"]);
 }
 
-// A new stream over the same samples at each opening, counted.
-struct Reopening {
-    std::vector<std::vector<float>> planar;
-    double rate;
-    int opens = 0;
-    int deletions = 0;
-    StreamOpener opener()
-    {
-        return [this] {
-            ++opens;
-            return std::make_unique<MemorySoundStream>(planar, rate, &deletions);
-        };
-    }
-};
-
-// Every track read twice, with a tail long enough for any of them.
-const EnvelopeLimits twoReadings{0, 1u << 20};
+// Every block of the envelope in the temporary file.
+const EnvelopeLimits spilled{0};
 
 void expectsameoutcome(const AnalysisOutcome& got, const AnalysisOutcome& want)
 {
@@ -267,9 +252,9 @@ TEST(TempoDetection, EveryCancellationCheckEndsTheAnalysisWithoutAMessage)
     ASSERT_EQ(done.status, AnalysisStatus::ok);
     EXPECT_EQ(deletions, 1);
     // One question before each chunk, then after reading, the level scan, the two
-    // region scans, the mean and its removal, each window and the end window.
+    // region scans, the mean, each window and the end window.
     const int chunks = int((s.size() + 16383) / 16384);
-    EXPECT_GE(full.questions, chunks + 6 + 2 + 1);
+    EXPECT_GE(full.questions, chunks + 5 + 2 + 1);
 
     for (int at = 1; at <= full.questions; ++at) {
         CountingCanceler canceler(at);
@@ -281,20 +266,15 @@ TEST(TempoDetection, EveryCancellationCheckEndsTheAnalysisWithoutAMessage)
         EXPECT_EQ(deletions, 1);
     }
 
-    // The same when the track is read twice: every stream opened is released.
-    CountingCanceler twice;
-    Reopening both{{s}, 44100.0};
-    ASSERT_EQ(analyzeStreams(both.opener(), twice, twoReadings).status, AnalysisStatus::ok);
-    EXPECT_EQ(both.opens, 2);
-    EXPECT_GE(twice.questions, 2 * chunks + 4);
-    for (int at = 1; at <= twice.questions; ++at) {
+    // The same with the envelope in a file.
+    for (int at = 1; at <= full.questions; ++at) {
         CountingCanceler canceler(at);
-        Reopening track{{s}, 44100.0};
-        AnalysisOutcome outcome = analyzeStreams(track.opener(), canceler, twoReadings);
+        deletions = 0;
+        AnalysisOutcome outcome =
+            analyzeStream(std::make_unique<MemorySoundStream>(std::vector<std::vector<float>>{s}, 44100.0, &deletions),
+                          canceler, spilled);
         EXPECT_EQ(outcome.status, AnalysisStatus::cancelled) << "at question " << at;
-        EXPECT_EQ(outcome.failure, "");
-        EXPECT_EQ(canceler.questions, at);
-        EXPECT_EQ(track.deletions, track.opens);
+        EXPECT_EQ(deletions, 1);
     }
 
     // Cancelled before it starts: nothing is read, and the stream is released.
@@ -393,7 +373,7 @@ TEST(TempoDetection, KnownTempoOfEveryMaterialTrack)
     }
 }
 
-TEST(TempoDetection, ReadingALongTrackTwiceGivesTheAnalysisOfHoldingItWhole)
+TEST(TempoDetection, AnEnvelopeKeptInAFileGivesTheAnalysisOfHoldingItInMemory)
 {
     // Music over quiet noise from 6 s to 41 s: a region of several windows.
     std::vector<float> region = pulses(47.3, 22050.0, 9001, 200, 0.004f, 3000);
@@ -418,74 +398,28 @@ TEST(TempoDetection, ReadingALongTrackTwiceGivesTheAnalysisOfHoldingItWhole)
         const char* name;
         std::vector<std::vector<float>> planar;
         double rate;
-        uint32_t tail;
-        int opens;  // two readings; a reading that holds the envelope whole after one or two
     };
     const Case cases[] = {
-        {"a region of several windows", {region}, 22050.0, 1u << 20, 2},
-        {"the same, its end before the kept tail", {region}, 22050.0, 3000, 2},
-        {"one window over the whole track", {short7}, 48000.0, 1u << 20, 3},
-        {"stereo, getting louder", {steady, louder}, 44100.0, 1u << 20, 2},
-        {"a tempo that needs the mean taken out", {accentedoverloudnoise(40.0)}, 44100.0, 1u << 20, 2},
-        {"silence: a region of one window", {std::vector<float>(10 * 48000, 0.0f)}, 48000.0, 1u << 20, 3},
-        {"loud only at the start", {click}, 44100.0, 1u << 20, 2},
-        {"loud only at the start, short tail", {click}, 44100.0, 100, 2},
+        {"a region of several windows", {region}, 22050.0},
+        {"one window over the whole track", {short7}, 48000.0},
+        {"stereo, getting louder", {steady, louder}, 44100.0},
+        {"a tempo that needs the mean taken out", {accentedoverloudnoise(40.0)}, 44100.0},
+        {"silence", {std::vector<float>(10 * 48000, 0.0f)}, 48000.0},
+        {"loud only at the start", {click}, 44100.0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         Canceler_normal canceler;
-        const AnalysisOutcome whole =
-            analyzeStream(std::make_unique<MemorySoundStream>(c.planar, c.rate), canceler);
-        Reopening track{c.planar, c.rate};
-        expectsameoutcome(analyzeStreams(track.opener(), canceler, {0, c.tail}), whole);
-        EXPECT_EQ(track.opens, c.opens);
-        EXPECT_EQ(track.deletions, track.opens);
-        // Within the limit a track is read once and held whole.
-        Reopening once{c.planar, c.rate};
-        expectsameoutcome(analyzeStreams(once.opener(), canceler), whole);
-        EXPECT_EQ(once.opens, 1);
+        const AnalysisOutcome held = analyzeStream(std::make_unique<MemorySoundStream>(c.planar, c.rate), canceler);
+        expectsameoutcome(analyzeStream(std::make_unique<MemorySoundStream>(c.planar, c.rate), canceler, spilled), held);
     }
-}
-
-TEST(TempoDetection, ASecondReadingThatDiffersIsNotMixedWithTheFirst)
-{
-    const std::vector<float> first = pulses(30.0, 44100.0, 21000);
-    const std::vector<float> changed = pulses(30.0, 44100.0, 23000);
-    Canceler_normal canceler;
-    const AnalysisOutcome ofChanged = analyzeStream(mono(changed, 44100.0), canceler);
-    ASSERT_EQ(ofChanged.status, AnalysisStatus::ok);
-    int opens = 0;
-    auto open = [&]() -> std::unique_ptr<SimpleSoundStream> {
-        ++opens;
-        return mono(opens == 1 ? first : changed, 44100.0);
-    };
-    // The audio as read a third time, held whole.
-    expectsameoutcome(analyzeStreams(open, canceler, twoReadings), ofChanged);
-    EXPECT_EQ(opens, 3);
-
-    // A file gone by the second reading.
-    opens = 0;
-    auto vanishing = [&]() -> std::unique_ptr<SimpleSoundStream> {
-        return ++opens == 1 ? mono(first, 44100.0) : nullptr;
-    };
-    EXPECT_EQ(analyzeStreams(vanishing, canceler, twoReadings).failure, "Could not open track with QuickTime.\n");
-}
-
-TEST(TempoDetection, RealTracksReadTwiceGiveTheSameAnalysis)
-{
-    const std::map<std::string, int> readings = {{"beat128_stereo44_lame.mp3", 2}, {"beat100_mono44_aac.m4a", 2},
-                                                 {"beat174_stereo48_aac.m4a", 2}, {"beat140_stereo44_noxing.mp3", 2},
-                                                 {"damaged.m4a", 2}, {"silent_10s.mp3", 3}};
-    for (const auto& [name, count] : readings) {
+    // Real tracks, decoded as the batch decodes them.
+    for (const char* name : {"beat128_stereo44_lame.mp3", "beat100_mono44_aac.m4a", "beat174_stereo48_aac.m4a",
+                             "damaged.m4a", "silent_10s.mp3"}) {
         SCOPED_TRACE(name);
         const std::string path = materialpath(name);
         Canceler_normal canceler;
-        int opens = 0;
-        auto open = [&] {
-            ++opens;
-            return std::make_unique<SimpleSoundFile_AV>(path.c_str());
-        };
-        expectsameoutcome(analyzeStreams(open, canceler, twoReadings), analyzeTrack(path.c_str(), canceler));
-        EXPECT_EQ(opens, count);
+        expectsameoutcome(analyzeStream(std::make_unique<SimpleSoundFile_AV>(path.c_str()), canceler, spilled),
+                          analyzeTrack(path.c_str(), canceler));
     }
 }
