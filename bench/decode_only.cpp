@@ -1,9 +1,15 @@
 // Decodes audio files with FFmpeg's libraries and does nothing else: the
 // baseline that the analysis is measured against.
-//     tempix-bench-decode FILE...
+//     tempix-bench-decode [--tempix] FILE...
 // Prints the frames decoded per file. Interleaved signed 16-bit at the source
-// rate, as the program's decoder delivers them.
+// rate, as the program's decoder delivers them. With --tempix the files are
+// read through the program's own decoder and down-mix instead, in the
+// analysis's chunks.
+#include "audio/SimpleSoundFile_AV.h"
+#include "audio/SoundStreamMono.h"
+
 #include <cstdio>
+#include <cstring>
 #include <vector>
 
 extern "C" {
@@ -65,12 +71,30 @@ static long long decodefile(const char* path)
     return frames;
 }
 
+static long long readthrough(const char* path)
+{
+    ovra::SimpleSoundFile_AV file(path);
+    if (!file.isopen() || file.channels() > 2)
+        return -1;
+    ovra::SoundStreamMono mix(&file, false);
+    ovra::SimpleSoundStream& stream = file.channels() == 1 ? static_cast<ovra::SimpleSoundStream&>(file) : mix;
+    const long long length = stream.length();
+    std::vector<float> chunk(16384);
+    for (long long left = length; left > 0;) {
+        const uint32_t n = uint32_t(std::min<long long>(left, 16384));
+        stream.read(n, 1, chunk.data());
+        left -= n;
+    }
+    return length;
+}
+
 int main(int argc, char** argv)
 {
     av_log_set_level(AV_LOG_QUIET);
     int status = 0;
-    for (int i = 1; i < argc; ++i) {
-        long long frames = decodefile(argv[i]);
+    const bool tempix = argc > 1 && std::strcmp(argv[1], "--tempix") == 0;
+    for (int i = tempix ? 2 : 1; i < argc; ++i) {
+        long long frames = tempix ? readthrough(argv[i]) : decodefile(argv[i]);
         std::printf("%s: %lld frames\n", argv[i], frames);
         if (frames < 0)
             status = 1;

@@ -2,6 +2,8 @@
 # Installs what is needed, builds Tempix and runs the whole test suite.
 #   scripts/test.sh             the normal build in build/
 #   scripts/test.sh --sanitize  the same under ASan and UBSan in build-asan/
+# Then the analysis alone is built without the x86 vector code (as on any other
+# processor) in <build>-portable/, tested, and compared with the normal build.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
@@ -19,3 +21,10 @@ cmake -S . -B "$builddir" -G Ninja "${flags[@]}"
 cmake --build "$builddir" -j2
 export QT_QPA_PLATFORM=offscreen
 ctest --test-dir "$builddir" --output-on-failure -j2
+
+portable=$builddir-portable
+cmake -S . -B "$portable" -G Ninja "${flags[@]}" -DTEMPIX_X86_PATHS=OFF -DTEMPIX_BUILD_GUI=OFF \
+  -DTEMPIX_MATERIAL_DIR="$PWD/$builddir/test-material" \
+  -DTEMPIX_COMPARE_ANALYSIS_WITH="$PWD/$builddir/bin/analysis_dump"
+cmake --build "$portable" -j2 --target analysis_tests analysis_dump
+ctest --test-dir "$portable" --output-on-failure -j2 -L analysis

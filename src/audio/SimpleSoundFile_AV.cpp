@@ -51,6 +51,9 @@ FormatPtr openformat(const char* path)
     if (status < 0)
         return nullptr;
     FormatPtr format(raw);
+    // The stream is read from start to end: a seek index of every packet (up
+    // to a megabyte for a long track) would only cost memory.
+    format->max_index_size = 16384;
     if (avformat_find_stream_info(format.get(), nullptr) < 0)
         return nullptr;
     return format;
@@ -297,34 +300,32 @@ struct SimpleSoundFile_AV::Decoder {
         return firstError;
     }
 
-    // Hands out up to frames frames of the first channels as planar floats
-    // (the 16-bit value times 2^-15), silence after them; returns how many
-    // frames were decoded ones.
-    size_t take(float* out, size_t frames, int outChannels)
+    // Hands out up to frames - at frames of the first channels as planar
+    // floats (the 16-bit value times 2^-15) into out from frame at on; out
+    // holds frames frames per channel. Returns how many it handed out.
+    size_t take(float* out, size_t frames, size_t at, int outChannels)
     {
-        const size_t n = std::min(frames, pendingframes());
+        const size_t n = std::min(frames - at, pendingframes());
         const size_t stride = size_t(channels);
         const int16_t* from = pending.data() + pendingStart * stride;
         // A 16-bit value is exact in single precision and 2^-15 is a power of
         // two, so the product in single precision equals the double one narrowed.
         constexpr float scale = 3.0517578125e-05f;
         if (stride == 2 && outChannels == 2) {
-            float* left = out;
-            float* right = out + frames;
+            float* left = out + at;
+            float* right = out + frames + at;
             for (size_t i = 0; i < n; ++i) {
                 left[i] = float(from[2 * i]) * scale;
                 right[i] = float(from[2 * i + 1]) * scale;
             }
         } else {
             for (int c = 0; c < outChannels; ++c) {
-                float* to = out + size_t(c) * frames;
+                float* to = out + size_t(c) * frames + at;
                 const int16_t* sample = from + c;
                 for (size_t i = 0; i < n; ++i)
                     to[i] = float(sample[i * stride]) * scale;
             }
         }
-        for (int c = 0; c < outChannels; ++c)
-            std::fill(out + size_t(c) * frames + n, out + size_t(c + 1) * frames, 0.0f);
         pendingStart += n;
         if (pendingStart * stride == pending.size()) {
             pending.clear();
@@ -407,9 +408,18 @@ int32_t SimpleSoundFile_AV::read(uint32_t frames, int32_t channels, float* out)
         return 0;
     }
     // A read that met damaged data still delivers its frames, with silence for
-    // what could not be decoded, and reports the decoder's error.
-    const int status = decoder->fill(frames);
-    decoder->take(out, frames, channels);
+    // what could not be decoded, and reports the decoder's first error. Frames
+    // go out as they are decoded, so only the rest of one decoded packet waits.
+    int status = 0;
+    size_t done = decoder->take(out, frames, 0, channels);
+    while (done < frames && !decoder->outputDone) {
+        const int error = decoder->fill(1);
+        if (status == 0)
+            status = error;
+        done += decoder->take(out, frames, done, channels);
+    }
+    for (int c = 0; c < channels; ++c)
+        std::fill(out + size_t(c) * frames + done, out + size_t(c + 1) * frames, 0.0f);
     framePosition += frames;
     if (framePosition >= uint64_t(frameLength)) {
         open = false;

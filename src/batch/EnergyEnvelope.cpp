@@ -7,8 +7,18 @@ EnergyEnvelope::EnergyEnvelope(float* values_, uint32_t blocks_, uint32_t hop_)
 {
 }
 
+EnergyEnvelope::EnergyEnvelope(uint32_t blocks_, uint32_t hop_) : EnergyEnvelope(nullptr, blocks_, hop_)
+{
+}
+
 void EnergyEnvelope::add(const float* samples, uint32_t count)
 {
+    add(samples, count, values + block);
+}
+
+uint32_t EnergyEnvelope::add(const float* samples, uint32_t count, float* out)
+{
+    const uint32_t startBlock = block;
     uint32_t i = 0;
     while (i < count && block < blocks) {
         // Whole blocks, GROUP at a time: each block still sums its own samples
@@ -24,7 +34,7 @@ void EnergyEnvelope::add(const float* samples, uint32_t count)
                 }
             }
             for (uint32_t g = 0; g < GROUP; ++g)
-                values[block + g] = float(s[g] / divisor);
+                out[block - startBlock + g] = float(s[g] / divisor);
             block += GROUP;
             i += GROUP * hop;
             continue;
@@ -41,11 +51,13 @@ void EnergyEnvelope::add(const float* samples, uint32_t count)
         i += run;
         inBlock += run;
         if (inBlock == hop) {
-            values[block++] = float(sum / divisor);
+            out[block - startBlock] = float(sum / divisor);
+            ++block;
             sum = 0.0;
             inBlock = 0;
         }
     }
+    return block - startBlock;
 }
 
 } // namespace ovra::tempix

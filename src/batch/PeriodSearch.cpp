@@ -6,11 +6,19 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <string>
 #include <vector>
 
 #include <fftw3.h>
 
+// The x86 vector versions only where asked for and where the compiler targets x86.
+#if TEMPIX_X86_PATHS && (defined(__x86_64__) || defined(__i386__))
+#define X86_LANES 1
 #include <immintrin.h>
+#else
+#define X86_LANES 0
+#endif
 
 namespace ovra::tempix {
 
@@ -42,7 +50,27 @@ constexpr uint32_t LANES = 32;
 // lag has its partner. Each lane is its own accumulator that adds the same
 // single-precision products, widened to double, in the same order as the
 // sequential search: the sums are the same to the last bit, only many lags
-// advance together.
+// advance together. This is the version for any processor; the compiler gives
+// it whatever vector unit the target has (on x86-64 it is quicker than SSE2
+// written by hand), as no lane's order changes.
+void commonterms_portable(const float* x, uint32_t common, uint32_t firstLag, double* sums)
+{
+    double a[LANES] = {};
+    const float* partner = x + firstLag;
+    for (uint32_t i = 0; i < common; ++i) {
+        const float xi = x[i];
+        const float* q = partner + i;
+        for (uint32_t k = 0; k < LANES; ++k) {
+            const float product = xi * q[k];
+            a[k] += double(product);
+        }
+    }
+    std::copy(a, a + LANES, sums);
+}
+
+#if X86_LANES
+
+// The same with AVX2: eight registers of four lanes.
 __attribute__((target("avx2"))) void commonterms_avx2(const float* x, uint32_t common, uint32_t firstLag,
                                                       double* sums)
 {
@@ -70,38 +98,37 @@ __attribute__((target("avx2"))) void commonterms_avx2(const float* x, uint32_t c
     _mm256_storeu_pd(sums + 28, a7);
 }
 
-// The same with the instructions every x86-64 has: two lanes per register.
-void commonterms_sse2(const float* x, uint32_t common, uint32_t firstLag, double* sums)
+#endif
+
+struct CommonTerms {
+    void (*terms)(const float*, uint32_t, uint32_t, double*);
+    const char* name;
+};
+
+// The variants this processor runs, the fastest first.
+std::vector<CommonTerms> findvariants()
 {
-    for (uint32_t half = 0; half < LANES; half += 16) {
-        __m128d a[8];
-        for (__m128d& v : a)
-            v = _mm_setzero_pd();
-        const float* partner = x + firstLag + half;
-        for (uint32_t i = 0; i < common; ++i) {
-            const __m128 xi = _mm_set1_ps(x[i]);
-            const float* q = partner + i;
-            for (int k = 0; k < 4; ++k) {
-                const __m128 p = _mm_mul_ps(xi, _mm_loadu_ps(q + 4 * k));
-                a[2 * k] = _mm_add_pd(a[2 * k], _mm_cvtps_pd(p));
-                a[2 * k + 1] = _mm_add_pd(a[2 * k + 1], _mm_cvtps_pd(_mm_movehl_ps(p, p)));
-            }
-        }
-        for (int k = 0; k < 8; ++k)
-            _mm_storeu_pd(sums + half + 2 * k, a[k]);
-    }
+    std::vector<CommonTerms> variants;
+#if X86_LANES
+    if (__builtin_cpu_supports("avx2"))
+        variants.push_back({commonterms_avx2, "avx2"});
+#endif
+    variants.push_back({commonterms_portable, "portable"});
+    return variants;
 }
 
-const bool haveAvx2 = __builtin_cpu_supports("avx2");
+// Found once, on first use.
+const std::vector<CommonTerms>& variants()
+{
+    static const std::vector<CommonTerms> found = findvariants();
+    return found;
+}
 
-void correlatelags(const float* x, uint32_t n, uint32_t firstLag, double* sums)
+void correlatelags(const CommonTerms& lanes, const float* x, uint32_t n, uint32_t firstLag, double* sums)
 {
     const uint32_t lastLag = firstLag + LANES - 1;
     const uint32_t common = n > lastLag ? n - lastLag : 0;
-    if (haveAvx2)
-        commonterms_avx2(x, common, firstLag, sums);
-    else
-        commonterms_sse2(x, common, firstLag, sums);
+    lanes.terms(x, common, firstLag, sums);
     // Each lane's remaining terms, in order.
     for (uint32_t k = 0; k < LANES; ++k) {
         const uint32_t lag = firstLag + k;
@@ -114,12 +141,8 @@ void correlatelags(const float* x, uint32_t n, uint32_t firstLag, double* sums)
     }
 }
 
-} // namespace
-
-namespace {
-
 // Every lag, LANES at a time.
-uint32_t searchalllags(const float* x, uint32_t n, uint32_t minLag, uint32_t maxLag)
+uint32_t searchalllags(const CommonTerms& lanes, const float* x, uint32_t n, uint32_t minLag, uint32_t maxLag)
 {
     double best = 0.0;
     uint32_t bestLag = 0;
@@ -128,7 +151,7 @@ uint32_t searchalllags(const float* x, uint32_t n, uint32_t minLag, uint32_t max
         // Lags past the end of the array have no terms: their sums are 0.
         if (first >= n)
             break;
-        correlatelags(x, n, first, sums);
+        correlatelags(lanes, x, n, first, sums);
         for (uint32_t k = 0; k < LANES && first + k < maxLag; ++k) {
             if (sums[k] > best) {
                 best = sums[k];
@@ -249,13 +272,14 @@ constexpr size_t MOST_CANDIDATES = 64;
 // are summed exactly, in the prescribed order, and the rule picks among them.
 uint32_t findPeriod(const float* x, uint32_t n, uint32_t minLag, uint32_t maxLag)
 {
+    const CommonTerms& lanes = variants().front();
     if (minLag >= maxLag)
         return 0;
     const uint32_t lagLimit = std::min(maxLag, n);  // longer lags have no terms
     if (minLag >= lagLimit)
         return 0;
     if (uint64_t(lagLimit - minLag) * n < TRANSFORM_FROM)
-        return searchalllags(x, n, minLag, maxLag);
+        return searchalllags(lanes, x, n, minLag, maxLag);
 
     double energy = 0.0;
     for (uint32_t i = 0; i < n; ++i)
@@ -263,12 +287,12 @@ uint32_t findPeriod(const float* x, uint32_t n, uint32_t minLag, uint32_t maxLag
     if (energy == 0.0)
         return 0;  // every product is 0
     if (!std::isfinite(energy))
-        return searchalllags(x, n, minLag, maxLag);
+        return searchalllags(lanes, x, n, minLag, maxLag);
 
     thread_local Correlator correlator;
     const double* r = correlator.correlate(x, n, lagLimit);
     if (!r)
-        return searchalllags(x, n, minLag, maxLag);
+        return searchalllags(lanes, x, n, minLag, maxLag);
     const double size = double(correlator.size());
     const double u = std::ldexp(1.0, -53);
     const double bound = 2.0 * ((std::ldexp(1.0, -24) + n * u + size * std::log2(size) * u) * energy +
@@ -288,7 +312,7 @@ uint32_t findPeriod(const float* x, uint32_t n, uint32_t minLag, uint32_t maxLag
     }
     correlator.trim();
     if (candidates.size() > MOST_CANDIDATES)
-        return searchalllags(x, n, minLag, maxLag);
+        return searchalllags(lanes, x, n, minLag, maxLag);
     double best = 0.0;
     uint32_t bestLag = 0;
     for (uint32_t lag : candidates) {
@@ -299,6 +323,24 @@ uint32_t findPeriod(const float* x, uint32_t n, uint32_t minLag, uint32_t maxLag
         }
     }
     return bestLag;
+}
+
+std::vector<std::string> periodSearchVariants()
+{
+    std::vector<std::string> names;
+    for (const CommonTerms& v : variants())
+        names.push_back(v.name);
+    return names;
+}
+
+std::optional<uint32_t> findPeriodEveryLag(const std::string& variant, const float* x, uint32_t n, uint32_t minLag,
+                                           uint32_t maxLag)
+{
+    for (const CommonTerms& v : variants()) {
+        if (variant == v.name)
+            return searchalllags(v, x, n, minLag, maxLag);
+    }
+    return std::nullopt;
 }
 
 uint32_t findPhase(const float* x, uint32_t n, uint32_t period)

@@ -1,8 +1,14 @@
 // From the audio of one track to its tempo, beat grid and level measures.
+//
+// The track is decoded once, block by block, into its energy envelope. A long
+// track's envelope goes to a temporary file (EnvelopeStore) instead of memory;
+// every later step reads the part it needs, so a one-hour track costs about
+// as much memory as a short one and the values are those of holding it whole.
 #include "audio/SimpleSoundFile_AV.h"
 #include "audio/SoundStreamMono.h"
 #include "audio/Trash.h"
 #include "batch/EnergyEnvelope.h"
+#include "batch/EnvelopeStore.h"
 #include "batch/RunningMean.h"
 #include "batch/TrackAnalysis.h"
 #include "platform/Threads.h"
@@ -18,15 +24,15 @@ namespace ovra::tempix {
 
 namespace {
 
-constexpr uint32_t CHUNK_FRAMES = 65536;
-constexpr double BLOCK_SECONDS = 0.001;       // one envelope value
-constexpr double LEVEL_SPAN_SECONDS = 20.0;   // the middle part the levels are measured on
-constexpr double WINDOW_SECONDS = 10.0;       // one period search
-constexpr double MIN_PERIOD_SECONDS = 0.3;
-constexpr double MAX_PERIOD_SECONDS = 3.0;
-constexpr double START_LEVEL = 0.4;           // of the peak: where the music starts
-constexpr double END_LEVEL = 0.6;             // and, from the end, where it ends
-constexpr double FULL_SCALE = 4294967295.0;   // a level of 1.0 in the record
+// Frames read at a time; smaller reads keep the decoder's buffers small.
+constexpr uint32_t CHUNK_FRAMES = 16384;
+// Blocks read back at a time by the scans over the envelope.
+constexpr uint32_t SCAN_BLOCKS = 16384;
+
+const char* const NOT_OPEN = "Could not open track with QuickTime.\n";
+const char* const TOO_MANY_CHANNELS = "Track has more than 2 channels.\n";
+const char* const NO_MEMORY = "Not enough memory to process track.\n";
+const char* const NO_BEAT = "No beat found in track.\n";
 
 AnalysisOutcome failed(const char* line)
 {
@@ -43,57 +49,86 @@ AnalysisOutcome cancelled()
     return outcome;
 }
 
-const char* const NOT_OPEN = "Could not open track with QuickTime.\n";
-const char* const TOO_MANY_CHANNELS = "Track has more than 2 channels.\n";
-const char* const NO_MEMORY = "Not enough memory to process track.\n";
-const char* const NO_BEAT = "No beat found in track.\n";
+// The stream's sizes and the block counts derived from them.
+struct Geometry {
+    double sr = 0.0;
+    uint32_t frameCount = 0;
+    uint32_t hop = 0;
+    uint32_t nb = 0;
+    uint32_t span20 = 0;
+    uint32_t win10 = 0;
+    uint32_t minLag = 0;
+    uint32_t maxLag = 0;
+};
 
-// The loudness and peak level of the len blocks in the middle; peak is the
-// highest running mean there.
-TrackAnalysis levels(const float* e, uint32_t nb, uint32_t span, double& peak)
+// The envelope and what was summed while it was built.
+struct Envelope {
+    EnvelopeStore store;
+    double total = 0.0; // the blocks summed in order, as the mean needs them
+    Envelope(uint32_t blocks, uint32_t held) : store(blocks, held) {}
+};
+
+// Reads the whole stream into the envelope; an outcome when it cannot go on.
+std::optional<AnalysisOutcome> readenvelope(SimpleSoundStream& stream, const Geometry& g, Envelope& env,
+                                            Canceler& canceler)
 {
-    const uint32_t len = std::min(span, nb);
-    const uint32_t first = (nb - len) / 2;
-    RunningMean running;
-    running.clear();
-    double sum = 0.0;
-    peak = 0.0;
-    for (uint32_t i = 0; i < len; ++i) {
-        const float value = e[first + i];
-        sum += double(value);
-        running.push(value);
-        peak = std::max(peak, running.mean());
+    std::unique_ptr<float[]> chunk(new (std::nothrow) float[CHUNK_FRAMES]);
+    std::unique_ptr<float[]> blocks(new (std::nothrow) float[CHUNK_FRAMES / g.hop + 1]);
+    if (!chunk || !blocks || !env.store.ok())
+        return failed(NO_MEMORY);
+    EnergyEnvelope builder(g.nb, g.hop);
+    for (uint32_t remaining = g.frameCount; remaining > 0;) {
+        if (canceler.iscancelled())
+            return cancelled();
+        const uint32_t n = std::min(CHUNK_FRAMES, remaining);
+        // The read status is not examined; a failed read counts as silence.
+        std::fill(chunk.get(), chunk.get() + n, 0.0f);
+        stream.read(n, 1, chunk.get());
+        const uint32_t done = builder.add(chunk.get(), n, blocks.get());
+        for (uint32_t i = 0; i < done; ++i)
+            env.total += double(blocks[i]);
+        if (!env.store.append(blocks.get(), done))
+            return failed(NO_MEMORY);
+        remaining -= n;
     }
-    TrackAnalysis result;
-    result.loudness = uint32_t(std::lround(std::sqrt(sum / len) * FULL_SCALE));
-    result.peakLevel = uint32_t(std::lround(std::sqrt(peak) * FULL_SCALE));
-    return result;
+    return std::nullopt;
 }
 
-// Where the running mean first reaches START_LEVEL of the peak (nb: never).
-uint32_t musicstart(const float* e, uint32_t nb, double peak)
+// count blocks from pos, as the envelope holds them or less the mean.
+bool readblocks(const Envelope& env, uint32_t pos, uint32_t count, std::vector<float>& out,
+                std::optional<double> mean = std::nullopt)
 {
-    RunningMean running;
-    running.clear();
-    for (uint32_t b = 0; b < nb; ++b) {
-        running.push(e[b]);
-        if (running.mean() >= START_LEVEL * peak)
-            return b;
-    }
-    return nb;
+    out.resize(count);
+    if (!env.store.read(pos, count, out.data()))
+        return false;
+    if (mean)
+        for (float& value : out)
+            value = float(double(value) - *mean);
+    return true;
 }
 
-// Where, from the end, it first reaches END_LEVEL of the peak (0: never).
-uint32_t musicend(const float* e, uint32_t nb, double peak)
+// The first block from the start where the running mean reaches level, or
+// nb; with backward, the first from the end (down to block 1), or 0.
+std::optional<uint32_t> scanfor(const Envelope& env, uint32_t nb, double level, bool backward)
 {
     RunningMean running;
     running.clear();
-    for (uint32_t b = nb - 1; b >= 1; --b) {
-        running.push(e[b]);
-        if (running.mean() >= END_LEVEL * peak)
-            return b;
+    std::vector<float> part;
+    for (uint32_t done = 0; done < (backward ? nb - 1 : nb);) {
+        const uint32_t left = (backward ? nb - 1 : nb) - done;
+        const uint32_t n = std::min(SCAN_BLOCKS, left);
+        const uint32_t pos = backward ? nb - done - n : done;
+        if (!readblocks(env, pos, n, part))
+            return std::nullopt;
+        for (uint32_t i = 0; i < n; ++i) {
+            const uint32_t at = backward ? n - 1 - i : i;
+            running.push(part[at]);
+            if (running.mean() >= level)
+                return pos + at;
+        }
+        done += n;
     }
-    return 0;
+    return backward ? 0 : nb;
 }
 
 } // namespace
@@ -104,6 +139,12 @@ AnalysisOutcome analyzeTrack(const char* path, Canceler& canceler)
 }
 
 AnalysisOutcome analyzeStream(std::unique_ptr<SimpleSoundStream> source, Canceler& canceler)
+{
+    return analyzeStream(std::move(source), canceler, EnvelopeLimits());
+}
+
+AnalysisOutcome analyzeStream(std::unique_ptr<SimpleSoundStream> source, Canceler& canceler,
+                              const EnvelopeLimits& limits)
 {
     // The streams live in a Trash until the audio has been read.
     std::optional<Trash<SimpleSoundStream>> streams(std::in_place);
@@ -120,94 +161,95 @@ AnalysisOutcome analyzeStream(std::unique_ptr<SimpleSoundStream> source, Cancele
         streams->append(stream);
     }
 
+    Geometry g;
     const int64_t length = stream->length();
-    const uint32_t frameCount = uint32_t(length);  // the low 32 bits
-    const double sr = stream->samplerate();
+    g.frameCount = uint32_t(length); // the low 32 bits
+    g.sr = stream->samplerate();
     // Lengths beyond 32 bits do not fit the analysis or the data record; their
     // low bits would pass for a different track.
     if (length < 0 || uint64_t(length) > UINT32_MAX)
         return failed(NO_MEMORY);
-    if (double(frameCount) / sr < MIN_TRACK_SECONDS) {
+    if (double(g.frameCount) / g.sr < 4.0) {
         char line[64];
-        std::snprintf(line, sizeof line, "Track too short (%.3f s).\n", double(frameCount) / sr);
+        std::snprintf(line, sizeof line, "Track too short (%.3f s).\n", double(g.frameCount) / g.sr);
         return failed(line);
     }
-
-    const uint32_t hop = uint32_t(std::lround(BLOCK_SECONDS * sr));
+    g.hop = uint32_t(std::lround(0.001 * g.sr));
     // Below 500 Hz a block would be empty; no supported file is like that.
-    if (hop == 0)
+    if (g.hop == 0)
         return failed(NO_BEAT);
-    const uint32_t nb = frameCount / hop;
-    const uint32_t span20 = uint32_t(std::lround(LEVEL_SPAN_SECONDS * sr / hop));
-    const uint32_t win10 = uint32_t(std::lround(WINDOW_SECONDS * sr / hop));
-    const uint32_t minLag = uint32_t(MIN_PERIOD_SECONDS * sr / hop);
-    const uint32_t maxLag = uint32_t(MAX_PERIOD_SECONDS * sr / hop);
+    g.nb = g.frameCount / g.hop;
+    g.span20 = uint32_t(std::lround(20.0 * g.sr / g.hop));
+    g.win10 = uint32_t(std::lround(10.0 * g.sr / g.hop));
+    g.minLag = uint32_t(0.3 * g.sr / g.hop);
+    g.maxLag = uint32_t(3.0 * g.sr / g.hop);
+    const uint32_t nb = g.nb;
 
-    // Only the envelope is kept: each chunk is folded into it as it arrives.
-    std::unique_ptr<float[]> envelope(new (std::nothrow) float[nb]);
-    std::unique_ptr<float[]> chunk(new (std::nothrow) float[CHUNK_FRAMES]);
-    if (!envelope || !chunk)
-        return failed(NO_MEMORY);
-    float* e = envelope.get();
-    EnergyEnvelope builder(e, nb, hop);
-    for (uint32_t remaining = frameCount; remaining > 0;) {
-        if (canceler.iscancelled())
-            return cancelled();
-        const uint32_t n = std::min(CHUNK_FRAMES, remaining);
-        // The read status is not examined; a failed read counts as silence.
-        std::fill(chunk.get(), chunk.get() + n, 0.0f);
-        stream->read(n, 1, chunk.get());
-        builder.add(chunk.get(), n);
-        remaining -= n;
-    }
+    Envelope env(nb, limits.held);
+    if (auto stop = readenvelope(*stream, g, env, canceler))
+        return *stop;
     streams.reset();
-    chunk.reset();
     if (canceler.iscancelled())
         return cancelled();
 
     // Level statistics over the middle of the track.
+    const uint32_t len = std::min(g.span20, nb);
+    std::vector<float> part;
+    if (!readblocks(env, (nb - len) / 2, len, part))
+        return failed(NO_MEMORY);
+    RunningMean running;
+    running.clear();
+    double sum = 0.0;
     double peak = 0.0;
-    TrackAnalysis result = levels(e, nb, span20, peak);
+    for (uint32_t i = 0; i < len; ++i) {
+        sum += double(part[i]);
+        running.push(part[i]);
+        peak = std::max(peak, running.mean());
+    }
     if (canceler.iscancelled())
         return cancelled();
+    TrackAnalysis result;
+    result.loudness = uint32_t(std::lround(std::sqrt(sum / len) * 4294967295.0));
+    result.peakLevel = uint32_t(std::lround(std::sqrt(peak) * 4294967295.0));
 
-    // The music region.
-    const uint32_t start = musicstart(e, nb, peak);
+    // The music region: where the running mean first reaches 0.4 of the peak,
+    // and, from the end, 0.6 of it.
+    const std::optional<uint32_t> start = scanfor(env, nb, 0.4 * peak, false);
+    if (!start)
+        return failed(NO_MEMORY);
     if (canceler.iscancelled())
         return cancelled();
-    const uint32_t end = musicend(e, nb, peak);
+    const std::optional<uint32_t> end = scanfor(env, nb, 0.6 * peak, true);
+    if (!end)
+        return failed(NO_MEMORY);
     if (canceler.iscancelled())
         return cancelled();
-    if (end <= start)
+    if (*end <= *start)
         return failed(NO_BEAT);
 
-    double total = 0.0;
-    for (uint32_t b = 0; b < nb; ++b)
-        total += double(e[b]);
-    const double mean = total / nb;
-    if (canceler.iscancelled())
-        return cancelled();
-    for (uint32_t b = 0; b < nb; ++b)
-        e[b] = float(double(e[b]) - mean);
+    // The windows see the envelope less its mean.
+    const double mean = env.total / nb;
     if (canceler.iscancelled())
         return cancelled();
 
     // Ten-second windows every twenty seconds across the region, or one window
     // over the whole track when the region is not longer than one window.
     uint32_t regionStart = 0, regionEnd = nb, window = nb;
-    if (win10 < end - start) {
-        regionStart = start;
-        regionEnd = end;
-        window = win10;
+    if (g.win10 < *end - *start) {
+        regionStart = *start;
+        regionEnd = *end;
+        window = g.win10;
     }
     std::vector<double> periods;
-    for (uint64_t pos = regionStart; pos + window <= regionEnd; pos += span20) {
+    for (uint64_t pos = regionStart; pos + window <= regionEnd; pos += g.span20) {
         const uint32_t count = std::min<uint32_t>(window, nb - uint32_t(pos));
-        const uint32_t lag = findPeriod(e + pos, count, minLag, maxLag);
+        if (!readblocks(env, uint32_t(pos), count, part, mean))
+            return failed(NO_MEMORY);
+        const uint32_t lag = findPeriod(part.data(), count, g.minLag, g.maxLag);
         if (canceler.iscancelled())
             return cancelled();
         if (lag != 0)
-            periods.push_back(foldPeriod(lag, hop, sr));
+            periods.push_back(foldPeriod(lag, g.hop, g.sr));
     }
     if (periods.empty())
         return failed(NO_BEAT);
@@ -216,32 +258,38 @@ AnalysisOutcome analyzeStream(std::unique_ptr<SimpleSoundStream> source, Cancele
     const double median = periods[periods.size() / 2];
 
     // The beat grid at the start and at the end of the region.
-    const uint32_t phase = findPhase(e + regionStart, std::min(window, nb - regionStart), uint32_t(firstPeriod));
+    const uint32_t count1 = std::min(window, nb - regionStart);
+    if (!readblocks(env, regionStart, count1, part, mean))
+        return failed(NO_MEMORY);
+    const uint32_t phase = findPhase(part.data(), count1, uint32_t(firstPeriod));
     const uint32_t firstBlock = regionStart + phase;
     const uint32_t endStart = regionEnd < window ? 0 : regionEnd - window;
     const uint32_t count2 = std::min(window, nb - endStart);
-    const uint32_t lag2 = findPeriod(e + endStart, count2, minLag, maxLag);
+    if (!readblocks(env, endStart, count2, part, mean))
+        return failed(NO_MEMORY);
+    const uint32_t lag2 = findPeriod(part.data(), count2, g.minLag, g.maxLag);
     if (canceler.iscancelled())
         return cancelled();
-    const double endPeriod = lag2 != 0 ? foldPeriod(lag2, hop, sr) : foldPeriod(0.9230769230769231 * sr / hop, hop, sr);
+    const double endPeriod =
+        lag2 != 0 ? foldPeriod(lag2, g.hop, g.sr) : foldPeriod(0.9230769230769231 * g.sr / g.hop, g.hop, g.sr);
     const uint32_t endStep = uint32_t(endPeriod);
-    uint32_t x = endStart + findPhase(e + endStart, count2, endStep);
+    uint32_t x = endStart + findPhase(part.data(), count2, endStep);
     while (double(x) + endPeriod <= double(regionEnd))
         x += endStep;
     const uint32_t lastBlock = x;
 
-    result.sampleRate = uint32_t(std::lround(sr));
-    result.frameCount = frameCount;
-    result.beatPeriod = uint32_t(std::lround(median * hop));
-    result.startPeriod = uint32_t(std::lround(firstPeriod * hop));
-    result.endPeriod = uint32_t(std::lround(endPeriod * hop));
-    result.firstBeat = firstBlock * hop;
-    result.lastBeat = lastBlock * hop;
+    result.sampleRate = uint32_t(std::lround(g.sr));
+    result.frameCount = g.frameCount;
+    result.beatPeriod = uint32_t(std::lround(median * g.hop));
+    result.startPeriod = uint32_t(std::lround(firstPeriod * g.hop));
+    result.endPeriod = uint32_t(std::lround(endPeriod * g.hop));
+    result.firstBeat = firstBlock * g.hop;
+    result.lastBeat = lastBlock * g.hop;
 
     AnalysisOutcome outcome;
     outcome.status = AnalysisStatus::ok;
     outcome.analysis = result;
-    outcome.sampleRate = sr;
+    outcome.sampleRate = g.sr;
     return outcome;
 }
 

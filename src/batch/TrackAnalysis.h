@@ -2,7 +2,9 @@
 #pragma once
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
+#include <vector>
 
 namespace ovra {
 class Canceler;
@@ -41,9 +43,19 @@ struct AnalysisOutcome {
 // Exceptions of the sound stream pass through after everything is released.
 AnalysisOutcome analyzeTrack(const char* path, ovra::Canceler& canceler);
 
+// How much of the energy envelope (one float per block of about a
+// millisecond) is held in memory: a track of more blocks keeps it in a
+// temporary file (2 MiB: about 8.7 minutes at 44100 Hz). The values are the
+// same either way.
+struct EnvelopeLimits {
+    uint32_t held = 1u << 19;
+};
+
 // The same for a stream that is already made (the file stream of analyzeTrack,
 // or one in memory); the analysis owns it from here on.
 AnalysisOutcome analyzeStream(std::unique_ptr<ovra::SimpleSoundStream> stream, ovra::Canceler& canceler);
+AnalysisOutcome analyzeStream(std::unique_ptr<ovra::SimpleSoundStream> stream, ovra::Canceler& canceler,
+                              const EnvelopeLimits& limits);
 
 // lround(120 / (beat period / sr)); 0 for a beat period of 0.
 int computeBPM(uint32_t beatPeriod, double sampleRate);
@@ -69,6 +81,13 @@ VolumeAdjustment computeVolume(uint32_t loudness, uint32_t peakLevel);
 uint32_t findPeriod(const float* values, uint32_t count, uint32_t minLag, uint32_t maxLag);
 // The same, one lag after the other: the reference the fast one must match.
 uint32_t findPeriodSequential(const float* values, uint32_t count, uint32_t minLag, uint32_t maxLag);
+// The codes that sum many lags side by side ("avx2", "portable") that
+// this processor runs, the one findPeriod uses first. All give the same sums.
+std::vector<std::string> periodSearchVariants();
+// Every lag summed by the named variant, without the transform's screening;
+// nothing for a name this processor does not run. For tests and benchmarks.
+std::optional<uint32_t> findPeriodEveryLag(const std::string& variant, const float* values, uint32_t count,
+                                           uint32_t minLag, uint32_t maxLag);
 // The phase in 0 .. period-1 whose every period-th values sum highest; period >= 1.
 uint32_t findPhase(const float* values, uint32_t count, uint32_t period);
 // A period in blocks doubled or halved until it lasts between (12/13)/sqrt(2)

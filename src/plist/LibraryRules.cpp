@@ -51,20 +51,21 @@ bool parseplistinteger(const char* text, int32_t& value)
     return true;
 }
 
-std::string xmldecode(const char* raw)
+std::string xmldecode(std::string_view raw)
 {
     std::string out;
-    for (const char* p = raw; *p;) {
-        if (*p != '&') {
-            out += *p++;
+    out.reserve(raw.size());
+    for (size_t p = 0; p < raw.size();) {
+        if (raw[p] != '&') {
+            out += raw[p++];
             continue;
         }
-        const char* semi = std::strchr(p, ';');
-        if (semi == nullptr || semi - p > 12) {
-            out += *p++;
+        size_t semi = raw.find(';', p);
+        if (semi == std::string_view::npos || semi - p > 12) {
+            out += raw[p++];
             continue;
         }
-        std::string name(p + 1, semi);
+        std::string_view name = raw.substr(p + 1, semi - p - 1);
         if (name == "amp")
             out += '&';
         else if (name == "lt")
@@ -77,7 +78,8 @@ std::string xmldecode(const char* raw)
             out += '\'';
         else if (name.size() > 1 && name[0] == '#') {
             bool hex = name[1] == 'x' || name[1] == 'X';
-            unsigned long cp = std::strtoul(name.c_str() + (hex ? 2 : 1), nullptr, hex ? 16 : 10);
+            std::string digits(name.substr(hex ? 2 : 1));
+            unsigned long cp = std::strtoul(digits.c_str(), nullptr, hex ? 16 : 10);
             if (cp == 0 || cp > 0x10FFFF) {
                 out += '?';
             } else {
@@ -85,7 +87,7 @@ std::string xmldecode(const char* raw)
                 out.append(seq, encodeutf8(uint32_t(cp), seq));
             }
         } else {
-            out.append(p, semi + 1); // unknown: keep as it is
+            out.append(raw.substr(p, semi + 1 - p)); // unknown: keep as it is
         }
         p = semi + 1;
     }

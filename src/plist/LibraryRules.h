@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace ovra {
 
@@ -20,7 +21,7 @@ bool parseplistinteger(const char* text, int32_t& value);
 // Text of the file with its references decoded: &amp; &lt; &gt; &quot;
 // &apos;, and &#N; &#xN; as the character's UTF-8 bytes ('?' for 0 or
 // beyond U+10FFFF). An unknown or unterminated reference stays as it is.
-std::string xmldecode(const char* raw);
+std::string xmldecode(std::string_view raw);
 
 // A key that occurs more than once in one dictionary cannot be read: which of
 // its values is meant cannot be told (PLIST_ERR_REPEATED_KEY). A track whose

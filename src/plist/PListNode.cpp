@@ -1,8 +1,10 @@
 #include "plist/PListNode.h"
+#include "plist/PListArena.h"
 #include "plist/PListReader.h"
 #include "plist/LibraryRules.h"
 #include "platform/tools_strings.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <climits>
@@ -15,37 +17,6 @@
 #include <unistd.h>
 
 namespace ovra {
-
-// ---- PListText ----------------------------------------------------------------
-
-PListText::~PListText() { std::free(bytes); }
-
-void PListText::clear()
-{
-    std::free(bytes);
-    bytes = nullptr;
-    count = 0;
-    capacity = 0;
-}
-
-void PListText::append(const char* from, size_t n)
-{
-    if (n == 0)
-        return;
-    if (count + n + 1 > capacity) {
-        size_t wanted = capacity ? capacity : 64;
-        while (wanted < count + n + 1)
-            wanted *= 2;
-        char* p = static_cast<char*>(std::realloc(bytes, wanted));
-        if (p == nullptr)
-            throw std::bad_alloc();
-        bytes = p;
-        capacity = wanted;
-    }
-    std::memcpy(bytes + count, from, n);
-    count += n;
-    bytes[count] = '\0';
-}
 
 // ---- errors -------------------------------------------------------------------
 
@@ -80,26 +51,22 @@ bool isparsefailure(int code)
 const char* typeword(int code)
 {
     switch (code) {
-    case PLIST_ERR_NOT_STRING:
-        return "a string";
-    case PLIST_ERR_NOT_INTEGER:
-        return "an integer";
-    case PLIST_ERR_NOT_REAL:
-        return "a real number";
-    case PLIST_ERR_NOT_BOOLEAN:
-        return "a boolean";
-    case PLIST_ERR_NOT_ARRAY:
-        return "an array";
-    case PLIST_ERR_NOT_DICT:
-        return "a dictionary";
-    default:
-        return nullptr;
+    case PLIST_ERR_NOT_STRING: return "a string";
+    case PLIST_ERR_NOT_INTEGER: return "an integer";
+    case PLIST_ERR_NOT_REAL: return "a real number";
+    case PLIST_ERR_NOT_BOOLEAN: return "a boolean";
+    case PLIST_ERR_NOT_ARRAY: return "an array";
+    case PLIST_ERR_NOT_DICT: return "a dictionary";
+    default: return nullptr;
     }
 }
 
 } // namespace
 
-const PListErrorContext& plistlasterror() { return lasterror; }
+const PListErrorContext& plistlasterror()
+{
+    return lasterror;
+}
 
 std::string describeplisterror(int code)
 {
@@ -120,14 +87,12 @@ std::string describeplisterror(int code)
         std::snprintf(text, sizeof text, "there is no \"%s\" entry", e.key);
     } else if (code == PLIST_ERR_REPEATED_KEY) {
         if (e.line > 0)
-            std::snprintf(text, sizeof text, "at line %ld, the key \"%s\" occurs more than once in one dictionary",
-                          e.line, e.key);
+            std::snprintf(text, sizeof text, "at line %ld, the key \"%s\" occurs more than once in one dictionary", e.line, e.key);
         else
             std::snprintf(text, sizeof text, "the key \"%s\" occurs more than once in one dictionary", e.key);
     } else if (code == PLIST_ERR_OPEN) {
         if (e.error != 0)
-            std::snprintf(text, sizeof text, "the file cannot be opened: %s (errno %d)", std::strerror(e.error),
-                          e.error);
+            std::snprintf(text, sizeof text, "the file cannot be opened: %s (errno %d)", std::strerror(e.error), e.error);
         else
             std::snprintf(text, sizeof text, "it is not a regular file");
     } else {
@@ -149,19 +114,32 @@ PListNode* PListArray::at(int i) const
 {
     if (i < 0 || i >= count())
         lookupfailed(PLIST_ERR_INDEX, nullptr, i);
-    return elements[static_cast<size_t>(i)].get();
+    return elements[static_cast<size_t>(i)];
+}
+
+PListDict::PListDict() = default;
+PListDict::~PListDict() = default;
+
+const PListDict::Entry* PListDict::find(const char* key) const
+{
+    const Entry* end = entries + size;
+    const Entry* it = std::lower_bound(entries, end, key,
+                                       [](const Entry& e, const char* k) { return std::strcmp(e.key, k) < 0; });
+    return it != end && std::strcmp(it->key, key) == 0 ? it : nullptr;
 }
 
 PListNode* PListDict::get(const char* key) const
 {
     // Type errors that follow name this key.
     strcpy_max(lastkey, sizeof lastkey, key);
-    if (repeated != nullptr && repeated->count(key) != 0)
+    if (repeatedCount != 0 &&
+        std::binary_search(repeated, repeated + repeatedCount, key,
+                           [](const char* a, const char* b) { return std::strcmp(a, b) < 0; }))
         lookupfailed(PLIST_ERR_REPEATED_KEY, key);
-    auto it = entries.find(key);
-    if (it == entries.end())
+    const Entry* e = find(key);
+    if (e == nullptr)
         lookupfailed(PLIST_ERR_NO_KEY, key);
-    return it->second.get();
+    return e->value;
 }
 
 PListNode* PListDict::get(int key) const
@@ -174,6 +152,7 @@ PListNode* PListDict::get(int key) const
 // ---- the reader ---------------------------------------------------------------
 
 PListReader::PListReader(const char* path)
+    : dictLevels(PLIST_MAX_DEPTH + 1), arrayLevels(PLIST_MAX_DEPTH + 1)
 {
     int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
     if (fd < 0) {
@@ -277,7 +256,7 @@ PListReader::TagInfo PListReader::readTag()
     return tag;
 }
 
-void PListReader::readText(PListText& text)
+std::string_view PListReader::readText()
 {
     text.clear();
     for (;;) {
@@ -285,61 +264,67 @@ void PListReader::readText(PListText& text)
         if (lt != nullptr) {
             text.append(cursor, static_cast<size_t>(lt - cursor));
             cursor = lt;
-            return;
+            return text;
         }
-        text.append(cursor, std::strlen(cursor));
+        text.append(cursor);
         if (!nextLine())
             fail(PLIST_ERR_EOF_TEXT);
     }
 }
 
-std::unique_ptr<PListNode> PListReader::createNode(const TagInfo& tag)
+const char* PListReader::intern(std::string_view key)
 {
-    std::unique_ptr<PListNode> node;
+    auto it = keys.find(key);
+    if (it != keys.end())
+        return it->data();
+    const char* copy = key.empty() ? "" : arena->copy(key);
+    keys.insert(std::string_view(copy, key.size()));
+    return copy;
+}
+
+PListNode* PListReader::createNode(const TagInfo& tag)
+{
+    PListNode* node;
     const char* name = tag.name;
     if (std::strcmp(name, "string") == 0) {
         if (tag.isSelfClosing)
             fail(PLIST_ERR_EMPTY_STRING_TAG);
-        node = std::make_unique<PListString>();
+        node = arena->make<PListString>();
     } else if (std::strcmp(name, "integer") == 0) {
         if (tag.isSelfClosing)
             fail(PLIST_ERR_EMPTY_INTEGER_TAG);
-        node = std::make_unique<PListInteger>();
+        node = arena->make<PListInteger>();
     } else if (std::strcmp(name, "real") == 0) {
         if (tag.isSelfClosing)
             fail(PLIST_ERR_EMPTY_REAL_TAG);
-        node = std::make_unique<PListReal>();
+        node = arena->make<PListReal>();
     } else if (std::strcmp(name, "false") == 0) {
         if (!tag.isSelfClosing)
             fail(PLIST_ERR_FALSE_CONTENT);
-        return std::make_unique<PListBoolean>(false);
+        return arena->make<PListBoolean>(false);
     } else if (std::strcmp(name, "true") == 0) {
         if (!tag.isSelfClosing)
             fail(PLIST_ERR_TRUE_CONTENT);
-        return std::make_unique<PListBoolean>(true);
+        return arena->make<PListBoolean>(true);
     } else if (std::strcmp(name, "array") == 0) {
-        node = std::make_unique<PListArray>();
+        node = arena->make<PListArray>();
         if (tag.isSelfClosing)
             return node;
     } else if (std::strcmp(name, "dict") == 0) {
-        node = std::make_unique<PListDict>();
+        node = arena->make<PListDict>();
         if (tag.isSelfClosing)
             return node;
     } else {
-        node = std::make_unique<PListGeneric>(name);
+        node = arena->make<PListGeneric>(name);
         if (tag.isSelfClosing)
             return node;
     }
     // Only arrays and dictionaries nest; each level is one more call deep.
+    // A throw leaves the node in the arena, which goes with the reader.
     if (depth >= PLIST_MAX_DEPTH)
         fail(PLIST_ERR_TOO_DEEP);
     ++depth;
-    try {
-        node->parse(*this); // a throw deletes the node on the way out
-    } catch (...) {
-        --depth;
-        throw;
-    }
+    node->parse(*this);
     --depth;
     return node;
 }
@@ -351,28 +336,33 @@ static bool isEndTag(const PListReader::TagInfo& tag, const char* name)
     return tag.isEnd && !tag.isSelfClosing && std::strcmp(tag.name, name) == 0;
 }
 
-PListGeneric::PListGeneric(const char* name) { strcpy_max(elementName, sizeof elementName, name); }
+PListGeneric::PListGeneric(const char* name)
+{
+    strcpy_max(elementName, sizeof elementName, name);
+}
 
 void PListGeneric::parse(PListReader& reader)
 {
-    reader.readText(content);
+    std::string_view t = reader.readText();
+    bytes = reader.keep(t);
+    count = t.size();
     if (!isEndTag(reader.readTag(), elementName))
         reader.fail(PLIST_ERR_GENERIC_END);
 }
 
 void PListString::parse(PListReader& reader)
 {
-    reader.readText(content);
+    std::string_view t = reader.readText();
+    bytes = reader.keep(t);
+    count = t.size();
     if (!isEndTag(reader.readTag(), "string"))
         reader.fail(PLIST_ERR_STRING_END);
 }
 
 void PListInteger::parse(PListReader& reader)
 {
-    PListText text;
-    reader.readText(text);
     // Blank text holds no number and is no error; the value stays 0.
-    if (!parseplistinteger(text.data(), number))
+    if (!parseplistinteger(reader.readText().data(), number))
         reader.fail(PLIST_ERR_INTEGER_TEXT);
     if (!isEndTag(reader.readTag(), "integer"))
         reader.fail(PLIST_ERR_INTEGER_END);
@@ -380,11 +370,8 @@ void PListInteger::parse(PListReader& reader)
 
 void PListReal::parse(PListReader& reader)
 {
-    PListText text;
-    reader.readText(text);
-    const char* p = text.data() ? text.data() : "";
     double v = 0.0;
-    int converted = std::sscanf(p, "%lf", &v);
+    int converted = std::sscanf(reader.readText().data(), "%lf", &v);
     if (converted == 0)
         reader.fail(PLIST_ERR_REAL_TEXT);
     if (converted == 1)
@@ -395,60 +382,95 @@ void PListReal::parse(PListReader& reader)
 
 void PListArray::parse(PListReader& reader)
 {
-    for (;;) {
-        PListReader::TagInfo tag = reader.readTag();
-        if (tag.isEnd) {
-            if (isEndTag(tag, "array"))
-                return;
-            reader.fail(PLIST_ERR_ARRAY_END);
-        }
-        elements.push_back(reader.createNode(tag));
-    }
+    reader.readArray(elements, size);
 }
 
 void PListDict::parse(PListReader& reader)
 {
+    reader.readDict(*this);
+}
+
+void PListReader::readArray(PListNode* const*& elements, size_t& size)
+{
+    std::vector<PListNode*>& list = arrayLevels[static_cast<size_t>(depth)];
+    list.clear();
     for (;;) {
-        PListReader::TagInfo tag = reader.readTag();
+        TagInfo tag = readTag();
+        if (tag.isEnd) {
+            if (isEndTag(tag, "array"))
+                break;
+            fail(PLIST_ERR_ARRAY_END);
+        }
+        list.push_back(createNode(tag));
+    }
+    elements = arena->copyarray(list.data(), list.size());
+    size = list.size();
+}
+
+void PListReader::readDict(PListDict& dict)
+{
+    std::vector<PListDict::Entry>& list = dictLevels[static_cast<size_t>(depth)];
+    list.clear();
+    for (;;) {
+        TagInfo tag = readTag();
         if (tag.isEnd) {
             if (isEndTag(tag, "dict"))
-                return;
-            reader.fail(PLIST_ERR_DICT_END);
+                break;
+            fail(PLIST_ERR_DICT_END);
         }
         if (tag.isSelfClosing || std::strcmp(tag.name, "key") != 0)
-            reader.fail(PLIST_ERR_KEY_EXPECTED);
-        PListText key;
-        reader.readText(key);
-        if (!isEndTag(reader.readTag(), "key"))
-            reader.fail(PLIST_ERR_KEY_END);
-        PListReader::TagInfo valueTag = reader.readTag();
+            fail(PLIST_ERR_KEY_EXPECTED);
+        const char* key = intern(readText()); // null text counts as the empty key
+        if (!isEndTag(readTag(), "key"))
+            fail(PLIST_ERR_KEY_END);
+        TagInfo valueTag = readTag();
         if (valueTag.isEnd)
-            reader.fail(PLIST_ERR_VALUE_EXPECTED);
-        std::unique_ptr<PListNode> value = reader.createNode(valueTag);
-        // A repeated key keeps its later value but cannot be read: which one
-        // is meant cannot be told, and another reader may take the other.
-        std::string name(key.data() ? key.data() : "", key.length());
-        std::unique_ptr<PListNode>& slot = entries[name];
-        if (slot) {
-            if (!repeated)
-                repeated = std::make_unique<std::set<std::string>>();
-            repeated->insert(name);
-        }
-        slot = std::move(value);
+            fail(PLIST_ERR_VALUE_EXPECTED);
+        PListNode* value = createNode(valueTag);
+        list.push_back({key, value});
     }
+    // In byte order of the keys, a key's entries in document order: the last
+    // of them is kept. A repeated key keeps its later value but cannot be
+    // read: which one is meant cannot be told, and another reader may take
+    // the other.
+    std::stable_sort(list.begin(), list.end(), [](const PListDict::Entry& a, const PListDict::Entry& b) {
+        return a.key != b.key && std::strcmp(a.key, b.key) < 0;
+    });
+    repeats.clear();
+    size_t kept = 0;
+    for (size_t i = 0; i < list.size(); ++i) {
+        // Interned: equal keys are one pointer.
+        if (kept > 0 && list[kept - 1].key == list[i].key) {
+            if (repeats.empty() || repeats.back() != list[i].key)
+                repeats.push_back(list[i].key);
+            list[kept - 1].value = list[i].value;
+        } else {
+            list[kept++] = list[i];
+        }
+    }
+    dict.entries = arena->copyarray(list.data(), kept);
+    dict.size = static_cast<uint32_t>(kept);
+    dict.repeated = arena->copyarray(repeats.data(), repeats.size());
+    dict.repeatedCount = static_cast<uint32_t>(repeats.size());
+}
+
+std::unique_ptr<PListDict> PListReader::readRoot()
+{
+    skipProlog();
+    TagInfo tag = readTag();
+    if (tag.isEnd || std::strcmp(tag.name, "dict") != 0)
+        fail(PLIST_ERR_ROOT);
+    auto root = std::make_unique<PListDict>();
+    if (!tag.isSelfClosing)
+        root->parse(*this);
+    root->arena = std::move(arena);
+    return root;
 }
 
 std::unique_ptr<PListNode> readPListFile(const char* path)
 {
     PListReader reader(path);
-    reader.skipProlog();
-    PListReader::TagInfo tag = reader.readTag();
-    if (tag.isEnd || std::strcmp(tag.name, "dict") != 0)
-        reader.fail(PLIST_ERR_ROOT);
-    auto root = std::make_unique<PListDict>();
-    if (!tag.isSelfClosing)
-        root->parse(reader);
-    return root;
+    return reader.readRoot();
 }
 
 } // namespace ovra

@@ -5,11 +5,8 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <map>
 #include <memory>
-#include <set>
 #include <string>
-#include <vector>
 
 namespace ovra {
 
@@ -33,6 +30,7 @@ const PListErrorContext& plistlasterror();
 std::string describeplisterror(int code);
 
 class PListReader;
+class PListArena;
 class PListString;
 class PListInteger;
 class PListReal;
@@ -40,26 +38,8 @@ class PListBoolean;
 class PListArray;
 class PListDict;
 
-// Character data exactly as written between two tags. Kept NUL-terminated
-// for the callers' convenience; data() is null while the block is empty.
-class PListText {
-public:
-    PListText() = default;
-    ~PListText();
-    PListText(const PListText&) = delete;
-    PListText& operator=(const PListText&) = delete;
-
-    void clear();
-    void append(const char* bytes, size_t count);
-    const char* data() const { return bytes; }
-    size_t length() const { return count; }
-
-private:
-    char* bytes = nullptr;
-    size_t count = 0;
-    size_t capacity = 0;
-};
-
+// Every node of a tree read from a file lives in the memory of its root (see
+// PListArena): nodes are never deleted one by one, only the root is.
 class PListNode {
 public:
     virtual ~PListNode() = default;
@@ -79,24 +59,27 @@ public:
     explicit PListGeneric(const char* elementName);
     void parse(PListReader& reader) override;
     const char* name() const { return elementName; }
-    const char* text() const { return content.data(); }
-    size_t length() const { return content.length(); }
+    // Character data exactly as written; null when there is none.
+    const char* text() const { return bytes; }
+    size_t length() const { return count; }
 
 private:
     char elementName[16];
-    PListText content;
+    const char* bytes = nullptr;
+    size_t count = 0;
 };
 
 class PListString : public PListNode {
 public:
     PListString* asString() override { return this; }
     void parse(PListReader& reader) override;
-    // Null for an empty string.
-    const char* text() const { return content.data(); }
-    size_t length() const { return content.length(); }
+    // Character data exactly as written, NUL-terminated; null for an empty string.
+    const char* text() const { return bytes; }
+    size_t length() const { return count; }
 
 private:
-    PListText content;
+    const char* bytes = nullptr;
+    size_t count = 0;
 };
 
 class PListInteger : public PListNode {
@@ -136,15 +119,17 @@ public:
     void parse(PListReader& reader) override;
     // Throws 20107 when i is out of range.
     PListNode* at(int i) const;
-    int count() const { return static_cast<int>(elements.size()); }
-    void append(std::unique_ptr<PListNode> node) { elements.push_back(std::move(node)); }
+    int count() const { return static_cast<int>(size); }
 
 private:
-    std::vector<std::unique_ptr<PListNode>> elements;
+    PListNode* const* elements = nullptr; // in document order
+    size_t size = 0;
 };
 
 class PListDict : public PListNode {
 public:
+    PListDict();
+    ~PListDict() override;
     PListDict* asDict() override { return this; }
     void parse(PListReader& reader) override;
     // Throws 20131 when the key is absent, 20134 when it occurs more than
@@ -152,17 +137,27 @@ public:
     PListNode* get(const char* key) const;
     // Looks up the decimal text of the integer.
     PListNode* get(int key) const;
-    bool contains(const char* key) const { return entries.count(key) != 0; }
-    bool hasrepeatedkeys() const { return repeated != nullptr; }
+    bool contains(const char* key) const { return find(key) != nullptr; }
+    bool hasrepeatedkeys() const { return repeatedCount != 0; }
     // The first key (in byte order) that occurs more than once, or null.
-    const char* repeatedkey() const { return repeated ? repeated->begin()->c_str() : nullptr; }
-    size_t count() const { return entries.size(); }
-    const std::map<std::string, std::unique_ptr<PListNode>>& items() const { return entries; }
-    void set(std::string key, std::unique_ptr<PListNode> node) { entries[std::move(key)] = std::move(node); }
+    const char* repeatedkey() const { return repeatedCount != 0 ? repeated[0] : nullptr; }
+    size_t count() const { return size; }
+
+    // One key and its value; a dictionary keeps them in byte order of the key.
+    struct Entry {
+        const char* key;
+        PListNode* value;
+    };
 
 private:
-    std::map<std::string, std::unique_ptr<PListNode>> entries;
-    std::unique_ptr<std::set<std::string>> repeated; // made at the first repeat
+    friend class PListReader;
+    const Entry* find(const char* key) const;
+
+    const Entry* entries = nullptr;
+    uint32_t size = 0;
+    uint32_t repeatedCount = 0;
+    const char* const* repeated = nullptr; // keys that occur more than once, in byte order
+    std::unique_ptr<PListArena> arena;     // the whole tree's memory; the root's only
 };
 
 // Reads the file into a tree; the root is a dictionary. Throws the codes above.

@@ -1,6 +1,7 @@
 #include "script/LibraryDocument.h"
 #include "platform/ErrorCodes.h"
 #include "plist/LibraryRules.h"
+#include "script/XmlScanner.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -10,61 +11,21 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <set>
 #include <unistd.h>
 
 namespace ovra {
 
 namespace {
 
-// Raw text: entity references stay as they are, line ends are not touched,
-// white space between elements is kept.
-constexpr unsigned PARSE_FLAGS = pugi::parse_declaration | pugi::parse_doctype | pugi::parse_pi | pugi::parse_comments |
-    pugi::parse_cdata | pugi::parse_ws_pcdata;
-constexpr unsigned SAVE_FLAGS = pugi::format_raw | pugi::format_no_declaration | pugi::format_no_escapes;
-
 // Where a key goes among the others when a track gets it for the first time.
-const char* const KEY_ORDER[] = {"Track ID",
-                                 "Name",
-                                 "Artist",
-                                 "Album Artist",
-                                 "Composer",
-                                 "Album",
-                                 "Grouping",
-                                 "Genre",
-                                 "Kind",
-                                 "Size",
-                                 "Total Time",
-                                 "Start Time",
-                                 "Stop Time",
-                                 "Disc Number",
-                                 "Disc Count",
-                                 "Track Number",
-                                 "Track Count",
-                                 "Year",
-                                 "BPM",
-                                 "Date Modified",
-                                 "Date Added",
-                                 "Bit Rate",
-                                 "Sample Rate",
-                                 "Volume Adjustment",
-                                 "Comments",
-                                 "Play Count",
-                                 "Play Date",
-                                 "Play Date UTC",
-                                 "Skip Count",
-                                 "Skip Date",
-                                 "Release Date",
-                                 "Rating",
-                                 "Album Rating",
-                                 "Album Rating Computed",
-                                 "Normalization",
-                                 "Artwork Count",
-                                 "Persistent ID",
-                                 "Track Type",
-                                 "Location",
-                                 "File Folder Count",
-                                 "Library Folder Count"};
+const char* const KEY_ORDER[] = {
+    "Track ID", "Name", "Artist", "Album Artist", "Composer", "Album", "Grouping", "Genre", "Kind",
+    "Size", "Total Time", "Start Time", "Stop Time", "Disc Number", "Disc Count", "Track Number",
+    "Track Count", "Year", "BPM", "Date Modified", "Date Added", "Bit Rate", "Sample Rate",
+    "Volume Adjustment", "Comments", "Play Count", "Play Date", "Play Date UTC", "Skip Count",
+    "Skip Date", "Release Date", "Rating", "Album Rating", "Album Rating Computed", "Normalization",
+    "Artwork Count", "Persistent ID", "Track Type", "Location", "File Folder Count",
+    "Library Folder Count"};
 
 int keyrank(const std::string& key)
 {
@@ -77,82 +38,138 @@ int keyrank(const std::string& key)
     return -1;
 }
 
-bool iswhitespace(pugi::xml_node n)
-{
-    if (n.type() != pugi::node_pcdata)
-        return false;
-    for (const char* p = n.value(); *p; ++p)
-        if (*p != ' ' && *p != '\t' && *p != '\n' && *p != '\r')
-            return false;
-    return true;
-}
-
-pugi::xml_node nextelement(pugi::xml_node n)
-{
-    for (n = n.next_sibling(); n && n.type() != pugi::node_element; n = n.next_sibling()) {
-    }
-    return n;
-}
-
-pugi::xml_node firstelement(pugi::xml_node n)
-{
-    pugi::xml_node c = n.first_child();
-    while (c && c.type() != pugi::node_element)
-        c = c.next_sibling();
-    return c;
-}
 
 bool samestat(const struct stat& a, const struct stat& b)
 {
     return a.st_ino == b.st_ino && a.st_dev == b.st_dev && a.st_size == b.st_size &&
-        a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec;
+           a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec;
 }
 
-} // namespace
-
-pugi::xml_node plistvalue(pugi::xml_node dict, const char* key)
+// The number of an "integer" element's raw text, as the batch reads it.
+bool integertext(std::string_view raw, int32_t& value)
 {
-    // Keys compare as written, as the batch's reader compares them; a key
-    // that occurs twice cannot be read.
-    pugi::xml_node found;
-    for (pugi::xml_node k = firstelement(dict); k; k = nextelement(k)) {
-        pugi::xml_node v = nextelement(k);
-        if (!v)
+    return parseplistinteger(std::string(raw).c_str(), value);
+}
+
+// A key of "Tracks" names track id only as the batch writes it ("%d" of the
+// number): "+10" or "010" name no track.
+bool trackkey(std::string_view raw, int64_t& id)
+{
+    if (raw.empty() || raw.size() > 20)
+        return false;
+    std::string text(raw);
+    char* endp = nullptr;
+    errno = 0;
+    long long n = std::strtoll(text.c_str(), &endp, 10);
+    if (errno != 0 || endp == text.c_str() || *endp != '\0')
+        return false;
+    char canonical[32];
+    std::snprintf(canonical, sizeof canonical, "%lld", n);
+    if (text != canonical)
+        return false;
+    id = n;
+    return true;
+}
+
+// One child of a dictionary element: an element, a run of character data or
+// other markup (a comment, say). Positions are within the dictionary's text.
+struct Child {
+    enum Kind { ELEMENT, TEXT, OTHER } kind;
+    size_t begin, end;
+    size_t contentBegin, contentEnd; // an element's, between its tags
+    std::string_view name;
+};
+
+// The children of the dictionary element that dict holds, and where its end
+// tag begins (npos for "<dict/>"). False when it cannot be read.
+bool dictchildren(std::string_view dict, std::vector<Child>& out, size_t& contentEnd)
+{
+    out.clear();
+    XmlScanner scanner(dict);
+    XmlToken t;
+    if (scanner.next(t) != XmlScanner::TOKEN || t.kind != XmlToken::START)
+        return false;
+    contentEnd = std::string_view::npos;
+    if (t.selfclosing)
+        return true;
+    int depth = 0;
+    Child element{};
+    while (scanner.next(t) == XmlScanner::TOKEN) {
+        if (depth == 0) {
+            if (t.kind == XmlToken::END) {
+                contentEnd = t.begin;
+                return true;
+            }
+            if (t.kind != XmlToken::START) {
+                out.push_back({t.kind == XmlToken::TEXT ? Child::TEXT : Child::OTHER, t.begin, t.end, 0, 0, {}});
+                continue;
+            }
+            element = {Child::ELEMENT, t.begin, t.end, t.end, t.end, t.name};
+            if (t.selfclosing)
+                out.push_back(element);
+            else
+                depth = 1;
+        } else if (t.kind == XmlToken::START && !t.selfclosing) {
+            ++depth;
+        } else if (t.kind == XmlToken::END && --depth == 0) {
+            element.contentEnd = t.begin;
+            element.end = t.end;
+            out.push_back(element);
+        }
+    }
+    return false;
+}
+
+// The next element among children from index i on, or -1.
+long nextelement(const std::vector<Child>& children, size_t i)
+{
+    for (; i < children.size(); ++i)
+        if (children[i].kind == Child::ELEMENT)
+            return static_cast<long>(i);
+    return -1;
+}
+
+std::string_view content(std::string_view dict, const Child& c)
+{
+    return dict.substr(c.contentBegin, c.contentEnd - c.contentBegin);
+}
+
+// The value element of key among a dictionary's children, or -1; also -1 when
+// the key occurs more than once (which value is meant cannot be told). Keys
+// compare as written, as the batch's reader compares them; elements pair up
+// in order, key and value.
+long valueof(std::string_view dict, const std::vector<Child>& children, std::string_view key)
+{
+    long found = -1;
+    for (long k = nextelement(children, 0); k >= 0;) {
+        long v = nextelement(children, static_cast<size_t>(k) + 1);
+        if (v < 0)
             break;
-        if (std::strcmp(k.name(), "key") == 0 && std::strcmp(k.child_value(), key) == 0) {
-            if (found)
-                return {};
+        const Child& kc = children[static_cast<size_t>(k)];
+        if (kc.name == "key" && content(dict, kc) == key) {
+            if (found >= 0)
+                return -1;
             found = v;
         }
-        k = v;
+        k = nextelement(children, static_cast<size_t>(v) + 1);
     }
     return found;
 }
 
-bool hasrepeatedkeys(pugi::xml_node dict)
+bool iswhitespace(std::string_view dict, const std::vector<Child>& children, long i)
 {
-    std::vector<const char*> keys;
-    for (pugi::xml_node k = firstelement(dict); k; k = nextelement(k)) {
-        pugi::xml_node v = nextelement(k);
-        if (std::strcmp(k.name(), "key") == 0)
-            keys.push_back(k.child_value());
-        if (!v)
-            break;
-        k = v;
-    }
-    std::sort(keys.begin(), keys.end(), [](const char* a, const char* b) { return std::strcmp(a, b) < 0; });
-    return std::adjacent_find(keys.begin(), keys.end(),
-                              [](const char* a, const char* b) { return std::strcmp(a, b) == 0; }) != keys.end();
+    if (i < 0 || i >= static_cast<long>(children.size()) || children[static_cast<size_t>(i)].kind != Child::TEXT)
+        return false;
+    const Child& c = children[static_cast<size_t>(i)];
+    std::string_view t = dict.substr(c.begin, c.end - c.begin);
+    return !t.empty() && t.find_first_not_of(" \t\n\r") == std::string_view::npos;
 }
 
-int LibraryDocument::load(const std::string& path)
+std::string_view bytesof(std::string_view dict, const std::vector<Child>& children, long i)
 {
-    filepath = path;
-    journal.clear();
-    return parse(path);
+    const Child& c = children[static_cast<size_t>(i)];
+    return dict.substr(c.begin, c.end - c.begin);
 }
-
-namespace {
 
 // The whole of a regular file; a pipe or a device is refused without
 // blocking on it. 0, SCRIPT_FILE_NOT_FOUND, or SCRIPT_APP_FAILED.
@@ -165,10 +182,15 @@ int readregularfile(const char* path, std::string& text, struct stat& st)
         ::close(fd);
         return SCRIPT_APP_FAILED; // a folder, a pipe or a device is no library
     }
+    // Read into one block of the file's size: no second copy on the way. A
+    // file that grows meanwhile is read to its end all the same.
     text.clear();
-    char buffer[65536];
+    text.resize(static_cast<size_t>(st.st_size) + 1);
+    size_t have = 0;
     for (;;) {
-        ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (have == text.size())
+            text.resize(text.size() * 2);
+        ssize_t n = ::read(fd, text.data() + have, text.size() - have);
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0) {
@@ -177,30 +199,21 @@ int readregularfile(const char* path, std::string& text, struct stat& st)
         }
         if (n == 0)
             break;
-        text.append(buffer, static_cast<size_t>(n));
+        have += static_cast<size_t>(n);
     }
     ::close(fd);
+    text.resize(have);
     return 0;
 }
 
-// A key of "Tracks" names track id only as the batch writes it ("%d" of the
-// number): "+10" or "010" name no track.
-bool trackkey(const char* text, int64_t& id)
-{
-    char* endp = nullptr;
-    errno = 0;
-    long long n = std::strtoll(text, &endp, 10);
-    if (errno != 0 || endp == text || *endp != '\0')
-        return false;
-    char canonical[32];
-    std::snprintf(canonical, sizeof canonical, "%lld", n);
-    if (std::strcmp(canonical, text) != 0)
-        return false;
-    id = n;
-    return true;
-}
-
 } // namespace
+
+int LibraryDocument::load(const std::string& path)
+{
+    filepath = path;
+    journal.clear();
+    return parse(path);
+}
 
 int LibraryDocument::parse(const std::string& path)
 {
@@ -208,76 +221,375 @@ int LibraryDocument::parse(const std::string& path)
     char real[PATH_MAX];
     if (::realpath(path.c_str(), real) == nullptr)
         return SCRIPT_FILE_NOT_FOUND;
-    struct stat st {};
-    std::string text;
-    if (int e = readregularfile(real, text, st))
+    struct stat st{};
+    if (int e = readregularfile(real, n.text, st))
         return e;
-    n.doc = std::make_unique<pugi::xml_document>();
-    if (!n.doc->load_buffer(text.data(), text.size(), PARSE_FLAGS, pugi::encoding_utf8))
+    if (!index(n))
         return SCRIPT_APP_FAILED;
-    // What lies around the root element (declaration, document type, line
-    // ends) is kept as bytes and written back as it was.
-    pugi::xml_node top = n.doc->document_element();
-    if (!top || top.offset_debug() < 1)
-        return SCRIPT_APP_FAILED;
-    n.prolog = text.substr(0, static_cast<size_t>(top.offset_debug() - 1));
-    size_t close = text.rfind(std::string("</") + top.name());
-    size_t end = close == std::string::npos ? std::string::npos : text.find('>', close);
-    if (end == std::string::npos)
-        return SCRIPT_APP_FAILED;
-    n.trailing = text.substr(end + 1);
     n.realpath = real;
     n.seen = st;
-
-    pugi::xml_node root = firstelement(n.doc->child("plist"));
-    if (!root || std::strcmp(root.name(), "dict") != 0)
-        return SCRIPT_APP_FAILED;
-    // A track that cannot be told apart from another is never selected: its
-    // key repeats in "Tracks", its dictionary repeats a key, or its
-    // persistent ID is malformed.
-    std::set<int64_t> ambiguous;
-    pugi::xml_node t = plistvalue(root, "Tracks");
-    if (t && std::strcmp(t.name(), "dict") == 0) {
-        for (pugi::xml_node k = firstelement(t); k; k = nextelement(k)) {
-            pugi::xml_node v = nextelement(k);
-            if (!v)
-                break;
-            int64_t id = 0;
-            if (std::strcmp(k.name(), "key") == 0 && trackkey(k.child_value(), id)) {
-                if (!n.tracks.emplace(id, v).second)
-                    ambiguous.insert(id);
-                else if (std::strcmp(v.name(), "dict") != 0 || hasrepeatedkeys(v))
-                    ambiguous.insert(id);
-            }
-            k = v;
-        }
-    }
-    for (const auto& [id, dict] : n.tracks) {
-        if (ambiguous.count(id) != 0)
-            continue;
-        pugi::xml_node v = plistvalue(dict, "Persistent ID");
-        if (!v)
-            continue;
-        uint64_t pid = 0;
-        const char* raw = v.child_value();
-        if (std::strcmp(v.name(), "string") != 0 || !parsepersistentid(raw, std::strlen(raw), pid))
-            ambiguous.insert(id);
-        else
-            n.persistentids[pid].push_back(id);
-    }
-    for (int64_t id : ambiguous)
-        n.tracks.erase(id);
-    pugi::xml_node p = plistvalue(root, "Playlists");
-    if (p && std::strcmp(p.name(), "array") == 0)
-        for (pugi::xml_node d = firstelement(p); d; d = nextelement(d))
-            if (std::strcmp(d.name(), "dict") == 0)
-                n.playlists.push_back(d);
-    for (pugi::xml_node d : n.playlists)
-        n.playlistitems.push_back(readplaylist(d, n.tracks));
     c = std::move(n);
+    patched.clear();
     positions.assign(c.playlists.size(), {});
     isloaded = true;
     return 0;
+}
+
+namespace {
+
+// What an element is to the index, from where it stands.
+enum class Role : uint8_t {
+    OTHER,
+    PLIST,     // the top element
+    ROOT,      // its first element, the dictionary of everything
+    TRACKS,    // the value of "Tracks"
+    TRACK,     // a track's dictionary
+    PLAYLISTS, // the value of "Playlists"
+    PLAYLIST,  // a playlist's dictionary
+    ITEMS,     // its "Playlist Items"
+    ITEM,      // one item's dictionary
+    KEY,       // a key whose text is wanted
+    VALUE,     // a value whose text is wanted
+};
+enum class Wanted : uint8_t { NONE, PERSISTENT_ID, NAME, TRACK_ID };
+
+struct Frame {
+    Role role = Role::OTHER;
+    Wanted wanted = Wanted::NONE;
+    std::string_view name;
+    size_t contentBegin = 0;
+    size_t children = 0;     // elements so far
+    bool keyed = false;      // the last element in a key's place was a "key"
+    std::string_view key;    // its raw text
+};
+
+bool pairs(Role r)
+{
+    return r == Role::ROOT || r == Role::TRACKS || r == Role::TRACK || r == Role::PLAYLIST || r == Role::ITEM;
+}
+
+// One pass over the whole text, by the rules the batch's reader keeps
+// (plist/LibraryRules.h): what it finds in one dictionary is decided when
+// the dictionary ends.
+class Indexer {
+public:
+    explicit Indexer(std::string_view text) : text(text) {}
+
+    struct Candidate {
+        int64_t id;
+        size_t begin, end;
+        uint64_t persistentid;
+        bool ambiguous;
+        bool haspersistentid;
+    };
+    struct FoundPlaylist {
+        size_t nameBegin = 0, nameEnd = 0;
+        std::vector<int64_t> items;
+    };
+    std::vector<Candidate> tracks;
+    std::vector<FoundPlaylist> playlists;
+    int tracksKeys = 0, playlistsKeys = 0;
+
+    bool run()
+    {
+        XmlScanner scanner(text);
+        XmlToken t;
+        for (;;) {
+            XmlScanner::Result r = scanner.next(t);
+            if (r == XmlScanner::DONE)
+                break;
+            if (r == XmlScanner::BAD || broken)
+                return false;
+            if (t.kind == XmlToken::END) {
+                if (stack.empty() || stack.back().name != t.name)
+                    return false;
+                Frame f = stack.back();
+                stack.pop_back();
+                close(f, t.begin, t.end);
+            } else if (t.kind == XmlToken::START) {
+                Frame f = open(t);
+                if (t.selfclosing)
+                    close(f, t.end, t.end);
+                else
+                    stack.push_back(f);
+            }
+        }
+        return stack.empty() && rootseen && !broken;
+    }
+
+private:
+    std::string_view text;
+    std::vector<Frame> stack;
+    bool plistseen = false, rootseen = false, broken = false;
+    // The track, playlist and item being read (none of them nests in itself).
+    std::vector<std::string_view> trackkeys;
+    int pidkeys = 0;
+    bool pidisstring = false;
+    std::string_view pidtext;
+    FoundPlaylist playlist;
+    int namekeys = 0, itemskeys = 0;
+    int idkeys = 0;
+    bool idisinteger = false, idok = false;
+    int32_t idvalue = 0;
+
+    Frame open(const XmlToken& t)
+    {
+        Frame f;
+        f.name = t.name;
+        f.contentBegin = t.end;
+        if (stack.empty()) {
+            if (!plistseen && t.name == "plist") {
+                plistseen = true;
+                f.role = Role::PLIST;
+            }
+            return f;
+        }
+        Frame& p = stack.back();
+        size_t index = p.children++;
+        if (p.role == Role::PLIST) {
+            if (index == 0) {
+                broken = t.name != "dict";
+                rootseen = true;
+                f.role = Role::ROOT;
+            }
+        } else if (p.role == Role::PLAYLISTS) {
+            if (t.name == "dict") {
+                f.role = Role::PLAYLIST;
+                playlist = FoundPlaylist();
+                namekeys = itemskeys = 0;
+            }
+        } else if (p.role == Role::ITEMS) {
+            if (t.name == "dict") {
+                f.role = Role::ITEM;
+                idkeys = 0;
+                idok = false;
+            }
+        } else if (pairs(p.role)) {
+            if (index % 2 == 0) {
+                p.keyed = t.name == "key";
+                p.key = {};
+                if (p.keyed)
+                    f.role = Role::KEY;
+            } else if (p.keyed) {
+                value(p, t, f);
+            }
+        }
+        return f;
+    }
+
+    void value(const Frame& p, const XmlToken& t, Frame& f)
+    {
+        std::string_view key = p.key;
+        if (p.role == Role::ROOT) {
+            if (key == "Tracks") {
+                ++tracksKeys;
+                if (t.name == "dict")
+                    f.role = Role::TRACKS;
+            } else if (key == "Playlists") {
+                ++playlistsKeys;
+                if (t.name == "array")
+                    f.role = Role::PLAYLISTS;
+            }
+        } else if (p.role == Role::TRACKS) {
+            int64_t id = 0;
+            if (!trackkey(key, id))
+                return;
+            bool dict = t.name == "dict";
+            tracks.push_back({id, t.begin, t.end, 0, !dict, false});
+            if (dict) {
+                f.role = Role::TRACK;
+                trackkeys.clear();
+                pidkeys = 0;
+            }
+        } else if (p.role == Role::TRACK) {
+            if (key == "Persistent ID") {
+                ++pidkeys;
+                pidisstring = t.name == "string";
+                pidtext = {};
+                f.role = Role::VALUE;
+                f.wanted = Wanted::PERSISTENT_ID;
+            }
+        } else if (p.role == Role::PLAYLIST) {
+            if (key == "Name") {
+                ++namekeys;
+                f.role = Role::VALUE;
+                f.wanted = Wanted::NAME;
+            } else if (key == "Playlist Items") {
+                ++itemskeys;
+                playlist.items.clear();
+                if (t.name == "array")
+                    f.role = Role::ITEMS;
+            }
+        } else if (p.role == Role::ITEM) {
+            if (key == "Track ID") {
+                ++idkeys;
+                idisinteger = t.name == "integer";
+                f.role = Role::VALUE;
+                f.wanted = Wanted::TRACK_ID;
+            }
+        }
+    }
+
+    void close(const Frame& f, size_t contentEnd, size_t end)
+    {
+        std::string_view raw = text.substr(f.contentBegin, contentEnd - f.contentBegin);
+        switch (f.role) {
+        case Role::KEY:
+            stack.back().key = raw;
+            if (stack.back().role == Role::TRACK)
+                trackkeys.push_back(raw);
+            break;
+        case Role::VALUE:
+            if (f.wanted == Wanted::PERSISTENT_ID) {
+                pidtext = raw;
+            } else if (f.wanted == Wanted::NAME) {
+                playlist.nameBegin = f.contentBegin;
+                playlist.nameEnd = contentEnd;
+            } else if (f.wanted == Wanted::TRACK_ID) {
+                idok = idisinteger && integertext(raw, idvalue);
+            }
+            break;
+        case Role::TRACK: {
+            // A track that cannot be told apart from another is never
+            // selected: its dictionary repeats a key, or its persistent ID
+            // is malformed.
+            Candidate& track = tracks.back();
+            track.end = end;
+            std::sort(trackkeys.begin(), trackkeys.end());
+            uint64_t pid = 0;
+            if (std::adjacent_find(trackkeys.begin(), trackkeys.end()) != trackkeys.end())
+                track.ambiguous = true;
+            else if (pidkeys == 1 && (!pidisstring || !parsepersistentid(pidtext.data(), pidtext.size(), pid)))
+                track.ambiguous = true;
+            else if (pidkeys == 1) {
+                track.persistentid = pid;
+                track.haspersistentid = true;
+            }
+            break;
+        }
+        case Role::ITEM:
+            if (idkeys == 1 && idok)
+                playlist.items.push_back(idvalue);
+            break;
+        case Role::PLAYLIST:
+            if (namekeys != 1)
+                playlist.nameBegin = playlist.nameEnd = 0;
+            if (itemskeys != 1)
+                playlist.items.clear();
+            playlists.push_back(std::move(playlist));
+            playlist = FoundPlaylist();
+            break;
+        default:
+            break;
+        }
+    }
+};
+
+} // namespace
+
+bool LibraryDocument::index(Contents& n)
+{
+    Indexer found(n.text);
+    if (!found.run())
+        return false;
+    // "Tracks" and "Playlists" are read only when they occur once.
+    if (found.tracksKeys != 1)
+        found.tracks.clear();
+    if (found.playlistsKeys != 1)
+        found.playlists.clear();
+    // A key that repeats in "Tracks" names no track.
+    auto& t = found.tracks;
+    std::stable_sort(t.begin(), t.end(), [](const auto& a, const auto& b) { return a.id < b.id; });
+    for (size_t i = 0; i < t.size();) {
+        size_t j = i + 1;
+        while (j < t.size() && t[j].id == t[i].id)
+            ++j;
+        for (size_t k = i; j - i > 1 && k < j; ++k)
+            t[k].ambiguous = true;
+        i = j;
+    }
+    for (const auto& track : t) {
+        if (track.ambiguous)
+            continue;
+        n.tracks.push_back({track.id, track.begin, track.end});
+        if (track.haspersistentid)
+            n.persistentids.emplace_back(track.persistentid, track.id);
+    }
+    std::vector<Indexer::Candidate>().swap(t);
+    std::sort(n.persistentids.begin(), n.persistentids.end());
+    for (auto& p : found.playlists) {
+        Playlist list;
+        list.nameBegin = p.nameBegin;
+        list.nameEnd = p.nameEnd;
+        for (int64_t id : p.items) {
+            auto it = std::lower_bound(n.tracks.begin(), n.tracks.end(), id,
+                                       [](const Track& a, int64_t b) { return a.id < b; });
+            if (it != n.tracks.end() && it->id == id)
+                list.items.push_back(id);
+        }
+        list.items.shrink_to_fit();
+        n.playlists.push_back(std::move(list));
+    }
+    return true;
+}
+
+const LibraryDocument::Track* LibraryDocument::findtrack(int64_t id) const
+{
+    auto it = std::lower_bound(c.tracks.begin(), c.tracks.end(), id, [](const Track& a, int64_t b) { return a.id < b; });
+    return it != c.tracks.end() && it->id == id ? &*it : nullptr;
+}
+
+std::string_view LibraryDocument::trackdict(int64_t id, std::string& scratch) const
+{
+    const Track* t = findtrack(id);
+    if (t == nullptr)
+        return {};
+    std::string_view base = std::string_view(c.text).substr(t->begin, t->end - t->begin);
+    auto p = patched.find(id);
+    if (p == patched.end())
+        return base;
+    scratch.clear();
+    size_t at = 0;
+    for (const Splice& sp : p->second) {
+        scratch.append(base.substr(at, sp.at - at)).append(sp.inserted);
+        at = sp.at + sp.removed;
+    }
+    scratch.append(base.substr(at));
+    return scratch;
+}
+
+void LibraryDocument::change(int64_t track, std::string_view now, size_t at, size_t removed, std::string inserted)
+{
+    // The splices that the change overlaps or touches become one with it.
+    // Positions in the text as it now reads are "now", in the text as read "base".
+    std::vector<Splice>& list = patched[track];
+    const size_t end = at + removed;
+    std::vector<long long> shift(list.size() + 1, 0); // growth of the splices before each
+    for (size_t i = 0; i < list.size(); ++i)
+        shift[i + 1] = shift[i] + static_cast<long long>(list[i].inserted.size()) - static_cast<long long>(list[i].removed);
+    auto nowbegin = [&](size_t i) { return static_cast<size_t>(static_cast<long long>(list[i].at) + shift[i]); };
+    auto nowend = [&](size_t i) { return nowbegin(i) + list[i].inserted.size(); };
+    size_t first = 0;
+    while (first < list.size() && nowend(first) < at)
+        ++first;
+    size_t last = first;
+    while (last < list.size() && nowbegin(last) <= end)
+        ++last;
+    size_t from = at, to = end;
+    size_t basefrom = static_cast<size_t>(static_cast<long long>(at) - shift[first]);
+    size_t baseto = static_cast<size_t>(static_cast<long long>(end) - shift[last]);
+    if (last > first && nowbegin(first) < at) {
+        from = nowbegin(first);
+        basefrom = list[first].at;
+    }
+    if (last > first && nowend(last - 1) > end) {
+        to = nowend(last - 1);
+        baseto = list[last - 1].at + list[last - 1].removed;
+    }
+    std::string merged;
+    merged.append(now.substr(from, at - from)).append(inserted).append(now.substr(end, to - end));
+    list.erase(list.begin() + static_cast<long>(first), list.begin() + static_cast<long>(last));
+    list.insert(list.begin() + static_cast<long>(first), Splice{basefrom, baseto - basefrom, std::move(merged)});
 }
 
 const std::vector<int64_t>& LibraryDocument::playlisttracks(int index) const
@@ -285,63 +597,57 @@ const std::vector<int64_t>& LibraryDocument::playlisttracks(int index) const
     static const std::vector<int64_t> none;
     if (index < 1 || index > playlistcount())
         return none;
-    return c.playlistitems[static_cast<size_t>(index - 1)];
+    return c.playlists[static_cast<size_t>(index - 1)].items;
 }
 
 const std::vector<int64_t>& LibraryDocument::trackswithpersistentid(uint64_t id) const
 {
-    static const std::vector<int64_t> none;
-    auto it = c.persistentids.find(id);
-    return it == c.persistentids.end() ? none : it->second;
+    found.clear();
+    auto it = std::lower_bound(c.persistentids.begin(), c.persistentids.end(), std::make_pair(id, INT64_MIN));
+    for (; it != c.persistentids.end() && it->first == id; ++it)
+        found.push_back(it->second);
+    return found;
 }
 
 long LibraryDocument::playlistposition(int index, int64_t track) const
 {
     if (index < 1 || index > playlistcount())
         return -1;
-    auto& map = positions[static_cast<size_t>(index - 1)];
-    const auto& items = c.playlistitems[static_cast<size_t>(index - 1)];
-    if (map.empty() && !items.empty())
-        for (size_t i = items.size(); i-- > 0;)
-            map[items[i]] = static_cast<long>(i); // the first place wins
-    auto it = map.find(track);
-    return it == map.end() ? -1 : it->second;
-}
-
-std::vector<int64_t> LibraryDocument::readplaylist(pugi::xml_node playlist,
-                                                   const std::map<int64_t, pugi::xml_node>& tracks)
-{
-    std::vector<int64_t> ids;
-    pugi::xml_node items = plistvalue(playlist, "Playlist Items");
-    if (!items || std::strcmp(items.name(), "array") != 0)
-        return ids;
-    for (pugi::xml_node d = firstelement(items); d; d = nextelement(d)) {
-        pugi::xml_node id = plistvalue(d, "Track ID");
-        int32_t n = 0;
-        if (!id || std::strcmp(id.name(), "integer") != 0 || !parseplistinteger(id.child_value(), n))
-            continue;
-        if (tracks.count(n) != 0)
-            ids.push_back(n);
+    auto& places = positions[static_cast<size_t>(index - 1)];
+    const auto& items = c.playlists[static_cast<size_t>(index - 1)].items;
+    if (places.empty() && !items.empty()) {
+        places.reserve(items.size());
+        for (size_t i = 0; i < items.size(); ++i)
+            places.emplace_back(items[i], static_cast<long>(i));
+        std::stable_sort(places.begin(), places.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+        // The first place wins.
+        places.erase(std::unique(places.begin(), places.end(), [](const auto& a, const auto& b) { return a.first == b.first; }),
+                     places.end());
     }
-    return ids;
+    auto it = std::lower_bound(places.begin(), places.end(), track, [](const auto& a, int64_t b) { return a.first < b; });
+    return it != places.end() && it->first == track ? it->second : -1;
 }
 
 std::string LibraryDocument::playlistname(int index) const
 {
     if (index < 1 || index > playlistcount())
         return {};
-    pugi::xml_node n = plistvalue(c.playlists[static_cast<size_t>(index - 1)], "Name");
-    return n ? xmldecode(n.child_value()) : std::string();
+    const Playlist& p = c.playlists[static_cast<size_t>(index - 1)];
+    return xmldecode(std::string_view(c.text).substr(p.nameBegin, p.nameEnd - p.nameBegin));
 }
 
 bool LibraryDocument::getinteger(int64_t track, const char* key, int64_t& value) const
 {
-    auto it = c.tracks.find(track);
-    if (it == c.tracks.end())
+    std::string scratch;
+    std::string_view dict = trackdict(track, scratch);
+    std::vector<Child> children;
+    size_t end = 0;
+    if (dict.empty() || !dictchildren(dict, children, end))
         return false;
-    pugi::xml_node v = plistvalue(it->second, key);
+    long v = valueof(dict, children, key);
     int32_t n = 0;
-    if (!v || std::strcmp(v.name(), "integer") != 0 || !parseplistinteger(v.child_value(), n))
+    if (v < 0 || children[static_cast<size_t>(v)].name != "integer" ||
+        !integertext(content(dict, children[static_cast<size_t>(v)]), n))
         return false;
     value = n;
     return true;
@@ -349,13 +655,16 @@ bool LibraryDocument::getinteger(int64_t track, const char* key, int64_t& value)
 
 bool LibraryDocument::getstring(int64_t track, const char* key, std::string& value) const
 {
-    auto it = c.tracks.find(track);
-    if (it == c.tracks.end())
+    std::string scratch;
+    std::string_view dict = trackdict(track, scratch);
+    std::vector<Child> children;
+    size_t end = 0;
+    if (dict.empty() || !dictchildren(dict, children, end))
         return false;
-    pugi::xml_node v = plistvalue(it->second, key);
-    if (!v || std::strcmp(v.name(), "string") != 0)
+    long v = valueof(dict, children, key);
+    if (v < 0 || children[static_cast<size_t>(v)].name != "string")
         return false;
-    value = xmldecode(v.child_value());
+    value = xmldecode(content(dict, children[static_cast<size_t>(v)]));
     return true;
 }
 
@@ -373,104 +682,86 @@ void LibraryDocument::removekey(int64_t track, const char* key)
 
 bool LibraryDocument::applyset(int64_t track, const std::string& key, int64_t value)
 {
-    auto it = c.tracks.find(track);
-    if (it == c.tracks.end())
+    std::string scratch;
+    std::string_view dict = trackdict(track, scratch);
+    std::vector<Child> ch;
+    size_t contentEnd = 0;
+    if (dict.empty() || !dictchildren(dict, ch, contentEnd))
         return false;
-    pugi::xml_node dict = it->second;
-    std::string text = std::to_string(value);
-    pugi::xml_node v = plistvalue(dict, key.c_str());
-    if (v) {
-        if (std::strcmp(v.name(), "integer") == 0 && v.child_value() == text)
+    const std::string number = "<integer>" + std::to_string(value) + "</integer>";
+    long v = valueof(dict, ch, key);
+    if (v >= 0) {
+        const Child& old = ch[static_cast<size_t>(v)];
+        if (old.name == "integer" && content(dict, old) == std::to_string(value))
             return false;
-        v.set_name("integer");
-        while (v.first_child())
-            v.remove_child(v.first_child());
-        v.append_child(pugi::node_pcdata).set_value(text.c_str());
+        change(track, dict, old.begin, old.end - old.begin, number);
         return true;
     }
     // A new entry: before the first key that comes after it in the usual order,
     // with the same white space as the entries around it.
     int rank = keyrank(key);
-    pugi::xml_node before;
-    pugi::xml_node lastkey;
-    for (pugi::xml_node k = firstelement(dict); k; k = nextelement(k)) {
-        pugi::xml_node val = nextelement(k);
-        if (std::strcmp(k.name(), "key") == 0) {
-            int r = keyrank(xmldecode(k.child_value()));
-            if (!before && rank >= 0 && r > rank)
+    long before = -1, lastkey = -1;
+    for (long k = nextelement(ch, 0); k >= 0;) {
+        long val = nextelement(ch, static_cast<size_t>(k) + 1);
+        if (ch[static_cast<size_t>(k)].name == "key") {
+            int r = keyrank(xmldecode(content(dict, ch[static_cast<size_t>(k)])));
+            if (before < 0 && rank >= 0 && r > rank)
                 before = k;
             lastkey = k;
         }
-        if (!val)
+        if (val < 0)
             break;
-        k = val;
+        k = nextelement(ch, static_cast<size_t>(val) + 1);
     }
-    pugi::xml_node sample = before ? before : lastkey;
+    long sample = before >= 0 ? before : lastkey;
     std::string lead = "\n"; // white space before a key
     std::string inner;       // white space between a key and its value
-    if (sample) {
-        if (iswhitespace(sample.previous_sibling()))
-            lead = sample.previous_sibling().value();
-        if (iswhitespace(sample.next_sibling()))
-            inner = sample.next_sibling().value();
+    if (sample >= 0) {
+        if (iswhitespace(dict, ch, sample - 1))
+            lead = bytesof(dict, ch, sample - 1);
+        if (iswhitespace(dict, ch, sample + 1))
+            inner = bytesof(dict, ch, sample + 1);
     }
-    pugi::xml_node k, val;
-    if (before) {
-        // ... lead [new key inner new value] lead before ...
-        k = dict.insert_child_before("key", before);
-        dict.insert_child_before(pugi::node_pcdata, before).set_value(lead.c_str());
+    const std::string entry = "<key>" + key + "</key>" + inner + number;
+    if (before >= 0) {
+        change(track, dict, ch[static_cast<size_t>(before)].begin, 0, entry + lead);
+    } else if (contentEnd == std::string_view::npos) {
+        // "<dict/>" gets a start and an end tag.
+        change(track, dict, 0, dict.size(),
+               std::string(dict.substr(0, dict.size() - 2)) + ">" + lead + entry + "</dict>");
     } else {
-        pugi::xml_node tail = dict.last_child();
-        if (iswhitespace(tail)) { // the white space before </dict> stays last
-            dict.insert_child_before(pugi::node_pcdata, tail).set_value(lead.c_str());
-            k = dict.insert_child_before("key", tail);
-        } else {
-            dict.append_child(pugi::node_pcdata).set_value(lead.c_str());
-            k = dict.append_child("key");
-        }
+        // The white space before </dict> stays last.
+        long tail = static_cast<long>(ch.size()) - 1;
+        size_t at = iswhitespace(dict, ch, tail) ? ch[static_cast<size_t>(tail)].begin : contentEnd;
+        change(track, dict, at, 0, lead + entry);
     }
-    k.append_child(pugi::node_pcdata).set_value(key.c_str());
-    pugi::xml_node after = k;
-    if (!inner.empty()) {
-        after = dict.insert_child_after(pugi::node_pcdata, k);
-        after.set_value(inner.c_str());
-    }
-    val = dict.insert_child_after("integer", after);
-    val.append_child(pugi::node_pcdata).set_value(text.c_str());
     return true;
 }
 
 bool LibraryDocument::applyremove(int64_t track, const std::string& key)
 {
-    auto it = c.tracks.find(track);
-    if (it == c.tracks.end())
+    std::string scratch;
+    std::string_view dict = trackdict(track, scratch);
+    std::vector<Child> ch;
+    size_t contentEnd = 0;
+    if (dict.empty() || !dictchildren(dict, ch, contentEnd))
         return false;
-    pugi::xml_node dict = it->second;
-    pugi::xml_node v = plistvalue(dict, key.c_str());
-    if (!v)
+    long v = valueof(dict, ch, key);
+    if (v < 0)
         return false;
-    pugi::xml_node k = v.previous_sibling();
-    while (k && k.type() != pugi::node_element)
-        k = k.previous_sibling();
+    long k = v - 1;
+    while (ch[static_cast<size_t>(k)].kind != Child::ELEMENT)
+        --k;
     // The key, what lies between it and the value, the value, and the white
     // space that led up to the key.
-    pugi::xml_node lead = k.previous_sibling();
-    for (pugi::xml_node n = k; n;) {
-        pugi::xml_node next = n.next_sibling();
-        bool last = n == v;
-        dict.remove_child(n);
-        if (last)
-            break;
-        n = next;
-    }
-    if (iswhitespace(lead))
-        dict.remove_child(lead);
+    size_t from = iswhitespace(dict, ch, k - 1) ? ch[static_cast<size_t>(k - 1)].begin : ch[static_cast<size_t>(k)].begin;
+    change(track, dict, from, ch[static_cast<size_t>(v)].end - from, {});
     return true;
 }
 
 bool LibraryDocument::changedondisk() const
 {
-    struct stat st {};
+    struct stat st{};
     if (stat(c.realpath.c_str(), &st) != 0)
         return true;
     return !samestat(st, c.seen);
@@ -483,13 +774,57 @@ namespace {
 char savetemporary[PATH_MAX] = "";
 volatile sig_atomic_t hassavetemporary = 0;
 
-// Writes the document to a new temporary file next to the library; 0 and
-// its name and identity, or an error number (nothing left behind).
-int writetemporary(const std::string& realpath, const std::string& prolog, const pugi::xml_document& doc,
-                   const std::string& trailing, mode_t mode, std::string& name, struct stat& written)
+// Buffered writes to a file; the first error stays.
+class Output {
+public:
+    explicit Output(int fd) : fd(fd) { buffer.reserve(SIZE); }
+    void put(std::string_view bytes)
+    {
+        if (buffer.size() + bytes.size() > SIZE) {
+            flush();
+            if (bytes.size() >= SIZE) {
+                writeall(bytes);
+                return;
+            }
+        }
+        buffer.append(bytes);
+    }
+    int finish()
+    {
+        flush();
+        return error;
+    }
+
+private:
+    static constexpr size_t SIZE = size_t(1) << 20;
+    void flush()
+    {
+        writeall(buffer);
+        buffer.clear();
+    }
+    void writeall(std::string_view bytes)
+    {
+        for (size_t done = 0; error == 0 && done < bytes.size();) {
+            ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0)
+                error = errno;
+            else
+                done += static_cast<size_t>(n);
+        }
+    }
+    int fd;
+    int error = 0;
+    std::string buffer;
+};
+
+} // namespace
+
+int LibraryDocument::writetemporary(std::string& name, struct stat& written) const
 {
-    size_t slash = realpath.rfind('/');
-    std::string tmp = realpath.substr(0, slash + 1) + "." + realpath.substr(slash + 1) + ".XXXXXX";
+    size_t slash = c.realpath.rfind('/');
+    std::string tmp = c.realpath.substr(0, slash + 1) + "." + c.realpath.substr(slash + 1) + ".XXXXXX";
     if (tmp.size() >= sizeof savetemporary)
         return ENAMETOOLONG;
     std::vector<char> buffer(tmp.begin(), tmp.end());
@@ -501,35 +836,40 @@ int writetemporary(const std::string& realpath, const std::string& prolog, const
     std::memcpy(savetemporary, buffer.data(), buffer.size());
     hassavetemporary = 1;
     name = buffer.data();
-    FILE* f = fdopen(fd, "wb");
-    if (f == nullptr) {
-        int e = errno;
-        close(fd);
-        removesavetemporary();
-        return e;
+    // The bytes as read, with each changed track's splices in its place.
+    std::vector<std::pair<const Track*, const std::vector<Splice>*>> changed;
+    for (const auto& [id, splices] : patched)
+        if (const Track* t = findtrack(id))
+            changed.emplace_back(t, &splices);
+    std::sort(changed.begin(), changed.end(), [](const auto& a, const auto& b) { return a.first->begin < b.first->begin; });
+    Output out(fd);
+    std::string_view text = c.text;
+    size_t at = 0;
+    for (const auto& [t, splices] : changed) {
+        out.put(text.substr(at, t->begin - at));
+        size_t from = t->begin;
+        for (const Splice& sp : *splices) {
+            out.put(text.substr(from, t->begin + sp.at - from));
+            out.put(sp.inserted);
+            from = t->begin + sp.at + sp.removed;
+        }
+        out.put(text.substr(from, t->end - from));
+        at = t->end;
     }
-    pugi::xml_writer_file writer(f);
-    std::fwrite(prolog.data(), 1, prolog.size(), f);
-    doc.document_element().print(writer, "", SAVE_FLAGS, pugi::encoding_utf8);
-    if (!trailing.empty())
-        std::fwrite(trailing.data(), 1, trailing.size(), f);
-    int e = 0;
-    if (std::fflush(f) != 0 || std::ferror(f))
-        e = errno ? errno : EIO;
+    out.put(text.substr(at));
+    int e = out.finish();
     if (e == 0 && fsync(fd) != 0)
         e = errno;
     if (e == 0)
-        fchmod(fd, mode & 07777);
+        fchmod(fd, c.seen.st_mode & 07777);
     if (e == 0 && fstat(fd, &written) != 0)
         e = errno;
-    if (std::fclose(f) != 0 && e == 0)
-        e = errno ? errno : EIO;
+    if (::close(fd) != 0 && e == 0)
+        e = errno;
     if (e != 0)
         removesavetemporary();
     return e;
 }
-
-} // namespace
 
 void removesavetemporary()
 {
@@ -561,8 +901,8 @@ int LibraryDocument::save()
             }
         }
         std::string name;
-        struct stat written {};
-        if (int e = writetemporary(c.realpath, c.prolog, *c.doc, c.trailing, c.seen.st_mode, name, written))
+        struct stat written{};
+        if (int e = writetemporary(name, written))
             return e;
         if (changedondisk()) {
             removesavetemporary();
@@ -573,7 +913,7 @@ int LibraryDocument::save()
         // instant since our look; its file goes back and we start again
         // from it. Where the file system cannot swap, a plain rename.
         if (renameat2(AT_FDCWD, name.c_str(), AT_FDCWD, c.realpath.c_str(), RENAME_EXCHANGE) == 0) {
-            struct stat out {};
+            struct stat out{};
             if (lstat(name.c_str(), &out) != 0 || !samestat(out, c.seen)) {
                 if (renameat2(AT_FDCWD, name.c_str(), AT_FDCWD, c.realpath.c_str(), RENAME_EXCHANGE) != 0) {
                     // Theirs stays where it is rather than be lost.

@@ -69,9 +69,14 @@ TEST(FindPeriod, FastSearchChoosesTheSequentialLagOnTheMaterial)
         // Windows every 1.7 s across the track, and the whole track as one window.
         for (uint32_t pos = 0; pos + std::min(win10, nb) <= nb; pos += 1700) {
             const uint32_t count = std::min(win10, nb - pos);
-            const uint32_t fast = findPeriod(e.data() + pos, count, minLag, maxLag);
-            EXPECT_EQ(fast, findPeriodSequential(e.data() + pos, count, minLag, maxLag)) << "at block " << pos;
-            EXPECT_NE(fast, 0u);
+            const uint32_t sequential = findPeriodSequential(e.data() + pos, count, minLag, maxLag);
+            EXPECT_EQ(findPeriod(e.data() + pos, count, minLag, maxLag), sequential) << "at block " << pos;
+            EXPECT_NE(sequential, 0u);
+            // Every variant of the lane search, not only the one this processor prefers.
+            for (const std::string& variant : periodSearchVariants()) {
+                EXPECT_EQ(findPeriodEveryLag(variant, e.data() + pos, count, minLag, maxLag), sequential)
+                    << variant << " at block " << pos;
+            }
             ++windows;
         }
         EXPECT_EQ(findPeriod(e.data(), nb, minLag, maxLag), findPeriodSequential(e.data(), nb, minLag, maxLag));
@@ -88,10 +93,25 @@ TEST(FindPeriod, FastSearchMatchesOnRandomDataOfAwkwardLengths)
             v = noise.next();
         for (auto [lo, hi] : {std::pair{300u, 3006u}, std::pair{1u, 40u}, std::pair{0u, 5u}, std::pair{7u, 7u},
                               std::pair{50u, 20u}, std::pair{2990u, 3100u}}) {
-            EXPECT_EQ(findPeriod(x.data(), n, lo, hi), findPeriodSequential(x.data(), n, lo, hi))
-                << n << " " << lo << ".." << hi;
+            const uint32_t sequential = findPeriodSequential(x.data(), n, lo, hi);
+            EXPECT_EQ(findPeriod(x.data(), n, lo, hi), sequential) << n << " " << lo << ".." << hi;
+            for (const std::string& variant : periodSearchVariants())
+                EXPECT_EQ(findPeriodEveryLag(variant, x.data(), n, lo, hi), sequential) << variant << " " << n;
         }
     }
+}
+
+TEST(FindPeriod, TheVariantsAreThoseTheBuildAndProcessorAllow)
+{
+    const std::vector<std::string> variants = periodSearchVariants();
+    ASSERT_FALSE(variants.empty());
+    // The code for every processor is always there, as the last resort.
+    EXPECT_EQ(variants.back(), "portable");
+#if !TEMPIX_X86_PATHS
+    EXPECT_EQ(variants, std::vector<std::string>{"portable"});
+#endif
+    const float x[4] = {1, 0, 1, 0};
+    EXPECT_EQ(findPeriodEveryLag("no such variant", x, 4, 1, 3), std::nullopt);
 }
 
 TEST(FindPeriod, TiesKeepTheSmallerLagAndNothingPositiveGivesZero)

@@ -90,6 +90,17 @@ void expectsame(const AnalysisOutcome& got, const std::vector<float>& samples, d
     EXPECT_EQ(a.lastBeat, want["last_beat"]);
 }
 
+// Every block of the envelope in the temporary file.
+const EnvelopeLimits spilled{0};
+
+void expectsameoutcome(const AnalysisOutcome& got, const AnalysisOutcome& want)
+{
+    EXPECT_EQ(got.status, want.status);
+    EXPECT_EQ(got.failure, want.failure);
+    EXPECT_EQ(got.sampleRate, want.sampleRate);
+    EXPECT_EQ(std::memcmp(&got.analysis, &want.analysis, sizeof(TrackAnalysis)), 0);
+}
+
 // The mono samples the analysis reads from a file.
 std::vector<float> decodemono(const std::string& path)
 {
@@ -143,6 +154,8 @@ TEST(TempoDetection, AgreesWithAPlainSecondImplementationOnSyntheticSignals)
             u[i] *= 0.02f;
     }
     expectsame(analyse(u, 44100.0), u, 44100.0);
+    const std::vector<float> accented = accentedoverloudnoise(40.0);
+    expectsame(analyse(accented, 44100.0), accented, 44100.0);
 }
 
 TEST(TempoDetection, WorkedValuesAt44100)
@@ -239,9 +252,9 @@ TEST(TempoDetection, EveryCancellationCheckEndsTheAnalysisWithoutAMessage)
     ASSERT_EQ(done.status, AnalysisStatus::ok);
     EXPECT_EQ(deletions, 1);
     // One question before each chunk, then after reading, the level scan, the two
-    // region scans, the mean and its removal, each window and the end window.
-    const int chunks = int((s.size() + 65535) / 65536);
-    EXPECT_GE(full.questions, chunks + 6 + 2 + 1);
+    // region scans, the mean, each window and the end window.
+    const int chunks = int((s.size() + 16383) / 16384);
+    EXPECT_GE(full.questions, chunks + 5 + 2 + 1);
 
     for (int at = 1; at <= full.questions; ++at) {
         CountingCanceler canceler(at);
@@ -250,6 +263,17 @@ TEST(TempoDetection, EveryCancellationCheckEndsTheAnalysisWithoutAMessage)
         EXPECT_EQ(outcome.status, AnalysisStatus::cancelled) << "at question " << at;
         EXPECT_EQ(outcome.failure, "");
         EXPECT_EQ(canceler.questions, at);
+        EXPECT_EQ(deletions, 1);
+    }
+
+    // The same with the envelope in a file.
+    for (int at = 1; at <= full.questions; ++at) {
+        CountingCanceler canceler(at);
+        deletions = 0;
+        AnalysisOutcome outcome =
+            analyzeStream(std::make_unique<MemorySoundStream>(std::vector<std::vector<float>>{s}, 44100.0, &deletions),
+                          canceler, spilled);
+        EXPECT_EQ(outcome.status, AnalysisStatus::cancelled) << "at question " << at;
         EXPECT_EQ(deletions, 1);
     }
 
@@ -295,7 +319,7 @@ TEST(TempoDetection, ACancelFromAnotherThreadIsSeenWhileReading)
         Canceler& canceler;
         std::thread& other;
     };
-    int total = int((s.size() + 65535) / 65536);
+    int total = int((s.size() + 16383) / 16384);
     AnalysisOutcome outcome = analyzeStream(std::make_unique<Slow>(s, canceler, other), canceler);
     if (other.joinable())
         other.join();
@@ -346,5 +370,56 @@ TEST(TempoDetection, KnownTempoOfEveryMaterialTrack)
         AnalysisOutcome outcome = analyzeTrack(materialpath(name).c_str(), canceler);
         EXPECT_EQ(outcome.status, AnalysisStatus::failed) << name;
         EXPECT_EQ(outcome.failure, line) << name;
+    }
+}
+
+TEST(TempoDetection, AnEnvelopeKeptInAFileGivesTheAnalysisOfHoldingItInMemory)
+{
+    // Music over quiet noise from 6 s to 41 s: a region of several windows.
+    std::vector<float> region = pulses(47.3, 22050.0, 9001, 200, 0.004f, 3000);
+    for (size_t i = 0; i < region.size(); ++i) {
+        if (i < 22050 * 6 || i > 22050 * 41)
+            region[i] *= 0.05f;
+    }
+    // Only seven seconds of music: one window over the whole track.
+    std::vector<float> short7 = pulses(20.0, 48000.0, 31000, 500, 0.01f);
+    for (size_t i = 0; i < short7.size(); ++i) {
+        if (i < 48000 * 5 || i > 48000 * 12)
+            short7[i] *= 0.01f;
+    }
+    std::vector<float> click(8 * 44100, 0.0f);
+    std::fill(click.begin(), click.begin() + 440, 0.9f);
+    const std::vector<float> steady = pulses(35.0, 44100.0, 21000);
+    std::vector<float> louder(steady.size());
+    for (size_t i = 0; i < steady.size(); ++i)
+        louder[i] = steady[i] * (0.2f + 0.8f * float(i) / float(steady.size()));
+
+    struct Case {
+        const char* name;
+        std::vector<std::vector<float>> planar;
+        double rate;
+    };
+    const Case cases[] = {
+        {"a region of several windows", {region}, 22050.0},
+        {"one window over the whole track", {short7}, 48000.0},
+        {"stereo, getting louder", {steady, louder}, 44100.0},
+        {"a tempo that needs the mean taken out", {accentedoverloudnoise(40.0)}, 44100.0},
+        {"silence", {std::vector<float>(10 * 48000, 0.0f)}, 48000.0},
+        {"loud only at the start", {click}, 44100.0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Canceler_normal canceler;
+        const AnalysisOutcome held = analyzeStream(std::make_unique<MemorySoundStream>(c.planar, c.rate), canceler);
+        expectsameoutcome(analyzeStream(std::make_unique<MemorySoundStream>(c.planar, c.rate), canceler, spilled), held);
+    }
+    // Real tracks, decoded as the batch decodes them.
+    for (const char* name : {"beat128_stereo44_lame.mp3", "beat100_mono44_aac.m4a", "beat174_stereo48_aac.m4a",
+                             "damaged.m4a", "silent_10s.mp3"}) {
+        SCOPED_TRACE(name);
+        const std::string path = materialpath(name);
+        Canceler_normal canceler;
+        expectsameoutcome(analyzeStream(std::make_unique<SimpleSoundFile_AV>(path.c_str()), canceler, spilled),
+                          analyzeTrack(path.c_str(), canceler));
     }
 }

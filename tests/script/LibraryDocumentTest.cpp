@@ -1,14 +1,20 @@
 // The library file against another program that writes it at the same time:
 // what is left of the race between our last look at the file and our rename
-// (printed: writes lost of all, and in how many trials).
+// (printed: writes lost of all, and in how many trials); a large library read
+// by both readers and changed by the helper; the markup the helper reads.
 #include "ScriptTestSupport.h"
+#include "plist/PListNode.h"
 #include "script/LibraryDocument.h"
+#include "script/ScriptErrors.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <cstdio>
+#include <map>
+#include <sstream>
 #include <thread>
+#include <vector>
 
 using namespace scripttest;
 
@@ -56,5 +62,168 @@ TEST(LibraryDocument, AConcurrentWriterLosesNothingOfItsOwn)
     // Our last look and the swap leave an instant in which a write can land;
     // the swap hands back what it replaced, so even that write is kept.
     EXPECT_EQ(lost, 0);
+    run("rm -rf " + shellquoted(dir));
+}
+
+namespace {
+
+// One line per track, by ID, as large_library.py dumps it: id|persistent
+// ID|location|name|start|stop|bpm|volume ("-" for an absent value).
+using Dump = std::map<int64_t, std::vector<std::string>>;
+const char* const CHANGEABLE[] = {"Start Time", "Stop Time", "BPM", "Volume Adjustment"};
+
+Dump parsedump(const std::string& text)
+{
+    Dump d;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        std::vector<std::string> fields;
+        std::istringstream f(line);
+        for (std::string field; std::getline(f, field, '|');)
+            fields.push_back(field);
+        d[std::stoll(fields.at(0))] = fields;
+    }
+    return d;
+}
+
+std::string largelibrary(const std::string& args)
+{
+    std::string out = maketempdir("large-out") + "/out";
+    run(std::string(TEMPIX_PYTHON) + " " TEMPIX_SOURCE_DIR "/tests/script/large_library.py " + args + " > " + out);
+    return readfile(out);
+}
+
+Dump batchdump(const std::string& library)
+{
+    Dump d;
+    auto root = ovra::readPListFile(library.c_str());
+    ovra::PListDict* tracks = root->asDict()->get("Tracks")->asDict();
+    ovra::PListArray* items = root->asDict()->get("Playlists")->asArray()->at(0)->asDict()->get("Playlist Items")->asArray();
+    for (int i = 0; i < items->count(); ++i) {
+        int id = items->at(i)->asDict()->get("Track ID")->asInteger()->value();
+        ovra::PListDict* t = tracks->get(id)->asDict();
+        auto text = [&](const char* key) {
+            return t->contains(key) ? ovra::xmldecode(t->get(key)->asString()->text()) : std::string("-");
+        };
+        std::vector<std::string> f = {std::to_string(id), text("Persistent ID"), text("Location"), text("Name")};
+        for (const char* key : CHANGEABLE)
+            f.push_back(t->contains(key) ? std::to_string(t->get(key)->asInteger()->value()) : "-");
+        d[id] = f;
+    }
+    return d;
+}
+
+Dump helperdump(const ovra::LibraryDocument& doc)
+{
+    Dump d;
+    for (int64_t id : doc.playlisttracks(1)) {
+        std::string s;
+        auto text = [&](const char* key) { return doc.getstring(id, key, s) ? s : std::string("-"); };
+        std::vector<std::string> f = {std::to_string(id), text("Persistent ID"), text("Location"), text("Name")};
+        for (const char* key : CHANGEABLE) {
+            int64_t v = 0;
+            f.push_back(doc.getinteger(id, key, v) ? std::to_string(v) : "-");
+        }
+        d[id] = f;
+    }
+    return d;
+}
+
+} // namespace
+
+// Both readers find every track of a large library as plistlib does; the
+// helper's changes of every kind, saved twice (the second time on top of what
+// the first save wrote), alter nothing but their own lines.
+TEST(LibraryReaders, ALargeLibraryIsReadAsPlistlibReadsItAndChangedOnlyWhereAsked)
+{
+    std::string dir = maketempdir("large");
+    std::string library = dir + "/library.xml", before = dir + "/before.xml";
+    largelibrary("make 2000 " + shellquoted(before));
+    writefile(library, readfile(before));
+    Dump expected = parsedump(largelibrary("dump " + shellquoted(library)));
+    ASSERT_EQ(expected.size(), 2001u);
+    EXPECT_EQ(batchdump(library), expected);
+    ovra::LibraryDocument doc;
+    ASSERT_EQ(doc.load(library), 0);
+    EXPECT_EQ(helperdump(doc), expected);
+
+    auto set = [&](int64_t id, int key, int64_t value) {
+        doc.setinteger(id, CHANGEABLE[key], value);
+        expected[id][4 + key] = std::to_string(value);
+    };
+    auto remove = [&](int64_t id, int key) {
+        doc.removekey(id, CHANGEABLE[key]);
+        expected[id][4 + key] = "-";
+    };
+    for (int round = 0; round < 2; ++round) {
+        const std::vector<int64_t> ids = doc.playlisttracks(1);
+        for (size_t k = 0; k < ids.size(); ++k) {
+            int64_t id = ids[k];
+            switch (k % 4) {
+            case 0: set(id, 0, 1000 + round * 1000 + int64_t(k)); break; // also the track that had no keys
+            case 1:
+                if (round == 0) { // changes on top of changes, merged before they are saved
+                    set(id, 0, 5);
+                    set(id, 1, 7000 + int64_t(k));
+                    set(id, 0, 2000 + int64_t(k));
+                    remove(id, 1);
+                }
+                break;
+            case 2: remove(id, 3), set(id, 2, 100 + int64_t(k % 50)); break;
+            case 3: if (round == 1) set(id, 1, 9000 + int64_t(k)); break;
+            }
+        }
+        EXPECT_EQ(helperdump(doc), expected) << "round " << round << ", before the save";
+        ASSERT_EQ(doc.save(), 0);
+        EXPECT_EQ(parsedump(largelibrary("dump " + shellquoted(library))), expected) << "round " << round;
+        EXPECT_EQ(largelibrary("same " + shellquoted(before) + " " + shellquoted(library)), "same\n");
+        EXPECT_EQ(batchdump(library), expected);
+        EXPECT_EQ(helperdump(doc), expected) << "round " << round << ", after the save";
+    }
+    run("rm -rf " + shellquoted(dir));
+}
+
+// The helper reads any well-formed markup around the entries (and keeps it
+// byte for byte) and refuses a file whose markup is broken.
+TEST(LibraryReaders, MarkupAroundTheEntriesIsKeptBrokenMarkupRefused)
+{
+    const std::string head = "<?xml version=\"1.0\"?>\n<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" \"x.dtd\">\n"
+                             "<plist version=\"1.0\">\n";
+    const std::string tracks = "<key>Tracks</key><dict><key>101</key><dict><key>Track ID</key><integer>101</integer>"
+                               "<key>Start Time</key><integer>7</integer></dict></dict>";
+    const std::string playlists = "<key>Playlists</key><array><dict><key>Playlist Items</key><array><dict>"
+                                  "<key>Track ID</key><integer>101</integer></dict></array></dict></array>";
+    const std::string body = tracks + playlists + "</dict>\n</plist>\n";
+    const struct {
+        std::string text;
+        int code;
+    } cases[] = {
+        {head + "<dict><!-- a > b -->" + body, 0},
+        {head + "<dict><key>X</key><string><![CDATA[a<b>]]></string><?pi x?>" + body, 0},
+        {"<?xml version=\"1.0\"?>\n<!DOCTYPE plist [ <!ENTITY e \"x>y\"> ]>\n<plist a='1>0'>\n<dict>" + body, 0},
+        {head + "<dict><key>A & B</key><string>x</string><key>E</key><dict></dict>" + body + "trailing <x/> & more", 0},
+        {head + "<dict>" + tracks + playlists + "</dict>\n</plis>\n", ovra::SCRIPT_APP_FAILED},
+        {head + "<dict><!-- never closed" + body, ovra::SCRIPT_APP_FAILED},
+        {head + "<dict><!ELEMENT x>" + body, ovra::SCRIPT_APP_FAILED},
+        {head + "<dict>< key>a</key><true/>" + body, ovra::SCRIPT_APP_FAILED},
+        {head + "<dict><key>a</key><string>x < y</string>" + body, ovra::SCRIPT_APP_FAILED},
+        {head + "<dict><key>a</key><data a=\"1\">x</data a=\"1\">" + body, ovra::SCRIPT_APP_FAILED},
+        {head + "<array>" + tracks + playlists + "</array>\n</plist>\n", ovra::SCRIPT_APP_FAILED},
+    };
+    std::string dir = maketempdir("markup");
+    std::string library = dir + "/library.xml";
+    for (const auto& c : cases) {
+        writefile(library, c.text);
+        ovra::LibraryDocument doc;
+        ASSERT_EQ(doc.load(library), c.code) << c.text;
+        if (c.code != 0)
+            continue;
+        EXPECT_EQ(doc.playlisttracks(1), std::vector<int64_t>{101}) << c.text;
+        doc.setinteger(101, "Start Time", 1500);
+        ASSERT_EQ(doc.save(), 0);
+        std::string expect = c.text;
+        expect.replace(expect.find("<integer>7</integer>"), 20, "<integer>1500</integer>");
+        EXPECT_EQ(readfile(library), expect);
+    }
     run("rm -rf " + shellquoted(dir));
 }
