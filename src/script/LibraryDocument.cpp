@@ -154,6 +154,33 @@ long valueof(std::string_view dict, const std::vector<Child>& children, std::str
     return found;
 }
 
+// A track's dictionary split into its children, and where the value of one
+// key stands among them (-1: no such key, or more than one).
+struct TrackEntry {
+    std::string scratch; // holds the dictionary when it was changed since reading
+    std::string_view dict;
+    std::vector<Child> ch;
+    size_t contentEnd = 0;
+    long value = -1;
+
+    bool read(std::string_view d, std::string_view key)
+    {
+        dict = d;
+        if (dict.empty() || !dictchildren(dict, ch, contentEnd))
+            return false;
+        value = valueof(dict, ch, key);
+        return true;
+    }
+    // The value's content when it is an element of that name.
+    bool valuetext(std::string_view element, std::string_view& text) const
+    {
+        if (value < 0 || ch[static_cast<size_t>(value)].name != element)
+            return false;
+        text = content(dict, ch[static_cast<size_t>(value)]);
+        return true;
+    }
+};
+
 bool iswhitespace(std::string_view dict, const std::vector<Child>& children, long i)
 {
     if (i < 0 || i >= static_cast<long>(children.size()) || children[static_cast<size_t>(i)].kind != Child::TEXT)
@@ -640,16 +667,10 @@ std::string LibraryDocument::playlistname(int index) const
 
 bool LibraryDocument::getinteger(int64_t track, const char* key, int64_t& value) const
 {
-    std::string scratch;
-    std::string_view dict = trackdict(track, scratch);
-    std::vector<Child> children;
-    size_t end = 0;
-    if (dict.empty() || !dictchildren(dict, children, end))
-        return false;
-    long v = valueof(dict, children, key);
+    TrackEntry e;
+    std::string_view text;
     int32_t n = 0;
-    if (v < 0 || children[static_cast<size_t>(v)].name != "integer" ||
-        !integertext(content(dict, children[static_cast<size_t>(v)]), n))
+    if (!e.read(trackdict(track, e.scratch), key) || !e.valuetext("integer", text) || !integertext(text, n))
         return false;
     value = n;
     return true;
@@ -657,16 +678,11 @@ bool LibraryDocument::getinteger(int64_t track, const char* key, int64_t& value)
 
 bool LibraryDocument::getstring(int64_t track, const char* key, std::string& value) const
 {
-    std::string scratch;
-    std::string_view dict = trackdict(track, scratch);
-    std::vector<Child> children;
-    size_t end = 0;
-    if (dict.empty() || !dictchildren(dict, children, end))
+    TrackEntry e;
+    std::string_view text;
+    if (!e.read(trackdict(track, e.scratch), key) || !e.valuetext("string", text))
         return false;
-    long v = valueof(dict, children, key);
-    if (v < 0 || children[static_cast<size_t>(v)].name != "string")
-        return false;
-    value = xmldecode(content(dict, children[static_cast<size_t>(v)]));
+    value = xmldecode(text);
     return true;
 }
 
@@ -684,14 +700,14 @@ void LibraryDocument::removekey(int64_t track, const char* key)
 
 bool LibraryDocument::applyset(int64_t track, const std::string& key, int64_t value)
 {
-    std::string scratch;
-    std::string_view dict = trackdict(track, scratch);
-    std::vector<Child> ch;
-    size_t contentEnd = 0;
-    if (dict.empty() || !dictchildren(dict, ch, contentEnd))
+    TrackEntry e;
+    if (!e.read(trackdict(track, e.scratch), key))
         return false;
+    const std::string_view dict = e.dict;
+    const std::vector<Child>& ch = e.ch;
+    const size_t contentEnd = e.contentEnd;
     const std::string number = "<integer>" + std::to_string(value) + "</integer>";
-    long v = valueof(dict, ch, key);
+    const long v = e.value;
     if (v >= 0) {
         const Child& old = ch[static_cast<size_t>(v)];
         if (old.name == "integer" && content(dict, old) == std::to_string(value))
@@ -742,23 +758,16 @@ bool LibraryDocument::applyset(int64_t track, const std::string& key, int64_t va
 
 bool LibraryDocument::applyremove(int64_t track, const std::string& key)
 {
-    std::string scratch;
-    std::string_view dict = trackdict(track, scratch);
-    std::vector<Child> ch;
-    size_t contentEnd = 0;
-    if (dict.empty() || !dictchildren(dict, ch, contentEnd))
+    TrackEntry e;
+    if (!e.read(trackdict(track, e.scratch), key) || e.value < 0)
         return false;
-    long v = valueof(dict, ch, key);
-    if (v < 0)
-        return false;
-    long k = v - 1;
-    while (ch[static_cast<size_t>(k)].kind != Child::ELEMENT)
+    long k = e.value - 1;
+    while (e.ch[static_cast<size_t>(k)].kind != Child::ELEMENT)
         --k;
     // The key, what lies between it and the value, the value, and the white
     // space that led up to the key.
-    size_t from =
-        iswhitespace(dict, ch, k - 1) ? ch[static_cast<size_t>(k - 1)].begin : ch[static_cast<size_t>(k)].begin;
-    change(track, dict, from, ch[static_cast<size_t>(v)].end - from, {});
+    const Child& first = e.ch[static_cast<size_t>(iswhitespace(e.dict, e.ch, k - 1) ? k - 1 : k)];
+    change(track, e.dict, first.begin, e.ch[static_cast<size_t>(e.value)].end - first.begin, {});
     return true;
 }
 
