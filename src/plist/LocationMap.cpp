@@ -134,6 +134,10 @@ bool comparablelocation(const std::string& text, bool isPrefix, std::string& key
         std::string rest = slash == std::string::npos ? "/" : decoded.substr(slash);
         p = host.empty() || (host.size() == 9 && startsci(host, "localhost")) ? rest : "//" + host + rest;
     } else if (isPrefix) {
+        // Another scheme ("http://") names no file; a drive letter's ':' is no scheme.
+        size_t scheme = text.find("://");
+        if (scheme != std::string::npos && scheme > 1 && text.find('/') == scheme + 1)
+            return false;
         if (text.find('\0') != std::string::npos)
             return false;
         p = text;
