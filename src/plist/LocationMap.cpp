@@ -3,6 +3,7 @@
 #include "plist/LibraryRules.h"
 #include "platform/tools_paths.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstring>
 #include <dirent.h>
@@ -225,6 +226,7 @@ LocationMap::Resolved LocationMap::findcase(const std::string& folder, const std
             if (folded(entry) == want)
                 found.push_back(entry);
         if (found.size() > 1) {
+            std::sort(found.begin(), found.end());
             r.status = AMBIGUOUS;
             r.path = exact;
             r.matches = found;
