@@ -11,10 +11,10 @@ const char* const DRY_RUN_STARTED = "Dry run: nothing is written; the lines \"Wo
 
 namespace {
 
-void change(std::string& out, const char* name, long long from, long long to, const char* unit = "")
+void change(std::string& out, const char* name, long long from, long long to)
 {
     char text[128];
-    std::snprintf(text, sizeof text, "%s%s %lld%s -> %lld%s", out.empty() ? "" : ", ", name, from, unit, to, unit);
+    std::snprintf(text, sizeof text, "%s%s %lld -> %lld", out.empty() ? "" : ", ", name, from, to);
     out += text;
 }
 
@@ -53,7 +53,7 @@ void describelibraryupdate(const ITunesUpdateInput& input, const TrackState& t, 
     const int tagBpm = t.bpmStaged ? t.bpm : t.tagBpm;
     long long bpm = tagBpm > 0 ? tagBpm : t.library.bpm;
     long long volume = t.library.volume;
-    if (t.rvaReadable)
+    if (t.rvaReadable || t.rvaStaged) // a volume staged now is there for the refresh
         volume = ovra::rvatolibraryvolume(t.rvaStaged ? t.volume.value : t.tagRva);
     if (in.doVolume && in.tagKind == ovra::TAG_KIND_ATOM)
         volume = ovra::percenttolibraryvolume(in.volumePercent);
@@ -64,9 +64,9 @@ void describelibraryupdate(const ITunesUpdateInput& input, const TrackState& t, 
     if (bpm != t.library.bpm)
         change(changes, "BPM", t.library.bpm, bpm);
     if (start != t.library.start)
-        change(changes, "Start Time", t.library.start, start, " ms");
+        change(changes, "Start Time", t.library.start, start);
     if (stop != t.library.stop)
-        change(changes, "Stop Time", t.library.stop, stop, " ms");
+        change(changes, "Stop Time", t.library.stop, stop);
     if (volume != t.library.volume)
         change(changes, "Volume Adjustment", t.library.volume, volume);
     if (changes.empty())

@@ -816,3 +816,86 @@ TEST_F(BatchCli, LocationsNotFoundHereAreSaidWithTheirCommonPrefixAndAmbiguousOn
     EXPECT_EQ(readFile(y), before);
     EXPECT_EQ(run({"--library", "--map-location", "relative=folder"}).status, 2);
 }
+
+namespace {
+
+// Every file and folder below a folder, with the bytes of each file.
+std::map<std::string, std::string> snapshot(const fs::path& folder)
+{
+    std::map<std::string, std::string> all;
+    for (const auto& e : fs::recursive_directory_iterator(folder))
+        all[e.path().string()] = e.is_regular_file() ? readFile(e.path()) : "(folder)";
+    return all;
+}
+
+// "Would update ...: BPM 99 -> 128, Stop Time 0 -> 1234 ms, ..." as name -> new value.
+std::map<std::string, std::string> wouldChange(const std::string& line)
+{
+    std::map<std::string, std::string> values;
+    std::istringstream items(line.substr(line.find(": ") + 2));
+    for (std::string item; std::getline(items, item, ',');) {
+        size_t arrow = item.find(" -> ");
+        if (arrow == std::string::npos)
+            continue;
+        size_t name = item.find_first_not_of(' ');
+        std::string key = item.substr(name, item.rfind(' ', arrow - 1) - name);
+        std::string to = item.substr(arrow + 4);
+        values[key] = to.substr(0, to.find_first_of(" ."));
+    }
+    return values;
+}
+
+} // namespace
+
+TEST_F(BatchCli, ADryRunWritesNothingAndNamesEveryChangeARunThenMakes)
+{
+    fs::path a = copy(A, "a.mp3"), b = copy(B, "b.m4a");
+    fs::path lib = home / "library.xml";
+    std::ofstream(lib) << libraryOf({fileUrl("file://localhost", a.string()), fileUrl("file://localhost", b.string())},
+                                    "\t\t\t<key>BPM</key><integer>99</integer>\n");
+    const std::vector<std::string> options = {"--library", "--library-file", lib.string(), "--optimize-times",
+                                              "--adjust-volume"};
+    std::vector<std::string> dry = options;
+    dry.push_back("--dry-run");
+
+    auto before = snapshot(home);
+    Result d = run(dry);
+    ASSERT_EQ(d.status, 0) << d.out << d.err;
+    // Nothing but the log: no tag, no library, no journal, no settings.
+    auto after = snapshot(home);
+    for (const fs::path& p : {logFile(), logFile().parent_path(), logFile().parent_path().parent_path(),
+                              logFile().parent_path().parent_path().parent_path()})
+        after.erase(p.string());
+    after.erase((home / "stderr.txt").string());
+    before.erase((home / "stderr.txt").string());
+    EXPECT_TRUE(after == before);
+    auto lines = d.lines();
+    EXPECT_EQ(lines[1], "Dry run: nothing is written; the lines \"Would update\" say what a run would change.");
+    EXPECT_EQ(count(lines, UPDATED) + count(lines, "iTunes updated."), 0) << d.out;
+
+    Result r = run(options);
+    ASSERT_EQ(r.status, 0) << r.out;
+    const std::string values = "for t in ('11', '12'): print(' '.join(str(d['Tracks'][t].get(k, 0)) for k in "
+                               "('BPM', 'Start Time', 'Stop Time', 'Volume Adjustment')))";
+    std::istringstream library(plist(lib, values));
+    for (const fs::path& f : {a, b}) {
+        auto it = std::find(lines.begin(), lines.end(), "Processing: " + f.string());
+        ASSERT_TRUE(it != lines.end() && it + 2 < lines.end()) << d.out;
+        // The run did what the dry run said, and nothing it did not say.
+        EXPECT_EQ(outcomeOf(r.lines(), f), UPDATED);
+        ASSERT_EQ(it[1].rfind("Would update track: BPM 0 -> ", 0), 0u) << it[1];
+        EXPECT_NE(it[1].find("analysis record added"), std::string::npos) << it[1];
+        EXPECT_EQ(wouldChange(it[1])["BPM"], readTrack(f)["bpm"]) << it[1];
+        auto wouldLibrary = wouldChange(it[2]);
+        ASSERT_EQ(it[2].rfind("Would update iTunes: BPM 99 -> ", 0), 0u) << it[2];
+        std::string bpm, start, stop, volume;
+        library >> bpm >> start >> stop >> volume;
+        EXPECT_EQ(wouldLibrary["BPM"], bpm) << it[2];
+        EXPECT_EQ(wouldLibrary["Start Time"], start) << it[2];
+        EXPECT_EQ(wouldLibrary["Stop Time"], stop) << it[2];
+        EXPECT_EQ(wouldLibrary.count("Volume Adjustment") ? wouldLibrary["Volume Adjustment"] : "0", volume) << it[2];
+    }
+    // Once written, a dry run finds the track as it would leave it.
+    d = run(dry);
+    EXPECT_EQ(outcomeOf(d.lines(), a), UP_TO_DATE) << d.out;
+}
