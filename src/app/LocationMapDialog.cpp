@@ -1,12 +1,12 @@
 #include "app/LocationMapDialog.h"
 #include "plist/LocationMap.h"
+#include "platform/window/ThemeColours.h"
 
 #include <QDialogButtonBox>
 #include <QFileDialog>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
-#include <QMessageBox>
 #include <QPushButton>
 #include <QTableWidget>
 #include <QVBoxLayout>
@@ -14,8 +14,11 @@
 namespace ovra::tempix {
 
 LocationMapDialog::LocationMapDialog(QWidget* parent, const std::vector<std::string>& maps)
-    : QDialog(parent), rows(new QTableWidget(0, 2, this))
+    : QDialog(parent), rows(new QTableWidget(0, 2, this)), trouble(new QLabel(this))
 {
+    trouble->setWordWrap(true);
+    ovra::seterrortext(trouble);
+    trouble->hide();
     setWindowTitle("Map Locations");
     auto* text = new QLabel("Where the library's tracks are on this computer. A location that begins with a prefix "
                             "is looked for in its folder; the longest matching prefix counts. A prefix is written "
@@ -66,6 +69,7 @@ LocationMapDialog::LocationMapDialog(QWidget* parent, const std::vector<std::str
     layout->addWidget(text);
     layout->addWidget(rows);
     layout->addLayout(edit);
+    layout->addWidget(trouble);
     layout->addWidget(buttons);
     resize(640, 320);
 }
@@ -78,6 +82,8 @@ void LocationMapDialog::addrow(const QString& prefix, const QString& folder)
     rows->setItem(row, 1, new QTableWidgetItem(folder));
 }
 
+QString LocationMapDialog::troubletext() const { return trouble->text(); }
+
 void LocationMapDialog::accept()
 {
     std::vector<std::string> maps;
@@ -88,12 +94,12 @@ void LocationMapDialog::accept()
         if (prefix.empty() && folder.empty())
             continue; // a row added and left empty
         std::string spec = prefix + "=" + folder;
-        std::string why = check.add(spec);
+        std::string why = check.add(prefix, folder);
         if (!why.empty() || prefix.find("=/") != std::string::npos) {
             if (why.empty())
                 why = "a prefix cannot hold \"=/\"";
-            QMessageBox::warning(this, "Map Locations",
-                                 QString("Row %1 cannot be used: %2.").arg(row + 1).arg(QString::fromStdString(why)));
+            trouble->setText(QString("Row %1 cannot be used: %2.").arg(row + 1).arg(QString::fromStdString(why)));
+            trouble->show();
             rows->setCurrentCell(row, 0);
             return;
         }

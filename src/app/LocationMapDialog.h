@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+class QLabel;
 class QTableWidget;
 
 namespace ovra::tempix {
@@ -18,6 +19,8 @@ public:
     // The rows as "PREFIX=FOLDER", once accepted.
     const std::vector<std::string>& maps() const { return result; }
     QTableWidget* table() const { return rows; }
+    // Why the rows were not taken, in words; empty while they were not refused.
+    QString troubletext() const;
 
     // Adds a row (empty cells for the user to fill).
     void addrow(const QString& prefix, const QString& folder);
@@ -26,6 +29,7 @@ public:
 
 private:
     QTableWidget* rows;
+    QLabel* trouble;
     std::vector<std::string> result;
 };
 
