@@ -849,9 +849,11 @@ std::map<std::string, std::string> wouldChange(const std::string& line)
 
 TEST_F(BatchCli, ADryRunWritesNothingAndNamesEveryChangeARunThenMakes)
 {
-    fs::path a = copy(A, "a.mp3"), b = copy(B, "b.m4a");
+    // Each kind of tag: id3lib's, TagLib's (an ID3v2.4 tag) and the MP4 atoms.
+    fs::path a = copy(A, "a.mp3"), b = copy(B, "b.m4a"), c = copy("beat64_stereo48_ffmpeg.mp3", "c.mp3");
     fs::path lib = home / "library.xml";
-    std::ofstream(lib) << libraryOf({fileUrl("file://localhost", a.string()), fileUrl("file://localhost", b.string())},
+    std::ofstream(lib) << libraryOf({fileUrl("file://localhost", a.string()), fileUrl("file://localhost", b.string()),
+                                     fileUrl("file://localhost", c.string())},
                                     "\t\t\t<key>BPM</key><integer>99</integer>\n");
     const std::vector<std::string> options = {"--library", "--library-file", lib.string(), "--optimize-times",
                                               "--adjust-volume"};
@@ -875,10 +877,10 @@ TEST_F(BatchCli, ADryRunWritesNothingAndNamesEveryChangeARunThenMakes)
 
     Result r = run(options);
     ASSERT_EQ(r.status, 0) << r.out;
-    const std::string values = "for t in ('11', '12'): print(' '.join(str(d['Tracks'][t].get(k, 0)) for k in "
+    const std::string values = "for t in ('11', '12', '13'): print(' '.join(str(d['Tracks'][t].get(k, 0)) for k in "
                                "('BPM', 'Start Time', 'Stop Time', 'Volume Adjustment')))";
     std::istringstream library(plist(lib, values));
-    for (const fs::path& f : {a, b}) {
+    for (const fs::path& f : {a, b, c}) {
         auto it = std::find(lines.begin(), lines.end(), "Processing: " + f.string());
         ASSERT_TRUE(it != lines.end() && it + 2 < lines.end()) << d.out;
         // The run did what the dry run said, and nothing it did not say.
