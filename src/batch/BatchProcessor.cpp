@@ -452,7 +452,9 @@ void BatchProcessor::libraryBranch(const BatchOptions& options, ovra::Canceler& 
         if (playlistTrack(items->at(i), tracks, id, location)) {
             TrackLocations::Found file = locations.find(location);
             if (file.usable) {
+                const int before = errors.load();
                 processTrack(file.path.c_str(), id, options, canceler);
+                locations.processed(location, file.path, errors.load() != before);
                 if (canceler.iscancelled())
                     return;
                 setProgressValue(i + 1);

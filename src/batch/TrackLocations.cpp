@@ -2,6 +2,7 @@
 #include "platform/tools_strings.h"
 
 #include <cstdio>
+#include <cstring>
 #include <sys/stat.h>
 
 namespace ovra::tempix {
@@ -47,11 +48,6 @@ TrackLocations::Found TrackLocations::find(const char* location)
     case ovra::LocationMap::LOCAL: {
         f.usable = true;
         f.path = r.path;
-        struct stat st;
-        if (stat(r.path.c_str(), &st) == 0)
-            ++present;
-        else
-            elsewhere.push_back(location);
         break;
     }
     case ovra::LocationMap::CUT_SHORT:
@@ -69,10 +65,21 @@ TrackLocations::Found TrackLocations::find(const char* location)
     }
     default:
         f.logEntry = format("File is not local: skipping '%s'.\n", logged(location));
-        elsewhere.push_back(location);
+        // A file on another host can be mapped; a stream cannot.
+        if (std::strncmp(location, "file://", 7) == 0)
+            elsewhere.push_back(location);
         break;
     }
     return f;
+}
+
+void TrackLocations::processed(const char* location, const std::string& path, bool failed)
+{
+    struct stat st;
+    if (!failed || stat(path.c_str(), &st) == 0)
+        ++present;
+    else
+        elsewhere.push_back(location);
 }
 
 std::vector<std::string> TrackLocations::notFoundHint() const

@@ -24,6 +24,10 @@ public:
     // The file of a location as stored in the library.
     Found find(const char* location);
 
+    // A usable location's track went through the pipeline: failed when it
+    // counted an error (a file that is not here always does).
+    void processed(const char* location, const std::string& path, bool failed);
+
     // Log entries for the mappings given: each one used, or why not.
     const std::vector<std::string>& entries() const { return mappingEntries; }
     int unusableMappings() const { return unusable; }
