@@ -91,7 +91,10 @@ std::wstring folded(const std::string& name)
             ++i;
             continue;
         }
-        out += utf8 != nullptr ? wchar_t(towlower_l(wint_t(cp), utf8)) : wchar_t(cp);
+        if (utf8 != nullptr)
+            out += wchar_t(towlower_l(wint_t(cp), utf8));
+        else // no UTF-8 locale: ASCII at least
+            out += wchar_t(cp < 0x80 ? uint32_t(std::tolower(int(cp))) : cp);
         i += size_t(extra) + 1;
     }
     return out;
