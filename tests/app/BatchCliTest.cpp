@@ -815,6 +815,10 @@ TEST_F(BatchCli, LocationsNotFoundHereAreSaidWithTheirCommonPrefixAndAmbiguousOn
     EXPECT_EQ(readFile(x), before);
     EXPECT_EQ(readFile(y), before);
     EXPECT_EQ(run({"--library", "--map-location", "relative=folder"}).status, 2);
+    // Streams cannot be mapped: no hint for them.
+    std::ofstream(lib) << libraryOf({"http://radio.example.com/a.mp3", "http://radio.example.com/b.mp3"});
+    r = run({"--library", "--library-file", lib.string()});
+    EXPECT_EQ(r.lines().back(), "File is not local: skipping 'http://radio.example.com/b.mp3'.");
 }
 
 namespace {
