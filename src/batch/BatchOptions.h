@@ -20,6 +20,9 @@ struct BatchOptions {
     bool overwritevolume = false;
     bool exportToLibrary = true; // "export"
     bool reprocess = false;
+    // Runs the whole batch but writes nothing: no tag, no library, no journal;
+    // the log says what a run would change.
+    bool dryRun = false;
 };
 
 enum BatchSource : int {
@@ -45,6 +48,9 @@ struct BatchSettings {
     // for the line of a track whose values another program set; empty: the
     // wording of the desktop's checkboxes.
     std::array<std::string, 3> overwriteOptionNames;
+    // Library locations written elsewhere, mapped to folders here:
+    // "PREFIX=FOLDER" each (plist/LocationMap.h).
+    std::vector<std::string> locationMaps;
 };
 
 } // namespace ovra::tempix

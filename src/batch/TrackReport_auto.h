@@ -38,6 +38,7 @@ private:
     int exceptionsAtStart;
     bool tagUpdated = false;
     bool tagUpToDate = false;
+    bool tagWouldUpdate = false;
     TrackResult result;
 };
 

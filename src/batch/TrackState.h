@@ -53,6 +53,12 @@ struct TrackState {
     bool tagChanged = false;
     bool libraryChanged = false;
     uint32_t tagKind = 0;
+    // Which of the tag's values were staged, and whether it has a volume a
+    // refresh would read (for a dry run's account).
+    bool bpmStaged = false;
+    bool rvaStaged = false;
+    bool recordStaged = false;
+    bool rvaReadable = false;
 };
 
 } // namespace ovra::tempix

@@ -69,11 +69,19 @@ int AppleScriptServer::start_external()
 int AppleScriptServer::start_helper(const char* helperpath)
 {
     std::string path = helperpath;
-    std::string option = "--library-file";
-    char* argv[] = {path.data(), option.data(), library.data(), nullptr};
-    if (library.empty())
-        argv[1] = nullptr;
-    return ChildServer::start_external(path.c_str(), argv);
+    std::string libraryOption = "--library-file";
+    std::string mapOption = "--map-location";
+    std::vector<char*> argv{path.data()};
+    if (!library.empty()) {
+        argv.push_back(libraryOption.data());
+        argv.push_back(library.data());
+    }
+    for (std::string& map : locationMaps) {
+        argv.push_back(mapOption.data());
+        argv.push_back(map.data());
+    }
+    argv.push_back(nullptr);
+    return ChildServer::start_external(path.c_str(), argv.data());
 }
 
 int AppleScriptServer::executefromtext(const char* text, char* buffer, size_t size)

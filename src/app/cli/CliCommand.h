@@ -19,6 +19,9 @@ public:
     // Whether an option names this job outright (--analyze, --dump,
     // --library, --playlist): two such jobs on one command line are wrong usage.
     virtual bool named() const = 0;
+    // Whether the job must write nothing at all (not even the undoing of an
+    // interrupted tag update, which waits for the next run that writes).
+    virtual bool dryRun() const { return false; }
     // Exit status: 0 success, 1 errors, 2 wrong usage, 130 cancelled.
     virtual int run() = 0;
 };
