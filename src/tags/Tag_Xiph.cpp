@@ -9,8 +9,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include <fcntl.h>
-#include <unistd.h>
 
 namespace ovra {
 
@@ -20,27 +18,6 @@ constexpr const char* OWN_VENDOR = "Tempix";
 } // namespace
 
 Tag_Xiph::Tag_Xiph(const char* path, bool readOnly) { open(path, readOnly); }
-
-bool Tag_Xiph::looksxiph(const char* path)
-{
-    int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0)
-        return false;
-    uint8_t h[10] = {};
-    ssize_t n = ::pread(fd, h, sizeof h, 0);
-    if (n == ssize_t(sizeof h) && std::memcmp(h, "ID3", 3) == 0) {
-        // A tag in front of FLAC: look behind it.
-        off_t at =
-            10 + (off_t(h[6] & 0x7f) << 21 | off_t(h[7] & 0x7f) << 14 | off_t(h[8] & 0x7f) << 7 | off_t(h[9] & 0x7f));
-        if ((h[5] & 0x10) != 0)
-            at += 10;
-        n = ::pread(fd, h, 4, at) == 4 ? 4 : 0;
-        ::close(fd);
-        return n == 4 && std::memcmp(h, "fLaC", 4) == 0;
-    }
-    ::close(fd);
-    return n >= 4 && (std::memcmp(h, "fLaC", 4) == 0 || std::memcmp(h, "OggS", 4) == 0);
-}
 
 void Tag_Xiph::open(const char* path, bool)
 {

@@ -26,10 +26,6 @@ public:
     Tag_Xiph(const char* path, bool readOnly);
     ~Tag_Xiph() override = default;
 
-    // Whether the file starts as FLAC (after an optional ID3v2 tag) or Ogg
-    // does; the codec itself is checked when the tag is opened.
-    static bool looksxiph(const char* path);
-
     void open(const char* path, bool readOnly) override;
     void close() override;
     void update() override;

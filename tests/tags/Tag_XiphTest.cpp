@@ -120,6 +120,19 @@ TEST(Tag_Xiph, OurFieldsAreWrittenAndEverythingElseIsKept)
     }
 }
 
+TEST(Tag_Xiph, AFlacFileWithOnlyItsStreamInfoGetsACommentBlock)
+{
+    TempDir dir;
+    const std::string path = dir.copy("bare.flac");
+    const tagtest::AudioPrint audio = tagtest::audioprint(path);
+    write(path, 97);
+    const auto after = tagtest::mutagen(path);
+    EXPECT_EQ(after.count("tag.BPM") ? after.at("tag.BPM") : "", "97");
+    EXPECT_EQ(after.count("vendor") ? after.at("vendor") : "", "Tempix");
+    EXPECT_EQ(tagtest::audioprint(path), audio);
+    EXPECT_EQ(problems(path, true), "");
+}
+
 TEST(Tag_Xiph, FilesThatCannotBeUpdatedSafelyAreLeftAsTheyWere)
 {
     TempDir dir;

@@ -200,6 +200,8 @@ def make_xiph(out, wav):
         "-T", "ARTIST=Second Artist", "-T", "GENRE=Ambient", "-T", "bpm=99", "-o", flac, wav)
     run("metaflac", "--import-picture-from=" + cover, flac)
     run("flac", "-s", "-f", "--no-padding", "-T", "TITLE=Tight", "-o", os.path.join(out, "nopad.flac"), wav)
+    bare = copy(os.path.join(out, "nopad.flac"), os.path.join(out, "bare.flac"))
+    run("metaflac", "--remove", "--block-type=VORBIS_COMMENT,SEEKTABLE,PADDING", "--dont-use-padding", bare)
     # Some taggers put an ID3v2 tag in front of FLAC.
     title = b"\x00Tagged in front"
     frame = b"TIT2" + struct.pack(">I", len(title)) + b"\x00\x00" + title
