@@ -9,7 +9,6 @@
 #include <cstdlib>
 #include <cstring>
 
-
 namespace ovra {
 
 namespace {
