@@ -231,6 +231,7 @@ void OggStream::read(const FileTransaction& file)
     headerPages = std::move(h.pages);
     packets = std::move(h.packets);
     startsPage = std::move(h.startsPage);
+    headersIntact = h.crcOk;
     headersEndPage = h.endsPage;
 }
 
@@ -241,6 +242,9 @@ void OggStream::rewrite(FileTransaction& file, const std::vector<uint8_t>& newCo
     // touching a page of audio.
     const OggPage& first = headerPages.front();
     if (headerPages.size() < 2 || first.lacing.size() != 1 || first.lacing[0] == 255 || !headersEndPage)
+        throw TAG_ERR_STREAM;
+    // New checksums over damaged headers would hide the damage.
+    if (!headersIntact)
         throw TAG_ERR_STREAM;
     const int64_t headerStart = headerPages[1].offset;
     const int64_t headerEnd = headerPages.back().offset + headerPages.back().size();

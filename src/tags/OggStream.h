@@ -52,6 +52,7 @@ private:
     std::vector<std::vector<uint8_t>> packets;
     std::vector<bool> startsPage; // of each packet: it began a page
     bool headersEndPage = false;  // the last header packet ends its page, nothing else on it
+    bool headersIntact = false;   // every header page's checksum holds
 };
 
 uint32_t oggcrc(const uint8_t* data, size_t size);
