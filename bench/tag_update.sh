@@ -35,8 +35,9 @@ from mutagen.mp4 import MP4
 f = MP4('$src/m4a_fits.m4a'); f['\xa9nam'] = ['Bench']; f.save(padding=lambda info: 8192)"
 flac -s -f -o "$src/flac_fits.flac" "$src/tone.wav"
 flac -s -f --no-padding -o "$src/flac_grows_moves_frames.flac" "$src/tone.wav"
-oggenc -Q -o "$src/vorbis_fits.ogg" "$src/tone.wav"
-opusenc --quiet "$src/tone.wav" "$src/opus_fits.opus"
+# Ogg comments have no padding: a first update shifts every later page.
+oggenc -Q -o "$src/vorbis_shifts_pages.ogg" "$src/tone.wav"
+opusenc --quiet "$src/tone.wav" "$src/opus_shifts_pages.opus"
 # A comment that fills its header page, so that every later page is renumbered.
 /usr/bin/python3 - "$src" <<'PY'
 import subprocess, sys
@@ -59,5 +60,5 @@ PY
 "$build/bench/tempix-bench-tags" "$repeats" "$work" \
   "$src/mp3_v23_fits.mp3" "$src/mp3_v23_grows.mp3" "$src/mp3_v24_taglib.mp3" "$src/mp3_new_tag.mp3" \
   "$src/m4a_fits.m4a" "$src/m4a_grows_moves_media.m4a" "$src/m4a_meta_at_end.m4a" \
-  "$src/flac_fits.flac" "$src/flac_grows_moves_frames.flac" "$src/vorbis_fits.ogg" "$src/opus_fits.opus" \
+  "$src/flac_fits.flac" "$src/flac_grows_moves_frames.flac" "$src/vorbis_shifts_pages.ogg" "$src/opus_shifts_pages.opus" \
   "$src/vorbis_renumbers_pages.ogg"
