@@ -112,10 +112,12 @@ void FlacMetadata::rewrite(FileTransaction& file, const std::vector<uint8_t>& bo
     const Block* after = old ? old : &info; // the block the comment is or follows
     const bool last = after->last;
 
-    // The padding that takes up the change: the first one big enough.
+    // The padding that takes up the change: the first one big enough (and
+    // small enough to stay a block when the comment shrinks).
     const Block* padding = nullptr;
     for (const Block& b : blocks) {
-        if (b.type == PADDING && &b != old && int64_t(b.length) >= growth) {
+        const int64_t room = int64_t(b.length) - growth;
+        if (growth != 0 && b.type == PADDING && &b != old && room >= 0 && room < (int64_t(1) << 24)) {
             padding = &b;
             break;
         }
