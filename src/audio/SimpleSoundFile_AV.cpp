@@ -352,7 +352,11 @@ SimpleSoundFile_AV::SimpleSoundFile_AV(const char* path)
         int sampleRate = counting->streams[index]->codecpar->sample_rate;
         if (sampleRate <= 0)
             return;
-        counted = countframes(counting.get(), index, sampleRate);
+        // Ogg packet durations are estimates (Vorbis' block sizes, Opus' end
+        // trimming), off by up to a second: such streams are counted by
+        // decoding them.
+        const bool estimated = std::strcmp(counting->iformat->name, "ogg") == 0;
+        counted = estimated ? -1 : countframes(counting.get(), index, sampleRate);
         if (counted < 0) {
             counting = openformat(path);
             if (!counting)

@@ -1,5 +1,6 @@
 #include "batch/DirectoryWalker.h"
 #include "platform/tools_strings.h"
+#include "tags/Tag.h"
 
 #include <cerrno>
 #include <cstring>
@@ -132,12 +133,6 @@ DirectoryWalker* DirectoryWalker::next()
     return nullptr;
 }
 
-bool isAudioFile(const char* path)
-{
-    const char* dot = std::strrchr(path, '.');
-    if (dot == nullptr)
-        return false;
-    return strcmp_ci_ascii(dot, ".mp3") == 0 || strcmp_ci_ascii(dot, ".m4a") == 0;
-}
+bool isAudioFile(const char* path) { return ovra::istagfile(path); }
 
 } // namespace ovra::tempix

@@ -61,7 +61,8 @@ private:
     DIR* folders[MAX_LEVELS];
 };
 
-// True when the text from the last '.' is ".mp3" or ".m4a", in any ASCII case.
+// True when the text from the last '.' is ".mp3", ".m4a", ".flac", ".ogg",
+// ".oga" or ".opus", in any ASCII case: the files a tag can be opened for.
 bool isAudioFile(const char* path);
 
 } // namespace ovra::tempix

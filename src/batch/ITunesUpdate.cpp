@@ -63,7 +63,7 @@ std::string iTunesScript(const ITunesUpdateInput& in)
         std::snprintf(commands, sizeof commands, "set start of mytrack to %.3f\nset finish of mytrack to %.3f\n",
                       in.startMs / 1000.0, in.stopMs / 1000.0);
     }
-    if (in.doVolume && in.tagKind == ovra::TAG_KIND_ATOM) {
+    if (in.doVolume && ovra::volumeinlibrary(in.tagKind)) {
         size_t used = std::char_traits<char>::length(commands);
         std::snprintf(commands + used, sizeof commands - used, "set the volume adjustment of mytrack to %ld\n",
                       static_cast<long>(in.volumePercent));

@@ -27,7 +27,7 @@ struct ITunesUpdateInput {
     int64_t libraryStart = 0; // what the library file holds now (0: absent)
     int64_t libraryStop = 0;
     int64_t libraryVolumeAdjustment = 0;
-    uint32_t tagKind = 0;       // TAG_KIND_ATOM: the volume goes to the library (ID3 files carry it in the tag)
+    uint32_t tagKind = 0;       // MP4 or Xiph: the volume goes to the library (ID3 files carry it in the tag)
     bool iTunesChanged = false; // as the tag step left it
 };
 

@@ -83,6 +83,8 @@ const CodeText TEXTS[] = {
     {TAG_ERR_NOT_FOUND, "the item is not in the tag"},
     {TAG_ERR_UNUSABLE, "no usable tag, or a file of a kind that is not handled"},
     {TAG_ERR_LAYOUT, "the tag holds data that a write could not keep exactly"},
+    {TAG_ERR_STREAM, "the Ogg stream is chained, multiplexed or damaged"},
+    {TAG_ERR_AUDIO_MOVED, "the update would have changed more of the file than its tag"},
 
     {FILE_ERR_NOT_REGULAR, "not a regular file"},
     {FILE_ERR_CHANGED, "the file was changed by another program meanwhile"},

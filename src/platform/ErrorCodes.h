@@ -6,7 +6,7 @@
 //   20101 .. 20134       the property-list reader
 //   20201 .. 20229       MP4 atoms
 //   20302 .. 20309       the script runner (returned, not thrown)
-//   20601 .. 20604       the tag interface
+//   20601 .. 20606       the tag interface
 //   20701 .. 20703       staged file updates
 //   negative             the script interpreter, in the style of the desktop
 //                        scripting system it stands in for
@@ -87,6 +87,8 @@ constexpr int TAG_ERR_UNSUPPORTED = 20601;
 constexpr int TAG_ERR_NOT_FOUND = 20602;
 constexpr int TAG_ERR_UNUSABLE = 20603;
 constexpr int TAG_ERR_LAYOUT = 20604;
+constexpr int TAG_ERR_STREAM = 20605;      // an Ogg stream that cannot be rewritten safely
+constexpr int TAG_ERR_AUDIO_MOVED = 20606; // a staged update that would change more than the tag
 
 // Staged file updates.
 constexpr int FILE_ERR_NOT_REGULAR = 20701;

@@ -29,6 +29,10 @@ const char* tagwriterefusal(int code)
     switch (code) {
     case TAG_ERR_LAYOUT:
         return "its tag holds data that could not be kept exactly, so the file was left as it was";
+    case TAG_ERR_STREAM:
+        return "its Ogg stream is chained, multiplexed or damaged, so the file was left as it was";
+    case TAG_ERR_AUDIO_MOVED:
+        return "the update would have changed the audio or other data, so the file was left as it was";
     case ATOM_ERR_FRAGMENTED:
         return "a fragmented MP4 file cannot be updated safely, so it was left as it was";
     case ATOM_ERR_CHUNK_LOST:

@@ -63,8 +63,19 @@ public:
 
 // Opens the tag of a file, choosing the implementation by its extension:
 // ".mp3" through id3lib, falling back to TagLib, ".m4a" through the MP4
-// atom editor, anything else 20603. The caller owns the result.
+// atom editor, ".flac", ".ogg", ".oga" and ".opus" through the Vorbis
+// comment tag (FLAC, Vorbis or Opus by content), anything else 20603. The
+// caller owns the result.
 Tag* openTag(const char* path, bool readOnly);
+// Whether the suffix (from the last '.') is one of the Xiph formats', and
+// whether a path's suffix is one openTag handles; ASCII case ignored.
+bool isxiphsuffix(const char* suffix);
+bool istagfile(const char* path);
+
+// Whether a kind of tag has no relative volume of ours, so that the volume
+// goes to the library instead (MP4, and FLAC, Vorbis and Opus).
+constexpr uint32_t TAG_KIND_XIPH = fourcc("Xiph");
+constexpr bool volumeinlibrary(uint32_t kind) { return kind == TAG_KIND_ATOM || kind == TAG_KIND_XIPH; }
 
 // Why a tag write was refused to keep the file whole, in words, for the
 // codes that mean that; null for any other code.

@@ -1,8 +1,10 @@
-// Chooses the tag implementation by the file name's suffix.
+// Chooses the tag implementation by the file name's suffix (and, for the
+// Xiph formats, by the file's content).
 #include "tags/Tag.h"
 #include "tags/Tag_ID3Lib.h"
 #include "tags/Tag_QTAtoms.h"
 #include "tags/Tag_TagLib.h"
+#include "tags/Tag_Xiph.h"
 #include "platform/tools_strings.h"
 
 #include <cstring>
@@ -32,7 +34,28 @@ Tag* openTag(const char* path, bool readOnly)
         auto tag = std::make_unique<Tag_QTAtoms>(path, readOnly);
         return tag.release();
     }
+    if (isxiphsuffix(dot)) {
+        // FLAC, Vorbis or Opus by what the file holds: a ".ogg" may be any.
+        auto tag = std::make_unique<Tag_Xiph>(path, readOnly);
+        return tag.release();
+    }
     throw TAG_ERR_UNUSABLE;
+}
+
+bool isxiphsuffix(const char* suffix)
+{
+    for (const char* known : {".flac", ".ogg", ".oga", ".opus"}) {
+        if (strcmp_ci_ascii(suffix, known) == 0)
+            return true;
+    }
+    return false;
+}
+
+bool istagfile(const char* path)
+{
+    const char* dot = std::strrchr(path, '.');
+    return dot != nullptr &&
+        (strcmp_ci_ascii(dot, ".mp3") == 0 || strcmp_ci_ascii(dot, ".m4a") == 0 || isxiphsuffix(dot));
 }
 
 } // namespace ovra

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -309,6 +310,81 @@ TEST_F(BatchCli, AFolderRunWritesTheTracksAndASecondFindsThemUpToDate)
     EXPECT_EQ(outcomeOf(lines, c), UP_TO_DATE);
     EXPECT_EQ(readFile(a), before[0]);
     EXPECT_NE(r.err.find("There were errors. Check the log file for details."), std::string::npos);
+}
+
+TEST_F(BatchCli, FlacVorbisAndOpusFilesAreWrittenAndASecondRunFindsThemUpToDate)
+{
+    // One track of known tempo through each format's own encoder.
+    const fs::path wav = home / "a.wav";
+    ASSERT_EQ(shell("ffmpeg -v error -i " + quote(MATERIAL + "/" + A) + " -map_metadata -1 -fflags +bitexact " +
+                    quote(wav.string())),
+              0);
+    const fs::path flac = music / "a.flac", ogg = music / "b.ogg", opus = music / "sub/c.OPUS",
+                   classical = music / "d.opus";
+    fs::create_directories(opus.parent_path());
+    ASSERT_EQ(shell("flac -s -T Title=A -T GENRE=House -o " + quote(flac.string()) + " " + quote(wav.string())), 0);
+    ASSERT_EQ(shell("oggenc -Q -c GENRE=House -o " + quote(ogg.string()) + " " + quote(wav.string())), 0);
+    for (const fs::path& f : {opus, classical}) {
+        const std::string genre = f == classical ? "Classical" : "House";
+        ASSERT_EQ(
+            shell("opusenc --quiet --comment GENRE=" + genre + " " + quote(wav.string()) + " " + quote(f.string())), 0);
+    }
+    const std::string skipped = readFile(classical);
+
+    Result r = run({"--adjust-volume", music.string()});
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    auto lines = r.lines();
+    EXPECT_EQ(outcomeOf(lines, classical), "Genre filter: skipping genre 'classical'.");
+    EXPECT_EQ(readFile(classical), skipped);
+    std::string before[3];
+    int i = 0;
+    for (const fs::path& f : {flac, ogg, opus}) {
+        EXPECT_EQ(outcomeOf(lines, f), UPDATED) << f;
+        auto info = readTrack(f);
+        EXPECT_TRUE(near(info["bpm"], 128)) << f << " bpm " << info["bpm"];
+        EXPECT_EQ(info["record_flags"], std::to_string(0x51F)) << f;
+        EXPECT_EQ(info["record_bpm"], info["bpm"]) << f;
+        EXPECT_EQ(info["record_sample_rate"], f == flac ? "44100" : f == ogg ? "44100" : "48000") << f;
+        before[i++] = readFile(f);
+    }
+
+    r = run({"--adjust-volume", music.string()});
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    lines = r.lines();
+    i = 0;
+    for (const fs::path& f : {flac, ogg, opus}) {
+        EXPECT_EQ(outcomeOf(lines, f), UP_TO_DATE) << f;
+        EXPECT_EQ(readFile(f), before[i++]) << f;
+    }
+
+    // In a library run the volume goes to the library, as for M4A files.
+    const fs::path library = home / "lib.xml";
+    auto url = [](const fs::path& f) {
+        std::string u = "file://";
+        for (char ch : f.string())
+            u += ch == ' ' ? std::string("%20") : std::string(1, ch);
+        return u;
+    };
+    std::ofstream(library) << libraryOf({url(flac), url(ogg)});
+    r = run({"--library", "--library-file", library.string(), "--adjust-volume"});
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_EQ(count(r.lines(), "iTunes updated."), 2) << r.out;
+    i = 11;
+    for (const fs::path& f : {flac, ogg}) {
+        auto info = readTrack(f);
+        const std::string entry = "t = d['Tracks']['" + std::to_string(i++) + "']\n";
+        EXPECT_EQ(plist(library, entry + "print(t.get('BPM'))"), info["bpm"] + "\n") << f;
+        const long volume = std::lround(std::atol(info["record_volume"].c_str()) * 255.0 / 65535.0);
+        EXPECT_TRUE(near(plist(library, entry + "print(t.get('Volume Adjustment', 0))"), int(volume))) << f;
+    }
+
+    r = run({"--dump", flac.string()});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("Implementation: Xiph\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("Title: A\n"), std::string::npos) << r.out;
+    r = run({"--analyze", "--json", opus.string()});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("\"sample_rate\":48000"), std::string::npos) << r.out;
 }
 
 TEST_F(BatchCli, ValuesWrittenByAnotherTaggerAreLeftAloneUnlessOverwritten)

@@ -2,7 +2,8 @@
 """Prints, one "key=value" a line, what a track's tag holds as another program sees it:
 BPM, genre and volume through mutagen, and the 64-byte data record, found
 the way each tag keeps it (an ID3 GEOB or comment frame, an MP4 atom in
-moov/udta) and decoded field by field.
+moov/udta, Base64 in the Vorbis comment TEMPIX_ANALYSIS of FLAC, Ogg Vorbis
+and Opus) and decoded field by field.
 
     read_track.py FILE
 """
@@ -10,6 +11,7 @@ import base64
 import struct
 import sys
 
+import mutagen
 from mutagen.id3 import ID3, ID3NoHeaderError
 from mutagen.mp4 import MP4
 
@@ -90,8 +92,26 @@ def m4a(path):
     return out
 
 
+def xiph(path):
+    out = {"bpm": None, "genre": None, "record": None}
+    tags = mutagen.File(path).tags
+    if "bpm" in tags:
+        out["bpm"] = int(float(tags["bpm"][0]))
+    if "genre" in tags:
+        out["genre"] = tags["genre"][0]
+    if "tempix_analysis" in tags:
+        out["record"] = decode(base64.b64decode(tags["tempix_analysis"][0] + "==")[:64])
+    return out
+
+
 def main(path):
-    info = m4a(path) if path.lower().endswith(".m4a") else mp3(path)
+    lower = path.lower()
+    if lower.endswith(".m4a"):
+        info = m4a(path)
+    elif lower.endswith((".flac", ".ogg", ".oga", ".opus")):
+        info = xiph(path)
+    else:
+        info = mp3(path)
     record = info.pop("record")
     for key, value in info.items():
         if value is not None:

@@ -2,6 +2,7 @@
 #include "MaterialFiles.h"
 #include "audio/Movies_auto.h"
 #include "audio/SimpleSoundFile_AV.h"
+#include "support/TempFolders.h"
 
 #include <gtest/gtest.h>
 
@@ -88,6 +89,31 @@ TEST(SoundFile, LengthOfAnMp3WithoutFrameCountIsCountedNotEstimated)
     ASSERT_TRUE(file.isopen());
     EXPECT_EQ(file.length() * 2, int64_t(ffmpegdecode(path).size()));
     EXPECT_NE(std::lround(std::stod(estimate) * 44100.0), file.length());
+}
+
+TEST(SoundFile, FlacVorbisAndOpusAreAsLongAsTheirFullDecodeAndSampleForSampleTheSame)
+{
+    // Ogg packet durations are estimates; the length must not be.
+    testsupport::TempDir dir;
+    const std::string wav = dir.path("a.wav");
+    runcommand("ffmpeg -v error -i " + shellquote(materialpath("beat128_stereo44_lame.mp3")) +
+               " -map_metadata -1 -fflags +bitexact " + shellquote(wav));
+    const std::string made[] = {"flac -s -o " + shellquote(dir.path("a.flac")) + " " + shellquote(wav),
+                                "oggenc -Q -o " + shellquote(dir.path("a.ogg")) + " " + shellquote(wav),
+                                "opusenc --quiet " + shellquote(wav) + " " + shellquote(dir.path("a.opus"))};
+    for (const std::string& command : made)
+        runcommand(command + " 2>&1");
+    for (const char* name : {"a.flac", "a.ogg", "a.opus"}) {
+        SCOPED_TRACE(name);
+        const std::string path = dir.path(name);
+        SimpleSoundFile_AV file(path.c_str());
+        ASSERT_TRUE(file.isopen());
+        const std::vector<int16_t> expected = ffmpegdecode(path);
+        ASSERT_EQ(file.length() * file.channels(), int64_t(expected.size()));
+        std::vector<int16_t> got = readall(file, 65536);
+        got.resize(expected.size());
+        EXPECT_TRUE(got == expected);
+    }
 }
 
 TEST(SoundFile, IsOpenTurnsFalseExactlyAtTheLengthAndReadsPastTheEndGiveSilence)

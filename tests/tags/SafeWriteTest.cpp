@@ -66,13 +66,16 @@ struct Kind {
 };
 
 // Media data moved (udta made in front of mdat), metadata at the end of an
-// M4A, an ID3v2.3 tag that grows, ID3v2.4 through TagLib, a new tag.
+// M4A, an ID3v2.3 tag that grows, ID3v2.4 through TagLib, a new tag, FLAC
+// frames moved (no padding), Ogg pages renumbered (a full header page).
 const Kind KINDS[] = {
     {"M4A, media data moved", "noudta_fast.m4a"},
     {"M4A, metadata at the end", "noudta_tail.m4a"},
     {"ID3v2.3 grown", "v23_nopad.mp3"},
     {"ID3v2.4 through TagLib", "v24.mp3"},
     {"new ID3v2 tag in front of ID3v1", "v1only.mp3"},
+    {"FLAC without padding", "nopad.flac"},
+    {"Ogg Vorbis, later pages renumbered", "full.ogg"},
 };
 
 } // namespace

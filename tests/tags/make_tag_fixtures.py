@@ -3,8 +3,8 @@
 
 Usage: make_tag_fixtures.py OUTDIR
 
-Short tones encoded by lame and ffmpeg, tagged by mutagen, eyeD3, id3v2 and
-AtomicParsley. Made once per build tree: a finished OUTDIR is left alone, and
+Short tones encoded by lame, ffmpeg, flac, oggenc and opusenc, tagged by
+mutagen, eyeD3, id3v2, AtomicParsley and metaflac. Made once per build tree: a finished OUTDIR is left alone, and
 parallel callers wait for the one that makes it.
 """
 import fcntl
@@ -182,6 +182,69 @@ def make_m4a(out):
     data[8:12] = b"M4B "
     open(os.path.join(out, "brand_m4b.m4a"), "wb").write(data)
 
+# --- FLAC, Ogg Vorbis, Opus ---------------------------------------------------
+
+def make_xiph(out, wav):
+    # A noisy picture, large enough that Opus' comment header spans pages.
+    cover = os.path.join(out, "cover.png")
+    run("ffmpeg", "-v", "error", "-y", "-f", "lavfi", "-i", "nullsrc=s=200x200,geq=random(1)*255:128:128",
+        "-frames:v", "1", cover)
+    cue = os.path.join(out, "tone.cue")
+    with open(cue, "w") as f:
+        f.write('FILE "tone.wav" WAVE\n  TRACK 01 AUDIO\n    INDEX 01 00:00:00\n')
+
+    # Padding and a seek table as flac makes them, a cue sheet, a picture,
+    # names in mixed case, a repeated name and another program's tempo.
+    flac = os.path.join(out, "comments.flac")
+    run("flac", "-s", "-f", "--cuesheet=" + cue, "-T", "TITLE=Flac Title", "-T", "Artist=Mixed Case",
+        "-T", "ARTIST=Second Artist", "-T", "GENRE=Ambient", "-T", "bpm=99", "-o", flac, wav)
+    run("metaflac", "--import-picture-from=" + cover, flac)
+    run("flac", "-s", "-f", "--no-padding", "-T", "TITLE=Tight", "-o", os.path.join(out, "nopad.flac"), wav)
+    bare = copy(os.path.join(out, "nopad.flac"), os.path.join(out, "bare.flac"))
+    run("metaflac", "--remove", "--block-type=VORBIS_COMMENT,SEEKTABLE,PADDING", "--dont-use-padding", bare)
+    # Some taggers put an ID3v2 tag in front of FLAC.
+    title = b"\x00Tagged in front"
+    frame = b"TIT2" + struct.pack(">I", len(title)) + b"\x00\x00" + title
+    body = frame + b"\x00" * 32
+    with open(os.path.join(out, "id3.flac"), "wb") as f:
+        f.write(b"ID3\x03\x00\x00" + bytes([0, 0, (len(body) >> 7) & 127, len(body) & 127]) + body)
+        f.write(open(flac, "rb").read())
+
+    ogg = os.path.join(out, "comments.ogg")
+    run("oggenc", "-Q", "-c", "TITLE=Ogg Title", "-c", "Artist=Mixed Case", "-c", "ARTIST=Second",
+        "-c", "GENRE=Techno", "-c", "COMMENT=keep me", "-o", ogg, wav)
+    run("opusenc", "--quiet", "--title", "Opus Title", "--artist", "Opus Artist", "--comment", "GENRE=Jazz",
+        "--comment", "Mood=calm", "--picture", cover, wav, os.path.join(out, "picture.opus"))
+    # Two streams one after the other: a chained file.
+    second = os.path.join(out, "second.ogg")
+    run("oggenc", "-Q", "-c", "TITLE=Second Part", "-o", second, wav)
+    with open(os.path.join(out, "chained.ogg"), "wb") as f:
+        f.write(open(ogg, "rb").read() + open(second, "rb").read())
+    # A comment that fills its header page to the last of 255 segments, so
+    # that our fields need one page more and every later page is renumbered.
+    full = os.path.join(out, "full.ogg")
+    def filled(length):
+        run("oggenc", "-Q", "-c", "TITLE=Full Page", "-c", "LYRICS=" + "la " * (length // 3), "-o", full, wav)
+        data = open(full, "rb").read()
+        first = 28 + data[26] + data[27:27 + data[26]][0]  # behind the identification page
+        lacing = data[first + 27:first + 27 + data[first + 26]]
+        sizes, n = [], 0
+        for l in lacing:
+            n += l
+            if l < 255:
+                sizes.append(n)
+                n = 0
+        return sizes  # comment, setup
+    comment, setup = filled(3000)[:2]
+    wanted = 255 * (253 - setup // 255) + 200
+    sizes = filled(3000 + wanted - comment)
+    if len(sizes) != 2 or sizes[0] // 255 + sizes[1] // 255 + 2 != 255:
+        raise RuntimeError("could not fill the header page of full.ogg: %r" % sizes)
+    # Ogg FLAC, which the tag does not handle.
+    run("flac", "-s", "-f", "--ogg", "-o", os.path.join(out, "oggflac.oga"), wav)
+    for name in (cover, cue, second):
+        os.remove(name)
+
 def main():
     out = sys.argv[1]
     os.makedirs(os.path.dirname(os.path.abspath(out)), exist_ok=True)
@@ -201,6 +264,7 @@ def main():
         tone(wav)
         make_mp3(work, wav)
         make_m4a(work)
+        make_xiph(work, wav)
         os.remove(wav)
         with open(os.path.join(work, "done"), "w") as done:
             done.write(stamp)

@@ -4,9 +4,15 @@
 MP3: the ID3 version and every frame (texts joined with "/", binary data in
 hex). M4A: every 'ilst' item, the children of 'udta' with their sizes and the
 content of any atom that is not 'meta', and the sizes of the metadata
-containers and their 'free' children.
+containers and their 'free' children. FLAC, Ogg Vorbis, Opus: the vendor
+string, every comment field in order, and (FLAC) the padding and a hash of
+every other metadata block.
 """
+import hashlib
 import sys
+
+import mutagen
+from mutagen.flac import FLAC, Padding
 
 import mutagen.id3 as id3
 from mutagen.mp4 import MP4, Atoms
@@ -69,8 +75,25 @@ def m4a(path):
                 if child.name == b"free":
                     print("ilst.free.size=%d" % child.length)
 
+def xiph(path):
+    f = mutagen.File(path)
+    print("vendor=%s" % f.tags.vendor)
+    for i, (key, value) in enumerate(f.tags):
+        if len(value) > 200:
+            value = "sha1:" + hashlib.sha1(value.encode()).hexdigest()
+        print("field.%d=%s=%s" % (i, key, value))
+    for key in ("BPM", "TEMPIX_ANALYSIS"):
+        if key in f.tags:
+            print("tag.%s=%s" % (key, "/".join(f.tags[key])))
+    if isinstance(f, FLAC):
+        print("padding=%d" % sum(b.length for b in f.metadata_blocks if b.code == Padding.code))
+        for i, b in enumerate(b for b in f.metadata_blocks if b.code not in (Padding.code, 4)):
+            print("block.%d=%d:%s" % (i, b.code, hashlib.sha1(b.write()).hexdigest()))
+
 path = sys.argv[1]
 if path.lower().endswith(".mp3"):
     mp3(path)
+elif path.lower().endswith((".flac", ".ogg", ".oga", ".opus")):
+    xiph(path)
 else:
     m4a(path)
