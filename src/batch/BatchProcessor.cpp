@@ -124,10 +124,8 @@ void BatchProcessor::logLine(const char* format, ...)
     // when another track may be running.
     if (currentTrack != nullptr)
         currentTrack->addentry(text);
-    if (held.holding())
-        held.hold(text);
-    else
-        writeLog(text);
+    if (!heldForTurn(text))
+        emitLog(text);
 }
 
 void BatchProcessor::writeLog(const char* text)
@@ -143,10 +141,16 @@ void BatchProcessor::setProgressRange(int count) { display.setProgressRange(coun
 
 void BatchProcessor::setProgressValue(int value) { display.setProgressValue(value); }
 
-void BatchProcessor::setStatus(const char* text) { display.setStatusLine(text); }
+void BatchProcessor::setStatus(const char* text)
+{
+    if (!statusOfJob(text))
+        display.setStatusLine(text);
+}
 
 void BatchProcessor::finishBatch()
 {
+    if (sequencer)
+        sequencer->finish();
     settleLibrary(true);
     ending = Outcome::finished;
     bool failed = errors.load() != 0;
@@ -156,6 +160,7 @@ void BatchProcessor::finishBatch()
 
 void BatchProcessor::abortBatch(const char* message)
 {
+    stopTracks();
     settleLibrary(true);
     ending = Outcome::aborted;
     display.setFileLine("");
@@ -298,26 +303,33 @@ void BatchProcessor::runBatch(const BatchOptions& options, ovra::Canceler& cance
     std::time_t now = std::time(nullptr);
     logLine("%.24s: Tempix started.\n", std::ctime(&now));
 
+    if (current.jobs > 1)
+        startJobs(options, canceler);
     try {
         if (current.source == SOURCE_LIBRARY || current.source == SOURCE_PLAYLIST)
             libraryBranch(options, canceler);
         else
             folderBranch(options, canceler);
     } catch (int code) {
+        stopTracks(); // what the workers began is logged first
         logLine("Error while reading iTunes database: error code %d.\n", code);
         logLibraryError(code);
         ++errors;
         abortBatch("Error while reading iTunes database");
     } catch (const std::exception& e) {
         // Not one of our codes (out of memory, for one): end the batch in order.
+        stopTracks();
         logLine("Batch stopped by an unexpected error: %s.\n", e.what());
         ++errors;
         abortBatch("Batch stopped by an unexpected error");
     } catch (...) {
+        stopTracks();
         logLine("Batch stopped by an unexpected error.\n");
         ++errors;
         abortBatch("Batch stopped by an unexpected error");
     }
+    stopTracks(); // cancelled: the tracks begun are logged as far as they got
+    sequencer.reset();
     settleLibrary(true); // a cancelled batch too: what reached the library is saved
     if (ending.load() == Outcome::none && canceler.iscancelled())
         ending = Outcome::cancelled;
@@ -443,10 +455,9 @@ void BatchProcessor::libraryBranch(const BatchOptions& options, ovra::Canceler& 
             char file[ovra::PATH_BUFFER];
             int r = ovra::fileURLToPath(location, file, sizeof file);
             if (r == 0) {
-                processTrack(file, id, options, canceler);
+                runTrack(file, id, options, canceler, i + 1);
                 if (canceler.iscancelled())
                     return;
-                setProgressValue(i + 1);
             } else if (r == 1) {
                 logLine("Path longer than 1023 bytes: skipping '%s'.\n", logged(location).c_str());
                 ++errors;
@@ -456,6 +467,8 @@ void BatchProcessor::libraryBranch(const BatchOptions& options, ovra::Canceler& 
         }
         settleLibrary(false);
     }
+    if (!tracksFinished(canceler))
+        return;
     finishBatch();
 }
 
@@ -568,14 +581,14 @@ void BatchProcessor::folderBranch(const BatchOptions& options, ovra::Canceler& c
                 continue;
             auto known = trackIds.find(entry->path());
             int32_t id = known == trackIds.end() ? -1 : known->second;
-            processTrack(entry->path(), id, options, canceler);
+            runTrack(entry->path(), id, options, canceler, ++done);
             if (canceler.iscancelled())
                 return;
-            ++done;
-            setProgressValue(done);
             settleLibrary(false);
         }
     }
+    if (!tracksFinished(canceler))
+        return;
     finishBatch();
 }
 
