@@ -52,10 +52,10 @@ void BatchProcessor::emitLog(const char* text)
         writeLog(text);
 }
 
-void BatchProcessor::startJobs(const BatchOptions& options, ovra::Canceler& canceler)
+void BatchProcessor::startJobs(int jobs, const BatchOptions& options, ovra::Canceler& canceler)
 {
     sequencer = std::make_unique<TrackSequencer>(
-        current.jobs, canceler,
+        jobs, canceler,
         [this, &options](TrackSequencer::Job& job) { workOn(static_cast<TrackJob&>(job), options); },
         [this](TrackSequencer::Job& job, bool whole) { commitTrack(static_cast<TrackJob&>(job), whole); },
         [this](TrackSequencer::Job& job) { showJob(static_cast<TrackJob&>(job)); });

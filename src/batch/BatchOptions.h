@@ -45,8 +45,9 @@ struct BatchSettings {
     // for the line of a track whose values another program set; empty: the
     // wording of the desktop's checkboxes.
     std::array<std::string, 3> overwriteOptionNames;
-    // Tracks analysed at once; 1: one after another on the batch's thread.
-    // The log, tags, records and library come out the same either way.
+    // Tracks analysed at once; 1: one after another on the batch's thread,
+    // 0: one per core. The log, tags, records and library come out the same
+    // either way.
     int jobs = 1;
 };
 

@@ -7,6 +7,7 @@
 #include "platform/tools_paths.h"
 #include "platform/tools_strings.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <chrono>
@@ -19,6 +20,7 @@
 #include <exception>
 #include <map>
 #include <sys/stat.h>
+#include <thread>
 #include <vector>
 
 namespace ovra::tempix {
@@ -303,8 +305,9 @@ void BatchProcessor::runBatch(const BatchOptions& options, ovra::Canceler& cance
     std::time_t now = std::time(nullptr);
     logLine("%.24s: Tempix started.\n", std::ctime(&now));
 
-    if (current.jobs > 1)
-        startJobs(options, canceler);
+    const int jobs = current.jobs > 0 ? current.jobs : int(std::max(1u, std::thread::hardware_concurrency()));
+    if (jobs > 1)
+        startJobs(jobs, options, canceler);
     try {
         if (current.source == SOURCE_LIBRARY || current.source == SOURCE_PLAYLIST)
             libraryBranch(options, canceler);

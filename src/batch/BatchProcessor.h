@@ -127,7 +127,7 @@ private:
     bool heldForTurn(const char* text);
     // A worker's status is its track's; the batch shows the oldest track's.
     bool statusOfJob(const char* text);
-    void startJobs(const BatchOptions& options, ovra::Canceler& canceler);
+    void startJobs(int jobs, const BatchOptions& options, ovra::Canceler& canceler);
     void showJob(TrackJob& job);
     // One log entry in the log's order: held, or written now.
     void emitLog(const char* text);
