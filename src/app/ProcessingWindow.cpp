@@ -179,11 +179,11 @@ void ProcessingWindow::finishclosing()
     waitTimer.stop();
     displayTimer.stop();
     batch.waitall();
+    showchanges(); // the last entries of the batch
     logWindow.dispose();
     if (saveDialog)
         saveDialog->reject();
     dispose(); // changes still queued for this sheet are dropped
-    shown.clear();
     mainWindow.sheetclosed();
 }
 
@@ -313,15 +313,18 @@ void ProcessingWindow::selectionchanged()
 void ProcessingWindow::showchanges()
 {
     DisplayCoalescer::Changes c = shown.take();
-    if (!iscreated() || closeRequested || c.empty())
+    if (c.empty())
         return;
-    if (c.fileLine)
+    // A closing sheet still takes the log and the rows: they stay the batch's
+    // record; its lines show "Cancelling..." until it goes.
+    const bool lines = iscreated() && !closeRequested;
+    if (lines && c.fileLine)
         control(FILE_TEXT).settext(c.fileLine->c_str());
-    if (c.statusLine)
+    if (lines && c.statusLine)
         control(STATUS_TEXT).settext(c.statusLine->c_str());
-    if (c.progressRange)
+    if (lines && c.progressRange)
         control(PROGRESS_BAR).postmaximum(*c.progressRange);
-    if (c.progressValue)
+    if (lines && c.progressValue)
         control(PROGRESS_BAR).postvalue(*c.progressValue);
     // The rows and the log of this look in one go each.
     std::vector<TrackResult> rows;
@@ -344,7 +347,7 @@ void ProcessingWindow::showchanges()
         if (first && table())
             table()->resizeColumnsToContents();
     }
-    if (c.endMessage) {
+    if (lines && c.endMessage) {
         control(FILE_TEXT).settext("");
         control(STATUS_TEXT).settext(c.endMessage->c_str());
         control(CANCEL_BUTTON).posttitle("Close");
