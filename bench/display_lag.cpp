@@ -3,7 +3,7 @@
 // their own, over a generated library whose files are all missing (every
 // track fails at once), or over a folder of real tracks.
 //
-//   tempix-bench-display [TRACKS] [FOLDER]
+//   tempix-bench-display [TRACKS] [FOLDER] [RUN_MS]
 //
 // TRACKS (default 60000) missing-file tracks; with FOLDER, a folder batch
 // over it instead. The batch's count is read from the log file as it grows
@@ -84,7 +84,8 @@ private:
 int main(int argc, char** argv)
 {
     const int tracks = argc > 1 ? std::atoi(argv[1]) : 60000;
-    const std::string folder = argc > 2 ? fs::canonical(argv[2]).string() : std::string();
+    const std::string folder = argc > 2 && *argv[2] ? fs::canonical(argv[2]).string() : std::string();
+    const int runMs = argc > 3 ? std::atoi(argv[3]) : RUN_MS;
 
     char templ[] = "/tmp/tempix-bench-display-XXXXXX";
     const fs::path home = fs::canonical(mkdtemp(templ));
@@ -117,7 +118,7 @@ int main(int argc, char** argv)
         // When the log reached each count, and when the bar showed it.
         std::vector<Clock::time_point> logged, shown;
         const Clock::time_point start = Clock::now();
-        while (ms(Clock::now() - start) < RUN_MS && p.running()) {
+        while (ms(Clock::now() - start) < runMs && p.running()) {
             QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
             const Clock::time_point now = Clock::now();
             for (int c = log.count(); int(logged.size()) < c;)
@@ -132,8 +133,8 @@ int main(int argc, char** argv)
         for (size_t i = 0; i < shown.size() && i < logged.size(); ++i)
             lags.push_back(std::max(0.0, ms(shown[i] - logged[i])));
         std::sort(lags.begin(), lags.end());
-        std::printf("tracks counted by the batch in %d ms: %zu, shown: %zu\n", RUN_MS, logged.size(),
-                    shown.size());
+        std::printf("tracks counted by the batch in %d ms: %zu, shown: %zu%s\n", runMs, logged.size(),
+                    shown.size(), p.running() ? "" : " (the batch had ended)");
         if (!lags.empty())
             std::printf("lag of the bar behind the batch: median %.0f ms, largest %.0f ms\n", lags[lags.size() / 2],
                         lags.back());
