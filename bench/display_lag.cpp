@@ -133,8 +133,8 @@ int main(int argc, char** argv)
         for (size_t i = 0; i < shown.size() && i < logged.size(); ++i)
             lags.push_back(std::max(0.0, ms(shown[i] - logged[i])));
         std::sort(lags.begin(), lags.end());
-        std::printf("tracks counted by the batch in %d ms: %zu, shown: %zu%s\n", runMs, logged.size(),
-                    shown.size(), p.running() ? "" : " (the batch had ended)");
+        std::printf("tracks counted by the batch in %d ms: %zu, shown: %zu%s\n", runMs, logged.size(), shown.size(),
+                    p.running() ? "" : " (the batch had ended)");
         if (!lags.empty())
             std::printf("lag of the bar behind the batch: median %.0f ms, largest %.0f ms\n", lags[lags.size() / 2],
                         lags.back());

@@ -55,8 +55,7 @@ void BatchProcessor::emitLog(const char* text)
 void BatchProcessor::startJobs(int jobs, const BatchOptions& options, ovra::Canceler& canceler)
 {
     sequencer = std::make_unique<TrackSequencer>(
-        jobs, canceler,
-        [this, &options](TrackSequencer::Job& job) { workOn(static_cast<TrackJob&>(job), options); },
+        jobs, canceler, [this, &options](TrackSequencer::Job& job) { workOn(static_cast<TrackJob&>(job), options); },
         [this](TrackSequencer::Job& job, bool whole) { commitTrack(static_cast<TrackJob&>(job), whole); },
         [this](TrackSequencer::Job& job) { showJob(static_cast<TrackJob&>(job)); });
 }
@@ -96,8 +95,8 @@ void BatchProcessor::showJob(TrackJob& job)
     display.setStatusLine(job.currentstatus().c_str());
 }
 
-void BatchProcessor::runTrack(const char* path, int32_t trackId, const BatchOptions& options,
-                              ovra::Canceler& canceler, int progress)
+void BatchProcessor::runTrack(const char* path, int32_t trackId, const BatchOptions& options, ovra::Canceler& canceler,
+                              int progress)
 {
     if (!sequencer) {
         processTrack(path, trackId, options, canceler);

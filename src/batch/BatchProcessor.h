@@ -119,8 +119,7 @@ private:
                   int progress);
     // processTrack's steps up to the tag write; false when the track ends
     // before the library's part.
-    bool trackSteps(TrackState& track, const BatchOptions& options, ovra::Canceler& canceler,
-                    TrackReport_auto& report);
+    bool trackSteps(TrackState& track, const BatchOptions& options, ovra::Canceler& canceler, TrackReport_auto& report);
     void showFile(const char* path);
     // With several jobs: an entry made on a worker, or by the batch while
     // tracks before it are pending, waits for its turn (true when taken).

@@ -6,8 +6,7 @@
 
 namespace ovra::tempix {
 
-TrackReport_auto::TrackReport_auto(BatchDisplay& display_, const char* path, int32_t trackId,
-                                   ovra::Canceler& canceler_)
+TrackReport_auto::TrackReport_auto(BatchDisplay& display_, const char* path, int32_t trackId, ovra::Canceler& canceler_)
     : display(display_), canceler(canceler_), exceptionsAtStart(std::uncaught_exceptions())
 {
     result.path = path ? path : "";

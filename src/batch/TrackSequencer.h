@@ -104,8 +104,8 @@ private:
     Waiting waiting;
     size_t window;
     std::mutex mutex;
-    std::condition_variable jobReady;  // a job to start, or stopping
-    std::condition_variable jobDone;   // a job finished its work
+    std::condition_variable jobReady;       // a job to start, or stopping
+    std::condition_variable jobDone;        // a job finished its work
     std::deque<std::unique_ptr<Job>> order; // uncommitted, in order
     std::deque<Job*> waitingToStart;
     bool stopping = false;

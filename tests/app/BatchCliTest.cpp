@@ -765,8 +765,8 @@ TEST_F(BatchCli, SeveralJobsGiveTheSameLogFilesAndLibraryAsOne)
         fs::permissions(music / "readonly.mp3", fs::perms::owner_read | fs::perms::group_read);
         std::ofstream(library) << libraryOf(locations);
         becomeNobody();
-        Result r = run({"--library", "--library-file", library.string(), "--optimize-times", "--adjust-volume",
-                        "--jobs", jobs});
+        Result r = run(
+            {"--library", "--library-file", library.string(), "--optimize-times", "--adjust-volume", "--jobs", jobs});
         // All but the start line, which holds the time.
         return Outcome{r.status, r.out.substr(r.out.find('\n') + 1), contents(music), readFile(library)};
     };
@@ -779,10 +779,11 @@ TEST_F(BatchCli, SeveralJobsGiveTheSameLogFilesAndLibraryAsOne)
     EXPECT_TRUE(three.files == one.files);
     EXPECT_EQ(three.library, one.library);
     // The run went through every kind of track.
-    for (const std::string& line : std::vector<std::string>{"Processing: " + (music / "alias.mp3").string() + "\nTrack is up-to-date.\n", UPDATED + "\n",
-          "Could not read metadata for this track.\n", "iTunes updated.\n",
-          "Could not write tag to file: error code 13.\n", "Track too short (3.000 s).\n",
-          "Could not write tag to file: a fragmented MP4 file"})
+    for (const std::string& line :
+         std::vector<std::string>{"Processing: " + (music / "alias.mp3").string() + "\nTrack is up-to-date.\n",
+                                  UPDATED + "\n", "Could not read metadata for this track.\n", "iTunes updated.\n",
+                                  "Could not write tag to file: error code 13.\n", "Track too short (3.000 s).\n",
+                                  "Could not write tag to file: a fragmented MP4 file"})
         EXPECT_NE(one.log.find(line), std::string::npos) << line << "\n" << one.log;
     EXPECT_NE(one.files["e.mp3"], readFile(orig / "e.mp3"));
     EXPECT_EQ(one.files["readonly.mp3"], readFile(orig / "readonly.mp3"));
