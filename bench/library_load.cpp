@@ -36,10 +36,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-double msince(Clock::time_point t0)
-{
-    return std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
-}
+double msince(Clock::time_point t0) { return std::chrono::duration<double, std::milli>(Clock::now() - t0).count(); }
 
 // A small deterministic generator, so that every run reads the same library.
 struct Random {
@@ -52,8 +49,8 @@ struct Random {
     uint32_t below(uint32_t n) { return next() % n; }
 };
 
-const char* const WORDS[] = {"Love", "Night", "Blue", "Road", "Fire", "Dance", "Heart", "River", "Dream", "Light",
-                             "Rain", "Summer", "Gold", "Shadow", "Song", "Time", "City", "Ocean", "Star", "Home"};
+const char* const WORDS[] = {"Love", "Night",  "Blue", "Road",   "Fire", "Dance", "Heart", "River", "Dream", "Light",
+                             "Rain", "Summer", "Gold", "Shadow", "Song", "Time",  "City",  "Ocean", "Star",  "Home"};
 
 std::string words(Random& r, int n)
 {
@@ -116,10 +113,7 @@ void playlist(Writer& w, Random& r, const char* name, int id, const std::vector<
 }
 
 // Track IDs start at 1000 and step by 2, as the player's do not start at 1.
-int trackid(int i)
-{
-    return 1000 + 2 * i;
-}
+int trackid(int i) { return 1000 + 2 * i; }
 
 bool makelibrary(const std::string& path, int tracks)
 {
@@ -210,8 +204,10 @@ bool makelibrary(const std::string& path, int tracks)
     for (int i = 0; i < tracks; ++i)
         all.push_back(trackid(i));
     playlist(w, r, "Library", 100, all, "\t\t\t<key>Master</key><true/>\n\t\t\t<key>Visible</key><false/>");
-    playlist(w, r, "Music", 101, all, "\t\t\t<key>Distinguished Kind</key><integer>4</integer>\n\t\t\t<key>Music</key><true/>");
-    const char* smart = "\t\t\t<key>Smart Info</key>\n\t\t\t<data>\n\t\t\tAQEAAwAAAAIAAAAZAAAAAAAAAAcAAAABAAAAAAAAAAAAAAAAAAAAAAAAAAAA\n"
+    playlist(w, r, "Music", 101, all,
+             "\t\t\t<key>Distinguished Kind</key><integer>4</integer>\n\t\t\t<key>Music</key><true/>");
+    const char* smart = "\t\t\t<key>Smart "
+                        "Info</key>\n\t\t\t<data>\n\t\t\tAQEAAwAAAAIAAAAZAAAAAAAAAAcAAAABAAAAAAAAAAAAAAAAAAAAAAAAAAAA\n"
                         "\t\t\tAAAAAA==\n\t\t\t</data>";
     for (int k = 0; k < 4; ++k) {
         std::vector<int> some;
@@ -376,7 +372,7 @@ int main(int argc, char** argv)
                 "save ms (min-max)", "peak MiB (min-max)", "added / file (min-max)");
     for (int tracks : sizes) {
         std::string path = work + "/library-" + std::to_string(tracks) + ".xml";
-        struct stat st{};
+        struct stat st {};
         if (stat(path.c_str(), &st) != 0 && !makelibrary(path, tracks)) {
             std::fprintf(stderr, "cannot write %s\n", path.c_str());
             return 1;

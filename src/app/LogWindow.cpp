@@ -38,13 +38,13 @@ bool LogWindow::windowcreated()
 
 bool LogWindow::command(ovra::CommandID command)
 {
+    if (ovra::isdismisscommand(command)) {
+        dispose();
+        return true;
+    }
     switch (command) {
     case ovra::fourcc("SLog"):
         showlogfile(logFile.c_str());
-        return true;
-    case ovra::fourcc("not!"):
-    case ovra::fourcc("clos"):
-        dispose();
         return true;
     default:
         return false;

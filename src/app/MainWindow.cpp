@@ -44,6 +44,7 @@ enum : int {
     START_BUTTON = 115,
     LIBRARY_TEXT = 142,
     LIBRARY_PROBLEM = 143,
+    CHECK_DRYRUN = 146,
 };
 
 // Pop-up items before the playlists.
@@ -146,6 +147,7 @@ bool MainWindow::windowcreated()
     ovra::strcpy_max(playlist, sizeof playlist, settings.playlist.c_str());
     if (settings.libraryFile.size() < sizeof libraryfile)
         ovra::strcpy_max(libraryfile, sizeof libraryfile, settings.libraryFile.c_str());
+    locationMaps = settings.locationMaps;
     locatelibrary();
     seterrortext(findcontrol(LIBRARY_PROBLEM));
     if (auto* popup = qobject_cast<QComboBox*>(findcontrol(PLAYLIST_POPUP)))
@@ -195,6 +197,7 @@ BatchOptions MainWindow::batchoptions()
     o.overwritevolume = control(CHECK_OVERWRITEVOLUME).getvalue();
     o.exportToLibrary = control(CHECK_EXPORT).getvalue();
     o.reprocess = control(CHECK_REPROCESS).getvalue();
+    o.dryRun = control(CHECK_DRYRUN).getvalue(); // not kept: each start chooses it anew
     return o;
 }
 
@@ -209,6 +212,7 @@ BatchSettings MainWindow::batchsettings() const
     s.goodgenres = options.goodgenres;
     s.libraryFile = libraryfile;
     s.jobs = jobs;
+    s.locationMaps = locationMaps;
     return s;
 }
 
@@ -405,6 +409,20 @@ void MainWindow::chooselibrary()
     d->open();
 }
 
+void MainWindow::editlocationmaps()
+{
+    if (mapDialog) {
+        mapDialog->raise();
+        return;
+    }
+    auto* d = new LocationMapDialog(platformwindow(), locationMaps);
+    d->setAttribute(Qt::WA_DeleteOnClose);
+    d->setWindowModality(Qt::WindowModal);
+    QObject::connect(d, &QDialog::accepted, d, [this, d] { locationMaps = d->maps(); });
+    mapDialog = d;
+    d->open();
+}
+
 void MainWindow::askquit()
 {
     if (!progress.running()) {
@@ -455,6 +473,9 @@ bool MainWindow::command(ovra::CommandID command)
         return true;
     case ovra::fourcc("CuLb"):
         chooselibrary();
+        return true;
+    case ovra::fourcc("MapL"):
+        editlocationmaps();
         return true;
     case ovra::fourcc("More"):
         if (options.createwindow("OptionsWindow") == 0)

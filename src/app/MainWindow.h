@@ -3,6 +3,7 @@
 // settings while the program runs and saves them once, when it is destroyed.
 #pragma once
 #include "app/AboutWindow.h"
+#include "app/LocationMapDialog.h"
 #include "app/OptionsWindow.h"
 #include "platform/settings/PreferenceStore.h"
 #include "platform/tools_paths.h"
@@ -16,6 +17,7 @@
 #include <QPointer>
 
 #include <string>
+#include <vector>
 
 namespace ovra::tempix {
 
@@ -48,6 +50,9 @@ public:
     AboutWindow& aboutwindow() { return about; }
     QFileDialog* librarydialog() const { return libraryDialog.data(); }
     QMessageBox* quitquestion() const { return quitQuestion.data(); }
+    LocationMapDialog* locationmapdialog() const { return mapDialog.data(); }
+    // The library's location mappings ("PREFIX=FOLDER" each).
+    const std::vector<std::string>& locationmaps() const { return locationMaps; }
 
     // The progress sheet has gone: the window takes input again.
     void sheetclosed();
@@ -62,6 +67,7 @@ private:
     void recomputestates();
     void locatelibrary();
     void chooselibrary();
+    void editlocationmaps();
     void askquit();
     void save();
 
@@ -79,6 +85,8 @@ private:
     std::string libraryUnreadable;       // what reading it last found wrong
     QPointer<QFileDialog> libraryDialog;
     QPointer<QMessageBox> quitQuestion;
+    std::vector<std::string> locationMaps;
+    QPointer<LocationMapDialog> mapDialog;
 };
 
 } // namespace ovra::tempix

@@ -99,6 +99,10 @@ bool OptionsWindow::accept()
 
 bool OptionsWindow::command(ovra::CommandID command)
 {
+    if (ovra::isdismisscommand(command)) {
+        dispose();
+        return true;
+    }
     switch (command) {
     case ovra::fourcc("PATr"):
         showpolicy(0);
@@ -112,10 +116,6 @@ bool OptionsWindow::command(ovra::CommandID command)
     case ovra::fourcc("ok  "):
         if (accept())
             dispose();
-        return true;
-    case ovra::fourcc("not!"):
-    case ovra::fourcc("clos"):
-        dispose();
         return true;
     default:
         return false;

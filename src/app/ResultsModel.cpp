@@ -25,6 +25,8 @@ int outcomeorder(TrackOutcome outcome)
         return 1;
     case TrackOutcome::updated:
         return 2;
+    case TrackOutcome::wouldUpdate:
+        return 2;
     case TrackOutcome::upToDate:
         return 3;
     }
@@ -41,7 +43,7 @@ std::string filename(const std::string& path)
 bool routine(const std::string& line)
 {
     return line == "Track updated." || line == "Track is up-to-date." || line == "iTunes updated." ||
-        line == "iTunes is up-to-date.";
+        line == "iTunes is up-to-date." || line.rfind("Would update ", 0) == 0;
 }
 
 std::string csvfield(const std::string& text)
@@ -119,6 +121,9 @@ ResultsModel::Counts ResultsModel::counts() const
         case TrackOutcome::failed:
             ++c.failed;
             break;
+        case TrackOutcome::wouldUpdate:
+            ++c.wouldUpdate;
+            break;
         }
     }
     return c;
@@ -127,8 +132,12 @@ ResultsModel::Counts ResultsModel::counts() const
 std::string ResultsModel::countstext(const Counts& c)
 {
     char text[160];
-    std::snprintf(text, sizeof text, "%d updated, %d up to date, %d skipped, %d %s", c.updated, c.upToDate, c.skipped,
-                  c.failed, c.failed == 1 ? "error" : "errors");
+    if (c.wouldUpdate > 0 && c.updated == 0)
+        std::snprintf(text, sizeof text, "%d would update, %d up to date, %d skipped, %d %s", c.wouldUpdate, c.upToDate,
+                      c.skipped, c.failed, c.failed == 1 ? "error" : "errors");
+    else
+        std::snprintf(text, sizeof text, "%d updated, %d up to date, %d skipped, %d %s", c.updated, c.upToDate,
+                      c.skipped, c.failed, c.failed == 1 ? "error" : "errors");
     return text;
 }
 
@@ -143,6 +152,8 @@ const char* ResultsModel::outcometext(TrackOutcome outcome)
         return "Skipped";
     case TrackOutcome::failed:
         return "Error";
+    case TrackOutcome::wouldUpdate:
+        return "Would update";
     }
     return "";
 }

@@ -22,7 +22,8 @@ public:
         int upToDate = 0;
         int skipped = 0;
         int failed = 0;
-        int total() const { return updated + upToDate + skipped + failed; }
+        int wouldUpdate = 0; // a dry run's
+        int total() const { return updated + upToDate + skipped + failed + wouldUpdate; }
     };
 
     explicit ResultsModel(QObject* parent = nullptr);
@@ -33,7 +34,7 @@ public:
     const TrackResult& result(int row) const { return rows[size_t(row)]; }
     Counts counts() const;
 
-    // "3 updated, 1 up to date, 0 skipped, 1 error"
+    // "3 updated, 1 up to date, 0 skipped, 1 error"; a dry run's "3 would update, ..."
     static std::string countstext(const Counts& counts);
     static const char* outcometext(TrackOutcome outcome);
     // The line of the track's log entries that says why it did not go through,

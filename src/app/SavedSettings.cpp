@@ -11,6 +11,9 @@ const char* const DEFAULT_BADGENRES =
 
 namespace {
 
+// Room for every mapping's text, one a line.
+constexpr size_t LOCATION_MAPS_SIZE = 65536;
+
 struct FlagKey {
     const char* key;
     bool BatchOptions::*field;
@@ -86,6 +89,27 @@ void loadSettings(PreferenceStore& store, BatchSettings& settings, BatchOptions&
         settings.badgenres = DEFAULT_BADGENRES;
         settings.goodgenres.clear();
     }
+    settings.locationMaps = loadLocationMaps(store);
+}
+
+std::vector<std::string> loadLocationMaps(PreferenceStore& store)
+{
+    std::vector<std::string> maps;
+    std::string text;
+    try {
+        text = readString(store, "locationmaps", LOCATION_MAPS_SIZE);
+    } catch (int) {
+        return maps;
+    }
+    for (size_t at = 0; at < text.size();) {
+        size_t end = text.find('\n', at);
+        if (end == std::string::npos)
+            end = text.size();
+        if (end > at)
+            maps.push_back(text.substr(at, end - at));
+        at = end + 1;
+    }
+    return maps;
 }
 
 void saveSettings(PreferenceStore& store, const BatchSettings& settings, const BatchOptions& options)
@@ -101,6 +125,11 @@ void saveSettings(PreferenceStore& store, const BatchSettings& settings, const B
         store.setString("goodgenres", settings.goodgenres.c_str());
         store.setString("libraryfile", settings.libraryFile.c_str());
         store.setInt("jobs", settings.jobs);
+        std::string maps;
+        for (const std::string& m : settings.locationMaps)
+            if (m.find('\n') == std::string::npos)
+                maps += m + "\n";
+        store.setString("locationmaps", maps.c_str());
         store.synchronize();
     } catch (...) {
         // A store that cannot be written costs the next start its settings,

@@ -20,4 +20,8 @@ void loadSettings(PreferenceStore& store, BatchSettings& settings, BatchOptions&
 // failure are not written.
 void saveSettings(PreferenceStore& store, const BatchSettings& settings, const BatchOptions& options);
 
+// The location mappings ("locationmaps": one "PREFIX=FOLDER" a line); none
+// when the key is missing or unreadable.
+std::vector<std::string> loadLocationMaps(PreferenceStore& store);
+
 } // namespace ovra::tempix

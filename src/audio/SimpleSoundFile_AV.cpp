@@ -156,12 +156,12 @@ struct SimpleSoundFile_AV::Decoder {
 
     // Decoded, interleaved frames not yet handed out.
     std::vector<int16_t> pending;
-    size_t pendingStart = 0;  // in frames
+    size_t pendingStart = 0; // in frames
     int64_t decodedFrames = 0;
-    int64_t limit = 0;        // frames beyond the length are dropped
+    int64_t limit = 0; // frames beyond the length are dropped
     int64_t lastPacketFrames = 0;
-    bool inputDone = false;   // the demuxer is at its end and the decoder flushed
-    bool outputDone = false;  // the decoder has given its last frame
+    bool inputDone = false;  // the demuxer is at its end and the decoder flushed
+    bool outputDone = false; // the decoder has given its last frame
     std::vector<int16_t> conversion;
 
     ~Decoder()
@@ -181,12 +181,12 @@ struct SimpleSoundFile_AV::Decoder {
             in = &fallback;
         }
         bool same = resampler && inFormat == frame->format && inRate == frame->sample_rate &&
-                    av_channel_layout_compare(&inLayout, in) == 0;
+            av_channel_layout_compare(&inLayout, in) == 0;
         if (same)
             return 0;
         SwrContext* raw = nullptr;
-        int status = swr_alloc_set_opts2(&raw, &outLayout, AV_SAMPLE_FMT_S16, sampleRate,
-                                         in, AVSampleFormat(frame->format), frame->sample_rate, 0, nullptr);
+        int status = swr_alloc_set_opts2(&raw, &outLayout, AV_SAMPLE_FMT_S16, sampleRate, in,
+                                         AVSampleFormat(frame->format), frame->sample_rate, 0, nullptr);
         resampler.reset(raw);
         if (status >= 0)
             status = swr_init(resampler.get());
@@ -213,8 +213,8 @@ struct SimpleSoundFile_AV::Decoder {
             return 0;
         conversion.resize(size_t(capacity) * size_t(channels));
         uint8_t* outPlanes[1] = {reinterpret_cast<uint8_t*>(conversion.data())};
-        int made = swr_convert(resampler.get(), outPlanes, capacity,
-                               const_cast<const uint8_t**>(frame->extended_data), frame->nb_samples);
+        int made = swr_convert(resampler.get(), outPlanes, capacity, const_cast<const uint8_t**>(frame->extended_data),
+                               frame->nb_samples);
         if (made < 0)
             return made;
         keep(conversion.data(), size_t(made));
@@ -289,8 +289,8 @@ struct SimpleSoundFile_AV::Decoder {
                 av_packet_unref(packet.get());
                 continue;
             }
-            lastPacketFrames = av_rescale_q(packet->duration, format->streams[index]->time_base,
-                                            AVRational{1, sampleRate});
+            lastPacketFrames =
+                av_rescale_q(packet->duration, format->streams[index]->time_base, AVRational{1, sampleRate});
             // Output is drained before each packet, so the decoder always takes it.
             status = avcodec_send_packet(codec.get(), packet.get());
             av_packet_unref(packet.get());

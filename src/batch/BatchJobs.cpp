@@ -6,6 +6,7 @@
 #include "batch/TrackState.h"
 
 #include <exception>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -16,6 +17,7 @@ struct BatchProcessor::TrackJob : TrackSequencer::Job {
     std::string path; // empty: entries of the batch's own between tracks
     int32_t trackId = -1;
     int progress = 0;
+    std::function<void(bool failed)> finished;
     std::vector<std::string> entries; // held until the track's turn
     std::unique_ptr<TrackReport_auto> report;
     bool hasUpdate = false;
@@ -96,10 +98,13 @@ void BatchProcessor::showJob(TrackJob& job)
 }
 
 void BatchProcessor::runTrack(const char* path, int32_t trackId, const BatchOptions& options, ovra::Canceler& canceler,
-                              int progress)
+                              int progress, std::function<void(bool failed)> finished)
 {
     if (!sequencer) {
+        const int before = errors.load();
         processTrack(path, trackId, options, canceler);
+        if (finished)
+            finished(errors.load() != before);
         if (!canceler.iscancelled())
             setProgressValue(progress);
         return;
@@ -108,6 +113,7 @@ void BatchProcessor::runTrack(const char* path, int32_t trackId, const BatchOpti
     job->path = path;
     job->trackId = trackId;
     job->progress = progress;
+    job->finished = std::move(finished);
     sequencer->add(std::move(job), path);
 }
 
@@ -151,6 +157,8 @@ void BatchProcessor::commitTrack(TrackJob& job, bool whole)
         if (job.hasUpdate && !canceler.iscancelled())
             updateLibrary(job.update);
     }
+    if (job.finished)
+        job.finished(job.report->errorcounter() != 0);
     job.report.reset(); // the track's row, after its last entry
     if (!canceler.iscancelled())
         setProgressValue(job.progress);

@@ -20,6 +20,9 @@ struct BatchOptions {
     bool overwritevolume = false;
     bool exportToLibrary = true; // "export"
     bool reprocess = false;
+    // Runs the whole batch but writes nothing: no tag, no library, no journal;
+    // the log says what a run would change.
+    bool dryRun = false;
 };
 
 enum BatchSource : int {
@@ -49,6 +52,9 @@ struct BatchSettings {
     // 0: one per core. The log, tags, records and library come out the same
     // either way.
     int jobs = 1;
+    // Library locations written elsewhere, mapped to folders here:
+    // "PREFIX=FOLDER" each (plist/LocationMap.h).
+    std::vector<std::string> locationMaps;
 };
 
 } // namespace ovra::tempix

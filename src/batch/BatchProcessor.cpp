@@ -1,5 +1,7 @@
 #include "batch/BatchProcessor.h"
 #include "batch/DirectoryWalker.h"
+#include "batch/DryRun.h"
+#include "batch/TrackLocations.h"
 #include "batch/GenreSet.h"
 #include "plist/LibraryLocation.h"
 #include "plist/LibraryRules.h"
@@ -290,7 +292,9 @@ void BatchProcessor::runBatch(const BatchOptions& options, ovra::Canceler& cance
     // started shows in the first track's library step.
     libraryFile(helperLibrary);
     scriptServer.setlibraryfile(helperLibrary);
-    scriptServer.start_external();
+    scriptServer.setlocationmaps(current.locationMaps);
+    if (!options.dryRun) // a dry run changes nothing in the library: no helper
+        scriptServer.start_external();
     root.reset();
     loadedLibrary[0] = '\0';
     libraryPlaces.clear();
@@ -304,6 +308,8 @@ void BatchProcessor::runBatch(const BatchOptions& options, ovra::Canceler& cance
     held = LibraryUpdateLog();
     std::time_t now = std::time(nullptr);
     logLine("%.24s: Tempix started.\n", std::ctime(&now));
+    if (options.dryRun)
+        logLine("%s", DRY_RUN_STARTED);
 
     const int jobs = current.jobs > 0 ? current.jobs : int(std::max(1u, std::thread::hardware_concurrency()));
     if (jobs > 1)
@@ -450,28 +456,35 @@ void BatchProcessor::libraryBranch(const BatchOptions& options, ovra::Canceler& 
     }
 
     ovra::PListArray* items = chosen->asDict()->get("Playlist Items")->asArray();
+    TrackLocations locations(current.locationMaps);
+    for (const std::string& entry : locations.entries())
+        logLine("%s", entry.c_str());
+    errors += locations.unusableMappings();
     setProgressRange(items->count());
     for (int i = 0; i < items->count(); ++i) {
         int32_t id = -1;
         const char* location = "";
         if (playlistTrack(items->at(i), tracks, id, location)) {
-            char file[ovra::PATH_BUFFER];
-            int r = ovra::fileURLToPath(location, file, sizeof file);
-            if (r == 0) {
-                runTrack(file, id, options, canceler, i + 1);
+            TrackLocations::Found file = locations.find(location);
+            if (file.usable) {
+                runTrack(file.path.c_str(), id, options, canceler, i + 1,
+                         [&locations, location, path = file.path](bool failed) {
+                             locations.processed(location, path, failed);
+                         });
                 if (canceler.iscancelled())
                     return;
-            } else if (r == 1) {
-                logLine("Path longer than 1023 bytes: skipping '%s'.\n", logged(location).c_str());
-                ++errors;
             } else {
-                logLine("File is not local: skipping '%s'.\n", logged(location).c_str());
+                logLine("%s", file.logEntry.c_str());
+                if (file.error)
+                    ++errors;
             }
         }
         settleLibrary(false);
     }
     if (!tracksFinished(canceler))
         return;
+    for (const std::string& line : locations.notFoundHint())
+        logLine("%s", line.c_str());
     finishBatch();
 }
 
@@ -484,13 +497,17 @@ void BatchProcessor::trackIdsByPath(std::map<std::string, int32_t>& ids)
     ovra::PListArray* items = dict->get("Playlists")->asArray()->at(0)->asDict()->get("Playlist Items")->asArray();
     ovra::PListDict* tracks = dict->get("Tracks")->asDict();
     RealPaths real;
+    TrackLocations locations(current.locationMaps);
+    for (const std::string& entry : locations.entries())
+        logLine("%s", entry.c_str());
+    errors += locations.unusableMappings();
     for (int i = 0; i < items->count(); ++i) {
         try {
             int32_t id = items->at(i)->asDict()->get("Track ID")->asInteger()->value();
             const char* location = stringText(tracks->get(id)->asDict()->get("Location"));
-            char file[ovra::PATH_BUFFER];
-            if (ovra::fileURLToPath(location, file, sizeof file) == 0)
-                ids[real.of(file)] = id; // a later equal path replaces the earlier ID
+            TrackLocations::Found file = locations.find(location);
+            if (file.usable)
+                ids[real.of(file.path.c_str())] = id; // a later equal path replaces the earlier ID
         } catch (int) {
             // Not usable here: its file counts as not in the library.
         }

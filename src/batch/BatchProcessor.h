@@ -17,6 +17,7 @@
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <map>
 #include <memory>
 #include <set>
@@ -115,8 +116,9 @@ private:
 
     // A track of the batch: run now (one job), or queued for the workers and
     // committed in its turn; progress is the bar's value once it is done.
+    // finished, when given, learns whether the track failed, in the batch's order.
     void runTrack(const char* path, int32_t trackId, const BatchOptions& options, ovra::Canceler& canceler,
-                  int progress);
+                  int progress, std::function<void(bool failed)> finished = nullptr);
     // processTrack's steps up to the tag write; false when the track ends
     // before the library's part.
     bool trackSteps(TrackState& track, const BatchOptions& options, ovra::Canceler& canceler, TrackReport_auto& report);

@@ -7,14 +7,9 @@ EnergyEnvelope::EnergyEnvelope(float* values_, uint32_t blocks_, uint32_t hop_)
 {
 }
 
-EnergyEnvelope::EnergyEnvelope(uint32_t blocks_, uint32_t hop_) : EnergyEnvelope(nullptr, blocks_, hop_)
-{
-}
+EnergyEnvelope::EnergyEnvelope(uint32_t blocks_, uint32_t hop_) : EnergyEnvelope(nullptr, blocks_, hop_) {}
 
-void EnergyEnvelope::add(const float* samples, uint32_t count)
-{
-    add(samples, count, values + block);
-}
+void EnergyEnvelope::add(const float* samples, uint32_t count) { add(samples, count, values + block); }
 
 uint32_t EnergyEnvelope::add(const float* samples, uint32_t count, float* out)
 {

@@ -1,4 +1,5 @@
 #include "batch/EnvelopeStore.h"
+#include "platform/FileIO.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -34,36 +35,12 @@ int opentemporary()
 
 bool writeall(int fd, const float* values, uint32_t count, off_t at)
 {
-    const char* bytes = reinterpret_cast<const char*>(values);
-    size_t left = size_t(count) * sizeof(float);
-    while (left > 0) {
-        ssize_t n = ::pwrite(fd, bytes, left, at);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        bytes += n;
-        left -= size_t(n);
-        at += n;
-    }
-    return true;
+    return pwriteall(fd, values, size_t(count) * sizeof(float), at) == 0;
 }
 
 bool readall(int fd, float* values, uint32_t count, off_t at)
 {
-    char* bytes = reinterpret_cast<char*>(values);
-    size_t left = size_t(count) * sizeof(float);
-    while (left > 0) {
-        ssize_t n = ::pread(fd, bytes, left, at);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        bytes += n;
-        left -= size_t(n);
-        at += n;
-    }
-    return true;
+    return preadall(fd, values, size_t(count) * sizeof(float), at) == 0;
 }
 
 } // namespace

@@ -34,8 +34,8 @@ private:
     uint32_t stored = 0;
     bool usable = true;
     int fd = -1;
-    std::vector<float> memory;  // the values, or the ones not yet written
-    uint32_t written = 0;       // values in the file
+    std::vector<float> memory; // the values, or the ones not yet written
+    uint32_t written = 0;      // values in the file
 };
 
 } // namespace ovra::tempix

@@ -14,6 +14,13 @@ public:
             ++*track;
         return *this;
     }
+    ErrorCount& operator+=(int n)
+    {
+        total += n;
+        if (track != nullptr)
+            *track += n;
+        return *this;
+    }
     ErrorCount& operator=(int value)
     {
         total = value;

@@ -89,13 +89,18 @@ void updateITunes(const ITunesUpdateInput& input, ovra::AppleScriptServer& serve
         sink);
 }
 
-void updateITunes(const ITunesUpdateInput& input, const ScriptRunner& run, ITunesUpdateSink& sink)
+void settlelibrarychange(ITunesUpdateInput& in)
 {
-    ITunesUpdateInput in = input;
     if (in.doTimes && (in.libraryStart != in.startMs || in.libraryStop != in.stopMs))
         in.iTunesChanged = true;
     if (in.doVolume && std::llabs(in.libraryVolumeAdjustment - in.libraryVolume) >= LIBRARY_VOLUME_STEP)
         in.iTunesChanged = true;
+}
+
+void updateITunes(const ITunesUpdateInput& input, const ScriptRunner& run, ITunesUpdateSink& sink)
+{
+    ITunesUpdateInput in = input;
+    settlelibrarychange(in);
     if (!in.exportToLibrary || in.trackId < 0)
         return;
     if (!in.iTunesChanged) {

@@ -51,6 +51,10 @@ public:
 // in iTunes: " and reason), what they should be, and counts the error.
 void logNotUpdated(const ITunesUpdateInput& in, const char* reason, ITunesUpdateSink& sink);
 
+// Sets iTunesChanged where the library's times or volume differ from the
+// values worked out (the first steps of updateITunes).
+void settlelibrarychange(ITunesUpdateInput& in);
+
 // The script for a track (what updateITunes sends).
 std::string iTunesScript(const ITunesUpdateInput& in);
 

@@ -71,8 +71,7 @@ void commonterms_portable(const float* x, uint32_t common, uint32_t firstLag, do
 #if X86_LANES
 
 // The same with AVX2: eight registers of four lanes.
-__attribute__((target("avx2"))) void commonterms_avx2(const float* x, uint32_t common, uint32_t firstLag,
-                                                      double* sums)
+__attribute__((target("avx2"))) void commonterms_avx2(const float* x, uint32_t common, uint32_t firstLag, double* sums)
 {
     __m256d a0 = _mm256_setzero_pd(), a1 = a0, a2 = a0, a3 = a0, a4 = a0, a5 = a0, a6 = a0, a7 = a0;
     const float* partner = x + firstLag;
@@ -202,7 +201,7 @@ public:
             s[k][0] = s[k][0] * s[k][0] + s[k][1] * s[k][1];
             s[k][1] = 0.0;
         }
-        fftw_execute(backward);  // the result is size times the correlation
+        fftw_execute(backward); // the result is size times the correlation
         return signal.get();
     }
     size_t size() const { return length; }
@@ -275,7 +274,7 @@ uint32_t findPeriod(const float* x, uint32_t n, uint32_t minLag, uint32_t maxLag
     const CommonTerms& lanes = variants().front();
     if (minLag >= maxLag)
         return 0;
-    const uint32_t lagLimit = std::min(maxLag, n);  // longer lags have no terms
+    const uint32_t lagLimit = std::min(maxLag, n); // longer lags have no terms
     if (minLag >= lagLimit)
         return 0;
     if (uint64_t(lagLimit - minLag) * n < TRANSFORM_FROM)
@@ -285,7 +284,7 @@ uint32_t findPeriod(const float* x, uint32_t n, uint32_t minLag, uint32_t maxLag
     for (uint32_t i = 0; i < n; ++i)
         energy += double(x[i]) * double(x[i]);
     if (energy == 0.0)
-        return 0;  // every product is 0
+        return 0; // every product is 0
     if (!std::isfinite(energy))
         return searchalllags(lanes, x, n, minLag, maxLag);
 
@@ -295,15 +294,15 @@ uint32_t findPeriod(const float* x, uint32_t n, uint32_t minLag, uint32_t maxLag
         return searchalllags(lanes, x, n, minLag, maxLag);
     const double size = double(correlator.size());
     const double u = std::ldexp(1.0, -53);
-    const double bound = 2.0 * ((std::ldexp(1.0, -24) + n * u + size * std::log2(size) * u) * energy +
-                                n * std::ldexp(1.0, -149));
+    const double bound =
+        2.0 * ((std::ldexp(1.0, -24) + n * u + size * std::log2(size) * u) * energy + n * std::ldexp(1.0, -149));
 
     double top = -HUGE_VAL;
     for (uint32_t lag = minLag; lag < lagLimit; ++lag)
         top = std::max(top, r[lag] / size);
     if (top + bound <= 0.0) {
         correlator.trim();
-        return 0;  // no sum can be positive
+        return 0; // no sum can be positive
     }
     std::vector<uint32_t> candidates;
     for (uint32_t lag = minLag; lag < lagLimit && candidates.size() <= MOST_CANDIDATES; ++lag) {

@@ -52,13 +52,9 @@ AnalysisOutcome cancelled()
 // The stream's sizes and the block counts derived from them.
 struct Geometry {
     double sr = 0.0;
-    uint32_t frameCount = 0;
-    uint32_t hop = 0;
-    uint32_t nb = 0;
-    uint32_t span20 = 0;
-    uint32_t win10 = 0;
-    uint32_t minLag = 0;
-    uint32_t maxLag = 0;
+    uint32_t frameCount = 0, hop = 0, nb = 0; // frames, frames per block, blocks
+    uint32_t span20 = 0, win10 = 0;           // blocks in 20 s and in 10 s
+    uint32_t minLag = 0, maxLag = 0;          // the beat periods searched, in blocks
 };
 
 // The envelope and what was summed while it was built.

@@ -1,6 +1,7 @@
 // BatchProcessor's per-track pipeline: processTrack and its steps, each
 // taking the track's state from the one before.
 #include "batch/BatchProcessor.h"
+#include "batch/DryRun.h"
 #include "batch/TrackState.h"
 #include "plist/LibraryRules.h"
 #include "plist/PListNode.h"
@@ -141,6 +142,18 @@ TrackDataRecord newRecord(const TrackState& t, const BatchOptions& options)
     return fresh;
 }
 
+// The library step's entries in a dry run: it counts no error of its own.
+class DryRunLog : public ITunesUpdateSink {
+public:
+    explicit DryRunLog(BatchProcessor& batch) : batch(batch) {}
+    void logText(const char* text) override { batch.logLine("%s", text); }
+    void countError() override {}
+    void setStatus(const char* text) override { batch.setStatus(text); }
+
+private:
+    BatchProcessor& batch;
+};
+
 } // namespace
 
 ovra::Tag* BatchProcessor::openTrackTag(const char* path) { return ovra::openTag(path, false); }
@@ -170,7 +183,14 @@ bool BatchProcessor::trackSteps(TrackState& track, const BatchOptions& options, 
     deriveValues(track, options);
     report.setvalues(track.analysis, track.sampleRate, track.doBpm, track.bpm, track.doTimes, track.times,
                      track.doVolume, track.volume);
-    return !canceler.iscancelled() && writeTag(track, options) && !canceler.iscancelled();
+    if (canceler.iscancelled() || !writeTag(track, options) || canceler.iscancelled())
+        return false;
+    if (options.dryRun) {
+        DryRunLog sink(*this);
+        describelibraryupdate(libraryUpdate(track, options), track, sink);
+        return false; // nothing for the library
+    }
+    return true;
 }
 
 bool BatchProcessor::readTrack(TrackState& t)
@@ -210,6 +230,7 @@ bool BatchProcessor::readTrack(TrackState& t)
     }
     try {
         t.tagRva = t.tag->getRVA();
+        t.rvaReadable = true;
     } catch (int code) {
         t.tagRva = 0;
         t.volumeUnreadable = code == ovra::TAG_ERR_UNUSABLE;
@@ -344,7 +365,7 @@ bool BatchProcessor::writeTag(TrackState& t, const BatchOptions& options)
         if (t.bpm != t.tagBpm) {
             try {
                 tag.setBPM(t.bpm);
-                t.tagChanged = true;
+                t.tagChanged = t.bpmStaged = true;
             } catch (int code) {
                 if (code != ovra::TAG_ERR_UNSUPPORTED) {
                     logLine("Could not set BPM (%d) in tag: error code %ld.\n", t.bpm, long(code));
@@ -359,7 +380,7 @@ bool BatchProcessor::writeTag(TrackState& t, const BatchOptions& options)
         t.libraryChanged = true;
         try {
             tag.setRVA(t.volume.value);
-            t.tagChanged = true;
+            t.tagChanged = t.rvaStaged = true;
         } catch (int code) {
             if (code != ovra::TAG_ERR_UNSUPPORTED) {
                 logLine("Could not set RVA (%+d%%) in tag: error code %ld.\n", t.volume.percent, long(code));
@@ -374,7 +395,7 @@ bool BatchProcessor::writeTag(TrackState& t, const BatchOptions& options)
     if (!t.hasRecord || std::memcmp(encoded, t.stored, sizeof encoded) != 0) {
         try {
             tag.setData(ovra::TRACKDATA_OWNER, ovra::TRACKDATA_CODE, encoded, sizeof encoded);
-            t.tagChanged = true;
+            t.tagChanged = t.recordStaged = true;
         } catch (...) {
             // A tag that cannot hold the record still takes the rest; the
             // track is then analysed again next time.
@@ -382,6 +403,12 @@ bool BatchProcessor::writeTag(TrackState& t, const BatchOptions& options)
     }
 
     t.tagKind = tag.kind();
+    if (options.dryRun) {
+        // Staged only: a tag let go without close() leaves its file as it was.
+        t.tag.reset();
+        logLine("%s", dryruntagentry(t).c_str());
+        return true;
+    }
     try {
         tag.close();
     } catch (int code) {

@@ -22,6 +22,8 @@ TrackReport_auto::~TrackReport_auto()
         result.outcome = TrackOutcome::failed;
     else if (tagUpdated)
         result.outcome = TrackOutcome::updated;
+    else if (tagWouldUpdate)
+        result.outcome = TrackOutcome::wouldUpdate;
     else if (tagUpToDate)
         result.outcome = TrackOutcome::upToDate;
     else
@@ -42,6 +44,8 @@ void TrackReport_auto::addentry(const char* text)
         tagUpdated = true;
     else if (std::strcmp(text, "Track is up-to-date.\n") == 0)
         tagUpToDate = true;
+    else if (std::strncmp(text, "Would update track: ", 20) == 0)
+        tagWouldUpdate = true;
     result.entries += text;
 }
 

@@ -35,6 +35,7 @@ private:
     int exceptionsAtStart;
     bool tagUpdated = false;
     bool tagUpToDate = false;
+    bool tagWouldUpdate = false;
     TrackResult result;
 };
 

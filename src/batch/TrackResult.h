@@ -8,10 +8,11 @@
 namespace ovra::tempix {
 
 enum class TrackOutcome {
-    updated,  // the tag was written ("Track updated.")
-    upToDate, // nothing in the tag had to change ("Track is up-to-date.")
-    skipped,  // left alone on purpose: genre filter, values set by another program
-    failed,   // an error was counted for the track
+    updated,     // the tag was written ("Track updated.")
+    upToDate,    // nothing in the tag had to change ("Track is up-to-date.")
+    skipped,     // left alone on purpose: genre filter, values set by another program
+    failed,      // an error was counted for the track
+    wouldUpdate, // a dry run: the tag would be written ("Would update track: ...")
 };
 
 struct TrackResult {

@@ -14,10 +14,7 @@ namespace ovra::tempix {
 
 // Values the library holds for a track; each 0 when it cannot be read.
 struct LibraryValues {
-    int32_t start = 0;
-    int32_t stop = 0;
-    int32_t volume = 0;
-    int32_t bpm = 0;
+    int32_t start = 0, stop = 0, volume = 0, bpm = 0;
     unsigned long long persistentId = 0;
     // Why the track's entry cannot be told apart from another's; empty when it can.
     std::string ambiguity;
@@ -56,6 +53,12 @@ struct TrackState {
     bool tagChanged = false;
     bool libraryChanged = false;
     uint32_t tagKind = 0;
+    // Which of the tag's values were staged, and whether it has a volume a
+    // refresh would read (for a dry run's account).
+    bool bpmStaged = false;
+    bool rvaStaged = false;
+    bool recordStaged = false;
+    bool rvaReadable = false;
 };
 
 } // namespace ovra::tempix

@@ -15,6 +15,9 @@ constexpr uint32_t fourcc(const char (&s)[5])
     return getbe32(bytes);
 }
 
+// The commands that dismiss a window: "not!" (Escape) and "clos" (its close box).
+constexpr bool isdismisscommand(CommandID c) { return c == fourcc("not!") || c == fourcc("clos"); }
+
 // From text of any length: the first four bytes, padded with spaces.
 inline uint32_t fourcc(const std::string& s)
 {

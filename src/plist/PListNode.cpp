@@ -51,22 +51,26 @@ bool isparsefailure(int code)
 const char* typeword(int code)
 {
     switch (code) {
-    case PLIST_ERR_NOT_STRING: return "a string";
-    case PLIST_ERR_NOT_INTEGER: return "an integer";
-    case PLIST_ERR_NOT_REAL: return "a real number";
-    case PLIST_ERR_NOT_BOOLEAN: return "a boolean";
-    case PLIST_ERR_NOT_ARRAY: return "an array";
-    case PLIST_ERR_NOT_DICT: return "a dictionary";
-    default: return nullptr;
+    case PLIST_ERR_NOT_STRING:
+        return "a string";
+    case PLIST_ERR_NOT_INTEGER:
+        return "an integer";
+    case PLIST_ERR_NOT_REAL:
+        return "a real number";
+    case PLIST_ERR_NOT_BOOLEAN:
+        return "a boolean";
+    case PLIST_ERR_NOT_ARRAY:
+        return "an array";
+    case PLIST_ERR_NOT_DICT:
+        return "a dictionary";
+    default:
+        return nullptr;
     }
 }
 
 } // namespace
 
-const PListErrorContext& plistlasterror()
-{
-    return lasterror;
-}
+const PListErrorContext& plistlasterror() { return lasterror; }
 
 std::string describeplisterror(int code)
 {
@@ -87,12 +91,14 @@ std::string describeplisterror(int code)
         std::snprintf(text, sizeof text, "there is no \"%s\" entry", e.key);
     } else if (code == PLIST_ERR_REPEATED_KEY) {
         if (e.line > 0)
-            std::snprintf(text, sizeof text, "at line %ld, the key \"%s\" occurs more than once in one dictionary", e.line, e.key);
+            std::snprintf(text, sizeof text, "at line %ld, the key \"%s\" occurs more than once in one dictionary",
+                          e.line, e.key);
         else
             std::snprintf(text, sizeof text, "the key \"%s\" occurs more than once in one dictionary", e.key);
     } else if (code == PLIST_ERR_OPEN) {
         if (e.error != 0)
-            std::snprintf(text, sizeof text, "the file cannot be opened: %s (errno %d)", std::strerror(e.error), e.error);
+            std::snprintf(text, sizeof text, "the file cannot be opened: %s (errno %d)", std::strerror(e.error),
+                          e.error);
         else
             std::snprintf(text, sizeof text, "it is not a regular file");
     } else {
@@ -123,8 +129,8 @@ PListDict::~PListDict() = default;
 const PListDict::Entry* PListDict::find(const char* key) const
 {
     const Entry* end = entries + size;
-    const Entry* it = std::lower_bound(entries, end, key,
-                                       [](const Entry& e, const char* k) { return std::strcmp(e.key, k) < 0; });
+    const Entry* it =
+        std::lower_bound(entries, end, key, [](const Entry& e, const char* k) { return std::strcmp(e.key, k) < 0; });
     return it != end && std::strcmp(it->key, key) == 0 ? it : nullptr;
 }
 
@@ -151,8 +157,7 @@ PListNode* PListDict::get(int key) const
 
 // ---- the reader ---------------------------------------------------------------
 
-PListReader::PListReader(const char* path)
-    : dictLevels(PLIST_MAX_DEPTH + 1), arrayLevels(PLIST_MAX_DEPTH + 1)
+PListReader::PListReader(const char* path) : dictLevels(PLIST_MAX_DEPTH + 1), arrayLevels(PLIST_MAX_DEPTH + 1)
 {
     int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
     if (fd < 0) {
@@ -336,10 +341,7 @@ static bool isEndTag(const PListReader::TagInfo& tag, const char* name)
     return tag.isEnd && !tag.isSelfClosing && std::strcmp(tag.name, name) == 0;
 }
 
-PListGeneric::PListGeneric(const char* name)
-{
-    strcpy_max(elementName, sizeof elementName, name);
-}
+PListGeneric::PListGeneric(const char* name) { strcpy_max(elementName, sizeof elementName, name); }
 
 void PListGeneric::parse(PListReader& reader)
 {
@@ -380,15 +382,9 @@ void PListReal::parse(PListReader& reader)
         reader.fail(PLIST_ERR_REAL_END);
 }
 
-void PListArray::parse(PListReader& reader)
-{
-    reader.readArray(elements, size);
-}
+void PListArray::parse(PListReader& reader) { reader.readArray(elements, size); }
 
-void PListDict::parse(PListReader& reader)
-{
-    reader.readDict(*this);
-}
+void PListDict::parse(PListReader& reader) { reader.readDict(*this); }
 
 void PListReader::readArray(PListNode* const*& elements, size_t& size)
 {

@@ -82,24 +82,26 @@ private:
     size_t count = 0;
 };
 
-class PListInteger : public PListNode {
+// A number element; blank, it holds 0.
+template <class T>
+class PListNumber : public PListNode {
+public:
+    T value() const { return number; }
+
+protected:
+    T number = 0;
+};
+
+class PListInteger : public PListNumber<int32_t> {
 public:
     PListInteger* asInteger() override { return this; }
     void parse(PListReader& reader) override;
-    int32_t value() const { return number; }
-
-private:
-    int32_t number = 0; // also what a blank element holds
 };
 
-class PListReal : public PListNode {
+class PListReal : public PListNumber<double> {
 public:
     PListReal* asReal() override { return this; }
     void parse(PListReader& reader) override;
-    double value() const { return number; }
-
-private:
-    double number = 0.0; // also what a blank element holds
 };
 
 class PListBoolean : public PListNode {

@@ -61,8 +61,8 @@ private:
     size_t capacity = 0;
     char* cursor = nullptr;
     long lineNumber = 0;
-    int depth = 0;        // arrays and dictionaries open
-    std::string text;     // what readText returned last
+    int depth = 0;    // arrays and dictionaries open
+    std::string text; // what readText returned last
     std::unique_ptr<PListArena> arena = std::make_unique<PListArena>();
     std::unordered_set<std::string_view> keys; // interned, in the arena
     // Per nesting level, the entries of the dictionary or array being read;

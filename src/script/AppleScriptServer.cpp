@@ -21,6 +21,17 @@ constexpr const char* OSASCRIPT_SUFFIX = "/libexec/tempix/osascript";
 // The system route waits this long for the script runner before killing it.
 constexpr int OSASCRIPT_TIMEOUT_MS = 30000;
 
+// 0 when fd is ready for events within ms; ETIMEDOUT, or the error of poll
+// (EINTR: try again).
+int waitready(int fd, short events, int ms)
+{
+    pollfd pf{fd, events, 0};
+    int r = poll(&pf, 1, ms);
+    if (r == 0)
+        return ETIMEDOUT;
+    return r < 0 ? errno : 0;
+}
+
 } // namespace
 
 AppleScriptServer::AppleScriptServer() = default;
@@ -58,11 +69,19 @@ int AppleScriptServer::start_external()
 int AppleScriptServer::start_helper(const char* helperpath)
 {
     std::string path = helperpath;
-    std::string option = "--library-file";
-    char* argv[] = {path.data(), option.data(), library.data(), nullptr};
-    if (library.empty())
-        argv[1] = nullptr;
-    return ChildServer::start_external(path.c_str(), argv);
+    std::string libraryOption = "--library-file";
+    std::string mapOption = "--map-location";
+    std::vector<char*> argv{path.data()};
+    if (!library.empty()) {
+        argv.push_back(libraryOption.data());
+        argv.push_back(library.data());
+    }
+    for (std::string& map : locationMaps) {
+        argv.push_back(mapOption.data());
+        argv.push_back(map.data());
+    }
+    argv.push_back(nullptr);
+    return ChildServer::start_external(path.c_str(), argv.data());
 }
 
 int AppleScriptServer::executefromtext(const char* text, char* buffer, size_t size)
@@ -104,15 +123,9 @@ int executewithosascript(const char* script, char* buffer, size_t size)
     const char* p = text.data();
     size_t rest = text.size();
     while (e == 0 && rest > 0) {
-        pollfd pf{in, POLLOUT, 0};
-        int r = poll(&pf, 1, left());
-        if (r == 0) {
-            e = ETIMEDOUT;
-            break;
-        }
-        if (r < 0) {
-            if (errno != EINTR)
-                e = errno;
+        if (int w = waitready(in, POLLOUT, left())) {
+            if (w != EINTR)
+                e = w;
             continue;
         }
         ssize_t n = write(in, p, rest);
@@ -127,15 +140,9 @@ int executewithosascript(const char* script, char* buffer, size_t size)
     close_pipe(in);
     size_t got = 0;
     while (e == 0 && size > 0 && got < size - 1) {
-        pollfd pf{out, POLLIN, 0};
-        int r = poll(&pf, 1, left());
-        if (r == 0) {
-            e = ETIMEDOUT;
-            break;
-        }
-        if (r < 0) {
-            if (errno != EINTR)
-                e = errno;
+        if (int w = waitready(out, POLLIN, left())) {
+            if (w != EINTR)
+                e = w;
             continue;
         }
         ssize_t n = read(out, buffer + got, size - 1 - got);

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <string>
+#include <vector>
 
 namespace ovra {
 
@@ -23,6 +24,9 @@ public:
     // Calling side. The library file the helper is to use (empty: the helper
     // finds it itself, as the batch does); takes effect at the next start.
     void setlibraryfile(const char* path) { library = path != nullptr ? path : ""; }
+    // Where the library's locations lie here ("PREFIX=FOLDER" each), so that
+    // a refresh reads the same file as the batch; from the next start on.
+    void setlocationmaps(const std::vector<std::string>& maps) { locationMaps = maps; }
     // Starts the helper that lies next to this program (osatender).
     int start_external();
     // Starts the helper at helperpath, with the library file as above.
@@ -34,6 +38,7 @@ public:
 
 private:
     std::string library;
+    std::vector<std::string> locationMaps;
 };
 
 // The helper's path: the program's own tree + "/libexec/tempix/osatender".

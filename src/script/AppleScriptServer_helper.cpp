@@ -60,6 +60,8 @@ int osatendermain(int argc, char** argv)
     for (int i = 1; i + 1 < argc; ++i)
         if (std::strcmp(argv[i], "--library-file") == 0)
             setlibraryfile(argv[++i]);
+        else if (std::strcmp(argv[i], "--map-location") == 0)
+            addlocationmap(argv[++i]);
     // A library that cannot be written in full is a failed save, not our end.
     signal(SIGXFSZ, SIG_IGN);
     // Ctrl-C in a terminal reaches the whole process group: the batch decides

@@ -18,6 +18,7 @@ namespace ovra {
 namespace {
 
 // Where a key goes among the others when a track gets it for the first time.
+// clang-format off
 const char* const KEY_ORDER[] = {
     "Track ID", "Name", "Artist", "Album Artist", "Composer", "Album", "Grouping", "Genre", "Kind",
     "Size", "Total Time", "Start Time", "Stop Time", "Disc Number", "Disc Count", "Track Number",
@@ -26,6 +27,7 @@ const char* const KEY_ORDER[] = {
     "Skip Date", "Release Date", "Rating", "Album Rating", "Album Rating Computed", "Normalization",
     "Artwork Count", "Persistent ID", "Track Type", "Location", "File Folder Count",
     "Library Folder Count"};
+// clang-format on
 
 int keyrank(const std::string& key)
 {
@@ -38,18 +40,14 @@ int keyrank(const std::string& key)
     return -1;
 }
 
-
 bool samestat(const struct stat& a, const struct stat& b)
 {
     return a.st_ino == b.st_ino && a.st_dev == b.st_dev && a.st_size == b.st_size &&
-           a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec;
+        a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec;
 }
 
 // The number of an "integer" element's raw text, as the batch reads it.
-bool integertext(std::string_view raw, int32_t& value)
-{
-    return parseplistinteger(std::string(raw).c_str(), value);
-}
+bool integertext(std::string_view raw, int32_t& value) { return parseplistinteger(std::string(raw).c_str(), value); }
 
 // A key of "Tracks" names track id only as the batch writes it ("%d" of the
 // number): "+10" or "010" name no track.
@@ -156,6 +154,33 @@ long valueof(std::string_view dict, const std::vector<Child>& children, std::str
     return found;
 }
 
+// A track's dictionary split into its children, and where the value of one
+// key stands among them (-1: no such key, or more than one).
+struct TrackEntry {
+    std::string scratch; // holds the dictionary when it was changed since reading
+    std::string_view dict;
+    std::vector<Child> ch;
+    size_t contentEnd = 0;
+    long value = -1;
+
+    bool read(std::string_view d, std::string_view key)
+    {
+        dict = d;
+        if (dict.empty() || !dictchildren(dict, ch, contentEnd))
+            return false;
+        value = valueof(dict, ch, key);
+        return true;
+    }
+    // The value's content when it is an element of that name.
+    bool valuetext(std::string_view element, std::string_view& text) const
+    {
+        if (value < 0 || ch[static_cast<size_t>(value)].name != element)
+            return false;
+        text = content(dict, ch[static_cast<size_t>(value)]);
+        return true;
+    }
+};
+
 bool iswhitespace(std::string_view dict, const std::vector<Child>& children, long i)
 {
     if (i < 0 || i >= static_cast<long>(children.size()) || children[static_cast<size_t>(i)].kind != Child::TEXT)
@@ -221,7 +246,7 @@ int LibraryDocument::parse(const std::string& path)
     char real[PATH_MAX];
     if (::realpath(path.c_str(), real) == nullptr)
         return SCRIPT_FILE_NOT_FOUND;
-    struct stat st{};
+    struct stat st {};
     if (int e = readregularfile(real, n.text, st))
         return e;
     if (!index(n))
@@ -258,9 +283,9 @@ struct Frame {
     Wanted wanted = Wanted::NONE;
     std::string_view name;
     size_t contentBegin = 0;
-    size_t children = 0;     // elements so far
-    bool keyed = false;      // the last element in a key's place was a "key"
-    std::string_view key;    // its raw text
+    size_t children = 0;  // elements so far
+    bool keyed = false;   // the last element in a key's place was a "key"
+    std::string_view key; // its raw text
 };
 
 bool pairs(Role r)
@@ -535,7 +560,8 @@ bool LibraryDocument::index(Contents& n)
 
 const LibraryDocument::Track* LibraryDocument::findtrack(int64_t id) const
 {
-    auto it = std::lower_bound(c.tracks.begin(), c.tracks.end(), id, [](const Track& a, int64_t b) { return a.id < b; });
+    auto it =
+        std::lower_bound(c.tracks.begin(), c.tracks.end(), id, [](const Track& a, int64_t b) { return a.id < b; });
     return it != c.tracks.end() && it->id == id ? &*it : nullptr;
 }
 
@@ -566,7 +592,8 @@ void LibraryDocument::change(int64_t track, std::string_view now, size_t at, siz
     const size_t end = at + removed;
     std::vector<long long> shift(list.size() + 1, 0); // growth of the splices before each
     for (size_t i = 0; i < list.size(); ++i)
-        shift[i + 1] = shift[i] + static_cast<long long>(list[i].inserted.size()) - static_cast<long long>(list[i].removed);
+        shift[i + 1] =
+            shift[i] + static_cast<long long>(list[i].inserted.size()) - static_cast<long long>(list[i].removed);
     auto nowbegin = [&](size_t i) { return static_cast<size_t>(static_cast<long long>(list[i].at) + shift[i]); };
     auto nowend = [&](size_t i) { return nowbegin(i) + list[i].inserted.size(); };
     size_t first = 0;
@@ -621,10 +648,12 @@ long LibraryDocument::playlistposition(int index, int64_t track) const
             places.emplace_back(items[i], static_cast<long>(i));
         std::stable_sort(places.begin(), places.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
         // The first place wins.
-        places.erase(std::unique(places.begin(), places.end(), [](const auto& a, const auto& b) { return a.first == b.first; }),
-                     places.end());
+        places.erase(
+            std::unique(places.begin(), places.end(), [](const auto& a, const auto& b) { return a.first == b.first; }),
+            places.end());
     }
-    auto it = std::lower_bound(places.begin(), places.end(), track, [](const auto& a, int64_t b) { return a.first < b; });
+    auto it =
+        std::lower_bound(places.begin(), places.end(), track, [](const auto& a, int64_t b) { return a.first < b; });
     return it != places.end() && it->first == track ? it->second : -1;
 }
 
@@ -638,16 +667,10 @@ std::string LibraryDocument::playlistname(int index) const
 
 bool LibraryDocument::getinteger(int64_t track, const char* key, int64_t& value) const
 {
-    std::string scratch;
-    std::string_view dict = trackdict(track, scratch);
-    std::vector<Child> children;
-    size_t end = 0;
-    if (dict.empty() || !dictchildren(dict, children, end))
-        return false;
-    long v = valueof(dict, children, key);
+    TrackEntry e;
+    std::string_view text;
     int32_t n = 0;
-    if (v < 0 || children[static_cast<size_t>(v)].name != "integer" ||
-        !integertext(content(dict, children[static_cast<size_t>(v)]), n))
+    if (!e.read(trackdict(track, e.scratch), key) || !e.valuetext("integer", text) || !integertext(text, n))
         return false;
     value = n;
     return true;
@@ -655,16 +678,11 @@ bool LibraryDocument::getinteger(int64_t track, const char* key, int64_t& value)
 
 bool LibraryDocument::getstring(int64_t track, const char* key, std::string& value) const
 {
-    std::string scratch;
-    std::string_view dict = trackdict(track, scratch);
-    std::vector<Child> children;
-    size_t end = 0;
-    if (dict.empty() || !dictchildren(dict, children, end))
+    TrackEntry e;
+    std::string_view text;
+    if (!e.read(trackdict(track, e.scratch), key) || !e.valuetext("string", text))
         return false;
-    long v = valueof(dict, children, key);
-    if (v < 0 || children[static_cast<size_t>(v)].name != "string")
-        return false;
-    value = xmldecode(content(dict, children[static_cast<size_t>(v)]));
+    value = xmldecode(text);
     return true;
 }
 
@@ -682,14 +700,14 @@ void LibraryDocument::removekey(int64_t track, const char* key)
 
 bool LibraryDocument::applyset(int64_t track, const std::string& key, int64_t value)
 {
-    std::string scratch;
-    std::string_view dict = trackdict(track, scratch);
-    std::vector<Child> ch;
-    size_t contentEnd = 0;
-    if (dict.empty() || !dictchildren(dict, ch, contentEnd))
+    TrackEntry e;
+    if (!e.read(trackdict(track, e.scratch), key))
         return false;
+    const std::string_view dict = e.dict;
+    const std::vector<Child>& ch = e.ch;
+    const size_t contentEnd = e.contentEnd;
     const std::string number = "<integer>" + std::to_string(value) + "</integer>";
-    long v = valueof(dict, ch, key);
+    const long v = e.value;
     if (v >= 0) {
         const Child& old = ch[static_cast<size_t>(v)];
         if (old.name == "integer" && content(dict, old) == std::to_string(value))
@@ -740,28 +758,22 @@ bool LibraryDocument::applyset(int64_t track, const std::string& key, int64_t va
 
 bool LibraryDocument::applyremove(int64_t track, const std::string& key)
 {
-    std::string scratch;
-    std::string_view dict = trackdict(track, scratch);
-    std::vector<Child> ch;
-    size_t contentEnd = 0;
-    if (dict.empty() || !dictchildren(dict, ch, contentEnd))
+    TrackEntry e;
+    if (!e.read(trackdict(track, e.scratch), key) || e.value < 0)
         return false;
-    long v = valueof(dict, ch, key);
-    if (v < 0)
-        return false;
-    long k = v - 1;
-    while (ch[static_cast<size_t>(k)].kind != Child::ELEMENT)
+    long k = e.value - 1;
+    while (e.ch[static_cast<size_t>(k)].kind != Child::ELEMENT)
         --k;
     // The key, what lies between it and the value, the value, and the white
     // space that led up to the key.
-    size_t from = iswhitespace(dict, ch, k - 1) ? ch[static_cast<size_t>(k - 1)].begin : ch[static_cast<size_t>(k)].begin;
-    change(track, dict, from, ch[static_cast<size_t>(v)].end - from, {});
+    const Child& first = e.ch[static_cast<size_t>(iswhitespace(e.dict, e.ch, k - 1) ? k - 1 : k)];
+    change(track, e.dict, first.begin, e.ch[static_cast<size_t>(e.value)].end - first.begin, {});
     return true;
 }
 
 bool LibraryDocument::changedondisk() const
 {
-    struct stat st{};
+    struct stat st {};
     if (stat(c.realpath.c_str(), &st) != 0)
         return true;
     return !samestat(st, c.seen);
@@ -841,7 +853,8 @@ int LibraryDocument::writetemporary(std::string& name, struct stat& written) con
     for (const auto& [id, splices] : patched)
         if (const Track* t = findtrack(id))
             changed.emplace_back(t, &splices);
-    std::sort(changed.begin(), changed.end(), [](const auto& a, const auto& b) { return a.first->begin < b.first->begin; });
+    std::sort(changed.begin(), changed.end(),
+              [](const auto& a, const auto& b) { return a.first->begin < b.first->begin; });
     Output out(fd);
     std::string_view text = c.text;
     size_t at = 0;
@@ -901,7 +914,7 @@ int LibraryDocument::save()
             }
         }
         std::string name;
-        struct stat written{};
+        struct stat written {};
         if (int e = writetemporary(name, written))
             return e;
         if (changedondisk()) {
@@ -913,7 +926,7 @@ int LibraryDocument::save()
         // instant since our look; its file goes back and we start again
         // from it. Where the file system cannot swap, a plain rename.
         if (renameat2(AT_FDCWD, name.c_str(), AT_FDCWD, c.realpath.c_str(), RENAME_EXCHANGE) == 0) {
-            struct stat out{};
+            struct stat out {};
             if (lstat(name.c_str(), &out) != 0 || !samestat(out, c.seen)) {
                 if (renameat2(AT_FDCWD, name.c_str(), AT_FDCWD, c.realpath.c_str(), RENAME_EXCHANGE) != 0) {
                     // Theirs stays where it is rather than be lost.

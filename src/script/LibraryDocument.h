@@ -72,16 +72,16 @@ private:
 
     // Everything read from the file; replaced as a whole, only by a read that succeeded.
     struct Contents {
-        std::string text;         // the file's bytes
-        std::string realpath;     // the file itself, links resolved
-        struct stat seen{};       // the file as we last read or wrote it
+        std::string text;          // the file's bytes
+        std::string realpath;      // the file itself, links resolved
+        struct stat seen {};       // the file as we last read or wrote it
         std::vector<Track> tracks; // by ID
         std::vector<Playlist> playlists;
         std::vector<std::pair<uint64_t, int64_t>> persistentids; // (persistent ID, track), in order
     };
     Contents c;
     bool isloaded = false;
-    std::string filepath;     // as given
+    std::string filepath; // as given
     // A change to a track's dictionary: the bytes from at (within the
     // dictionary as read) on, removed long, are replaced by inserted.
     struct Splice {
@@ -94,7 +94,7 @@ private:
     // read then lack.
     std::map<int64_t, std::vector<Splice>> patched;
     mutable std::vector<std::vector<std::pair<int64_t, long>>> positions; // made when first asked
-    mutable std::vector<int64_t> found; // what trackswithpersistentid returned last
+    mutable std::vector<int64_t> found;                                   // what trackswithpersistentid returned last
     std::vector<Edit> journal;
 
     int parse(const std::string& path);
@@ -116,6 +116,5 @@ private:
 
 // Removes the temporary file of a save in progress; safe in a signal handler.
 void removesavetemporary();
-
 
 } // namespace ovra

@@ -2,6 +2,7 @@
 #include "platform/ErrorCodes.h"
 #include "plist/LibraryLocation.h"
 #include "plist/LibraryRules.h"
+#include "plist/LocationMap.h"
 #include "platform/tools_paths.h"
 #include "tags/Tag.h"
 #include "tags/VolumeScale.h"
@@ -24,11 +25,17 @@ std::string& configuredlibrary()
     return path;
 }
 
-// The path of a track's location; empty when it is no local file.
+LocationMap& locationmap()
+{
+    static LocationMap map;
+    return map;
+}
+
+// The path of a track's location; empty when it is no local file here.
 std::string locationtopath(const std::string& location)
 {
-    char path[PATH_BUFFER];
-    return fileURLToPath(location.c_str(), path, sizeof path) == 0 ? std::string(path) : std::string();
+    LocationMap::Resolved r = locationmap().resolve(location.c_str());
+    return r.status == LocationMap::LOCAL ? r.path : std::string();
 }
 
 struct TrackTagValues {
@@ -76,6 +83,8 @@ double number(const ScriptValue& v)
 } // namespace
 
 void setlibraryfile(const char* path) { configuredlibrary() = path != nullptr ? path : ""; }
+
+void addlocationmap(const char* spec) { locationmap().add(spec != nullptr ? spec : ""); }
 
 std::string libraryfile()
 {

@@ -52,5 +52,8 @@ private:
 // one findLibraryFile finds, as the batch does.
 void setlibraryfile(const char* path);
 std::string libraryfile();
+// A mapping of the library's locations to a folder here ("PREFIX=FOLDER",
+// plist/LocationMap.h), as the batch has it; one that cannot be used is ignored.
+void addlocationmap(const char* spec);
 
 } // namespace ovra

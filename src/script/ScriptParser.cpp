@@ -144,6 +144,17 @@ private:
 
     enum TermKind { CLASSTERM, PROPERTYTERM, COMMANDTERM };
     // Terms of the innermost tell block's application, then the language's own.
+    // The term that must come next, taken.
+    std::string expectterm(TermKind kind)
+    {
+        std::string found;
+        size_t words = term(kind, found);
+        if (words == 0)
+            fail();
+        pos += words;
+        return found;
+    }
+
     size_t term(TermKind kind, std::string& found) const
     {
         size_t best = 0;
@@ -281,10 +292,7 @@ private:
         }
         expectlineend();
         n->kids.push_back(parseblock(true));
-        if (isword("else"))
-            n->kids.push_back(elsepart());
-        else
-            n->kids.push_back(nullptr);
+        n->kids.push_back(isword("else") ? elsepart() : nullptr);
         parseend("if");
         return n;
     }
@@ -302,10 +310,7 @@ private:
             expectword("then");
             expectlineend();
             inner->kids.push_back(parseblock(true));
-            if (isword("else"))
-                inner->kids.push_back(elsepart());
-            else
-                inner->kids.push_back(nullptr);
+            inner->kids.push_back(isword("else") ? elsepart() : nullptr);
             block->kids.push_back(std::move(inner));
             return block;
         }
@@ -374,20 +379,23 @@ private:
         return left;
     }
 
+    // A node of kind whose one operand follows the words of its keyword.
+    std::unique_ptr<ScriptNode> prefixed(ScriptNode::Type kind, size_t words)
+    {
+        auto n = node(kind);
+        pos += words;
+        n->kids.push_back(unary());
+        return n;
+    }
+
     std::unique_ptr<ScriptNode> unary()
     {
         DepthGuard guard(depth);
         if (issymbol("-")) {
-            auto n = node(ScriptNode::NEGATE);
-            ++pos;
-            n->kids.push_back(unary());
-            return n;
+            return prefixed(ScriptNode::NEGATE, 1);
         }
         if (isword("not")) {
-            auto n = node(ScriptNode::NOT);
-            ++pos;
-            n->kids.push_back(unary());
-            return n;
+            return prefixed(ScriptNode::NOT, 1);
         }
         return reference();
     }
@@ -428,10 +436,7 @@ private:
             return n;
         }
         if (isword("application")) {
-            auto n = node(ScriptNode::APPLICATION);
-            ++pos;
-            n->kids.push_back(unary());
-            return n;
+            return prefixed(ScriptNode::APPLICATION, 1);
         }
         return primary();
     }
@@ -441,12 +446,7 @@ private:
     {
         auto n = node(ScriptNode::EVERY);
         ++pos;
-        std::string found;
-        size_t words = term(CLASSTERM, found);
-        if (words == 0)
-            fail();
-        pos += words;
-        n->name = found;
+        n->name = expectterm(CLASSTERM);
         n->kids.push_back(container());
         if (!isword("whose"))
             return n;
@@ -466,12 +466,7 @@ private:
         if (isword("its"))
             ++pos;
         auto test = node(ScriptNode::WHOSETEST);
-        std::string found;
-        size_t words = term(PROPERTYTERM, found);
-        if (words == 0)
-            fail();
-        pos += words;
-        test->name = found;
+        test->name = expectterm(PROPERTYTERM);
         if (!comparison(test->negate))
             fail();
         test->kids.push_back(unary());
@@ -492,12 +487,7 @@ private:
             return nullptr;
         auto n = node(ScriptNode::INDEX);
         ++pos;
-        std::string found;
-        size_t words = term(CLASSTERM, found);
-        if (words == 0)
-            fail();
-        pos += words;
-        n->name = found;
+        n->name = expectterm(CLASSTERM);
         n->ordinal = ordinal;
         n->kids.push_back(nullptr);
         n->kids.push_back(container());
@@ -514,10 +504,7 @@ private:
         if (words == 0)
             return nullptr;
         if (found == "posix file") {
-            auto n = node(ScriptNode::POSIXFILE);
-            pos += words;
-            n->kids.push_back(unary());
-            return n;
+            return prefixed(ScriptNode::POSIXFILE, words);
         }
         std::string prop;
         bool alsoproperty = term(PROPERTYTERM, prop) == words && prop == found;

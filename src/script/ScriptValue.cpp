@@ -8,79 +8,64 @@
 
 namespace ovra {
 
+namespace {
+
+// A value of kind with one member set by fill.
+template <class Fill>
+ScriptValue made(ScriptValue::Kind kind, Fill fill)
+{
+    ScriptValue v;
+    v.kind = kind;
+    fill(v);
+    return v;
+}
+
+} // namespace
+
 ScriptValue ScriptValue::ofboolean(bool b)
 {
-    ScriptValue v;
-    v.kind = BOOLEAN;
-    v.boolean = b;
-    return v;
+    return made(BOOLEAN, [&](ScriptValue& v) { v.boolean = b; });
 }
-
 ScriptValue ScriptValue::ofinteger(int64_t i)
 {
-    ScriptValue v;
-    v.kind = INTEGER;
-    v.integer = i;
-    return v;
+    return made(INTEGER, [&](ScriptValue& v) { v.integer = i; });
 }
-
 ScriptValue ScriptValue::ofreal(double r)
 {
-    ScriptValue v;
-    v.kind = REAL;
-    v.real = r;
-    return v;
+    return made(REAL, [&](ScriptValue& v) { v.real = r; });
 }
-
 ScriptValue ScriptValue::oftext(std::string s)
 {
-    ScriptValue v;
-    v.kind = TEXT;
-    v.text = std::move(s);
-    return v;
+    return made(TEXT, [&](ScriptValue& v) { v.text = std::move(s); });
 }
-
-ScriptValue ScriptValue::oflist(std::vector<ScriptValue> items)
-{
-    ScriptValue v;
-    v.kind = LIST;
-    v.items = std::move(items);
-    return v;
-}
-
 ScriptValue ScriptValue::ofclass(std::string name)
 {
-    ScriptValue v;
-    v.kind = CLASS;
-    v.text = std::move(name);
-    return v;
+    return made(CLASS, [&](ScriptValue& v) { v.text = std::move(name); });
+}
+ScriptValue ScriptValue::offile(std::string path)
+{
+    return made(FILE, [&](ScriptValue& v) { v.text = std::move(path); });
+}
+ScriptValue ScriptValue::oflist(std::vector<ScriptValue> items)
+{
+    return made(LIST, [&](ScriptValue& v) { v.items = std::move(items); });
 }
 
 ScriptValue ScriptValue::ofobject(ScriptApplication* app, std::string cls, int64_t id)
 {
-    ScriptValue v;
-    v.kind = OBJECT;
-    v.app = app;
-    v.text = std::move(cls);
-    v.integer = id;
-    return v;
-}
-
-ScriptValue ScriptValue::offile(std::string path)
-{
-    ScriptValue v;
-    v.kind = FILE;
-    v.text = std::move(path);
-    return v;
+    return made(OBJECT, [&](ScriptValue& v) {
+        v.app = app;
+        v.text = std::move(cls);
+        v.integer = id;
+    });
 }
 
 ScriptValue ScriptValue::ofapplication(ScriptApplication* app, std::string name)
 {
-    ScriptValue v;
-    v.kind = APPLICATION;
-    v.app = app;
-    v.text = std::move(name);
-    return v;
+    return made(APPLICATION, [&](ScriptValue& v) {
+        v.app = app;
+        v.text = std::move(name);
+    });
 }
 
 std::string ScriptValue::classname() const

@@ -4,16 +4,10 @@ namespace ovra {
 
 namespace {
 
-bool isspace(char c)
-{
-    return c == ' ' || c == '\t' || c == '\r' || c == '\n';
-}
+bool isspace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 
 // Where a tag's name or an attribute's name ends.
-bool endsname(char c)
-{
-    return isspace(c) || c == '/' || c == '>' || c == '=';
-}
+bool endsname(char c) { return isspace(c) || c == '/' || c == '>' || c == '='; }
 
 bool namestart(char c)
 {

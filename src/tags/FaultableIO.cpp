@@ -1,6 +1,7 @@
 // Counted write-type calls and the test hook that stops an update after
 // its k-th write, by failing or by ending the process as a kill would.
 #include "tags/FaultableIO.h"
+#include "platform/FileIO.h"
 #include "tags/FileTransaction.h"
 
 #include <atomic>
@@ -54,41 +55,10 @@ int iopwrite(int fd, const void* data, size_t n, int64_t pos)
 {
     if (int e = checkpoint(fd, data, n, pos))
         return e;
-    const auto* p = static_cast<const uint8_t*>(data);
-    while (n > 0) {
-        ssize_t w = ::pwrite(fd, p, n, off_t(pos));
-        if (w < 0) {
-            if (errno == EINTR)
-                continue;
-            return errno;
-        }
-        if (w == 0)
-            return EIO;
-        p += w;
-        n -= size_t(w);
-        pos += w;
-    }
-    return 0;
+    return pwriteall(fd, data, n, pos);
 }
 
-int iopread(int fd, void* data, size_t n, int64_t pos)
-{
-    auto* p = static_cast<uint8_t*>(data);
-    while (n > 0) {
-        ssize_t r = ::pread(fd, p, n, off_t(pos));
-        if (r < 0) {
-            if (errno == EINTR)
-                continue;
-            return errno;
-        }
-        if (r == 0)
-            return -1;
-        p += r;
-        n -= size_t(r);
-        pos += r;
-    }
-    return 0;
-}
+int iopread(int fd, void* data, size_t n, int64_t pos) { return preadall(fd, data, n, pos); }
 
 int ioftruncate(int fd, int64_t length)
 {

@@ -89,10 +89,8 @@ private:
     int fd = -1;
     bool owned = false;
     std::string track;
-    uint64_t dev = 0;
-    uint64_t ino = 0;
-    int64_t oldLength = 0;
-    int64_t newLength = 0;
+    uint64_t dev = 0, ino = 0;
+    int64_t oldLength = 0, newLength = 0;
     uint64_t newHash = 0;
     int64_t bytes = 0;
     std::vector<Range> saved;

@@ -722,6 +722,28 @@ bool decodes(const fs::path& file)
     return shell("ffmpeg -v error -xerror -i " + quote(file.string()) + " -f null - 2>/dev/null") == 0;
 }
 
+// A file URL as the library writes it: %-escapes for spaces and non-ASCII
+// bytes, an entity for '&'.
+std::string fileUrl(const std::string& prefix, const std::string& path)
+{
+    std::string out = prefix;
+    for (unsigned char ch : path) {
+        char hex[4];
+        std::snprintf(hex, sizeof hex, "%%%02X", ch);
+        out += ch == ' ' || ch >= 0x80 ? std::string(hex) : ch == '&' ? std::string("&amp;") : std::string(1, char(ch));
+    }
+    return out;
+}
+
+std::vector<std::string> without(const std::vector<std::string>& lines, const std::string& start)
+{
+    std::vector<std::string> out;
+    for (const std::string& l : lines)
+        if (l.rfind(start, 0) != 0)
+            out.push_back(l);
+    return out;
+}
+
 } // namespace
 
 // The same library batch with one job and with three (more than the cores,
@@ -823,4 +845,188 @@ TEST_F(BatchCli, CtrlCWithSeveralJobsLeavesEveryFileWhole)
         }
     }
     EXPECT_LT(changed, 8); // cancelled before the end
+}
+
+TEST_F(BatchCli, ALibraryFromWindowsMappedToAFolderIsUpdatedAsALocalOne)
+{
+    // The same two files in two folders: one named by a library of local
+    // paths, one by a library written on Windows, whose names differ in case
+    // from the files here and carry entities and escapes.
+    const std::string song = "rock & roll/Song \xc3\xa9.mp3", other = "rock & roll/B.m4a";
+    fs::path local = home / "local", win = home / "win";
+    for (const fs::path& folder : {local, win}) {
+        copy(A, song, folder);
+        copy(B, other, folder);
+    }
+    std::ofstream(home / "local.xml") << libraryOf(
+        {fileUrl("file://localhost", (local / song).string()), fileUrl("file://localhost", (local / other).string())});
+    std::ofstream(home / "win.xml") << libraryOf(
+        {"file://localhost/C:/Users/anna/Music/Rock%20&amp;%20Roll/Song%20&#233;.mp3",
+         "file://localhost/C:/Users/anna/Music/Rock%20&#38;%20Roll/b.m4a"});
+    const std::vector<std::string> options = {"--library", "--optimize-times", "--adjust-volume", "--library-file"};
+    auto with = [&](std::vector<std::string> extra) {
+        std::vector<std::string> args = options;
+        args.insert(args.end(), extra.begin(), extra.end());
+        return run(args);
+    };
+    Result l = with({(home / "local.xml").string()});
+    Result w = with({(home / "win.xml").string(), "--map-location", "C:\\Users\\Anna\\Music=" + win.string()});
+    ASSERT_EQ(l.status, 0) << l.out;
+    ASSERT_EQ(w.status, 0) << w.out;
+    // The same outcome, line for line, but for the paths and the mapping's line.
+    std::vector<std::string> expected = without(l.lines(), "Processing: ");
+    expected.insert(expected.begin() + 1, "Location mapping: 'C:\\Users\\Anna\\Music=" + win.string() + "'.");
+    std::vector<std::string> mapped = without(w.lines(), "Processing: ");
+    ASSERT_EQ(mapped.size(), expected.size()) << w.out;
+    EXPECT_EQ(std::vector<std::string>(mapped.begin() + 1, mapped.end()),
+              std::vector<std::string>(expected.begin() + 1, expected.end()));
+    EXPECT_EQ(count(w.lines(), "iTunes updated."), 2) << w.out;
+    for (const std::string& f : {song, other}) {
+        EXPECT_EQ(outcomeOf(w.lines(), win / f), UPDATED) << w.out;
+        EXPECT_EQ(readTrack(win / f), readTrack(local / f)) << f;
+    }
+    // The libraries differ only in their locations, which stay as they were.
+    const std::string entries = "for t in ('11', '12'): print(sorted((k, v) for k, v in d['Tracks'][t].items() if k != "
+                                "'Location'))\nprint([d['Tracks'][t]['Location'] for t in ('11', '12')])";
+    std::string a = plist(home / "local.xml", entries), b = plist(home / "win.xml", entries);
+    EXPECT_EQ(a.substr(0, a.rfind('[')), b.substr(0, b.rfind('[')));
+    EXPECT_NE(a.find("Stop Time"), std::string::npos);
+    EXPECT_EQ(b.substr(b.rfind('[')),
+              "['file://localhost/C:/Users/anna/Music/Rock%20&%20Roll/Song%20\xc3\xa9.mp3', "
+              "'file://localhost/C:/Users/anna/Music/Rock%20&%20Roll/b.m4a']\n");
+
+    // Kept in the settings, the mapping serves a folder run too: the files
+    // are found as the library's tracks, whose values it now holds.
+    {
+        setenv("XDG_CONFIG_HOME", (home / ".config").c_str(), 1);
+        ovra::PreferenceStore store("com.quillfen.tempix", false);
+        store.setString("locationmaps", ("file:///C:/Users/anna/Music/=" + win.string() + "\n").c_str());
+        store.synchronize();
+        unsetenv("XDG_CONFIG_HOME");
+    }
+    Result f = run({"--optimize-times", "--library-file", (home / "win.xml").string(), win.string()});
+    EXPECT_EQ(f.status, 0) << f.out;
+    EXPECT_EQ(count(f.lines(), UP_TO_DATE), 2) << f.out;
+    EXPECT_EQ(count(f.lines(), "iTunes is up-to-date."), 2) << f.out;
+}
+
+TEST_F(BatchCli, LocationsNotFoundHereAreSaidWithTheirCommonPrefixAndAmbiguousOnesSkipped)
+{
+    const std::string music = "file://localhost/C:/Users/anna/Music/";
+    fs::path lib = home / "lib.xml";
+    std::ofstream(lib) << libraryOf(
+        {music + "One/a.mp3", music + "One/b.mp3", music + "Two/twin.MP3", "file://localhost/D:/Elsewhere/c.mp3"});
+    Result r = run({"--library", "--library-file", lib.string()});
+    EXPECT_EQ(r.status, 1);
+    auto lines = r.lines();
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(lines.end()[-2],
+              "None of the library's tracks was found on this computer; most of its locations begin "
+              "with '" +
+                  music + "'.");
+    EXPECT_NE(lines.back().find("--map-location '" + music + "=FOLDER'"), std::string::npos) << lines.back();
+
+    // Mapped, a name that two files here match when case is ignored is
+    // skipped, and both files stay as they were.
+    fs::path x = copy(A, "Two/twin.mp3"), y = copy(A, "Two/TWIN.mp3");
+    const std::string before = readFile(x);
+    r = run({"--library", "--library-file", lib.string(), "--map-location", music + "=" + this->music.string()});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(count(r.lines(),
+                    "More than one file here matches '" + (this->music / "Two/twin.MP3").string() +
+                        "' when case is ignored ('TWIN.mp3' and 'twin.mp3'): skipping '" + music + "Two/twin.MP3'."),
+              1)
+        << r.out;
+    EXPECT_EQ(readFile(x), before);
+    EXPECT_EQ(readFile(y), before);
+    EXPECT_EQ(run({"--library", "--map-location", "relative=folder"}).status, 2);
+    // Streams cannot be mapped: no hint for them.
+    std::ofstream(lib) << libraryOf({"http://radio.example.com/a.mp3", "http://radio.example.com/b.mp3"});
+    r = run({"--library", "--library-file", lib.string()});
+    EXPECT_EQ(r.lines().back(), "File is not local: skipping 'http://radio.example.com/b.mp3'.");
+}
+
+namespace {
+
+// Every file and folder below a folder, with the bytes of each file.
+std::map<std::string, std::string> snapshot(const fs::path& folder)
+{
+    std::map<std::string, std::string> all;
+    for (const auto& e : fs::recursive_directory_iterator(folder))
+        all[e.path().string()] = e.is_regular_file() ? readFile(e.path()) : "(folder)";
+    return all;
+}
+
+// "Would update ...: BPM 99 -> 128, Stop Time 0 -> 1234 ms, ..." as name -> new value.
+std::map<std::string, std::string> wouldChange(const std::string& line)
+{
+    std::map<std::string, std::string> values;
+    std::istringstream items(line.substr(line.find(": ") + 2));
+    for (std::string item; std::getline(items, item, ',');) {
+        size_t arrow = item.find(" -> ");
+        if (arrow == std::string::npos)
+            continue;
+        size_t name = item.find_first_not_of(' ');
+        std::string key = item.substr(name, item.rfind(' ', arrow - 1) - name);
+        std::string to = item.substr(arrow + 4);
+        values[key] = to.substr(0, to.find_first_of(" ."));
+    }
+    return values;
+}
+
+} // namespace
+
+TEST_F(BatchCli, ADryRunWritesNothingAndNamesEveryChangeARunThenMakes)
+{
+    // Each kind of tag: id3lib's, TagLib's (an ID3v2.4 tag) and the MP4 atoms.
+    fs::path a = copy(A, "a.mp3"), b = copy(B, "b.m4a"), c = copy("beat64_stereo48_ffmpeg.mp3", "c.mp3");
+    fs::path lib = home / "library.xml";
+    std::ofstream(lib) << libraryOf({fileUrl("file://localhost", a.string()), fileUrl("file://localhost", b.string()),
+                                     fileUrl("file://localhost", c.string())},
+                                    "\t\t\t<key>BPM</key><integer>99</integer>\n");
+    const std::vector<std::string> options = {"--library", "--library-file", lib.string(), "--optimize-times",
+                                              "--adjust-volume"};
+    std::vector<std::string> dry = options;
+    dry.push_back("--dry-run");
+
+    auto before = snapshot(home);
+    Result d = run(dry);
+    ASSERT_EQ(d.status, 0) << d.out << d.err;
+    // Nothing but the log: no tag, no library, no journal, no settings.
+    auto after = snapshot(home);
+    for (const fs::path& p : {logFile(), logFile().parent_path(), logFile().parent_path().parent_path(),
+                              logFile().parent_path().parent_path().parent_path()})
+        after.erase(p.string());
+    after.erase((home / "stderr.txt").string());
+    before.erase((home / "stderr.txt").string());
+    EXPECT_TRUE(after == before);
+    auto lines = d.lines();
+    EXPECT_EQ(lines[1], "Dry run: nothing is written; the lines \"Would update\" say what a run would change.");
+    EXPECT_EQ(count(lines, UPDATED) + count(lines, "iTunes updated."), 0) << d.out;
+
+    Result r = run(options);
+    ASSERT_EQ(r.status, 0) << r.out;
+    const std::string values = "for t in ('11', '12', '13'): print(' '.join(str(d['Tracks'][t].get(k, 0)) for k in "
+                               "('BPM', 'Start Time', 'Stop Time', 'Volume Adjustment')))";
+    std::istringstream library(plist(lib, values));
+    for (const fs::path& f : {a, b, c}) {
+        auto it = std::find(lines.begin(), lines.end(), "Processing: " + f.string());
+        ASSERT_TRUE(it != lines.end() && it + 2 < lines.end()) << d.out;
+        // The run did what the dry run said, and nothing it did not say.
+        EXPECT_EQ(outcomeOf(r.lines(), f), UPDATED);
+        ASSERT_EQ(it[1].rfind("Would update track: BPM 0 -> ", 0), 0u) << it[1];
+        EXPECT_NE(it[1].find("analysis record added"), std::string::npos) << it[1];
+        EXPECT_EQ(wouldChange(it[1])["BPM"], readTrack(f)["bpm"]) << it[1];
+        auto wouldLibrary = wouldChange(it[2]);
+        ASSERT_EQ(it[2].rfind("Would update iTunes: BPM 99 -> ", 0), 0u) << it[2];
+        std::string bpm, start, stop, volume;
+        library >> bpm >> start >> stop >> volume;
+        EXPECT_EQ(wouldLibrary["BPM"], bpm) << it[2];
+        EXPECT_EQ(wouldLibrary["Start Time"], start) << it[2];
+        EXPECT_EQ(wouldLibrary["Stop Time"], stop) << it[2];
+        EXPECT_EQ(wouldLibrary.count("Volume Adjustment") ? wouldLibrary["Volume Adjustment"] : "0", volume) << it[2];
+    }
+    // Once written, a dry run finds the track as it would leave it.
+    d = run(dry);
+    EXPECT_EQ(outcomeOf(d.lines(), a), UP_TO_DATE) << d.out;
 }

@@ -7,6 +7,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QComboBox>
+#include <QTableWidget>
 #include <QLabel>
 #include <QPushButton>
 #include <QDialog>
@@ -506,4 +507,28 @@ TEST_F(MainWindowTest, PolishedDetails)
     EXPECT_GT(shown.lightness(), 128);
     EXPECT_GT(shown.red(), shown.green() + 60);
     EXPECT_LT(errortextcolour(light).lightness(), 100);
+}
+
+// The library's location mappings are edited beside the library file and
+// kept; a row that cannot be used is refused with the reason.
+TEST_F(MainWindowTest, LocationMappingsAreEditedAndKept)
+{
+    auto w = openmain();
+    click(*w, 145);
+    LocationMapDialog* d = w->locationmapdialog();
+    ASSERT_NE(d, nullptr);
+    EXPECT_EQ(d->windowModality(), Qt::WindowModal);
+    d->addrow("C:\\Users\\anna\\Music", "/mnt/music");
+    d->addrow("music", "not/absolute");
+    d->accept();
+    EXPECT_TRUE(d->isVisible());
+    EXPECT_EQ(d->troubletext().toStdString(), "Row 2 cannot be used: the folder is not an absolute path.");
+    d->table()->removeRow(1);
+    d->addrow("", ""); // added and left empty
+    d->accept();
+    const std::vector<std::string> expected = {"C:\\Users\\anna\\Music=/mnt/music"};
+    EXPECT_EQ(w->batchsettings().locationMaps, expected);
+    w.reset();
+    w = openmain();
+    EXPECT_EQ(w->locationmaps(), expected);
 }

@@ -194,6 +194,19 @@ TEST_F(ProgressSheetTest, TheTableListsEveryTrackOfTheBatch)
     EXPECT_EQ(again.control(108).gettext(), "0 updated, 2 up to date, 1 skipped, 1 error");
 }
 
+// A dry run: the table says what would be updated; the tracks stay as they were.
+TEST_F(ProgressSheetTest, ADryRunCountsWhatWouldBeUpdated)
+{
+    fs::path folder = materialfolder({{"beat128_stereo44_lame.mp3", "a.mp3"}});
+    const std::string before = readfile(folder / "a.mp3");
+    auto w = prepared(folder);
+    w->control(146).setvalue(true);
+    ProcessingWindow& p = runtoend(*w);
+    EXPECT_EQ(p.control(108).gettext(), "1 would update, 0 up to date, 0 skipped, 0 errors");
+    EXPECT_EQ(p.results().data(p.results().index(0, ResultsModel::OUTCOME)).toString().toStdString(), "Would update");
+    EXPECT_EQ(readfile(folder / "a.mp3"), before);
+}
+
 // The picture comes from the record stored in the file and one fresh
 // analysis, made on a worker thread when a row is selected.
 TEST_F(ProgressSheetTest, SelectingATrackShowsItsAnalysis)

@@ -59,9 +59,9 @@ std::vector<float> envelopeof(const std::string& name, uint32_t& minLag, uint32_
 TEST(FindPeriod, FastSearchChoosesTheSequentialLagOnTheMaterial)
 {
     int windows = 0;
-    for (const char* name : {"beat128_stereo44_lame.mp3", "beat100_mono44_aac.m4a", "beat174_stereo48_aac.m4a",
-                             "beat85_mono48_lame.mp3", "beat140_stereo44_noxing.mp3", "beat64_stereo48_ffmpeg.mp3",
-                             "four_seconds.mp3", "damaged.m4a"}) {
+    for (const char* name :
+         {"beat128_stereo44_lame.mp3", "beat100_mono44_aac.m4a", "beat174_stereo48_aac.m4a", "beat85_mono48_lame.mp3",
+          "beat140_stereo44_noxing.mp3", "beat64_stereo48_ffmpeg.mp3", "four_seconds.mp3", "damaged.m4a"}) {
         SCOPED_TRACE(name);
         uint32_t minLag, maxLag, win10;
         std::vector<float> e = envelopeof(name, minLag, maxLag, win10);
@@ -167,7 +167,7 @@ TEST(FindPhase, PicksTheStrongestPhaseAndTheSmallerOnTies)
     std::vector<float> tail(250, -1.0f);
     tail[240] = 50.0f;
     tail[40] = 0.5f;
-    EXPECT_EQ(findPhase(tail.data(), 250, 100), 0u);  // 40 sums 0.5 + (-1) < 0
+    EXPECT_EQ(findPhase(tail.data(), 250, 100), 0u); // 40 sums 0.5 + (-1) < 0
     tail[140] = 1.0f;
     EXPECT_EQ(findPhase(tail.data(), 250, 100), 40u);
     std::vector<float> negative(500, -1.0f);

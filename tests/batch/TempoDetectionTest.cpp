@@ -40,8 +40,8 @@ AnalysisOutcome analyse(std::vector<float> samples, double rate)
 std::map<std::string, long> reference(const std::vector<float>& samples, double rate, std::string& failure)
 {
     const std::string file = std::string(TEMPIX_BINARY_DIR) + "/analysis-reference-" +
-                             std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "-" +
-                             std::to_string(samples.size()) + ".f32";
+        std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "-" + std::to_string(samples.size()) +
+        ".f32";
     {
         std::ofstream out(file, std::ios::binary);
         out.write(reinterpret_cast<const char*>(samples.data()), std::streamsize(samples.size() * sizeof(float)));
@@ -120,8 +120,8 @@ std::vector<float> decodemono(const std::string& path)
 
 TEST(TempoDetection, AgreesWithAPlainSecondImplementationOnRealTracks)
 {
-    for (const char* name : {"beat128_stereo44_lame.mp3", "beat85_mono48_lame.mp3", "beat174_stereo48_aac.m4a",
-                             "four_seconds.mp3"}) {
+    for (const char* name :
+         {"beat128_stereo44_lame.mp3", "beat85_mono48_lame.mp3", "beat174_stereo48_aac.m4a", "four_seconds.mp3"}) {
         SCOPED_TRACE(name);
         const std::string path = materialpath(name);
         Canceler_normal canceler;
@@ -280,7 +280,9 @@ TEST(TempoDetection, EveryCancellationCheckEndsTheAnalysisWithoutAMessage)
     // Cancelled before it starts: nothing is read, and the stream is released.
     struct Counting : MemorySoundStream {
         Counting(std::vector<float> v, int* reads, int* deletions)
-            : MemorySoundStream({std::move(v)}, 44100.0, deletions), readsOut(reads) {}
+            : MemorySoundStream({std::move(v)}, 44100.0, deletions), readsOut(reads)
+        {
+        }
         int32_t read(uint32_t frames, int32_t channels, float* out) override
         {
             ++*readsOut;
@@ -307,7 +309,9 @@ TEST(TempoDetection, ACancelFromAnotherThreadIsSeenWhileReading)
     std::thread other;
     struct Slow : MemorySoundStream {
         Slow(std::vector<float> v, Canceler& c, std::thread& t)
-            : MemorySoundStream({std::move(v)}, 44100.0), canceler(c), other(t) {}
+            : MemorySoundStream({std::move(v)}, 44100.0), canceler(c), other(t)
+        {
+        }
         int32_t read(uint32_t frames, int32_t channels, float* out) override
         {
             if (reads == 5)
@@ -324,7 +328,7 @@ TEST(TempoDetection, ACancelFromAnotherThreadIsSeenWhileReading)
     if (other.joinable())
         other.join();
     EXPECT_EQ(outcome.status, AnalysisStatus::cancelled);
-    EXPECT_GT(total, 60);  // long enough for the thread to be joined while reading
+    EXPECT_GT(total, 60); // long enough for the thread to be joined while reading
     EXPECT_TRUE(canceler.iscancelled());
 }
 
@@ -344,11 +348,15 @@ TEST(TempoDetection, AnExceptionFromTheStreamPassesAfterTheStreamsAreReleased)
 
 TEST(TempoDetection, KnownTempoOfEveryMaterialTrack)
 {
-    const std::map<std::string, int> tempo = {
-        {"beat128_stereo44_lame.mp3", 128}, {"beat100_mono44_aac.m4a", 100}, {"beat174_stereo48_aac.m4a", 174},
-        {"beat85_mono48_lame.mp3", 170},    {"beat140_stereo44_noxing.mp3", 140},
-        {"beat64_stereo48_ffmpeg.mp3", 128}, {"truncated.mp3", 128}, {"four_seconds.mp3", 120},
-        {"damaged.m4a", 100}};
+    const std::map<std::string, int> tempo = {{"beat128_stereo44_lame.mp3", 128},
+                                              {"beat100_mono44_aac.m4a", 100},
+                                              {"beat174_stereo48_aac.m4a", 174},
+                                              {"beat85_mono48_lame.mp3", 170},
+                                              {"beat140_stereo44_noxing.mp3", 140},
+                                              {"beat64_stereo48_ffmpeg.mp3", 128},
+                                              {"truncated.mp3", 128},
+                                              {"four_seconds.mp3", 120},
+                                              {"damaged.m4a", 100}};
     for (const auto& [name, bpm] : tempo) {
         SCOPED_TRACE(name);
         Canceler_normal canceler;
@@ -359,12 +367,11 @@ TEST(TempoDetection, KnownTempoOfEveryMaterialTrack)
         EXPECT_LT(outcome.analysis.firstBeat, outcome.analysis.lastBeat);
         EXPECT_LE(outcome.analysis.lastBeat, outcome.analysis.frameCount);
     }
-    const std::map<std::string, std::string> failures = {
-        {"three_channels.m4a", "Track has more than 2 channels.\n"},
-        {"short_3s.mp3", "Track too short (3.000 s).\n"},
-        {"silent_10s.mp3", "No beat found in track.\n"},
-        {"not_audio.mp3", "Could not open track with QuickTime.\n"},
-        {"empty.mp3", "Could not open track with QuickTime.\n"}};
+    const std::map<std::string, std::string> failures = {{"three_channels.m4a", "Track has more than 2 channels.\n"},
+                                                         {"short_3s.mp3", "Track too short (3.000 s).\n"},
+                                                         {"silent_10s.mp3", "No beat found in track.\n"},
+                                                         {"not_audio.mp3", "Could not open track with QuickTime.\n"},
+                                                         {"empty.mp3", "Could not open track with QuickTime.\n"}};
     for (const auto& [name, line] : failures) {
         Canceler_normal canceler;
         AnalysisOutcome outcome = analyzeTrack(materialpath(name).c_str(), canceler);
@@ -411,7 +418,8 @@ TEST(TempoDetection, AnEnvelopeKeptInAFileGivesTheAnalysisOfHoldingItInMemory)
         SCOPED_TRACE(c.name);
         Canceler_normal canceler;
         const AnalysisOutcome held = analyzeStream(std::make_unique<MemorySoundStream>(c.planar, c.rate), canceler);
-        expectsameoutcome(analyzeStream(std::make_unique<MemorySoundStream>(c.planar, c.rate), canceler, spilled), held);
+        expectsameoutcome(analyzeStream(std::make_unique<MemorySoundStream>(c.planar, c.rate), canceler, spilled),
+                          held);
     }
     // Real tracks, decoded as the batch decodes them.
     for (const char* name : {"beat128_stereo44_lame.mp3", "beat100_mono44_aac.m4a", "beat174_stereo48_aac.m4a",

@@ -28,10 +28,10 @@ int main(int argc, char** argv)
         const TrackTimes times = computeTimes(a, sr, false);
         const TrackTimes less = computeTimes(a, sr, true);
         const VolumeAdjustment volume = computeVolume(a.loudness, a.peakLevel);
-        std::printf("%s\tok\t%a\t%u %u %u %u %u %u %u %u %u\tbpm %d\ttimes %d %d %d %d\tvolume %d %d %d\n", argv[i],
-                    sr, a.sampleRate, a.frameCount, a.loudness, a.peakLevel, a.beatPeriod, a.startPeriod,
-                    a.endPeriod, a.firstBeat, a.lastBeat, computeBPM(a.beatPeriod, sr), times.startMs, times.stopMs,
-                    less.startMs, less.stopMs, volume.value, volume.percent, volume.libraryVolume);
+        std::printf("%s\tok\t%a\t%u %u %u %u %u %u %u %u %u\tbpm %d\ttimes %d %d %d %d\tvolume %d %d %d\n", argv[i], sr,
+                    a.sampleRate, a.frameCount, a.loudness, a.peakLevel, a.beatPeriod, a.startPeriod, a.endPeriod,
+                    a.firstBeat, a.lastBeat, computeBPM(a.beatPeriod, sr), times.startMs, times.stopMs, less.startMs,
+                    less.stopMs, volume.value, volume.percent, volume.libraryVolume);
     }
     return 0;
 }

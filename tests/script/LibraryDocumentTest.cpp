@@ -3,9 +3,10 @@
 // (printed: writes lost of all, and in how many trials); a large library read
 // by both readers and changed by the helper; the markup the helper reads.
 #include "ScriptTestSupport.h"
+#include "plist/LibraryRules.h"
 #include "plist/PListNode.h"
 #include "script/LibraryDocument.h"
-#include "script/ScriptErrors.h"
+#include "platform/ErrorCodes.h"
 
 #include <gtest/gtest.h>
 
@@ -98,7 +99,8 @@ Dump batchdump(const std::string& library)
     Dump d;
     auto root = ovra::readPListFile(library.c_str());
     ovra::PListDict* tracks = root->asDict()->get("Tracks")->asDict();
-    ovra::PListArray* items = root->asDict()->get("Playlists")->asArray()->at(0)->asDict()->get("Playlist Items")->asArray();
+    ovra::PListArray* items =
+        root->asDict()->get("Playlists")->asArray()->at(0)->asDict()->get("Playlist Items")->asArray();
     for (int i = 0; i < items->count(); ++i) {
         int id = items->at(i)->asDict()->get("Track ID")->asInteger()->value();
         ovra::PListDict* t = tracks->get(id)->asDict();
@@ -160,7 +162,9 @@ TEST(LibraryReaders, ALargeLibraryIsReadAsPlistlibReadsItAndChangedOnlyWhereAske
         for (size_t k = 0; k < ids.size(); ++k) {
             int64_t id = ids[k];
             switch (k % 4) {
-            case 0: set(id, 0, 1000 + round * 1000 + int64_t(k)); break; // also the track that had no keys
+            case 0:
+                set(id, 0, 1000 + round * 1000 + int64_t(k));
+                break; // also the track that had no keys
             case 1:
                 if (round == 0) { // changes on top of changes, merged before they are saved
                     set(id, 0, 5);
@@ -169,8 +173,13 @@ TEST(LibraryReaders, ALargeLibraryIsReadAsPlistlibReadsItAndChangedOnlyWhereAske
                     remove(id, 1);
                 }
                 break;
-            case 2: remove(id, 3), set(id, 2, 100 + int64_t(k % 50)); break;
-            case 3: if (round == 1) set(id, 1, 9000 + int64_t(k)); break;
+            case 2:
+                remove(id, 3), set(id, 2, 100 + int64_t(k % 50));
+                break;
+            case 3:
+                if (round == 1)
+                    set(id, 1, 9000 + int64_t(k));
+                break;
             }
         }
         EXPECT_EQ(helperdump(doc), expected) << "round " << round << ", before the save";
@@ -187,8 +196,9 @@ TEST(LibraryReaders, ALargeLibraryIsReadAsPlistlibReadsItAndChangedOnlyWhereAske
 // byte for byte) and refuses a file whose markup is broken.
 TEST(LibraryReaders, MarkupAroundTheEntriesIsKeptBrokenMarkupRefused)
 {
-    const std::string head = "<?xml version=\"1.0\"?>\n<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" \"x.dtd\">\n"
-                             "<plist version=\"1.0\">\n";
+    const std::string head =
+        "<?xml version=\"1.0\"?>\n<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" \"x.dtd\">\n"
+        "<plist version=\"1.0\">\n";
     const std::string tracks = "<key>Tracks</key><dict><key>101</key><dict><key>Track ID</key><integer>101</integer>"
                                "<key>Start Time</key><integer>7</integer></dict></dict>";
     const std::string playlists = "<key>Playlists</key><array><dict><key>Playlist Items</key><array><dict>"

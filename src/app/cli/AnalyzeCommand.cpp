@@ -65,27 +65,20 @@ std::string withoutlinefeed(std::string line)
     return line;
 }
 
-class AnalyzeCommand : public CliCommand {
+class AnalyzeCommand : public FilesCommand {
 public:
-    explicit AnalyzeCommand(const CliPaths& paths) : files(paths) {}
+    explicit AnalyzeCommand(const CliPaths& paths) : FilesCommand(paths, "--analyze") {}
 
     void addOptions(CLI::App& app) override
     {
-        auto* analyzeOption = app.add_flag("--analyze", analyze,
+        auto* analyzeOption = app.add_flag(option, chosen,
                                            "Analyse the files (PATH...) and print tempo, beat grid, times and "
                                            "volume; nothing is written");
         app.add_flag("--json", json, "With --analyze: one JSON object per file and line")->needs(analyzeOption);
     }
 
-    bool selected() const override { return analyze; }
-    bool named() const override { return analyze; }
-
-    int run() override
+    int runfiles() override
     {
-        if (files.empty()) {
-            std::fputs("tempix-cli: --analyze needs at least one FILE\n", stderr);
-            return 2;
-        }
         Movies_auto decoding;
         Canceler_normal canceler;
         bool allAnalysed = true;
@@ -145,8 +138,6 @@ private:
                     volume.libraryVolume);
     }
 
-    const CliPaths& files;
-    bool analyze = false;
     bool json = false;
 };
 

@@ -5,6 +5,7 @@
 #include "app/SavedSettings.h"
 #include "app/cli/CliCommand.h"
 #include "batch/BatchProcessor.h"
+#include "plist/LocationMap.h"
 #include "platform/tools_paths.h"
 #include "platform/tools_strings.h"
 
@@ -143,6 +144,12 @@ public:
         auto* playlistOption = app.add_option("--playlist", playlist, "Process the tracks of one library playlist");
         libraryOption->excludes(playlistOption);
         app.add_option("--library-file", libraryFile, "Use this library file instead of locating it");
+        app.add_option("--map-location", locationMaps,
+                       "Find library locations that begin with PREFIX under FOLDER (PREFIX=FOLDER; repeatable; "
+                       "added to the saved mappings, the longest matching prefix wins)")
+            ->type_name("PREFIX=FOLDER");
+        app.add_flag("--dry-run", options.dryRun,
+                     "Run the whole batch but write nothing: log what would change in the tracks and the library");
 
         app.add_flag("--detect-bpm,!--no-detect-bpm", options.detectbpm, "Detect the tempo (default: on)");
         app.add_flag("--overwrite-bpm", options.overwritebpm, "Replace a BPM set by another program");
@@ -170,6 +177,7 @@ public:
     }
 
     bool selected() const override { return !paths.empty() || named(); }
+    bool dryRun() const override { return options.dryRun; }
     bool named() const override { return library || playlistGiven->count() > 0; }
 
     int run() override
@@ -267,6 +275,20 @@ private:
             return fail("a genre list has at most 2047 bytes");
         settings.overwriteOptionNames = {"--overwrite-bpm", "--overwrite-times", "--overwrite-volume"};
         settings.jobs = jobs;
+        // The saved mappings, then the command line's: for one prefix the later folder counts.
+        try {
+            ovra::PreferenceStore store(nullptr, true);
+            settings.locationMaps = loadLocationMaps(store);
+        } catch (int) {
+            settings.locationMaps.clear(); // no settings file: none saved
+        }
+        for (const std::string& spec : locationMaps) {
+            ovra::LocationMap check;
+            std::string why = check.add(spec);
+            if (!why.empty())
+                return fail("--map-location '" + spec + "': " + why);
+            settings.locationMaps.push_back(spec);
+        }
         return true;
     }
 
@@ -276,6 +298,7 @@ private:
     bool library = false;
     std::string playlist;
     std::string libraryFile;
+    std::vector<std::string> locationMaps;
     BatchOptions options;
     bool allGenres = false;
     std::string skipGenres;

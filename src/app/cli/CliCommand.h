@@ -19,6 +19,9 @@ public:
     // Whether an option names this job outright (--analyze, --dump,
     // --library, --playlist): two such jobs on one command line are wrong usage.
     virtual bool named() const = 0;
+    // Whether the job must write nothing at all (not even the undoing of an
+    // interrupted tag update, which waits for the next run that writes).
+    virtual bool dryRun() const { return false; }
     // Exit status: 0 success, 1 errors, 2 wrong usage, 130 cancelled.
     virtual int run() = 0;
 };
@@ -26,6 +29,24 @@ public:
 // paths: the command line's files and folders, wherever they stand among the
 // options (and after "--"); the chosen job takes them.
 using CliPaths = std::vector<std::string>;
+// A job over the command line's files, chosen by its one option (such as
+// "--dump"), which it names when there is no file.
+class FilesCommand : public CliCommand {
+public:
+    FilesCommand(const CliPaths& paths, const char* option) : files(paths), option(option) {}
+    bool selected() const override { return chosen; }
+    bool named() const override { return chosen; }
+    int run() override;
+
+protected:
+    // Runs over files, which are not empty.
+    virtual int runfiles() = 0;
+
+    const CliPaths& files;
+    const char* const option;
+    bool chosen = false;
+};
+
 std::unique_ptr<CliCommand> makeAnalyzeCommand(const CliPaths& paths);
 std::unique_ptr<CliCommand> makeDumpCommand(const CliPaths& paths);
 std::unique_ptr<CliCommand> makeBatchCommand(const CliPaths& paths);

@@ -39,41 +39,41 @@ void dumprecord(ovra::Tag& tag, FILE* out)
     std::fputs("TrackDataRecord:\n", out);
     std::fprintf(out, "  Flags: 0x%08X%s%s%s%s\n", (unsigned)record.flags, record.hasAnalysis() ? " analysis" : "",
                  record.hasBPM() ? " bpm" : "", record.hasTimes() ? " times" : "", record.hasVolume() ? " volume" : "");
-    std::fprintf(out, "  Sample rate: %u\n", (unsigned)a.sampleRate);
-    std::fprintf(out, "  Frame count: %u\n", (unsigned)a.frameCount);
-    std::fprintf(out, "  Loudness: %u\n", (unsigned)a.loudness);
-    std::fprintf(out, "  Peak level: %u\n", (unsigned)a.peakLevel);
-    std::fprintf(out, "  Beat period: %u\n", (unsigned)a.beatPeriod);
-    std::fprintf(out, "  Start period: %u\n", (unsigned)a.startPeriod);
-    std::fprintf(out, "  End period: %u\n", (unsigned)a.endPeriod);
-    std::fprintf(out, "  First beat: %u\n", (unsigned)a.firstBeat);
-    std::fprintf(out, "  Last beat: %u\n", (unsigned)a.lastBeat);
-    std::fprintf(out, "  BPM written: %u\n", (unsigned)record.bpm);
-    std::fprintf(out, "  Start time written: %u ms\n", (unsigned)record.startMs);
-    std::fprintf(out, "  Stop time written: %u ms\n", (unsigned)record.stopMs);
+    struct Row {
+        const char* label;
+        uint32_t value;
+        const char* unit;
+    };
+    const Row rows[] = {{"Sample rate", a.sampleRate, ""},
+                        {"Frame count", a.frameCount, ""},
+                        {"Loudness", a.loudness, ""},
+                        {"Peak level", a.peakLevel, ""},
+                        {"Beat period", a.beatPeriod, ""},
+                        {"Start period", a.startPeriod, ""},
+                        {"End period", a.endPeriod, ""},
+                        {"First beat", a.firstBeat, ""},
+                        {"Last beat", a.lastBeat, ""},
+                        {"BPM written", record.bpm, ""},
+                        {"Start time written", record.startMs, " ms"},
+                        {"Stop time written", record.stopMs, " ms"}};
+    for (const Row& row : rows)
+        std::fprintf(out, "  %s: %u%s\n", row.label, (unsigned)row.value, row.unit);
     std::fprintf(out, "  Volume written: %+d\n", (int)record.volume);
 }
 
-class DumpCommand : public CliCommand {
+class DumpCommand : public FilesCommand {
 public:
-    explicit DumpCommand(const CliPaths& paths) : files(paths) {}
+    explicit DumpCommand(const CliPaths& paths) : FilesCommand(paths, "--dump") {}
 
     void addOptions(CLI::App& app) override
     {
-        app.add_flag("--dump", dump,
+        app.add_flag(option, chosen,
                      "Print the tag and the stored analysis record of each file (PATH...); "
                      "changes nothing");
     }
 
-    bool selected() const override { return dump; }
-    bool named() const override { return dump; }
-
-    int run() override
+    int runfiles() override
     {
-        if (files.empty()) {
-            std::fputs("tempix-cli: --dump needs at least one FILE\n", stderr);
-            return 2;
-        }
         int status = 0;
         bool first = true;
         for (const std::string& path : files) {
@@ -96,10 +96,6 @@ public:
         std::fflush(stdout);
         return status;
     }
-
-private:
-    const CliPaths& files;
-    bool dump = false;
 };
 
 } // namespace

@@ -44,7 +44,11 @@ int main(int argc, char** argv)
 
     // A tag update that was interrupted (killed, power lost) is undone
     // before anything else reads a track.
-    ovra::recoverinterruptedwrites(stdout);
+    bool dryRun = false;
+    for (auto& command : commands)
+        dryRun = dryRun || (command->selected() && command->dryRun());
+    if (!dryRun)
+        ovra::recoverinterruptedwrites(stdout);
 
     for (auto& command : commands) {
         if (command->selected()) {

@@ -1,0 +1,77 @@
+#include "batch/DryRun.h"
+#include "tags/VolumeScale.h"
+
+#include <cmath>
+#include <cstdio>
+
+namespace ovra::tempix {
+
+const char* const DRY_RUN_STARTED = "Dry run: nothing is written; the lines \"Would update\" say what a run would "
+                                    "change.\n";
+
+namespace {
+
+void change(std::string& out, const char* name, long long from, long long to)
+{
+    char text[128];
+    std::snprintf(text, sizeof text, "%s%s %lld -> %lld", out.empty() ? "" : ", ", name, from, to);
+    out += text;
+}
+
+} // namespace
+
+std::string dryruntagentry(const TrackState& t)
+{
+    if (!t.tagChanged)
+        return "Track is up-to-date.\n";
+    std::string changes;
+    if (t.bpmStaged)
+        change(changes, "BPM", t.tagBpm, t.bpm);
+    if (t.rvaStaged) {
+        char text[96];
+        std::snprintf(text, sizeof text, "%svolume %+d%% -> %+d%%", changes.empty() ? "" : ", ",
+                      ovra::rvatopercent(t.tagRva), t.volume.percent);
+        changes += text;
+    }
+    if (t.recordStaged)
+        changes += std::string(changes.empty() ? "" : ", ") +
+            (t.hasRecord ? "analysis record replaced" : "analysis record added");
+    return "Would update track: " + changes + ".\n";
+}
+
+void describelibraryupdate(const ITunesUpdateInput& input, const TrackState& t, ITunesUpdateSink& sink)
+{
+    ITunesUpdateInput in = input;
+    settlelibrarychange(in);
+    if (!in.exportToLibrary || in.trackId < 0)
+        return;
+    if (!in.iTunesChanged) {
+        sink.logLine("iTunes is up-to-date.\n");
+        return;
+    }
+    // What the entry holds after the refresh and the script (0: absent).
+    const int tagBpm = t.bpmStaged ? t.bpm : t.tagBpm;
+    long long bpm = tagBpm > 0 ? tagBpm : t.library.bpm;
+    long long volume = t.library.volume;
+    if (t.rvaReadable || t.rvaStaged) // a volume staged now is there for the refresh
+        volume = ovra::rvatolibraryvolume(t.rvaStaged ? t.volume.value : t.tagRva);
+    if (in.doVolume && in.tagKind == ovra::TAG_KIND_ATOM)
+        volume = ovra::percenttolibraryvolume(in.volumePercent);
+    long long start = in.doTimes ? in.startMs : t.library.start;
+    long long stop = in.doTimes ? in.stopMs : t.library.stop;
+
+    std::string changes;
+    if (bpm != t.library.bpm)
+        change(changes, "BPM", t.library.bpm, bpm);
+    if (start != t.library.start)
+        change(changes, "Start Time", t.library.start, start);
+    if (stop != t.library.stop)
+        change(changes, "Stop Time", t.library.stop, stop);
+    if (volume != t.library.volume)
+        change(changes, "Volume Adjustment", t.library.volume, volume);
+    if (changes.empty())
+        changes = "the track would be refreshed from its file, no value changes";
+    sink.logLine("Would update iTunes: %s.\n", changes.c_str());
+}
+
+} // namespace ovra::tempix
