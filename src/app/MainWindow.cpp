@@ -142,6 +142,7 @@ bool MainWindow::windowcreated()
     BatchOptions flags;
     loadSettings(preferences, settings, flags);
     source = settings.source;
+    jobs = settings.jobs;
     ovra::strcpy_max(path, sizeof path, settings.path.c_str());
     ovra::strcpy_max(playlist, sizeof playlist, settings.playlist.c_str());
     if (settings.libraryFile.size() < sizeof libraryfile)
@@ -210,6 +211,7 @@ BatchSettings MainWindow::batchsettings() const
     s.badgenres = options.badgenres;
     s.goodgenres = options.goodgenres;
     s.libraryFile = libraryfile;
+    s.jobs = jobs;
     s.locationMaps = locationMaps;
     return s;
 }

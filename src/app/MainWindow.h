@@ -79,6 +79,7 @@ private:
     PreferenceStore preferences;
     AboutWindow about;
     char libraryfile[ovra::PATH_BUFFER]; // chosen by the user; empty: look it up
+    int jobs = 0;                        // tracks analysed at once ("jobs"); 0: one per core
     std::string libraryPath;             // in use
     std::string libraryMissing;          // why it cannot be used at all, in words
     std::string libraryUnreadable;       // what reading it last found wrong

@@ -41,6 +41,9 @@ enum : int {
 };
 // How often a closing sheet looks whether the worker has returned.
 constexpr int WAIT_POLL_MS = 15;
+// How often the sheet shows what the batch did meanwhile: a person reads no
+// faster, and a batch of fast-failing tracks cannot build a backlog.
+constexpr int DISPLAY_INTERVAL_MS = 100;
 
 const char* const START_SUFFIX = ": Tempix started.\n";
 const char* const LIBRARY_ERROR = "Error while reading iTunes database: error code ";
@@ -60,8 +63,10 @@ std::string withoutlinefeed(std::string text)
 } // namespace
 
 ProcessingWindow::ProcessingWindow(MainWindow& owner)
-    : mainWindow(owner), batch(*this), model(std::make_unique<ResultsModel>())
+    : mainWindow(owner), batch(shown), model(std::make_unique<ResultsModel>())
 {
+    displayTimer.setInterval(DISPLAY_INTERVAL_MS);
+    QObject::connect(&displayTimer, &QTimer::timeout, [this] { showchanges(); });
     waitTimer.setInterval(WAIT_POLL_MS);
     QObject::connect(&waitTimer, &QTimer::timeout, [this] {
         if (!batch.running())
@@ -73,6 +78,7 @@ ProcessingWindow::~ProcessingWindow()
 {
     closeRequested = true;
     waitTimer.stop();
+    displayTimer.stop();
     batch.cancelall();
     batch.waitall();
     if (proxy)
@@ -84,7 +90,7 @@ QTableView* ProcessingWindow::table() { return qobject_cast<QTableView*>(findcon
 bool ProcessingWindow::windowcreated()
 {
     closeRequested = false;
-    ++generation; // whatever an earlier batch still has queued is dropped
+    shown.clear(); // whatever an earlier batch left is dropped
     model->clear();
     runLog.clear();
     batchLines.clear();
@@ -132,6 +138,7 @@ bool ProcessingWindow::windowcreated()
 
     BatchOptions options = mainWindow.batchoptions();
     options.window = &batch;
+    displayTimer.start();
     if (batch.start(shownSettings, options) != 0) {
         // Nothing runs; the user closes the sheet with its button.
         control(STATUS_TEXT).settext("The batch could not be started.");
@@ -170,7 +177,9 @@ void ProcessingWindow::close()
 void ProcessingWindow::finishclosing()
 {
     waitTimer.stop();
+    displayTimer.stop();
     batch.waitall();
+    showchanges(); // the last entries of the batch
     logWindow.dispose();
     if (saveDialog)
         saveDialog->reject();
@@ -299,78 +308,62 @@ void ProcessingWindow::selectionchanged()
         view->showtrack(model->result(row).path);
 }
 
-// ---- the batch's display, from the worker thread ------------------------------
+// ---- the batch's display, taken from the coalescer on the main thread -----
 
-void ProcessingWindow::onmainthread(std::function<void()> work)
+void ProcessingWindow::showchanges()
 {
-    const unsigned shown = generation.load();
-    QMetaObject::invokeMethod(
-        model.get(),
-        [this, shown, work = std::move(work)] {
-            if (shown == generation.load())
-                work();
-        },
-        Qt::QueuedConnection);
-}
-
-void ProcessingWindow::setFileLine(const char* text)
-{
-    if (!closeRequested)
-        control(FILE_TEXT).posttext(text);
-}
-
-void ProcessingWindow::setStatusLine(const char* text)
-{
-    if (!closeRequested)
-        control(STATUS_TEXT).posttext(text);
-}
-
-void ProcessingWindow::setProgressRange(int count)
-{
-    if (closeRequested)
+    DisplayCoalescer::Changes c = shown.take();
+    if (c.empty())
         return;
-    control(PROGRESS_BAR).postmaximum(count);
-    control(PROGRESS_BAR).postvalue(0);
-}
-
-void ProcessingWindow::setProgressValue(int value)
-{
-    if (!closeRequested)
-        control(PROGRESS_BAR).postvalue(value);
-}
-
-void ProcessingWindow::batchEnded(const char* message, bool /*errors*/)
-{
-    if (closeRequested)
-        return;
-    control(FILE_TEXT).posttext("");
-    control(STATUS_TEXT).posttext(message);
-    control(CANCEL_BUTTON).posttitle("Close");
-    control(BUSY_INDICATOR).postvisible(false);
-    // A batch that stopped before it knew its size must not stay a busy bar.
-    control(PROGRESS_BAR).postindeterminate(false);
-    std::string text = message ? message : "";
-    onmainthread([this, text] { explainending(text); });
-}
-
-void ProcessingWindow::logEntry(const char* text)
-{
-    std::string entry = text ? text : "";
-    onmainthread([this, entry] { takeentry(entry); });
-}
-
-void ProcessingWindow::trackFinished(const TrackResult& result)
-{
-    onmainthread([this, result] { takeresult(result); });
+    // A closing sheet still takes the log and the rows: they stay the batch's
+    // record; its lines show "Cancelling..." until it goes.
+    const bool lines = iscreated() && !closeRequested;
+    if (lines && c.fileLine)
+        control(FILE_TEXT).settext(c.fileLine->c_str());
+    if (lines && c.statusLine)
+        control(STATUS_TEXT).settext(c.statusLine->c_str());
+    if (lines && c.progressRange)
+        control(PROGRESS_BAR).postmaximum(*c.progressRange);
+    if (lines && c.progressValue)
+        control(PROGRESS_BAR).postvalue(*c.progressValue);
+    // The rows and the log of this look in one go each.
+    std::vector<TrackResult> rows;
+    std::string entries;
+    for (DisplayCoalescer::Changes::Event& e : c.events) {
+        if (e.result) {
+            inTrack = false;
+            rows.push_back(std::move(*e.result));
+        } else {
+            entries += e.entry;
+            takeentry(e.entry, rows);
+        }
+    }
+    if (!entries.empty())
+        logWindow.append(entries);
+    if (!rows.empty()) {
+        const bool first = model->rowCount() == 0;
+        model->add(rows);
+        showcounts();
+        if (first && table())
+            table()->resizeColumnsToContents();
+    }
+    if (lines && c.endMessage) {
+        control(FILE_TEXT).settext("");
+        control(STATUS_TEXT).settext(c.endMessage->c_str());
+        control(CANCEL_BUTTON).posttitle("Close");
+        control(BUSY_INDICATOR).postvisible(false);
+        // A batch that stopped before it knew its size must not stay a busy bar.
+        control(PROGRESS_BAR).postindeterminate(false);
+        explainending(*c.endMessage);
+    }
 }
 
 // ---- the same on the main thread ----------------------------------------------
 
-void ProcessingWindow::takeentry(const std::string& text)
+void ProcessingWindow::takeentry(const std::string& text, std::vector<TrackResult>& rows)
 {
     const bool first = runLog.empty();
     runLog += text;
-    logWindow.append(text);
     if (startswith(text, "Processing: ")) {
         inTrack = true;
         return;
@@ -386,20 +379,10 @@ void ProcessingWindow::takeentry(const std::string& text)
         skipped.path = location;
         skipped.outcome = TrackOutcome::skipped;
         skipped.entries = text;
-        model->add(skipped);
-        showcounts();
+        rows.push_back(std::move(skipped));
         return;
     }
     batchLines.push_back(text);
-}
-
-void ProcessingWindow::takeresult(const TrackResult& result)
-{
-    inTrack = false;
-    model->add(result);
-    showcounts();
-    if (model->rowCount() == 1 && table())
-        table()->resizeColumnsToContents();
 }
 
 void ProcessingWindow::showcounts()

@@ -5,7 +5,7 @@
 #pragma once
 #include "app/AnalysisView.h"
 #include "app/LogWindow.h"
-#include "batch/BatchDisplay.h"
+#include "batch/DisplayCoalescer.h"
 #include "batch/BatchProcessor.h"
 #include "platform/window/WindowEvents.h"
 
@@ -27,7 +27,7 @@ namespace ovra::tempix {
 class MainWindow;
 class ResultsModel;
 
-class ProcessingWindow : public ovra::WindowEvents, public BatchDisplay {
+class ProcessingWindow : public ovra::WindowEvents {
 public:
     explicit ProcessingWindow(MainWindow& owner);
     // Cancels and waits for a running batch before anything goes.
@@ -56,22 +56,14 @@ public:
     bool savecsv(const std::string& path, std::string& error);
     QFileDialog* savedialog() const { return saveDialog.data(); }
 
-    // BatchDisplay: called on the worker thread, posted to the main thread.
-    void setFileLine(const char* text) override;
-    void setStatusLine(const char* text) override;
-    void setProgressRange(int count) override;
-    void setProgressValue(int value) override;
-    void batchEnded(const char* message, bool errors) override;
-    void logEntry(const char* text) override;
-    void trackFinished(const TrackResult& result) override;
+    // Shows what the batch did since the last look (the display timer's).
+    void showchanges();
 
 private:
     void close();
     void finishclosing();
-    // Runs work on the main thread unless another batch has begun meanwhile.
-    void onmainthread(std::function<void()> work);
-    void takeentry(const std::string& text);
-    void takeresult(const TrackResult& result);
+    // An entry of the log; rows gets the row of a library entry passed over.
+    void takeentry(const std::string& text, std::vector<TrackResult>& rows);
     void showcounts();
     void explainending(const std::string& message);
     void selectionchanged();
@@ -79,15 +71,16 @@ private:
     void asksave();
 
     MainWindow& mainWindow;
+    DisplayCoalescer shown; // what the batch shows, until the display timer takes it
     BatchProcessor batch;
     std::atomic<bool> closeRequested{false};
     QTimer waitTimer;
+    QTimer displayTimer;
     // Main-thread state of the batch shown.
     std::unique_ptr<ResultsModel> model;
     QPointer<QSortFilterProxyModel> proxy;
     QPointer<AnalysisView> view;
     QPointer<QFileDialog> saveDialog;
-    std::atomic<unsigned> generation{0};
     BatchSettings shownSettings;
     std::string libraryPath;
     std::string runLog;

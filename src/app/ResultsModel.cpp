@@ -92,6 +92,18 @@ void ResultsModel::add(const TrackResult& result)
     endInsertRows();
 }
 
+void ResultsModel::add(std::vector<TrackResult>& results)
+{
+    if (results.empty())
+        return;
+    const int row = int(rows.size());
+    beginInsertRows(QModelIndex(), row, row + int(results.size()) - 1);
+    for (TrackResult& r : results)
+        rows.push_back(std::move(r));
+    endInsertRows();
+    results.clear();
+}
+
 ResultsModel::Counts ResultsModel::counts() const
 {
     Counts c;

@@ -30,6 +30,7 @@ public:
 
     void clear();
     void add(const TrackResult& result);
+    void add(std::vector<TrackResult>& results); // moved in, as one insertion
     const TrackResult& result(int row) const { return rows[size_t(row)]; }
     Counts counts() const;
 

@@ -1,6 +1,8 @@
 #include "app/SavedSettings.h"
 #include "platform/tools_paths.h"
 
+#include <algorithm>
+
 namespace ovra::tempix {
 
 const char* const PREFERENCE_DOMAIN = "com.quillfen.tempix";
@@ -66,6 +68,11 @@ void loadSettings(PreferenceStore& store, BatchSettings& settings, BatchOptions&
         }
     }
     try {
+        settings.jobs = std::max(0, store.getInt("jobs"));
+    } catch (int) {
+        settings.jobs = 0; // one per core
+    }
+    try {
         settings.libraryFile = readString(store, "libraryfile", ovra::PATH_BUFFER);
     } catch (int) {
         settings.libraryFile.clear();
@@ -117,6 +124,7 @@ void saveSettings(PreferenceStore& store, const BatchSettings& settings, const B
         store.setString("badgenres", settings.badgenres.c_str());
         store.setString("goodgenres", settings.goodgenres.c_str());
         store.setString("libraryfile", settings.libraryFile.c_str());
+        store.setInt("jobs", settings.jobs);
         std::string maps;
         for (const std::string& m : settings.locationMaps)
             if (m.find('\n') == std::string::npos)

@@ -48,6 +48,10 @@ struct BatchSettings {
     // for the line of a track whose values another program set; empty: the
     // wording of the desktop's checkboxes.
     std::array<std::string, 3> overwriteOptionNames;
+    // Tracks analysed at once; 1: one after another on the batch's thread,
+    // 0: one per core. The log, tags, records and library come out the same
+    // either way.
+    int jobs = 1;
     // Library locations written elsewhere, mapped to folders here:
     // "PREFIX=FOLDER" each (plist/LocationMap.h).
     std::vector<std::string> locationMaps;

@@ -9,6 +9,7 @@
 #include "platform/tools_paths.h"
 #include "platform/tools_strings.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <chrono>
@@ -21,6 +22,7 @@
 #include <exception>
 #include <map>
 #include <sys/stat.h>
+#include <thread>
 #include <vector>
 
 namespace ovra::tempix {
@@ -126,10 +128,8 @@ void BatchProcessor::logLine(const char* format, ...)
     // when another track may be running.
     if (currentTrack != nullptr)
         currentTrack->addentry(text);
-    if (held.holding())
-        held.hold(text);
-    else
-        writeLog(text);
+    if (!heldForTurn(text))
+        emitLog(text);
 }
 
 void BatchProcessor::writeLog(const char* text)
@@ -145,10 +145,16 @@ void BatchProcessor::setProgressRange(int count) { display.setProgressRange(coun
 
 void BatchProcessor::setProgressValue(int value) { display.setProgressValue(value); }
 
-void BatchProcessor::setStatus(const char* text) { display.setStatusLine(text); }
+void BatchProcessor::setStatus(const char* text)
+{
+    if (!statusOfJob(text))
+        display.setStatusLine(text);
+}
 
 void BatchProcessor::finishBatch()
 {
+    if (sequencer)
+        sequencer->finish();
     settleLibrary(true);
     ending = Outcome::finished;
     bool failed = errors.load() != 0;
@@ -158,6 +164,7 @@ void BatchProcessor::finishBatch()
 
 void BatchProcessor::abortBatch(const char* message)
 {
+    stopTracks();
     settleLibrary(true);
     ending = Outcome::aborted;
     display.setFileLine("");
@@ -304,26 +311,34 @@ void BatchProcessor::runBatch(const BatchOptions& options, ovra::Canceler& cance
     if (options.dryRun)
         logLine("%s", DRY_RUN_STARTED);
 
+    const int jobs = current.jobs > 0 ? current.jobs : int(std::max(1u, std::thread::hardware_concurrency()));
+    if (jobs > 1)
+        startJobs(jobs, options, canceler);
     try {
         if (current.source == SOURCE_LIBRARY || current.source == SOURCE_PLAYLIST)
             libraryBranch(options, canceler);
         else
             folderBranch(options, canceler);
     } catch (int code) {
+        stopTracks(); // what the workers began is logged first
         logLine("Error while reading iTunes database: error code %d.\n", code);
         logLibraryError(code);
         ++errors;
         abortBatch("Error while reading iTunes database");
     } catch (const std::exception& e) {
         // Not one of our codes (out of memory, for one): end the batch in order.
+        stopTracks();
         logLine("Batch stopped by an unexpected error: %s.\n", e.what());
         ++errors;
         abortBatch("Batch stopped by an unexpected error");
     } catch (...) {
+        stopTracks();
         logLine("Batch stopped by an unexpected error.\n");
         ++errors;
         abortBatch("Batch stopped by an unexpected error");
     }
+    stopTracks(); // cancelled: the tracks begun are logged as far as they got
+    sequencer.reset();
     settleLibrary(true); // a cancelled batch too: what reached the library is saved
     if (ending.load() == Outcome::none && canceler.iscancelled())
         ending = Outcome::cancelled;
@@ -452,12 +467,12 @@ void BatchProcessor::libraryBranch(const BatchOptions& options, ovra::Canceler& 
         if (playlistTrack(items->at(i), tracks, id, location)) {
             TrackLocations::Found file = locations.find(location);
             if (file.usable) {
-                const int before = errors.load();
-                processTrack(file.path.c_str(), id, options, canceler);
-                locations.processed(location, file.path, errors.load() != before);
+                runTrack(file.path.c_str(), id, options, canceler, i + 1,
+                         [&locations, location, path = file.path](bool failed) {
+                             locations.processed(location, path, failed);
+                         });
                 if (canceler.iscancelled())
                     return;
-                setProgressValue(i + 1);
             } else {
                 logLine("%s", file.logEntry.c_str());
                 if (file.error)
@@ -466,6 +481,8 @@ void BatchProcessor::libraryBranch(const BatchOptions& options, ovra::Canceler& 
         }
         settleLibrary(false);
     }
+    if (!tracksFinished(canceler))
+        return;
     for (const std::string& line : locations.notFoundHint())
         logLine("%s", line.c_str());
     finishBatch();
@@ -584,14 +601,14 @@ void BatchProcessor::folderBranch(const BatchOptions& options, ovra::Canceler& c
                 continue;
             auto known = trackIds.find(entry->path());
             int32_t id = known == trackIds.end() ? -1 : known->second;
-            processTrack(entry->path(), id, options, canceler);
+            runTrack(entry->path(), id, options, canceler, ++done);
             if (canceler.iscancelled())
                 return;
-            ++done;
-            setProgressValue(done);
             settleLibrary(false);
         }
     }
+    if (!tracksFinished(canceler))
+        return;
     finishBatch();
 }
 

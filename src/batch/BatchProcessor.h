@@ -4,10 +4,12 @@
 #pragma once
 #include "batch/BatchDisplay.h"
 #include "batch/BatchOptions.h"
+#include "batch/ErrorCount.h"
 #include "batch/ITunesUpdate.h"
 #include "batch/LibraryUpdateLog.h"
 #include "batch/TrackAnalysis.h"
 #include "batch/TrackReport_auto.h"
+#include "batch/TrackSequencer.h"
 #include "platform/Threads.h"
 #include "platform/tools_paths.h"
 #include "script/AppleScriptServer.h"
@@ -15,6 +17,7 @@
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <map>
 #include <memory>
 #include <set>
@@ -53,6 +56,7 @@ public:
 
     // The worker's body, also callable on the caller's own thread.
     void runBatch(const BatchOptions& options, ovra::Canceler& canceler);
+    // One track, start to end, on the calling thread.
     void processTrack(const char* path, int32_t trackId, const BatchOptions& options, ovra::Canceler& canceler);
 
     // Display and log operations, called on the worker thread. A log entry
@@ -86,11 +90,55 @@ protected:
 private:
     class DirectLog;
     class LibrarySink;
+    struct TrackJob;
+
+    // The track this thread runs or commits: its report takes the thread's
+    // log entries and errors for the guard's life.
+    class OnTrack_auto {
+    public:
+        explicit OnTrack_auto(TrackReport_auto& report) : count(report.errorcounter()), previous(currentTrack)
+        {
+            currentTrack = &report;
+        }
+        ~OnTrack_auto() { currentTrack = previous; }
+        OnTrack_auto(const OnTrack_auto&) = delete;
+        OnTrack_auto& operator=(const OnTrack_auto&) = delete;
+
+    private:
+        ErrorCount::Track_auto count;
+        TrackReport_auto* previous;
+    };
 
     // A path, name or other text of a file as it goes into the log: on its one line.
     static std::string logged(const char* text);
     // The words for a code whose line gave only its number: the next line.
     void logErrorWords(int code);
+
+    // A track of the batch: run now (one job), or queued for the workers and
+    // committed in its turn; progress is the bar's value once it is done.
+    // finished, when given, learns whether the track failed, in the batch's order.
+    void runTrack(const char* path, int32_t trackId, const BatchOptions& options, ovra::Canceler& canceler,
+                  int progress, std::function<void(bool failed)> finished = nullptr);
+    // processTrack's steps up to the tag write; false when the track ends
+    // before the library's part.
+    bool trackSteps(TrackState& track, const BatchOptions& options, ovra::Canceler& canceler, TrackReport_auto& report);
+    void showFile(const char* path);
+    // With several jobs: an entry made on a worker, or by the batch while
+    // tracks before it are pending, waits for its turn (true when taken).
+    bool heldForTurn(const char* text);
+    // A worker's status is its track's; the batch shows the oldest track's.
+    bool statusOfJob(const char* text);
+    void startJobs(int jobs, const BatchOptions& options, ovra::Canceler& canceler);
+    void showJob(TrackJob& job);
+    // One log entry in the log's order: held, or written now.
+    void emitLog(const char* text);
+    // Several jobs: a track's costly part on a worker, the rest in order here.
+    void workOn(TrackJob& job, const BatchOptions& options);
+    void commitTrack(TrackJob& job, bool whole);
+    // Commits every queued track; false when the batch was cancelled meanwhile.
+    bool tracksFinished(ovra::Canceler& canceler);
+    // Stops the workers; the lines of the tracks they began are written.
+    void stopTracks();
 
     // The steps of processTrack; each but the last two returns false when
     // the track ends there (logged, and counted when it failed).
@@ -129,14 +177,18 @@ private:
     std::set<std::string> genreSet;
     char logFilePath[ovra::PATH_BUFFER] = "";
     FILE* logFile = nullptr;
-    std::atomic<int> errors{0};
+    ErrorCount errors;
     std::atomic<Outcome> ending{Outcome::none};
     ovra::AppleScriptServer scriptServer;
     char helperLibrary[ovra::PATH_BUFFER] = ""; // the library file the helper works on
     char loadedLibrary[ovra::PATH_BUFFER] = ""; // the one this batch read
     std::vector<std::string> libraryPlaces;     // where it was looked for
     LibraryUpdateLog held;
-    TrackReport_auto* currentTrack = nullptr; // the running track's, on the worker
+    static inline thread_local TrackReport_auto* currentTrack = nullptr;
+    // Several jobs: the workers, and the job a worker runs now.
+    std::unique_ptr<TrackSequencer> sequencer;
+    static inline thread_local TrackJob* runningJob = nullptr;
+    bool committing = false; // a job's entries go out in their turn now
 };
 
 } // namespace ovra::tempix

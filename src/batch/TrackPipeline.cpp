@@ -166,23 +166,31 @@ AnalysisOutcome BatchProcessor::analyzeTrackAudio(const char* path, ovra::Cancel
 void BatchProcessor::processTrack(const char* path, int32_t trackId, const BatchOptions& options,
                                   ovra::Canceler& canceler)
 {
-    display.setFileLine(path);
+    showFile(path);
     logLine("Processing: %s\n", logged(path).c_str());
-    TrackReport_auto report(display, errors, currentTrack, path, trackId, canceler);
+    TrackReport_auto report(display, path, trackId, canceler);
+    OnTrack_auto on(report);
     TrackState track(path, trackId);
+    if (trackSteps(track, options, canceler, report))
+        updateLibrary(libraryUpdate(track, options));
+}
+
+bool BatchProcessor::trackSteps(TrackState& track, const BatchOptions& options, ovra::Canceler& canceler,
+                                TrackReport_auto& report)
+{
     if (!readTrack(track) || !decideWrites(track, options) || !obtainAnalysis(track, options, canceler))
-        return;
+        return false;
     deriveValues(track, options);
     report.setvalues(track.analysis, track.sampleRate, track.doBpm, track.bpm, track.doTimes, track.times,
                      track.doVolume, track.volume);
     if (canceler.iscancelled() || !writeTag(track, options) || canceler.iscancelled())
-        return;
+        return false;
     if (options.dryRun) {
         DryRunLog sink(*this);
         describelibraryupdate(libraryUpdate(track, options), track, sink);
-        return;
+        return false; // nothing for the library
     }
-    updateLibrary(libraryUpdate(track, options));
+    return true;
 }
 
 bool BatchProcessor::readTrack(TrackState& t)

@@ -6,22 +6,17 @@
 
 namespace ovra::tempix {
 
-TrackReport_auto::TrackReport_auto(BatchDisplay& display_, const std::atomic<int>& errors_, TrackReport_auto*& slot_,
-                                   const char* path, int32_t trackId, ovra::Canceler& canceler_)
-    : display(display_), errors(errors_), slot(slot_), canceler(canceler_), errorsAtStart(errors_.load()),
-      exceptionsAtStart(std::uncaught_exceptions())
+TrackReport_auto::TrackReport_auto(BatchDisplay& display_, const char* path, int32_t trackId, ovra::Canceler& canceler_)
+    : display(display_), canceler(canceler_), exceptionsAtStart(std::uncaught_exceptions())
 {
     result.path = path ? path : "";
     result.trackId = trackId;
-    slot = this;
 }
 
 TrackReport_auto::~TrackReport_auto()
 {
-    slot = nullptr;
     if (canceler.iscancelled())
         return; // the batch is going away; nobody waits for this track
-    result.errors = errors.load() - errorsAtStart;
     // An exception leaving the track ends the batch; the track did not finish.
     if (std::uncaught_exceptions() > exceptionsAtStart || result.errors != 0)
         result.outcome = TrackOutcome::failed;

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <new>
 #include <string>
 #include <utility>
@@ -19,6 +20,15 @@ namespace ovra {
 
 namespace {
 constexpr size_t TEXT_WORK = 4096;
+
+// id3lib promises nothing about threads: every use of it, by any tag on any
+// thread, is under this one lock.
+std::recursive_mutex& id3libmutex()
+{
+    static std::recursive_mutex m;
+    return m;
+}
+using Id3lib_auto = std::lock_guard<std::recursive_mutex>;
 
 // Appends the UTF-8 form of a code point while it fits in size - 1 bytes;
 // a sequence that does not fit is cut. Returns false once the buffer is full.
@@ -185,19 +195,31 @@ bool checklayout(FILE* file)
 }
 } // namespace
 
-Tag_ID3Lib::Tag_ID3Lib() : tag(std::make_unique<ID3_Tag>()) {}
+Tag_ID3Lib::Tag_ID3Lib()
+{
+    Id3lib_auto lock(id3libmutex());
+    tag = std::make_unique<ID3_Tag>();
+}
 
-Tag_ID3Lib::Tag_ID3Lib(const char* path, bool readOnly) : tag(std::make_unique<ID3_Tag>()) { open(path, readOnly); }
+Tag_ID3Lib::Tag_ID3Lib(const char* path, bool readOnly)
+{
+    Id3lib_auto lock(id3libmutex());
+    tag = std::make_unique<ID3_Tag>();
+    open(path, readOnly);
+}
 
 Tag_ID3Lib::~Tag_ID3Lib()
 {
+    Id3lib_auto lock(id3libmutex());
     // Nothing staged and not closed is written.
     linked = false;
     transaction.close();
+    tag.reset();
 }
 
 void Tag_ID3Lib::open(const char* path, bool)
 {
+    Id3lib_auto lock(id3libmutex());
     if (linked)
         close();
 
@@ -322,6 +344,7 @@ std::vector<uint8_t> frameof(const char* id, int version, const std::vector<uint
 
 void Tag_ID3Lib::update()
 {
+    Id3lib_auto lock(id3libmutex());
     if (!linked || !dirty)
         return;
     // id3lib only reads. Our four frames have a fixed form and are made
@@ -397,6 +420,7 @@ void Tag_ID3Lib::update()
 
 void Tag_ID3Lib::close()
 {
+    Id3lib_auto lock(id3libmutex());
     if (!linked)
         return;
     try {
@@ -487,6 +511,7 @@ void Tag_ID3Lib::readText(const ID3_Frame& frame, char* buffer, int size)
 
 void Tag_ID3Lib::getFrameText(int id, char* buffer, int size)
 {
+    Id3lib_auto lock(id3libmutex());
     const ID3_Frame* frame = linkedtag().Find(ID3_FrameID(id));
     if (frame == nullptr)
         throw TAG_ERR_NOT_FOUND;
@@ -502,6 +527,7 @@ void Tag_ID3Lib::getAlbum(char* buffer, int size) { getFrameText(ID3FID_ALBUM, b
 
 void Tag_ID3Lib::getGenre(char* buffer, int size)
 {
+    Id3lib_auto lock(id3libmutex());
     getFrameText(ID3FID_CONTENTTYPE, buffer, size);
     if (size < 1)
         return;
@@ -512,6 +538,7 @@ void Tag_ID3Lib::getGenre(char* buffer, int size)
 
 void Tag_ID3Lib::getComment(char* buffer, int size)
 {
+    Id3lib_auto lock(id3libmutex());
     const ID3_Frame* frame = linkedtag().Find(ID3FID_COMMENT, ID3FN_DESCRIPTION, "");
     if (frame == nullptr)
         throw TAG_ERR_NOT_FOUND;
@@ -522,6 +549,7 @@ void Tag_ID3Lib::getComment(char* buffer, int size)
 
 void Tag_ID3Lib::setComment(const char* text)
 {
+    Id3lib_auto lock(id3libmutex());
     ID3_Tag& t = linkedtag();
     ID3_Frame* found = t.Find(ID3FID_COMMENT, ID3FN_DESCRIPTION, "");
     if (found == nullptr) {
@@ -536,6 +564,7 @@ void Tag_ID3Lib::setComment(const char* text)
 
 int Tag_ID3Lib::getBPM()
 {
+    Id3lib_auto lock(id3libmutex());
     const ID3_Frame* frame = linkedtag().Find(ID3FID_BPM);
     char text[20];
     if (frame != nullptr) {
@@ -554,6 +583,7 @@ int Tag_ID3Lib::getBPM()
 
 void Tag_ID3Lib::setBPM(int bpm)
 {
+    Id3lib_auto lock(id3libmutex());
     ID3_Tag& t = linkedtag();
     ID3_Frame& frame = findorattach(t, ID3FID_BPM, t.Find(ID3FID_BPM));
     char text[16];
@@ -583,6 +613,7 @@ int Tag_ID3Lib::decodeRVAD(const uint8_t* b, size_t size)
 
 int Tag_ID3Lib::getRVA()
 {
+    Id3lib_auto lock(id3libmutex());
     const ID3_Frame* frame = linkedtag().Find(ID3FID_VOLUMEADJ);
     if (frame == nullptr)
         throw TAG_ERR_NOT_FOUND;
@@ -597,6 +628,7 @@ int Tag_ID3Lib::getRVA()
 
 void Tag_ID3Lib::setRVA(int rva)
 {
+    Id3lib_auto lock(id3libmutex());
     ID3_Tag& t = linkedtag();
     ID3_Frame& frame = findorattach(t, ID3FID_VOLUMEADJ, t.Find(ID3FID_VOLUMEADJ));
     uint8_t bytes[RVAD_SIZE];
@@ -607,6 +639,7 @@ void Tag_ID3Lib::setRVA(int rva)
 
 void Tag_ID3Lib::getData(const char* owner, uint32_t, void* buffer, int size)
 {
+    Id3lib_auto lock(id3libmutex());
     const ID3_Frame* frame = linkedtag().Find(ID3FID_GENERALOBJECT, ID3FN_DESCRIPTION, owner);
     if (frame == nullptr) {
         const ID3v2Frame* raw = ondisk("GEOB", owner);
@@ -630,6 +663,7 @@ void Tag_ID3Lib::getData(const char* owner, uint32_t, void* buffer, int size)
 
 void Tag_ID3Lib::setData(const char* owner, uint32_t, const void* data, int size)
 {
+    Id3lib_auto lock(id3libmutex());
     ID3_Tag& t = linkedtag();
     ID3_Frame* found = t.Find(ID3FID_GENERALOBJECT, ID3FN_DESCRIPTION, owner);
     if (found == nullptr) {

@@ -166,6 +166,28 @@ protected:
 
     fs::path logFile() const { return home / ".local/state/tempix/Tempix.log"; }
 
+    // Permissions mean nothing to root: as root, runs a copy of the programs
+    // as nobody, where nobody can reach them (the checkout may lie in a
+    // folder of root's), and gives everything in HOME to nobody. Called again
+    // after new files are made.
+    void becomeNobody()
+    {
+        if (geteuid() != 0)
+            return;
+        if (!unprivileged) {
+            unprivileged = true;
+            fs::create_directories(home / "programs/bin");
+            fs::create_directories(home / "programs/libexec/tempix");
+            fs::copy_file(CLI, home / "programs/bin/tempix-cli");
+            fs::copy_file(TEMPIX_BINARY_DIR "/libexec/tempix/osatender", home / "programs/libexec/tempix/osatender");
+            program = (home / "programs/bin/tempix-cli").string();
+        }
+        for (auto& entry : fs::recursive_directory_iterator(home))
+            lchown(entry.path().c_str(), 65534, 65534);
+        lchown(home.c_str(), 65534, 65534);
+        chmod(home.c_str(), 0755);
+    }
+
     std::string noLibraryLine() const
     {
         return "No iTunes library file found at '" + (home / "Documents/iTunes/iTunes Music Library.xml").string() +
@@ -651,7 +673,7 @@ TEST_F(BatchCli, CtrlCCancelsBetweenSteps)
     for (int i = 0; i < 6; ++i)
         files.push_back(copy(i % 2 ? B : A, "t" + std::to_string(i) + (i % 2 ? ".m4a" : ".mp3")));
     int processing = 0;
-    Result r = run({"--no-export", music.string()}, [&](const std::string& line, pid_t pid) {
+    Result r = run({"--no-export", "--jobs", "1", music.string()}, [&](const std::string& line, pid_t pid) {
         if (line.rfind("Processing: ", 0) == 0 && ++processing == 2)
             kill(pid, SIGINT);
     });
@@ -726,20 +748,7 @@ TEST_F(BatchCli, FilesThatCannotBeWrittenOrReadAreLeftAsTheyWere)
     fs::permissions(a, fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
     fs::permissions(b, fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
     fs::permissions(c, fs::perms::none);
-    if (geteuid() == 0) {
-        // Run as nobody a copy of the programs where nobody can reach them,
-        // wherever the checkout lies (a folder of root's, for one).
-        unprivileged = true;
-        fs::create_directories(home / "programs/bin");
-        fs::create_directories(home / "programs/libexec/tempix");
-        fs::copy_file(CLI, home / "programs/bin/tempix-cli");
-        fs::copy_file(TEMPIX_BINARY_DIR "/libexec/tempix/osatender", home / "programs/libexec/tempix/osatender");
-        program = (home / "programs/bin/tempix-cli").string();
-        for (auto& entry : fs::recursive_directory_iterator(home))
-            lchown(entry.path().c_str(), 65534, 65534);
-        lchown(home.c_str(), 65534, 65534);
-        chmod(home.c_str(), 0755);
-    }
+    becomeNobody();
     std::string before[3] = {readFile(a), readFile(b), readFile(c)};
 
     Result r = run({"--no-export", music.string()});
@@ -774,6 +783,21 @@ TEST_F(BatchCli, WrongUsageChangesNothing)
 
 namespace {
 
+// Every regular file below folder, by its name there, with its bytes.
+std::map<std::string, std::string> contents(const fs::path& folder)
+{
+    std::map<std::string, std::string> files;
+    for (auto& e : fs::recursive_directory_iterator(folder))
+        if (e.is_regular_file())
+            files[fs::relative(e.path(), folder).string()] = readFile(e.path());
+    return files;
+}
+
+bool decodes(const fs::path& file)
+{
+    return shell("ffmpeg -v error -xerror -i " + quote(file.string()) + " -f null - 2>/dev/null") == 0;
+}
+
 // A file URL as the library writes it: %-escapes for spaces and non-ASCII
 // bytes, an entity for '&'.
 std::string fileUrl(const std::string& prefix, const std::string& path)
@@ -797,6 +821,107 @@ std::vector<std::string> without(const std::vector<std::string>& lines, const st
 }
 
 } // namespace
+
+// The same library batch with one job and with three (more than the cores,
+// to shake the order): MP3 and M4A tracks, one file listed under two names
+// one after the other, and failures of every kind.
+TEST_F(BatchCli, SeveralJobsGiveTheSameLogFilesAndLibraryAsOne)
+{
+    fs::path orig = home / "orig";
+    copy(A, "a.mp3", orig);
+    copy(B, "b.m4a", orig);
+    copy(C, "c.mp3", orig);
+    copy("beat174_stereo48_aac.m4a", "d.m4a", orig);
+    copy("beat85_mono48_lame.mp3", "e.mp3", orig);
+    copy("not_audio.mp3", "corrupt.mp3", orig);
+    copy("short_3s.mp3", "short.mp3", orig);
+    copy(A, "readonly.mp3", orig);
+    // A fragmented MP4 cannot be updated safely: refused and left alone.
+    ASSERT_EQ(shell("ffmpeg -v error -i " + quote(MATERIAL + "/" + B) +
+                    " -c copy -movflags frag_keyframe+empty_moov -y " + quote((orig / "fragmented.m4a").string())),
+              0);
+    std::vector<std::string> locations;
+    for (const char* name : {"a.mp3", "alias.mp3", "b.m4a", "corrupt.mp3", "c.mp3", "missing.mp3", "d.m4a",
+                             "readonly.mp3", "fragmented.m4a", "short.mp3", "e.mp3"}) {
+        std::string url = "file://";
+        for (char ch : (music / name).string())
+            url += ch == ' ' ? std::string("%20") : std::string(1, ch);
+        locations.push_back(url);
+    }
+    const fs::path library = home / "library.xml";
+
+    struct Outcome {
+        int status;
+        std::string log;
+        std::map<std::string, std::string> files;
+        std::string library;
+    };
+    auto runWith = [&](const std::string& jobs) {
+        fs::remove_all(music);
+        fs::copy(orig, music);
+        fs::create_hard_link(music / "a.mp3", music / "alias.mp3");
+        fs::permissions(music / "readonly.mp3", fs::perms::owner_read | fs::perms::group_read);
+        std::ofstream(library) << libraryOf(locations);
+        becomeNobody();
+        Result r = run(
+            {"--library", "--library-file", library.string(), "--optimize-times", "--adjust-volume", "--jobs", jobs});
+        // All but the start line, which holds the time.
+        return Outcome{r.status, r.out.substr(r.out.find('\n') + 1), contents(music), readFile(library)};
+    };
+    Outcome one = runWith("1");
+    Outcome three = runWith("3");
+
+    EXPECT_EQ(one.status, 1);
+    EXPECT_EQ(three.status, one.status);
+    EXPECT_EQ(three.log, one.log);
+    EXPECT_TRUE(three.files == one.files);
+    EXPECT_EQ(three.library, one.library);
+    // The run went through every kind of track.
+    for (const std::string& line :
+         std::vector<std::string>{"Processing: " + (music / "alias.mp3").string() + "\nTrack is up-to-date.\n",
+                                  UPDATED + "\n", "Could not read metadata for this track.\n", "iTunes updated.\n",
+                                  "Could not write tag to file: error code 13.\n", "Track too short (3.000 s).\n",
+                                  "Could not write tag to file: a fragmented MP4 file"})
+        EXPECT_NE(one.log.find(line), std::string::npos) << line << "\n" << one.log;
+    EXPECT_NE(one.files["e.mp3"], readFile(orig / "e.mp3"));
+    EXPECT_EQ(one.files["readonly.mp3"], readFile(orig / "readonly.mp3"));
+    EXPECT_EQ(one.files["fragmented.m4a"], readFile(orig / "fragmented.m4a"));
+}
+
+// Ctrl-C while three tracks are in flight: every file is as it was or as a
+// whole run leaves it, and decodes; the log names every file that changed.
+TEST_F(BatchCli, CtrlCWithSeveralJobsLeavesEveryFileWhole)
+{
+    fs::path orig = home / "orig";
+    for (int i = 0; i < 8; ++i)
+        copy(i % 2 ? B : A, "t" + std::to_string(i) + (i % 2 ? ".m4a" : ".mp3"), orig);
+    auto fresh = [&] {
+        fs::remove_all(music);
+        fs::copy(orig, music);
+    };
+    fresh();
+    ASSERT_EQ(run({"--no-export", "--jobs", "1", music.string()}).status, 0);
+    std::map<std::string, std::string> written = contents(music), before = contents(orig);
+
+    fresh();
+    Result r = run({"--no-export", "--jobs", "3", music.string()}, [&](const std::string& line, pid_t pid) {
+        if (line.rfind("Processing: ", 0) == 0)
+            kill(pid, SIGINT);
+    });
+    EXPECT_EQ(r.status, 130) << r.out << r.err;
+    EXPECT_EQ(r.err.find("Done"), std::string::npos);
+    auto lines = r.lines();
+    int changed = 0;
+    for (const auto& [name, bytes] : contents(music)) {
+        EXPECT_TRUE(bytes == before[name] || bytes == written[name]) << name;
+        EXPECT_TRUE(decodes(music / name)) << name;
+        if (bytes != before[name]) {
+            ++changed;
+            EXPECT_EQ(outcomeOf(lines, music / name), UPDATED) << name;
+        }
+    }
+    EXPECT_LT(changed, 8); // cancelled before the end
+}
 
 TEST_F(BatchCli, ALibraryFromWindowsMappedToAFolderIsUpdatedAsALocalOne)
 {

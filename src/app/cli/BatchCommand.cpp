@@ -11,6 +11,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <climits>
@@ -20,6 +21,7 @@
 #include <cstring>
 #include <ctime>
 #include <string>
+#include <thread>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -158,6 +160,8 @@ public:
         app.add_flag("--overwrite-volume", options.overwritevolume, "Replace a volume set by another program");
         app.add_flag("--export,!--no-export", options.exportToLibrary, "Send the results to the library (default: on)");
         app.add_flag("--reprocess", options.reprocess, "Analyse again even when a stored analysis is usable");
+        app.add_option("--jobs", jobs, "Tracks analysed at once (default: one per core)")
+            ->check(CLI::Range(1, MAX_JOBS));
 
         auto* all = app.add_flag("--all-genres", allGenres, "Process tracks of every genre");
         auto* skip =
@@ -270,6 +274,7 @@ private:
         if (settings.badgenres.size() > 2047 || settings.goodgenres.size() > 2047)
             return fail("a genre list has at most 2047 bytes");
         settings.overwriteOptionNames = {"--overwrite-bpm", "--overwrite-times", "--overwrite-volume"};
+        settings.jobs = jobs;
         // The saved mappings, then the command line's: for one prefix the later folder counts.
         try {
             ovra::PreferenceStore store(nullptr, true);
@@ -287,7 +292,9 @@ private:
         return true;
     }
 
+    static constexpr int MAX_JOBS = 256;
     const CliPaths& paths;
+    int jobs = int(std::clamp(std::thread::hardware_concurrency(), 1u, unsigned(MAX_JOBS)));
     bool library = false;
     std::string playlist;
     std::string libraryFile;
