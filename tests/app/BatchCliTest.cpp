@@ -1,6 +1,9 @@
 // tempix-cli runs real batches over generated MP3 and M4A files in a
-// temporary HOME; what it wrote is read back with mutagen (read_track.py).
+// temporary HOME; what it wrote is read back with mutagen (read_tags.py).
 #include "platform/settings/PreferenceStore.h"
+#include "support/Process.h"
+#include "support/Readers.h"
+#include "support/TempFolders.h"
 
 #include <gtest/gtest.h>
 
@@ -26,7 +29,6 @@ namespace {
 
 const std::string CLI = TEMPIX_BINARY_DIR "/bin/tempix-cli";
 const std::string MATERIAL = TEMPIX_MATERIAL_DIR;
-const std::string READER = TEMPIX_SOURCE_DIR "/tests/app/read_track.py";
 
 const std::string UPDATED = "Track updated.";
 const std::string UP_TO_DATE = "Track is up-to-date.";
@@ -46,59 +48,25 @@ struct Result {
     }
 };
 
-std::string readFile(const fs::path& p)
-{
-    std::ifstream in(p, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-std::string quote(const std::string& s)
-{
-    std::string q = "'";
-    for (char c : s)
-        q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return q + "'";
-}
+using testsupport::shellquote;
 
 // What another program reads from the file's tag.
-std::map<std::string, std::string> readTrack(const fs::path& file)
-{
-    std::map<std::string, std::string> info;
-    FILE* p = popen((std::string(TEMPIX_PYTHON) + " " + quote(READER) + " " + quote(file.string())).c_str(), "r");
-    char line[4096];
-    while (p != nullptr && std::fgets(line, sizeof line, p)) {
-        std::string s(line);
-        if (!s.empty() && s.back() == '\n')
-            s.pop_back();
-        size_t eq = s.find('=');
-        if (eq != std::string::npos)
-            info[s.substr(0, eq)] = s.substr(eq + 1);
-    }
-    if (p != nullptr)
-        pclose(p);
-    return info;
-}
+std::map<std::string, std::string> readTrack(const fs::path& file) { return testsupport::mutagen(file, true); }
 
 int shell(const std::string& command) { return std::system(command.c_str()); }
 
 class BatchCli : public ::testing::Test {
 protected:
-    fs::path home;
+    testsupport::TempDir scratch;
+    fs::path home = scratch.root();
     fs::path music;
     bool unprivileged = false; // run as nobody when the tests run as root
     std::string program = CLI;
 
     void SetUp() override
     {
-        char templ[] = "/tmp/tempix-cli-XXXXXX";
-        home = fs::canonical(mkdtemp(templ));
         music = home / "My Music";
         fs::create_directories(music);
-    }
-    void TearDown() override
-    {
-        std::error_code ec;
-        fs::remove_all(home, ec);
     }
 
     fs::path copy(const std::string& material, const std::string& name, const fs::path& folder = {})
@@ -159,7 +127,7 @@ protected:
         int status = 0;
         waitpid(pid, &status, 0);
         r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 1000 + WTERMSIG(status);
-        r.err = readFile(errFile);
+        r.err = testsupport::readfile(errFile);
         return r;
     }
 
@@ -190,23 +158,6 @@ protected:
             "\t</dict>\n\t<key>Playlists</key>\n\t<array>\n\t\t<dict><key>Name</key><string>Library</string>"
             "<key>Playlist Items</key><array>" +
             items + "</array></dict>\n\t</array>\n</dict>\n</plist>\n";
-    }
-
-    // What plistlib (an independent reader) reads from the library file.
-    static std::string plist(const fs::path& library, const std::string& code)
-    {
-        std::string out;
-        FILE* p = popen((std::string(TEMPIX_PYTHON) + " -c " +
-                         quote("import plistlib,sys\nd = plistlib.load(open(sys.argv[1], 'rb'))\n" + code) + " " +
-                         quote(library.string()))
-                            .c_str(),
-                        "r");
-        char line[4096];
-        while (p != nullptr && std::fgets(line, sizeof line, p))
-            out += line;
-        if (p != nullptr)
-            pclose(p);
-        return out;
     }
 };
 
@@ -259,7 +210,7 @@ TEST_F(BatchCli, AFolderRunWritesTheTracksAndASecondFindsThemUpToDate)
         EXPECT_EQ(outcomeOf(lines, f), UPDATED) << f;
     EXPECT_NE(r.err.find("Done"), std::string::npos);
     // The log file holds exactly what was printed.
-    EXPECT_EQ(readFile(logFile()), r.out);
+    EXPECT_EQ(testsupport::readfile(logFile()), r.out);
 
     struct Expect {
         fs::path file;
@@ -278,7 +229,7 @@ TEST_F(BatchCli, AFolderRunWritesTheTracksAndASecondFindsThemUpToDate)
 
     // The second run must not analyse again: with the audio of a.mp3 wiped
     // out behind its tag, only the stored analysis can find it up to date.
-    std::string bytes = readFile(a);
+    std::string bytes = testsupport::readfile(a);
     ASSERT_EQ(bytes.compare(0, 3, "ID3"), 0);
     size_t tagEnd = 10 +
         ((size_t(bytes[6] & 0x7f) << 21) | (size_t(bytes[7] & 0x7f) << 14) | (size_t(bytes[8] & 0x7f) << 7) |
@@ -288,16 +239,16 @@ TEST_F(BatchCli, AFolderRunWritesTheTracksAndASecondFindsThemUpToDate)
     ASSERT_LT(tagEnd, audioEnd);
     std::fill(bytes.begin() + long(tagEnd), bytes.begin() + long(audioEnd), '\0');
     std::ofstream(a, std::ios::binary) << bytes;
-    std::string before[3] = {readFile(a), readFile(b), readFile(c)};
+    std::string before[3] = {testsupport::readfile(a), testsupport::readfile(b), testsupport::readfile(c)};
 
     r = run({"--adjust-volume", music.string()});
     EXPECT_EQ(r.status, 0) << r.out << r.err;
     lines = r.lines();
     for (const fs::path& f : {a, b, c})
         EXPECT_EQ(outcomeOf(lines, f), UP_TO_DATE) << f;
-    EXPECT_EQ(readFile(a), before[0]);
-    EXPECT_EQ(readFile(b), before[1]);
-    EXPECT_EQ(readFile(c), before[2]);
+    EXPECT_EQ(testsupport::readfile(a), before[0]);
+    EXPECT_EQ(testsupport::readfile(b), before[1]);
+    EXPECT_EQ(testsupport::readfile(c), before[2]);
 
     // reprocess analyses again: a.mp3 now fails, the others come out the same.
     r = run({"--adjust-volume", "--reprocess", music.string()});
@@ -307,7 +258,9 @@ TEST_F(BatchCli, AFolderRunWritesTheTracksAndASecondFindsThemUpToDate)
     EXPECT_NE(outcomeOf(lines, a), UPDATED);
     EXPECT_EQ(outcomeOf(lines, b), UP_TO_DATE);
     EXPECT_EQ(outcomeOf(lines, c), UP_TO_DATE);
-    EXPECT_EQ(readFile(a), before[0]);
+    EXPECT_EQ(testsupport::readfile(a), before[0]);
+    EXPECT_EQ(testsupport::readfile(b), before[1]) << "the same result leaves the file alone";
+    EXPECT_EQ(testsupport::readfile(c), before[2]);
     EXPECT_NE(r.err.find("There were errors. Check the log file for details."), std::string::npos);
 }
 
@@ -316,11 +269,11 @@ TEST_F(BatchCli, ValuesWrittenByAnotherTaggerAreLeftAloneUnlessOverwritten)
     fs::path a = copy(A, "a.mp3"), b = copy(B, "b.m4a");
     ASSERT_EQ(run({"--no-export", music.string()}).status, 0);
     // Another program sets its own tempo.
-    ASSERT_EQ(shell("eyeD3 --quiet --bpm 99 " + quote(a.string()) + " >/dev/null 2>&1"), 0);
+    ASSERT_EQ(shell("eyeD3 --quiet --bpm 99 " + shellquote(a.string()) + " >/dev/null 2>&1"), 0);
     ASSERT_EQ(shell(std::string(TEMPIX_PYTHON) +
                     " -c 'import sys; from mutagen.mp4 import MP4; t = MP4(sys.argv[1]); "
                     "t[\"tmpo\"] = [99]; t.save()' " +
-                    quote(b.string())),
+                    shellquote(b.string())),
               0);
     ASSERT_EQ(readTrack(a)["bpm"], "99");
     ASSERT_EQ(readTrack(b)["bpm"], "99");
@@ -351,6 +304,12 @@ TEST_F(BatchCli, ValuesWrittenByAnotherTaggerAreLeftAloneUnlessOverwritten)
     EXPECT_TRUE(near(readTrack(b)["bpm"], 100));
     // The volume of the run before is still ours: this run did not look at it.
     EXPECT_EQ(readTrack(b)["record_flags"], std::to_string(0x51F));
+
+    // From then on the record vouches for the tempo, until another program changes it again.
+    EXPECT_EQ(outcomeOf(run({"--no-export", music.string()}).lines(), a), UP_TO_DATE);
+    ASSERT_EQ(shell("eyeD3 --quiet --bpm 77 " + shellquote(a.string()) + " >/dev/null 2>&1"), 0);
+    EXPECT_EQ(outcomeOf(run({"--no-export", music.string()}).lines(), a), OTHER_APP);
+    EXPECT_EQ(readTrack(a)["bpm"], "77");
 }
 
 TEST_F(BatchCli, TheGenreFilter)
@@ -359,7 +318,7 @@ TEST_F(BatchCli, TheGenreFilter)
     ASSERT_EQ(shell(std::string(TEMPIX_PYTHON) +
                     " -c 'import sys; from mutagen.easyid3 import EasyID3; t = EasyID3(sys.argv[1]); "
                     "t[\"genre\"] = \"Classical\"; t.save()' " +
-                    quote(c.string())),
+                    shellquote(c.string())),
               0);
     Result r = run({"--no-export", music.string()});
     auto lines = r.lines();
@@ -448,7 +407,7 @@ TEST_F(BatchCli, LibraryAndPlaylistRuns)
                                          LIBRARY_UPDATED};
     EXPECT_EQ(std::vector<std::string>(lines.begin() + 1, lines.end()), expected);
     // The script helper wrote the new times into the library file.
-    std::string libraryText = readFile(lib / "iTunes Library.xml");
+    std::string libraryText = testsupport::readfile(lib / "iTunes Library.xml");
     for (const fs::path& f : {a, b, c}) {
         auto info = readTrack(f);
         EXPECT_EQ(info["record_flags"], std::to_string(0x31F)) << f;
@@ -523,10 +482,12 @@ TEST_F(BatchCli, AFolderGivenThroughALinkFindsItsLibraryTracks)
     EXPECT_EQ(r.status, 0) << r.out << r.err;
     EXPECT_EQ(count(r.lines(), "iTunes updated."), 2) << r.out;
     EXPECT_EQ(
-        plist(lib, "for t in ('11', '12'): print(d['Tracks'][t].get('Stop Time', 0) > 0, d['Tracks'][t].get('BPM'))"),
+        testsupport::plistquery(
+            lib, "for t in ('11', '12'): print(d['Tracks'][t].get('Stop Time', 0) > 0, d['Tracks'][t].get('BPM'))"),
         "True 123\nTrue 123\n");
 
-    std::string before = plist(lib, "print(d['Tracks']['11']['Stop Time'], d['Tracks']['12']['Stop Time'])");
+    std::string before =
+        testsupport::plistquery(lib, "print(d['Tracks']['11']['Stop Time'], d['Tracks']['12']['Stop Time'])");
 
     // A run with fewer options (and no library) keeps the record's times, so
     // a later run still knows them as its own and moves them.
@@ -536,11 +497,12 @@ TEST_F(BatchCli, AFolderGivenThroughALinkFindsItsLibraryTracks)
     r = run({"--optimize-times", "--less-intro", "--library-file", lib.string(), music.string()});
     EXPECT_EQ(r.status, 0) << r.out;
     EXPECT_EQ(outcomeOf(r.lines(), a), UPDATED) << r.out;
-    EXPECT_EQ(plist(lib,
-                    "old = [int(x) for x in \"" + before.substr(0, before.find('\n')) +
-                        "\".split()]\n"
-                        "print([d['Tracks'][t]['Stop Time'] < o for t, o in zip(('11', '12'), old)])"),
-              "[True, True]\n");
+    EXPECT_EQ(
+        testsupport::plistquery(lib,
+                                "old = [int(x) for x in \"" + before.substr(0, before.find('\n')) +
+                                    "\".split()]\n"
+                                    "print([d['Tracks'][t]['Stop Time'] < o for t, o in zip(('11', '12'), old)])"),
+        "[True, True]\n");
 }
 
 TEST_F(BatchCli, FilesAndFoldersInAnyOrderWithTheOptions)
@@ -592,7 +554,7 @@ TEST_F(BatchCli, CtrlCCancelsBetweenSteps)
         if (info.count("record_flags"))
             EXPECT_EQ(info["record_flags"], std::to_string(0x11F));
         else
-            EXPECT_EQ(readFile(files[i]), readFile(MATERIAL + "/" + (i % 2 ? B : A)));
+            EXPECT_EQ(testsupport::readfile(files[i]), testsupport::readfile(MATERIAL + "/" + (i % 2 ? B : A)));
     }
 }
 
@@ -611,7 +573,7 @@ TEST_F(BatchCli, BadInputIsLoggedAndLeftAsItWas)
     for (int i = 0; i < 16; ++i)
         deep /= "d";
     fs::path tooDeep = copy(A, "deep.mp3", deep);
-    std::string notAudioBefore = readFile(notAudio), shortBefore = readFile(shortTrack);
+    std::string notAudioBefore = testsupport::readfile(notAudio), shortBefore = testsupport::readfile(shortTrack);
 
     Result r = run({"--no-export", music.string()});
     EXPECT_EQ(r.status, 1) << r.out;
@@ -633,8 +595,8 @@ TEST_F(BatchCli, BadInputIsLoggedAndLeftAsItWas)
     EXPECT_EQ(outcomeOf(lines, music / "x.mp3\\nTrack updated.\\nProcessing: y.mp3"), UPDATED);
     EXPECT_EQ(count(lines, "Processing: y.mp3"), 0);
     EXPECT_TRUE(near(readTrack(forged)["bpm"], 128));
-    EXPECT_EQ(readFile(notAudio), notAudioBefore);
-    EXPECT_EQ(readFile(shortTrack), shortBefore);
+    EXPECT_EQ(testsupport::readfile(notAudio), notAudioBefore);
+    EXPECT_EQ(testsupport::readfile(shortTrack), shortBefore);
     EXPECT_TRUE(near(readTrack(odd)["bpm"], 128));
 
     // An empty folder is done at once.
@@ -664,7 +626,7 @@ TEST_F(BatchCli, FilesThatCannotBeWrittenOrReadAreLeftAsTheyWere)
         lchown(home.c_str(), 65534, 65534);
         chmod(home.c_str(), 0755);
     }
-    std::string before[3] = {readFile(a), readFile(b), readFile(c)};
+    std::string before[3] = {testsupport::readfile(a), testsupport::readfile(b), testsupport::readfile(c)};
 
     Result r = run({"--no-export", music.string()});
     EXPECT_EQ(r.status, 1) << r.out << r.err;
@@ -674,15 +636,15 @@ TEST_F(BatchCli, FilesThatCannotBeWrittenOrReadAreLeftAsTheyWere)
     EXPECT_EQ(outcomeOf(lines, b), "Could not write tag to file: error code 13.");
     EXPECT_EQ(outcomeOf(lines, c), "Could not read metadata for this track.");
     EXPECT_EQ(outcomeOf(lines, d), UPDATED);
-    EXPECT_EQ(readFile(a), before[0]);
-    EXPECT_EQ(readFile(b), before[1]);
-    EXPECT_EQ(readFile(c), before[2]);
+    EXPECT_EQ(testsupport::readfile(a), before[0]);
+    EXPECT_EQ(testsupport::readfile(b), before[1]);
+    EXPECT_EQ(testsupport::readfile(c), before[2]);
 }
 
 TEST_F(BatchCli, WrongUsageChangesNothing)
 {
     fs::path a = copy(A, "a.mp3");
-    std::string before = readFile(a);
+    std::string before = testsupport::readfile(a);
     EXPECT_EQ(run({}).status, 2);
     EXPECT_EQ(run({(home / "missing").string()}).status, 2);
     EXPECT_EQ(run({a.string(), (home / "missing").string()}).status, 2);
@@ -692,6 +654,6 @@ TEST_F(BatchCli, WrongUsageChangesNothing)
     EXPECT_EQ(run({"--analyze", "--library", a.string()}).status, 2);
     EXPECT_EQ(run({"--all-genres", "--only-genres", "x", music.string()}).status, 2);
     EXPECT_EQ(run({"--playlist", std::string(80, 'p')}).status, 2);
-    EXPECT_EQ(readFile(a), before);
+    EXPECT_EQ(testsupport::readfile(a), before);
     EXPECT_FALSE(fs::exists(logFile()));
 }

@@ -20,7 +20,7 @@ using namespace scripttest;
 
 TEST(LibraryDocument, AConcurrentWriterLosesNothingOfItsOwn)
 {
-    std::string dir = maketempdir("concurrent");
+    std::string dir = testsupport::suitefolder();
     std::string pristine = makelibrary(dir);
     ASSERT_FALSE(pristine.empty());
     std::string library = dir + "/library.xml";
@@ -62,7 +62,6 @@ TEST(LibraryDocument, AConcurrentWriterLosesNothingOfItsOwn)
     // Our last look and the swap leave an instant in which a write can land;
     // the swap hands back what it replaced, so even that write is kept.
     EXPECT_EQ(lost, 0);
-    run("rm -rf " + shellquoted(dir));
 }
 
 namespace {
@@ -88,9 +87,8 @@ Dump parsedump(const std::string& text)
 
 std::string largelibrary(const std::string& args)
 {
-    std::string out = maketempdir("large-out") + "/out";
-    run(std::string(TEMPIX_PYTHON) + " " TEMPIX_SOURCE_DIR "/tests/script/large_library.py " + args + " > " + out);
-    return readfile(out);
+    return testsupport::runcommand(std::string(TEMPIX_PYTHON) +
+                                   " " TEMPIX_SOURCE_DIR "/tests/script/large_library.py " + args);
 }
 
 Dump batchdump(const std::string& library)
@@ -98,7 +96,8 @@ Dump batchdump(const std::string& library)
     Dump d;
     auto root = ovra::readPListFile(library.c_str());
     ovra::PListDict* tracks = root->asDict()->get("Tracks")->asDict();
-    ovra::PListArray* items = root->asDict()->get("Playlists")->asArray()->at(0)->asDict()->get("Playlist Items")->asArray();
+    ovra::PListArray* items =
+        root->asDict()->get("Playlists")->asArray()->at(0)->asDict()->get("Playlist Items")->asArray();
     for (int i = 0; i < items->count(); ++i) {
         int id = items->at(i)->asDict()->get("Track ID")->asInteger()->value();
         ovra::PListDict* t = tracks->get(id)->asDict();
@@ -136,11 +135,11 @@ Dump helperdump(const ovra::LibraryDocument& doc)
 // the first save wrote), alter nothing but their own lines.
 TEST(LibraryReaders, ALargeLibraryIsReadAsPlistlibReadsItAndChangedOnlyWhereAsked)
 {
-    std::string dir = maketempdir("large");
+    std::string dir = testsupport::suitefolder();
     std::string library = dir + "/library.xml", before = dir + "/before.xml";
-    largelibrary("make 2000 " + shellquoted(before));
+    largelibrary("make 2000 " + shellquote(before));
     writefile(library, readfile(before));
-    Dump expected = parsedump(largelibrary("dump " + shellquoted(library)));
+    Dump expected = parsedump(largelibrary("dump " + shellquote(library)));
     ASSERT_EQ(expected.size(), 2001u);
     EXPECT_EQ(batchdump(library), expected);
     ovra::LibraryDocument doc;
@@ -160,7 +159,9 @@ TEST(LibraryReaders, ALargeLibraryIsReadAsPlistlibReadsItAndChangedOnlyWhereAske
         for (size_t k = 0; k < ids.size(); ++k) {
             int64_t id = ids[k];
             switch (k % 4) {
-            case 0: set(id, 0, 1000 + round * 1000 + int64_t(k)); break; // also the track that had no keys
+            case 0:
+                set(id, 0, 1000 + round * 1000 + int64_t(k));
+                break; // also the track that had no keys
             case 1:
                 if (round == 0) { // changes on top of changes, merged before they are saved
                     set(id, 0, 5);
@@ -169,26 +170,31 @@ TEST(LibraryReaders, ALargeLibraryIsReadAsPlistlibReadsItAndChangedOnlyWhereAske
                     remove(id, 1);
                 }
                 break;
-            case 2: remove(id, 3), set(id, 2, 100 + int64_t(k % 50)); break;
-            case 3: if (round == 1) set(id, 1, 9000 + int64_t(k)); break;
+            case 2:
+                remove(id, 3), set(id, 2, 100 + int64_t(k % 50));
+                break;
+            case 3:
+                if (round == 1)
+                    set(id, 1, 9000 + int64_t(k));
+                break;
             }
         }
         EXPECT_EQ(helperdump(doc), expected) << "round " << round << ", before the save";
         ASSERT_EQ(doc.save(), 0);
-        EXPECT_EQ(parsedump(largelibrary("dump " + shellquoted(library))), expected) << "round " << round;
-        EXPECT_EQ(largelibrary("same " + shellquoted(before) + " " + shellquoted(library)), "same\n");
+        EXPECT_EQ(parsedump(largelibrary("dump " + shellquote(library))), expected) << "round " << round;
+        EXPECT_EQ(largelibrary("same " + shellquote(before) + " " + shellquote(library)), "same\n");
         EXPECT_EQ(batchdump(library), expected);
         EXPECT_EQ(helperdump(doc), expected) << "round " << round << ", after the save";
     }
-    run("rm -rf " + shellquoted(dir));
 }
 
 // The helper reads any well-formed markup around the entries (and keeps it
 // byte for byte) and refuses a file whose markup is broken.
 TEST(LibraryReaders, MarkupAroundTheEntriesIsKeptBrokenMarkupRefused)
 {
-    const std::string head = "<?xml version=\"1.0\"?>\n<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" \"x.dtd\">\n"
-                             "<plist version=\"1.0\">\n";
+    const std::string head =
+        "<?xml version=\"1.0\"?>\n<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" \"x.dtd\">\n"
+        "<plist version=\"1.0\">\n";
     const std::string tracks = "<key>Tracks</key><dict><key>101</key><dict><key>Track ID</key><integer>101</integer>"
                                "<key>Start Time</key><integer>7</integer></dict></dict>";
     const std::string playlists = "<key>Playlists</key><array><dict><key>Playlist Items</key><array><dict>"
@@ -210,7 +216,7 @@ TEST(LibraryReaders, MarkupAroundTheEntriesIsKeptBrokenMarkupRefused)
         {head + "<dict><key>a</key><data a=\"1\">x</data a=\"1\">" + body, ovra::SCRIPT_APP_FAILED},
         {head + "<array>" + tracks + playlists + "</array>\n</plist>\n", ovra::SCRIPT_APP_FAILED},
     };
-    std::string dir = maketempdir("markup");
+    std::string dir = testsupport::suitefolder();
     std::string library = dir + "/library.xml";
     for (const auto& c : cases) {
         writefile(library, c.text);
@@ -225,5 +231,4 @@ TEST(LibraryReaders, MarkupAroundTheEntriesIsKeptBrokenMarkupRefused)
         expect.replace(expect.find("<integer>7</integer>"), 20, "<integer>1500</integer>");
         EXPECT_EQ(readfile(library), expect);
     }
-    run("rm -rf " + shellquoted(dir));
 }
