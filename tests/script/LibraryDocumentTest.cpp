@@ -5,7 +5,7 @@
 #include "ScriptTestSupport.h"
 #include "plist/PListNode.h"
 #include "script/LibraryDocument.h"
-#include "script/ScriptErrors.h"
+#include "platform/ErrorCodes.h"
 
 #include <gtest/gtest.h>
 
