@@ -83,26 +83,7 @@ TEST(DirectoryWalker, MissingStartsAndFileStarts)
     EXPECT_EQ(walker.next(), nullptr);
 }
 
-TEST(DirectoryWalker, StopsSixteenLevelsDown)
-{
-    TempDir dir;
-    fs::path p = dir.root();
-    for (int level = 1; level <= 17; ++level) {
-        p /= "d" + std::to_string(level);
-        touch(p / ("f" + std::to_string(level) + ".mp3"));
-    }
-    DirectoryWalker walker(0);
-    std::set<std::string> entries = walk(walker, dir.root().string());
-    // The start folder is level one: files in d1 ... d15 are reached.
-    EXPECT_EQ(entries.size(), 15u);
-    bool has15 = false, has16 = false;
-    for (const std::string& e : entries) {
-        has15 |= e.find("/f15.mp3") != std::string::npos;
-        has16 |= e.find("/f16.mp3") != std::string::npos;
-    }
-    EXPECT_TRUE(has15);
-    EXPECT_FALSE(has16);
-}
+// The sixteen-level limit is checked end to end (BatchCli.BadInputIsLoggedAndLeftAsItWas).
 
 TEST(DirectoryWalker, ReportsWhatItPassesOver)
 {

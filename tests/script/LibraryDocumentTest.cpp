@@ -3,6 +3,7 @@
 // (printed: writes lost of all, and in how many trials); a large library read
 // by both readers and changed by the helper; the markup the helper reads.
 #include "ScriptTestSupport.h"
+#include "plist/LibraryRules.h"
 #include "plist/PListNode.h"
 #include "script/LibraryDocument.h"
 #include "platform/ErrorCodes.h"
