@@ -276,6 +276,7 @@ TEST_F(ITunesUpdate, ABrokenHelperGivesAnErrorForEveryTrack)
                                  "Volume=-12%\n";
     for (const auto& [what, start] : cases) {
         SCOPED_TRACE(what);
+        sink.log.clear();
         start();
         sink.log.clear();
         sink.errors = 0;

@@ -5,7 +5,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <iterator>
 #include <map>
 #include <sstream>
 #include <string>
@@ -72,10 +71,13 @@ inline std::map<std::string, std::string> keyvalues(const std::string& text)
     return values;
 }
 
+// The whole file, or what could be read of it ("" for a folder).
 inline std::string readfile(const std::string& path)
 {
     std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    std::ostringstream text;
+    text << in.rdbuf(); // a read error ends the text, never throws
+    return text.str();
 }
 
 inline void writefile(const std::string& path, const std::string& text)
