@@ -1,6 +1,9 @@
 // tempix-cli runs real batches over generated MP3 and M4A files in a
-// temporary HOME; what it wrote is read back with mutagen (read_track.py).
+// temporary HOME; what it wrote is read back with mutagen (read_tags.py).
 #include "platform/settings/PreferenceStore.h"
+#include "support/Process.h"
+#include "support/Readers.h"
+#include "support/TempFolders.h"
 
 #include <gtest/gtest.h>
 
@@ -27,7 +30,6 @@ namespace {
 
 const std::string CLI = TEMPIX_BINARY_DIR "/bin/tempix-cli";
 const std::string MATERIAL = TEMPIX_MATERIAL_DIR;
-const std::string READER = TEMPIX_SOURCE_DIR "/tests/app/read_track.py";
 
 const std::string UPDATED = "Track updated.";
 const std::string UP_TO_DATE = "Track is up-to-date.";
@@ -47,59 +49,25 @@ struct Result {
     }
 };
 
-std::string readFile(const fs::path& p)
-{
-    std::ifstream in(p, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-std::string quote(const std::string& s)
-{
-    std::string q = "'";
-    for (char c : s)
-        q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return q + "'";
-}
+using testsupport::shellquote;
 
 // What another program reads from the file's tag.
-std::map<std::string, std::string> readTrack(const fs::path& file)
-{
-    std::map<std::string, std::string> info;
-    FILE* p = popen((std::string(TEMPIX_PYTHON) + " " + quote(READER) + " " + quote(file.string())).c_str(), "r");
-    char line[4096];
-    while (p != nullptr && std::fgets(line, sizeof line, p)) {
-        std::string s(line);
-        if (!s.empty() && s.back() == '\n')
-            s.pop_back();
-        size_t eq = s.find('=');
-        if (eq != std::string::npos)
-            info[s.substr(0, eq)] = s.substr(eq + 1);
-    }
-    if (p != nullptr)
-        pclose(p);
-    return info;
-}
+std::map<std::string, std::string> readTrack(const fs::path& file) { return testsupport::mutagen(file, true); }
 
 int shell(const std::string& command) { return std::system(command.c_str()); }
 
 class BatchCli : public ::testing::Test {
 protected:
-    fs::path home;
+    testsupport::TempDir scratch;
+    fs::path home = scratch.root();
     fs::path music;
     bool unprivileged = false; // run as nobody when the tests run as root
     std::string program = CLI;
 
     void SetUp() override
     {
-        char templ[] = "/tmp/tempix-cli-XXXXXX";
-        home = fs::canonical(mkdtemp(templ));
         music = home / "My Music";
         fs::create_directories(music);
-    }
-    void TearDown() override
-    {
-        std::error_code ec;
-        fs::remove_all(home, ec);
     }
 
     fs::path copy(const std::string& material, const std::string& name, const fs::path& folder = {})
@@ -160,7 +128,7 @@ protected:
         int status = 0;
         waitpid(pid, &status, 0);
         r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 1000 + WTERMSIG(status);
-        r.err = readFile(errFile);
+        r.err = testsupport::readfile(errFile);
         return r;
     }
 
@@ -214,23 +182,6 @@ protected:
             "<key>Playlist Items</key><array>" +
             items + "</array></dict>\n\t</array>\n</dict>\n</plist>\n";
     }
-
-    // What plistlib (an independent reader) reads from the library file.
-    static std::string plist(const fs::path& library, const std::string& code)
-    {
-        std::string out;
-        FILE* p = popen((std::string(TEMPIX_PYTHON) + " -c " +
-                         quote("import plistlib,sys\nd = plistlib.load(open(sys.argv[1], 'rb'))\n" + code) + " " +
-                         quote(library.string()))
-                            .c_str(),
-                        "r");
-        char line[4096];
-        while (p != nullptr && std::fgets(line, sizeof line, p))
-            out += line;
-        if (p != nullptr)
-            pclose(p);
-        return out;
-    }
 };
 
 // The line after "Processing: path".
@@ -282,7 +233,7 @@ TEST_F(BatchCli, AFolderRunWritesTheTracksAndASecondFindsThemUpToDate)
         EXPECT_EQ(outcomeOf(lines, f), UPDATED) << f;
     EXPECT_NE(r.err.find("Done"), std::string::npos);
     // The log file holds exactly what was printed.
-    EXPECT_EQ(readFile(logFile()), r.out);
+    EXPECT_EQ(testsupport::readfile(logFile()), r.out);
 
     struct Expect {
         fs::path file;
@@ -301,7 +252,7 @@ TEST_F(BatchCli, AFolderRunWritesTheTracksAndASecondFindsThemUpToDate)
 
     // The second run must not analyse again: with the audio of a.mp3 wiped
     // out behind its tag, only the stored analysis can find it up to date.
-    std::string bytes = readFile(a);
+    std::string bytes = testsupport::readfile(a);
     ASSERT_EQ(bytes.compare(0, 3, "ID3"), 0);
     size_t tagEnd = 10 +
         ((size_t(bytes[6] & 0x7f) << 21) | (size_t(bytes[7] & 0x7f) << 14) | (size_t(bytes[8] & 0x7f) << 7) |
@@ -311,16 +262,16 @@ TEST_F(BatchCli, AFolderRunWritesTheTracksAndASecondFindsThemUpToDate)
     ASSERT_LT(tagEnd, audioEnd);
     std::fill(bytes.begin() + long(tagEnd), bytes.begin() + long(audioEnd), '\0');
     std::ofstream(a, std::ios::binary) << bytes;
-    std::string before[3] = {readFile(a), readFile(b), readFile(c)};
+    std::string before[3] = {testsupport::readfile(a), testsupport::readfile(b), testsupport::readfile(c)};
 
     r = run({"--adjust-volume", music.string()});
     EXPECT_EQ(r.status, 0) << r.out << r.err;
     lines = r.lines();
     for (const fs::path& f : {a, b, c})
         EXPECT_EQ(outcomeOf(lines, f), UP_TO_DATE) << f;
-    EXPECT_EQ(readFile(a), before[0]);
-    EXPECT_EQ(readFile(b), before[1]);
-    EXPECT_EQ(readFile(c), before[2]);
+    EXPECT_EQ(testsupport::readfile(a), before[0]);
+    EXPECT_EQ(testsupport::readfile(b), before[1]);
+    EXPECT_EQ(testsupport::readfile(c), before[2]);
 
     // reprocess analyses again: a.mp3 now fails, the others come out the same.
     r = run({"--adjust-volume", "--reprocess", music.string()});
@@ -330,7 +281,9 @@ TEST_F(BatchCli, AFolderRunWritesTheTracksAndASecondFindsThemUpToDate)
     EXPECT_NE(outcomeOf(lines, a), UPDATED);
     EXPECT_EQ(outcomeOf(lines, b), UP_TO_DATE);
     EXPECT_EQ(outcomeOf(lines, c), UP_TO_DATE);
-    EXPECT_EQ(readFile(a), before[0]);
+    EXPECT_EQ(testsupport::readfile(a), before[0]);
+    EXPECT_EQ(testsupport::readfile(b), before[1]) << "the same result leaves the file alone";
+    EXPECT_EQ(testsupport::readfile(c), before[2]);
     EXPECT_NE(r.err.find("There were errors. Check the log file for details."), std::string::npos);
 }
 
@@ -338,26 +291,26 @@ TEST_F(BatchCli, FlacVorbisAndOpusFilesAreWrittenAndASecondRunFindsThemUpToDate)
 {
     // One track of known tempo through each format's own encoder.
     const fs::path wav = home / "a.wav";
-    ASSERT_EQ(shell("ffmpeg -v error -i " + quote(MATERIAL + "/" + A) + " -map_metadata -1 -fflags +bitexact " +
-                    quote(wav.string())),
+    ASSERT_EQ(shell("ffmpeg -v error -i " + testsupport::shellquote(MATERIAL + "/" + A) + " -map_metadata -1 -fflags +bitexact " +
+                    testsupport::shellquote(wav.string())),
               0);
     const fs::path flac = music / "a.flac", ogg = music / "b.ogg", opus = music / "sub/c.OPUS",
                    classical = music / "d.opus";
     fs::create_directories(opus.parent_path());
-    ASSERT_EQ(shell("flac -s -T Title=A -T GENRE=House -o " + quote(flac.string()) + " " + quote(wav.string())), 0);
-    ASSERT_EQ(shell("oggenc -Q -c GENRE=House -o " + quote(ogg.string()) + " " + quote(wav.string())), 0);
+    ASSERT_EQ(shell("flac -s -T Title=A -T GENRE=House -o " + testsupport::shellquote(flac.string()) + " " + testsupport::shellquote(wav.string())), 0);
+    ASSERT_EQ(shell("oggenc -Q -c GENRE=House -o " + testsupport::shellquote(ogg.string()) + " " + testsupport::shellquote(wav.string())), 0);
     for (const fs::path& f : {opus, classical}) {
         const std::string genre = f == classical ? "Classical" : "House";
         ASSERT_EQ(
-            shell("opusenc --quiet --comment GENRE=" + genre + " " + quote(wav.string()) + " " + quote(f.string())), 0);
+            shell("opusenc --quiet --comment GENRE=" + genre + " " + testsupport::shellquote(wav.string()) + " " + testsupport::shellquote(f.string())), 0);
     }
-    const std::string skipped = readFile(classical);
+    const std::string skipped = testsupport::readfile(classical);
 
     Result r = run({"--adjust-volume", music.string()});
     ASSERT_EQ(r.status, 0) << r.out << r.err;
     auto lines = r.lines();
     EXPECT_EQ(outcomeOf(lines, classical), "Genre filter: skipping genre 'classical'.");
-    EXPECT_EQ(readFile(classical), skipped);
+    EXPECT_EQ(testsupport::readfile(classical), skipped);
     std::string before[3];
     int i = 0;
     for (const fs::path& f : {flac, ogg, opus}) {
@@ -367,7 +320,7 @@ TEST_F(BatchCli, FlacVorbisAndOpusFilesAreWrittenAndASecondRunFindsThemUpToDate)
         EXPECT_EQ(info["record_flags"], std::to_string(0x51F)) << f;
         EXPECT_EQ(info["record_bpm"], info["bpm"]) << f;
         EXPECT_EQ(info["record_sample_rate"], f == flac ? "44100" : f == ogg ? "44100" : "48000") << f;
-        before[i++] = readFile(f);
+        before[i++] = testsupport::readfile(f);
     }
 
     r = run({"--adjust-volume", music.string()});
@@ -376,7 +329,7 @@ TEST_F(BatchCli, FlacVorbisAndOpusFilesAreWrittenAndASecondRunFindsThemUpToDate)
     i = 0;
     for (const fs::path& f : {flac, ogg, opus}) {
         EXPECT_EQ(outcomeOf(lines, f), UP_TO_DATE) << f;
-        EXPECT_EQ(readFile(f), before[i++]) << f;
+        EXPECT_EQ(testsupport::readfile(f), before[i++]) << f;
     }
 
     // In a library run the volume goes to the library, as for M4A files.
@@ -395,9 +348,9 @@ TEST_F(BatchCli, FlacVorbisAndOpusFilesAreWrittenAndASecondRunFindsThemUpToDate)
     for (const fs::path& f : {flac, ogg}) {
         auto info = readTrack(f);
         const std::string entry = "t = d['Tracks']['" + std::to_string(i++) + "']\n";
-        EXPECT_EQ(plist(library, entry + "print(t.get('BPM'))"), info["bpm"] + "\n") << f;
+        EXPECT_EQ(testsupport::plistquery(library, entry + "print(t.get('BPM'))"), info["bpm"] + "\n") << f;
         const long volume = std::lround(std::atol(info["record_volume"].c_str()) * 255.0 / 65535.0);
-        EXPECT_TRUE(near(plist(library, entry + "print(t.get('Volume Adjustment', 0))"), int(volume))) << f;
+        EXPECT_TRUE(near(testsupport::plistquery(library, entry + "print(t.get('Volume Adjustment', 0))"), int(volume))) << f;
     }
 
     r = run({"--dump", flac.string()});
@@ -414,11 +367,11 @@ TEST_F(BatchCli, ValuesWrittenByAnotherTaggerAreLeftAloneUnlessOverwritten)
     fs::path a = copy(A, "a.mp3"), b = copy(B, "b.m4a");
     ASSERT_EQ(run({"--no-export", music.string()}).status, 0);
     // Another program sets its own tempo.
-    ASSERT_EQ(shell("eyeD3 --quiet --bpm 99 " + quote(a.string()) + " >/dev/null 2>&1"), 0);
+    ASSERT_EQ(shell("eyeD3 --quiet --bpm 99 " + shellquote(a.string()) + " >/dev/null 2>&1"), 0);
     ASSERT_EQ(shell(std::string(TEMPIX_PYTHON) +
                     " -c 'import sys; from mutagen.mp4 import MP4; t = MP4(sys.argv[1]); "
                     "t[\"tmpo\"] = [99]; t.save()' " +
-                    quote(b.string())),
+                    shellquote(b.string())),
               0);
     ASSERT_EQ(readTrack(a)["bpm"], "99");
     ASSERT_EQ(readTrack(b)["bpm"], "99");
@@ -449,6 +402,12 @@ TEST_F(BatchCli, ValuesWrittenByAnotherTaggerAreLeftAloneUnlessOverwritten)
     EXPECT_TRUE(near(readTrack(b)["bpm"], 100));
     // The volume of the run before is still ours: this run did not look at it.
     EXPECT_EQ(readTrack(b)["record_flags"], std::to_string(0x51F));
+
+    // From then on the record vouches for the tempo, until another program changes it again.
+    EXPECT_EQ(outcomeOf(run({"--no-export", music.string()}).lines(), a), UP_TO_DATE);
+    ASSERT_EQ(shell("eyeD3 --quiet --bpm 77 " + shellquote(a.string()) + " >/dev/null 2>&1"), 0);
+    EXPECT_EQ(outcomeOf(run({"--no-export", music.string()}).lines(), a), OTHER_APP);
+    EXPECT_EQ(readTrack(a)["bpm"], "77");
 }
 
 TEST_F(BatchCli, TheGenreFilter)
@@ -457,7 +416,7 @@ TEST_F(BatchCli, TheGenreFilter)
     ASSERT_EQ(shell(std::string(TEMPIX_PYTHON) +
                     " -c 'import sys; from mutagen.easyid3 import EasyID3; t = EasyID3(sys.argv[1]); "
                     "t[\"genre\"] = \"Classical\"; t.save()' " +
-                    quote(c.string())),
+                    shellquote(c.string())),
               0);
     Result r = run({"--no-export", music.string()});
     auto lines = r.lines();
@@ -546,7 +505,7 @@ TEST_F(BatchCli, LibraryAndPlaylistRuns)
                                          LIBRARY_UPDATED};
     EXPECT_EQ(std::vector<std::string>(lines.begin() + 1, lines.end()), expected);
     // The script helper wrote the new times into the library file.
-    std::string libraryText = readFile(lib / "iTunes Library.xml");
+    std::string libraryText = testsupport::readfile(lib / "iTunes Library.xml");
     for (const fs::path& f : {a, b, c}) {
         auto info = readTrack(f);
         EXPECT_EQ(info["record_flags"], std::to_string(0x31F)) << f;
@@ -621,10 +580,12 @@ TEST_F(BatchCli, AFolderGivenThroughALinkFindsItsLibraryTracks)
     EXPECT_EQ(r.status, 0) << r.out << r.err;
     EXPECT_EQ(count(r.lines(), "iTunes updated."), 2) << r.out;
     EXPECT_EQ(
-        plist(lib, "for t in ('11', '12'): print(d['Tracks'][t].get('Stop Time', 0) > 0, d['Tracks'][t].get('BPM'))"),
+        testsupport::plistquery(
+            lib, "for t in ('11', '12'): print(d['Tracks'][t].get('Stop Time', 0) > 0, d['Tracks'][t].get('BPM'))"),
         "True 123\nTrue 123\n");
 
-    std::string before = plist(lib, "print(d['Tracks']['11']['Stop Time'], d['Tracks']['12']['Stop Time'])");
+    std::string before =
+        testsupport::plistquery(lib, "print(d['Tracks']['11']['Stop Time'], d['Tracks']['12']['Stop Time'])");
 
     // A run with fewer options (and no library) keeps the record's times, so
     // a later run still knows them as its own and moves them.
@@ -634,11 +595,12 @@ TEST_F(BatchCli, AFolderGivenThroughALinkFindsItsLibraryTracks)
     r = run({"--optimize-times", "--less-intro", "--library-file", lib.string(), music.string()});
     EXPECT_EQ(r.status, 0) << r.out;
     EXPECT_EQ(outcomeOf(r.lines(), a), UPDATED) << r.out;
-    EXPECT_EQ(plist(lib,
-                    "old = [int(x) for x in \"" + before.substr(0, before.find('\n')) +
-                        "\".split()]\n"
-                        "print([d['Tracks'][t]['Stop Time'] < o for t, o in zip(('11', '12'), old)])"),
-              "[True, True]\n");
+    EXPECT_EQ(
+        testsupport::plistquery(lib,
+                                "old = [int(x) for x in \"" + before.substr(0, before.find('\n')) +
+                                    "\".split()]\n"
+                                    "print([d['Tracks'][t]['Stop Time'] < o for t, o in zip(('11', '12'), old)])"),
+        "[True, True]\n");
 }
 
 TEST_F(BatchCli, FilesAndFoldersInAnyOrderWithTheOptions)
@@ -690,7 +652,7 @@ TEST_F(BatchCli, CtrlCCancelsBetweenSteps)
         if (info.count("record_flags"))
             EXPECT_EQ(info["record_flags"], std::to_string(0x11F));
         else
-            EXPECT_EQ(readFile(files[i]), readFile(MATERIAL + "/" + (i % 2 ? B : A)));
+            EXPECT_EQ(testsupport::readfile(files[i]), testsupport::readfile(MATERIAL + "/" + (i % 2 ? B : A)));
     }
 }
 
@@ -709,7 +671,7 @@ TEST_F(BatchCli, BadInputIsLoggedAndLeftAsItWas)
     for (int i = 0; i < 16; ++i)
         deep /= "d";
     fs::path tooDeep = copy(A, "deep.mp3", deep);
-    std::string notAudioBefore = readFile(notAudio), shortBefore = readFile(shortTrack);
+    std::string notAudioBefore = testsupport::readfile(notAudio), shortBefore = testsupport::readfile(shortTrack);
 
     Result r = run({"--no-export", music.string()});
     EXPECT_EQ(r.status, 1) << r.out;
@@ -731,8 +693,8 @@ TEST_F(BatchCli, BadInputIsLoggedAndLeftAsItWas)
     EXPECT_EQ(outcomeOf(lines, music / "x.mp3\\nTrack updated.\\nProcessing: y.mp3"), UPDATED);
     EXPECT_EQ(count(lines, "Processing: y.mp3"), 0);
     EXPECT_TRUE(near(readTrack(forged)["bpm"], 128));
-    EXPECT_EQ(readFile(notAudio), notAudioBefore);
-    EXPECT_EQ(readFile(shortTrack), shortBefore);
+    EXPECT_EQ(testsupport::readfile(notAudio), notAudioBefore);
+    EXPECT_EQ(testsupport::readfile(shortTrack), shortBefore);
     EXPECT_TRUE(near(readTrack(odd)["bpm"], 128));
 
     // An empty folder is done at once.
@@ -749,7 +711,7 @@ TEST_F(BatchCli, FilesThatCannotBeWrittenOrReadAreLeftAsTheyWere)
     fs::permissions(b, fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
     fs::permissions(c, fs::perms::none);
     becomeNobody();
-    std::string before[3] = {readFile(a), readFile(b), readFile(c)};
+    std::string before[3] = {testsupport::readfile(a), testsupport::readfile(b), testsupport::readfile(c)};
 
     Result r = run({"--no-export", music.string()});
     EXPECT_EQ(r.status, 1) << r.out << r.err;
@@ -759,15 +721,15 @@ TEST_F(BatchCli, FilesThatCannotBeWrittenOrReadAreLeftAsTheyWere)
     EXPECT_EQ(outcomeOf(lines, b), "Could not write tag to file: error code 13.");
     EXPECT_EQ(outcomeOf(lines, c), "Could not read metadata for this track.");
     EXPECT_EQ(outcomeOf(lines, d), UPDATED);
-    EXPECT_EQ(readFile(a), before[0]);
-    EXPECT_EQ(readFile(b), before[1]);
-    EXPECT_EQ(readFile(c), before[2]);
+    EXPECT_EQ(testsupport::readfile(a), before[0]);
+    EXPECT_EQ(testsupport::readfile(b), before[1]);
+    EXPECT_EQ(testsupport::readfile(c), before[2]);
 }
 
 TEST_F(BatchCli, WrongUsageChangesNothing)
 {
     fs::path a = copy(A, "a.mp3");
-    std::string before = readFile(a);
+    std::string before = testsupport::readfile(a);
     EXPECT_EQ(run({}).status, 2);
     EXPECT_EQ(run({(home / "missing").string()}).status, 2);
     EXPECT_EQ(run({a.string(), (home / "missing").string()}).status, 2);
@@ -777,7 +739,7 @@ TEST_F(BatchCli, WrongUsageChangesNothing)
     EXPECT_EQ(run({"--analyze", "--library", a.string()}).status, 2);
     EXPECT_EQ(run({"--all-genres", "--only-genres", "x", music.string()}).status, 2);
     EXPECT_EQ(run({"--playlist", std::string(80, 'p')}).status, 2);
-    EXPECT_EQ(readFile(a), before);
+    EXPECT_EQ(testsupport::readfile(a), before);
     EXPECT_FALSE(fs::exists(logFile()));
 }
 
@@ -789,13 +751,13 @@ std::map<std::string, std::string> contents(const fs::path& folder)
     std::map<std::string, std::string> files;
     for (auto& e : fs::recursive_directory_iterator(folder))
         if (e.is_regular_file())
-            files[fs::relative(e.path(), folder).string()] = readFile(e.path());
+            files[fs::relative(e.path(), folder).string()] = testsupport::readfile(e.path());
     return files;
 }
 
 bool decodes(const fs::path& file)
 {
-    return shell("ffmpeg -v error -xerror -i " + quote(file.string()) + " -f null - 2>/dev/null") == 0;
+    return shell("ffmpeg -v error -xerror -i " + testsupport::shellquote(file.string()) + " -f null - 2>/dev/null") == 0;
 }
 
 // A file URL as the library writes it: %-escapes for spaces and non-ASCII
@@ -837,8 +799,8 @@ TEST_F(BatchCli, SeveralJobsGiveTheSameLogFilesAndLibraryAsOne)
     copy("short_3s.mp3", "short.mp3", orig);
     copy(A, "readonly.mp3", orig);
     // A fragmented MP4 cannot be updated safely: refused and left alone.
-    ASSERT_EQ(shell("ffmpeg -v error -i " + quote(MATERIAL + "/" + B) +
-                    " -c copy -movflags frag_keyframe+empty_moov -y " + quote((orig / "fragmented.m4a").string())),
+    ASSERT_EQ(shell("ffmpeg -v error -i " + testsupport::shellquote(MATERIAL + "/" + B) +
+                    " -c copy -movflags frag_keyframe+empty_moov -y " + testsupport::shellquote((orig / "fragmented.m4a").string())),
               0);
     std::vector<std::string> locations;
     for (const char* name : {"a.mp3", "alias.mp3", "b.m4a", "corrupt.mp3", "c.mp3", "missing.mp3", "d.m4a",
@@ -866,7 +828,7 @@ TEST_F(BatchCli, SeveralJobsGiveTheSameLogFilesAndLibraryAsOne)
         Result r = run(
             {"--library", "--library-file", library.string(), "--optimize-times", "--adjust-volume", "--jobs", jobs});
         // All but the start line, which holds the time.
-        return Outcome{r.status, r.out.substr(r.out.find('\n') + 1), contents(music), readFile(library)};
+        return Outcome{r.status, r.out.substr(r.out.find('\n') + 1), contents(music), testsupport::readfile(library)};
     };
     Outcome one = runWith("1");
     Outcome three = runWith("3");
@@ -883,9 +845,9 @@ TEST_F(BatchCli, SeveralJobsGiveTheSameLogFilesAndLibraryAsOne)
                                   "Could not write tag to file: error code 13.\n", "Track too short (3.000 s).\n",
                                   "Could not write tag to file: a fragmented MP4 file"})
         EXPECT_NE(one.log.find(line), std::string::npos) << line << "\n" << one.log;
-    EXPECT_NE(one.files["e.mp3"], readFile(orig / "e.mp3"));
-    EXPECT_EQ(one.files["readonly.mp3"], readFile(orig / "readonly.mp3"));
-    EXPECT_EQ(one.files["fragmented.m4a"], readFile(orig / "fragmented.m4a"));
+    EXPECT_NE(one.files["e.mp3"], testsupport::readfile(orig / "e.mp3"));
+    EXPECT_EQ(one.files["readonly.mp3"], testsupport::readfile(orig / "readonly.mp3"));
+    EXPECT_EQ(one.files["fragmented.m4a"], testsupport::readfile(orig / "fragmented.m4a"));
 }
 
 // Ctrl-C while three tracks are in flight: every file is as it was or as a
@@ -964,7 +926,7 @@ TEST_F(BatchCli, ALibraryFromWindowsMappedToAFolderIsUpdatedAsALocalOne)
     // The libraries differ only in their locations, which stay as they were.
     const std::string entries = "for t in ('11', '12'): print(sorted((k, v) for k, v in d['Tracks'][t].items() if k != "
                                 "'Location'))\nprint([d['Tracks'][t]['Location'] for t in ('11', '12')])";
-    std::string a = plist(home / "local.xml", entries), b = plist(home / "win.xml", entries);
+    std::string a = testsupport::plistquery(home / "local.xml", entries), b = testsupport::plistquery(home / "win.xml", entries);
     EXPECT_EQ(a.substr(0, a.rfind('[')), b.substr(0, b.rfind('[')));
     EXPECT_NE(a.find("Stop Time"), std::string::npos);
     EXPECT_EQ(b.substr(b.rfind('[')),
@@ -1005,7 +967,7 @@ TEST_F(BatchCli, LocationsNotFoundHereAreSaidWithTheirCommonPrefixAndAmbiguousOn
     // Mapped, a name that two files here match when case is ignored is
     // skipped, and both files stay as they were.
     fs::path x = copy(A, "Two/twin.mp3"), y = copy(A, "Two/TWIN.mp3");
-    const std::string before = readFile(x);
+    const std::string before = testsupport::readfile(x);
     r = run({"--library", "--library-file", lib.string(), "--map-location", music + "=" + this->music.string()});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(count(r.lines(),
@@ -1013,8 +975,8 @@ TEST_F(BatchCli, LocationsNotFoundHereAreSaidWithTheirCommonPrefixAndAmbiguousOn
                         "' when case is ignored ('TWIN.mp3' and 'twin.mp3'): skipping '" + music + "Two/twin.MP3'."),
               1)
         << r.out;
-    EXPECT_EQ(readFile(x), before);
-    EXPECT_EQ(readFile(y), before);
+    EXPECT_EQ(testsupport::readfile(x), before);
+    EXPECT_EQ(testsupport::readfile(y), before);
     EXPECT_EQ(run({"--library", "--map-location", "relative=folder"}).status, 2);
     // Streams cannot be mapped: no hint for them.
     std::ofstream(lib) << libraryOf({"http://radio.example.com/a.mp3", "http://radio.example.com/b.mp3"});
@@ -1029,7 +991,7 @@ std::map<std::string, std::string> snapshot(const fs::path& folder)
 {
     std::map<std::string, std::string> all;
     for (const auto& e : fs::recursive_directory_iterator(folder))
-        all[e.path().string()] = e.is_regular_file() ? readFile(e.path()) : "(folder)";
+        all[e.path().string()] = e.is_regular_file() ? testsupport::readfile(e.path()) : "(folder)";
     return all;
 }
 
@@ -1084,7 +1046,7 @@ TEST_F(BatchCli, ADryRunWritesNothingAndNamesEveryChangeARunThenMakes)
     ASSERT_EQ(r.status, 0) << r.out;
     const std::string values = "for t in ('11', '12', '13'): print(' '.join(str(d['Tracks'][t].get(k, 0)) for k in "
                                "('BPM', 'Start Time', 'Stop Time', 'Volume Adjustment')))";
-    std::istringstream library(plist(lib, values));
+    std::istringstream library(testsupport::plistquery(lib, values));
     for (const fs::path& f : {a, b, c}) {
         auto it = std::find(lines.begin(), lines.end(), "Processing: " + f.string());
         ASSERT_TRUE(it != lines.end() && it + 2 < lines.end()) << d.out;

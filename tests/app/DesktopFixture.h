@@ -3,6 +3,9 @@
 // the log and the music library are the test's own.
 #pragma once
 #include "app/MainWindow.h"
+#include "support/Process.h"
+#include "support/Readers.h"
+#include "support/TempFolders.h"
 #include "platform/window/EventLoop.h"
 #include "platform/window/WindowEvents.h"
 
@@ -31,26 +34,8 @@ inline void ensureapplication(const char* platform = "offscreen")
     ovra::initevents(argc, argv);
 }
 
-// Standard output of a shell command.
-inline std::string runcommand(const std::string& command)
-{
-    std::string out;
-    FILE* p = popen(command.c_str(), "r");
-    if (!p)
-        return out;
-    char buffer[4096];
-    size_t n;
-    while ((n = fread(buffer, 1, sizeof buffer, p)) > 0)
-        out.append(buffer, n);
-    pclose(p);
-    return out;
-}
-
-inline std::string readfile(const fs::path& p)
-{
-    std::ifstream f(p, std::ios::binary);
-    return {std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>()};
-}
+using testsupport::readfile;
+using testsupport::runcommand;
 
 // Handles events until the condition holds; false when it never does.
 template <class Condition>
@@ -69,18 +54,15 @@ bool waitfor(Condition condition, int limitMs = 60000)
 
 class DesktopTest : public ::testing::Test {
 protected:
+    std::unique_ptr<testsupport::TempHome> temphome;
     fs::path home;
 
     static void SetUpTestSuite() { ensureapplication(); }
 
     void SetUp() override
     {
-        char templ[] = "/tmp/tempix-desktop-XXXXXX";
-        home = fs::canonical(mkdtemp(templ));
-        setenv("HOME", home.c_str(), 1);
-        setenv("XDG_CONFIG_HOME", (home / ".config").c_str(), 1);
-        setenv("XDG_STATE_HOME", (home / ".local/state").c_str(), 1);
-        fs::create_directories(home / ".config");
+        temphome = std::make_unique<testsupport::TempHome>();
+        home = temphome->root();
         fs::create_directories(home / "Music");
         ovra::setinterfacefolder(nullptr);
     }
@@ -88,7 +70,7 @@ protected:
     void TearDown() override
     {
         ovra::processpendingevents();
-        fs::remove_all(home);
+        temphome.reset();
     }
 
     std::string musicfolder() const { return (home / "Music").string(); }

@@ -1,7 +1,8 @@
 // The generated test material and an independent decoder to check against.
 #pragma once
+#include "support/Process.h"
+
 #include <cstdint>
-#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -9,32 +10,8 @@ namespace ovra::test {
 
 inline std::string materialpath(const std::string& name) { return std::string(TEMPIX_MATERIAL_DIR) + "/" + name; }
 
-// Standard output of a shell command.
-inline std::string runcommand(const std::string& command)
-{
-    std::string text;
-    FILE* pipe = popen(command.c_str(), "r");
-    if (!pipe)
-        return text;
-    char buffer[65536];
-    size_t n;
-    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0)
-        text.append(buffer, n);
-    pclose(pipe);
-    return text;
-}
-
-inline std::string shellquote(const std::string& s)
-{
-    std::string q = "'";
-    for (char c : s) {
-        if (c == '\'')
-            q += "'\\''";
-        else
-            q += c;
-    }
-    return q + "'";
-}
+using testsupport::runcommand;
+using testsupport::shellquote;
 
 // The file as the ffmpeg program decodes it: interleaved signed 16-bit.
 inline std::vector<int16_t> ffmpegdecode(const std::string& path)

@@ -116,6 +116,22 @@ std::vector<float> decodemono(const std::string& path)
     return samples;
 }
 
+// s with everything outside from..to seconds turned down to quiet.
+std::vector<float> musicbetween(std::vector<float> s, double rate, double from, double to, float quiet)
+{
+    for (size_t i = 0; i < s.size(); ++i) {
+        if (double(i) < rate * from || double(i) > rate * to)
+            s[i] *= quiet;
+    }
+    return s;
+}
+
+// A long quiet intro and outro: a region of more than one window.
+std::vector<float> longregion()
+{
+    return musicbetween(pulses(47.3, 22050.0, 9001, 200, 0.004f, 3000), 22050, 6, 41, 0.05f);
+}
+
 } // namespace
 
 TEST(TempoDetection, AgreesWithAPlainSecondImplementationOnRealTracks)
@@ -133,26 +149,13 @@ TEST(TempoDetection, AgreesWithAPlainSecondImplementationOnRealTracks)
 
 TEST(TempoDetection, AgreesWithAPlainSecondImplementationOnSyntheticSignals)
 {
-    // A long quiet intro and outro, a region of more than one window.
-    std::vector<float> s = pulses(47.3, 22050.0, 9001, 200, 0.004f, 3000);
-    for (size_t i = 0; i < s.size(); ++i) {
-        if (i < 22050 * 6 || i > 22050 * 41)
-            s[i] *= 0.05f;
-    }
+    const std::vector<float> s = longregion();
     expectsame(analyse(s, 22050.0), s, 22050.0);
     // Only a few seconds of music inside: one window over the whole track.
-    std::vector<float> t = pulses(14.0, 48000.0, 31000, 500, 0.01f);
-    for (size_t i = 0; i < t.size(); ++i) {
-        if (i < 48000 * 5 || i > 48000 * 12)
-            t[i] *= 0.01f;
-    }
+    const std::vector<float> t = musicbetween(pulses(14.0, 48000.0, 31000, 500, 0.01f), 48000, 5, 12, 0.01f);
     expectsame(analyse(t, 48000.0), t, 48000.0);
     // The same in a long track: one long window over everything.
-    std::vector<float> u = pulses(40.0, 44100.0, 30000, 400, 0.01f);
-    for (size_t i = 0; i < u.size(); ++i) {
-        if (i < 44100 * 15 || i > 44100 * 22)
-            u[i] *= 0.02f;
-    }
+    const std::vector<float> u = musicbetween(pulses(40.0, 44100.0, 30000, 400, 0.01f), 44100, 15, 22, 0.02f);
     expectsame(analyse(u, 44100.0), u, 44100.0);
     const std::vector<float> accented = accentedoverloudnoise(40.0);
     expectsame(analyse(accented, 44100.0), accented, 44100.0);
@@ -175,8 +178,6 @@ TEST(TempoDetection, WorkedValuesAt44100)
     ASSERT_EQ(b.status, AnalysisStatus::ok) << b.failure;
     EXPECT_EQ(b.analysis.beatPeriod, 46200u);
     EXPECT_EQ(computeBPM(b.analysis.beatPeriod, b.sampleRate), 115);
-    EXPECT_EQ(computeBPM(40392, 44100.0), 131);
-    EXPECT_EQ(computeBPM(46200, 44100.0), 115);
 }
 
 TEST(TempoDetection, FailureLines)
@@ -346,54 +347,13 @@ TEST(TempoDetection, AnExceptionFromTheStreamPassesAfterTheStreamsAreReleased)
     EXPECT_EQ(deletions, 1);
 }
 
-TEST(TempoDetection, KnownTempoOfEveryMaterialTrack)
-{
-    const std::map<std::string, int> tempo = {{"beat128_stereo44_lame.mp3", 128},
-                                              {"beat100_mono44_aac.m4a", 100},
-                                              {"beat174_stereo48_aac.m4a", 174},
-                                              {"beat85_mono48_lame.mp3", 170},
-                                              {"beat140_stereo44_noxing.mp3", 140},
-                                              {"beat64_stereo48_ffmpeg.mp3", 128},
-                                              {"truncated.mp3", 128},
-                                              {"four_seconds.mp3", 120},
-                                              {"damaged.m4a", 100}};
-    for (const auto& [name, bpm] : tempo) {
-        SCOPED_TRACE(name);
-        Canceler_normal canceler;
-        AnalysisOutcome outcome = analyzeTrack(materialpath(name).c_str(), canceler);
-        ASSERT_EQ(outcome.status, AnalysisStatus::ok) << outcome.failure;
-        EXPECT_NEAR(computeBPM(outcome.analysis.beatPeriod, outcome.sampleRate), bpm, 1);
-        // The grid lies inside the track, the first beat before the last.
-        EXPECT_LT(outcome.analysis.firstBeat, outcome.analysis.lastBeat);
-        EXPECT_LE(outcome.analysis.lastBeat, outcome.analysis.frameCount);
-    }
-    const std::map<std::string, std::string> failures = {{"three_channels.m4a", "Track has more than 2 channels.\n"},
-                                                         {"short_3s.mp3", "Track too short (3.000 s).\n"},
-                                                         {"silent_10s.mp3", "No beat found in track.\n"},
-                                                         {"not_audio.mp3", "Could not open track with QuickTime.\n"},
-                                                         {"empty.mp3", "Could not open track with QuickTime.\n"}};
-    for (const auto& [name, line] : failures) {
-        Canceler_normal canceler;
-        AnalysisOutcome outcome = analyzeTrack(materialpath(name).c_str(), canceler);
-        EXPECT_EQ(outcome.status, AnalysisStatus::failed) << name;
-        EXPECT_EQ(outcome.failure, line) << name;
-    }
-}
+// The known tempo and the failure line of every material track are checked
+// end to end through tempix-cli --analyze (check_analyze_cli.py).
 
 TEST(TempoDetection, AnEnvelopeKeptInAFileGivesTheAnalysisOfHoldingItInMemory)
 {
-    // Music over quiet noise from 6 s to 41 s: a region of several windows.
-    std::vector<float> region = pulses(47.3, 22050.0, 9001, 200, 0.004f, 3000);
-    for (size_t i = 0; i < region.size(); ++i) {
-        if (i < 22050 * 6 || i > 22050 * 41)
-            region[i] *= 0.05f;
-    }
     // Only seven seconds of music: one window over the whole track.
-    std::vector<float> short7 = pulses(20.0, 48000.0, 31000, 500, 0.01f);
-    for (size_t i = 0; i < short7.size(); ++i) {
-        if (i < 48000 * 5 || i > 48000 * 12)
-            short7[i] *= 0.01f;
-    }
+    const std::vector<float> short7 = musicbetween(pulses(20.0, 48000.0, 31000, 500, 0.01f), 48000, 5, 12, 0.01f);
     std::vector<float> click(8 * 44100, 0.0f);
     std::fill(click.begin(), click.begin() + 440, 0.9f);
     const std::vector<float> steady = pulses(35.0, 44100.0, 21000);
@@ -407,7 +367,7 @@ TEST(TempoDetection, AnEnvelopeKeptInAFileGivesTheAnalysisOfHoldingItInMemory)
         double rate;
     };
     const Case cases[] = {
-        {"a region of several windows", {region}, 22050.0},
+        {"a region of several windows", {longregion()}, 22050.0},
         {"one window over the whole track", {short7}, 48000.0},
         {"stereo, getting louder", {steady, louder}, 44100.0},
         {"a tempo that needs the mean taken out", {accentedoverloudnoise(40.0)}, 44100.0},

@@ -1,5 +1,7 @@
 #include "platform/tools_paths.h"
 
+#include "support/TempFolders.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -11,27 +13,18 @@ namespace fs = std::filesystem;
 using namespace ovra;
 
 namespace {
-struct TempDir {
-    fs::path path;
-    TempDir()
-    {
-        char templ[] = "/tmp/tempix-paths-XXXXXX";
-        path = mkdtemp(templ);
-        path = fs::canonical(path);
-    }
-    ~TempDir() { fs::remove_all(path); }
-};
+using testsupport::TempDir;
 } // namespace
 
 TEST(ResolveAliasPath, FollowsLinksAlongThePath)
 {
     TempDir dir;
-    fs::create_directories(dir.path / "real" / "inner");
-    fs::create_directory_symlink(dir.path / "real", dir.path / "link");
-    std::string in = (dir.path / "link" / "inner" / "missing.mp3").string();
+    fs::create_directories(dir.root() / "real" / "inner");
+    fs::create_directory_symlink(dir.root() / "real", dir.root() / "link");
+    std::string in = (dir.root() / "link" / "inner" / "missing.mp3").string();
     char out[PATH_BUFFER];
     ASSERT_EQ(resolvealiaspath(in.c_str(), out), 0);
-    EXPECT_EQ(std::string(out), (dir.path / "real" / "inner" / "missing.mp3").string());
+    EXPECT_EQ(std::string(out), (dir.root() / "real" / "inner" / "missing.mp3").string());
 
     // In place works too.
     char inplace[PATH_BUFFER];
@@ -50,9 +43,9 @@ TEST(ResolveAliasPath, RefusesRelativePaths)
 TEST(ResolveAliasPath, LoopingLinksLeaveThePathAsItIs)
 {
     TempDir dir;
-    fs::create_symlink(dir.path / "b", dir.path / "a");
-    fs::create_symlink(dir.path / "a", dir.path / "b");
-    std::string in = (dir.path / "a" / "x").string();
+    fs::create_symlink(dir.root() / "b", dir.root() / "a");
+    fs::create_symlink(dir.root() / "a", dir.root() / "b");
+    std::string in = (dir.root() / "a" / "x").string();
     char out[PATH_BUFFER];
     ASSERT_EQ(resolvealiaspath(in.c_str(), out), 0);
     EXPECT_EQ(std::string(out), in);
@@ -74,25 +67,25 @@ TEST(HomeFolders, FollowXdgUserDirsAndFallBack)
 {
     TempDir dir;
     std::string oldHome = getenv("HOME") ? getenv("HOME") : "";
-    setenv("HOME", dir.path.c_str(), 1);
-    setenv("XDG_CONFIG_HOME", (dir.path / "cfg").c_str(), 1);
-    setenv("XDG_STATE_HOME", (dir.path / "state").c_str(), 1);
+    setenv("HOME", dir.root().c_str(), 1);
+    setenv("XDG_CONFIG_HOME", (dir.root() / "cfg").c_str(), 1);
+    setenv("XDG_STATE_HOME", (dir.root() / "state").c_str(), 1);
     char out[PATH_BUFFER];
     homemusicfolder(out);
-    EXPECT_EQ(std::string(out), (dir.path / "Music").string());
+    EXPECT_EQ(std::string(out), (dir.root() / "Music").string());
 
-    fs::create_directories(dir.path / "cfg");
-    fs::create_directories(dir.path / "Tunes");
-    FILE* f = fopen((dir.path / "cfg" / "user-dirs.dirs").c_str(), "w");
+    fs::create_directories(dir.root() / "cfg");
+    fs::create_directories(dir.root() / "Tunes");
+    FILE* f = fopen((dir.root() / "cfg" / "user-dirs.dirs").c_str(), "w");
     fputs("# comment\nXDG_MUSIC_DIR=\"$HOME/Tunes\"\n", f);
     fclose(f);
     homemusicfolder(out);
-    EXPECT_EQ(std::string(out), (dir.path / "Tunes").string());
+    EXPECT_EQ(std::string(out), (dir.root() / "Tunes").string());
     homedocumentsfolder(out);
-    EXPECT_EQ(std::string(out), (dir.path / "Documents").string());
+    EXPECT_EQ(std::string(out), (dir.root() / "Documents").string());
 
     logfolder(out);
-    EXPECT_EQ(std::string(out), (dir.path / "state" / "tempix").string());
+    EXPECT_EQ(std::string(out), (dir.root() / "state" / "tempix").string());
     EXPECT_TRUE(fs::is_directory(out));
 
     setenv("HOME", oldHome.c_str(), 1);

@@ -1,5 +1,4 @@
 #include "platform/ErrorCodes.h"
-#include "platform/Ptr_auto.h"
 #include "platform/tools_strings.h"
 
 #include <gtest/gtest.h>
@@ -9,6 +8,9 @@
 #include <utility>
 
 using namespace ovra;
+
+// The case-blind suffix compare, the entity map and Ptr_auto are used through
+// openTag (tags), the library readers (plist) and the preference store.
 
 TEST(BoundedCopy, CutsAndAlwaysTerminates)
 {
@@ -28,18 +30,6 @@ TEST(BoundedCopy, CutsAndAlwaysTerminates)
     EXPECT_STREQ(dst, "a");
 }
 
-TEST(CaseInsensitiveCompare, UpperCasesBothSides)
-{
-    EXPECT_EQ(strcmp_ci_ascii("Track.MP3", "track.mp3"), 0);
-    EXPECT_NE(strcmp_ci_ascii(".mp3", ".m4a"), 0);
-    EXPECT_EQ(strcmp_ci_ascii("a", "B"), -1);
-    EXPECT_EQ(strcmp_ci_ascii("b", "A"), 1);
-    EXPECT_EQ(strcmp_ci_ascii("ab", "a"), 1);
-    // Bytes above 0x7F compare unsigned and are not case-folded.
-    EXPECT_EQ(strcmp_ci_ascii("\xE9", "a"), 1);
-    EXPECT_NE(strcmp_ci_ascii("\xE9", "\xC9"), 0);
-}
-
 TEST(Latin1, ConvertsAndRefusesPartialSequences)
 {
     char out[8];
@@ -53,37 +43,11 @@ TEST(Latin1, ConvertsAndRefusesPartialSequences)
     EXPECT_STREQ(out, "abc");
 }
 
-TEST(MapString, FindsExactKeysOnly)
-{
-    static const MapStringEntry entities[] = {{"amp", '&'}, {"apos", '\''}, {"gt", '>'}, {"lt", '<'}, {"quot", '"'}};
-    int32_t value = 0;
-    EXPECT_EQ(mapstring(entities, 5, "quot", &value), 1);
-    EXPECT_EQ(value, '"');
-    EXPECT_EQ(mapstring(entities, 5, "amp", &value), 1);
-    EXPECT_EQ(value, '&');
-    EXPECT_EQ(mapstring(entities, 5, "qu", &value), 0);
-    EXPECT_EQ(mapstring(entities, 5, "zzz", &value), 0);
-    EXPECT_EQ(mapstring(entities, 0, "amp", &value), 0);
-}
-
 TEST(Basename, TextAfterLastSlash)
 {
     EXPECT_STREQ(getbasename("/a/b/c.mp3"), "c.mp3");
     EXPECT_STREQ(getbasename("c.mp3"), "c.mp3");
     EXPECT_STREQ(getbasename("/a/"), "");
-}
-
-TEST(PtrAuto, ResizesClearsAndFrees)
-{
-    Ptr_auto<char> p;
-    ASSERT_TRUE(p.malloc(16, true));
-    for (int i = 0; i < 16; ++i)
-        EXPECT_EQ(p.get()[i], 0);
-    p.get()[0] = 'x';
-    ASSERT_TRUE(p.malloc(32, false));
-    EXPECT_EQ(p.get()[0], 'x');
-    ASSERT_TRUE(p.malloc(0, false));
-    EXPECT_EQ(p.get(), nullptr);
 }
 
 TEST(ErrorText, EveryRangeHasWords)

@@ -9,15 +9,6 @@
 
 using namespace std::chrono;
 
-TEST(Canceler, FreshThenCancelled)
-{
-    ovra::Canceler_normal c;
-    EXPECT_FALSE(c.iscancelled());
-    c.cancel();
-    c.cancel();
-    EXPECT_TRUE(c.iscancelled());
-}
-
 TEST(Canceler, TimedWaitTimesOutOrWakesAtOnce)
 {
     ovra::Canceler_normal c;

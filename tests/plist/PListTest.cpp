@@ -1,5 +1,8 @@
 #include "plist/PListNode.h"
 
+#include "support/Process.h"
+#include "support/TempFolders.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -11,20 +14,14 @@ using namespace ovra;
 
 namespace {
 
-// A property-list file in /tmp that goes away with the object.
-struct PListFile {
-    std::string path;
-    explicit PListFile(const std::string& content)
-    {
-        char templ[] = "/tmp/tempix-plist-XXXXXX";
-        int fd = mkstemp(templ);
-        path = templ;
-        FILE* f = fdopen(fd, "w");
-        std::fwrite(content.data(), 1, content.size(), f);
-        std::fclose(f);
-    }
-    ~PListFile() { unlink(path.c_str()); }
-};
+// A property-list file with the content, in a folder that goes with the test program.
+std::string plistfile(const std::string& content)
+{
+    static int count = 0;
+    const std::string path = testsupport::suitefolder() + "/" + std::to_string(++count) + ".xml";
+    testsupport::writefile(path, content);
+    return path;
+}
 
 const char* const PROLOG = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
                            "<!DOCTYPE plist PUBLIC \"-//Apple Computer//DTD PLIST 1.0//EN\" "
@@ -33,31 +30,17 @@ const char* const PROLOG = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
 
 std::unique_ptr<PListNode> parse(const std::string& body)
 {
-    PListFile file(std::string(PROLOG) + body + "</plist>\n");
-    return readPListFile(file.path.c_str());
+    return readPListFile(plistfile(std::string(PROLOG) + body + "</plist>\n").c_str());
 }
 
-// The code thrown while reading the document, or 0.
-int codeOf(const std::string& body)
-{
-    try {
-        parse(body);
-    } catch (int code) {
-        return code;
-    }
-    return 0;
-}
-
+// The code thrown while reading the file's content, or 0.
 int codeOfRaw(const std::string& content)
 {
-    PListFile file(content);
-    try {
-        readPListFile(file.path.c_str());
-    } catch (int code) {
-        return code;
-    }
-    return 0;
+    return testsupport::codeof([&] { readPListFile(plistfile(content).c_str()); });
 }
+
+// The same for a document of the given body.
+int codeOf(const std::string& body) { return codeOfRaw(std::string(PROLOG) + body + "</plist>\n"); }
 
 } // namespace
 
@@ -122,14 +105,7 @@ TEST(PList, TypedAccessAndLookupsThrowTheirCodes)
     auto root = parse("<dict><key>n</key><integer>5</integer><key>a</key><array><string>x</string></array></dict>\n");
     PListDict* dict = root->asDict();
     PListNode* n = dict->get("n");
-    auto code = [](auto f) {
-        try {
-            f();
-        } catch (int c) {
-            return c;
-        }
-        return 0;
-    };
+    auto code = [](auto f) { return testsupport::codeof(f); };
     EXPECT_EQ(code([&] { n->asString(); }), 20101);
     EXPECT_EQ(code([&] { dict->get("a")->asInteger(); }), 20102);
     EXPECT_EQ(code([&] { n->asReal(); }), 20103);
@@ -257,11 +233,10 @@ TEST(PList, ErrorsSayWhatAndWhere)
 TEST(PList, OnlyARegularFileIsRead)
 {
     // A pipe would block the open, a device never end: both are refused at once.
-    char dir[] = "/tmp/tempix-plist-fifo-XXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
-    std::string fifo = std::string(dir) + "/library.xml";
+    testsupport::TempDir dir;
+    std::string fifo = dir.path("library.xml");
     ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
-    for (const std::string& path : {fifo, std::string("/dev/zero"), std::string(dir)}) {
+    for (const std::string& path : {fifo, std::string("/dev/zero"), dir.str()}) {
         try {
             readPListFile(path.c_str());
             ADD_FAILURE() << path;
@@ -270,8 +245,6 @@ TEST(PList, OnlyARegularFileIsRead)
             EXPECT_EQ(describeplisterror(code), "it is not a regular file");
         }
     }
-    unlink(fifo.c_str());
-    rmdir(dir);
     try {
         readPListFile("/nonexistent/library.xml");
     } catch (int code) {

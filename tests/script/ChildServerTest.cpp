@@ -1,5 +1,6 @@
 // The pipe protocol against a real child process: framing, empty requests and
 // replies, large and slow replies, and children that fail in every way.
+#include "support/TempFolders.h"
 #include "script/ChildServer.h"
 
 #include <gtest/gtest.h>
@@ -41,12 +42,6 @@ std::string ask(ovra::ChildServer& s, const std::string& request, int* status = 
 
 bool alive(int pid) { return pid > 0 && kill(pid, 0) == 0; }
 
-std::string tempdir()
-{
-    char t[] = "/tmp/tempix-pipe-XXXXXX";
-    return mkdtemp(t);
-}
-
 TEST(ChildServer, RequestsAndRepliesOfEveryShape)
 {
     Client c;
@@ -69,20 +64,18 @@ TEST(ChildServer, RequestsAndRepliesOfEveryShape)
     std::string large(300000, 'q');
     EXPECT_EQ(ask(c, large), large);
     EXPECT_EQ(ask(c, "after"), "after");
-    EXPECT_EQ(c.stop(), 0);
-}
-
-TEST(ChildServer, ReadsABodyThatArrivesInPieces)
-{
-    Client c;
-    ASSERT_EQ(c.start_external(PIPE_TEST_HELPER), 0);
+    // A body that arrives in pieces.
     EXPECT_EQ(ask(c, "slow a reply sent three bytes at a time"), "a reply sent three bytes at a time");
+    EXPECT_EQ(c.stop(), 0);
 }
 
 TEST(ChildServer, StartTwiceStartsOneChildAndStopReapsIt)
 {
     Client c;
-    EXPECT_EQ(c.stop(), 0); // idle: nothing to do
+    int status = 0;
+    EXPECT_EQ(ask(c, "x", &status), "<error>"); // idle: a call fails
+    EXPECT_EQ(status, EBADF);
+    EXPECT_EQ(c.stop(), 0); // and a stop has nothing to do
     EXPECT_FALSE(c.running());
     ASSERT_EQ(c.start_external(PIPE_TEST_HELPER), 0);
     int pid = c.childpid();
@@ -102,17 +95,9 @@ TEST(ChildServer, StartTwiceStartsOneChildAndStopReapsIt)
     EXPECT_EQ(ask(c, "two"), "two");
 }
 
-TEST(ChildServer, CallOnAnIdleServerFails)
-{
-    Client c;
-    int status = 0;
-    EXPECT_EQ(ask(c, "x", &status), "<error>");
-    EXPECT_EQ(status, EBADF);
-}
-
 TEST(ChildServer, MissingOrNotExecutableHelperFailsAtTheFirstCall)
 {
-    std::string dir = tempdir();
+    std::string dir = testsupport::suitefolder();
     std::string plain = dir + "/plain";
     std::ofstream(plain) << "not a program\n";
     chmod(plain.c_str(), 0644);
@@ -127,8 +112,6 @@ TEST(ChildServer, MissingOrNotExecutableHelperFailsAtTheFirstCall)
         }
         EXPECT_FALSE(c.running()); // the failed exchange stopped and reaped it
     }
-    std::remove(plain.c_str());
-    rmdir(dir.c_str());
 }
 
 TEST(ChildServer, ChildDyingInTheMiddleOfACallIsAnError)

@@ -21,7 +21,7 @@ using namespace scripttest;
 
 TEST(LibraryDocument, AConcurrentWriterLosesNothingOfItsOwn)
 {
-    std::string dir = maketempdir("concurrent");
+    std::string dir = testsupport::suitefolder();
     std::string pristine = makelibrary(dir);
     ASSERT_FALSE(pristine.empty());
     std::string library = dir + "/library.xml";
@@ -63,7 +63,6 @@ TEST(LibraryDocument, AConcurrentWriterLosesNothingOfItsOwn)
     // Our last look and the swap leave an instant in which a write can land;
     // the swap hands back what it replaced, so even that write is kept.
     EXPECT_EQ(lost, 0);
-    run("rm -rf " + shellquoted(dir));
 }
 
 namespace {
@@ -89,9 +88,8 @@ Dump parsedump(const std::string& text)
 
 std::string largelibrary(const std::string& args)
 {
-    std::string out = maketempdir("large-out") + "/out";
-    run(std::string(TEMPIX_PYTHON) + " " TEMPIX_SOURCE_DIR "/tests/script/large_library.py " + args + " > " + out);
-    return readfile(out);
+    return testsupport::runcommand(std::string(TEMPIX_PYTHON) +
+                                   " " TEMPIX_SOURCE_DIR "/tests/script/large_library.py " + args);
 }
 
 Dump batchdump(const std::string& library)
@@ -138,11 +136,11 @@ Dump helperdump(const ovra::LibraryDocument& doc)
 // the first save wrote), alter nothing but their own lines.
 TEST(LibraryReaders, ALargeLibraryIsReadAsPlistlibReadsItAndChangedOnlyWhereAsked)
 {
-    std::string dir = maketempdir("large");
+    std::string dir = testsupport::suitefolder();
     std::string library = dir + "/library.xml", before = dir + "/before.xml";
-    largelibrary("make 2000 " + shellquoted(before));
+    largelibrary("make 2000 " + shellquote(before));
     writefile(library, readfile(before));
-    Dump expected = parsedump(largelibrary("dump " + shellquoted(library)));
+    Dump expected = parsedump(largelibrary("dump " + shellquote(library)));
     ASSERT_EQ(expected.size(), 2001u);
     EXPECT_EQ(batchdump(library), expected);
     ovra::LibraryDocument doc;
@@ -184,12 +182,11 @@ TEST(LibraryReaders, ALargeLibraryIsReadAsPlistlibReadsItAndChangedOnlyWhereAske
         }
         EXPECT_EQ(helperdump(doc), expected) << "round " << round << ", before the save";
         ASSERT_EQ(doc.save(), 0);
-        EXPECT_EQ(parsedump(largelibrary("dump " + shellquoted(library))), expected) << "round " << round;
-        EXPECT_EQ(largelibrary("same " + shellquoted(before) + " " + shellquoted(library)), "same\n");
+        EXPECT_EQ(parsedump(largelibrary("dump " + shellquote(library))), expected) << "round " << round;
+        EXPECT_EQ(largelibrary("same " + shellquote(before) + " " + shellquote(library)), "same\n");
         EXPECT_EQ(batchdump(library), expected);
         EXPECT_EQ(helperdump(doc), expected) << "round " << round << ", after the save";
     }
-    run("rm -rf " + shellquoted(dir));
 }
 
 // The helper reads any well-formed markup around the entries (and keeps it
@@ -220,7 +217,7 @@ TEST(LibraryReaders, MarkupAroundTheEntriesIsKeptBrokenMarkupRefused)
         {head + "<dict><key>a</key><data a=\"1\">x</data a=\"1\">" + body, ovra::SCRIPT_APP_FAILED},
         {head + "<array>" + tracks + playlists + "</array>\n</plist>\n", ovra::SCRIPT_APP_FAILED},
     };
-    std::string dir = maketempdir("markup");
+    std::string dir = testsupport::suitefolder();
     std::string library = dir + "/library.xml";
     for (const auto& c : cases) {
         writefile(library, c.text);
@@ -235,5 +232,4 @@ TEST(LibraryReaders, MarkupAroundTheEntriesIsKeptBrokenMarkupRefused)
         expect.replace(expect.find("<integer>7</integer>"), 20, "<integer>1500</integer>");
         EXPECT_EQ(readfile(library), expect);
     }
-    run("rm -rf " + shellquoted(dir));
 }

@@ -26,7 +26,7 @@ protected:
 
     static void SetUpTestSuite()
     {
-        dir = maketempdir("helper");
+        dir = testsupport::suitefolder();
         pristine = makelibrary(dir);
         fakeopener(dir, dir + "/opened");
     }
@@ -279,21 +279,6 @@ TEST_F(Helper, FailedWriteLeavesTheOldLibraryIntact)
             ++temps;
     closedir(d);
     EXPECT_EQ(temps, 0);
-}
-
-TEST_F(Helper, HelperKilledMidBatchGivesErrorsNotACrash)
-{
-    ASSERT_EQ(server.start_external(), 0);
-    EXPECT_EQ(exec("return 1"), "1");
-    kill(server.childpid(), SIGKILL);
-    usleep(50000);
-    int status = 0;
-    EXPECT_EQ(exec(trackscript("database ID is 101", TIMES), &status), "<" + std::to_string(EPIPE) + ">");
-    EXPECT_NE(exec("return 1", &status), "1");
-    EXPECT_FALSE(server.running());
-    // The next batch starts a new one.
-    ASSERT_EQ(server.start_external(), 0);
-    EXPECT_EQ(exec("return 1"), "1");
 }
 
 TEST_F(Helper, SystemRouteRunsTheScriptWithOsascript)

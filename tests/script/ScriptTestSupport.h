@@ -1,10 +1,10 @@
 // Shared by the script tests: a generated library with real tagged audio files.
 #pragma once
-#include <cstdio>
+#include "support/Process.h"
+#include "support/Readers.h"
+#include "support/TempFolders.h"
+
 #include <cstdlib>
-#include <fstream>
-#include <map>
-#include <sstream>
 #include <string>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -13,39 +13,12 @@
 
 namespace scripttest {
 
-inline std::string maketempdir(const char* tag)
-{
-    std::string t = std::string("/tmp/tempix-") + tag + "-XXXXXX";
-    char* d = mkdtemp(t.data());
-    return d ? std::string(d) : std::string();
-}
-
-inline std::string readfile(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-inline void writefile(const std::string& path, const std::string& text)
-{
-    std::ofstream(path, std::ios::binary) << text;
-}
-
-inline int run(const std::string& command) { return std::system(command.c_str()); }
-
-inline std::string shellquoted(const std::string& s)
-{
-    std::string r = "'";
-    for (char c : s) {
-        if (c == '\'')
-            r += "'\\''";
-        else
-            r += c;
-    }
-    return r + "'";
-}
+using testsupport::fakeopener;
+using testsupport::plistquery;
+using testsupport::readfile;
+using testsupport::run;
+using testsupport::shellquote;
+using testsupport::writefile;
 
 // The library and its four audio files, made once per build (and again when
 // the script that makes them changes) and shared by the tests, which work on
@@ -64,35 +37,15 @@ inline std::string makelibrary(const std::string&)
         return {};
     flock(lock, LOCK_EX);
     if (access((cache + "/done").c_str(), F_OK) != 0) {
-        run("rm -rf " + shellquoted(cache));
+        run("rm -rf " + shellquote(cache));
         mkdir(cache.c_str(), 0755);
-        if (run(std::string(TEMPIX_PYTHON) + " " + script + " " + shellquoted(cache) + " > /dev/null") == 0)
+        if (run(std::string(TEMPIX_PYTHON) + " " + script + " " + shellquote(cache) + " > /dev/null") == 0)
             writefile(cache + "/done", "");
     }
     bool ok = access((cache + "/done").c_str(), F_OK) == 0;
     flock(lock, LOCK_UN);
     close(lock);
     return ok ? library : std::string();
-}
-
-// Runs python with the library file and prints what code prints (plistlib: the
-// independent reader of the library file).
-inline std::string plistquery(const std::string& library, const std::string& code)
-{
-    std::string script = "import plistlib,sys\nd = plistlib.load(open(sys.argv[1], 'rb'))\n" + code + "\n";
-    char name[] = "/tmp/tempix-query-XXXXXX";
-    int fd = mkstemp(name);
-    if (fd < 0)
-        return "<mkstemp failed>";
-    close(fd);
-    writefile(name, script);
-    std::string out = std::string(name) + ".out";
-    std::string cmd = std::string(TEMPIX_PYTHON) + " " + name + " " + shellquoted(library) + " > " + out + " 2>&1";
-    run(cmd);
-    std::string r = readfile(out);
-    std::remove(name);
-    std::remove(out.c_str());
-    return r;
 }
 
 // The script the batch sends for one track, with the given selector and commands.
@@ -112,21 +65,6 @@ inline std::string trackscript(const std::string& selector, const std::string& c
         commands +
         "end tell\n"
         "return 1\n";
-}
-
-// Puts a stand-in for xdg-open first on PATH: it writes each argument it gets
-// on a line of its own into log. Returns the folder it lies in.
-inline std::string fakeopener(const std::string& dir, const std::string& log)
-{
-    std::string bin = dir + "/fakebin";
-    mkdir(bin.c_str(), 0755);
-    writefile(bin + "/xdg-open",
-              "#!/bin/sh\nfor a in \"$@\"; do printf '%s\\n' \"$a\"; done > " + shellquoted(log + ".part") + "\nmv " +
-                  shellquoted(log + ".part") + " " + shellquoted(log) + "\n");
-    chmod((bin + "/xdg-open").c_str(), 0755);
-    const char* path = std::getenv("PATH");
-    setenv("PATH", (bin + ":" + (path ? path : "/usr/bin:/bin")).c_str(), 1);
-    return bin;
 }
 
 // Waits up to five seconds for a file that a detached process writes.

@@ -3,6 +3,7 @@
 #pragma once
 #include <cstdlib>
 #include <filesystem>
+#include <list>
 #include <stdexcept>
 #include <string>
 
@@ -26,6 +27,7 @@ public:
     TempDir& operator=(const TempDir&) = delete;
 
     const std::string& str() const { return dir; }
+    std::filesystem::path root() const { return dir; }
     std::string path(const std::string& name) const { return dir + "/" + name; }
 
 private:
@@ -61,6 +63,7 @@ public:
     TempHome& operator=(const TempHome&) = delete;
 
     const std::string& str() const { return home.str(); }
+    std::filesystem::path root() const { return home.root(); }
     std::string path(const std::string& name) const { return home.path(name); }
 
 private:
@@ -72,5 +75,13 @@ private:
     Saved saved[3] = {{"HOME", false, ""}, {"XDG_CONFIG_HOME", false, ""}, {"XDG_STATE_HOME", false, ""}};
     TempDir home;
 };
+
+// A scratch folder for the rest of the test program, removed at its end: for
+// what a whole suite shares.
+inline std::string suitefolder()
+{
+    static std::list<TempDir> folders;
+    return folders.emplace_back().str();
+}
 
 } // namespace testsupport

@@ -24,9 +24,9 @@ TEST(DumpCommand, ShowsWhatMutagenReads)
                                                          {"mutagen_gen.m4a", "©nam"}, {"ffmeta.m4a", "©nam"}};
     for (const auto& [name, titleKey] : cases) {
         std::string path = dir.copy(name);
-        const auto before = tagtest::readfile(path);
+        const auto before = tagtest::readbytes(path);
         std::string out;
-        EXPECT_EQ(dump(tagtest::quote(path), out), 0) << out;
+        EXPECT_EQ(dump(tagtest::shellquote(path), out), 0) << out;
         auto m = tagtest::mutagen(path);
         EXPECT_NE(out.find("\nTitle: " + m[titleKey] + "\n"), std::string::npos) << name << "\n" << out;
         std::string bpm = m.count("TBPM") ? m["TBPM"] : m["tmpo"];
@@ -35,7 +35,7 @@ TEST(DumpCommand, ShowsWhatMutagenReads)
                                                                                                     << out;
         }
         EXPECT_NE(out.find("TrackDataRecord: none\n"), std::string::npos) << out;
-        EXPECT_EQ(tagtest::readfile(path), before) << name << " must not change";
+        EXPECT_EQ(tagtest::readbytes(path), before) << name << " must not change";
     }
 }
 
@@ -58,15 +58,15 @@ TEST(DumpCommand, DecodesTheStoredRecordAndFailsForFilesItCannotRead)
         tag->close();
     }
     std::string out;
-    EXPECT_EQ(dump(tagtest::quote(path), out), 0) << out;
+    EXPECT_EQ(dump(tagtest::shellquote(path), out), 0) << out;
     for (const char* line :
          {"TrackDataRecord:\n", "  Flags: 0x0000071F analysis bpm times volume\n", "  Sample rate: 44100\n",
           "  Frame count: 132300\n", "  Beat period: 22050\n", "  Last beat: 120000\n", "  BPM written: 120\n",
-          "  Stop time written: 2950 ms\n", "  Volume written: -1234\n"})
+          "  Start time written: 20 ms\n", "  Stop time written: 2950 ms\n", "  Volume written: -1234\n"})
         EXPECT_NE(out.find(line), std::string::npos) << line << "\n" << out;
 
     std::string bad = dir.copy("brand_m4b.m4a");
-    EXPECT_EQ(dump(tagtest::quote(path) + " " + tagtest::quote(bad), out), 1);
+    EXPECT_EQ(dump(tagtest::shellquote(path) + " " + tagtest::shellquote(bad), out), 1);
     EXPECT_NE(out.find("error code 20201"), std::string::npos) << out;
     EXPECT_NE(out.find("Sample rate: 44100"), std::string::npos) << "the good file is still dumped";
 }

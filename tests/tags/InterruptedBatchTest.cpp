@@ -20,13 +20,14 @@ const char* const TRACKS[] = {"beat128_stereo44_lame.mp3", "beat100_mono44_aac.m
 // The environment of a run: its own home, settings, log and journals.
 std::string environment(const TempDir& dir)
 {
-    return "env HOME=" + tagtest::quote(dir.path("home")) + " XDG_CONFIG_HOME=" + tagtest::quote(dir.path("config")) +
-        " XDG_STATE_HOME=" + tagtest::quote(dir.path("state")) + " ";
+    return "env HOME=" + tagtest::shellquote(dir.path("home")) +
+        " XDG_CONFIG_HOME=" + tagtest::shellquote(dir.path("config")) +
+        " XDG_STATE_HOME=" + tagtest::shellquote(dir.path("state")) + " ";
 }
 
 std::string batch(const TempDir& dir, const std::string& folder)
 {
-    return environment(dir) + tagtest::quote(CLI) + " --no-export --all-genres " + tagtest::quote(folder);
+    return environment(dir) + tagtest::shellquote(CLI) + " --no-export --all-genres " + tagtest::shellquote(folder);
 }
 
 } // namespace
@@ -51,7 +52,7 @@ TEST(InterruptedBatch, AKilledBatchLeavesEveryTrackWholeAndTheNextRunFinishesIt)
     std::map<std::string, std::vector<uint8_t>> done;
     for (const char* name : TRACKS) {
         const std::string path = folder + "/" + name;
-        done[name] = tagtest::readfile(path);
+        done[name] = tagtest::readbytes(path);
         EXPECT_EQ(tagtest::decodedmd5(path), audio[name]) << name;
         auto m = tagtest::mutagen(path);
         EXPECT_TRUE(m.count("TBPM") + m.count("tmpo") == 1) << name;
@@ -74,7 +75,7 @@ TEST(InterruptedBatch, AKilledBatchLeavesEveryTrackWholeAndTheNextRunFinishesIt)
         // The next run restores an interrupted update first, then finishes.
         EXPECT_EQ(tagtest::run(batch(dir, folder) + " 2>&1", &out), 0) << out;
         for (const char* name : TRACKS)
-            EXPECT_EQ(tagtest::readfile(folder + "/" + name), done[name]) << name;
+            EXPECT_EQ(tagtest::readbytes(folder + "/" + name), done[name]) << name;
         for (const auto& slot : std::filesystem::directory_iterator(dir.path("state") + "/tempix/journal"))
             EXPECT_EQ(slot.file_size(), 0u) << "no journal holds an update";
     }
@@ -90,33 +91,33 @@ TEST(InterruptedBatch, AFullDiskDamagesNothingAndEveryFailedTrackIsReported)
     std::filesystem::create_directories(stage);
     std::filesystem::copy_file(std::string(TEMPIX_MATERIAL_DIR) + "/beat128_stereo44_lame.mp3", stage + "/fits.mp3");
     const std::string strip = std::string(TEMPIX_PYTHON) + " -c " +
-        tagtest::quote("import sys; sys.path.insert(0, sys.argv[1]); from make_tag_fixtures import without_udta; "
-                       "without_udta(sys.argv[2], sys.argv[3])") +
-        " " + tagtest::quote(std::string(TEMPIX_SOURCE_DIR) + "/tests/tags") + " " +
-        tagtest::quote(std::string(TEMPIX_MATERIAL_DIR) + "/beat100_mono44_aac.m4a") + " " +
-        tagtest::quote(stage + "/grows.m4a");
+        tagtest::shellquote("import sys; sys.path.insert(0, sys.argv[1]); from make_tag_fixtures import without_udta; "
+                            "without_udta(sys.argv[2], sys.argv[3])") +
+        " " + tagtest::shellquote(std::string(TEMPIX_SOURCE_DIR) + "/tests/tags") + " " +
+        tagtest::shellquote(std::string(TEMPIX_MATERIAL_DIR) + "/beat100_mono44_aac.m4a") + " " +
+        tagtest::shellquote(stage + "/grows.m4a");
     ASSERT_EQ(tagtest::run(strip), 0);
-    const std::vector<uint8_t> m4a = tagtest::readfile(stage + "/grows.m4a");
+    const std::vector<uint8_t> m4a = tagtest::readbytes(stage + "/grows.m4a");
 
     // Inside a mount namespace: a 2 MiB file system holding the tracks and a
     // filler that takes every free block; the log and journals are outside.
     const std::string full = dir.path("full");
     std::filesystem::create_directories(full);
-    const std::string script = "mount -t tmpfs -o size=2m none " + tagtest::quote(full) + " && cp " +
-        tagtest::quote(stage) + "/* " + tagtest::quote(full) +
-        " && (dd if=/dev/zero of=" + tagtest::quote(full + "/filler") + " bs=4k 2>/dev/null; true) && " +
-        batch(dir, full) + " > " + tagtest::quote(dir.path("out.txt")) + " 2>&1" + "; echo $? > " +
-        tagtest::quote(dir.path("status.txt")) + "; cp " + tagtest::quote(full) + "/*.m4a " + tagtest::quote(full) +
-        "/*.mp3 " + tagtest::quote(dir.path("after")) + "/";
+    const std::string script = "mount -t tmpfs -o size=2m none " + tagtest::shellquote(full) + " && cp " +
+        tagtest::shellquote(stage) + "/* " + tagtest::shellquote(full) +
+        " && (dd if=/dev/zero of=" + tagtest::shellquote(full + "/filler") + " bs=4k 2>/dev/null; true) && " +
+        batch(dir, full) + " > " + tagtest::shellquote(dir.path("out.txt")) + " 2>&1" + "; echo $? > " +
+        tagtest::shellquote(dir.path("status.txt")) + "; cp " + tagtest::shellquote(full) + "/*.m4a " +
+        tagtest::shellquote(full) + "/*.mp3 " + tagtest::shellquote(dir.path("after")) + "/";
     std::filesystem::create_directories(dir.path("after"));
-    ASSERT_EQ(tagtest::run("unshare -Urm sh -c " + tagtest::quote(script)), 0);
+    ASSERT_EQ(tagtest::run("unshare -Urm sh -c " + tagtest::shellquote(script)), 0);
 
-    const std::vector<uint8_t> log = tagtest::readfile(dir.path("out.txt"));
+    const std::vector<uint8_t> log = tagtest::readbytes(dir.path("out.txt"));
     const std::string out(log.begin(), log.end());
-    std::vector<uint8_t> status = tagtest::readfile(dir.path("status.txt"));
+    std::vector<uint8_t> status = tagtest::readbytes(dir.path("status.txt"));
     EXPECT_EQ(std::string(status.begin(), status.end()), "1\n") << out;
     EXPECT_NE(out.find("Could not write tag to file: error code 28."), std::string::npos) << out;
-    EXPECT_EQ(tagtest::readfile(dir.path("after/grows.m4a")), m4a) << "the track that could not grow is as it was";
+    EXPECT_EQ(tagtest::readbytes(dir.path("after/grows.m4a")), m4a) << "the track that could not grow is as it was";
     auto m = tagtest::mutagen(dir.path("after/fits.mp3"));
     EXPECT_EQ(m.count("TBPM"), 1u) << "a track whose tag fits is still written";
 }
@@ -129,16 +130,16 @@ TEST(InterruptedBatch, ATrackThatEndsInAFailureIsLeftByteForByte)
     // Too short to analyse, and a fragmented file that must not be written.
     std::filesystem::copy_file(tagtest::fixtures() + "/noudta_fast.m4a", folder + "/short.m4a");
     ASSERT_EQ(tagtest::run("ffmpeg -v error -i " +
-                           tagtest::quote(std::string(TEMPIX_MATERIAL_DIR) + "/beat100_mono44_aac.m4a") +
+                           tagtest::shellquote(std::string(TEMPIX_MATERIAL_DIR) + "/beat100_mono44_aac.m4a") +
                            " -c copy -movflags frag_keyframe+empty_moov -brand 'M4A ' " +
-                           tagtest::quote(folder + "/fragmented.m4a")),
+                           tagtest::shellquote(folder + "/fragmented.m4a")),
               0);
-    const std::vector<uint8_t> shortBytes = tagtest::readfile(folder + "/short.m4a");
-    const std::vector<uint8_t> fragmented = tagtest::readfile(folder + "/fragmented.m4a");
+    const std::vector<uint8_t> shortBytes = tagtest::readbytes(folder + "/short.m4a");
+    const std::vector<uint8_t> fragmented = tagtest::readbytes(folder + "/fragmented.m4a");
     std::string out;
     EXPECT_EQ(tagtest::run(batch(dir, folder) + " 2>&1", &out), 1) << out;
-    EXPECT_EQ(tagtest::readfile(folder + "/short.m4a"), shortBytes) << "no empty containers added";
-    EXPECT_EQ(tagtest::readfile(folder + "/fragmented.m4a"), fragmented);
+    EXPECT_EQ(tagtest::readbytes(folder + "/short.m4a"), shortBytes) << "no empty containers added";
+    EXPECT_EQ(tagtest::readbytes(folder + "/fragmented.m4a"), fragmented);
     EXPECT_NE(
         out.find(
             "Could not write tag to file: a fragmented MP4 file cannot be updated safely, so it was left as it was "

@@ -148,17 +148,17 @@ TEST(MangledFiles, Mp4FilesGiveCodesAndAreLeftAloneWhenRefused)
 {
     TempDir dir;
     for (const char* name : {"fast.m4a", "tail.m4a", "ap_gnre.m4a", "noudta_fast.m4a", "mutagen_gen.m4a"}) {
-        const Bytes original = tagtest::readfile(tagtest::fixtures() + "/" + name);
+        const Bytes original = tagtest::readbytes(tagtest::fixtures() + "/" + name);
         int refused = 0, accepted = 0;
         for (const Variant& variant : m4avariants(original)) {
             SCOPED_TRACE(std::string(name) + ": " + variant.what);
             std::string path = dir.path("m.m4a");
-            tagtest::writefile(path, variant.bytes);
+            tagtest::writebytes(path, variant.bytes);
             bool opened = false;
             exercise(path, opened);
             if (!opened) {
                 ++refused;
-                EXPECT_EQ(tagtest::readfile(path), variant.bytes) << "a refused file must not change";
+                EXPECT_EQ(tagtest::readbytes(path), variant.bytes) << "a refused file must not change";
             } else {
                 ++accepted;
             }
@@ -172,11 +172,11 @@ TEST(MangledFiles, Mp3FilesGiveCodesAndNeverCrash)
 {
     TempDir dir;
     for (const char* name : {"v23.mp3", "v22.mp3", "v24.mp3", "v23_utf16.mp3", "v1only.mp3"}) {
-        const Bytes original = tagtest::readfile(tagtest::fixtures() + "/" + name);
+        const Bytes original = tagtest::readbytes(tagtest::fixtures() + "/" + name);
         for (const Variant& variant : mp3variants(original)) {
             SCOPED_TRACE(std::string(name) + ": " + variant.what);
             std::string path = dir.path("m.mp3");
-            tagtest::writefile(path, variant.bytes);
+            tagtest::writebytes(path, variant.bytes);
             bool opened = false;
             exercise(path, opened);
         }
@@ -187,15 +187,15 @@ TEST(MangledFiles, FlacAndOggFilesGiveCodesAndAreWrittenWholeOrNotAtAll)
 {
     TempDir dir;
     for (const char* name : {"comments.flac", "id3.flac", "comments.ogg", "picture.opus"}) {
-        const Bytes original = tagtest::readfile(tagtest::fixtures() + "/" + name);
+        const Bytes original = testsupport::readbytes(tagtest::fixtures() + "/" + name);
         int unchanged = 0, written = 0;
         for (const Variant& variant : mp3variants(original)) {
             SCOPED_TRACE(std::string(name) + ": " + variant.what);
             std::string path = dir.path(name);
-            tagtest::writefile(path, variant.bytes);
+            testsupport::writebytes(path, variant.bytes);
             bool opened = false;
             exercise(path, opened);
-            if (tagtest::readfile(path) == variant.bytes) {
+            if (testsupport::readbytes(path) == variant.bytes) {
                 ++unchanged;
                 continue;
             }

@@ -17,8 +17,8 @@ const std::string& oddlayouts()
     static const std::string dir = [] {
         static TempDir made;
         std::string command = std::string(TEMPIX_PYTHON) + " " +
-            tagtest::quote(std::string(TEMPIX_SOURCE_DIR) + "/tests/tags/make_odd_layouts.py") + " " +
-            tagtest::quote(tagtest::fixtures()) + " " + tagtest::quote(made.path("odd"));
+            tagtest::shellquote(std::string(TEMPIX_SOURCE_DIR) + "/tests/tags/make_odd_layouts.py") + " " +
+            tagtest::shellquote(tagtest::fixtures()) + " " + tagtest::shellquote(made.path("odd"));
         if (tagtest::run(command) != 0)
             throw std::runtime_error("could not make the odd layouts");
         return made.path("odd");
@@ -75,12 +75,12 @@ TEST(OddLayouts, EveryFrameNotOursComesThroughTheUpdateUnchanged)
         TempDir dir;
         const std::string path = dir.path(c.file);
         std::filesystem::copy_file(oddlayouts() + "/" + c.file, path);
-        const std::vector<uint8_t> original = tagtest::readfile(path);
+        const std::vector<uint8_t> original = tagtest::readbytes(path);
         const auto before = tagtest::mutagen(path);
         const std::string audio = tagtest::decodedmd5(path);
 
         ASSERT_EQ(tagtest::codeof([&] { update(path); }), 0);
-        const std::vector<uint8_t> after = tagtest::readfile(path);
+        const std::vector<uint8_t> after = tagtest::readbytes(path);
         const auto now = tagtest::mutagen(path);
         EXPECT_EQ(foreign(now), foreign(before));
         EXPECT_EQ(now.count("tmpo") ? now.at("tmpo") : now.at("TBPM"), "123");
@@ -100,7 +100,7 @@ TEST(OddLayouts, EveryFrameNotOursComesThroughTheUpdateUnchanged)
         }
         // A second run with the same values writes nothing.
         update(path);
-        EXPECT_EQ(tagtest::readfile(path), after);
+        EXPECT_EQ(tagtest::readbytes(path), after);
     }
 
     TempDir dir;
@@ -108,24 +108,24 @@ TEST(OddLayouts, EveryFrameNotOursComesThroughTheUpdateUnchanged)
     std::string path = dir.path("empty.mp3");
     std::filesystem::copy_file(oddlayouts() + "/empty_frame.mp3", path);
     update(path);
-    std::vector<uint8_t> bytes = tagtest::readfile(path);
+    std::vector<uint8_t> bytes = tagtest::readbytes(path);
     const uint8_t empty[10] = {'P', 'R', 'I', 'V', 0, 0, 0, 0, 0, 0};
     EXPECT_TRUE(std::equal(empty, empty + 10, bytes.begin() + 10));
     path = dir.path("extended.mp3");
     std::filesystem::copy_file(oddlayouts() + "/extended.mp3", path);
     update(path);
-    bytes = tagtest::readfile(path);
+    bytes = tagtest::readbytes(path);
     EXPECT_EQ(bytes[5] & 0x40, 0x40);
     const uint8_t extended[6] = {0, 0, 0, 6, 1, 0};
     EXPECT_TRUE(std::equal(extended, extended + 6, bytes.begin() + 10));
     // The second tag follows the first, as it was.
     path = dir.path("two.mp3");
     std::filesystem::copy_file(oddlayouts() + "/two_tags.mp3", path);
-    const std::vector<uint8_t> two = tagtest::readfile(path);
+    const std::vector<uint8_t> two = tagtest::readbytes(path);
     const size_t firstSize = 10 + ((size_t(two[6]) << 21) | (size_t(two[7]) << 14) | (size_t(two[8]) << 7) | two[9]);
     update(path);
     EXPECT_TRUE(
-        endswith(tagtest::readfile(path), std::vector<uint8_t>(two.begin() + std::ptrdiff_t(firstSize), two.end())));
+        endswith(tagtest::readbytes(path), std::vector<uint8_t>(two.begin() + std::ptrdiff_t(firstSize), two.end())));
 }
 
 TEST(OddLayouts, WhatCannotBeKeptExactlyIsRefusedAndLeftAsItWas)
@@ -136,12 +136,12 @@ TEST(OddLayouts, WhatCannotBeKeptExactlyIsRefusedAndLeftAsItWas)
         TempDir dir;
         const std::string path = dir.path(file);
         std::filesystem::copy_file(oddlayouts() + "/" + file, path);
-        const std::vector<uint8_t> original = tagtest::readfile(path);
+        const std::vector<uint8_t> original = tagtest::readbytes(path);
         const int code = tagtest::codeof([&] { update(path); });
         if (expected != 0)
             EXPECT_EQ(code, expected);
         else
             EXPECT_NE(code, 0);
-        EXPECT_EQ(tagtest::readfile(path), original);
+        EXPECT_EQ(tagtest::readbytes(path), original);
     }
 }

@@ -87,11 +87,11 @@ TEST(SafeWrite, AKillAtAnyWriteLeavesTheOriginalOrTheWholeUpdateOnceRecovered)
         SCOPED_TRACE(kind.name);
         update(home.dir.copy(kind.fixture, std::string("warm-") + kind.fixture)); // a journal slot exists
         const std::string clean = home.dir.copy(kind.fixture, std::string("clean-") + kind.fixture);
-        const std::vector<uint8_t> original = tagtest::readfile(clean);
+        const std::vector<uint8_t> original = tagtest::readbytes(clean);
         setwritefault({});
         update(clean);
         const int writes = writecalls();
-        const std::vector<uint8_t> updated = tagtest::readfile(clean);
+        const std::vector<uint8_t> updated = tagtest::readbytes(clean);
         ASSERT_NE(updated, original);
         ASSERT_GT(writes, 4) << "the journal, its sync, the track, its sync, the journal emptied";
         EXPECT_EQ(tagtest::audioprint(clean), tagtest::audioprint(home.dir.copy(kind.fixture, "first")));
@@ -114,7 +114,7 @@ TEST(SafeWrite, AKillAtAnyWriteLeavesTheOriginalOrTheWholeUpdateOnceRecovered)
             ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 137) << "the update ran past write " << k;
             const std::vector<std::string> lines = recover();
             restored += int(lines.size());
-            const std::vector<uint8_t> now = tagtest::readfile(path);
+            const std::vector<uint8_t> now = tagtest::readbytes(path);
             EXPECT_TRUE(now == original || now == updated) << "killed after write " << k;
             EXPECT_EQ(home.journals(), 0u) << "after write " << k;
             for (const std::string& line : lines)
@@ -137,11 +137,11 @@ TEST(SafeWrite, AFailedWriteIsUndoneAtOnceAndReportsItsErrno)
         setwritefault({});
         update(probe);
         const int writes = writecalls();
-        const std::vector<uint8_t> updated = tagtest::readfile(probe);
+        const std::vector<uint8_t> updated = tagtest::readbytes(probe);
         for (int error : {ENOSPC, EIO, EACCES}) {
             for (int k = 0; k < writes; ++k) {
                 const std::string path = home.dir.copy(kind.fixture);
-                const std::vector<uint8_t> original = tagtest::readfile(path);
+                const std::vector<uint8_t> original = tagtest::readbytes(path);
                 setwritefault({WriteFault::Mode::fail, k, error});
                 int code = tagtest::codeof([&] { update(path); });
                 setwritefault({});
@@ -150,10 +150,10 @@ TEST(SafeWrite, AFailedWriteIsUndoneAtOnceAndReportsItsErrno)
                     // and the next start drops the journal without a word.
                     EXPECT_EQ(code, 0);
                     EXPECT_TRUE(recover().empty());
-                    EXPECT_EQ(tagtest::readfile(path), updated);
+                    EXPECT_EQ(tagtest::readbytes(path), updated);
                 } else {
                     EXPECT_EQ(code, error) << "write " << k;
-                    EXPECT_EQ(tagtest::readfile(path), original) << "write " << k;
+                    EXPECT_EQ(tagtest::readbytes(path), original) << "write " << k;
                 }
                 EXPECT_EQ(home.journals(), 0u);
             }
@@ -161,14 +161,14 @@ TEST(SafeWrite, AFailedWriteIsUndoneAtOnceAndReportsItsErrno)
     }
     // When even the undo fails, the journal stays and the next start restores the track.
     const std::string path = home.dir.copy("noudta_fast.m4a");
-    const std::vector<uint8_t> original = tagtest::readfile(path);
+    const std::vector<uint8_t> original = tagtest::readbytes(path);
     // Journal written and synced, then the disk fails for good.
     setwritefault({WriteFault::Mode::fail, 3, EIO, true});
     EXPECT_EQ(tagtest::codeof([&] { update(path); }), EIO);
     setwritefault({});
     EXPECT_EQ(home.journals(), 1u);
     EXPECT_EQ(recover().size(), 1u);
-    EXPECT_EQ(tagtest::readfile(path), original);
+    EXPECT_EQ(tagtest::readbytes(path), original);
 }
 
 TEST(SafeWrite, TheTrackKeepsItsInodeLinksOwnerModeAndAttributes)
@@ -202,7 +202,7 @@ TEST(SafeWrite, TheTrackKeepsItsInodeLinksOwnerModeAndAttributes)
         char value[16] = {};
         EXPECT_EQ(getxattr(real.c_str(), "user.tempix.test", value, sizeof value), 4);
         EXPECT_STREQ(value, "kept");
-        EXPECT_EQ(tagtest::readfile(hard), tagtest::readfile(real));
+        EXPECT_EQ(tagtest::readbytes(hard), tagtest::readbytes(real));
         std::unique_ptr<Tag> tag(openTag(real.c_str(), true));
         EXPECT_EQ(tag->getBPM(), 123) << "the real file got the update";
         std::vector<std::string> names;
@@ -220,7 +220,7 @@ TEST(SafeWrite, ReadOnlyFilesAndFilesThatAreNoRegularFilesAreRefused)
     for (const char* fixture : {"v23.mp3", "v24.mp3", "ap_gnre.m4a"}) {
         const std::string path = home.dir.copy(fixture);
         ASSERT_EQ(chmod(path.c_str(), 0444), 0);
-        const std::vector<uint8_t> original = tagtest::readfile(path);
+        const std::vector<uint8_t> original = tagtest::readbytes(path);
         // Root may write anything; the refusal is checked where it applies.
         if (access(path.c_str(), W_OK) != 0) {
             EXPECT_EQ(tagtest::codeof([&] { update(path); }), EACCES) << fixture;
@@ -229,7 +229,7 @@ TEST(SafeWrite, ReadOnlyFilesAndFilesThatAreNoRegularFilesAreRefused)
             EXPECT_EQ(tagtest::codeof([&] { update(path); }), EACCES) << fixture;
             seteuid(0);
         }
-        EXPECT_EQ(tagtest::readfile(path), original);
+        EXPECT_EQ(tagtest::readbytes(path), original);
     }
     const std::string fifo = home.dir.path("pipe.mp3");
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
@@ -242,7 +242,7 @@ TEST(SafeWrite, ARunningUpdateIsNeverReplayedByAnotherStart)
 {
     StateHome home;
     const std::string path = home.dir.copy("v23.mp3");
-    const std::vector<uint8_t> original = tagtest::readfile(path);
+    const std::vector<uint8_t> original = tagtest::readbytes(path);
     int fd = ::open(path.c_str(), O_RDWR);
     ASSERT_GE(fd, 0);
     struct stat st;
@@ -259,7 +259,7 @@ TEST(SafeWrite, ARunningUpdateIsNeverReplayedByAnotherStart)
         EXPECT_EQ(live.release(), 0);
     }
     ::close(fd);
-    EXPECT_EQ(tagtest::readfile(path), original);
+    EXPECT_EQ(tagtest::readbytes(path), original);
     EXPECT_EQ(home.journals(), 0u);
 }
 
@@ -268,7 +268,7 @@ TEST(SafeWrite, UpdatesOnSeveralThreadsAtOnceEachGetTheirOwnJournal)
     StateHome home;
     const std::string clean = home.dir.copy("noudta_fast.m4a", "clean.m4a");
     update(clean);
-    const std::vector<uint8_t> updated = tagtest::readfile(clean);
+    const std::vector<uint8_t> updated = tagtest::readbytes(clean);
     std::vector<std::string> paths;
     for (int i = 0; i < 12; ++i)
         paths.push_back(home.dir.copy("noudta_fast.m4a", "track" + std::to_string(i) + ".m4a"));
@@ -284,6 +284,6 @@ TEST(SafeWrite, UpdatesOnSeveralThreadsAtOnceEachGetTheirOwnJournal)
         w.join();
     EXPECT_EQ(failures.load(), 0);
     for (const std::string& path : paths)
-        EXPECT_EQ(tagtest::readfile(path), updated) << path;
+        EXPECT_EQ(tagtest::readbytes(path), updated) << path;
     EXPECT_EQ(home.journals(), 0u);
 }

@@ -50,7 +50,7 @@ TEST(Tag_ID3Lib, Id3v24TagsAreLeftToTagLib)
     EXPECT_EQ(codeof([&] { Tag_ID3Lib(dir.copy("v24.mp3").c_str(), false); }), TAG_ERR_UNUSABLE);
     EXPECT_EQ(codeof([&] { Tag_ID3Lib(dir.copy("v24_eyed3.mp3").c_str(), false); }), TAG_ERR_UNUSABLE);
     EXPECT_EQ(codeof([&] { Tag_ID3Lib(dir.path("missing.mp3").c_str(), false); }), TAG_ERR_NOT_FOUND);
-    tagtest::writefile(dir.path("tiny.mp3"), {'I', 'D'});
+    tagtest::writebytes(dir.path("tiny.mp3"), {'I', 'D'});
     EXPECT_EQ(codeof([&] { Tag_ID3Lib(dir.path("tiny.mp3").c_str(), false); }), TAG_ERR_NOT_FOUND);
 }
 
@@ -120,17 +120,6 @@ TEST(Tag_ID3Lib, RelativeVolumeFromOtherTaggersIsReadOrRefused)
     EXPECT_EQ(codeof([&] { peaks.getRVA(); }), TAG_ERR_UNUSABLE);
 }
 
-TEST(Tag_ID3Lib, TextsCannotBeSet)
-{
-    TempDir dir;
-    Tag_ID3Lib tag(dir.copy("v23.mp3").c_str(), false);
-    EXPECT_EQ(codeof([&] { tag.setTitle("x"); }), TAG_ERR_UNSUPPORTED);
-    EXPECT_EQ(codeof([&] { tag.setArtist("x"); }), TAG_ERR_UNSUPPORTED);
-    EXPECT_EQ(codeof([&] { tag.setComposer("x"); }), TAG_ERR_UNSUPPORTED);
-    EXPECT_EQ(codeof([&] { tag.setAlbum("x"); }), TAG_ERR_UNSUPPORTED);
-    EXPECT_EQ(codeof([&] { tag.setGenre("x"); }), TAG_ERR_UNSUPPORTED);
-}
-
 TEST(Tag_ID3Lib, WritesTempoVolumeCommentAndRecordSoThatMutagenReadsThem)
 {
     for (const char* name :
@@ -139,7 +128,7 @@ TEST(Tag_ID3Lib, WritesTempoVolumeCommentAndRecordSoThatMutagenReadsThem)
         TempDir dir;
         std::string path = dir.copy(name);
         const auto before = tagtest::mutagen(path);
-        const std::vector<uint8_t> original = tagtest::readfile(path);
+        const std::vector<uint8_t> original = tagtest::readbytes(path);
         const tagtest::AudioPrint audio = tagtest::audioprint(path);
         std::vector<uint8_t> record(64);
         for (size_t i = 0; i < record.size(); ++i)
@@ -157,7 +146,7 @@ TEST(Tag_ID3Lib, WritesTempoVolumeCommentAndRecordSoThatMutagenReadsThem)
         EXPECT_EQ(m["version"], std::string(name) == "v22.mp3" ? "2.2" : "2.3") << "a tag keeps its version";
         EXPECT_EQ(m["TBPM"], "126");
         EXPECT_EQ(m["RVAD"], "-1000,-1000,0,0");
-        const std::vector<uint8_t> after = tagtest::readfile(path);
+        const std::vector<uint8_t> after = tagtest::readbytes(path);
         if (original.size() > 128 && std::memcmp(&original[original.size() - 128], "TAG", 3) == 0)
             EXPECT_TRUE(std::equal(original.end() - 128, original.end(), after.end() - 128)) << "ID3v1 kept as it was";
         else

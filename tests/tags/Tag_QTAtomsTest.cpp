@@ -10,20 +10,10 @@
 #include <unistd.h>
 
 using namespace ovra;
+using tagtest::codeof;
 using tagtest::TempDir;
 
 namespace {
-
-template <typename F>
-int codeof(F f)
-{
-    try {
-        f();
-    } catch (int c) {
-        return c;
-    }
-    return 0;
-}
 
 std::string text(Tag& tag, void (Tag::*getter)(char*, int))
 {
@@ -109,10 +99,10 @@ TEST(Tag_QTAtoms, TheFirstWriteCreatesUdtaWithItsReservedSpace)
         TempDir dir;
         std::string path = dir.copy(name);
         const auto before = tagtest::mutagen(path);
-        const std::vector<uint8_t> bytes = tagtest::readfile(path);
+        const std::vector<uint8_t> bytes = tagtest::readbytes(path);
         const tagtest::AudioPrint audio = tagtest::audioprint(path);
         Tag_QTAtoms(path.c_str(), false).close();
-        EXPECT_EQ(tagtest::readfile(path), bytes) << "opening alone writes nothing";
+        EXPECT_EQ(tagtest::readbytes(path), bytes) << "opening alone writes nothing";
 
         Tag_QTAtoms tag(path.c_str(), false);
         tag.setBPM(128);
@@ -140,7 +130,7 @@ TEST(Tag_QTAtoms, ATempoItemIsTwentySixBytes)
     EXPECT_EQ(tag.getBPM(), 128);
     tag.close();
 
-    std::vector<uint8_t> bytes = tagtest::readfile(path);
+    std::vector<uint8_t> bytes = tagtest::readbytes(path);
     const uint8_t item[26] = {0,   0,   0,   0x1A, 't', 'm', 'p',  'o', 0, 0, 0, 0x12, 'd',
                               'a', 't', 'a', 0,    0,   0,   0x15, 0,   0, 0, 0, 0,    0x80};
     auto at = std::search(bytes.begin(), bytes.end(), item, item + sizeof item);
@@ -171,14 +161,14 @@ TEST(Tag_QTAtoms, ReadsWhatOtherTaggersWrote)
 // Rewrites the two-byte value of the 'gnre' item that AtomicParsley wrote.
 void setgnre(const std::string& path, uint16_t value)
 {
-    std::vector<uint8_t> bytes = tagtest::readfile(path);
+    std::vector<uint8_t> bytes = tagtest::readbytes(path);
     const char needle[] = "gnre";
     auto at = std::search(bytes.begin(), bytes.end(), needle, needle + 4);
     ASSERT_NE(at, bytes.end());
     size_t payload = size_t(at - bytes.begin()) + 4 + 16;
     bytes[payload] = uint8_t(value >> 8);
     bytes[payload + 1] = uint8_t(value);
-    tagtest::writefile(path, bytes);
+    tagtest::writebytes(path, bytes);
 }
 
 TEST(Tag_QTAtoms, GenreIndexesOutsideTheListAreRefused)
@@ -218,7 +208,7 @@ TEST(Tag_QTAtoms, DataIsReadUpToTheBufferAndRewrittenInPlace)
         Tag_QTAtoms tag(path.c_str(), false);
         tag.setData(TRACKDATA_OWNER, TRACKDATA_CODE, first.data(), 64);
     }
-    const std::vector<uint8_t> once = tagtest::readfile(path);
+    const std::vector<uint8_t> once = tagtest::readbytes(path);
     {
         Tag_QTAtoms tag(path.c_str(), false);
         tag.setData(TRACKDATA_OWNER, TRACKDATA_CODE, second.data(), 64);
@@ -228,7 +218,7 @@ TEST(Tag_QTAtoms, DataIsReadUpToTheBufferAndRewrittenInPlace)
         EXPECT_EQ(half[32], 0xCC) << "bytes past size are left alone";
         EXPECT_EQ(codeof([&] { tag.getData(TRACKDATA_OWNER, fourcc("None"), half.data(), 32); }), TAG_ERR_NOT_FOUND);
     }
-    const std::vector<uint8_t> twice = tagtest::readfile(path);
+    const std::vector<uint8_t> twice = tagtest::readbytes(path);
     ASSERT_EQ(twice.size(), once.size());
     size_t differing = 0;
     for (size_t i = 0; i < once.size(); ++i)
@@ -263,7 +253,7 @@ TEST(Tag_QTAtoms, ReadOnlyOpeningChangesNothing)
     for (const char* name : {"noudta_fast.m4a", "tail.m4a"}) {
         TempDir dir;
         std::string path = dir.copy(name);
-        const auto before = tagtest::readfile(path);
+        const auto before = tagtest::readbytes(path);
         {
             Tag_QTAtoms tag(path.c_str(), true);
             EXPECT_EQ(codeof([&] { text(tag, &Tag::getTitle); }), TAG_ERR_NOT_FOUND);
@@ -271,7 +261,7 @@ TEST(Tag_QTAtoms, ReadOnlyOpeningChangesNothing)
             EXPECT_EQ(codeof([&] { tag.setBPM(100); }), EBADF);
             tag.close();
         }
-        EXPECT_EQ(tagtest::readfile(path), before) << name;
+        EXPECT_EQ(tagtest::readbytes(path), before) << name;
     }
 }
 
@@ -280,61 +270,61 @@ TEST(Tag_QTAtoms, FilesOfAnotherKindAreRefusedUntouched)
     TempDir dir;
     EXPECT_EQ(codeof([&] { Tag_QTAtoms(dir.copy("brand_m4b.m4a").c_str(), false); }), ATOM_ERR_NOT_M4A);
     EXPECT_EQ(codeof([&] { Tag_QTAtoms(dir.copy("notag.mp3", "x.m4a").c_str(), false); }), ATOM_ERR_NOT_M4A);
-    tagtest::writefile(dir.path("short.m4a"), {0, 0, 0, 0x1c, 'f', 't', 'y', 'p', 'M'});
+    tagtest::writebytes(dir.path("short.m4a"), {0, 0, 0, 0x1c, 'f', 't', 'y', 'p', 'M'});
     EXPECT_EQ(codeof([&] { Tag_QTAtoms(dir.path("short.m4a").c_str(), false); }), ATOM_ERR_TRUNCATED);
     EXPECT_EQ(codeof([&] { Tag_QTAtoms(dir.path("missing.m4a").c_str(), false); }), ENOENT);
 }
 
-TEST(Tag_QTAtoms, SixtyFourBitChunkOffsetsAreRefusedBeforeAnythingIsWritten)
+// The offset of the atom header whose type is the first one found.
+size_t atomat(const std::vector<uint8_t>& bytes, const char* type)
 {
-    TempDir dir;
-    std::string path = dir.copy("noudta_fast.m4a");
-    std::vector<uint8_t> bytes = tagtest::readfile(path);
-    const char stco[] = "stco";
-    auto at = std::search(bytes.begin(), bytes.end(), stco, stco + 4);
-    ASSERT_NE(at, bytes.end());
-    std::memcpy(&*at, "co64", 4);
-    tagtest::writefile(path, bytes);
-    EXPECT_EQ(codeof([&] { Tag_QTAtoms(path.c_str(), false); }), ATOM_ERR_CO64);
-    EXPECT_EQ(tagtest::readfile(path), bytes);
-    // Reading such a file is harmless.
-    EXPECT_EQ(codeof([&] { Tag_QTAtoms(path.c_str(), true); }), 0);
+    auto at = std::search(bytes.begin(), bytes.end(), type, type + 4);
+    return at == bytes.end() ? 0 : size_t(at - bytes.begin()) - 4;
 }
 
-TEST(Tag_QTAtoms, SixtyFourBitAtomSizesAreRefusedBeforeAnythingIsWritten)
+TEST(Tag_QTAtoms, DamagedLayoutsAreRefusedBeforeAnythingIsWritten)
 {
+    struct Case {
+        const char* what;
+        const char* fixture;
+        void (*damage)(std::vector<uint8_t>&);
+        int code;
+    };
+    const Case cases[] = {
+        {"64-bit chunk offsets", "noudta_fast.m4a",
+         [](std::vector<uint8_t>& b) { std::memcpy(&b[atomat(b, "stco") + 4], "co64", 4); }, ATOM_ERR_CO64},
+        // 'mdat' as a 64-bit atom: size 1, then the real size in 8 bytes, in
+        // place of the 8-byte 'free' in front of it.
+        {"64-bit atom size", "noudta_tail.m4a",
+         [](std::vector<uint8_t>& b) {
+             size_t pos = atomat(b, "mdat");
+             ASSERT_EQ(std::string(b.begin() + long(pos) - 4, b.begin() + long(pos)), "free");
+             uint32_t size = getbe32(&b[pos]);
+             uint8_t header[16] = {0, 0, 0, 1, 'm', 'd', 'a', 't', 0, 0, 0, 0};
+             putbe32(header + 12, size + 8);
+             std::memcpy(&b[pos - 8], header, sizeof header);
+         },
+         ATOM_ERR_BAD_SIZE},
+        {"no mdat", "fast.m4a", [](std::vector<uint8_t>& b) { std::memcpy(&b[atomat(b, "mdat") + 4], "junk", 4); },
+         ATOM_ERR_MDAT_LOST},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TempDir dir;
+        std::string path = dir.copy(c.fixture);
+        std::vector<uint8_t> bytes = tagtest::readbytes(path);
+        c.damage(bytes);
+        tagtest::writebytes(path, bytes);
+        EXPECT_EQ(codeof([&] { Tag_QTAtoms(path.c_str(), false); }), c.code);
+        EXPECT_EQ(tagtest::readbytes(path), bytes);
+    }
+    // Reading a file with 64-bit chunk offsets is harmless.
     TempDir dir;
-    std::string path = dir.copy("noudta_tail.m4a");
-    std::vector<uint8_t> bytes = tagtest::readfile(path);
-    // 'mdat' as a 64-bit atom: size 1, then the real size in 8 bytes. The
-    // 8-byte 'free' in front of it makes room for the extra header bytes.
-    const char mdat[] = "mdat";
-    auto at = std::search(bytes.begin(), bytes.end(), mdat, mdat + 4);
-    ASSERT_NE(at, bytes.end());
-    size_t pos = size_t(at - bytes.begin()) - 4;
-    ASSERT_EQ(std::string(bytes.begin() + long(pos) - 4, bytes.begin() + long(pos)), "free");
-    uint32_t size = getbe32(&bytes[pos]);
-    size_t start = pos - 8;
-    const uint8_t header[16] = {0,
-                                0,
-                                0,
-                                1,
-                                'm',
-                                'd',
-                                'a',
-                                't',
-                                0,
-                                0,
-                                0,
-                                0,
-                                uint8_t(size >> 24),
-                                uint8_t(size >> 16),
-                                uint8_t(size >> 8),
-                                uint8_t(size + 8)};
-    std::memcpy(&bytes[start], header, sizeof header);
-    tagtest::writefile(path, bytes);
-    EXPECT_EQ(codeof([&] { Tag_QTAtoms(path.c_str(), false); }), ATOM_ERR_BAD_SIZE);
-    EXPECT_EQ(tagtest::readfile(path), bytes);
+    std::string path = dir.copy("noudta_fast.m4a");
+    std::vector<uint8_t> bytes = tagtest::readbytes(path);
+    std::memcpy(&bytes[atomat(bytes, "stco") + 4], "co64", 4);
+    tagtest::writebytes(path, bytes);
+    EXPECT_EQ(codeof([&] { Tag_QTAtoms(path.c_str(), true); }), 0);
 }
 
 TEST(Tag_QTAtoms, FilesOfTwoGibibytesAreRefusedForWriting)
@@ -349,68 +339,34 @@ TEST(Tag_QTAtoms, FilesOfTwoGibibytesAreRefusedForWriting)
     EXPECT_EQ(int64_t(st.st_size), ATOM_FILE_LIMIT + 1);
 }
 
+// ffmpeg's 8-byte 'free' in front of 'mdat' claims to run past it: into
+// 'mdat', or far past the end. The file is repaired before the edit, also when
+// creating 'udta' moves 'mdat'.
 TEST(Tag_QTAtoms, AFreeAtomThatHidesMdatIsRepaired)
 {
-    TempDir dir;
-    std::string path = dir.copy("fast.m4a");
-    const tagtest::AudioPrint audio = tagtest::audioprint(path);
-    std::vector<uint8_t> bytes = tagtest::readfile(path);
-    // ffmpeg's 8-byte 'free' in front of 'mdat' now claims to run far past it.
-    const char freeType[] = "free";
-    auto at = std::search(bytes.begin(), bytes.end(), freeType, freeType + 4);
-    ASSERT_NE(at, bytes.end());
-    size_t pos = size_t(at - bytes.begin()) - 4;
-    ASSERT_EQ(getbe32(&bytes[pos]), 8u);
-    putbe32(&bytes[pos], uint32_t(bytes.size()));
-    tagtest::writefile(path, bytes);
+    for (const char* name : {"fast.m4a", "noudta_fast_free.m4a"}) {
+        SCOPED_TRACE(name);
+        TempDir dir;
+        std::string path = dir.copy(name);
+        const tagtest::AudioPrint audio = tagtest::audioprint(path);
+        std::vector<uint8_t> bytes = tagtest::readbytes(path);
+        size_t pos = atomat(bytes, "free");
+        ASSERT_EQ(getbe32(&bytes[pos]), 8u);
+        ASSERT_EQ(std::string(bytes.begin() + long(pos) + 12, bytes.begin() + long(pos) + 16), "mdat");
+        putbe32(&bytes[pos], name[0] == 'f' ? uint32_t(bytes.size()) : 20u);
+        tagtest::writebytes(path, bytes);
 
-    Tag_QTAtoms tag(path.c_str(), false);
-    tag.setTitle("Repaired");
-    tag.setBPM(111);
-    tag.close();
-    auto m = tagtest::mutagen(path);
-    EXPECT_EQ(m["©nam"], "Repaired");
-    EXPECT_EQ(tagtest::audioprint(path), audio);
-}
-
-TEST(Tag_QTAtoms, TheRepairComesBeforeAnEditThatMovesMdat)
-{
-    // No 'udta', and the 8-byte 'free' between 'moov' and 'mdat' hides
-    // 'mdat': creating 'udta' moves 'mdat', so its place must be known first.
-    TempDir dir;
-    std::string path = dir.copy("noudta_fast_free.m4a");
-    const tagtest::AudioPrint audio = tagtest::audioprint(path);
-    std::vector<uint8_t> bytes = tagtest::readfile(path);
-    const char freeType[] = "free";
-    auto at = std::search(bytes.begin(), bytes.end(), freeType, freeType + 4);
-    ASSERT_NE(at, bytes.end());
-    size_t pos = size_t(at - bytes.begin()) - 4;
-    ASSERT_EQ(getbe32(&bytes[pos]), 8u);
-    ASSERT_EQ(std::string(bytes.begin() + long(pos) + 12, bytes.begin() + long(pos) + 16), "mdat");
-    putbe32(&bytes[pos], 20);
-    tagtest::writefile(path, bytes);
-
-    Tag_QTAtoms tag(path.c_str(), false);
-    tag.setBPM(101);
-    tag.close();
-    auto m = tagtest::mutagen(path);
-    EXPECT_EQ(m["tmpo"], "101");
-    EXPECT_EQ(m["udta.size"], "4112");
-    EXPECT_EQ(tagtest::audioprint(path), audio);
-}
-
-TEST(Tag_QTAtoms, AFileWhoseMdatCannotBeFoundIsNotWritten)
-{
-    TempDir dir;
-    std::string path = dir.copy("fast.m4a");
-    std::vector<uint8_t> bytes = tagtest::readfile(path);
-    const char mdat[] = "mdat";
-    auto at = std::search(bytes.begin(), bytes.end(), mdat, mdat + 4);
-    ASSERT_NE(at, bytes.end());
-    std::memcpy(&*at, "junk", 4);
-    tagtest::writefile(path, bytes);
-    EXPECT_EQ(codeof([&] { Tag_QTAtoms(path.c_str(), false); }), ATOM_ERR_MDAT_LOST);
-    EXPECT_EQ(tagtest::readfile(path), bytes);
+        Tag_QTAtoms tag(path.c_str(), false);
+        tag.setTitle("Repaired");
+        tag.setBPM(101);
+        tag.close();
+        auto m = tagtest::mutagen(path);
+        EXPECT_EQ(m["©nam"], "Repaired");
+        EXPECT_EQ(m["tmpo"], "101");
+        if (name[0] == 'n')
+            EXPECT_EQ(m["udta.size"], "4112");
+        EXPECT_EQ(tagtest::audioprint(path), audio);
+    }
 }
 
 TEST(Tag_QTAtoms, EveryTrackKeepsItsChunkOffsets)
@@ -422,12 +378,12 @@ TEST(Tag_QTAtoms, EveryTrackKeepsItsChunkOffsets)
         tagtest::run(
             "ffmpeg -v error -y -f lavfi -i sine=frequency=300:duration=2 -f lavfi -i sine=frequency=500:duration=2 "
             "-map 0 -map 1 -c:a aac -fflags +bitexact -movflags +faststart " +
-            tagtest::quote(path)),
+            tagtest::shellquote(path)),
         0);
     std::string md5a, md5b;
     auto prints = [&](std::string& a, std::string& b) {
-        tagtest::run("ffmpeg -v error -i " + tagtest::quote(path) + " -map 0:a:0 -f md5 -", &a);
-        tagtest::run("ffmpeg -v error -i " + tagtest::quote(path) + " -map 0:a:1 -f md5 -", &b);
+        tagtest::run("ffmpeg -v error -i " + tagtest::shellquote(path) + " -map 0:a:0 -f md5 -", &a);
+        tagtest::run("ffmpeg -v error -i " + tagtest::shellquote(path) + " -map 0:a:1 -f md5 -", &b);
     };
     prints(md5a, md5b);
     ASSERT_NE(md5a, md5b);

@@ -122,7 +122,7 @@ TEST(Tag_TagLib, WritesEveryFrameSoThatMutagenReadsItAndTheAudioStays)
         std::string path = dir.copy(name);
         const tagtest::AudioPrint audio = tagtest::audioprint(path);
         auto hasId3v1 = [](const std::string& p) {
-            std::vector<uint8_t> bytes = tagtest::readfile(p);
+            std::vector<uint8_t> bytes = tagtest::readbytes(p);
             return bytes.size() >= 128 && std::memcmp(&bytes[bytes.size() - 128], "TAG", 3) == 0;
         };
         const bool id3v1Before = hasId3v1(path);

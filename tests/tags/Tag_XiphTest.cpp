@@ -33,8 +33,8 @@ std::string problems(const std::string& path, bool flac)
 {
     std::string out;
     if (flac)
-        return tagtest::run("flac -t -s -w - < " + tagtest::quote(path) + " 2>&1", &out) == 0 ? "" : out;
-    tagtest::run("ogginfo " + tagtest::quote(path) + " 2>&1 | grep -E 'WARNING|ERROR|Warning|Error'", &out);
+        return tagtest::run("flac -t -s -w - < " + testsupport::shellquote(path) + " 2>&1", &out) == 0 ? "" : out;
+    tagtest::run("ogginfo " + testsupport::shellquote(path) + " 2>&1 | grep -E 'WARNING|ERROR|Warning|Error'", &out);
     return out;
 }
 
@@ -68,7 +68,7 @@ TEST(Tag_Xiph, OurFieldsAreWrittenAndEverythingElseIsKept)
         SCOPED_TRACE(c.as);
         TempDir dir;
         const std::string path = dir.copy(c.fixture, c.as);
-        const std::vector<uint8_t> original = tagtest::readfile(path);
+        const std::vector<uint8_t> original = testsupport::readbytes(path);
         const auto before = tagtest::mutagen(path);
         const tagtest::AudioPrint audio = tagtest::audioprint(path);
         ASSERT_EQ(before.count("error"), 0u) << before.at("error");
@@ -100,11 +100,11 @@ TEST(Tag_Xiph, OurFieldsAreWrittenAndEverythingElseIsKept)
         EXPECT_EQ(tagtest::audioprint(path), audio);
         EXPECT_EQ(problems(path, std::string(c.fixture).ends_with(".flac")), "");
         if (std::string(c.fixture) == "id3.flac") {
-            const std::vector<uint8_t> now = tagtest::readfile(path);
+            const std::vector<uint8_t> now = testsupport::readbytes(path);
             EXPECT_TRUE(std::equal(original.begin(), original.begin() + 52, now.begin())) << "the ID3v2 tag in front";
         }
         if (std::string(c.fixture) == "comments.flac") {
-            EXPECT_EQ(tagtest::readfile(path).size(), original.size()) << "the padding took up the change";
+            EXPECT_EQ(testsupport::readbytes(path).size(), original.size()) << "the padding took up the change";
         }
 
         std::unique_ptr<Tag> tag(openTag(path.c_str(), true));
@@ -114,9 +114,9 @@ TEST(Tag_Xiph, OurFieldsAreWrittenAndEverythingElseIsKept)
         EXPECT_EQ(back, record());
         tag.reset();
         // The same values again change no byte.
-        const std::vector<uint8_t> written = tagtest::readfile(path);
+        const std::vector<uint8_t> written = testsupport::readbytes(path);
         write(path, 123);
-        EXPECT_EQ(tagtest::readfile(path), written);
+        EXPECT_EQ(testsupport::readbytes(path), written);
     }
 }
 
@@ -138,7 +138,7 @@ TEST(Tag_Xiph, FilesThatCannotBeUpdatedSafelyAreLeftAsTheyWere)
     TempDir dir;
     // A chained Ogg file: its tags can be read, but a write is refused.
     const std::string chained = dir.copy("chained.ogg");
-    const std::vector<uint8_t> original = tagtest::readfile(chained);
+    const std::vector<uint8_t> original = testsupport::readbytes(chained);
     {
         std::unique_ptr<Tag> tag(openTag(chained.c_str(), false));
         char title[64];
@@ -147,15 +147,15 @@ TEST(Tag_Xiph, FilesThatCannotBeUpdatedSafelyAreLeftAsTheyWere)
         EXPECT_EQ(tagtest::codeof([&] { write(chained, 120); }), TAG_ERR_STREAM);
         EXPECT_NE(tagwriterefusal(TAG_ERR_STREAM), nullptr);
     }
-    EXPECT_EQ(tagtest::readfile(chained), original);
+    EXPECT_EQ(testsupport::readbytes(chained), original);
 
     // Ogg FLAC, an MP3 named .flac, a FLAC cut inside its metadata: no tag.
-    const std::vector<uint8_t> flac = tagtest::readfile(tagtest::fixtures() + "/comments.flac");
-    tagtest::writefile(dir.path("cut.flac"), std::vector<uint8_t>(flac.begin(), flac.begin() + 300));
+    const std::vector<uint8_t> flac = testsupport::readbytes(tagtest::fixtures() + "/comments.flac");
+    testsupport::writebytes(dir.path("cut.flac"), std::vector<uint8_t>(flac.begin(), flac.begin() + 300));
     for (const std::string& path : {dir.copy("oggflac.oga"), dir.copy("v24.mp3", "mp3.flac"), dir.path("cut.flac")}) {
         SCOPED_TRACE(path);
-        const std::vector<uint8_t> was = tagtest::readfile(path);
+        const std::vector<uint8_t> was = testsupport::readbytes(path);
         EXPECT_EQ(tagtest::codeof([&] { std::unique_ptr<Tag> tag(openTag(path.c_str(), false)); }), TAG_ERR_UNUSABLE);
-        EXPECT_EQ(tagtest::readfile(path), was);
+        EXPECT_EQ(testsupport::readbytes(path), was);
     }
 }

@@ -1,3 +1,4 @@
+#include "support/TempFolders.h"
 #include "OffscreenApp.h"
 #include "platform/window/FileDialog.h"
 #include "platform/window/WindowEvents.h"
@@ -32,8 +33,8 @@ TEST(FolderChooser, ChosenFolderArrivesThroughTheClientOperation)
 {
     ensureapplication();
     setinterfacefolder(TEMPIX_SOURCE_DIR "/tests/platform/window/ui");
-    char templ[] = "/tmp/tempix-chooser-XXXXXX";
-    fs::path dir = fs::canonical(mkdtemp(templ));
+    testsupport::TempDir scratch;
+    fs::path dir = scratch.root();
     fs::create_directory(dir / "Albums");
 
     Chooser chooser;
@@ -55,7 +56,6 @@ TEST(FolderChooser, ChosenFolderArrivesThroughTheClientOperation)
     processpendingevents();
     EXPECT_EQ(chooser.dialog(), nullptr);
     setinterfacefolder(nullptr);
-    fs::remove_all(dir);
 }
 
 TEST(FolderChooser, DeliveryStopsAtANonZeroAnswerOrAPathTooLong)

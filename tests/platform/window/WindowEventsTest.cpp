@@ -61,6 +61,8 @@ protected:
 
 } // namespace
 
+// Commands from controls, menus, the close box and Escape, and the progress
+// bar, are exercised through the real windows (tests/app).
 TEST_F(WindowFramework, CreatesWindowsByNameOnceAndFindsControlsByNumber)
 {
     Probe probe;
@@ -77,41 +79,6 @@ TEST_F(WindowFramework, CreatesWindowsByNameOnceAndFindsControlsByNumber)
     EXPECT_EQ(probe.dispose(), 0);
     EXPECT_EQ(probe.dispose(), -1);
     EXPECT_FALSE(probe.control(101).exists());
-}
-
-TEST_F(WindowFramework, ControlsAndMenusDeliverTheirCommands)
-{
-    Probe probe;
-    ASSERT_EQ(probe.createwindow("ProbeWindow"), 0);
-    probe.show(true);
-    QTest::mouseClick(probe.findcontrol(102), Qt::LeftButton);
-    probe.findcontrol(103)->setFocus();
-    QTest::keyClick(probe.findcontrol(103), Qt::Key_Space);
-    auto* popup = qobject_cast<QComboBox*>(probe.findcontrol(105));
-    popup->addItems({"a", "b"});
-    emit popup->activated(1);
-    ASSERT_EQ(probe.commands.size(), 3u);
-    EXPECT_EQ(probe.commands[0], "Btn1");
-    EXPECT_EQ(probe.commands[1], "Updt");
-    EXPECT_EQ(probe.commands[2], "Pop "); // short codes are padded with spaces
-    EXPECT_TRUE(probe.control(103).getvalue());
-}
-
-TEST_F(WindowFramework, CloseBoxAndEscapeArriveAsCloseCommand)
-{
-    Probe probe;
-    ASSERT_EQ(probe.createwindow("ProbeWindow"), 0);
-    probe.show(true);
-    probe.platformwindow()->close();
-    EXPECT_TRUE(probe.platformwindow()->isVisible()); // handled: the handler decides
-    QTest::keyClick(probe.platformwindow(), Qt::Key_Escape);
-    EXPECT_TRUE(probe.platformwindow()->isVisible());
-    ASSERT_EQ(probe.commands.size(), 2u);
-    EXPECT_EQ(probe.commands[0], "clos");
-    EXPECT_EQ(probe.commands[1], "clos");
-    probe.handleClose = false;
-    probe.platformwindow()->close();
-    EXPECT_FALSE(probe.platformwindow()->isVisible()); // unhandled: closes as usual
 }
 
 TEST_F(WindowFramework, MoveWithoutResizeCallsOnlyMoved)
@@ -215,29 +182,6 @@ TEST_F(WindowFramework, PostedChangesFromAnotherThreadArriveInOrder)
     EXPECT_EQ(probe.control(102).title(), "Close");
     EXPECT_FALSE(probe.control(103).visible());
     EXPECT_FALSE(probe.control(102).enabled());
-}
-
-TEST_F(WindowFramework, ProgressBarSelectors)
-{
-    Probe probe;
-    ASSERT_EQ(probe.createwindow("ProbeWindow"), 0);
-    Control bar = probe.control(104);
-    bar.postindeterminate(true);
-    processpendingevents();
-    EXPECT_TRUE(bar.progressindeterminate());
-    bar.postmaximum(12);
-    bar.postvalue(5);
-    processpendingevents();
-    EXPECT_FALSE(bar.progressindeterminate());
-    EXPECT_EQ(bar.progressmaximum(), 12);
-    EXPECT_EQ(bar.progressvalue(), 5);
-    bar.postindeterminate(true);
-    bar.postindeterminate(false);
-    processpendingevents();
-    EXPECT_EQ(bar.progressmaximum(), 12); // the maximum survives a busy spell
-    bar.postmaximum(0);
-    processpendingevents();
-    EXPECT_FALSE(bar.progressindeterminate()); // an empty batch is not busy
 }
 
 TEST_F(WindowFramework, ChangesQueuedForADisposedWindowAreDropped)

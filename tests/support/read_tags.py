@@ -7,8 +7,15 @@ content of any atom that is not 'meta', and the sizes of the metadata
 containers and their 'free' children. FLAC, Ogg Vorbis, Opus: the vendor
 string, every comment field in order, and (FLAC) the padding and a hash of
 every other metadata block.
+
+With --track, then, as another program sees the track: "bpm" and "genre", and the 64-byte
+data record found where each tag keeps it (an ID3 GEOB or comment frame, an
+MP4 atom in moov/udta, Base64 in the Vorbis comment TEMPIX_ANALYSIS of FLAC,
+Ogg Vorbis and Opus), decoded field by field as "record_..." lines.
 """
+import base64
 import hashlib
+import struct
 import sys
 
 import mutagen
@@ -17,6 +24,24 @@ from mutagen.flac import FLAC, Padding
 import mutagen.id3 as id3
 from mutagen.mp4 import MP4, Atoms
 
+OWNER = "com.quillfen.tempix.trackdata"
+FIELDS = ["flags", "sample_rate", "frame_count", "loudness", "peak_level", "beat_period",
+          "start_period", "end_period", "first_beat", "last_beat"]
+track = {}  # what the summary lines say
+
+
+def record(data):
+    if len(data) != 64:
+        track["record_raw"] = data.hex()
+        return
+    size, version = struct.unpack(">IB", data[:5])
+    bpm, start, stop, volume = struct.unpack(">Iiii", data[48:64])
+    track.update({"record_size": size, "record_version": version})
+    track.update({"record_" + k: v for k, v in zip(FIELDS, struct.unpack(">10I", data[8:48]))})
+    track.update({"record_bpm": bpm, "record_start_ms": start, "record_stop_ms": stop, "record_volume": volume,
+                  "record_raw": data.hex()})
+
+
 def mp3(path):
     try:
         tags = id3.ID3(path, translate=False)
@@ -24,6 +49,20 @@ def mp3(path):
         print("version=none")
         return
     print("version=2.%d" % tags.version[1])
+    if "TBPM" in tags:
+        track["bpm"] = int(float(str(tags["TBPM"].text[0])))
+    if "TCON" in tags:
+        track["genre"] = str(tags["TCON"].text[0])
+    for frame in tags.getall("GEOB"):
+        if frame.desc == OWNER:
+            record(frame.data)
+    for frame in tags.getall("COMM"):
+        if frame.desc == OWNER:
+            # Written without "=" padding: the last group is filled with zero
+            # bits, so the text decodes to 66 bytes of which 64 are the record.
+            record(base64.b64decode(str(frame.text[0]))[:64])
+    for frame in tags.getall("RVA2"):
+        track["rva2"] = frame.gain
     for frame in tags.values():
         fid = frame.FrameID
         if fid == "COMM":
@@ -51,6 +90,10 @@ def m4a(path):
     f = MP4(path)
     for key, value in (f.tags or {}).items():
         print("%s=%s" % (key, "/".join(str(v) for v in value)))
+    if "tmpo" in (f.tags or {}):
+        track["bpm"] = int(f.tags["tmpo"][0])
+    if "\xa9gen" in (f.tags or {}):
+        track["genre"] = str(f.tags["\xa9gen"][0])
     with open(path, "rb") as fh:
         atoms = Atoms(fh)
         for name, atom in (("moov", atoms[b"moov"]),):
@@ -62,7 +105,10 @@ def m4a(path):
                 print("udta.%s.size=%d" % (child.name.decode("latin-1"), child.length))
                 if child.name not in (b"meta", b"free"):
                     fh.seek(child.offset + 8)
-                    print("udta.%s=%s" % (child.name.decode("latin-1"), fh.read(child.length - 8).hex()))
+                    data = fh.read(child.length - 8)
+                    print("udta.%s=%s" % (child.name.decode("latin-1"), data.hex()))
+                    if child.name == b"Tpix":
+                        record(data)
         if b"moov.udta.meta" in atoms:
             meta = atoms.path(b"moov", b"udta", b"meta")[-1]
             print("meta.size=%d" % meta.length)
@@ -89,11 +135,20 @@ def xiph(path):
         print("padding=%d" % sum(b.length for b in f.metadata_blocks if b.code == Padding.code))
         for i, b in enumerate(b for b in f.metadata_blocks if b.code not in (Padding.code, 4)):
             print("block.%d=%d:%s" % (i, b.code, hashlib.sha1(b.write()).hexdigest()))
+    if "bpm" in f.tags:
+        track["bpm"] = int(float(f.tags["bpm"][0]))
+    if "genre" in f.tags:
+        track["genre"] = f.tags["genre"][0]
+    if "tempix_analysis" in f.tags:
+        record(base64.b64decode(f.tags["tempix_analysis"][0] + "==")[:64])
 
-path = sys.argv[1]
+
+path = sys.argv[-1]
 if path.lower().endswith(".mp3"):
     mp3(path)
 elif path.lower().endswith((".flac", ".ogg", ".oga", ".opus")):
     xiph(path)
 else:
     m4a(path)
+for key, value in track.items() if "--track" in sys.argv[1:-1] else ():
+    print("%s=%s" % (key, value))
