@@ -42,13 +42,8 @@ std::string dryruntagentry(const TrackState& t)
 void describelibraryupdate(const ITunesUpdateInput& input, const TrackState& t, ITunesUpdateSink& sink)
 {
     ITunesUpdateInput in = input;
-    settlelibrarychange(in);
-    if (!in.exportToLibrary || in.trackId < 0)
+    if (!libraryupdatedue(in, sink))
         return;
-    if (!in.iTunesChanged) {
-        sink.logLine("iTunes is up-to-date.\n");
-        return;
-    }
     // What the entry holds after the refresh and the script (0: absent).
     const int tagBpm = t.bpmStaged ? t.bpm : t.tagBpm;
     long long bpm = tagBpm > 0 ? tagBpm : t.library.bpm;

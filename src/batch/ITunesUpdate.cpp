@@ -81,6 +81,18 @@ std::string iTunesScript(const ITunesUpdateInput& in)
     return script;
 }
 
+bool libraryupdatedue(ITunesUpdateInput& in, ITunesUpdateSink& sink)
+{
+    settlelibrarychange(in);
+    if (!in.exportToLibrary || in.trackId < 0)
+        return false;
+    if (!in.iTunesChanged) {
+        sink.logLine("iTunes is up-to-date.\n");
+        return false;
+    }
+    return true;
+}
+
 void updateITunes(const ITunesUpdateInput& input, ovra::AppleScriptServer& server, ITunesUpdateSink& sink)
 {
     updateITunes(
@@ -100,13 +112,8 @@ void settlelibrarychange(ITunesUpdateInput& in)
 void updateITunes(const ITunesUpdateInput& input, const ScriptRunner& run, ITunesUpdateSink& sink)
 {
     ITunesUpdateInput in = input;
-    settlelibrarychange(in);
-    if (!in.exportToLibrary || in.trackId < 0)
+    if (!libraryupdatedue(in, sink))
         return;
-    if (!in.iTunesChanged) {
-        sink.logLine("iTunes is up-to-date.\n");
-        return;
-    }
     sink.setStatus("Updating iTunes");
     std::string script = iTunesScript(in);
     char reply[80];

@@ -54,6 +54,9 @@ void logNotUpdated(const ITunesUpdateInput& in, const char* reason, ITunesUpdate
 // Sets iTunesChanged where the library's times or volume differ from the
 // values worked out (the first steps of updateITunes).
 void settlelibrarychange(ITunesUpdateInput& in);
+// Settles in; true when the track's entry is to be changed. Logs "iTunes is
+// up-to-date." for an entry that stays as it is.
+bool libraryupdatedue(ITunesUpdateInput& in, ITunesUpdateSink& sink);
 
 // The script for a track (what updateITunes sends).
 std::string iTunesScript(const ITunesUpdateInput& in);

@@ -102,6 +102,23 @@ void findLibraryFile(char* out, std::vector<std::string>& tried)
     defaultLibraryFile(out, homedocumentsfolder, tried);
 }
 
+bool percentdecode(const std::string& text, std::string& out)
+{
+    out.clear();
+    for (size_t at = 0; at < text.size(); ++at) {
+        char c = text[at];
+        if (c == '%' && at + 2 < text.size() && std::isxdigit(static_cast<unsigned char>(text[at + 1])) &&
+            std::isxdigit(static_cast<unsigned char>(text[at + 2]))) {
+            c = static_cast<char>(std::stoi(text.substr(at + 1, 2), nullptr, 16));
+            at += 2;
+        }
+        if (c == '\0')
+            return false;
+        out += c;
+    }
+    return true;
+}
+
 int fileURLToPath(const char* url, char* buffer, size_t size)
 {
     const std::string text = xmldecode(url);
@@ -113,17 +130,8 @@ int fileURLToPath(const char* url, char* buffer, size_t size)
     else
         return -1;
     std::string path;
-    for (; at < text.size(); ++at) {
-        char c = text[at];
-        if (c == '%' && at + 2 < text.size() && std::isxdigit(static_cast<unsigned char>(text[at + 1])) &&
-            std::isxdigit(static_cast<unsigned char>(text[at + 2]))) {
-            c = static_cast<char>(std::stoi(text.substr(at + 1, 2), nullptr, 16));
-            at += 2;
-        }
-        if (c == '\0')
-            return -1;
-        path += c;
-    }
+    if (!percentdecode(text.substr(at), path))
+        return -1;
     if (size == 0)
         return path.empty() ? 0 : 1;
     strcpy_max(buffer, size, path.c_str());

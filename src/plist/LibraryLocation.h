@@ -24,4 +24,8 @@ void findLibraryFile(char* out, std::vector<std::string>& tried);
 // when it is not a local file location or would hold a NUL byte.
 int fileURLToPath(const char* url, char* buffer, size_t size);
 
+// text with its %-escapes decoded; a '%' without two hexadecimal digits stays
+// as it is. False when an escape gives a NUL byte.
+bool percentdecode(const std::string& text, std::string& out);
+
 } // namespace ovra

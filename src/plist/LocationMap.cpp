@@ -26,24 +26,6 @@ bool startsci(const std::string& text, const char* prefix)
     return true;
 }
 
-// %-escapes as fileURLToPath decodes them; false for one that gives NUL.
-bool percentdecode(const std::string& text, std::string& out)
-{
-    out.clear();
-    for (size_t at = 0; at < text.size(); ++at) {
-        char c = text[at];
-        if (c == '%' && at + 2 < text.size() && std::isxdigit(static_cast<unsigned char>(text[at + 1])) &&
-            std::isxdigit(static_cast<unsigned char>(text[at + 2]))) {
-            c = static_cast<char>(std::stoi(text.substr(at + 1, 2), nullptr, 16));
-            at += 2;
-        }
-        if (c == '\0')
-            return false;
-        out += c;
-    }
-    return true;
-}
-
 bool hasdrive(const std::string& p, size_t at)
 {
     return p.size() >= at + 2 && std::isalpha(static_cast<unsigned char>(p[at])) && p[at + 1] == ':' &&
