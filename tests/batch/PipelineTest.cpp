@@ -696,6 +696,11 @@ TEST_F(Pipeline, ARunWithFewerOptionsKeepsTheOtherResults)
     options.adjustvolume = true;
     EXPECT_EQ(runBatch().back(), UP_TO_DATE);
     EXPECT_EQ(0, std::memcmp(f.record, full, 64));
+
+    // And a run without tempo detection still owns the stored BPM.
+    options.detectbpm = false;
+    EXPECT_EQ(runBatch().back(), UP_TO_DATE);
+    EXPECT_EQ(0, std::memcmp(f.record, full, 64));
 }
 
 // Pipes and devices named like tracks are checked end to end
