@@ -3,6 +3,7 @@
 // it from a real MP3 file and sets its start and finish, as a batch does.
 // Prints the load, per-script and save times and the peak memory.
 //   script_library_bench [N]
+#include "batch/ITunesUpdate.h"
 #include "script/AppleScriptRunner.h"
 #include "script/LibraryHost.h"
 
@@ -61,23 +62,16 @@ int main(int argc, char** argv)
         ovra::AppleScriptRunner runner;
         char result[80];
         for (int i = 1; i <= n; ++i) {
-            char script[1024];
-            std::snprintf(script, sizeof script,
-                          "tell application \"iTunes\"\n"
-                          "set mytargets to every file track of playlist 1 whose persistent ID is \"%016X\" "
-                          "and database ID is %d\n"
-                          "if mytargets is {} then return 0\n"
-                          "if the class of mytargets is list then\n"
-                          "set mytrack to the first item in mytargets\n"
-                          "else\n"
-                          "set mytrack to mytargets\n"
-                          "end if\n"
-                          "refresh mytrack\n"
-                          "set start of mytrack to %.3f\nset finish of mytrack to %.3f\n"
-                          "end tell\nreturn 1\n",
-                          i * 7919, i, i / 1000.0, 100 + i / 1000.0);
+            // The script the batch sends for a track with new times.
+            ovra::tempix::ITunesUpdateInput in;
+            in.trackId = i;
+            in.persistentId = uint64_t(i) * 7919;
+            in.doTimes = true;
+            in.startMs = uint32_t(i);
+            in.stopMs = 100000 + uint32_t(i);
+            const std::string script = ovra::tempix::iTunesScript(in);
             auto t0 = Clock::now();
-            int status = runner.executefromtext(script, result, sizeof result);
+            int status = runner.executefromtext(script.c_str(), result, sizeof result);
             auto t1 = Clock::now();
             if (status != 0 || std::string(result) != "1") {
                 std::fprintf(stderr, "track %d: status %d result %s\n", i, status, result);

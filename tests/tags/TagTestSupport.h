@@ -2,6 +2,7 @@
 // and taggers, scratch folders, and independent readers (mutagen, ffmpeg).
 #pragma once
 #include "support/Process.h"
+#include "tags/Tag.h"
 #include "support/Readers.h"
 #include "support/TempFolders.h"
 
@@ -9,8 +10,10 @@
 
 #include <filesystem>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 namespace tagtest {
 
@@ -87,6 +90,22 @@ inline int id3script(const std::string& path, const std::string& code)
 {
     std::string script = "import sys\nimport mutagen.id3 as id3\npath = sys.argv[1]\n" + code + "\n";
     return run(std::string(TEMPIX_PYTHON) + " -c " + shellquote(script) + " " + shellquote(path));
+}
+
+// Tempix's own update of one track: tempo, volume (where the format has it)
+// and the record.
+inline void ourupdate(const std::string& path, const std::vector<uint8_t>& record)
+{
+    std::unique_ptr<ovra::Tag> tag(ovra::openTag(path.c_str(), false));
+    tag->setBPM(123);
+    try {
+        tag->setRVA(-2000);
+    } catch (int code) {
+        if (code != ovra::TAG_ERR_UNSUPPORTED)
+            throw;
+    }
+    tag->setData(ovra::TRACKDATA_OWNER, ovra::TRACKDATA_CODE, record.data(), int(record.size()));
+    tag->close();
 }
 
 } // namespace tagtest

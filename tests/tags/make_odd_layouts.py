@@ -16,6 +16,9 @@ import sys
 
 import mutagen.id3 as id3
 
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from make_tag_fixtures import find  # the atom walk of the fixtures  # noqa: E402
+
 fixtures, out = sys.argv[1], sys.argv[2]
 os.makedirs(out, exist_ok=True)
 
@@ -100,14 +103,6 @@ subprocess.run(["ffmpeg", "-v", "error", "-y", "-f", "lavfi", "-i", "sine=freque
                 "-movflags", "frag_keyframe+empty_moov", "-brand", "M4A ", os.path.join(out, "fragmented.m4a")], check=True)
 
 # An 'mdat' in front of 'moov' and another behind it, each with half the chunks.
-def atoms(data, start, end):
-    pos = start
-    while pos + 8 <= end:
-        size, kind = struct.unpack(">I4s", data[pos:pos + 8])
-        yield pos, size, kind
-        pos += size
-def find(data, start, end, kind):
-    return next((p, s) for p, s, k in atoms(data, start, end) if k == kind)
 data = open(os.path.join(fixtures, "tail.m4a"), "rb").read()
 mdat, mdat_size = find(data, 0, len(data), b"mdat")
 moov, moov_size = find(data, 0, len(data), b"moov")
