@@ -2,6 +2,7 @@
 #include "platform/ErrorCodes.h"
 #include "plist/LibraryRules.h"
 #include "script/XmlScanner.h"
+#include "tags/FaultableIO.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -814,19 +815,17 @@ private:
         writeall(buffer);
         buffer.clear();
     }
+    // Through the counted calls of the file-writing layer, so that a test can
+    // stop the save at any of its writes.
     void writeall(std::string_view bytes)
     {
-        for (size_t done = 0; error == 0 && done < bytes.size();) {
-            ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n < 0)
-                error = errno;
-            else
-                done += static_cast<size_t>(n);
-        }
+        if (error != 0)
+            return;
+        error = iopwrite(fd, bytes.data(), bytes.size(), at);
+        at += int64_t(bytes.size());
     }
     int fd;
+    int64_t at = 0;
     int error = 0;
     std::string buffer;
 };
@@ -871,8 +870,8 @@ int LibraryDocument::writetemporary(std::string& name, struct stat& written) con
     }
     out.put(text.substr(at));
     int e = out.finish();
-    if (e == 0 && fsync(fd) != 0)
-        e = errno;
+    if (e == 0)
+        e = iofsync(fd);
     if (e == 0)
         fchmod(fd, c.seen.st_mode & 07777);
     if (e == 0 && fstat(fd, &written) != 0)

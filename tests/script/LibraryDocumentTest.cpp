@@ -7,15 +7,20 @@
 #include "plist/PListNode.h"
 #include "script/LibraryDocument.h"
 #include "platform/ErrorCodes.h"
+#include "tags/FileTransaction.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <cstdio>
+#include <filesystem>
 #include <map>
 #include <sstream>
 #include <thread>
 #include <vector>
+
+#include <sys/wait.h>
+#include <unistd.h>
 
 using namespace scripttest;
 
@@ -137,6 +142,70 @@ Dump helperdump(const ovra::LibraryDocument& doc)
 // Both readers find every track of a large library as plistlib does; the
 // helper's changes of every kind, saved twice (the second time on top of what
 // the first save wrote), alter nothing but their own lines.
+// A save stopped at any of its writes, by a kill or by a failing call, leaves
+// the library as it was, byte for byte; a failed one leaves no temporary file.
+TEST(LibraryDocument, ASaveStoppedAtAnyWriteLeavesTheLibraryAsItWas)
+{
+    std::string dir = testsupport::suitefolder();
+    std::string text = readfile(makelibrary(dir));
+    ASSERT_FALSE(text.empty());
+    // Markup of a megabyte and a half before and after the entries: a save of
+    // several writes.
+    const std::string pad = "<!--" + std::string(1536 * 1024, 'x') + "-->\n";
+    text.insert(text.find("<dict>"), pad);
+    text += pad;
+    const std::string library = dir + "/stopped.xml";
+    auto saveunder = [&](const ovra::WriteFault& fault) {
+        ovra::LibraryDocument doc;
+        if (doc.load(library) != 0)
+            return -1;
+        doc.setinteger(101, "Play Count", 7);
+        ovra::setwritefault(fault);
+        int e = doc.save();
+        ovra::setwritefault({});
+        return e;
+    };
+    auto temporaries = [&] {
+        int n = 0;
+        for (const auto& e : std::filesystem::directory_iterator(dir))
+            n += e.path().filename().string().rfind(".stopped.xml.", 0) == 0 ? 1 : 0;
+        return n;
+    };
+    writefile(library, text);
+    ovra::setwritefault({});
+    ovra::LibraryDocument counted;
+    ASSERT_EQ(counted.load(library), 0);
+    counted.setinteger(101, "Play Count", 7);
+    ASSERT_EQ(counted.save(), 0);
+    const int calls = ovra::writecalls();
+    const std::string changed = readfile(library);
+    ASSERT_NE(changed, text);
+    ASSERT_GE(calls, 4);
+    for (int k = 0; k < calls; ++k) {
+        SCOPED_TRACE(k);
+        writefile(library, text);
+        pid_t pid = fork();
+        if (pid == 0) {
+            saveunder({ovra::WriteFault::Mode::die, k});
+            _exit(3); // not stopped
+        }
+        int status = 0;
+        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 137);
+        EXPECT_TRUE(readfile(library) == text);
+        // (A kill leaves its temporary file; a failure must not.)
+        const int left = temporaries();
+        writefile(library, text);
+        EXPECT_NE(saveunder({ovra::WriteFault::Mode::fail, k, 28}), 0);
+        EXPECT_TRUE(readfile(library) == text);
+        EXPECT_EQ(temporaries(), left);
+    }
+    // Then a save that runs to its end writes the change.
+    writefile(library, text);
+    ASSERT_EQ(saveunder({}), 0);
+    EXPECT_TRUE(readfile(library) == changed);
+}
+
 TEST(LibraryReaders, ALargeLibraryIsReadAsPlistlibReadsItAndChangedOnlyWhereAsked)
 {
     std::string dir = testsupport::suitefolder();
