@@ -67,6 +67,9 @@ const Kind KINDS[] = {
     {"new ID3v2 tag in front of ID3v1", "v1only.mp3"},
     {"FLAC without padding", "nopad.flac"},
     {"Ogg Vorbis, later pages renumbered", "full.ogg"},
+    {"FLAC, the comment in its padding", "comments.flac"},
+    {"Ogg Vorbis, first write", "comments.ogg"},
+    {"Opus with a picture, first write", "picture.opus"},
 };
 
 } // namespace
