@@ -52,11 +52,14 @@ Tag_QTAtoms::~Tag_QTAtoms()
 {
     // A track that ends early keeps its file as it was: what was staged and
     // not closed is dropped, never half written.
-    closecontainers();
-    file.close();
+    release();
 }
 
-void Tag_QTAtoms::closecontainers() { root.file = moov.file = udta.file = meta.file = ilst.file = nullptr; }
+void Tag_QTAtoms::release()
+{
+    root.file = moov.file = udta.file = meta.file = ilst.file = nullptr;
+    file.close();
+}
 
 void Tag_QTAtoms::open(const char* path_, bool readOnly_)
 {
@@ -69,8 +72,7 @@ void Tag_QTAtoms::open(const char* path_, bool readOnly_)
         path = path_;
         load();
     } catch (...) {
-        closecontainers();
-        file.close();
+        release();
         throw;
     }
 }
@@ -196,8 +198,7 @@ void Tag_QTAtoms::update()
         try {
             load();
         } catch (...) {
-            closecontainers();
-            file.close();
+            release();
         }
         throw;
     }
@@ -210,12 +211,10 @@ void Tag_QTAtoms::close()
     try {
         update();
     } catch (...) {
-        closecontainers();
-        file.close();
+        release();
         throw;
     }
-    closecontainers();
-    file.close();
+    release();
 }
 
 void Tag_QTAtoms::requireWritable()

@@ -56,7 +56,7 @@ private:
     void repair();
     void openMetaChain(bool create);
     void requireWritable();
-    void closecontainers();
+    void release(); // lets go of the containers and the file
 
     FileTransaction file;
     std::string path;
