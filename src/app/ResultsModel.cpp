@@ -107,25 +107,11 @@ void ResultsModel::add(std::vector<TrackResult>& results)
 ResultsModel::Counts ResultsModel::counts() const
 {
     Counts c;
-    for (const TrackResult& r : rows) {
-        switch (r.outcome) {
-        case TrackOutcome::updated:
-            ++c.updated;
-            break;
-        case TrackOutcome::upToDate:
-            ++c.upToDate;
-            break;
-        case TrackOutcome::skipped:
-            ++c.skipped;
-            break;
-        case TrackOutcome::failed:
-            ++c.failed;
-            break;
-        case TrackOutcome::wouldUpdate:
-            ++c.wouldUpdate;
-            break;
-        }
-    }
+    // In the order of TrackOutcome.
+    static_assert(static_cast<int>(TrackOutcome::wouldUpdate) == 4, "one slot for each outcome");
+    int* const tally[] = {&c.updated, &c.upToDate, &c.skipped, &c.failed, &c.wouldUpdate};
+    for (const TrackResult& r : rows)
+        ++*tally[static_cast<size_t>(r.outcome)];
     return c;
 }
 

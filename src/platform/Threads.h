@@ -8,45 +8,28 @@
 
 namespace ovra {
 
-// A mutex that remembers whether it was initialised, and is destroyed only then.
-class Mutex {
+// A pthread object that remembers whether it was initialised, and is
+// destroyed only then.
+template <typename T, auto init, auto destroy>
+class PThreadObject {
 public:
-    Mutex() : ok(pthread_mutex_init(&mutex, nullptr) == 0) {}
-    ~Mutex()
+    PThreadObject() : ok(init(&object, nullptr) == 0) {}
+    ~PThreadObject()
     {
-        if (ok) {
-            pthread_mutex_destroy(&mutex);
-            ok = false;
-        }
+        if (ok)
+            destroy(&object);
     }
-    Mutex(const Mutex&) = delete;
-    Mutex& operator=(const Mutex&) = delete;
-    pthread_mutex_t* get() { return &mutex; }
+    PThreadObject(const PThreadObject&) = delete;
+    PThreadObject& operator=(const PThreadObject&) = delete;
+    T* get() { return &object; }
 
 private:
-    pthread_mutex_t mutex;
+    T object;
     bool ok;
 };
 
-// The same for a condition variable.
-class Condition {
-public:
-    Condition() : ok(pthread_cond_init(&cond, nullptr) == 0) {}
-    ~Condition()
-    {
-        if (ok) {
-            pthread_cond_destroy(&cond);
-            ok = false;
-        }
-    }
-    Condition(const Condition&) = delete;
-    Condition& operator=(const Condition&) = delete;
-    pthread_cond_t* get() { return &cond; }
-
-private:
-    pthread_cond_t cond;
-    bool ok;
-};
+using Mutex = PThreadObject<pthread_mutex_t, pthread_mutex_init, pthread_mutex_destroy>;
+using Condition = PThreadObject<pthread_cond_t, pthread_cond_init, pthread_cond_destroy>;
 
 // Holds a mutex for the lifetime of the scope.
 class pthread_mutex_auto {

@@ -43,33 +43,15 @@ int waitready(int fd, short events, const Clock::time_point* deadline)
     }
 }
 
-// Writes all bytes; a short write is continued. 0 or an error number.
-int writeall(int fd, const void* data, size_t size, const Clock::time_point* deadline)
+// Moves all size bytes one way, continuing after a short read or write;
+// the end of input before that is EPIPE. 0 or an error number.
+template <typename Byte, typename Call>
+int transferall(int fd, Byte* p, size_t size, short events, Call call, const Clock::time_point* deadline)
 {
-    const char* p = static_cast<const char*>(data);
     while (size > 0) {
-        if (int e = waitready(fd, POLLOUT, deadline))
+        if (int e = waitready(fd, events, deadline))
             return e;
-        ssize_t n = write(fd, p, size);
-        if (n < 0) {
-            if (errno == EINTR || errno == EAGAIN)
-                continue;
-            return errno;
-        }
-        p += n;
-        size -= static_cast<size_t>(n);
-    }
-    return 0;
-}
-
-// Reads exactly size bytes; the end of input before that is EPIPE.
-int readall(int fd, void* data, size_t size, const Clock::time_point* deadline)
-{
-    char* p = static_cast<char*>(data);
-    while (size > 0) {
-        if (int e = waitready(fd, POLLIN, deadline))
-            return e;
-        ssize_t n = read(fd, p, size);
+        ssize_t n = call(fd, p, size);
         if (n < 0) {
             if (errno == EINTR || errno == EAGAIN)
                 continue;
@@ -81,6 +63,16 @@ int readall(int fd, void* data, size_t size, const Clock::time_point* deadline)
         size -= static_cast<size_t>(n);
     }
     return 0;
+}
+
+int writeall(int fd, const void* data, size_t size, const Clock::time_point* deadline)
+{
+    return transferall(fd, static_cast<const char*>(data), size, POLLOUT, ::write, deadline);
+}
+
+int readall(int fd, void* data, size_t size, const Clock::time_point* deadline)
+{
+    return transferall(fd, static_cast<char*>(data), size, POLLIN, ::read, deadline);
 }
 
 void closefrom3()

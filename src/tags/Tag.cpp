@@ -2,6 +2,10 @@
 #include "tags/Tag.h"
 #include "tags/AtomContainer.h"
 
+#include <cstdio>
+#include <string>
+#include <utility>
+
 namespace ovra {
 
 void Tag::getTitle(char*, int) { throw TAG_ERR_UNSUPPORTED; }
@@ -45,18 +49,18 @@ const char* tagwriterefusal(int code)
 }
 
 namespace {
-using TextGetter = void (Tag::*)(char*, int);
-
-void dumptext(Tag& tag, FILE* stream, TextGetter getter, const char* okFormat, const char* errFormat)
+// One line of the dump: the value, or the error code its getter threw.
+template <typename Read>
+void dumpline(FILE* stream, const char* name, Read read)
 {
-    char buffer[1024];
+    std::string value;
     try {
-        (tag.*getter)(buffer, sizeof buffer);
+        value = read();
     } catch (int code) {
-        std::fprintf(stream, errFormat, (unsigned long)code);
+        std::fprintf(stream, "%s: err=%lu\n", name, (unsigned long)code);
         return;
     }
-    std::fprintf(stream, okFormat, buffer);
+    std::fprintf(stream, "%s: %s\n", name, value.c_str());
 }
 } // namespace
 
@@ -65,34 +69,23 @@ void Tag::dump(FILE* stream)
     if (stream == nullptr)
         stream = stdout;
     std::fprintf(stream, "Implementation: %s\n", implementation());
-    dumptext(*this, stream, &Tag::getTitle, "Title: %s\n", "Title: err=%lu\n");
-    dumptext(*this, stream, &Tag::getArtist, "Artist: %s\n", "Artist: err=%lu\n");
-    dumptext(*this, stream, &Tag::getComposer, "Composer: %s\n", "Composer: err=%lu\n");
-    dumptext(*this, stream, &Tag::getAlbum, "Album: %s\n", "Album: err=%lu\n");
-    dumptext(*this, stream, &Tag::getGenre, "Genre: %s\n", "Genre: err=%lu\n");
-    dumptext(*this, stream, &Tag::getComment, "Comment: %s\n", "Comment: err=%lu\n");
-
-    bool ok = true;
-    int bpm = 0;
-    try {
-        bpm = getBPM();
-    } catch (int code) {
-        std::fprintf(stream, "BPM: err=%lu\n", (unsigned long)code);
-        ok = false;
+    using TextGetter = void (Tag::*)(char*, int);
+    const std::pair<const char*, TextGetter> texts[] = {
+        {"Title", &Tag::getTitle}, {"Artist", &Tag::getArtist}, {"Composer", &Tag::getComposer},
+        {"Album", &Tag::getAlbum}, {"Genre", &Tag::getGenre},   {"Comment", &Tag::getComment},
+    };
+    for (const auto& [name, getter] : texts) {
+        dumpline(stream, name, [&] {
+            char buffer[1024];
+            (this->*getter)(buffer, sizeof buffer);
+            return std::string(buffer);
+        });
     }
-    if (ok)
-        std::fprintf(stream, "BPM: %d\n", bpm);
-
-    ok = true;
-    int rva = 0;
-    try {
-        rva = getRVA();
-    } catch (int code) {
-        std::fprintf(stream, "RVA: err=%lu\n", (unsigned long)code);
-        ok = false;
-    }
-    if (ok)
-        std::fprintf(stream, "RVA: %+d\n", rva);
+    dumpline(stream, "BPM", [&] { return std::to_string(getBPM()); });
+    dumpline(stream, "RVA", [&] {
+        int rva = getRVA();
+        return (rva >= 0 ? "+" : "") + std::to_string(rva);
+    });
 }
 
 } // namespace ovra
