@@ -89,6 +89,38 @@ size_t encodeutf8(uint32_t cp, char out[4])
     return 4;
 }
 
+std::vector<uint32_t> decodeutf8(const char* text)
+{
+    std::vector<uint32_t> cps;
+    for (const auto* p = reinterpret_cast<const unsigned char*>(text); *p != 0;) {
+        uint32_t cp = *p;
+        int extra = cp >= 0xF0 ? 3 : cp >= 0xE0 ? 2 : cp >= 0xC0 ? 1 : 0;
+        bool whole = extra > 0;
+        for (int k = 1; whole && k <= extra; ++k)
+            whole = (p[k] & 0xC0) == 0x80;
+        if (whole) {
+            cp &= 0x3F >> extra;
+            for (int k = 1; k <= extra; ++k)
+                cp = (cp << 6) | (p[k] & 0x3F);
+            p += 1 + extra;
+        } else {
+            ++p;
+        }
+        cps.push_back(cp);
+    }
+    return cps;
+}
+
+void appendutf16(uint32_t cp, std::vector<uint16_t>& out)
+{
+    if (cp >= 0x10000) {
+        out.push_back(uint16_t(0xD800 + ((cp - 0x10000) >> 10)));
+        out.push_back(uint16_t(0xDC00 + ((cp - 0x10000) & 0x3FF)));
+    } else {
+        out.push_back(uint16_t(cp));
+    }
+}
+
 size_t latin1toutf8(const char* src, size_t srclen, char* dst, size_t size)
 {
     if (size == 0)

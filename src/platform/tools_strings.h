@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace ovra {
 
@@ -21,6 +22,13 @@ const char* getbasename(const char* path);
 // The UTF-8 bytes of a code point below 0x110000 (one to four) into out;
 // returns how many.
 size_t encodeutf8(uint32_t cp, char out[4]);
+
+// The code points of UTF-8 text up to its NUL; a byte that begins no whole
+// sequence stands for itself (so ISO 8859-1 text comes through as it is).
+std::vector<uint32_t> decodeutf8(const char* text);
+
+// The UTF-16 code units of a code point (one, or a surrogate pair) appended to out.
+void appendutf16(uint32_t cp, std::vector<uint16_t>& out);
 
 // ISO 8859-1 to UTF-8; stops at a NUL, after srclen bytes, or when the next
 // sequence does not fit into size - 1 bytes. Always terminates. Returns the

@@ -69,33 +69,9 @@ void setframetext(ID3_Frame& frame, std::initializer_list<std::pair<ID3_FieldID,
     bool latin1 = true;
     std::vector<std::vector<uint32_t>> points;
     for (const auto& [id, utf8] : texts) {
-        std::vector<uint32_t> cps;
-        const auto* p = reinterpret_cast<const unsigned char*>(utf8);
-        while (*p != 0) {
-            uint32_t cp = *p;
-            int extra = cp >= 0xF0 ? 3 : cp >= 0xE0 ? 2 : cp >= 0xC0 ? 1 : 0;
-            if (cp >= 0x80 && extra == 0)
-                extra = -1; // a stray continuation byte stands for itself
-            if (extra > 0) {
-                cp &= 0x3F >> extra;
-                for (int k = 1; k <= extra; ++k) {
-                    if ((p[k] & 0xC0) != 0x80) {
-                        extra = -1;
-                        break;
-                    }
-                    cp = (cp << 6) | (p[k] & 0x3F);
-                }
-            }
-            if (extra < 0) {
-                cp = *p;
-                extra = 0;
-            }
-            p += 1 + extra;
-            cps.push_back(cp);
-            if (cp > 0xFF)
-                latin1 = false;
-        }
-        points.push_back(std::move(cps));
+        points.push_back(decodeutf8(utf8));
+        latin1 =
+            latin1 && std::all_of(points.back().begin(), points.back().end(), [](uint32_t cp) { return cp <= 0xFF; });
     }
     const ID3_TextEnc encoding = latin1 ? ID3TE_ISO8859_1 : ID3TE_UTF16;
     field(frame, ID3FN_TEXTENC).Set(uint32(encoding));
@@ -110,20 +86,15 @@ void setframetext(ID3_Frame& frame, std::initializer_list<std::pair<ID3_FieldID,
             f.Set(bytes.c_str());
         } else {
             // id3lib keeps UTF-16 as big-endian byte pairs.
+            std::vector<uint16_t> utf16;
+            for (uint32_t cp : cps)
+                appendutf16(cp, utf16);
             std::vector<unicode_t> units;
-            auto push = [&](uint32_t unit) {
+            for (uint16_t unit : utf16) {
                 uint8_t be[2] = {uint8_t(unit >> 8), uint8_t(unit)};
                 unicode_t u;
                 std::memcpy(&u, be, 2);
                 units.push_back(u);
-            };
-            for (uint32_t cp : cps) {
-                if (cp >= 0x10000) {
-                    push(0xD800 + ((cp - 0x10000) >> 10));
-                    push(0xDC00 + ((cp - 0x10000) & 0x3FF));
-                } else {
-                    push(cp);
-                }
             }
             units.push_back(0);
             f.Set(units.data());
@@ -285,23 +256,7 @@ namespace {
 // there, else UTF-16 with a byte-order mark. Returns the encoding byte.
 uint8_t encodetext(const char* utf8, std::vector<uint8_t>& out, bool terminate)
 {
-    std::vector<uint32_t> cps;
-    for (const auto* p = reinterpret_cast<const unsigned char*>(utf8); *p != 0;) {
-        uint32_t cp = *p;
-        int extra = cp >= 0xF0 ? 3 : cp >= 0xE0 ? 2 : cp >= 0xC0 ? 1 : 0;
-        bool ok = extra > 0;
-        for (int k = 1; ok && k <= extra; ++k)
-            ok = (p[k] & 0xC0) == 0x80;
-        if (ok) {
-            cp &= 0x3F >> extra;
-            for (int k = 1; k <= extra; ++k)
-                cp = (cp << 6) | (p[k] & 0x3F);
-            p += 1 + extra;
-        } else {
-            ++p; // a stray byte stands for itself
-        }
-        cps.push_back(cp);
-    }
+    const std::vector<uint32_t> cps = decodeutf8(utf8);
     const bool latin1 = std::all_of(cps.begin(), cps.end(), [](uint32_t cp) { return cp <= 0xFF; });
     if (latin1) {
         out.insert(out.end(), cps.begin(), cps.end());
@@ -309,21 +264,15 @@ uint8_t encodetext(const char* utf8, std::vector<uint8_t>& out, bool terminate)
             out.push_back(0);
         return 0;
     }
-    auto unit = [&](uint32_t u) {
+    std::vector<uint16_t> units = {0xFEFF};
+    for (uint32_t cp : cps)
+        appendutf16(cp, units);
+    if (terminate)
+        units.push_back(0);
+    for (uint16_t u : units) {
         out.push_back(uint8_t(u));
         out.push_back(uint8_t(u >> 8));
-    };
-    unit(0xFEFF);
-    for (uint32_t cp : cps) {
-        if (cp >= 0x10000) {
-            unit(0xD800 + ((cp - 0x10000) >> 10));
-            unit(0xDC00 + ((cp - 0x10000) & 0x3FF));
-        } else {
-            unit(cp);
-        }
     }
-    if (terminate)
-        unit(0);
     return 1;
 }
 

@@ -21,18 +21,18 @@ constexpr uint32_t ATOM_DATA = fourcc("data");
 constexpr uint32_t ATOM_TRAK = fourcc("trak");
 constexpr uint32_t ATOM_STCO = fourcc("stco");
 
-constexpr uint32_t ITEM_TITLE = fourcc("\xA9"
-                                       "nam");
-constexpr uint32_t ITEM_ARTIST = fourcc("\xA9"
-                                        "ART");
-constexpr uint32_t ITEM_COMPOSER = fourcc("\xA9"
-                                          "wrt");
-constexpr uint32_t ITEM_ALBUM = fourcc("\xA9"
-                                       "alb");
-constexpr uint32_t ITEM_GENRE_TEXT = fourcc("\xA9"
-                                            "gen");
-constexpr uint32_t ITEM_COMMENT = fourcc("\xA9"
-                                         "cmt");
+// An item whose name begins with the copyright sign (0xA9).
+constexpr uint32_t signeditem(const char (&s)[4])
+{
+    return 0xA9u << 24 | uint32_t(uint8_t(s[0])) << 16 | uint32_t(uint8_t(s[1])) << 8 | uint8_t(s[2]);
+}
+
+constexpr uint32_t ITEM_TITLE = signeditem("nam");
+constexpr uint32_t ITEM_ARTIST = signeditem("ART");
+constexpr uint32_t ITEM_COMPOSER = signeditem("wrt");
+constexpr uint32_t ITEM_ALBUM = signeditem("alb");
+constexpr uint32_t ITEM_GENRE_TEXT = signeditem("gen");
+constexpr uint32_t ITEM_COMMENT = signeditem("cmt");
 constexpr uint32_t ITEM_TEMPO = fourcc("tmpo");
 constexpr uint32_t ITEM_GENRE = fourcc("gnre");
 
