@@ -239,16 +239,8 @@ void Tag_ID3Lib::open(const char* path, bool)
     }
 
     linked = true;
-    dirty = false;
     scanned = false;
     touched.clear();
-}
-
-void Tag_ID3Lib::touch(const std::string& key)
-{
-    if (std::find(touched.begin(), touched.end(), key) == touched.end())
-        touched.push_back(key);
-    dirty = true;
 }
 
 namespace {
@@ -294,7 +286,7 @@ std::vector<uint8_t> frameof(const char* id, int version, const std::vector<uint
 void Tag_ID3Lib::update()
 {
     Id3lib_auto lock(id3libmutex());
-    if (!linked || !dirty)
+    if (!linked || !touched.any())
         return;
     // id3lib only reads. Our four frames have a fixed form and are made
     // here from what id3lib holds: id3lib's own rendering copies the whole
@@ -361,7 +353,6 @@ void Tag_ID3Lib::update()
         transaction.discard();
         throw;
     }
-    dirty = false;
     scanned = false;
     touched.clear();
     version = version == 0 ? 3 : version;
@@ -376,7 +367,7 @@ void Tag_ID3Lib::close()
         update();
     } catch (...) {
         linked = false;
-        dirty = false;
+        touched.clear();
         transaction.close();
         throw;
     }
@@ -508,7 +499,7 @@ void Tag_ID3Lib::setComment(const char* text)
     }
     field(*found, ID3FN_LANGUAGE).Set("eng");
     setframetext(*found, {{ID3FN_DESCRIPTION, ""}, {ID3FN_TEXT, text}});
-    touch("COMM:");
+    touched.touch("COMM:");
 }
 
 int Tag_ID3Lib::getBPM()
@@ -538,7 +529,7 @@ void Tag_ID3Lib::setBPM(int bpm)
     char text[16];
     std::snprintf(text, sizeof text, "%d", bpm);
     setframetext(frame, {{ID3FN_TEXT, text}});
-    touch("TBPM");
+    touched.touch("TBPM");
 }
 
 void Tag_ID3Lib::encodeRVAD(int rva, uint8_t bytes[RVAD_SIZE])
@@ -583,7 +574,7 @@ void Tag_ID3Lib::setRVA(int rva)
     uint8_t bytes[RVAD_SIZE];
     encodeRVAD(rva, bytes);
     field(frame, ID3FN_DATA).Set(bytes, sizeof bytes);
-    touch("RVAD");
+    touched.touch("RVAD");
 }
 
 void Tag_ID3Lib::getData(const char* owner, uint32_t, void* buffer, int size)
@@ -624,7 +615,7 @@ void Tag_ID3Lib::setData(const char* owner, uint32_t, const void* data, int size
     field(*found, ID3FN_MIMETYPE).Set("");
     field(*found, ID3FN_FILENAME).Set("");
     field(*found, ID3FN_DATA).Set(static_cast<const uchar*>(data), size_t(size > 0 ? size : 0));
-    touch(std::string("GEOB:") + owner);
+    touched.touch(std::string("GEOB:") + owner);
 }
 
 } // namespace ovra

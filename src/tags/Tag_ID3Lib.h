@@ -9,6 +9,7 @@
 #include "tags/FileTransaction.h"
 #include "tags/ID3v2Layout.h"
 #include "tags/Tag.h"
+#include "tags/TouchedFrames.h"
 
 #include <string>
 #include <vector>
@@ -60,15 +61,13 @@ private:
     void readText(const ID3_Frame& frame, char* buffer, int size);
     void getFrameText(int id, char* buffer, int size);
 
-    void touch(const std::string& key);
     const ID3v2Frame* ondisk(const char* id, const char* description);
 
     std::unique_ptr<ID3_Tag> tag;
     bool linked = false;
-    bool dirty = false;
     FileTransaction transaction;
     int version = 0; // of the ID3v2 tag on disk; 0 without one
-    std::vector<std::string> touched;
+    TouchedFrames touched;
     bool scanned = false;
     std::vector<ID3v2Frame> raw; // the tag on disk, when id3lib's parse falls short
 };

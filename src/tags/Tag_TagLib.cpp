@@ -54,7 +54,6 @@ void Tag_TagLib::release()
     stream.reset();
     view.close();
     transaction.close();
-    dirty = false;
     touched.clear();
 }
 
@@ -105,20 +104,12 @@ void Tag_TagLib::open(const char* path, bool)
         throw TAG_ERR_UNUSABLE;
     }
     version = int(tag->header()->majorVersion());
-    dirty = false;
     touched.clear();
-}
-
-void Tag_TagLib::touch(const std::string& key)
-{
-    if (std::find(touched.begin(), touched.end(), key) == touched.end())
-        touched.push_back(key);
-    dirty = true;
 }
 
 void Tag_TagLib::update()
 {
-    if (!file || !dirty)
+    if (!file || !touched.any())
         return;
     // Only our frames are rendered, in the version the tag has (TagLib
     // writes no ID3v2.2); everything else of the tag stays as it is, and
@@ -173,7 +164,6 @@ void Tag_TagLib::update()
         transaction.discard();
         throw;
     }
-    dirty = false;
     touched.clear();
 }
 
@@ -219,7 +209,7 @@ void Tag_TagLib::setFrameText(const char* id, const char* text, bool unicode)
         frame = frames.front();
     }
     frame->setText(TagLib::String(text, TagLib::String::UTF8));
-    touch(id);
+    touched.touch(id);
 }
 
 void Tag_TagLib::getTitle(char* buffer, int size) { getFrameText("TIT2", buffer, size); }
@@ -264,7 +254,7 @@ void Tag_TagLib::setComment(const char* text)
     comment->setTextEncoding(TagLib::String::UTF8);
     comment->setLanguage("eng");
     comment->setText(TagLib::String(text, TagLib::String::UTF8));
-    touch("COMM:");
+    touched.touch("COMM:");
 }
 
 int Tag_TagLib::getBPM()
@@ -310,7 +300,7 @@ void Tag_TagLib::setRVA(int rva)
     if (volume == nullptr)
         throw TAG_ERR_UNUSABLE;
     volume->setVolumeAdjustmentIndex(short(rvatorva2index(rva)), TagLib::ID3v2::RelativeVolumeFrame::MasterVolume);
-    touch("RVA2");
+    touched.touch("RVA2");
 }
 
 void Tag_TagLib::getData(const char* owner, uint32_t, void* buffer, int size)
@@ -336,7 +326,7 @@ void Tag_TagLib::setData(const char* owner, uint32_t, const void* data, int size
     std::string encoded = base64encode(data, size_t(size > 0 ? size : 0));
     comment->setLanguage("XXX");
     comment->setText(TagLib::String(encoded.c_str(), TagLib::String::Latin1));
-    touch(std::string("COMM:") + owner);
+    touched.touch(std::string("COMM:") + owner);
 }
 
 } // namespace ovra

@@ -5,6 +5,7 @@
 #pragma once
 #include "tags/FileTransaction.h"
 #include "tags/Tag.h"
+#include "tags/TouchedFrames.h"
 
 #include <memory>
 #include <string>
@@ -60,8 +61,6 @@ private:
     TagLib::ID3v2::Tag& opened();
     void getFrameText(const char* id, char* buffer, int size);
     void setFrameText(const char* id, const char* text, bool unicode);
-    // Remembers a frame we set: by id, or a comment by its description.
-    void touch(const std::string& key);
     void release();
 
     FileTransaction transaction;
@@ -69,9 +68,8 @@ private:
     std::unique_ptr<TagLib::IOStream> stream;
     std::unique_ptr<TagLib::MPEG::File> file;
     TagLib::ID3v2::Tag* tag = nullptr;
-    bool dirty = false;
     int version = 0; // of the tag on disk
-    std::vector<std::string> touched;
+    TouchedFrames touched;
 };
 
 } // namespace ovra
