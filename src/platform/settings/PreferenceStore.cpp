@@ -11,6 +11,28 @@ namespace ovra {
 
 static const char* const OWN_DOMAIN = "com.quillfen.tempix";
 
+// The bytes of a stored value: text as UTF-8, and for data also a byte array.
+// A hand-written text value with commas reads back as a list, which is taken
+// as text. Any other type is not ours: -1 is thrown.
+static QByteArray storedbytes(const QVariant& value, bool data)
+{
+    switch (value.typeId()) {
+    case QMetaType::QString:
+        return value.toString().toUtf8();
+    case QMetaType::QStringList:
+        if (!data)
+            return value.toStringList().join(QStringLiteral(", ")).toUtf8();
+        break;
+    case QMetaType::QByteArray:
+        if (data)
+            return value.toByteArray();
+        break;
+    default:
+        break;
+    }
+    throw -1;
+}
+
 std::string PreferenceStore::filePath(const char* domain)
 {
     const char* config = std::getenv("XDG_CONFIG_HOME");
@@ -56,20 +78,7 @@ void PreferenceStore::setInt(const char* key, int32_t value) { settings->setValu
 
 void PreferenceStore::getString(const char* key, char* buffer, size_t size)
 {
-    QVariant value = settings->value(QString::fromUtf8(key));
-    QString text;
-    switch (value.typeId()) {
-    case QMetaType::QString:
-        text = value.toString();
-        break;
-    case QMetaType::QStringList:
-        // A hand-written value with commas reads back as a list.
-        text = value.toStringList().join(QStringLiteral(", "));
-        break;
-    default:
-        throw -1;
-    }
-    QByteArray utf8 = text.toUtf8();
+    QByteArray utf8 = storedbytes(settings->value(QString::fromUtf8(key)), false);
     if (size == 0 || static_cast<size_t>(utf8.size()) + 1 > size)
         throw -1;
     std::memcpy(buffer, utf8.constData(), static_cast<size_t>(utf8.size()));
@@ -83,18 +92,7 @@ void PreferenceStore::setString(const char* key, const char* text)
 
 void PreferenceStore::getData(const char* key, Ptr_auto<char>& block)
 {
-    QVariant value = settings->value(QString::fromUtf8(key));
-    QByteArray bytes;
-    switch (value.typeId()) {
-    case QMetaType::QByteArray:
-        bytes = value.toByteArray();
-        break;
-    case QMetaType::QString:
-        bytes = value.toString().toUtf8();
-        break;
-    default:
-        throw -1;
-    }
+    QByteArray bytes = storedbytes(settings->value(QString::fromUtf8(key)), true);
     if (!block.malloc(static_cast<size_t>(bytes.size()), false))
         throw -1;
     if (!bytes.isEmpty())

@@ -193,15 +193,29 @@ void NativeWindow::postchange(int id, uint32_t selector, const char* text)
     post(std::move(c));
 }
 
+// Sets or reads the text through that member when w is a W; false when it is not.
+template <typename W>
+static bool setas(QWidget* w, void (W::*set)(const QString&), const QString& text)
+{
+    auto* x = qobject_cast<W*>(w);
+    if (x)
+        (x->*set)(text);
+    return x != nullptr;
+}
+
+template <typename W>
+static bool getas(const QWidget* w, QString (W::*get)() const, QString& text)
+{
+    auto* x = qobject_cast<const W*>(w);
+    if (x)
+        text = (x->*get)();
+    return x != nullptr;
+}
+
 static void settitleof(QWidget* w, const QString& text)
 {
-    if (auto* b = qobject_cast<QAbstractButton*>(w))
-        b->setText(text);
-    else if (auto* g = qobject_cast<QGroupBox*>(w))
-        g->setTitle(text);
-    else if (auto* l = qobject_cast<QLabel*>(w))
-        l->setText(text);
-    else
+    if (!setas(w, &QAbstractButton::setText, text) && !setas(w, &QGroupBox::setTitle, text) &&
+        !setas(w, &QLabel::setText, text))
         w->setWindowTitle(text);
 }
 
@@ -209,34 +223,20 @@ static void settextof(QWidget* w, const QString& text)
 {
     if (auto* l = qobject_cast<QLabel*>(w); l && iselidedlabel(l))
         setelidedtext(l, text);
-    else if (l)
-        l->setText(text);
-    else if (auto* e = qobject_cast<QLineEdit*>(w))
-        e->setText(text);
-    else if (auto* p = qobject_cast<QPlainTextEdit*>(w))
-        p->setPlainText(text);
-    else if (auto* t = qobject_cast<QTextEdit*>(w))
-        t->setPlainText(text);
-    else
-        settitleof(w, text);
+    else if (!setas(w, &QLineEdit::setText, text) && !setas(w, &QPlainTextEdit::setPlainText, text) &&
+             !setas(w, &QTextEdit::setPlainText, text))
+        settitleof(w, text); // a plain label too
 }
 
 static QString textof(const QWidget* w)
 {
     if (auto* l = qobject_cast<const QLabel*>(w))
         return elidedlabeltext(l);
-    if (auto* e = qobject_cast<const QLineEdit*>(w))
-        return e->text();
-    if (auto* p = qobject_cast<const QPlainTextEdit*>(w))
-        return p->toPlainText();
-    if (auto* t = qobject_cast<const QTextEdit*>(w))
-        return t->toPlainText();
-    if (auto* b = qobject_cast<const QAbstractButton*>(w))
-        return b->text();
-    if (auto* g = qobject_cast<const QGroupBox*>(w))
-        return g->title();
-    if (auto* c = qobject_cast<const QComboBox*>(w))
-        return c->currentText();
+    QString text;
+    if (getas(w, &QLineEdit::text, text) || getas(w, &QPlainTextEdit::toPlainText, text) ||
+        getas(w, &QTextEdit::toPlainText, text) || getas(w, &QAbstractButton::text, text) ||
+        getas(w, &QGroupBox::title, text) || getas(w, &QComboBox::currentText, text))
+        return text;
     return w->windowTitle();
 }
 
