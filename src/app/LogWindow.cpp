@@ -38,10 +38,8 @@ bool LogWindow::windowcreated()
 
 bool LogWindow::command(ovra::CommandID command)
 {
-    if (ovra::isdismisscommand(command)) {
-        dispose();
+    if (disposeondismiss(command))
         return true;
-    }
     switch (command) {
     case ovra::fourcc("SLog"):
         showlogfile(logFile.c_str());

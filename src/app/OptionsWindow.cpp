@@ -99,10 +99,8 @@ bool OptionsWindow::accept()
 
 bool OptionsWindow::command(ovra::CommandID command)
 {
-    if (ovra::isdismisscommand(command)) {
-        dispose();
+    if (disposeondismiss(command))
         return true;
-    }
     switch (command) {
     case ovra::fourcc("PATr"):
         showpolicy(0);

@@ -9,11 +9,6 @@ namespace {
 
 constexpr int ERRNO_LIMIT = 20000; // our own ranges start above every errno
 
-struct CodeText {
-    int code;
-    const char* text;
-};
-
 const CodeText TEXTS[] = {
     {PLIST_ERR_NOT_STRING, "a value is not a string"},
     {PLIST_ERR_NOT_INTEGER, "a value is not an integer"},
@@ -107,9 +102,8 @@ std::string errorText(int code)
 {
     if (code > 0 && code < ERRNO_LIMIT)
         return std::strerror(code);
-    for (const CodeText& t : TEXTS)
-        if (t.code == code)
-            return t.text;
+    if (const char* text = codetext(TEXTS, code))
+        return text;
     return code == 0 ? "no error" : "unknown error";
 }
 

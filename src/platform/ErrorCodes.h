@@ -11,6 +11,7 @@
 //   negative             the script interpreter, in the style of the desktop
 //                        scripting system it stands in for
 #pragma once
+#include <cstddef>
 #include <string>
 
 namespace ovra {
@@ -110,5 +111,21 @@ constexpr int SCRIPT_APP_FAILED = -2700;
 // for an errno, ours for every other code; "unknown error" for a code that
 // is none of these.
 std::string errorText(int code);
+
+// A code and its words, for the tables that name codes.
+struct CodeText {
+    int code;
+    const char* text;
+};
+
+// The words of code in table, or nullptr when it has none there.
+template <size_t N>
+constexpr const char* codetext(const CodeText (&table)[N], int code)
+{
+    for (const CodeText& t : table)
+        if (t.code == code)
+            return t.text;
+    return nullptr;
+}
 
 } // namespace ovra

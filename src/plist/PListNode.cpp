@@ -48,25 +48,10 @@ bool isparsefailure(int code)
     return (code >= PLIST_ERR_ROOT && code <= PLIST_ERR_DICT_END) || code == PLIST_ERR_TOO_DEEP;
 }
 
-const char* typeword(int code)
-{
-    switch (code) {
-    case PLIST_ERR_NOT_STRING:
-        return "a string";
-    case PLIST_ERR_NOT_INTEGER:
-        return "an integer";
-    case PLIST_ERR_NOT_REAL:
-        return "a real number";
-    case PLIST_ERR_NOT_BOOLEAN:
-        return "a boolean";
-    case PLIST_ERR_NOT_ARRAY:
-        return "an array";
-    case PLIST_ERR_NOT_DICT:
-        return "a dictionary";
-    default:
-        return nullptr;
-    }
-}
+const CodeText TYPE_WORDS[] = {
+    {PLIST_ERR_NOT_STRING, "a string"},   {PLIST_ERR_NOT_INTEGER, "an integer"}, {PLIST_ERR_NOT_REAL, "a real number"},
+    {PLIST_ERR_NOT_BOOLEAN, "a boolean"}, {PLIST_ERR_NOT_ARRAY, "an array"},     {PLIST_ERR_NOT_DICT, "a dictionary"},
+};
 
 } // namespace
 
@@ -80,7 +65,7 @@ std::string describeplisterror(int code)
     char text[256];
     if (isparsefailure(code)) {
         std::snprintf(text, sizeof text, "at line %ld, %s", e.line, errorText(code).c_str());
-    } else if (const char* type = typeword(code)) {
+    } else if (const char* type = codetext(TYPE_WORDS, code)) {
         if (e.key[0] != '\0')
             std::snprintf(text, sizeof text, "the value of \"%s\" is not %s", e.key, type);
         else
@@ -386,19 +371,22 @@ void PListArray::parse(PListReader& reader) { reader.readArray(elements, size); 
 
 void PListDict::parse(PListReader& reader) { reader.readDict(*this); }
 
+// True at the end tag of name; any other end tag fails with error.
+bool PListReader::closes(const TagInfo& tag, const char* name, int error) const
+{
+    if (!tag.isEnd)
+        return false;
+    if (!isEndTag(tag, name))
+        fail(error);
+    return true;
+}
+
 void PListReader::readArray(PListNode* const*& elements, size_t& size)
 {
     std::vector<PListNode*>& list = arrayLevels[static_cast<size_t>(depth)];
     list.clear();
-    for (;;) {
-        TagInfo tag = readTag();
-        if (tag.isEnd) {
-            if (isEndTag(tag, "array"))
-                break;
-            fail(PLIST_ERR_ARRAY_END);
-        }
+    for (TagInfo tag = readTag(); !closes(tag, "array", PLIST_ERR_ARRAY_END); tag = readTag())
         list.push_back(createNode(tag));
-    }
     elements = arena->copyarray(list.data(), list.size());
     size = list.size();
 }
@@ -407,13 +395,7 @@ void PListReader::readDict(PListDict& dict)
 {
     std::vector<PListDict::Entry>& list = dictLevels[static_cast<size_t>(depth)];
     list.clear();
-    for (;;) {
-        TagInfo tag = readTag();
-        if (tag.isEnd) {
-            if (isEndTag(tag, "dict"))
-                break;
-            fail(PLIST_ERR_DICT_END);
-        }
+    for (TagInfo tag = readTag(); !closes(tag, "dict", PLIST_ERR_DICT_END); tag = readTag()) {
         if (tag.isSelfClosing || std::strcmp(tag.name, "key") != 0)
             fail(PLIST_ERR_KEY_EXPECTED);
         const char* key = intern(readText()); // null text counts as the empty key

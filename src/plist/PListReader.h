@@ -39,6 +39,7 @@ public:
     PListNode* createNode(const TagInfo& tag);
     // Throws code, noting the current line for describeplisterror.
     [[noreturn]] void fail(int code) const;
+    bool closes(const TagInfo& tag, const char* name, int error) const;
 
     // A copy of text in the tree's memory (null when empty).
     const char* keep(std::string_view text) { return arena->copy(text); }

@@ -28,25 +28,18 @@ void Tag::setBPM(int) { throw TAG_ERR_UNSUPPORTED; }
 void Tag::setRVA(int) { throw TAG_ERR_UNSUPPORTED; }
 void Tag::setData(const char*, uint32_t, const void*, int) { throw TAG_ERR_UNSUPPORTED; }
 
-const char* tagwriterefusal(int code)
-{
-    switch (code) {
-    case TAG_ERR_LAYOUT:
-        return "its tag holds data that could not be kept exactly, so the file was left as it was";
-    case TAG_ERR_STREAM:
-        return "its Ogg stream is chained, multiplexed or damaged, so the file was left as it was";
-    case TAG_ERR_AUDIO_MOVED:
-        return "the update would have changed the audio or other data, so the file was left as it was";
-    case ATOM_ERR_FRAGMENTED:
-        return "a fragmented MP4 file cannot be updated safely, so it was left as it was";
-    case ATOM_ERR_CHUNK_LOST:
-        return "the update would have lost audio, so the file was left as it was";
-    case FILE_ERR_CHANGED:
-        return "the file was changed by another program meanwhile, so it was left as it was";
-    default:
-        return nullptr;
-    }
-}
+namespace {
+const CodeText REFUSALS[] = {
+    {TAG_ERR_LAYOUT, "its tag holds data that could not be kept exactly, so the file was left as it was"},
+    {TAG_ERR_STREAM, "its Ogg stream is chained, multiplexed or damaged, so the file was left as it was"},
+    {TAG_ERR_AUDIO_MOVED, "the update would have changed the audio or other data, so the file was left as it was"},
+    {ATOM_ERR_FRAGMENTED, "a fragmented MP4 file cannot be updated safely, so it was left as it was"},
+    {ATOM_ERR_CHUNK_LOST, "the update would have lost audio, so the file was left as it was"},
+    {FILE_ERR_CHANGED, "the file was changed by another program meanwhile, so it was left as it was"},
+};
+} // namespace
+
+const char* tagwriterefusal(int code) { return codetext(REFUSALS, code); }
 
 namespace {
 // One line of the dump: the value, or the error code its getter threw.

@@ -145,6 +145,14 @@ int NativeWindow::dispose()
     return 0;
 }
 
+bool NativeWindow::disposeondismiss(CommandID command)
+{
+    if (!isdismisscommand(command))
+        return false;
+    dispose();
+    return true;
+}
+
 QWidget* NativeWindow::findcontrol(int id) const
 {
     if (!window)

@@ -103,6 +103,8 @@ public:
     void bringtofront();
     // Hides and disposes the platform window; -1 when there was none.
     int dispose();
+    // Disposes the window when the command dismisses it ("not!", "clos"); true then.
+    bool disposeondismiss(CommandID command);
 
     Control control(int id) { return Control(*this, id); }
     QWidget* findcontrol(int id) const;
