@@ -34,6 +34,15 @@ bool samefile(const struct stat& a, const struct stat& b)
 
 FileTransaction::~FileTransaction() { close(); }
 
+void FileTransaction::open(const char* path, int failure)
+{
+    try {
+        open(path);
+    } catch (int) {
+        throw failure;
+    }
+}
+
 void FileTransaction::open(const char* path)
 {
     close();

@@ -41,6 +41,8 @@ public:
     // Opens the file read-only, following symbolic links: the real file is
     // the one updated. Throws errno or FILE_ERR_NOT_REGULAR.
     void open(const char* path);
+    // The same, throwing failure for any reason the file cannot be opened.
+    void open(const char* path, int failure);
     void close();
     bool isopen() const { return fd >= 0; }
     const std::string& path() const { return realPath; }

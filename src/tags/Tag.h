@@ -59,6 +59,21 @@ public:
     virtual void dump(FILE* stream);
     virtual const char* implementation() = 0;
     virtual uint32_t kind() = 0;
+
+protected:
+    // What close() does: writes the pending changes, then lets go of the
+    // file through release, also when the write fails (the failure goes on).
+    template <typename Release>
+    void updatethenrelease(Release release)
+    {
+        try {
+            update();
+        } catch (...) {
+            release();
+            throw;
+        }
+        release();
+    }
 };
 
 // Opens the tag of a file, choosing the implementation by its extension:

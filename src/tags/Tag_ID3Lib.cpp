@@ -195,11 +195,7 @@ void Tag_ID3Lib::open(const char* path, bool)
         close();
 
     // Only a regular file is read (a FIFO under a track's name would hang).
-    try {
-        transaction.open(path);
-    } catch (int) {
-        throw TAG_ERR_NOT_FOUND; // not there, not readable, not a regular file
-    }
+    transaction.open(path, TAG_ERR_NOT_FOUND); // not there, not readable, not a regular file
     // id3lib would read an ID3v2.4 tag as 2.3 and lose what it does not
     // know; those files go to TagLib. So do tags whose layout id3lib cannot
     // be trusted with.
@@ -363,16 +359,11 @@ void Tag_ID3Lib::close()
     Id3lib_auto lock(id3libmutex());
     if (!linked)
         return;
-    try {
-        update();
-    } catch (...) {
+    updatethenrelease([this] {
         linked = false;
         touched.clear();
         transaction.close();
-        throw;
-    }
-    linked = false;
-    transaction.close();
+    });
 }
 
 // id3lib stops at a frame it does not know (iTunes' TCP in ID3v2.2) and

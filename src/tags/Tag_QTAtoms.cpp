@@ -206,15 +206,8 @@ void Tag_QTAtoms::update()
 
 void Tag_QTAtoms::close()
 {
-    if (!file.isopen())
-        return;
-    try {
-        update();
-    } catch (...) {
-        release();
-        throw;
-    }
-    release();
+    if (file.isopen())
+        updatethenrelease([this] { release(); });
 }
 
 void Tag_QTAtoms::requireWritable()

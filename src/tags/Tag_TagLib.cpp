@@ -61,11 +61,7 @@ void Tag_TagLib::open(const char* path, bool)
 {
     if (file)
         close();
-    try {
-        transaction.open(path);
-    } catch (int) {
-        throw TAG_ERR_UNUSABLE; // not there, not readable, not a regular file
-    }
+    transaction.open(path, TAG_ERR_UNUSABLE); // not there, not readable, not a regular file
     // TagLib takes a frame of size 0 for the start of the padding and loses
     // every frame behind it. It reads a view of the file without such
     // frames; writes go to the file as it is.
@@ -169,15 +165,8 @@ void Tag_TagLib::update()
 
 void Tag_TagLib::close()
 {
-    if (!file)
-        return;
-    try {
-        update();
-    } catch (...) {
-        release();
-        throw;
-    }
-    release();
+    if (file)
+        updatethenrelease([this] { release(); });
 }
 
 TagLib::ID3v2::Tag& Tag_TagLib::opened()

@@ -78,16 +78,11 @@ void Tag_Xiph::close()
 {
     if (format == Format::none)
         return;
-    try {
-        update();
-    } catch (...) {
+    updatethenrelease([this] {
         transaction.close();
         format = Format::none;
         dirty = false;
-        throw;
-    }
-    transaction.close();
-    format = Format::none;
+    });
 }
 
 const VorbisComment& Tag_Xiph::opened() const
