@@ -7,6 +7,7 @@
 #include "support/Readers.h"
 #include "support/TempFolders.h"
 #include "platform/window/EventLoop.h"
+#include "platform/window/OffscreenApp.h"
 #include "platform/window/WindowEvents.h"
 
 #include <gtest/gtest.h>
@@ -23,16 +24,6 @@
 #include <vector>
 
 namespace fs = std::filesystem;
-
-// platform: the Qt platform to run on (offscreen, possibly with options).
-inline void ensureapplication(const char* platform = "offscreen")
-{
-    static int argc = 1;
-    static char name[] = "tempix-test";
-    static char* argv[] = {name, nullptr};
-    setenv("QT_QPA_PLATFORM", platform, 1);
-    ovra::initevents(argc, argv);
-}
 
 using testsupport::readfile;
 using testsupport::runcommand;
@@ -89,30 +80,20 @@ protected:
             file = defaultlibrary();
         fs::create_directories(file.parent_path());
         std::ofstream f(file);
-        f << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-             "<!DOCTYPE plist PUBLIC \"-//Apple Computer//DTD PLIST 1.0//EN\" "
-             "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
-             "<plist version=\"1.0\">\n"
-             "<dict>\n"
-             "\t<key>Major Version</key><integer>1</integer>\n"
-             "\t<key>Minor Version</key><integer>1</integer>\n"
-             "\t<key>Tracks</key>\n"
-             "\t<dict>\n"
-             "\t</dict>\n"
-             "\t<key>Playlists</key>\n"
-             "\t<array>\n";
+        f << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<!DOCTYPE plist PUBLIC \"-//Apple Computer//DTD PLIST "
+             "1.0//EN\" "
+             "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n<plist version=\"1.0\">\n<dict>\n\t<key>Major "
+             "Version</key><integer>1</integer>\n\t<key>Tracks</key>\n\t<dict>\n\t</dict>\n\t<key>Playlists</"
+             "key>\n\t<array>\n";
         for (const std::string& p : playlists)
             f << "\t\t<dict>\n" << p << "\t\t</dict>\n";
-        f << "\t</array>\n"
-             "</dict>\n"
-             "</plist>\n";
+        f << "\t</array>\n</dict>\n</plist>\n";
     }
 
     static std::string named(const std::string& name)
     {
         return "\t\t\t<key>Name</key><string>" + name +
-            "</string>\n"
-            "\t\t\t<key>Playlist ID</key><integer>100</integer>\n";
+            "</string>\n\t\t\t<key>Playlist ID</key><integer>100</integer>\n";
     }
 
     // Copies of the generated material tracks in a folder of the home.

@@ -23,31 +23,13 @@ namespace {
 
 class ProgressSheetTest : public DesktopTest {
 protected:
-    // A click track of 120 BPM with a quiet start and end, as an MP3, made
-    // in the test's home so that it goes with it.
-    fs::path sampletrack()
+    // count copies of a material track of 128 BPM.
+    fs::path folderoftracks(int count)
     {
-        fs::path made = home / "click120.mp3";
-        if (fs::exists(made))
-            return made;
-        std::string cmd = "ffmpeg -v error -y -f lavfi -i \"aevalsrc=exprs="
-                          "'if(between(t\\,3\\,27)\\,0.8*sin(2*PI*90*t)*exp(-25*mod(t\\,0.5))\\,0)'"
-                          ":s=44100:d=30\" -ac 2 -c:a libmp3lame -b:a 128k '" +
-            made.string() + "' 2>&1";
-        std::string out = runcommand(cmd);
-        EXPECT_TRUE(fs::exists(made)) << out;
-        return made;
-    }
-
-    fs::path folderoftracks(int count, bool broken = false)
-    {
-        fs::path dir = home / "Tracks";
-        fs::create_directories(dir);
+        std::vector<std::pair<std::string, std::string>> copies;
         for (int i = 0; i < count; ++i)
-            fs::copy_file(sampletrack(), dir / ("track" + std::to_string(100 + i) + ".mp3"));
-        if (broken)
-            std::ofstream(dir / "broken.mp3") << "this is not audio";
-        return dir;
+            copies.push_back({"beat128_stereo44_lame.mp3", "track" + std::to_string(100 + i) + ".mp3"});
+        return materialfolder(copies);
     }
 
     // Chosen folder, tempo only, nothing sent to the library.
@@ -91,40 +73,6 @@ protected:
 };
 
 } // namespace
-
-TEST_F(ProgressSheetTest, AWholeBatchEndsWithDone)
-{
-    fs::path folder = folderoftracks(2);
-    auto w = prepared(folder);
-    w->sendcommand(fourcc("Strt"));
-    ProcessingWindow& p = w->processingwindow();
-    ASSERT_TRUE(p.iscreated());
-    EXPECT_EQ(p.platformwindow()->parentWidget(), w->platformwindow());
-    // The window waits for the sheet, but its close box and Quit still work.
-    EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
-    EXPECT_FALSE(w->control(115).enabled());
-    w->sendcommand(fourcc("RiTL")); // a shortcut does not reach past the sheet
-    EXPECT_EQ(w->currentsource(), 3);
-    ASSERT_TRUE(waitfor([&] { return ended(p); }));
-    ovra::processpendingevents();
-    EXPECT_EQ(p.control(103).gettext(), "Done");
-    EXPECT_EQ(p.control(102).gettext(), "");
-    EXPECT_FALSE(p.control(106).visible());
-    EXPECT_EQ(p.control(101).progressmaximum(), 2);
-    EXPECT_EQ(p.control(101).progressvalue(), 2);
-    EXPECT_EQ(p.control(108).gettext(), "2 updated, 0 up to date, 0 skipped, 0 errors");
-    EXPECT_EQ(p.processor().errorCount(), 0);
-
-    std::string log = readfile(logfile());
-    EXPECT_NE(log.find(": Tempix started.\n"), std::string::npos) << log;
-    // What the batch wrote, read back by another program.
-    EXPECT_EQ(readtrack(folder / "track100.mp3")["bpm"], "120") << log;
-
-    // "Close" disposes the sheet; the main window takes input again.
-    press(p, 105);
-    EXPECT_FALSE(p.iscreated());
-    EXPECT_TRUE(w->control(115).enabled());
-}
 
 // Real files of several kinds: what the table lists is what the batch did,
 // and what another program reads from the files.
@@ -396,21 +344,48 @@ TEST_F(ProgressSheetTest, TerminationSignalQuitsInOrder)
     EXPECT_NE(readfile(settingsfile()).find("adjustvolume=1"), std::string::npos);
 }
 
-TEST_F(ProgressSheetTest, LogWindowShowsThisBatchAndOpensTheWholeFile)
+// A whole batch ends with "Done"; a second one in the same run shows its
+// own log alone, and the log window opens the whole file.
+TEST_F(ProgressSheetTest, AWholeBatchEndsWithDoneAndTheLogWindowShowsIt)
 {
     // A viewer of our own on the search path notes what it was asked to open.
     testsupport::fakeopener(home, home / "opened");
+    fs::path folder = folderoftracks(2);
+    auto w = prepared(folder);
+    w->sendcommand(fourcc("Strt"));
+    ProcessingWindow& p = w->processingwindow();
+    ASSERT_TRUE(p.iscreated());
+    EXPECT_EQ(p.platformwindow()->parentWidget(), w->platformwindow());
+    // The window waits for the sheet, but its close box and Quit still work.
+    EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
+    EXPECT_FALSE(w->control(115).enabled());
+    w->sendcommand(fourcc("RiTL")); // a shortcut does not reach past the sheet
+    EXPECT_EQ(w->currentsource(), 3);
+    ASSERT_TRUE(waitfor([&] { return ended(p); }));
+    ovra::processpendingevents();
+    EXPECT_EQ(p.control(103).gettext(), "Done");
+    EXPECT_EQ(p.control(102).gettext(), "");
+    EXPECT_FALSE(p.control(106).visible());
+    EXPECT_EQ(p.control(101).progressmaximum(), 2);
+    EXPECT_EQ(p.control(101).progressvalue(), 2);
+    EXPECT_EQ(p.control(108).gettext(), "2 updated, 0 up to date, 0 skipped, 0 errors");
+    EXPECT_EQ(p.processor().errorCount(), 0);
+    // What the batch wrote, read back by another program.
+    EXPECT_EQ(readtrack(folder / "track100.mp3")["bpm"], "128");
+    // "Close" disposes the sheet; the main window takes input again.
+    press(p, 105);
+    EXPECT_FALSE(p.iscreated());
+    EXPECT_TRUE(w->control(115).enabled());
 
-    auto w = prepared(folderoftracks(1));
-    press(runtoend(*w), 105);
-    ProcessingWindow& p = runtoend(*w);
+    runtoend(*w);
     press(p, 104);
     LogWindow& log = p.logwindow();
     ASSERT_TRUE(log.iscreated());
     const std::string shown = log.control(101).gettext();
+    EXPECT_NE(shown.find(": Tempix started."), std::string::npos);
     EXPECT_EQ(shown.find(": Tempix started."), shown.rfind(": Tempix started.")); // one batch
     EXPECT_EQ(shown + "\n", p.batchlog());
-    EXPECT_NE(shown.find("Processing: " + (home / "Tracks/track100.mp3").string()), std::string::npos);
+    EXPECT_NE(shown.find("Processing: " + (folder / "track100.mp3").string()), std::string::npos);
     press(log, 102);
     ASSERT_TRUE(waitfor([&] { return fs::exists(home / "opened"); }, 20000));
     EXPECT_EQ(readfile(home / "opened"), logfile().string() + "\n");
