@@ -43,28 +43,17 @@ inline int64_t ffprobedurationts(const std::string& path)
     return text.empty() ? -1 : std::stoll(text);
 }
 
-// The tracks that decode, with their channel counts.
-struct MaterialTrack {
-    const char* name;
-    int channels;
-    int rate;
-};
-inline const std::vector<MaterialTrack>& decodabletracks()
-{
-    static const std::vector<MaterialTrack> tracks = {
-        {"beat128_stereo44_lame.mp3", 2, 44100},
-        {"beat100_mono44_aac.m4a", 1, 44100},
-        {"beat174_stereo48_aac.m4a", 2, 48000},
-        {"beat85_mono48_lame.mp3", 1, 48000},
-        {"beat140_stereo44_noxing.mp3", 2, 44100},
-        {"beat64_stereo48_ffmpeg.mp3", 2, 48000},
-        {"three_channels.m4a", 3, 44100},
-        {"short_3s.mp3", 2, 44100},
-        {"four_seconds.mp3", 1, 44100},
-        {"silent_10s.mp3", 2, 44100},
-        {"truncated.mp3", 2, 44100},
-    };
-    return tracks;
-}
+// The tracks that decode.
+inline const char* const DECODABLE_TRACKS[] = {"beat128_stereo44_lame.mp3",
+                                               "beat100_mono44_aac.m4a",
+                                               "beat174_stereo48_aac.m4a",
+                                               "beat85_mono48_lame.mp3",
+                                               "beat140_stereo44_noxing.mp3",
+                                               "beat64_stereo48_ffmpeg.mp3",
+                                               "three_channels.m4a",
+                                               "short_3s.mp3",
+                                               "four_seconds.mp3",
+                                               "silent_10s.mp3",
+                                               "truncated.mp3"};
 
 } // namespace ovra::test

@@ -195,56 +195,10 @@ TEST_F(ITunesUpdate, UpdatesThenFindsTheLibraryUpToDate)
     EXPECT_EQ(sink.errors, 0);
 }
 
-TEST_F(ITunesUpdate, TrackMissingFromTheLibrary)
-{
-    ASSERT_EQ(server.start_external(), 0);
-    ITunesUpdateInput in = mp4track();
-    in.trackId = 999;
-    in.persistentId = 0;
-    update(in);
-    EXPECT_EQ(sink.log,
-              "Track not updated in iTunes: track not found in iTunes library [track ID=999].\n"
-              "Settings for this track should be:\n"
-              "BPM=128\n"
-              "Start=1.234 s; Finish=245.678 s\n"
-              "Volume=-12%\n");
-    EXPECT_EQ(sink.errors, 1);
-}
-
-TEST_F(ITunesUpdate, ScriptErrorWhenTheTrackFileIsGone)
-{
-    // The library names a file that no longer exists: refresh fails in the helper.
-    std::string text = readfile(pristine);
-    std::string from = "four.mp3</string>";
-    text.replace(text.rfind(from), from.size(), "gone.mp3</string>"); // the Location, after the Name
-    writefile(library, text);
-    ASSERT_EQ(server.start_external(), 0);
-    ITunesUpdateInput in = input(104);
-    in.doTimes = true;
-    in.startMs = 500;
-    in.stopMs = 800;
-    update(in);
-    EXPECT_EQ(sink.log,
-              "Track not updated in iTunes: AppleScript error.\n"
-              "Settings for this track should be:\n"
-              "Start=0.500 s; Finish=0.800 s\n");
-    EXPECT_EQ(sink.errors, 1);
-}
-
-TEST_F(ITunesUpdate, ReplyThatIsNoNumberReadsAsNotFound)
-{
-    // A helper that echoes the script back.
-    ASSERT_EQ(server.start_helper(PIPE_TEST_HELPER), 0);
-    ITunesUpdateInput in = mp4track();
-    update(in);
-    EXPECT_EQ(sink.log.rfind("Track not updated in iTunes: track not found in iTunes library [track ID=103].\n", 0),
-              0u);
-    EXPECT_EQ(sink.errors, 1);
-}
-
-// Three tracks of a batch against a helper that is missing, not executable,
-// killed after a first track, or hanging: each is an error of its own, and the
-// helper is gone at the end.
+// Every way a track's update can fail, three tracks each: the helper missing,
+// not executable, killed after a first track or hanging; the track not in the
+// library or its file gone; a reply that is no number. Each track is an error
+// of its own with the values it should have, and the helper is gone at the end.
 TEST_F(ITunesUpdate, ABrokenHelperGivesAnErrorForEveryTrack)
 {
     const std::string plain = dir + "/plain-helper", hang = dir + "/hanging-helper";
@@ -252,9 +206,20 @@ TEST_F(ITunesUpdate, ABrokenHelperGivesAnErrorForEveryTrack)
     chmod(plain.c_str(), 0644);
     writefile(hang, "#!/bin/sh\nexec sleep 600\n");
     chmod(hang.c_str(), 0755);
-    const std::pair<const char*, std::function<void()>> cases[] = {
-        {"missing", [&] { ASSERT_EQ(server.start_helper((dir + "/no-such-helper").c_str()), 0); }},
-        {"not executable", [&] { ASSERT_EQ(server.start_helper(plain.c_str()), 0); }},
+    std::string gone = readfile(pristine);
+    const std::string from = "four.mp3</string>";
+    gone.replace(gone.rfind(from), from.size(), "gone.mp3</string>"); // the Location, after the Name
+    const std::string scriptError = "Track not updated in iTunes: AppleScript error.\n",
+                      notFound = "Track not updated in iTunes: track not found in iTunes library [track ID=";
+    struct Case {
+        const char* what;
+        std::function<void()> start;
+        int32_t trackId;
+        std::string head;
+    };
+    const Case cases[] = {
+        {"missing", [&] { ASSERT_EQ(server.start_helper((dir + "/no-such-helper").c_str()), 0); }, 103, scriptError},
+        {"not executable", [&] { ASSERT_EQ(server.start_helper(plain.c_str()), 0); }, 103, scriptError},
         {"killed",
          [&] {
              ASSERT_EQ(server.start_external(), 0);
@@ -262,32 +227,49 @@ TEST_F(ITunesUpdate, ABrokenHelperGivesAnErrorForEveryTrack)
              EXPECT_EQ(sink.log, "iTunes updated.\n");
              kill(server.childpid(), SIGKILL);
              usleep(20000);
-         }},
+         },
+         103, scriptError},
+        {"not in the library", [&] { ASSERT_EQ(server.start_external(), 0); }, 999, notFound + "999].\n"},
+        {"the file gone",
+         [&] {
+             writefile(library, gone);
+             ASSERT_EQ(server.start_external(), 0);
+         },
+         104, scriptError},
+        // A helper that echoes the script back.
+        {"a reply that is no number", [&] { ASSERT_EQ(server.start_helper(PIPE_TEST_HELPER), 0); }, 103,
+         notFound + "103].\n"},
         {"hanging",
          [&] {
              server.setcalltimeout(500);
              ASSERT_EQ(server.start_helper(hang.c_str()), 0);
-         }},
+         },
+         103, scriptError},
     };
-    const std::string oneerror = "Track not updated in iTunes: AppleScript error.\n"
-                                 "Settings for this track should be:\n"
-                                 "BPM=128\n"
-                                 "Start=1.234 s; Finish=245.678 s\n"
-                                 "Volume=-12%\n";
-    for (const auto& [what, start] : cases) {
-        SCOPED_TRACE(what);
+    const std::string values = "Settings for this track should be:\n"
+                               "BPM=128\n"
+                               "Start=1.234 s; Finish=245.678 s\n"
+                               "Volume=-12%\n";
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
         sink.log.clear();
-        start();
+        c.start();
         sink.log.clear();
         sink.errors = 0;
         int pid = server.childpid();
+        ITunesUpdateInput in = mp4track();
+        if (c.trackId != in.trackId) {
+            in.trackId = c.trackId;
+            in.persistentId = 0;
+        }
         for (int i = 0; i < 3; ++i)
-            update(mp4track());
-        EXPECT_EQ(sink.log, oneerror + oneerror + oneerror);
+            update(in);
+        EXPECT_EQ(sink.log, c.head + values + c.head + values + c.head + values);
         EXPECT_EQ(sink.errors, 3);
         EXPECT_EQ(server.stop(), 0);
-        if (pid > 0)
-            EXPECT_NE(kill(pid, 0), 0); // killed and reaped
+        if (pid > 0) {
+            EXPECT_NE(kill(pid, 0), 0); // stopped and reaped
+        }
         writefile(library, readfile(pristine));
     }
 }

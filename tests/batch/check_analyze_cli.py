@@ -6,15 +6,13 @@
 Every track's tempo is its known tempo folded into 92..184 BPM (within 1 BPM),
 every refused file has its failure line, each line is one JSON object with
 exactly the documented keys, the exit status says whether all were analysed,
-and no file is changed (contents and tags, read back with mutagen).
+and no file is changed, byte for byte.
 """
 import hashlib
 import json
 import os
 import subprocess
 import sys
-
-import mutagen
 
 KEYS = ["path", "sample_rate", "frame_count", "loudness", "peak_level", "beat_period", "start_period",
         "end_period", "first_beat", "last_beat", "bpm", "start_ms", "stop_ms", "less_intro_start_ms",
@@ -39,12 +37,6 @@ def main():
         manifest = json.load(f)["files"]
     paths = [os.path.join(material, e["file"]) for e in manifest]
     before = {p: digest(p) for p in paths}
-    tags_before = {}
-    for p in paths:
-        try:
-            tags_before[p] = dict(mutagen.File(p, easy=True) or {})
-        except mutagen.MutagenError:
-            tags_before[p] = None
 
     run = subprocess.run([cli, "--analyze", *paths, "--json"], capture_output=True, text=True, timeout=240)
     check(run.returncode == 1, f"exit status {run.returncode} with refused files among them")
@@ -78,11 +70,6 @@ def main():
 
     for p in paths:
         check(digest(p) == before[p], f"{p} was changed")
-        try:
-            after = dict(mutagen.File(p, easy=True) or {})
-        except mutagen.MutagenError:
-            after = None
-        check(after == tags_before[p], f"{p}: tags changed")
 
     # All good files together: exit 0. The text form goes to standard output too.
     good = [p for e, p in zip(manifest, paths) if e["outcome"] == "ok"][:2]

@@ -6,9 +6,9 @@
 SAMPLES.f32 holds one channel of little-endian 32-bit floats, the whole track.
 Everything is held in memory and computed one step after the other, in the
 precision the method prescribes (single-precision products and differences,
-double sums added in order). Prints the nine values as JSON, or the failure line.
+double sums added in order). Prints the nine values, a "key=value" line each, or
+"error=" and the failure line.
 """
-import json
 import math
 import sys
 
@@ -162,7 +162,8 @@ def analyse(samples, sr):
 def main():
     samples = np.fromfile(sys.argv[1], dtype="<f4")
     result = analyse(samples, float(sys.argv[2]))
-    print(json.dumps(result) if isinstance(result, dict) else json.dumps({"error": result}))
+    for key, value in (result.items() if isinstance(result, dict) else [("error", result)]):
+        print(f"{key}={value}")
 
 
 if __name__ == "__main__":
