@@ -94,12 +94,6 @@ Dump parsedump(const std::string& text)
     return d;
 }
 
-std::string largelibrary(const std::string& args)
-{
-    return testsupport::runcommand(std::string(TEMPIX_PYTHON) +
-                                   " " TEMPIX_SOURCE_DIR "/tests/script/large_library.py " + args);
-}
-
 Dump batchdump(const std::string& library)
 {
     Dump d;

@@ -65,71 +65,47 @@ def xmltext(s):
     return s.replace("&", "&#38;").replace("<", "&#60;").replace(">", "&#62;").replace('"', "&#34;")
 
 
+def kv(depth, key, kind, value=None):
+    """One key and its value on a line, as the player writes them."""
+    return "\t" * depth + "<key>%s</key>" % key + ("<%s/>" % kind if value is None else "<%s>%s</%s>" % (kind, value, kind))
+
+
+def entry(tid, lines):
+    return ["\t\t<key>%d</key>" % tid, "\t\t<dict>", kv(3, "Track ID", "integer", tid)] + lines + ["\t\t</dict>"]
+
+
+def playlist(name, pid, ids, master=False):
+    lines = ["\t\t<dict>", kv(3, "Name", "string", name)] + ([kv(3, "Master", "true")] if master else [])
+    lines += [kv(3, "Playlist ID", "integer", pid), "\t\t\t<key>Playlist Items</key>", "\t\t\t<array>"]
+    for tid in ids:
+        lines += ["\t\t\t\t<dict>", kv(5, "Track ID", "integer", tid), "\t\t\t\t</dict>"]
+    return lines + ["\t\t\t</array>", "\t\t</dict>"]
+
+
 lines = ['<?xml version="1.0" encoding="UTF-8"?>',
          '<!DOCTYPE plist PUBLIC "-//Apple//DTD PLIST 1.0//EN" "http://www.apple.com/DTDs/PropertyList-1.0.dtd">',
-         '<plist version="1.0">',
-         '<dict>',
-         '\t<key>Major Version</key><integer>1</integer>',
-         '\t<key>Minor Version</key><integer>1</integer>',
-         '\t<key>Date</key><date>2026-01-02T03:04:05Z</date>',
-         '\t<key>Application Version</key><string>9.2.1</string>',
-         '\t<key>Show Content Ratings</key><true/>',
-         '\t<key>Music Folder</key><string>file://localhost/music/</string>',
-         '\t<key>Tracks</key>',
-         '\t<dict>']
+         '<plist version="1.0">', "<dict>",
+         kv(1, "Major Version", "integer", 1), kv(1, "Minor Version", "integer", 1),
+         kv(1, "Date", "date", "2026-01-02T03:04:05Z"), kv(1, "Application Version", "string", "9.2.1"),
+         kv(1, "Show Content Ratings", "true"), kv(1, "Music Folder", "string", "file://localhost/music/"),
+         "\t<key>Tracks</key>", "\t<dict>"]
 for tid, pid, path, kind in tracks:
-    name = os.path.basename(path)
-    url = "file://localhost" + urllib.parse.quote(path)
-    lines += ['\t\t<key>%d</key>' % tid,
-              '\t\t<dict>',
-              '\t\t\t<key>Track ID</key><integer>%d</integer>' % tid,
-              '\t\t\t<key>Name</key><string>%s</string>' % xmltext(name),
-              '\t\t\t<key>Kind</key><string>MPEG audio file</string>',
-              '\t\t\t<key>Size</key><integer>%d</integer>' % os.path.getsize(path),
-              '\t\t\t<key>Total Time</key><integer>1000</integer>']
+    body = [kv(3, "Name", "string", xmltext(os.path.basename(path))), kv(3, "Kind", "string", "MPEG audio file"),
+            kv(3, "Size", "integer", os.path.getsize(path)), kv(3, "Total Time", "integer", 1000)]
     if tid == 102:
-        lines += ['\t\t\t<key>Start Time</key><integer>5</integer>',
-                  '\t\t\t<key>BPM</key><integer>7</integer>']
-    lines += ['\t\t\t<key>Date Added</key><date>2026-01-02T03:04:05Z</date>',
-              '\t\t\t<key>Compilation</key><false/>',
-              '\t\t\t<key>Persistent ID</key><string>%s</string>' % pid,
-              '\t\t\t<key>Track Type</key><string>%s</string>' % kind,
-              '\t\t\t<key>Location</key><string>%s</string>' % xmltext(url),
-              '\t\t\t<key>File Folder Count</key><integer>-1</integer>',
-              '\t\t</dict>']
+        body += [kv(3, "Start Time", "integer", 5), kv(3, "BPM", "integer", 7)]
+    body += [kv(3, "Date Added", "date", "2026-01-02T03:04:05Z"), kv(3, "Compilation", "false"),
+             kv(3, "Persistent ID", "string", pid), kv(3, "Track Type", "string", kind),
+             kv(3, "Location", "string", xmltext("file://localhost" + urllib.parse.quote(path))),
+             kv(3, "File Folder Count", "integer", -1)]
+    lines += entry(tid, body)
 # a stream: no file track
-lines += ['\t\t<key>105</key>',
-          '\t\t<dict>',
-          '\t\t\t<key>Track ID</key><integer>105</integer>',
-          '\t\t\t<key>Name</key><string>Radio</string>',
-          '\t\t\t<key>Persistent ID</key><string>5555555555555555</string>',
-          '\t\t\t<key>Track Type</key><string>URL</string>',
-          '\t\t\t<key>Location</key><string>http://example.invalid/stream</string>',
-          '\t\t</dict>',
-          '\t</dict>',
-          '\t<key>Playlists</key>',
-          '\t<array>',
-          '\t\t<dict>',
-          '\t\t\t<key>Name</key><string>Library</string>',
-          '\t\t\t<key>Master</key><true/>',
-          '\t\t\t<key>Playlist ID</key><integer>200</integer>',
-          '\t\t\t<key>Playlist Items</key>',
-          '\t\t\t<array>']
-for tid in [101, 102, 103, 104, 105]:
-    lines += ['\t\t\t\t<dict>', '\t\t\t\t\t<key>Track ID</key><integer>%d</integer>' % tid, '\t\t\t\t</dict>']
-lines += ['\t\t\t</array>',
-          '\t\t</dict>',
-          '\t\t<dict>',
-          '\t\t\t<key>Name</key><string>Other</string>',
-          '\t\t\t<key>Playlist ID</key><integer>201</integer>',
-          '\t\t\t<key>Playlist Items</key>',
-          '\t\t\t<array>',
-          '\t\t\t\t<dict>', '\t\t\t\t\t<key>Track ID</key><integer>103</integer>', '\t\t\t\t</dict>',
-          '\t\t\t</array>',
-          '\t\t</dict>',
-          '\t</array>',
-          '</dict>',
-          '</plist>']
+lines += entry(105, [kv(3, "Name", "string", "Radio"), kv(3, "Persistent ID", "string", "5555555555555555"),
+                     kv(3, "Track Type", "string", "URL"),
+                     kv(3, "Location", "string", "http://example.invalid/stream")])
+lines += ["\t</dict>", "\t<key>Playlists</key>", "\t<array>"]
+lines += playlist("Library", 200, [101, 102, 103, 104, 105], master=True) + playlist("Other", 201, [103])
+lines += ["\t</array>", "</dict>", "</plist>"]
 with open(os.path.join(out, "iTunes Music Library.xml"), "w", encoding="utf-8") as f:
     f.write("\n".join(lines) + "\n")
 for tid, pid, path, kind in tracks:
