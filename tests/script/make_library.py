@@ -12,7 +12,7 @@ import subprocess
 import sys
 import urllib.parse
 
-from mutagen.id3 import ID3, TBPM, RVA2, RVAD, ID3NoHeaderError
+from mutagen.id3 import ID3, TBPM, RVA2, RVAD
 from mutagen.mp4 import MP4
 
 out = os.path.abspath(sys.argv[1])
@@ -20,10 +20,20 @@ music = os.path.join(out, "Music & \"Stuff\"")
 os.makedirs(music, exist_ok=True)
 
 
-def encode(path, codec):
+def encode(name, codec):
+    path = os.path.join(music, name)
     subprocess.run(["ffmpeg", "-v", "error", "-y", "-f", "lavfi", "-i",
                     "sine=frequency=440:duration=1", "-ac", "2", "-c:a", codec,
                     "-b:a", "64k", path], check=True)
+    return path
+
+
+def id3tag(path, version, *frames):
+    t = ID3()
+    for frame in frames:
+        t.add(frame)
+    t.save(path, v2_version=version)
+    return path
 
 
 def rva2index(rva):
@@ -31,34 +41,18 @@ def rva2index(rva):
     return int(math.floor(10240 * math.log10(1 + rva / 65535.0) + 0.5))
 
 
-tracks = []
-# 1: ID3v2.4 with TBPM and an RVA2 master volume
-p = os.path.join(music, "one.mp3")
-encode(p, "libmp3lame")
-t = ID3()
-t.add(TBPM(encoding=3, text=["120"]))
-t.add(RVA2(desc="", channel=1, gain=rva2index(1000) / 512.0, peak=0.0))
-t.save(p, v2_version=4)
-tracks.append((101, "00AB00CD00EF0012", p, "File"))
-# 2: ID3v2.3 with TBPM and an RVAD of both channels
-p = os.path.join(music, "two & more.mp3")
-encode(p, "libmp3lame")
-t = ID3()
-t.add(TBPM(encoding=1, text=["98"]))
-t.add(RVAD(adjustments=[-1000, -1000, 0, 0]))
-t.save(p, v2_version=3)
-tracks.append((102, "1234567890ABCDEF", p, "File"))
-# 3: MP4 with tmpo
-p = os.path.join(music, "three.m4a")
-encode(p, "aac")
-m = MP4(p)
+# ID3v2.4 with TBPM and an RVA2 master volume; ID3v2.3 with TBPM and an RVAD of
+# both channels; MP4 with tmpo; an MP3 without any tag.
+mp4 = encode("three.m4a", "aac")
+m = MP4(mp4)
 m["tmpo"] = [128]
 m.save()
-tracks.append((103, "0000000000000ABC", p, "File"))
-# 4: an MP3 without any tag
-p = os.path.join(music, "four.mp3")
-encode(p, "libmp3lame")
-tracks.append((104, "FEDCBA9876543210", p, "File"))
+tracks = [(101, "00AB00CD00EF0012", id3tag(encode("one.mp3", "libmp3lame"), 4, TBPM(encoding=3, text=["120"]),
+                                           RVA2(desc="", channel=1, gain=rva2index(1000) / 512.0, peak=0.0)), "File"),
+          (102, "1234567890ABCDEF", id3tag(encode("two & more.mp3", "libmp3lame"), 3, TBPM(encoding=1, text=["98"]),
+                                           RVAD(adjustments=[-1000, -1000, 0, 0])), "File"),
+          (103, "0000000000000ABC", mp4, "File"),
+          (104, "FEDCBA9876543210", encode("four.mp3", "libmp3lame"), "File")]
 
 
 def xmltext(s):
