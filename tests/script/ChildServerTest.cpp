@@ -114,7 +114,10 @@ TEST(ChildServer, MissingOrNotExecutableHelperFailsAtTheFirstCall)
     }
 }
 
-TEST(ChildServer, ChildDyingInTheMiddleOfACallIsAnError)
+// A child that dies in a call, sends half a reply, is killed between calls
+// or hangs past the time limit: an error with its code, never a signal or a
+// half-filled success, and later calls fail at once.
+TEST(ChildServer, ChildrenThatDieOrHangGiveErrors)
 {
     Client c;
     ASSERT_EQ(c.start_external(PIPE_TEST_HELPER), 0);
@@ -122,43 +125,32 @@ TEST(ChildServer, ChildDyingInTheMiddleOfACallIsAnError)
     int status = 0;
     EXPECT_EQ(ask(c, "die", &status), "<error>");
     EXPECT_EQ(status, EPIPE);
-    // Later calls fail at once instead of writing into a dead pipe.
     EXPECT_EQ(ask(c, "again", &status), "<error>");
     EXPECT_NE(status, 0);
 
-    // A reply cut short is an error as well, never a half-filled success.
     Client d;
     ASSERT_EQ(d.start_external(PIPE_TEST_HELPER), 0);
     EXPECT_EQ(ask(d, "short", &status), "<error>");
     EXPECT_EQ(status, EPIPE);
-}
 
-TEST(ChildServer, ChildKilledBetweenCallsDoesNotKillUs)
-{
-    Client c;
-    ASSERT_EQ(c.start_external(PIPE_TEST_HELPER), 0);
-    int pid = c.childpid();
+    Client e;
+    ASSERT_EQ(e.start_external(PIPE_TEST_HELPER), 0);
+    int pid = e.childpid();
     kill(pid, SIGKILL);
     usleep(100000);
-    int status = 0;
-    // Writing into the dead child's pipe must give an error, not SIGPIPE.
-    EXPECT_EQ(ask(c, std::string(200000, 'z'), &status), "<error>");
+    EXPECT_EQ(ask(e, std::string(200000, 'z'), &status), "<error>"); // EPIPE, not SIGPIPE
     EXPECT_EQ(status, EPIPE);
     EXPECT_FALSE(alive(pid));
-}
 
-TEST(ChildServer, HangingChildIsKilledAtTheTimeLimit)
-{
-    Client c;
-    c.setcalltimeout(500);
-    ASSERT_EQ(c.start_external(PIPE_TEST_HELPER), 0);
-    int pid = c.childpid();
-    int status = 0;
-    EXPECT_EQ(ask(c, "hang", &status), "<error>");
+    Client h;
+    h.setcalltimeout(500);
+    ASSERT_EQ(h.start_external(PIPE_TEST_HELPER), 0);
+    pid = h.childpid();
+    EXPECT_EQ(ask(h, "hang", &status), "<error>");
     EXPECT_EQ(status, ETIMEDOUT);
-    EXPECT_FALSE(c.running());
+    EXPECT_FALSE(h.running());
     EXPECT_FALSE(alive(pid)); // killed and reaped, not left behind
-    EXPECT_EQ(ask(c, "next", &status), "<error>");
+    EXPECT_EQ(ask(h, "next", &status), "<error>");
 }
 
 TEST(ChildServer, StopDoesNotWaitForEverOnAChildThatIgnoresItsInput)

@@ -94,12 +94,6 @@ Dump parsedump(const std::string& text)
     return d;
 }
 
-std::string largelibrary(const std::string& args)
-{
-    return testsupport::runcommand(std::string(TEMPIX_PYTHON) +
-                                   " " TEMPIX_SOURCE_DIR "/tests/script/large_library.py " + args);
-}
-
 Dump batchdump(const std::string& library)
 {
     Dump d;
@@ -139,9 +133,6 @@ Dump helperdump(const ovra::LibraryDocument& doc)
 
 } // namespace
 
-// Both readers find every track of a large library as plistlib does; the
-// helper's changes of every kind, saved twice (the second time on top of what
-// the first save wrote), alter nothing but their own lines.
 // A save stopped at any of its writes, by a kill or by a failing call, leaves
 // the library as it was, byte for byte; a failed one leaves no temporary file.
 TEST(LibraryDocument, ASaveStoppedAtAnyWriteLeavesTheLibraryAsItWas)
@@ -206,6 +197,9 @@ TEST(LibraryDocument, ASaveStoppedAtAnyWriteLeavesTheLibraryAsItWas)
     EXPECT_TRUE(readfile(library) == changed);
 }
 
+// Both readers find every track of a large library as plistlib does; the
+// helper's changes of every kind, saved twice (the second time on top of what
+// the first save wrote), alter nothing but their own lines.
 TEST(LibraryReaders, ALargeLibraryIsReadAsPlistlibReadsItAndChangedOnlyWhereAsked)
 {
     std::string dir = testsupport::suitefolder();

@@ -67,6 +67,13 @@ inline std::string trackscript(const std::string& selector, const std::string& c
         "return 1\n";
 }
 
+// What large_library.py prints for the arguments (see there).
+inline std::string largelibrary(const std::string& args)
+{
+    return testsupport::runcommand(std::string(TEMPIX_PYTHON) +
+                                   " " TEMPIX_SOURCE_DIR "/tests/script/large_library.py " + args);
+}
+
 // Waits up to five seconds for a file that a detached process writes.
 inline std::string waitforfile(const std::string& path)
 {

@@ -12,7 +12,7 @@ import subprocess
 import sys
 import urllib.parse
 
-from mutagen.id3 import ID3, TBPM, RVA2, RVAD, ID3NoHeaderError
+from mutagen.id3 import ID3, TBPM, RVA2, RVAD
 from mutagen.mp4 import MP4
 
 out = os.path.abspath(sys.argv[1])
@@ -20,10 +20,20 @@ music = os.path.join(out, "Music & \"Stuff\"")
 os.makedirs(music, exist_ok=True)
 
 
-def encode(path, codec):
+def encode(name, codec):
+    path = os.path.join(music, name)
     subprocess.run(["ffmpeg", "-v", "error", "-y", "-f", "lavfi", "-i",
                     "sine=frequency=440:duration=1", "-ac", "2", "-c:a", codec,
                     "-b:a", "64k", path], check=True)
+    return path
+
+
+def id3tag(path, version, *frames):
+    t = ID3()
+    for frame in frames:
+        t.add(frame)
+    t.save(path, v2_version=version)
+    return path
 
 
 def rva2index(rva):
@@ -31,105 +41,65 @@ def rva2index(rva):
     return int(math.floor(10240 * math.log10(1 + rva / 65535.0) + 0.5))
 
 
-tracks = []
-# 1: ID3v2.4 with TBPM and an RVA2 master volume
-p = os.path.join(music, "one.mp3")
-encode(p, "libmp3lame")
-t = ID3()
-t.add(TBPM(encoding=3, text=["120"]))
-t.add(RVA2(desc="", channel=1, gain=rva2index(1000) / 512.0, peak=0.0))
-t.save(p, v2_version=4)
-tracks.append((101, "00AB00CD00EF0012", p, "File"))
-# 2: ID3v2.3 with TBPM and an RVAD of both channels
-p = os.path.join(music, "two & more.mp3")
-encode(p, "libmp3lame")
-t = ID3()
-t.add(TBPM(encoding=1, text=["98"]))
-t.add(RVAD(adjustments=[-1000, -1000, 0, 0]))
-t.save(p, v2_version=3)
-tracks.append((102, "1234567890ABCDEF", p, "File"))
-# 3: MP4 with tmpo
-p = os.path.join(music, "three.m4a")
-encode(p, "aac")
-m = MP4(p)
+# ID3v2.4 with TBPM and an RVA2 master volume; ID3v2.3 with TBPM and an RVAD of
+# both channels; MP4 with tmpo; an MP3 without any tag.
+mp4 = encode("three.m4a", "aac")
+m = MP4(mp4)
 m["tmpo"] = [128]
 m.save()
-tracks.append((103, "0000000000000ABC", p, "File"))
-# 4: an MP3 without any tag
-p = os.path.join(music, "four.mp3")
-encode(p, "libmp3lame")
-tracks.append((104, "FEDCBA9876543210", p, "File"))
+tracks = [(101, "00AB00CD00EF0012", id3tag(encode("one.mp3", "libmp3lame"), 4, TBPM(encoding=3, text=["120"]),
+                                           RVA2(desc="", channel=1, gain=rva2index(1000) / 512.0, peak=0.0)), "File"),
+          (102, "1234567890ABCDEF", id3tag(encode("two & more.mp3", "libmp3lame"), 3, TBPM(encoding=1, text=["98"]),
+                                           RVAD(adjustments=[-1000, -1000, 0, 0])), "File"),
+          (103, "0000000000000ABC", mp4, "File"),
+          (104, "FEDCBA9876543210", encode("four.mp3", "libmp3lame"), "File")]
 
 
 def xmltext(s):
     return s.replace("&", "&#38;").replace("<", "&#60;").replace(">", "&#62;").replace('"', "&#34;")
 
 
+def kv(depth, key, kind, value=None):
+    """One key and its value on a line, as the player writes them."""
+    return "\t" * depth + "<key>%s</key>" % key + ("<%s/>" % kind if value is None else "<%s>%s</%s>" % (kind, value, kind))
+
+
+def entry(tid, lines):
+    return ["\t\t<key>%d</key>" % tid, "\t\t<dict>", kv(3, "Track ID", "integer", tid)] + lines + ["\t\t</dict>"]
+
+
+def playlist(name, pid, ids, master=False):
+    lines = ["\t\t<dict>", kv(3, "Name", "string", name)] + ([kv(3, "Master", "true")] if master else [])
+    lines += [kv(3, "Playlist ID", "integer", pid), "\t\t\t<key>Playlist Items</key>", "\t\t\t<array>"]
+    for tid in ids:
+        lines += ["\t\t\t\t<dict>", kv(5, "Track ID", "integer", tid), "\t\t\t\t</dict>"]
+    return lines + ["\t\t\t</array>", "\t\t</dict>"]
+
+
 lines = ['<?xml version="1.0" encoding="UTF-8"?>',
          '<!DOCTYPE plist PUBLIC "-//Apple//DTD PLIST 1.0//EN" "http://www.apple.com/DTDs/PropertyList-1.0.dtd">',
-         '<plist version="1.0">',
-         '<dict>',
-         '\t<key>Major Version</key><integer>1</integer>',
-         '\t<key>Minor Version</key><integer>1</integer>',
-         '\t<key>Date</key><date>2026-01-02T03:04:05Z</date>',
-         '\t<key>Application Version</key><string>9.2.1</string>',
-         '\t<key>Show Content Ratings</key><true/>',
-         '\t<key>Music Folder</key><string>file://localhost/music/</string>',
-         '\t<key>Tracks</key>',
-         '\t<dict>']
+         '<plist version="1.0">', "<dict>",
+         kv(1, "Major Version", "integer", 1), kv(1, "Minor Version", "integer", 1),
+         kv(1, "Date", "date", "2026-01-02T03:04:05Z"), kv(1, "Application Version", "string", "9.2.1"),
+         kv(1, "Show Content Ratings", "true"), kv(1, "Music Folder", "string", "file://localhost/music/"),
+         "\t<key>Tracks</key>", "\t<dict>"]
 for tid, pid, path, kind in tracks:
-    name = os.path.basename(path)
-    url = "file://localhost" + urllib.parse.quote(path)
-    lines += ['\t\t<key>%d</key>' % tid,
-              '\t\t<dict>',
-              '\t\t\t<key>Track ID</key><integer>%d</integer>' % tid,
-              '\t\t\t<key>Name</key><string>%s</string>' % xmltext(name),
-              '\t\t\t<key>Kind</key><string>MPEG audio file</string>',
-              '\t\t\t<key>Size</key><integer>%d</integer>' % os.path.getsize(path),
-              '\t\t\t<key>Total Time</key><integer>1000</integer>']
+    body = [kv(3, "Name", "string", xmltext(os.path.basename(path))), kv(3, "Kind", "string", "MPEG audio file"),
+            kv(3, "Size", "integer", os.path.getsize(path)), kv(3, "Total Time", "integer", 1000)]
     if tid == 102:
-        lines += ['\t\t\t<key>Start Time</key><integer>5</integer>',
-                  '\t\t\t<key>BPM</key><integer>7</integer>']
-    lines += ['\t\t\t<key>Date Added</key><date>2026-01-02T03:04:05Z</date>',
-              '\t\t\t<key>Compilation</key><false/>',
-              '\t\t\t<key>Persistent ID</key><string>%s</string>' % pid,
-              '\t\t\t<key>Track Type</key><string>%s</string>' % kind,
-              '\t\t\t<key>Location</key><string>%s</string>' % xmltext(url),
-              '\t\t\t<key>File Folder Count</key><integer>-1</integer>',
-              '\t\t</dict>']
+        body += [kv(3, "Start Time", "integer", 5), kv(3, "BPM", "integer", 7)]
+    body += [kv(3, "Date Added", "date", "2026-01-02T03:04:05Z"), kv(3, "Compilation", "false"),
+             kv(3, "Persistent ID", "string", pid), kv(3, "Track Type", "string", kind),
+             kv(3, "Location", "string", xmltext("file://localhost" + urllib.parse.quote(path))),
+             kv(3, "File Folder Count", "integer", -1)]
+    lines += entry(tid, body)
 # a stream: no file track
-lines += ['\t\t<key>105</key>',
-          '\t\t<dict>',
-          '\t\t\t<key>Track ID</key><integer>105</integer>',
-          '\t\t\t<key>Name</key><string>Radio</string>',
-          '\t\t\t<key>Persistent ID</key><string>5555555555555555</string>',
-          '\t\t\t<key>Track Type</key><string>URL</string>',
-          '\t\t\t<key>Location</key><string>http://example.invalid/stream</string>',
-          '\t\t</dict>',
-          '\t</dict>',
-          '\t<key>Playlists</key>',
-          '\t<array>',
-          '\t\t<dict>',
-          '\t\t\t<key>Name</key><string>Library</string>',
-          '\t\t\t<key>Master</key><true/>',
-          '\t\t\t<key>Playlist ID</key><integer>200</integer>',
-          '\t\t\t<key>Playlist Items</key>',
-          '\t\t\t<array>']
-for tid in [101, 102, 103, 104, 105]:
-    lines += ['\t\t\t\t<dict>', '\t\t\t\t\t<key>Track ID</key><integer>%d</integer>' % tid, '\t\t\t\t</dict>']
-lines += ['\t\t\t</array>',
-          '\t\t</dict>',
-          '\t\t<dict>',
-          '\t\t\t<key>Name</key><string>Other</string>',
-          '\t\t\t<key>Playlist ID</key><integer>201</integer>',
-          '\t\t\t<key>Playlist Items</key>',
-          '\t\t\t<array>',
-          '\t\t\t\t<dict>', '\t\t\t\t\t<key>Track ID</key><integer>103</integer>', '\t\t\t\t</dict>',
-          '\t\t\t</array>',
-          '\t\t</dict>',
-          '\t</array>',
-          '</dict>',
-          '</plist>']
+lines += entry(105, [kv(3, "Name", "string", "Radio"), kv(3, "Persistent ID", "string", "5555555555555555"),
+                     kv(3, "Track Type", "string", "URL"),
+                     kv(3, "Location", "string", "http://example.invalid/stream")])
+lines += ["\t</dict>", "\t<key>Playlists</key>", "\t<array>"]
+lines += playlist("Library", 200, [101, 102, 103, 104, 105], master=True) + playlist("Other", 201, [103])
+lines += ["\t</array>", "</dict>", "</plist>"]
 with open(os.path.join(out, "iTunes Music Library.xml"), "w", encoding="utf-8") as f:
     f.write("\n".join(lines) + "\n")
 for tid, pid, path, kind in tracks:

@@ -43,7 +43,7 @@ std::string typeat(const Bytes& b, size_t pos)
 // A staged file over given bytes, with its root container; bytes() commits.
 class AtomFile {
 public:
-    AtomFile(TempDir& dir, const Bytes& bytes) : path(dir.path("atoms.bin"))
+    AtomFile(TempDir& dir, const Bytes& bytes) : path(dir.path("atoms" + std::to_string(++made) + ".bin"))
     {
         tagtest::writebytes(path, bytes);
         file.open(path.c_str());
@@ -54,6 +54,7 @@ public:
         file.commit();
         return tagtest::readbytes(path);
     }
+    static inline int made = 0; // each on a file of its own
     std::string path;
     FileTransaction file;
     AtomContainer root;
@@ -72,46 +73,38 @@ Bytes withfree(size_t freeSize)
                 atom("tail", filled(16, 0xEE))});
 }
 
-TEST(AtomContainer, InsertionFillsAFreeAtomThatLeavesAtLeastItsHeader)
+// A new atom of 20 bytes goes into a free atom that keeps room for its own
+// header (28 bytes); one byte less and every container grows instead.
+TEST(AtomContainer, InsertionFillsAFreeAtomThatLeavesAtLeastItsHeaderElseGrowsTheContainers)
 {
     TempDir dir;
-    const Bytes before = withfree(28);
-    AtomFile f(dir, before);
+    const Bytes roomy = withfree(28);
+    AtomFile f(dir, roomy);
     AtomContainer cont;
     openChild(cont, code("cont"), f.root, false, 0, 0);
-
-    int64_t pos = insertAtom(cont, code("new "), filled(12, 0x77).data(), 12);
-
+    EXPECT_EQ(insertAtom(cont, code("new "), filled(12, 0x77).data(), 12), 20);
     Bytes after = f.bytes();
-    EXPECT_EQ(pos, 20);
-    ASSERT_EQ(after.size(), before.size()) << "nothing outside the free atom may move";
+    ASSERT_EQ(after.size(), roomy.size()) << "nothing outside the free atom may move";
     EXPECT_EQ(be32at(after, 20), 20u);
     EXPECT_EQ(typeat(after, 20), "new ");
     EXPECT_EQ(be32at(after, 40), 8u);
     EXPECT_EQ(typeat(after, 40), "free");
-    EXPECT_EQ(be32at(after, 0), before.size() - 24) << "the container keeps its size";
-    EXPECT_TRUE(std::equal(after.begin() + 48, after.end(), before.begin() + 48));
-}
+    EXPECT_EQ(be32at(after, 0), roomy.size() - 24) << "the container keeps its size";
+    EXPECT_TRUE(std::equal(after.begin() + 48, after.end(), roomy.begin() + 48));
 
-TEST(AtomContainer, InsertionGrowsEveryContainerWhenTheFreeAtomIsOneByteShort)
-{
-    TempDir dir;
-    const Bytes before = withfree(27);
-    AtomFile f(dir, before);
-    AtomContainer cont;
-    openChild(cont, code("cont"), f.root, false, 0, 0);
-
+    const Bytes tight = withfree(27);
+    AtomFile g(dir, tight);
+    openChild(cont, code("cont"), g.root, false, 0, 0);
     insertAtom(cont, code("new "), filled(12, 0x77).data(), 12);
-
-    Bytes after = f.bytes();
-    ASSERT_EQ(after.size(), before.size() + 20);
-    EXPECT_EQ(be32at(after, 0), be32at(before, 0) + 20);
+    after = g.bytes();
+    ASSERT_EQ(after.size(), tight.size() + 20);
+    EXPECT_EQ(be32at(after, 0), be32at(tight, 0) + 20);
     EXPECT_EQ(typeat(after, 20), "new ");
     EXPECT_EQ(be32at(after, 40), 27u) << "the free atom moves behind the new one, its size unchanged";
     EXPECT_EQ(typeat(after, 40), "free");
-    EXPECT_TRUE(std::equal(after.begin() + 40, after.end(), before.begin() + 20));
+    EXPECT_TRUE(std::equal(after.begin() + 40, after.end(), tight.begin() + 20));
     EXPECT_EQ(cont.end, int64_t(be32at(after, 0)));
-    EXPECT_EQ(f.root.end, int64_t(after.size()));
+    EXPECT_EQ(g.root.end, int64_t(after.size()));
 }
 
 // 'cont' holds an item of 20 content bytes, a 16-byte 'free' atom and 'bbbb'.
@@ -122,35 +115,27 @@ Bytes withitem()
          atom("tail", filled(16, 0xEE))});
 }
 
-TEST(AtomContainer, ShrinkingByEightBytesGrowsTheFreeAtom)
+// An item shrunk by eight bytes or more grows the free atom behind it; by
+// fewer, every container shrinks and the file is cut.
+TEST(AtomContainer, ShrinkingGrowsTheFreeAtomByEightBytesOrMoreElseShrinksEveryContainer)
 {
     TempDir dir;
     const Bytes before = withitem();
     AtomFile f(dir, before);
     AtomContainer cont;
     openChild(cont, code("cont"), f.root, false, 0, 0);
-
     replaceAtom(cont, 8, filled(12, 0x22).data(), 12);
-
     Bytes after = f.bytes();
     ASSERT_EQ(after.size(), before.size());
     EXPECT_EQ(be32at(after, 8), 20u);
     EXPECT_EQ(be32at(after, 28), 24u);
     EXPECT_EQ(typeat(after, 28), "free");
     EXPECT_TRUE(std::equal(after.begin() + 52, after.end(), before.begin() + 52));
-}
 
-TEST(AtomContainer, ShrinkingByNineBytesShrinksEveryContainerAndTruncatesTheFile)
-{
-    TempDir dir;
-    const Bytes before = withitem();
-    AtomFile f(dir, before);
-    AtomContainer cont;
-    openChild(cont, code("cont"), f.root, false, 0, 0);
-
+    AtomFile g(dir, before);
+    openChild(cont, code("cont"), g.root, false, 0, 0);
     replaceAtom(cont, 8, filled(11, 0x22).data(), 11);
-
-    Bytes after = f.bytes();
+    after = g.bytes();
     ASSERT_EQ(after.size(), before.size() - 9);
     EXPECT_EQ(be32at(after, 0), be32at(before, 0) - 9);
     EXPECT_EQ(be32at(after, 8), 19u);
@@ -177,63 +162,6 @@ TEST(AtomContainer, AContainerWithoutFreeSpaceGrowsAtItsEndWithAllItsAncestors)
     EXPECT_EQ(typeat(after, 41), "tail");
 }
 
-TEST(AtomContainer, SizesThatCannotBeHandledAreRefused)
-{
-    for (uint32_t size : {0u, 1u, 7u}) {
-        TempDir dir;
-        Bytes bytes =
-            cat({atom("cont", cat({atom("aaaa", filled(4, 1)), atom("bbbb", filled(4, 2))})), atom("tail", {})});
-        putbe32(bytes.data() + 20, size);
-        AtomFile f(dir, bytes);
-        AtomContainer cont;
-        openChild(cont, code("cont"), f.root, false, 0, 0);
-        EXPECT_EQ(codeof([&] { findAtom(cont, code("zzzz"), 0); }), ATOM_ERR_BAD_SIZE) << "size " << size;
-        EXPECT_EQ(codeof([&] { findAtom(f.root, code("zzzz"), 0); }), 0) << "the top level itself is fine";
-    }
-}
-
-TEST(AtomContainer, AChildThatRunsPastItsContainerIsAnErrorAndNothingIsWritten)
-{
-    TempDir dir;
-    Bytes bytes =
-        cat({atom("cont", cat({atom("aaaa", filled(4, 1)), atom("bbbb", filled(4, 2))})), atom("tail", filled(40, 3))});
-    putbe32(bytes.data() + 20, 30); // 'bbbb' claims bytes of 'tail'
-    AtomFile f(dir, bytes);
-    AtomContainer cont;
-    openChild(cont, code("cont"), f.root, false, 0, 0);
-    EXPECT_EQ(codeof([&] { findAtom(cont, code("zzzz"), 0); }), ATOM_ERR_OVERRUN);
-    EXPECT_EQ(codeof([&] { insertAtom(cont, code("new "), "abcd", 4); }), ATOM_ERR_OVERRUN);
-    EXPECT_EQ(f.bytes(), bytes);
-}
-
-TEST(AtomContainer, AContainerThatRunsPastTheFileIsNotOpened)
-{
-    TempDir dir;
-    Bytes bytes = cat({atom("ftyp", filled(8, 0)), atom("moov", filled(40, 0))});
-    putbe32(bytes.data() + 16, 4000);
-    AtomFile f(dir, bytes);
-    AtomContainer moov;
-    EXPECT_EQ(codeof([&] { openChild(moov, code("moov"), f.root, false, 0, 0); }), ATOM_ERR_OVERRUN);
-    // The walk at the top level simply ends there.
-    EXPECT_EQ(findAtom(f.root, code("mdat"), 0), -1);
-}
-
-TEST(AtomContainer, ReadingPastTheEndOfTheFileIsTruncation)
-{
-    TempDir dir;
-    AtomFile f(dir, atom("aaaa", filled(4, 1)));
-    uint8_t buffer[64];
-    EXPECT_EQ(codeof([&] { atomread(f.root, 8, buffer, sizeof buffer); }), ATOM_ERR_TRUNCATED);
-}
-
-TEST(AtomContainer, AClosedContainerHasNoFile)
-{
-    AtomContainer c;
-    EXPECT_EQ(codeof([&] { findAtom(c, code("free"), 0); }), 0) << "an empty range is not read";
-    c.end = 16;
-    EXPECT_EQ(codeof([&] { findAtom(c, code("free"), 0); }), ATOM_ERR_NO_FILE);
-}
-
 TEST(AtomContainer, MovedBytesAreWrittenAsIfThroughOneBuffer)
 {
     TempDir dir;
@@ -252,15 +180,45 @@ TEST(AtomContainer, MovedBytesAreWrittenAsIfThroughOneBuffer)
     }
 }
 
-TEST(AtomContainer, GrowingBeyondTwoGibibytesIsRefusedBeforeAnythingMoves)
+// Atom sizes that cannot be, children that run past their container or the
+// file, reads past the end and growth past the limit: codes, nothing written.
+TEST(AtomContainer, LayoutsThatCannotBeHandledAreRefusedAndNothingIsWritten)
 {
     TempDir dir;
-    AtomFile f(dir, atom("aaaa", filled(4, 1)));
-    AtomContainer big = f.root;
+    for (uint32_t size : {0u, 1u, 7u, 30u}) { // 30: 'bbbb' claims bytes of 'tail'
+        Bytes bytes = cat(
+            {atom("cont", cat({atom("aaaa", filled(4, 1)), atom("bbbb", filled(4, 2))})), atom("tail", filled(40, 3))});
+        putbe32(bytes.data() + 20, size);
+        AtomFile f(dir, bytes);
+        AtomContainer cont;
+        openChild(cont, code("cont"), f.root, false, 0, 0);
+        const int expected = size == 30 ? ATOM_ERR_OVERRUN : ATOM_ERR_BAD_SIZE;
+        EXPECT_EQ(codeof([&] { findAtom(cont, code("zzzz"), 0); }), expected) << "size " << size;
+        EXPECT_EQ(codeof([&] { insertAtom(cont, code("new "), "abcd", 4); }), expected) << "size " << size;
+        EXPECT_EQ(codeof([&] { findAtom(f.root, code("zzzz"), 0); }), 0) << "the top level itself is fine";
+        EXPECT_EQ(f.bytes(), bytes);
+    }
+
+    Bytes bytes = cat({atom("ftyp", filled(8, 0)), atom("moov", filled(40, 0))});
+    putbe32(bytes.data() + 16, 4000);
+    AtomFile f(dir, bytes);
+    AtomContainer moov;
+    EXPECT_EQ(codeof([&] { openChild(moov, code("moov"), f.root, false, 0, 0); }), ATOM_ERR_OVERRUN);
+    EXPECT_EQ(findAtom(f.root, code("mdat"), 0), -1) << "the walk at the top level simply ends there";
+
+    AtomFile small(dir, atom("aaaa", filled(4, 1)));
+    uint8_t buffer[64];
+    EXPECT_EQ(codeof([&] { atomread(small.root, 8, buffer, sizeof buffer); }), ATOM_ERR_TRUNCATED);
+    AtomContainer big = small.root;
     big.end = ATOM_FILE_LIMIT - 4;
     big.freePos = -1;
     EXPECT_EQ(codeof([&] { shiftTail(big, 0, 8); }), ATOM_ERR_TOO_LARGE);
-    EXPECT_EQ(f.bytes(), atom("aaaa", filled(4, 1)));
+    EXPECT_EQ(small.bytes(), atom("aaaa", filled(4, 1)));
+
+    AtomContainer closed;
+    EXPECT_EQ(codeof([&] { findAtom(closed, code("free"), 0); }), 0) << "an empty range is not read";
+    closed.end = 16;
+    EXPECT_EQ(codeof([&] { findAtom(closed, code("free"), 0); }), ATOM_ERR_NO_FILE);
 }
 
 // ftyp, moov (with the track's tables), optional free, mdat of 64 bytes.

@@ -51,17 +51,12 @@ bool endswith(const std::vector<uint8_t>& bytes, const std::vector<uint8_t>& tai
 
 TEST(OddLayouts, EveryFrameNotOursComesThroughTheUpdateUnchanged)
 {
-    struct Case {
-        const char* file;
-        size_t keptTail; // bytes at the end that must stay as they were (ID3v1, a second tag)
-    };
-    const Case cases[] = {{"empty_frame.mp3", 0}, {"extended.mp3", 0}, {"v22_tcp.mp3", 0}, {"two_tags.mp3", 0},
-                          {"with_v1.mp3", 128},   {"unsync.mp3", 0},   {"two_mdat.m4a", 0}};
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.file);
+    for (const char* file : {"empty_frame.mp3", "extended.mp3", "v22_tcp.mp3", "two_tags.mp3", "with_v1.mp3",
+                             "unsync.mp3", "two_mdat.m4a"}) {
+        SCOPED_TRACE(file);
         TempDir dir;
-        const std::string path = dir.path(c.file);
-        std::filesystem::copy_file(oddlayouts() + "/" + c.file, path);
+        const std::string path = dir.path(file);
+        std::filesystem::copy_file(oddlayouts() + "/" + file, path);
         const std::vector<uint8_t> original = tagtest::readbytes(path);
         const auto before = tagtest::mutagen(path);
         const std::string audio = tagtest::decodedmd5(path);
@@ -72,9 +67,23 @@ TEST(OddLayouts, EveryFrameNotOursComesThroughTheUpdateUnchanged)
         EXPECT_EQ(foreign(now), foreign(before));
         EXPECT_EQ(now.count("tmpo") ? now.at("tmpo") : now.at("TBPM"), "123");
         EXPECT_EQ(tagtest::decodedmd5(path), audio);
-        if (c.keptTail > 0) {
+        // The empty frame and the extended header are still there, byte for
+        // byte; the ID3v1 tag and a second ID3v2 tag follow, as they were.
+        const std::string name = file;
+        if (name == "with_v1.mp3") {
+            EXPECT_TRUE(endswith(after, std::vector<uint8_t>(original.end() - 128, original.end())));
+        } else if (name == "empty_frame.mp3") {
+            const uint8_t empty[10] = {'P', 'R', 'I', 'V', 0, 0, 0, 0, 0, 0};
+            EXPECT_TRUE(std::equal(empty, empty + 10, after.begin() + 10));
+        } else if (name == "extended.mp3") {
+            EXPECT_EQ(after[5] & 0x40, 0x40);
+            const uint8_t extended[6] = {0, 0, 0, 6, 1, 0};
+            EXPECT_TRUE(std::equal(extended, extended + 6, after.begin() + 10));
+        } else if (name == "two_tags.mp3") {
+            const size_t first = 10 +
+                ((size_t(original[6]) << 21) | (size_t(original[7]) << 14) | (size_t(original[8]) << 7) | original[9]);
             EXPECT_TRUE(
-                endswith(after, std::vector<uint8_t>(original.end() - std::ptrdiff_t(c.keptTail), original.end())));
+                endswith(after, std::vector<uint8_t>(original.begin() + std::ptrdiff_t(first), original.end())));
         }
 
         // What was written reads back, also where the library's parse falls short.
@@ -89,30 +98,6 @@ TEST(OddLayouts, EveryFrameNotOursComesThroughTheUpdateUnchanged)
         update(path);
         EXPECT_EQ(tagtest::readbytes(path), after);
     }
-
-    TempDir dir;
-    // The empty frame and the extended header are still there, byte for byte.
-    std::string path = dir.path("empty.mp3");
-    std::filesystem::copy_file(oddlayouts() + "/empty_frame.mp3", path);
-    update(path);
-    std::vector<uint8_t> bytes = tagtest::readbytes(path);
-    const uint8_t empty[10] = {'P', 'R', 'I', 'V', 0, 0, 0, 0, 0, 0};
-    EXPECT_TRUE(std::equal(empty, empty + 10, bytes.begin() + 10));
-    path = dir.path("extended.mp3");
-    std::filesystem::copy_file(oddlayouts() + "/extended.mp3", path);
-    update(path);
-    bytes = tagtest::readbytes(path);
-    EXPECT_EQ(bytes[5] & 0x40, 0x40);
-    const uint8_t extended[6] = {0, 0, 0, 6, 1, 0};
-    EXPECT_TRUE(std::equal(extended, extended + 6, bytes.begin() + 10));
-    // The second tag follows the first, as it was.
-    path = dir.path("two.mp3");
-    std::filesystem::copy_file(oddlayouts() + "/two_tags.mp3", path);
-    const std::vector<uint8_t> two = tagtest::readbytes(path);
-    const size_t firstSize = 10 + ((size_t(two[6]) << 21) | (size_t(two[7]) << 14) | (size_t(two[8]) << 7) | two[9]);
-    update(path);
-    EXPECT_TRUE(
-        endswith(tagtest::readbytes(path), std::vector<uint8_t>(two.begin() + std::ptrdiff_t(firstSize), two.end())));
 }
 
 TEST(OddLayouts, WhatCannotBeKeptExactlyIsRefusedAndLeftAsItWas)

@@ -1,4 +1,4 @@
-// Choosing the implementation by file name, and the dump.
+// Choosing the implementation by file name; getters with no room.
 #include "tags/Tag.h"
 #include "TagTestSupport.h"
 
@@ -15,19 +15,6 @@ std::unique_ptr<Tag> opened(const std::string& path, bool readOnly = true)
     return std::unique_ptr<Tag>(openTag(path.c_str(), readOnly));
 }
 
-std::string dumped(Tag& tag)
-{
-    FILE* out = std::tmpfile();
-    tag.dump(out);
-    std::rewind(out);
-    std::string text;
-    char buffer[4096];
-    size_t n;
-    while ((n = std::fread(buffer, 1, sizeof buffer, out)) > 0)
-        text.append(buffer, n);
-    std::fclose(out);
-    return text;
-}
 } // namespace
 
 TEST(openTag, ChoosesTheImplementationByTheSuffixInAnyCase)
@@ -54,32 +41,6 @@ TEST(openTag, ReportsTheErrorOfTheLastImplementationTried)
     // Neither id3lib (nothing to read) nor TagLib (no file) can open it.
     EXPECT_EQ(codeof([&] { opened(dir.path("missing.mp3")); }), TAG_ERR_UNUSABLE);
     EXPECT_EQ(codeof([&] { opened(dir.copy("brand_m4b.m4a")); }), 20201) << "no fallback for MP4";
-}
-
-TEST(Tag, DumpPrintsEveryValueOrItsErrorCode)
-{
-    TempDir dir;
-    auto mp3 = opened(dir.copy("v23.mp3"));
-    EXPECT_EQ(dumped(*mp3),
-              "Implementation: ID3Lib\n"
-              "Title: Title Three\n"
-              "Artist: Artist Three\n"
-              "Composer: Composer Three\n"
-              "Album: Album Three\n"
-              "Genre: Rock\n"
-              "Comment: Comment text\n"
-              "BPM: 128\n"
-              "RVA: err=20602\n");
-
-    auto rvad = opened(dir.copy("v23_rvad.mp3"));
-    std::string text = dumped(*rvad);
-    EXPECT_NE(text.find("\nRVA: -1000\n"), std::string::npos) << text;
-
-    auto m4a = opened(dir.copy("ap_gnre.m4a"));
-    text = dumped(*m4a);
-    EXPECT_EQ(text.rfind("Implementation: QTAtoms\nTitle: AP Title\n", 0), 0u) << text;
-    const std::string end = "BPM: 120\nRVA: err=20601\n";
-    EXPECT_EQ(text.substr(text.size() - end.size()), end);
 }
 
 TEST(Tag, AGetterWithRoomForNothingWritesOnlyTheTerminator)

@@ -85,6 +85,33 @@ inline std::ostream& operator<<(std::ostream& os, const AudioPrint& p)
     return os << "decoded " << p.decoded << " coded " << p.coded;
 }
 
+// A text value through one of the tag's getters.
+inline std::string text(ovra::Tag& tag, void (ovra::Tag::*getter)(char*, int))
+{
+    char buffer[1024];
+    (tag.*getter)(buffer, sizeof buffer);
+    return buffer;
+}
+
+// A 64-byte record whose bytes differ from each other: seed + i * step.
+inline std::vector<uint8_t> pattern(uint8_t seed, uint8_t step)
+{
+    std::vector<uint8_t> r(64);
+    for (size_t i = 0; i < r.size(); ++i)
+        r[i] = uint8_t(seed + i * step);
+    return r;
+}
+
+// Lower-case hex, as read_tags.py prints binary values.
+inline std::string hex(const std::vector<uint8_t>& bytes)
+{
+    static const char digits[] = "0123456789abcdef";
+    std::string out;
+    for (uint8_t b : bytes)
+        out += {digits[b >> 4], digits[b & 15]};
+    return out;
+}
+
 // Runs python code with mutagen's id3 module as id3 and the file as path.
 inline int id3script(const std::string& path, const std::string& code)
 {

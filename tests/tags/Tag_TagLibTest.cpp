@@ -11,14 +11,7 @@ using namespace ovra;
 using tagtest::codeof;
 using tagtest::TempDir;
 
-namespace {
-std::string text(Tag& tag, void (Tag::*getter)(char*, int))
-{
-    char buffer[1024];
-    (tag.*getter)(buffer, sizeof buffer);
-    return buffer;
-}
-} // namespace
+using tagtest::text;
 
 TEST(VolumeScale, EveryConversionOnItsScale)
 {
@@ -50,9 +43,7 @@ TEST(VolumeScale, EveryConversionOnItsScale)
 
 TEST(Tag_TagLib, Base64HasNoPaddingAndDecodesLeniently)
 {
-    std::vector<uint8_t> record(64);
-    for (size_t i = 0; i < record.size(); ++i)
-        record[i] = uint8_t(255 - i * 5);
+    const std::vector<uint8_t> record = tagtest::pattern(255, uint8_t(-5));
     std::string encoded = base64encode(record.data(), record.size());
     EXPECT_EQ(encoded.size(), 88u);
     EXPECT_EQ(encoded.find('='), std::string::npos);
@@ -126,9 +117,7 @@ TEST(Tag_TagLib, WritesEveryFrameSoThatMutagenReadsItAndTheAudioStays)
             return bytes.size() >= 128 && std::memcmp(&bytes[bytes.size() - 128], "TAG", 3) == 0;
         };
         const bool id3v1Before = hasId3v1(path);
-        std::vector<uint8_t> record(64);
-        for (size_t i = 0; i < record.size(); ++i)
-            record[i] = uint8_t(i * 11 + 3);
+        const std::vector<uint8_t> record = tagtest::pattern(3, 11);
         {
             Tag_TagLib tag(path.c_str(), false);
             tag.setTitle("Ünïcødé title");

@@ -12,13 +12,7 @@ using tagtest::TempDir;
 
 namespace {
 
-std::vector<uint8_t> record()
-{
-    std::vector<uint8_t> r(64);
-    for (size_t i = 0; i < r.size(); ++i)
-        r[i] = uint8_t(i * 11 + 3);
-    return r;
-}
+std::vector<uint8_t> record() { return tagtest::pattern(3, 11); }
 
 void write(const std::string& path, int bpm)
 {

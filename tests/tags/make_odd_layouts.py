@@ -17,7 +17,7 @@ import sys
 import mutagen.id3 as id3
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from make_tag_fixtures import find  # the atom walk of the fixtures  # noqa: E402
+from make_tag_fixtures import descend, find  # the atom walk of the fixtures  # noqa: E402
 
 fixtures, out = sys.argv[1], sys.argv[2]
 os.makedirs(out, exist_ok=True)
@@ -106,11 +106,7 @@ subprocess.run(["ffmpeg", "-v", "error", "-y", "-f", "lavfi", "-i", "sine=freque
 data = open(os.path.join(fixtures, "tail.m4a"), "rb").read()
 mdat, mdat_size = find(data, 0, len(data), b"mdat")
 moov, moov_size = find(data, 0, len(data), b"moov")
-trak, s = find(data, moov + 8, moov + moov_size, b"trak")
-mdia, s = find(data, trak + 8, trak + s, b"mdia")
-minf, s = find(data, mdia + 8, mdia + s, b"minf")
-stbl, s = find(data, minf + 8, minf + s, b"stbl")
-stco, s = find(data, stbl + 8, stbl + s, b"stco")
+stco, s = descend(data, b"moov", b"trak", b"mdia", b"minf", b"stbl", b"stco")
 count = struct.unpack(">I", data[stco + 12:stco + 16])[0]
 offsets = [struct.unpack(">I", data[stco + 16 + 4 * i:stco + 20 + 4 * i])[0] for i in range(count)]
 cut = offsets[count // 2]

@@ -118,6 +118,14 @@ def find(data, start, end, kind):
             return pos, size
     raise KeyError(kind)
 
+def descend(data, *kinds):
+    """Offset and size of the atom at the end of a path of types from the top level."""
+    start, end = 0, len(data)
+    for kind in kinds:
+        pos, size = find(data, start, end, kind)
+        start, end = pos + 8, pos + size
+    return pos, size
+
 def without_udta(src, dst, drop_free=False):
     """The same file without 'moov'/'udta' (and the top-level 'free'), chunk offsets moved along."""
     data = bytearray(open(src, "rb").read())
@@ -130,12 +138,7 @@ def without_udta(src, dst, drop_free=False):
         free, free_size = find(data, 0, len(data), b"free")
         del data[free:free + free_size]
         removed.append((free, free_size))
-    moov, moov_size = find(data, 0, len(data), b"moov")
-    trak, trak_size = find(data, moov + 8, moov + moov_size, b"trak")
-    mdia, s = find(data, trak + 8, trak + trak_size, b"mdia")
-    minf, s = find(data, mdia + 8, mdia + s, b"minf")
-    stbl, s = find(data, minf + 8, minf + s, b"stbl")
-    stco, s = find(data, stbl + 8, stbl + s, b"stco")
+    stco, s = descend(data, b"moov", b"trak", b"mdia", b"minf", b"stbl", b"stco")
     count = struct.unpack(">I", data[stco + 12:stco + 16])[0]
     for i in range(count):
         at = stco + 16 + 4 * i
