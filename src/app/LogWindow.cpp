@@ -40,13 +40,10 @@ bool LogWindow::command(ovra::CommandID command)
 {
     if (disposeondismiss(command))
         return true;
-    switch (command) {
-    case ovra::fourcc("SLog"):
-        showlogfile(logFile.c_str());
-        return true;
-    default:
+    if (command != ovra::fourcc("SLog"))
         return false;
-    }
+    showlogfile(logFile.c_str());
+    return true;
 }
 
 void LogWindow::settext(const std::string& text)

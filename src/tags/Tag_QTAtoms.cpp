@@ -10,16 +10,6 @@
 namespace ovra {
 
 namespace {
-constexpr uint32_t ATOM_MOOV = fourcc("moov");
-constexpr uint32_t ATOM_UDTA = fourcc("udta");
-constexpr uint32_t ATOM_META = fourcc("meta");
-constexpr uint32_t ATOM_HDLR = fourcc("hdlr");
-constexpr uint32_t ATOM_ILST = fourcc("ilst");
-constexpr uint32_t ATOM_MDAT = fourcc("mdat");
-constexpr uint32_t ATOM_FREE = fourcc("free");
-constexpr uint32_t ATOM_DATA = fourcc("data");
-constexpr uint32_t ATOM_TRAK = fourcc("trak");
-constexpr uint32_t ATOM_STCO = fourcc("stco");
 
 // An item whose name begins with the copyright sign (0xA9).
 constexpr uint32_t signeditem(const char (&s)[4])
@@ -97,8 +87,8 @@ void Tag_QTAtoms::load()
 
     root = AtomContainer::fileRoot(&file, length);
     moov = udta = meta = ilst = AtomContainer();
-    mdatPos = findAtom(root, ATOM_MDAT, 0);
-    openChild(moov, ATOM_MOOV, root, false, 0, 0);
+    mdatPos = findAtom(root, fourcc("mdat"), 0);
+    openChild(moov, fourcc("moov"), root, false, 0, 0);
 
     // The repair runs before any edit, while the chunk offsets still
     // point where 'mdat' really is.
@@ -116,7 +106,7 @@ void Tag_QTAtoms::load()
             refusal = ATOM_ERR_FRAGMENTED;
     }
     try {
-        openChild(udta, ATOM_UDTA, moov, false, 0, 0);
+        openChild(udta, fourcc("udta"), moov, false, 0, 0);
         hasUdta = true;
         openMetaChain(false);
     } catch (int code) {
@@ -131,9 +121,9 @@ void Tag_QTAtoms::openMetaChain(bool create)
     hasIlst = false;
     meta = ilst = AtomContainer();
     try {
-        if (openChild(meta, ATOM_META, udta, create, META_FREE, 4))
-            insertAtom(meta, ATOM_HDLR, HANDLER, sizeof HANDLER);
-        openChild(ilst, ATOM_ILST, meta, create, ILST_FREE, 0);
+        if (openChild(meta, fourcc("meta"), udta, create, META_FREE, 4))
+            insertAtom(meta, fourcc("hdlr"), HANDLER, sizeof HANDLER);
+        openChild(ilst, fourcc("ilst"), meta, create, ILST_FREE, 0);
     } catch (int code) {
         if (create || code != ATOM_ERR_NO_CHILD)
             throw;
@@ -146,12 +136,12 @@ void Tag_QTAtoms::repair()
 {
     try {
         AtomContainer trak, mdia, minf, stbl;
-        openChild(trak, ATOM_TRAK, moov, false, 0, 0);
+        openChild(trak, fourcc("trak"), moov, false, 0, 0);
         openChild(mdia, fourcc("mdia"), trak, false, 0, 0);
         openChild(minf, fourcc("minf"), mdia, false, 0, 0);
         openChild(stbl, fourcc("stbl"), minf, false, 0, 0);
         AtomHeader sh;
-        if (findAtom(stbl, ATOM_STCO, 0, &sh) < 0)
+        if (findAtom(stbl, fourcc("stco"), 0, &sh) < 0)
             throw ATOM_ERR_NO_STCO;
         if (sh.contentSize < 12)
             throw ATOM_ERR_STCO_SHORT;
@@ -162,14 +152,14 @@ void Tag_QTAtoms::repair()
         const int64_t mdat = int64_t(getbe32(table + 8)) - 8;
 
         AtomHeader fh;
-        const int64_t f = findAtom(root, ATOM_FREE, 0, &fh);
+        const int64_t f = findAtom(root, fourcc("free"), 0, &fh);
         if (f < 0)
             throw ATOM_ERR_NO_FREE;
         // Only a 'free' atom that really hides an 'mdat' header where the
         // first chunk says it is gets a new size.
         if (mdat < f + 8 || mdat + 8 > root.end || f + int64_t(fh.size) <= mdat)
             throw ATOM_ERR_MDAT_LOST;
-        if (readHeader(root, mdat).type != ATOM_MDAT)
+        if (readHeader(root, mdat).type != fourcc("mdat"))
             throw ATOM_ERR_MDAT_LOST;
         uint8_t size[4];
         putbe32(size, uint32_t(mdat - f));
@@ -177,7 +167,7 @@ void Tag_QTAtoms::repair()
         root.freePos = 0;
         // From now on 'mdat' is found again, so later edits keep the chunk
         // offsets right.
-        mdatPos = findAtom(root, ATOM_MDAT, 0);
+        mdatPos = findAtom(root, fourcc("mdat"), 0);
     } catch (int code) {
         std::fprintf(stderr, "Could not fix: %s; err=%ld\n", path.c_str(), long(code));
     }
@@ -218,7 +208,7 @@ void Tag_QTAtoms::requireWritable()
         throw EBADF;
     // The metadata containers are made when something is first written.
     if (!hasUdta) {
-        openChild(udta, ATOM_UDTA, moov, true, UDTA_FREE, 0);
+        openChild(udta, fourcc("udta"), moov, true, UDTA_FREE, 0);
         hasUdta = true;
     }
     if (!hasIlst)
@@ -238,7 +228,7 @@ size_t Tag_QTAtoms::readItem(uint32_t code, uint8_t* buffer, size_t max)
     item.file = &file;
     item.start = h.contentPos;
     item.end = h.contentPos + h.contentSize;
-    int64_t d = findAtom(item, ATOM_DATA, 0);
+    int64_t d = findAtom(item, fourcc("data"), 0);
     if (d < 0)
         throw ATOM_ERR_NO_DATA;
     return readContent(item, d, buffer, max);
@@ -256,7 +246,7 @@ void Tag_QTAtoms::writeItem(uint32_t code, uint32_t typeIndicator, const void* p
         throw ENOMEM;
     }
     putbe32(data.data(), length + 16);
-    putbe32(data.data() + 4, ATOM_DATA);
+    putbe32(data.data() + 4, fourcc("data"));
     putbe32(data.data() + 8, typeIndicator);
     putbe32(data.data() + 12, 0);
     if (length > 0)
