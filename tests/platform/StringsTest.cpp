@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstring>
 #include <utility>
+#include <vector>
 
 using namespace ovra;
 
@@ -28,6 +29,18 @@ TEST(BoundedCopy, CutsAndAlwaysTerminates)
     EXPECT_STREQ(dst, "ab");
     strcpy_max(dst, sizeof dst, "a\0cdef", 5);
     EXPECT_STREQ(dst, "a");
+}
+
+// Tag text goes UTF-8 -> code points -> UTF-16; a byte that begins no whole
+// sequence (Latin-1 text, a cut sequence) stands for itself.
+TEST(Unicode, DecodesUtf8AndEncodesSurrogatePairs)
+{
+    EXPECT_EQ(decodeutf8("a\xC3\xA9\xE2\x98\x83\xF0\x9F\x8E\xB5"), (std::vector<uint32_t>{'a', 0xE9, 0x2603, 0x1F3B5}));
+    EXPECT_EQ(decodeutf8("\xE9t\xE2\x98"), (std::vector<uint32_t>{0xE9, 't', 0xE2, 0x98}));
+    std::vector<uint16_t> units;
+    for (uint32_t cp : {0x41u, 0xFFFFu, 0x10000u, 0x1F3B5u, 0x10FFFFu})
+        appendutf16(cp, units);
+    EXPECT_EQ(units, (std::vector<uint16_t>{0x41, 0xFFFF, 0xD800, 0xDC00, 0xD83C, 0xDFB5, 0xDBFF, 0xDFFF}));
 }
 
 TEST(Latin1, ConvertsAndRefusesPartialSequences)
