@@ -17,8 +17,6 @@ class AppleScriptRunner {
 public:
     AppleScriptRunner();
     ~AppleScriptRunner();
-    AppleScriptRunner(const AppleScriptRunner&) = delete;
-    AppleScriptRunner& operator=(const AppleScriptRunner&) = delete;
 
     // Compiles and runs text; the result goes into buffer (size bytes with the NUL).
     int32_t executefromtext(const char* text, char* buffer, size_t size);

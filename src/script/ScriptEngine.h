@@ -15,8 +15,6 @@ class ScriptEngine {
 public:
     ScriptEngine();
     ~ScriptEngine();
-    ScriptEngine(const ScriptEngine&) = delete;
-    ScriptEngine& operator=(const ScriptEngine&) = delete;
 
     void addapplication(std::unique_ptr<ScriptApplication> app);
     ScriptApplication* application(const std::string& name) const;
