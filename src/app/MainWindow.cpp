@@ -383,12 +383,9 @@ int MainWindow::librarychosen(const char* chosen)
 
 void MainWindow::chooselibrary()
 {
-    if (libraryDialog) {
-        libraryDialog->raise();
+    QFileDialog* d = filesheet(libraryDialog, "Choose the Library File");
+    if (d == nullptr)
         return;
-    }
-    auto* d = new QFileDialog(platformwindow(), "Choose the Library File");
-    d->setAttribute(Qt::WA_DeleteOnClose);
     d->setFileMode(QFileDialog::ExistingFile);
     d->setAcceptMode(QFileDialog::AcceptOpen);
     d->setNameFilters({"Library files (*.xml)", "All files (*)"});
@@ -402,10 +399,8 @@ void MainWindow::chooselibrary()
         ovra::homemusicfolder(music);
         d->setDirectory(QString::fromUtf8(music));
     }
-    d->setWindowModality(Qt::WindowModal);
     QObject::connect(d, &QFileDialog::fileSelected, d,
                      [this](const QString& file) { librarychosen(file.toUtf8().constData()); });
-    libraryDialog = d;
     d->open();
 }
 

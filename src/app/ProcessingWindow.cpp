@@ -263,12 +263,9 @@ bool ProcessingWindow::savecsv(const std::string& path, std::string& error)
 
 void ProcessingWindow::asksave()
 {
-    if (saveDialog) {
-        saveDialog->raise();
+    QFileDialog* d = filesheet(saveDialog, "Save Results as CSV");
+    if (d == nullptr)
         return;
-    }
-    auto* d = new QFileDialog(platformwindow(), "Save Results as CSV");
-    d->setAttribute(Qt::WA_DeleteOnClose);
     d->setAcceptMode(QFileDialog::AcceptSave);
     d->setFileMode(QFileDialog::AnyFile);
     d->setNameFilter("CSV files (*.csv)");
@@ -278,7 +275,6 @@ void ProcessingWindow::asksave()
         folder = QDir::homePath();
     d->setDirectory(folder);
     d->selectFile("Tempix results.csv");
-    d->setWindowModality(Qt::WindowModal);
     QObject::connect(d, &QFileDialog::fileSelected, d, [this](const QString& file) {
         std::string error;
         if (!savecsv(file.toStdString(), error)) {
@@ -291,7 +287,6 @@ void ProcessingWindow::asksave()
             box->open();
         }
     });
-    saveDialog = d;
     d->open();
 }
 

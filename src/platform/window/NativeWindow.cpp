@@ -6,6 +6,7 @@
 #include <QComboBox>
 #include <QCoreApplication>
 #include <QEvent>
+#include <QFileDialog>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -143,6 +144,19 @@ int NativeWindow::dispose()
     // Deferred: we may be inside one of this window's own event handlers.
     w->deleteLater();
     return 0;
+}
+
+QFileDialog* NativeWindow::filesheet(QPointer<QFileDialog>& open, const char* title)
+{
+    if (open) {
+        open->raise();
+        return nullptr;
+    }
+    auto* d = new QFileDialog(platformwindow(), QString::fromUtf8(title));
+    d->setAttribute(Qt::WA_DeleteOnClose);
+    d->setWindowModality(Qt::WindowModal);
+    open = d;
+    return d;
 }
 
 bool NativeWindow::disposeondismiss(CommandID command)

@@ -6,6 +6,8 @@
 #include <QPointer>
 #include <QWidget>
 
+class QFileDialog;
+
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -105,6 +107,10 @@ public:
     int dispose();
     // Disposes the window when the command dismisses it ("not!", "clos"); true then.
     bool disposeondismiss(CommandID command);
+    // A file dialog as a sheet over this window, one at a time: while the one
+    // in open is still there it is raised and null returned; else a new one
+    // (deleted when closed, kept in open) for the caller to set up and open.
+    QFileDialog* filesheet(QPointer<QFileDialog>& open, const char* title);
 
     Control control(int id) { return Control(*this, id); }
     QWidget* findcontrol(int id) const;
