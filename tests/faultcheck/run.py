@@ -50,6 +50,7 @@ def main():
     ap.add_argument('--out')
     ap.add_argument('ids', nargs='*')
     args = ap.parse_args()
+    args.build = os.path.abspath(args.build)  # ctest names its programs by absolute path
     rows = []
     for fid, what, rel, regex, old, new in faults(os.path.join(ROOT, 'tests/faultcheck/faults.txt')):
         if args.ids and fid not in args.ids:
