@@ -142,7 +142,11 @@ private:
 
     // The steps of processTrack; each but the last two returns false when
     // the track ends there (logged, and counted when it failed).
-    bool readTrack(TrackState& track);
+    bool readTrack(TrackState& track, const BatchOptions& options, ovra::Canceler& canceler);
+    // Takes the track's lock and settles an interrupted update of it first
+    // (a dry run only looks); false when the track may be damaged (logged
+    // and counted).
+    bool claimTrack(TrackState& track, const BatchOptions& options, ovra::Canceler& canceler);
     bool passesGenreFilter(ovra::Tag& tag);
     bool decideWrites(TrackState& track, const BatchOptions& options);
     bool obtainAnalysis(TrackState& track, const BatchOptions& options, ovra::Canceler& canceler);

@@ -5,10 +5,13 @@
 #include "batch/TrackState.h"
 #include "plist/LibraryRules.h"
 #include "plist/PListNode.h"
+#include "tags/FileTransaction.h"
 #include "tags/VolumeScale.h"
+#include "tags/WriteJournal.h"
 
 #include <cctype>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <sys/stat.h>
 
@@ -178,7 +181,7 @@ void BatchProcessor::processTrack(const char* path, int32_t trackId, const Batch
 bool BatchProcessor::trackSteps(TrackState& track, const BatchOptions& options, ovra::Canceler& canceler,
                                 TrackReport_auto& report)
 {
-    if (!readTrack(track) || !decideWrites(track, options) || !obtainAnalysis(track, options, canceler))
+    if (!readTrack(track, options, canceler) || !decideWrites(track, options) || !obtainAnalysis(track, options, canceler))
         return false;
     deriveValues(track, options);
     report.setvalues(track.analysis, track.sampleRate, track.doBpm, track.bpm, track.doTimes, track.times,
@@ -193,15 +196,50 @@ bool BatchProcessor::trackSteps(TrackState& track, const BatchOptions& options, 
     return true;
 }
 
-bool BatchProcessor::readTrack(TrackState& t)
+bool BatchProcessor::claimTrack(TrackState& t, const BatchOptions& options, ovra::Canceler& canceler)
+{
+    if (t.lock.lock(
+            t.path, [&] { setStatus("Waiting for another Tempix that is updating this track"); },
+            [&] { return canceler.iscancelled(); }) != 0)
+        return true; // missing or unreadable: the tag's own open says so
+    char* real = ::realpath(t.path, nullptr);
+    if (real == nullptr)
+        return true;
+    const std::string realPath = real;
+    std::free(real);
+    std::string why;
+    if (options.dryRun) {
+        if (!ovra::journalpending(realPath))
+            return true;
+        logLine("Track left as it is: an interrupted update of it is not settled yet; a run without --dry-run "
+                "settles it first.\n");
+        ++errors;
+        return false;
+    }
+    const ovra::JournalOutcome outcome =
+        ovra::settletrackjournal(realPath, [&](const char* line) { logLine("%s", line); }, why);
+    if (outcome != ovra::JournalOutcome::kept && outcome != ovra::JournalOutcome::busy)
+        return true;
+    // Never called up to date, nor written over, until the journal is settled.
+    if (outcome == ovra::JournalOutcome::busy)
+        why = "its journal is in use by another Tempix";
+    logLine("Track left as it is: it may be damaged by an interrupted update; %s.\n", why.c_str());
+    ++errors;
+    return false;
+}
+
+bool BatchProcessor::readTrack(TrackState& t, const BatchOptions& options, ovra::Canceler& canceler)
 {
     // stat, not open: opening a pipe or a device may block or act on it.
     struct stat st;
-    if (stat(t.path, &st) == 0 && !S_ISREG(st.st_mode)) {
+    const int found = stat(t.path, &st) == 0 ? 0 : errno;
+    if (found == 0 && !S_ISREG(st.st_mode)) {
         logLine("Not a regular file (%s): skipping this track.\n", fileKind(st.st_mode));
         ++errors;
         return false;
     }
+    if (found == 0 && !claimTrack(t, options, canceler))
+        return false;
     // Missing or unreadable: the tag's own open says so.
     setStatus("Checking track metadata");
     try {
@@ -211,6 +249,8 @@ bool BatchProcessor::readTrack(TrackState& t)
     }
     if (!t.tag) {
         logLine("Could not read metadata for this track.\n");
+        if (found != 0)
+            logErrorWords(found); // gone, or a name too long: not a damaged file
         ++errors;
         return false;
     }
@@ -417,10 +457,17 @@ bool BatchProcessor::writeTag(TrackState& t, const BatchOptions& options)
         // batch goes on.
         if (const char* why = ovra::tagwriterefusal(code))
             logLine("Could not write tag to file: %s (error code %d).\n", why, code);
+        else if (code == ovra::FILE_ERR_JOURNAL)
+            logLine("Could not write tag to file: %s (error code %d).\n", ovra::journalproblem().c_str(), code);
         else
             logLine("Could not write tag to file: error code %d.\n", code);
-        if (!ovra::tagwriterefusal(code))
+        if (!ovra::tagwriterefusal(code) && code != ovra::FILE_ERR_JOURNAL)
             logErrorWords(code);
+        const std::string journal = ovra::halfwrittenjournal();
+        if (!journal.empty())
+            logLine("The track is half-written: the journal %s keeps its original bytes, and the next start of "
+                    "Tempix restores them (tempix-cli --journal lists it).\n",
+                    journal.c_str());
         ++errors;
         return false;
     }

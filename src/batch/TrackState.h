@@ -5,6 +5,7 @@
 #include "batch/TrackAnalysis.h"
 #include "batch/TrackDataRecord.h"
 #include "tags/Tag.h"
+#include "tags/TrackLock.h"
 
 #include <cstdint>
 #include <memory>
@@ -25,6 +26,9 @@ struct TrackState {
 
     const char* path;
     int32_t trackId; // negative: not in the library
+    // Held from the first read of the track for a decision to its last
+    // write, and let go after the tag (declared before it).
+    ovra::TrackLock lock;
 
     // Read from the tag and the library. A record of another size or version
     // is not ours: it vouches for nothing and is replaced.

@@ -84,6 +84,8 @@ const CodeText TEXTS[] = {
     {FILE_ERR_NOT_REGULAR, "not a regular file"},
     {FILE_ERR_CHANGED, "the file was changed by another program meanwhile"},
     {FILE_ERR_RANGE, "an edit or read outside the file"},
+    {FILE_ERR_JOURNAL, "the journal folder or a journal in it cannot be used"},
+    {FILE_ERR_PENDING, "an interrupted update of this file is not settled yet"},
 
     {SCRIPT_SYNTAX_ERROR, "syntax error"},
     {SCRIPT_CANT_GET, "can't get the object"},

@@ -7,7 +7,7 @@
 //   20201 .. 20229       MP4 atoms
 //   20302 .. 20309       the script runner (returned, not thrown)
 //   20601 .. 20606       the tag interface
-//   20701 .. 20703       staged file updates
+//   20701 .. 20705       staged file updates
 //   negative             the script interpreter, in the style of the desktop
 //                        scripting system it stands in for
 #pragma once
@@ -95,6 +95,8 @@ constexpr int TAG_ERR_AUDIO_MOVED = 20606; // a staged update that would change 
 constexpr int FILE_ERR_NOT_REGULAR = 20701;
 constexpr int FILE_ERR_CHANGED = 20702;
 constexpr int FILE_ERR_RANGE = 20703;
+constexpr int FILE_ERR_JOURNAL = 20704; // the journal folder or a journal cannot be used
+constexpr int FILE_ERR_PENDING = 20705; // an interrupted update of the track is not settled yet
 
 // The script interpreter.
 constexpr int SCRIPT_SYNTAX_ERROR = -2741;

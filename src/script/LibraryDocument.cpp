@@ -870,10 +870,12 @@ int LibraryDocument::writetemporary(std::string& name, struct stat& written) con
     }
     out.put(text.substr(at));
     int e = out.finish();
+    // The mode first, so that the flush makes it durable with the bytes (a
+    // file system without modes keeps its own).
+    if (e == 0)
+        (void)fchmod(fd, c.seen.st_mode & 07777);
     if (e == 0)
         e = iofsync(fd);
-    if (e == 0)
-        fchmod(fd, c.seen.st_mode & 07777);
     if (e == 0 && fstat(fd, &written) != 0)
         e = errno;
     if (::close(fd) != 0 && e == 0)
@@ -949,6 +951,10 @@ int LibraryDocument::save()
         // What we wrote, not what the name shows a moment later: a write by
         // another program just after the rename is then seen as a change.
         c.seen = written;
+        // The new name is on disk before the change is reported as saved;
+        // until then the changes stay, for the next save.
+        if (int e = iofsyncfolder(c.realpath.substr(0, c.realpath.rfind('/') + 1).c_str()))
+            return e;
         journal.clear();
         return 0;
     }

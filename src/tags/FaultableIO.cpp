@@ -5,6 +5,10 @@
 #include "tags/FileTransaction.h"
 
 #include <atomic>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <cerrno>
 #include <mutex>
 
@@ -29,6 +33,11 @@ int checkpoint(int fd = -1, const void* data = nullptr, size_t n = 0, int64_t po
     std::lock_guard<std::mutex> lock(hookMutex);
     if (hook.mode == WriteFault::Mode::none || k <= hook.after)
         return 0;
+    if (hook.mode == WriteFault::Mode::pause) {
+        hook.mode = WriteFault::Mode::none; // once: the test lets it go on or kills it
+        ::raise(SIGSTOP);
+        return 0;
+    }
     if (hook.mode == WriteFault::Mode::die) {
         if (data != nullptr && n > 1)
             (void)::pwrite(fd, data, n / 2, off_t(pos));
@@ -50,6 +59,31 @@ void setwritefault(const WriteFault& fault)
 }
 
 int writecalls() { return calls.load(); }
+
+void setwritefaultfromenvironment()
+{
+    const char* text = std::getenv("TEMPIX_WRITE_FAULT");
+    if (text == nullptr || *text == '\0')
+        return;
+    WriteFault fault;
+    char mode[16] = "", sticky[16] = "";
+    int after = 0, error = EIO;
+    int fields = std::sscanf(text, "%15[a-z]:%d:%d:%15s", mode, &after, &error, sticky);
+    if (fields < 2)
+        return;
+    if (std::strcmp(mode, "die") == 0)
+        fault.mode = WriteFault::Mode::die;
+    else if (std::strcmp(mode, "pause") == 0)
+        fault.mode = WriteFault::Mode::pause;
+    else if (std::strcmp(mode, "fail") == 0)
+        fault.mode = WriteFault::Mode::fail;
+    else
+        return;
+    fault.after = after;
+    fault.error = error;
+    fault.sticky = std::strcmp(sticky, "sticky") == 0;
+    setwritefault(fault);
+}
 
 int iopwrite(int fd, const void* data, size_t n, int64_t pos)
 {

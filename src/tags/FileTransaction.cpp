@@ -1,6 +1,7 @@
 // The piece table of a staged update and its commit through a journal.
 #include "tags/FileTransaction.h"
 #include "tags/FaultableIO.h"
+#include "tags/TrackLock.h"
 #include "tags/WriteJournal.h"
 
 #include <algorithm>
@@ -16,6 +17,7 @@
 namespace ovra {
 
 namespace {
+thread_local std::string halfWritten;
 constexpr int32_t ORIGINAL = -1;
 constexpr int32_t ZEROS = -2;
 // Granularity of the comparison that keeps rewritten but equal bytes out
@@ -33,6 +35,8 @@ bool samefile(const struct stat& a, const struct stat& b)
 } // namespace
 
 FileTransaction::~FileTransaction() { close(); }
+
+std::string halfwrittenjournal() { return halfWritten; }
 
 void FileTransaction::open(const char* path, int failure)
 {
@@ -379,6 +383,7 @@ std::vector<FileTransaction::Range> FileTransaction::changedranges() const
 
 void FileTransaction::commit()
 {
+    halfWritten.clear();
     if (!changed())
         return;
     cost = Cost();
@@ -395,7 +400,12 @@ void FileTransaction::commit()
     if (out.fd < 0)
         throw int(errno);
     struct stat now;
-    if (::flock(out.fd, LOCK_EX) != 0 || ::fstat(out.fd, &now) != 0)
+    if (::fstat(out.fd, &now) != 0)
+        throw int(errno);
+    // A batch holds the track's lock already (another descriptor of ours
+    // would wait for it); anyone else takes it for the write.
+    if (!TrackLock::heldbythisthread(now.st_dev, now.st_ino) &&
+        (::flock(out.fd, LOCK_EX) != 0 || ::fstat(out.fd, &now) != 0))
         throw int(errno);
     // Staged pieces point into the file as it was; if it changed meanwhile
     // (another program, another Tempix), they no longer mean what they did.
@@ -408,22 +418,12 @@ void FileTransaction::commit()
         if (r.pos < end)
             saved.push_back({r.pos, end - r.pos, 0});
     }
-    // What the update leaves in the changed ranges, so that a journal found
-    // after a power loss can tell a complete update from a partial one.
-    StreamHash updated;
-    {
-        std::vector<uint8_t> chunk;
-        for (const WriteJournal::Range& r : WriteJournal::updatedranges(saved, oldLength, stagedLength)) {
-            for (int64_t done = 0; done < r.length;) {
-                chunk.resize(size_t(std::min<int64_t>(int64_t(WRITE_CHUNK), r.length - done)));
-                readall(r.pos + done, chunk.data(), chunk.size());
-                updated.add(chunk.data(), chunk.size());
-                done += int64_t(chunk.size());
-            }
-        }
-    }
+    // The journal keeps the bytes the update leaves as well, so that a
+    // journal found later tells a half-done update from a finished one that
+    // another program changed since.
     WriteJournal journal;
-    journal.begin(realPath, baseStat, out.fd, stagedLength, saved, updated.value());
+    journal.begin(realPath, baseStat, out.fd, stagedLength, saved,
+                  [this](int64_t pos, void* buffer, size_t n) { readall(pos, buffer, n); });
     cost.journalBytes = journal.size();
 
     // Original bytes that the update overwrites are read back from the
@@ -461,13 +461,17 @@ void FileTransaction::commit()
         e = iofsync(out.fd);
     activeJournal = nullptr;
     if (e) {
-        // Undo at once; if even that fails, the journal stays for the next start.
+        // Undo at once; if even that fails, the journal stays for the next
+        // start, and the caller is told that the track is half-written.
         if (journal.restore(out.fd) == 0)
-            journal.release();
+            (void)journal.release(); // the track is whole again; a journal left behind is found so
+        else
+            halfWritten = journal.file();
         throw e;
     }
-    // The track is complete on disk. Should emptying the journal fail, the
-    // next start finds the update complete and drops it.
+    // The track is complete on disk; the journal's removal is flushed before
+    // the update counts as done. Should it fail, the journal is found later
+    // with the track holding exactly the new bytes, and dropped then.
     (void)journal.release();
 
     if (::fstat(fd, &baseStat) != 0)

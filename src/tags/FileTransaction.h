@@ -121,18 +121,27 @@ private:
     mutable int64_t windowPos = 0;
 };
 
+// After a commit of this thread failed and could not be undone either: the
+// journal that keeps the track's original bytes (the track is half-written
+// until it is restored). Empty after every other commit.
+std::string halfwrittenjournal();
+
 // Test hook: stop every update after its k-th write-type call (pwrite,
 // ftruncate, fallocate, fsync, rename, unlink), either failing that call
 // with an errno or ending the process on the spot as a kill would (a write
 // is then cut in half first). Never set outside tests.
 struct WriteFault {
-    enum class Mode { none, fail, die };
+    enum class Mode { none, fail, die, pause }; // pause: stop the process (SIGSTOP), then go on
     Mode mode = Mode::none;
     int after = 0;       // write-type calls that succeed first
     int error = 5;       // errno of a failed call
     bool sticky = false; // fail every call from then on, not just one
 };
 void setwritefault(const WriteFault& fault);
+// The same from the environment variable TEMPIX_WRITE_FAULT ("die:K",
+// "pause:K", "fail:K:ERRNO" or "fail:K:ERRNO:sticky"), for tests that stop
+// a real tempix-cli inside its update.
+void setwritefaultfromenvironment();
 // Write-type calls made since the hook was last set.
 int writecalls();
 

@@ -2,6 +2,7 @@
 // test can stop an update in the middle of its journal as well.
 #include "tags/WriteJournal.h"
 #include "tags/FaultableIO.h"
+#include "tags/TrackLock.h"
 #include "platform/ErrorCodes.h"
 #include "platform/tools_paths.h"
 
@@ -9,6 +10,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -18,15 +20,29 @@
 namespace ovra {
 
 namespace {
-constexpr char MAGIC[8] = {'T', 'P', 'X', 'J', 'R', 'N', 'L', '2'};
+constexpr char MAGIC[8] = {'T', 'P', 'X', 'J', 'R', 'N', 'L', '3'};
+// Journals of the earlier format (no new bytes, no arming) are still settled.
+constexpr char MAGIC_V2[8] = {'T', 'P', 'X', 'J', 'R', 'N', 'L', '2'};
 constexpr char ENDMARK[8] = {'C', 'O', 'M', 'M', 'I', 'T', 'E', 'D'};
 constexpr size_t BLOCK = 1 << 20;
-constexpr int64_t HEAD = 56;
+constexpr int64_t FIXED_HEAD = 72; // the head up to the track's path
+constexpr int64_t V2_HEAD = 56;
+constexpr uint32_t MAX_PATH_LENGTH = 65536;
+constexpr uint32_t MAX_RANGES = 1 << 20;
+constexpr mode_t ARMED = S_IXUSR;
 
-// Appends to the journal in large blocks, hashing as it goes.
+thread_local std::string lastProblem;
+
+int problem(const std::string& words)
+{
+    lastProblem = words;
+    return FILE_ERR_JOURNAL;
+}
+
+// Appends to the journal in large blocks from a given offset, hashing as it goes.
 class JournalWriter {
 public:
-    explicit JournalWriter(int fd) : fd(fd) { buffer.reserve(BLOCK); }
+    JournalWriter(int fd, int64_t at) : fd(fd), at(at) { buffer.reserve(BLOCK); }
     int put(const void* data, size_t n)
     {
         const auto* p = static_cast<const uint8_t*>(data);
@@ -61,7 +77,7 @@ public:
 
 private:
     int fd;
-    int64_t at = 0;
+    int64_t at;
     StreamHash sum;
     std::vector<uint8_t> buffer;
 };
@@ -76,11 +92,13 @@ bool endswith(const std::string& s, const char* tail)
 bool stillnamed(int fd, const std::string& name)
 {
     struct stat mine, named;
-    return ::fstat(fd, &mine) == 0 && ::stat(name.c_str(), &named) == 0 && mine.st_ino == named.st_ino &&
+    return ::fstat(fd, &mine) == 0 && ::lstat(name.c_str(), &named) == 0 && mine.st_ino == named.st_ino &&
         mine.st_dev == named.st_dev;
 }
 
-// Hash of the track's bytes in the ranges, as a commit leaves them.
+std::string folderof(const std::string& file) { return file.substr(0, file.rfind('/')); }
+
+// Hash of the track's bytes in the ranges; false when they cannot be read.
 bool hashtrack(int fd, const std::vector<WriteJournal::Range>& ranges, uint64_t& value)
 {
     StreamHash h;
@@ -97,7 +115,217 @@ bool hashtrack(int fd, const std::vector<WriteJournal::Range>& ranges, uint64_t&
     value = h.value();
     return true;
 }
+
+template <typename T>
+T at(const uint8_t* p)
+{
+    T v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
 } // namespace
+
+// ---- a journal as read back -----------------------------------------------------------
+
+// What a journal file says, as far as it can be read.
+class JournalReader {
+public:
+    WriteJournal journal;
+    int version = 0;
+    bool headOk = false; // the track's identity and the hashes can be trusted
+    bool bodyOk = false; // the saved and the new bytes can be trusted too
+    std::string damage;  // why not, in words
+    std::string salvaged; // a damaged head's track path, as far as it reads
+    std::vector<WriteJournal::Range> updated; // the new bytes, where the journal keeps them
+    uint64_t oldHash = 0, newHash = 0;
+
+    void load(int fd);
+    // Reads the bytes the update leaves at pos, within the new range u: 0 or errno.
+    int readnew(const WriteJournal::Range& u, int64_t pos, void* buffer, size_t n) const
+    {
+        int e = iopread(journal.fd, buffer, n, u.journalPos + (pos - u.pos));
+        return e < 0 ? EIO : e;
+    }
+
+private:
+    bool loadv2(int fd, int64_t size);
+    bool readtables(const std::vector<uint8_t>& head, int64_t& offset, uint32_t count,
+                    std::vector<WriteJournal::Range>& out);
+    bool verifybody(int fd, int64_t from, int64_t to);
+};
+
+bool JournalReader::readtables(const std::vector<uint8_t>& head, int64_t& offset, uint32_t count,
+                               std::vector<WriteJournal::Range>& out)
+{
+    for (uint32_t i = 0; i < count; ++i) {
+        if (offset + 16 > int64_t(head.size()))
+            return false;
+        WriteJournal::Range r{at<int64_t>(&head[size_t(offset)]), at<int64_t>(&head[size_t(offset) + 8]), 0};
+        if (r.pos < 0 || r.length < 0)
+            return false;
+        out.push_back(r);
+        offset += 16;
+    }
+    return true;
+}
+
+bool JournalReader::verifybody(int fd, int64_t from, int64_t to)
+{
+    StreamHash sum;
+    std::vector<uint8_t> chunk(1 << 16);
+    for (int64_t pos = from; pos < to;) {
+        size_t n = size_t(std::min<int64_t>(int64_t(chunk.size()), to - pos));
+        if (iopread(fd, chunk.data(), n, pos) != 0)
+            return false;
+        sum.add(chunk.data(), n);
+        pos += int64_t(n);
+    }
+    uint8_t tail[16];
+    return iopread(fd, tail, sizeof tail, to) == 0 && std::memcmp(tail + 8, ENDMARK, 8) == 0 &&
+        at<uint64_t>(tail) == sum.value();
+}
+
+void JournalReader::load(int fd)
+{
+    WriteJournal& j = journal;
+    j.fd = fd; // the descriptor stays the caller's
+    j.owned = false;
+    struct stat st;
+    if (::fstat(fd, &st) != 0) {
+        damage = "it cannot be read";
+        return;
+    }
+    const int64_t size = st.st_size;
+    uint8_t fixed[FIXED_HEAD] = {};
+    size_t got = size_t(std::min<int64_t>(size, FIXED_HEAD));
+    if (got > 0 && iopread(fd, fixed, got, 0) != 0) {
+        damage = "it cannot be read";
+        return;
+    }
+    if (got >= 8 && std::memcmp(fixed, MAGIC_V2, 8) == 0) {
+        version = 2;
+        if (!loadv2(fd, size) && damage.empty())
+            damage = "it is cut short or damaged";
+        return;
+    }
+    version = 3;
+    if (got < 8 || std::memcmp(fixed, MAGIC, 8) != 0) {
+        damage = size < 8 ? "it is cut short" : "it does not begin as a journal does";
+        return;
+    }
+    if (got < size_t(FIXED_HEAD)) {
+        damage = "it is cut short";
+        return;
+    }
+    const uint32_t pathLength = at<uint32_t>(fixed + 56), savedCount = at<uint32_t>(fixed + 60),
+                   updatedCount = at<uint32_t>(fixed + 64);
+    // Even a damaged head may still name its track.
+    if (pathLength > 0 && pathLength <= MAX_PATH_LENGTH && FIXED_HEAD + pathLength <= size) {
+        std::string p(pathLength, '\0');
+        if (iopread(fd, p.data(), pathLength, FIXED_HEAD) == 0 && p[0] == '/' && p.find('\0') == std::string::npos)
+            salvaged = p;
+    }
+    if (pathLength == 0 || pathLength > MAX_PATH_LENGTH || savedCount > MAX_RANGES || updatedCount > MAX_RANGES) {
+        damage = "its head is damaged";
+        return;
+    }
+    const int64_t headSize = FIXED_HEAD + pathLength + 16 * (int64_t(savedCount) + updatedCount) + 8;
+    if (headSize > size) {
+        damage = "it is cut short";
+        return;
+    }
+    std::vector<uint8_t> head(static_cast<size_t>(headSize));
+    if (iopread(fd, head.data(), head.size(), 0) != 0) {
+        damage = "it cannot be read";
+        return;
+    }
+    StreamHash headSum;
+    headSum.add(head.data(), head.size() - 8);
+    if (headSum.value() != at<uint64_t>(&head[head.size() - 8])) {
+        damage = "its head does not match its checksum";
+        return;
+    }
+    j.dev = at<uint64_t>(fixed + 8);
+    j.ino = at<uint64_t>(fixed + 16);
+    j.oldLength = at<int64_t>(fixed + 24);
+    j.newLength = at<int64_t>(fixed + 32);
+    oldHash = at<uint64_t>(fixed + 40);
+    newHash = at<uint64_t>(fixed + 48);
+    j.track.assign(reinterpret_cast<const char*>(&head[FIXED_HEAD]), pathLength);
+    int64_t offset = FIXED_HEAD + pathLength;
+    if (j.oldLength < 0 || j.newLength < 0 || !readtables(head, offset, savedCount, j.saved) ||
+        !readtables(head, offset, updatedCount, updated)) {
+        damage = "its head is damaged";
+        return;
+    }
+    headOk = true;
+    int64_t body = headSize;
+    for (WriteJournal::Range& r : j.saved) {
+        r.journalPos = body;
+        body += r.length;
+    }
+    for (WriteJournal::Range& r : updated) {
+        r.journalPos = body;
+        body += r.length;
+    }
+    if (size < body + 16) {
+        damage = "it is cut short";
+        return;
+    }
+    if (size > body + 16) {
+        damage = "it has bytes after its end";
+        return;
+    }
+    if (!verifybody(fd, headSize, body)) {
+        damage = "its saved bytes do not match their checksum";
+        return;
+    }
+    bodyOk = true;
+}
+
+bool JournalReader::loadv2(int fd, int64_t size)
+{
+    WriteJournal& j = journal;
+    if (size < V2_HEAD + 16)
+        return false;
+    uint8_t head[V2_HEAD];
+    if (iopread(fd, head, sizeof head, 0) != 0)
+        return false;
+    const uint32_t pathLength = at<uint32_t>(head + 48), count = at<uint32_t>(head + 52);
+    if (pathLength == 0 || pathLength > MAX_PATH_LENGTH || V2_HEAD + pathLength > size)
+        return false;
+    std::string p(pathLength, '\0');
+    if (iopread(fd, p.data(), pathLength, V2_HEAD) != 0)
+        return false;
+    salvaged = p;
+    // Its checksum covers everything before it.
+    const int64_t body = size - 16;
+    if (!verifybody(fd, 0, body))
+        return false;
+    j.dev = at<uint64_t>(head + 8);
+    j.ino = at<uint64_t>(head + 16);
+    j.oldLength = at<int64_t>(head + 24);
+    j.newLength = at<int64_t>(head + 32);
+    newHash = at<uint64_t>(head + 40);
+    j.track = p;
+    int64_t pos = V2_HEAD + pathLength;
+    for (uint32_t i = 0; i < count; ++i) {
+        int64_t rh[2];
+        if (pos + 16 > body || iopread(fd, rh, sizeof rh, pos) != 0)
+            return false;
+        WriteJournal::Range r{rh[0], rh[1], pos + 16};
+        if (r.pos < 0 || r.length < 0 || r.journalPos + r.length > body)
+            return false;
+        j.saved.push_back(r);
+        pos = r.journalPos + r.length;
+    }
+    if (pos != body || j.oldLength < 0 || j.newLength < 0)
+        return false;
+    headOk = bodyOk = true;
+    return true;
+}
+
+// ---- the folder and the hash ----------------------------------------------------------
 
 void StreamHash::add(const void* data, size_t n)
 {
@@ -135,10 +363,45 @@ std::string journalfolder()
 {
     char log[PATH_BUFFER];
     logfolder(log);
-    std::string folder = std::string(log) + "/journal";
-    ::mkdir(folder.c_str(), 0700);
-    return folder;
+    return std::string(log) + "/journal";
 }
+
+int preparejournalfolder()
+{
+    const std::string folder = journalfolder();
+    struct stat st;
+    if (::lstat(folder.c_str(), &st) != 0) {
+        if (errno != ENOENT)
+            return problem("the journal folder " + folder + " cannot be used: " + errorText(errno));
+        if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST)
+            return problem("the journal folder " + folder + " cannot be made: " + errorText(errno));
+        // The new folder's name must be on disk before a journal in it counts.
+        if (int e = iofsyncfolder(folderof(folder).c_str()))
+            return problem("the folder above the journal folder " + folder + " cannot be flushed: " + errorText(e));
+        if (::lstat(folder.c_str(), &st) != 0)
+            return problem("the journal folder " + folder + " cannot be used: " + errorText(errno));
+    }
+    if (S_ISLNK(st.st_mode))
+        return problem("the journal folder " + folder + " is a symbolic link");
+    if (!S_ISDIR(st.st_mode))
+        return problem("the journal folder " + folder + " is not a folder");
+    if (::access(folder.c_str(), W_OK | X_OK) != 0)
+        return problem("the journal folder " + folder + " cannot be written: " + errorText(errno));
+    return 0;
+}
+
+std::string journalproblem() { return lastProblem; }
+
+std::string journalpath(const std::string& realPath)
+{
+    StreamHash h;
+    h.add(realPath.data(), realPath.size());
+    char name[32];
+    std::snprintf(name, sizeof name, "/%016llx.journal", (unsigned long long)h.value());
+    return journalfolder() + name;
+}
+
+// ---- writing ------------------------------------------------------------------------------
 
 WriteJournal::~WriteJournal()
 {
@@ -160,117 +423,154 @@ std::vector<WriteJournal::Range> WriteJournal::updatedranges(const std::vector<R
     return out;
 }
 
-// Takes an idle (empty) slot, locked, or makes a new one.
-void WriteJournal::acquire(const std::string& folder)
+// Opens and locks the track's journal file, made when missing; an unarmed
+// leftover is taken over, anything else is an update still to settle.
+void WriteJournal::acquire(const std::string& folder, const std::string& file)
 {
-    if (DIR* dir = ::opendir(folder.c_str())) {
-        while (dirent* d = ::readdir(dir)) {
-            std::string name = folder + "/" + d->d_name;
-            if (!endswith(name, ".journal"))
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        bool made = false;
+        int f = ::open(file.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);
+        if (f < 0 && errno == ENOENT) {
+            f = ::open(file.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+            made = f >= 0;
+            if (f < 0 && errno == EEXIST)
                 continue;
-            int f = ::open(name.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);
-            if (f < 0)
-                continue;
-            struct stat st;
-            // Busy, or holding an interrupted update that recovery must see first.
-            if (::flock(f, LOCK_EX | LOCK_NB) != 0 || ::fstat(f, &st) != 0 || st.st_size != 0 || !stillnamed(f, name)) {
-                ::close(f);
-                continue;
-            }
-            fd = f;
-            owned = true;
-            break;
         }
-        ::closedir(dir);
-    }
-    if (fd >= 0)
+        if (f < 0) {
+            int e = errno;
+            throw problem(e == ELOOP ? "the journal " + file + " is a symbolic link"
+                                     : "the journal " + file + " cannot be opened: " + errorText(e));
+        }
+        while (::flock(f, LOCK_EX) != 0 && errno == EINTR) {
+        }
+        struct stat st;
+        if (!stillnamed(f, file) || ::fstat(f, &st) != 0) {
+            ::close(f); // settled and removed meanwhile
+            continue;
+        }
+        if ((st.st_mode & ARMED) != 0 || (st.st_size != 0 && !made)) {
+            // An unarmed leftover holds nothing the track depends on, but
+            // it is settled (and removed) by recovery, not overwritten here.
+            ::close(f);
+            throw FILE_ERR_PENDING;
+        }
+        fd = f;
+        owned = true;
+        journalFile = file;
+        if (made) {
+            // The new name must be on disk before the journal counts.
+            if (int e = iofsyncfolder(folder.c_str())) {
+                (void)release();
+                throw e;
+            }
+        }
         return;
-    std::string pattern = folder + "/slot-XXXXXX.journal";
-    std::vector<char> buf(pattern.begin(), pattern.end());
-    buf.push_back(0);
-    int f = ::mkostemps(buf.data(), 8, O_CLOEXEC);
-    if (f < 0)
-        throw int(errno);
-    ::flock(f, LOCK_EX);
-    fd = f;
-    owned = true;
-    // A new slot's name must be on disk before a journal in it counts.
-    if (int e = iofsyncfolder(folder.c_str()); e != 0) {
-        ::unlink(buf.data());
-        ::close(fd);
-        fd = -1;
-        owned = false;
-        throw e;
     }
+    throw problem("the journal " + file + " keeps changing under another program");
 }
 
 void WriteJournal::begin(const std::string& trackPath, const struct stat& st, int trackFd, int64_t newLen,
-                         const std::vector<Range>& ranges, uint64_t updated)
+                         const std::vector<Range>& ranges, const NewBytes& newBytes)
 {
-    acquire(journalfolder());
+    if (int e = preparejournalfolder())
+        throw e;
+    const std::string file = journalpath(trackPath);
+    acquire(folderof(file), file);
     track = trackPath;
     dev = uint64_t(st.st_dev);
     ino = uint64_t(st.st_ino);
     oldLength = st.st_size;
     newLength = newLen;
-    newHash = updated;
     saved = ranges;
+    const std::vector<Range> updated = updatedranges(saved, oldLength, newLength);
 
-    JournalWriter out(fd);
-    int e = out.put(MAGIC, sizeof MAGIC);
-    if (!e)
-        e = out.value(dev);
-    if (!e)
-        e = out.value(ino);
-    if (!e)
-        e = out.value(oldLength);
-    if (!e)
-        e = out.value(newLength);
-    if (!e)
-        e = out.value(newHash);
-    if (!e)
-        e = out.value(uint32_t(track.size()));
-    if (!e)
-        e = out.value(uint32_t(saved.size()));
-    if (!e)
-        e = out.put(track.data(), track.size());
+    // The bytes first, behind the room their head takes; the head last, when
+    // the hashes of the old and new bytes are known.
+    const int64_t headSize = FIXED_HEAD + int64_t(track.size()) + 16 * int64_t(saved.size() + updated.size()) + 8;
+    JournalWriter out(fd, headSize);
+    StreamHash oldSum, newSum;
     std::vector<uint8_t> chunk(1 << 16);
+    int e = 0;
     for (Range& r : saved) {
-        if (e)
-            break;
-        if (!e)
-            e = out.value(r.pos);
-        if (!e)
-            e = out.value(r.length);
         r.journalPos = out.position();
         for (int64_t done = 0; !e && done < r.length;) {
             size_t n = size_t(std::min<int64_t>(int64_t(chunk.size()), r.length - done));
             e = iopread(trackFd, chunk.data(), n, r.pos + done);
             if (e < 0)
                 e = EIO; // the track is shorter than it was a moment ago
-            if (!e)
+            if (!e) {
+                oldSum.add(chunk.data(), n);
                 e = out.put(chunk.data(), n);
+            }
             done += int64_t(n);
         }
     }
-    uint64_t sum = out.checksum();
+    for (const Range& r : updated) {
+        for (int64_t done = 0; !e && done < r.length;) {
+            size_t n = size_t(std::min<int64_t>(int64_t(chunk.size()), r.length - done));
+            try {
+                newBytes(r.pos + done, chunk.data(), n);
+            } catch (int code) {
+                e = code;
+                break;
+            }
+            newSum.add(chunk.data(), n);
+            e = out.put(chunk.data(), n);
+            done += int64_t(n);
+        }
+    }
     if (!e)
-        e = out.value(sum);
+        e = out.value(out.checksum());
     if (!e)
         e = out.put(ENDMARK, sizeof ENDMARK);
     if (!e)
         e = out.flush();
-    // The journal is on disk before the track changes.
+    bytes = out.position();
+
+    if (!e) {
+        std::vector<uint8_t> head;
+        auto put = [&](const void* p, size_t n) {
+            const auto* b = static_cast<const uint8_t*>(p);
+            head.insert(head.end(), b, b + n);
+        };
+        auto put64 = [&](uint64_t v) { put(&v, 8); };
+        auto put32 = [&](uint32_t v) { put(&v, 4); };
+        put(MAGIC, sizeof MAGIC);
+        put64(dev);
+        put64(ino);
+        put64(uint64_t(oldLength));
+        put64(uint64_t(newLength));
+        put64(oldSum.value());
+        put64(newSum.value());
+        put32(uint32_t(track.size()));
+        put32(uint32_t(saved.size()));
+        put32(uint32_t(updated.size()));
+        put32(0);
+        put(track.data(), track.size());
+        for (const std::vector<Range>* table : std::initializer_list<const std::vector<Range>*>{&saved, &updated})
+            for (const Range& r : *table) {
+                put64(uint64_t(r.pos));
+                put64(uint64_t(r.length));
+            }
+        StreamHash headSum;
+        headSum.add(head.data(), head.size());
+        put64(headSum.value());
+        e = iopwrite(fd, head.data(), head.size(), 0);
+    }
+    // Armed, and durable with its content, before the track changes.
+    if (!e && ::fchmod(fd, 0600 | ARMED) != 0)
+        e = errno;
+    struct stat mine;
+    if (!e && (::fstat(fd, &mine) != 0 || (mine.st_mode & ARMED) == 0)) {
+        (void)release();
+        throw problem("the journal folder " + folderof(journalFile) + " does not keep a file's mode");
+    }
     if (!e)
         e = iofsync(fd);
     if (e) {
-        (void)::ftruncate(fd, 0); // nothing was done to the track
-        ::close(fd);
-        fd = -1;
-        owned = false;
+        (void)release(); // nothing was done to the track
         throw int(e);
     }
-    bytes = out.position();
 }
 
 int WriteJournal::readsaved(int64_t pos, void* buffer, size_t n) const
@@ -311,7 +611,11 @@ int WriteJournal::release()
 {
     if (fd < 0)
         return 0;
-    int e = ioftruncate(fd, 0);
+    // Removed while still locked, and the removal flushed: a settled update
+    // never comes back to roll back a later change.
+    int e = journalFile.empty() ? 0 : iounlink(journalFile.c_str());
+    if (!e)
+        e = iofsyncfolder(folderof(journalFile).c_str());
     if (owned)
         ::close(fd);
     fd = -1;
@@ -319,132 +623,249 @@ int WriteJournal::release()
     return e;
 }
 
-bool WriteJournal::load(int journalFd)
-{
-    fd = journalFd;
-    owned = false;
-    struct stat st;
-    if (::fstat(fd, &st) != 0 || st.st_size < HEAD + 16)
-        return false;
-    const int64_t body = st.st_size - 16;
-    uint8_t head[HEAD];
-    if (iopread(fd, head, sizeof head, 0) != 0 || std::memcmp(head, MAGIC, 8) != 0)
-        return false;
-    std::memcpy(&dev, head + 8, 8);
-    std::memcpy(&ino, head + 16, 8);
-    std::memcpy(&oldLength, head + 24, 8);
-    std::memcpy(&newLength, head + 32, 8);
-    std::memcpy(&newHash, head + 40, 8);
-    uint32_t pathLength, count;
-    std::memcpy(&pathLength, head + 48, 4);
-    std::memcpy(&count, head + 52, 4);
-    if (oldLength < 0 || newLength < 0 || pathLength == 0 || pathLength > 65536)
-        return false;
-
-    // The checksum covers everything before it.
-    StreamHash sum;
-    std::vector<uint8_t> chunk(1 << 16);
-    for (int64_t at = 0; at < body;) {
-        size_t n = size_t(std::min<int64_t>(int64_t(chunk.size()), body - at));
-        if (iopread(fd, chunk.data(), n, at) != 0)
-            return false;
-        sum.add(chunk.data(), n);
-        at += int64_t(n);
-    }
-    uint8_t tail[16];
-    if (iopread(fd, tail, sizeof tail, body) != 0 || std::memcmp(tail + 8, ENDMARK, 8) != 0)
-        return false;
-    uint64_t stored;
-    std::memcpy(&stored, tail, 8);
-    if (stored != sum.value())
-        return false;
-
-    track.resize(pathLength);
-    if (iopread(fd, track.data(), pathLength, HEAD) != 0)
-        return false;
-    int64_t at = HEAD + pathLength;
-    saved.clear();
-    for (uint32_t i = 0; i < count; ++i) {
-        int64_t rh[2];
-        if (at + 16 > body || iopread(fd, rh, sizeof rh, at) != 0)
-            return false;
-        Range r{rh[0], rh[1], at + 16};
-        if (r.pos < 0 || r.length < 0 || r.journalPos + r.length > body)
-            return false;
-        saved.push_back(r);
-        at = r.journalPos + r.length;
-    }
-    return at == body;
-}
+// ---- settling -------------------------------------------------------------------------
 
 namespace {
-// Replays or drops the journal in one slot; returns 1 when a track was restored.
-int recoverone(const std::string& file, const std::function<void(const char*)>& report)
-{
-    fd_auto fd(::open(file.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW));
-    struct stat st;
-    if (fd.fd < 0 || ::flock(fd.fd, LOCK_EX | LOCK_NB) != 0 || ::fstat(fd.fd, &st) != 0)
-        return 0; // gone, or its update is still running
-    if (st.st_size == 0 || !stillnamed(fd.fd, file))
-        return 0; // an idle slot
-    auto empty = [&]() { (void)ioftruncate(fd.fd, 0); };
-    WriteJournal journal;
-    if (!journal.load(fd.fd)) {
-        // Never finished, so its track was never touched.
-        empty();
-        return 0;
-    }
-    auto say = [&](const char* format, int code = 0) {
-        char line[1400];
-        std::snprintf(line, sizeof line, format, journal.trackpath().c_str(), code);
-        report(line);
-        if (code != 0) {
-            std::snprintf(line, sizeof line, "Error code %d: %s.\n", code, errorText(code).c_str());
-            report(line);
-        }
-    };
-    fd_auto track(::open(journal.trackpath().c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
-    if (track.fd < 0) {
-        int e = errno;
-        if (e == ENOENT) {
-            say("Could not restore %s after an interrupted tag update: the file is gone.\n");
-            empty();
-        } else {
-            say("Could not restore %s after an interrupted tag update: error code %d.\n", e);
-        }
-        return 0;
-    }
-    if (::fstat(track.fd, &st) != 0 || uint64_t(st.st_dev) != journal.device() ||
-        uint64_t(st.st_ino) != journal.inode() ||
-        (st.st_size != journal.oldlength() && st.st_size != journal.newlength())) {
-        // Another file under that name, or one changed since: not ours to touch.
-        say("Could not restore %s after an interrupted tag update: the file has changed since.\n");
-        empty();
-        return 0;
-    }
-    if (::flock(track.fd, LOCK_EX) != 0) {
-        say("Could not restore %s after an interrupted tag update: error code %d.\n", errno);
-        return 0;
-    }
-    uint64_t now = 0;
-    if (st.st_size == journal.newlength() &&
-        hashtrack(track.fd, WriteJournal::updatedranges(journal.ranges(), journal.oldlength(), journal.newlength()),
-                  now) &&
-        now == journal.updatedhash()) {
-        empty(); // the update was complete; only its journal was left
-        return 0;
-    }
-    if (int e = journal.restore(track.fd); e != 0) {
-        say("Could not restore %s after an interrupted tag update: error code %d.\n", e);
-        return 0;
-    }
-    say("Restored %s to its state before an interrupted tag update.\n");
-    empty();
-    return 1;
-}
-} // namespace
 
-int recoverinterruptedwrites(const std::function<void(const char*)>& report)
+enum class TrackMatch { original, updated, interrupted, foreign, unreadable };
+
+// Compares the track with what the journal says it held before and after
+// the update. An update stopped by a kill or a power loss leaves every byte
+// of its ranges either old or new, at the old or the new length; a byte that
+// is neither was written by someone else.
+TrackMatch comparetrack(const JournalReader& r, int trackFd, int64_t length)
+{
+    const WriteJournal& j = r.journal;
+    uint64_t h = 0;
+    if (length == j.newlength() && hashtrack(trackFd, WriteJournal::updatedranges(j.ranges(), j.oldlength(), j.newlength()), h)) {
+        if (h == r.newHash)
+            return TrackMatch::updated;
+    }
+    if (r.version == 3 && length == j.oldlength() && hashtrack(trackFd, j.ranges(), h) && h == r.oldHash)
+        return TrackMatch::original;
+    if (!r.bodyOk || r.version == 2)
+        return length == j.oldlength() || length == j.newlength() ? TrackMatch::interrupted : TrackMatch::foreign;
+    if (length != j.oldlength() && length != j.newlength())
+        return TrackMatch::foreign;
+
+    // New bytes by offset: each update range starts where its saved range does,
+    // or at the old end for what is appended.
+    std::map<int64_t, WriteJournal::Range> fresh;
+    for (const WriteJournal::Range& u : r.updated)
+        fresh[u.pos] = u;
+    const int64_t CHUNK = 1 << 16;
+    std::vector<uint8_t> mine(CHUNK), old(CHUNK), neu(CHUNK);
+    // 1: every byte old or new, 0: a byte that is neither, -1: unreadable.
+    auto check = [&](const WriteJournal::Range* before, const WriteJournal::Range* after, int64_t pos,
+                     int64_t n) -> int {
+        for (int64_t done = 0; done < n;) {
+            const int64_t p0 = pos + done;
+            const size_t k = size_t(std::min(CHUNK, n - done));
+            if (iopread(trackFd, mine.data(), k, p0) != 0)
+                return -1;
+            if (before == nullptr)
+                std::memset(old.data(), 0, k); // appended room is zero until written
+            else if (j.readsaved(p0, old.data(), k) != 0)
+                return -1;
+            const int64_t newEnd = after ? after->pos + after->length : p0;
+            const size_t kn = size_t(std::clamp<int64_t>(newEnd - p0, 0, int64_t(k)));
+            if (kn > 0 && r.readnew(*after, p0, neu.data(), kn) != 0)
+                return -1;
+            for (size_t i = 0; i < k; ++i)
+                if (mine[i] != old[i] && !(i < kn && mine[i] == neu[i]))
+                    return 0;
+            done += int64_t(k);
+        }
+        return 1;
+    };
+    for (const WriteJournal::Range& s : j.ranges()) {
+        int64_t n = std::min(s.pos + s.length, length) - s.pos;
+        if (n <= 0)
+            continue;
+        auto it = fresh.find(s.pos);
+        int c = check(&s, it == fresh.end() ? nullptr : &it->second, s.pos, n);
+        if (c < 0)
+            return TrackMatch::unreadable;
+        if (c == 0)
+            return TrackMatch::foreign;
+    }
+    if (j.newlength() > j.oldlength() && length > j.oldlength()) {
+        auto it = fresh.find(j.oldlength());
+        if (it == fresh.end())
+            return TrackMatch::foreign;
+        int c = check(nullptr, &it->second, j.oldlength(), length - j.oldlength());
+        if (c < 0)
+            return TrackMatch::unreadable;
+        if (c == 0)
+            return TrackMatch::foreign;
+    }
+    return TrackMatch::interrupted;
+}
+
+struct Settler {
+    const std::function<void(const char*)>& report;
+    bool atStart; // messages for the start of a program, not for one track of a batch
+    std::string why;
+
+    void say(const std::string& line) { report(line.c_str()); }
+    // What keeps a journal is told once per start; a batch's one line for
+    // the track says it there.
+    void keep(const std::string& line)
+    {
+        if (atStart)
+            say(line);
+    }
+    void keepcode(int code)
+    {
+        keep("Error code " + std::to_string(code) + ": " + errorText(code) + ".\n");
+    }
+    JournalOutcome keepdamaged(const std::string& file, const std::string& track, const std::string& reason)
+    {
+        why = "its journal could not be read (" + reason + ")";
+        if (track.empty())
+            keep("A track may be damaged by an interrupted tag update: its journal " + file + " could not be read (" +
+                reason + "), and the name of the track is lost with it.\n");
+        else
+            keep(track + " may be damaged by an interrupted tag update: its journal could not be read (" + reason +
+                ").\n");
+        keep("The journal " + file +
+            " is kept, and the track is reported by every batch until the journal is forgotten "
+            "(tempix-cli --journal lists it, tempix-cli --journal-discard forgets it).\n");
+        return JournalOutcome::kept;
+    }
+    JournalOutcome settle(const std::string& file);
+};
+
+bool unlinkjournal(const std::string& file)
+{
+    return iounlink(file.c_str()) == 0 && iofsyncfolder(folderof(file).c_str()) == 0;
+}
+
+JournalOutcome Settler::settle(const std::string& file)
+{
+    struct stat ls;
+    if (::lstat(file.c_str(), &ls) != 0)
+        return JournalOutcome::none;
+    if (S_ISLNK(ls.st_mode)) {
+        why = "its journal is a symbolic link";
+        keep("The journal " + file +
+            " is a symbolic link: it was not followed, and the track it stands for may be damaged by an "
+            "interrupted tag update (tempix-cli --journal-discard forgets it).\n");
+        return JournalOutcome::kept;
+    }
+    fd_auto fd(::open(file.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+    if (fd.fd < 0) {
+        if (errno == ENOENT)
+            return JournalOutcome::none;
+        int e = errno;
+        why = "its journal cannot be opened";
+        keep("The journal " + file + " of an interrupted tag update cannot be opened.\n");
+        keepcode(e);
+        return JournalOutcome::kept;
+    }
+    struct stat st;
+    if (::flock(fd.fd, LOCK_EX | LOCK_NB) != 0)
+        return JournalOutcome::busy; // its update is still running
+    if (!stillnamed(fd.fd, file) || ::fstat(fd.fd, &st) != 0)
+        return JournalOutcome::none; // settled meanwhile
+    if (!S_ISREG(st.st_mode)) {
+        why = "its journal is not a regular file";
+        keep("The journal " + file + " is not a regular file: the track it stands for may be damaged by an "
+                                    "interrupted tag update.\n");
+        return JournalOutcome::kept;
+    }
+
+    JournalReader r;
+    r.load(fd.fd);
+    const bool armed = (st.st_mode & ARMED) != 0 || (r.version == 2 && st.st_size > 0);
+    if (!armed) {
+        // Its update stopped before it touched the track.
+        (void)unlinkjournal(file);
+        return JournalOutcome::none;
+    }
+    if (!r.headOk)
+        return keepdamaged(file, r.salvaged, r.damage);
+    const WriteJournal& j = r.journal;
+    const std::string& track = j.trackpath();
+
+    fd_auto t(::open(track.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+    if (t.fd < 0) {
+        int e = errno;
+        if (e == ENOENT || e == ENOTDIR) {
+            why = "the file is not there";
+            keep("Could not restore " + track + " after an interrupted tag update: the file is gone.\n");
+            keep("Its journal " + file +
+                " is kept, and the file is restored when it is back (tempix-cli --journal lists pending "
+                "journals).\n");
+        } else {
+            why = "it cannot be opened to be restored";
+            keep("Could not restore " + track + " after an interrupted tag update: error code " + std::to_string(e) +
+                ".\n");
+            keepcode(e);
+            keep("Its journal " + file + " is kept and tried again at the next start.\n");
+        }
+        return JournalOutcome::kept;
+    }
+    struct stat ts;
+    if (::fstat(t.fd, &ts) != 0 || !S_ISREG(ts.st_mode)) {
+        why = "the file under its name is not a regular file";
+        keep("Could not restore " + track + " after an interrupted tag update: the file has changed since.\n");
+        keep("It is not a regular file now; its journal " + file + " is kept.\n");
+        return JournalOutcome::kept;
+    }
+    if (!TrackLock::heldbythisthread(ts.st_dev, ts.st_ino) && ::flock(t.fd, LOCK_EX | LOCK_NB) != 0)
+        return JournalOutcome::busy; // a running batch has the track; it settles the journal first
+
+    const TrackMatch m = comparetrack(r, t.fd, ts.st_size);
+    const bool sameFile = uint64_t(ts.st_ino) == j.inode();
+    switch (m) {
+    case TrackMatch::original:
+    case TrackMatch::updated:
+        // Exactly the bytes before or after: nothing to undo.
+        (void)unlinkjournal(file);
+        return JournalOutcome::emptied;
+    case TrackMatch::unreadable:
+        why = "the file cannot be read to be compared with its journal";
+        keep("Could not restore " + track + " after an interrupted tag update: error code " + std::to_string(EIO) +
+            ".\n");
+        keepcode(EIO);
+        keep("Its journal " + file + " is kept and tried again at the next start.\n");
+        return JournalOutcome::kept;
+    case TrackMatch::foreign:
+        if (sameFile && r.bodyOk && r.version == 3) {
+            say("Left " + track +
+                " as it is: Tempix had finished updating it, and another program changed it since; the journal of "
+                "that update is dropped.\n");
+            (void)unlinkjournal(file);
+            return JournalOutcome::emptied;
+        }
+        if (!r.bodyOk)
+            return keepdamaged(file, track, r.damage);
+        why = "its journal was written for another file under this name";
+        keep("Could not restore " + track + " after an interrupted tag update: the file has changed since.\n");
+        keep("It is not the file that the journal " + file +
+            " was written for; the journal is kept (tempix-cli --journal-discard forgets it).\n");
+        return JournalOutcome::kept;
+    case TrackMatch::interrupted:
+        break;
+    }
+    if (!r.bodyOk)
+        return keepdamaged(file, track, r.damage);
+    if (int e = j.restore(t.fd); e != 0) {
+        why = "it could not be restored (error code " + std::to_string(e) + ": " + errorText(e) + ")";
+        keep("Could not restore " + track + " after an interrupted tag update: error code " + std::to_string(e) +
+            ".\n");
+        keepcode(e);
+        keep("Its journal " + file + " is kept and tried again at the next start.\n");
+        return JournalOutcome::kept;
+    }
+    say("Restored " + track + " to its state before an interrupted tag update.\n");
+    (void)unlinkjournal(file);
+    return JournalOutcome::restored;
+}
+
+// The journal files of the folder, sorted.
+std::vector<std::string> journalfiles()
 {
     std::string folder = journalfolder();
     std::vector<std::string> entries;
@@ -457,9 +878,18 @@ int recoverinterruptedwrites(const std::function<void(const char*)>& report)
         ::closedir(dir);
     }
     std::sort(entries.begin(), entries.end());
+    return entries;
+}
+
+} // namespace
+
+int recoverinterruptedwrites(const std::function<void(const char*)>& report)
+{
     int restored = 0;
-    for (const std::string& entry : entries)
-        restored += recoverone(entry, report);
+    for (const std::string& file : journalfiles()) {
+        Settler s{report, true, {}};
+        restored += s.settle(file) == JournalOutcome::restored ? 1 : 0;
+    }
     return restored;
 }
 
@@ -485,6 +915,92 @@ int recoverinterruptedwrites(FILE* echo)
     if (log != nullptr)
         std::fclose(log);
     return restored;
+}
+
+JournalOutcome settletrackjournal(const std::string& realPath, const std::function<void(const char*)>& report,
+                                  std::string& why)
+{
+    Settler s{report, false, {}};
+    JournalOutcome outcome = s.settle(journalpath(realPath));
+    why = s.why;
+    return outcome;
+}
+
+bool journalpending(const std::string& realPath)
+{
+    const std::string file = journalpath(realPath);
+    struct stat st;
+    if (::lstat(file.c_str(), &st) != 0)
+        return false;
+    if (!S_ISREG(st.st_mode))
+        return true;
+    if ((st.st_mode & ARMED) != 0)
+        return true;
+    // The earlier format is not armed: any content counts.
+    fd_auto fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+    char magic[8] = {};
+    return fd.fd >= 0 && st.st_size > 0 && iopread(fd.fd, magic, sizeof magic, 0) == 0 &&
+        std::memcmp(magic, MAGIC_V2, 8) == 0;
+}
+
+std::vector<PendingJournal> pendingjournals()
+{
+    std::vector<PendingJournal> out;
+    for (const std::string& file : journalfiles()) {
+        struct stat ls;
+        if (::lstat(file.c_str(), &ls) != 0)
+            continue;
+        if (S_ISLNK(ls.st_mode)) {
+            out.push_back({file, "", "a symbolic link, not followed: its track may be damaged"});
+            continue;
+        }
+        fd_auto fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+        struct stat st;
+        if (fd.fd < 0 || ::fstat(fd.fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+            out.push_back({file, "", "cannot be opened: its track may be damaged"});
+            continue;
+        }
+        if (::flock(fd.fd, LOCK_SH | LOCK_NB) != 0) {
+            out.push_back({file, "", "in use by a running Tempix"});
+            continue;
+        }
+        JournalReader r;
+        r.load(fd.fd);
+        if ((st.st_mode & ARMED) == 0 && !(r.version == 2 && st.st_size > 0))
+            continue; // never armed: dropped at the next start
+        if (!r.headOk) {
+            out.push_back({file, r.salvaged, "damaged (" + r.damage + "): its track may be damaged"});
+            continue;
+        }
+        const std::string& track = r.journal.trackpath();
+        struct stat ts;
+        if (::stat(track.c_str(), &ts) != 0)
+            out.push_back({file, track, "waiting for the track, which is not there"});
+        else if (!r.bodyOk)
+            out.push_back({file, track, "damaged (" + r.damage + "): the track may be damaged"});
+        else
+            out.push_back({file, track, "an interrupted update, settled at the next start or batch"});
+    }
+    return out;
+}
+
+int discardjournal(const std::string& path, std::string& forgotten)
+{
+    char* real = ::realpath(path.c_str(), nullptr);
+    const std::string byName = real != nullptr ? journalpath(real) : std::string();
+    std::free(real);
+    for (const PendingJournal& p : pendingjournals()) {
+        if (p.file != path && p.track != path && p.file != byName)
+            continue;
+        fd_auto fd(::open(p.file.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+        if (fd.fd >= 0 && ::flock(fd.fd, LOCK_EX | LOCK_NB) != 0)
+            return EBUSY; // its update is running
+        if (int e = iounlink(p.file.c_str()))
+            return e;
+        forgotten = p.track.empty() ? p.file : p.track;
+        return iofsyncfolder(folderof(p.file).c_str());
+    }
+    return ENOENT;
 }
 
 } // namespace ovra

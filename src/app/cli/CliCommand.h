@@ -50,5 +50,6 @@ protected:
 std::unique_ptr<CliCommand> makeAnalyzeCommand(const CliPaths& paths);
 std::unique_ptr<CliCommand> makeDumpCommand(const CliPaths& paths);
 std::unique_ptr<CliCommand> makeBatchCommand(const CliPaths& paths);
+std::unique_ptr<CliCommand> makeJournalCommand();
 
 } // namespace ovra::tempix::cli

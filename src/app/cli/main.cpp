@@ -2,6 +2,7 @@
 #include "app/cli/CliCommand.h"
 #include "audio/Movies_auto.h"
 #include "platform/tools_appenv.h"
+#include "tags/FileTransaction.h"
 #include "tags/WriteJournal.h"
 
 #include <CLI/CLI.hpp>
@@ -14,6 +15,7 @@ using namespace ovra::tempix::cli;
 int main(int argc, char** argv)
 {
     ovra::setargv0(argv[0]);
+    ovra::setwritefaultfromenvironment(); // a test hook: unset, it does nothing
     CLI::App app{"Tempix: tempo, start and stop times and volume for a music collection."};
     app.set_version_flag("--version", std::string("tempix-cli ") + TEMPIX_VERSION);
 
@@ -23,6 +25,7 @@ int main(int argc, char** argv)
     commands.push_back(makeAnalyzeCommand(paths));
     commands.push_back(makeDumpCommand(paths));
     commands.push_back(makeBatchCommand(paths));
+    commands.push_back(makeJournalCommand());
     for (auto& command : commands)
         command->addOptions(app);
 
@@ -38,7 +41,7 @@ int main(int argc, char** argv)
     for (auto& command : commands)
         named += command->named() ? 1 : 0;
     if (named > 1) {
-        std::fputs("tempix-cli: --analyze, --dump, --library and --playlist exclude each other\n", stderr);
+        std::fputs("tempix-cli: --analyze, --dump, --journal, --library and --playlist exclude each other\n", stderr);
         return 2;
     }
 
