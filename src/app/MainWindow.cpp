@@ -418,6 +418,20 @@ void MainWindow::editlocationmaps()
     d->open();
 }
 
+void MainWindow::showjournals()
+{
+    if (journalsDialog) {
+        journalsDialog->reload();
+        journalsDialog->raise();
+        return;
+    }
+    auto* d = new PendingJournalsDialog(platformwindow());
+    d->setAttribute(Qt::WA_DeleteOnClose);
+    d->setWindowModality(Qt::WindowModal);
+    journalsDialog = d;
+    d->open();
+}
+
 void MainWindow::askquit()
 {
     if (!progress.running()) {
@@ -471,6 +485,9 @@ bool MainWindow::command(ovra::CommandID command)
         return true;
     case ovra::fourcc("MapL"):
         editlocationmaps();
+        return true;
+    case ovra::fourcc("Jrnl"):
+        showjournals();
         return true;
     case ovra::fourcc("More"):
         if (options.createwindow("OptionsWindow") == 0)

@@ -4,6 +4,7 @@
 #pragma once
 #include "app/AboutWindow.h"
 #include "app/LocationMapDialog.h"
+#include "app/PendingJournalsDialog.h"
 #include "app/OptionsWindow.h"
 #include "platform/settings/PreferenceStore.h"
 #include "platform/tools_paths.h"
@@ -51,6 +52,10 @@ public:
     QFileDialog* librarydialog() const { return libraryDialog.data(); }
     QMessageBox* quitquestion() const { return quitQuestion.data(); }
     LocationMapDialog* locationmapdialog() const { return mapDialog.data(); }
+    // The journals of interrupted updates that are not settled; opened at
+    // the start when there are any, and from the File menu.
+    void showjournals();
+    PendingJournalsDialog* journalsdialog() const { return journalsDialog.data(); }
     // The library's location mappings ("PREFIX=FOLDER" each).
     const std::vector<std::string>& locationmaps() const { return locationMaps; }
 
@@ -87,6 +92,7 @@ private:
     QPointer<QMessageBox> quitQuestion;
     std::vector<std::string> locationMaps;
     QPointer<LocationMapDialog> mapDialog;
+    QPointer<PendingJournalsDialog> journalsDialog;
 };
 
 } // namespace ovra::tempix

@@ -40,6 +40,8 @@ int main(int argc, char** argv)
     window->show(true);
     if (screenshots)
         ovra::tempix::schedulescreenshots(*window, screenshots);
+    else if (!ovra::pendingjournals().empty())
+        window->showjournals(); // an interrupted update needs the user: say so at once
 
     {
         ovra::Movies_auto decoding; // the decoder's set-up, also when the loop throws

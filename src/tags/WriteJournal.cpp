@@ -893,25 +893,30 @@ int recoverinterruptedwrites(const std::function<void(const char*)>& report)
     return restored;
 }
 
+namespace {
+// One sentence appended to the log file "Tempix.log" (and printed to echo).
+void logsentence(FILE*& log, const char* line, FILE* echo)
+{
+    if (log == nullptr) {
+        char folder[PATH_BUFFER];
+        logfolder(folder);
+        log = std::fopen((std::string(folder) + "/Tempix.log").c_str(), "a");
+    }
+    if (log != nullptr) {
+        std::fputs(line, log);
+        std::fflush(log);
+    }
+    if (echo != nullptr) {
+        std::fputs(line, echo);
+        std::fflush(echo);
+    }
+}
+} // namespace
+
 int recoverinterruptedwrites(FILE* echo)
 {
     FILE* log = nullptr;
-    int restored = recoverinterruptedwrites([&](const char* line) {
-        if (log == nullptr) {
-            char folder[PATH_BUFFER];
-            logfolder(folder);
-            std::string path = std::string(folder) + "/Tempix.log";
-            log = std::fopen(path.c_str(), "a");
-        }
-        if (log != nullptr) {
-            std::fputs(line, log);
-            std::fflush(log);
-        }
-        if (echo != nullptr) {
-            std::fputs(line, echo);
-            std::fflush(echo);
-        }
-    });
+    int restored = recoverinterruptedwrites([&](const char* line) { logsentence(log, line, echo); });
     if (log != nullptr)
         std::fclose(log);
     return restored;
@@ -998,6 +1003,11 @@ int discardjournal(const std::string& path, std::string& forgotten)
         if (int e = iounlink(p.file.c_str()))
             return e;
         forgotten = p.track.empty() ? p.file : p.track;
+        FILE* log = nullptr;
+        logsentence(log, ("Forgot the journal of " + forgotten + " at the user's request; the track was left as it is.\n").c_str(),
+                    nullptr);
+        if (log != nullptr)
+            std::fclose(log);
         return iofsyncfolder(folderof(p.file).c_str());
     }
     return ENOENT;

@@ -148,8 +148,9 @@ struct PendingJournal {
     std::string state; // in words
 };
 std::vector<PendingJournal> pendingjournals();
-// Forgets the journal whose file, track path or track's real path is path:
-// the track stays as it is. 0, ENOENT when there is none, or errno.
+// Forgets the journal whose file, track path or track's real path is path,
+// and says so in the log: the track stays as it is. 0, ENOENT when there is
+// none, EBUSY while its update runs, or errno.
 int discardjournal(const std::string& path, std::string& forgotten);
 
 } // namespace ovra

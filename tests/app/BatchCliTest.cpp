@@ -661,6 +661,14 @@ TEST_F(BatchCli, BadInputIsLoggedAndLeftAsItWas)
     EXPECT_EQ(readfile(shortTrack), shortBefore);
     EXPECT_TRUE(near(readTrack(odd)["bpm"], 128));
 
+    // A library's track whose name no file system takes is no damaged file.
+    writeLibrary(home / "long.xml", {fileUrl(music / (std::string(300, 'n') + ".mp3"))});
+    r = run({"--no-export", "--library", "--library-file", (home / "long.xml").string()});
+    EXPECT_EQ(r.status, 1) << r.out;
+    EXPECT_NE(r.out.find("Could not read metadata for this track.\nError code 36: File name too long.\n"),
+              std::string::npos)
+        << r.out;
+
     // An empty folder is done at once.
     fs::create_directory(home / "empty");
     r = run({(home / "empty").string()});

@@ -1,5 +1,6 @@
 #include "DesktopFixture.h"
 #include "platform/settings/PreferenceStore.h"
+#include "tags/WriteJournal.h"
 
 #include <QAbstractButton>
 #include <QAbstractItemView>
@@ -7,6 +8,7 @@
 #include <QComboBox>
 #include <QTableWidget>
 #include <QLabel>
+#include <QListWidget>
 #include <QPushButton>
 #include <QDialog>
 #include <QFileDialog>
@@ -16,6 +18,10 @@
 #include <QTimer>
 
 #include <cstring>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 using namespace ovra;
 using namespace ovra::tempix;
@@ -478,4 +484,51 @@ TEST_F(MainWindowTest, LocationMappingsAreEditedAndKept)
     w.reset();
     w = openmain();
     EXPECT_EQ(w->locationmaps(), expected);
+}
+
+TEST_F(MainWindowTest, InterruptedUpdatesAreListedAndForgottenOnlyAfterAsking)
+{
+    // An update stopped for good, its track then moved away: the journal waits.
+    const fs::path track = home / "Music/away.mp3";
+    testsupport::writebytes(track.string(), std::vector<uint8_t>(1000, 7));
+    const std::string real = fs::canonical(track).string();
+    {
+        int fd = ::open(track.c_str(), O_RDWR);
+        ASSERT_GE(fd, 0);
+        struct stat st;
+        ASSERT_EQ(fstat(fd, &st), 0);
+        ovra::WriteJournal journal;
+        journal.begin(real, st, fd, st.st_size, {{0, 100, 0}},
+                      [](int64_t, void* buffer, size_t n) { std::memset(buffer, 1, n); });
+        ::close(fd);
+    }
+    fs::remove(track);
+
+    auto w = openmain();
+    QAction* action = nullptr;
+    for (QAction* a : w->platformwindow()->findChildren<QAction*>())
+        if (a->property("command").toString() == "Jrnl")
+            action = a;
+    ASSERT_NE(action, nullptr);
+    action->trigger();
+    PendingJournalsDialog* d = w->journalsdialog();
+    ASSERT_NE(d, nullptr);
+    ASSERT_EQ(d->list()->count(), 1);
+    EXPECT_TRUE(d->list()->item(0)->text().startsWith(QString::fromStdString(real)));
+    EXPECT_TRUE(d->list()->item(0)->text().contains("waiting for the track"));
+    d->list()->setCurrentRow(0);
+    QString asked;
+    d->forgetselected([&](const QString& question) {
+        asked = question;
+        return false;
+    });
+    EXPECT_TRUE(asked.contains("original bytes it keeps are lost"));
+    EXPECT_EQ(d->list()->count(), 1) << "nothing is forgotten without a yes";
+    d->list()->setCurrentRow(0);
+    d->forgetselected([](const QString&) { return true; });
+    EXPECT_EQ(d->list()->count(), 0);
+    EXPECT_TRUE(ovra::pendingjournals().empty());
+    EXPECT_NE(testsupport::readfile((home / ".local/state/tempix/Tempix.log").string())
+                  .find("Forgot the journal of " + real + " at the user's request"),
+              std::string::npos);
 }

@@ -2,7 +2,6 @@
 // settled; --journal-discard PATH forgets one, after asking (or --yes).
 #include "app/cli/CliCommand.h"
 #include "platform/ErrorCodes.h"
-#include "platform/tools_paths.h"
 #include "tags/WriteJournal.h"
 
 #include <CLI/CLI.hpp>
@@ -87,15 +86,8 @@ private:
                          ovra::errorText(e).c_str());
             return 1;
         }
-        const std::string line = "Forgot the journal of " + forgotten +
-            " at the user's request; the track was left as it is.\n";
-        char folder[ovra::PATH_BUFFER];
-        ovra::logfolder(folder);
-        if (FILE* log = std::fopen((std::string(folder) + "/Tempix.log").c_str(), "a")) {
-            std::fputs(line.c_str(), log);
-            std::fclose(log);
-        }
-        std::fputs(line.c_str(), stdout);
+        std::printf("Forgot the journal of %s at the user's request; the track was left as it is.\n",
+                    forgotten.c_str());
         return 0;
     }
 
