@@ -448,11 +448,15 @@ void WriteJournal::acquire(const std::string& folder, const std::string& file)
             ::close(f); // settled and removed meanwhile
             continue;
         }
-        if ((st.st_mode & ARMED) != 0 || (st.st_size != 0 && !made)) {
-            // An unarmed leftover holds nothing the track depends on, but
-            // it is settled (and removed) by recovery, not overwritten here.
-            ::close(f);
+        if ((st.st_mode & ARMED) != 0) {
+            ::close(f); // an update of this track that is not settled
             throw FILE_ERR_PENDING;
+        }
+        // An unarmed leftover belongs to an update that stopped before it
+        // touched the track: nothing depends on it.
+        if (int e = st.st_size != 0 ? ioftruncate(f, 0) : 0) {
+            ::close(f);
+            throw problem("the journal " + file + " cannot be emptied: " + errorText(e));
         }
         fd = f;
         owned = true;
@@ -764,8 +768,11 @@ JournalOutcome Settler::settle(const std::string& file)
         return JournalOutcome::kept;
     }
     struct stat st;
-    if (::flock(fd.fd, LOCK_EX | LOCK_NB) != 0)
-        return JournalOutcome::busy; // its update is still running
+    // At a start, a journal that is locked belongs to an update that is
+    // still running. A batch holds the track's lock, so whoever holds the
+    // journal is only looking at it (another program's start): wait.
+    if (::flock(fd.fd, atStart ? LOCK_EX | LOCK_NB : LOCK_EX) != 0)
+        return JournalOutcome::busy;
     if (!stillnamed(fd.fd, file) || ::fstat(fd.fd, &st) != 0)
         return JournalOutcome::none; // settled meanwhile
     if (!S_ISREG(st.st_mode)) {
