@@ -66,9 +66,8 @@ int main(int argc, char** argv)
             ovra::tempix::ITunesUpdateInput in;
             in.trackId = i;
             in.persistentId = uint64_t(i) * 7919;
-            in.doTimes = true;
-            in.startMs = uint32_t(i);
-            in.stopMs = 100000 + uint32_t(i);
+            in.values.hasTimes = true;
+            in.values.times = {i, 100000 + i};
             const std::string script = ovra::tempix::iTunesScript(in);
             auto t0 = Clock::now();
             int status = runner.executefromtext(script.c_str(), result, sizeof result);

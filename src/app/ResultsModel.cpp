@@ -40,12 +40,6 @@ std::string filename(const std::string& path)
 }
 
 // The pipeline's lines for a track that went through.
-bool routine(const std::string& line)
-{
-    return line == "Track updated." || line == "Track is up-to-date." || line == "iTunes updated." ||
-        line == "iTunes is up-to-date." || line.rfind("Would update ", 0) == 0;
-}
-
 std::string csvfield(const std::string& text)
 {
     if (text.find_first_of(",\"\n\r") == std::string::npos)
@@ -144,25 +138,17 @@ const char* ResultsModel::outcometext(TrackOutcome outcome)
     return "";
 }
 
-std::string ResultsModel::note(const TrackResult& result)
-{
-    std::istringstream lines(result.entries);
-    for (std::string line; std::getline(lines, line);) {
-        if (!line.empty() && !routine(line))
-            return line;
-    }
-    return std::string();
-}
+std::string ResultsModel::note(const TrackResult& result) { return result.reason; }
 
 std::string ResultsModel::csv(const std::vector<int>& rowsWanted) const
 {
     std::string out = "File,Outcome,BPM,Start (s),Stop (s),Volume (%),Note\n";
     auto line = [&](const TrackResult& r) {
         out += csvfield(r.path) + "," + outcometext(r.outcome) + ",";
-        out += (r.hasBpm ? std::to_string(r.bpm) : "") + ",";
-        out += (r.hasTimes ? seconds(r.startMs) : "") + ",";
-        out += (r.hasTimes ? seconds(r.stopMs) : "") + ",";
-        out += (r.hasVolume ? std::to_string(r.volumePercent) : "") + ",";
+        out += (r.after.hasBpm ? std::to_string(r.after.bpm) : "") + ",";
+        out += (r.after.hasTimes ? seconds(r.after.times.startMs) : "") + ",";
+        out += (r.after.hasTimes ? seconds(r.after.times.stopMs) : "") + ",";
+        out += (r.after.hasVolume ? std::to_string(r.after.volume.percent) : "") + ",";
         out += csvfield(note(r)) + "\n";
     };
     if (rowsWanted.empty()) {
@@ -197,20 +183,21 @@ QVariant ResultsModel::data(const QModelIndex& index, int role) const
         case OUTCOME:
             return sorting ? QVariant(outcomeorder(r.outcome)) : QVariant(outcometext(r.outcome));
         case BPM:
-            if (!r.hasBpm)
+            if (!r.after.hasBpm)
                 return sorting ? QVariant(-1) : QVariant();
-            return sorting ? QVariant(r.bpm) : QVariant(QString::number(r.bpm));
+            return sorting ? QVariant(r.after.bpm) : QVariant(QString::number(r.after.bpm));
         case START:
         case STOP: {
-            if (!r.hasTimes)
+            if (!r.after.hasTimes)
                 return sorting ? QVariant(INT32_MIN) : QVariant();
-            const int32_t ms = column == START ? r.startMs : r.stopMs;
+            const int32_t ms = column == START ? r.after.times.startMs : r.after.times.stopMs;
             return sorting ? QVariant(ms) : QVariant(QString::fromStdString(formattime(ms)));
         }
         case VOLUME:
-            if (!r.hasVolume)
+            if (!r.after.hasVolume)
                 return sorting ? QVariant(INT32_MIN) : QVariant();
-            return sorting ? QVariant(r.volumePercent) : QVariant(QString::asprintf("%+d%%", r.volumePercent));
+            return sorting ? QVariant(r.after.volume.percent)
+                           : QVariant(QString::asprintf("%+d%%", r.after.volume.percent));
         case NOTE:
             return QString::fromStdString(note(r));
         }

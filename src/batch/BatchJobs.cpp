@@ -133,6 +133,8 @@ void BatchProcessor::workOn(TrackJob& job, const BatchOptions& options)
         }
     } catch (...) {
         job.failure = std::current_exception();
+        if (job.report)
+            job.report->abandon();
     }
     runningJob = nullptr;
 }

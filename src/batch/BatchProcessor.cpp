@@ -106,24 +106,60 @@ bool BatchProcessor::running() { return threads.runningcount() > 0; }
 
 // ---- display and log ----------------------------------------------------------
 
+namespace {
+std::string formatted(const char* format, std::va_list args)
+{
+    std::va_list again;
+    va_copy(again, args);
+    char small[512];
+    int length = std::vsnprintf(small, sizeof small, format, args);
+    std::string text;
+    if (length >= 0 && static_cast<size_t>(length) < sizeof small) {
+        text = small;
+    } else if (length >= 0) {
+        text.resize(static_cast<size_t>(length) + 1);
+        std::vsnprintf(text.data(), text.size(), format, again);
+        text.pop_back();
+    }
+    va_end(again);
+    return text;
+}
+} // namespace
+
 void BatchProcessor::logLine(const char* format, ...)
 {
-    char small[512];
     std::va_list args;
     va_start(args, format);
-    int length = std::vsnprintf(small, sizeof small, format, args);
+    const std::string text = formatted(format, args);
     va_end(args);
-    if (length < 0)
-        return;
-    std::vector<char> large;
-    const char* text = small;
-    if (static_cast<size_t>(length) >= sizeof small) {
-        large.resize(static_cast<size_t>(length) + 1);
-        va_start(args, format);
-        std::vsnprintf(large.data(), large.size(), format, args);
-        va_end(args);
-        text = large.data();
-    }
+    logText(text.c_str());
+}
+
+void BatchProcessor::failTrack(const char* format, ...)
+{
+    std::va_list args;
+    va_start(args, format);
+    const std::string text = formatted(format, args);
+    va_end(args);
+    if (currentTrack != nullptr)
+        currentTrack->setreason(text.c_str());
+    logText(text.c_str());
+    ++errors;
+}
+
+void BatchProcessor::skipTrack(const char* format, ...)
+{
+    std::va_list args;
+    va_start(args, format);
+    const std::string text = formatted(format, args);
+    va_end(args);
+    if (currentTrack != nullptr)
+        currentTrack->setreason(text.c_str());
+    logText(text.c_str());
+}
+
+void BatchProcessor::logText(const char* text)
+{
     // The track's report takes the entry now: a held entry is written later,
     // when another track may be running.
     if (currentTrack != nullptr)
@@ -194,18 +230,39 @@ void BatchProcessor::openLog()
 class BatchProcessor::LibrarySink : public ITunesUpdateSink {
 public:
     explicit LibrarySink(BatchProcessor& batch) : batch(batch) {}
-    void logText(const char* text) override { batch.logLine("%s", text); }
-    void countError() override { ++batch.errors; }
+    void logText(const char* text) override
+    {
+        last = text;
+        batch.logLine("%s", text);
+    }
+    // A failure's line is the one just logged.
+    void countError() override
+    {
+        ++batch.errors;
+        if (batch.currentTrack != nullptr) {
+            batch.currentTrack->setlibrary(LibraryOutcome::failed);
+            batch.currentTrack->setreason(last.c_str());
+        }
+    }
     void setStatus(const char* text) override { batch.setStatus(text); }
     void libraryUpdated(const ITunesUpdateInput& in) override
     {
-        if (batch.currentTrack != nullptr)
+        if (batch.currentTrack != nullptr) {
             batch.currentTrack->addentry("iTunes updated.\n");
+            batch.currentTrack->setlibrary(LibraryOutcome::updated);
+        }
         batch.held.holdUpdated(in);
+    }
+    void libraryUpToDate() override
+    {
+        ITunesUpdateSink::libraryUpToDate();
+        if (batch.currentTrack != nullptr)
+            batch.currentTrack->setlibrary(LibraryOutcome::upToDate);
     }
 
 private:
     BatchProcessor& batch;
+    std::string last;
 };
 
 // Where held entries go when they are settled: straight into the log.

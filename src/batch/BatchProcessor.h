@@ -62,6 +62,12 @@ public:
     // Display and log operations, called on the worker thread. A log entry
     // waits while library updates wait for their save (LibraryUpdateLog).
     void logLine(const char* format, ...) __attribute__((format(printf, 2, 3)));
+    // A failure of the running track: logs the line, counts the error and
+    // keeps the line, without its line feed, as why the track failed.
+    void failTrack(const char* format, ...) __attribute__((format(printf, 2, 3)));
+    // The same for a track passed over on purpose (genre, values of another
+    // program): logged and kept as the reason, not counted.
+    void skipTrack(const char* format, ...) __attribute__((format(printf, 2, 3)));
     void setProgressRange(int count);
     void setProgressValue(int value);
     void setStatus(const char* text);
@@ -111,6 +117,8 @@ private:
 
     // A path, name or other text of a file as it goes into the log: on its one line.
     static std::string logged(const char* text);
+    // One log entry as it is, with its line feed.
+    void logText(const char* text);
     // The words for a code whose line gave only its number: the next line.
     void logErrorWords(int code);
 

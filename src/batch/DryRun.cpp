@@ -26,11 +26,11 @@ std::string dryruntagentry(const TrackState& t)
         return "Track is up-to-date.\n";
     std::string changes;
     if (t.bpmStaged)
-        change(changes, "BPM", t.tagBpm, t.bpm);
+        change(changes, "BPM", t.tagBpm, t.values.bpm);
     if (t.rvaStaged) {
         char text[96];
         std::snprintf(text, sizeof text, "%svolume %+d%% -> %+d%%", changes.empty() ? "" : ", ",
-                      ovra::rvatopercent(t.tagRva), t.volume.percent);
+                      ovra::rvatopercent(t.tagRva), t.values.volume.percent);
         changes += text;
     }
     if (t.recordStaged)
@@ -41,19 +41,26 @@ std::string dryruntagentry(const TrackState& t)
 
 void describelibraryupdate(const ITunesUpdateInput& input, const TrackState& t, ITunesUpdateSink& sink)
 {
-    ITunesUpdateInput in = input;
-    if (!libraryupdatedue(in, sink))
+    const ITunesUpdateInput& in = input;
+    switch (librarystep(in)) {
+    case LibraryStep::none:
         return;
+    case LibraryStep::upToDate:
+        sink.libraryUpToDate();
+        return;
+    case LibraryStep::update:
+        break;
+    }
     // What the entry holds after the refresh and the script (0: absent).
-    const int tagBpm = t.bpmStaged ? t.bpm : t.tagBpm;
+    const int tagBpm = t.bpmStaged ? t.values.bpm : t.tagBpm;
     long long bpm = tagBpm > 0 ? tagBpm : t.library.bpm;
     long long volume = t.library.volume;
     if (t.rvaReadable || t.rvaStaged) // a volume staged now is there for the refresh
-        volume = ovra::rvatolibraryvolume(t.rvaStaged ? t.volume.value : t.tagRva);
-    if (in.doVolume && in.tagKind == ovra::TAG_KIND_ATOM)
-        volume = ovra::percenttolibraryvolume(in.volumePercent);
-    long long start = in.doTimes ? in.startMs : t.library.start;
-    long long stop = in.doTimes ? in.stopMs : t.library.stop;
+        volume = ovra::rvatolibraryvolume(t.rvaStaged ? t.values.volume.value : t.tagRva);
+    if (in.values.hasVolume && in.tagKind == ovra::TAG_KIND_ATOM)
+        volume = ovra::percenttolibraryvolume(in.values.volume.percent);
+    long long start = in.values.hasTimes ? in.values.times.startMs : t.library.start;
+    long long stop = in.values.hasTimes ? in.values.times.stopMs : t.library.stop;
 
     std::string changes;
     if (bpm != t.library.bpm)
@@ -67,6 +74,7 @@ void describelibraryupdate(const ITunesUpdateInput& input, const TrackState& t, 
     if (changes.empty())
         changes = "the track would be refreshed from its file, no value changes";
     sink.logLine("Would update iTunes: %s.\n", changes.c_str());
+    sink.libraryWouldUpdate();
 }
 
 } // namespace ovra::tempix

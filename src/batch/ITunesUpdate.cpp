@@ -27,12 +27,13 @@ const char* const SCRIPT_TEMPLATE = "tell application \"iTunes\"\n"
 void settingslines(const ITunesUpdateInput& in, ITunesUpdateSink& sink)
 {
     sink.logLine("Settings for this track should be:\n");
-    if (in.doBpm)
-        sink.logLine("BPM=%d\n", in.bpm);
-    if (in.doTimes)
-        sink.logLine("Start=%.3f s; Finish=%.3f s\n", in.startMs / 1000.0, in.stopMs / 1000.0);
-    if (in.doVolume)
-        sink.logLine("Volume=%+d%%\n", in.volumePercent);
+    if (in.values.hasBpm)
+        sink.logLine("BPM=%d\n", in.values.bpm);
+    if (in.values.hasTimes)
+        sink.logLine("Start=%.3f s; Finish=%.3f s\n", in.values.times.startMs / 1000.0,
+                     in.values.times.stopMs / 1000.0);
+    if (in.values.hasVolume)
+        sink.logLine("Volume=%+d%%\n", in.values.volume.percent);
 }
 
 } // namespace
@@ -59,14 +60,14 @@ void ITunesUpdateSink::logLine(const char* format, ...)
 std::string iTunesScript(const ITunesUpdateInput& in)
 {
     char commands[256] = "";
-    if (in.doTimes) {
+    if (in.values.hasTimes) {
         std::snprintf(commands, sizeof commands, "set start of mytrack to %.3f\nset finish of mytrack to %.3f\n",
-                      in.startMs / 1000.0, in.stopMs / 1000.0);
+                      in.values.times.startMs / 1000.0, in.values.times.stopMs / 1000.0);
     }
-    if (in.doVolume && ovra::volumeinlibrary(in.tagKind)) {
+    if (in.values.hasVolume && ovra::volumeinlibrary(in.tagKind)) {
         size_t used = std::char_traits<char>::length(commands);
         std::snprintf(commands + used, sizeof commands - used, "set the volume adjustment of mytrack to %ld\n",
-                      static_cast<long>(in.volumePercent));
+                      static_cast<long>(in.values.volume.percent));
     }
     // Both IDs, where the library has both: the script must reach this track
     // and no other, even in a library that gives one ID to two tracks.
@@ -81,17 +82,14 @@ std::string iTunesScript(const ITunesUpdateInput& in)
     return script;
 }
 
-bool libraryupdatedue(ITunesUpdateInput& in, ITunesUpdateSink& sink)
+LibraryStep librarystep(const ITunesUpdateInput& input)
 {
-    settlelibrarychange(in);
-    if (!in.exportToLibrary || in.trackId < 0)
-        return false;
-    if (!in.iTunesChanged) {
-        sink.logLine("iTunes is up-to-date.\n");
-        return false;
-    }
-    return true;
+    if (!input.exportToLibrary || input.trackId < 0)
+        return LibraryStep::none;
+    return librarychanged(input) ? LibraryStep::update : LibraryStep::upToDate;
 }
+
+void ITunesUpdateSink::libraryUpToDate() { logLine("iTunes is up-to-date.\n"); }
 
 void updateITunes(const ITunesUpdateInput& input, ovra::AppleScriptServer& server, ITunesUpdateSink& sink)
 {
@@ -101,19 +99,28 @@ void updateITunes(const ITunesUpdateInput& input, ovra::AppleScriptServer& serve
         sink);
 }
 
-void settlelibrarychange(ITunesUpdateInput& in)
+bool librarychanged(const ITunesUpdateInput& in)
 {
-    if (in.doTimes && (in.libraryStart != in.startMs || in.libraryStop != in.stopMs))
-        in.iTunesChanged = true;
-    if (in.doVolume && std::llabs(in.libraryVolumeAdjustment - in.libraryVolume) >= LIBRARY_VOLUME_STEP)
-        in.iTunesChanged = true;
+    if (in.iTunesChanged)
+        return true;
+    if (in.values.hasTimes && (in.libraryStart != in.values.times.startMs || in.libraryStop != in.values.times.stopMs))
+        return true;
+    return in.values.hasVolume &&
+        std::llabs(in.libraryVolumeAdjustment - in.values.volume.libraryVolume) >= LIBRARY_VOLUME_STEP;
 }
 
 void updateITunes(const ITunesUpdateInput& input, const ScriptRunner& run, ITunesUpdateSink& sink)
 {
-    ITunesUpdateInput in = input;
-    if (!libraryupdatedue(in, sink))
+    const ITunesUpdateInput& in = input;
+    switch (librarystep(in)) {
+    case LibraryStep::none:
         return;
+    case LibraryStep::upToDate:
+        sink.libraryUpToDate();
+        return;
+    case LibraryStep::update:
+        break;
+    }
     sink.setStatus("Updating iTunes");
     std::string script = iTunesScript(in);
     char reply[80];

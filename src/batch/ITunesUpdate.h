@@ -2,6 +2,7 @@
 // finish, volume adjustment; the tempo through a refresh from the file) in
 // line with what the batch worked out, by one script run in the helper.
 #pragma once
+#include "batch/TrackValues.h"
 #include "script/AppleScriptServer.h"
 #include "tags/Tag.h"
 
@@ -16,15 +17,8 @@ struct ITunesUpdateInput {
     bool exportToLibrary = false; // the "export" option
     int32_t trackId = -1;         // negative: the file is not in the library
     uint64_t persistentId = 0;    // 0: unknown
-    bool doBpm = false;
-    bool doTimes = false;
-    bool doVolume = false;
-    int bpm = 0;
-    uint32_t startMs = 0;
-    uint32_t stopMs = 0;
-    int volumePercent = 0;    // -100 .. 100
-    int libraryVolume = 0;    // the same on the library's -255 .. 255 scale
-    int64_t libraryStart = 0; // what the library file holds now (0: absent)
+    TrackValues values;           // as the track's steps worked them out
+    int64_t libraryStart = 0;     // what the library file holds now (0: absent)
     int64_t libraryStop = 0;
     int64_t libraryVolumeAdjustment = 0;
     uint32_t tagKind = 0;       // MP4 or Xiph: the volume goes to the library (ID3 files carry it in the tag)
@@ -43,6 +37,11 @@ public:
     // The script ran and the library took the track's values: by default the
     // line "iTunes updated.". The batch holds it back until the library is saved.
     virtual void libraryUpdated(const ITunesUpdateInput& in);
+    // The entry already holds the track's values: by default the line
+    // "iTunes is up-to-date.".
+    virtual void libraryUpToDate();
+    // A dry run: the entry would change (its line is logged already).
+    virtual void libraryWouldUpdate() {}
 
     void logLine(const char* format, ...) __attribute__((format(printf, 2, 3)));
 };
@@ -51,12 +50,13 @@ public:
 // in iTunes: " and reason), what they should be, and counts the error.
 void logNotUpdated(const ITunesUpdateInput& in, const char* reason, ITunesUpdateSink& sink);
 
-// Sets iTunesChanged where the library's times or volume differ from the
-// values worked out (the first steps of updateITunes).
-void settlelibrarychange(ITunesUpdateInput& in);
-// Settles in; true when the track's entry is to be changed. Logs "iTunes is
-// up-to-date." for an entry that stays as it is.
-bool libraryupdatedue(ITunesUpdateInput& in, ITunesUpdateSink& sink);
+// Whether the library's entry is to change: the tag step said so
+// (iTunesChanged), or its times or volume differ from the values worked out.
+bool librarychanged(const ITunesUpdateInput& in);
+// What the library's part of a track is to do: nothing (no export, or a file
+// the library does not know), say the entry is up to date, or update it.
+enum class LibraryStep { none, upToDate, update };
+LibraryStep librarystep(const ITunesUpdateInput& in);
 
 // The script for a track (what updateITunes sends).
 std::string iTunesScript(const ITunesUpdateInput& in);

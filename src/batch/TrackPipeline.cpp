@@ -129,18 +129,18 @@ TrackDataRecord newRecord(const TrackState& t, const BatchOptions& options)
     const bool keepBpm = t.hasRecord && !options.detectbpm && t.record.hasBPM();
     const bool keepTimes = t.hasRecord && (!options.optimizetimes || t.trackId < 0) && t.record.hasTimes();
     const bool keepVolume = t.hasRecord && !options.adjustvolume && t.record.hasVolume();
-    if (t.doBpm || keepBpm) {
+    if (t.values.hasBpm || keepBpm) {
         fresh.flags |= TrackDataRecord::FLAG_BPM;
-        fresh.bpm = t.doBpm ? uint32_t(t.bpm) : t.record.bpm;
+        fresh.bpm = t.values.hasBpm ? uint32_t(t.values.bpm) : t.record.bpm;
     }
-    if (t.doTimes || keepTimes) {
+    if (t.values.hasTimes || keepTimes) {
         fresh.flags |= TrackDataRecord::FLAG_TIMES;
-        fresh.startMs = t.doTimes ? uint32_t(t.times.startMs) : t.record.startMs;
-        fresh.stopMs = t.doTimes ? uint32_t(t.times.stopMs) : t.record.stopMs;
+        fresh.startMs = t.values.hasTimes ? uint32_t(t.values.times.startMs) : t.record.startMs;
+        fresh.stopMs = t.values.hasTimes ? uint32_t(t.values.times.stopMs) : t.record.stopMs;
     }
-    if (t.doVolume || keepVolume) {
+    if (t.values.hasVolume || keepVolume) {
         fresh.flags |= TrackDataRecord::FLAG_VOLUME;
-        fresh.volume = t.doVolume ? t.volume.value : t.record.volume;
+        fresh.volume = t.values.hasVolume ? t.values.volume.value : t.record.volume;
     }
     return fresh;
 }
@@ -148,13 +148,20 @@ TrackDataRecord newRecord(const TrackState& t, const BatchOptions& options)
 // The library step's entries in a dry run: it counts no error of its own.
 class DryRunLog : public ITunesUpdateSink {
 public:
-    explicit DryRunLog(BatchProcessor& batch) : batch(batch) {}
+    DryRunLog(BatchProcessor& batch, TrackReport_auto& report) : batch(batch), report(report) {}
     void logText(const char* text) override { batch.logLine("%s", text); }
     void countError() override {}
     void setStatus(const char* text) override { batch.setStatus(text); }
+    void libraryUpToDate() override
+    {
+        ITunesUpdateSink::libraryUpToDate();
+        report.setlibrary(LibraryOutcome::upToDate);
+    }
+    void libraryWouldUpdate() override { report.setlibrary(LibraryOutcome::wouldUpdate); }
 
 private:
     BatchProcessor& batch;
+    TrackReport_auto& report;
 };
 
 } // namespace
@@ -173,23 +180,32 @@ void BatchProcessor::processTrack(const char* path, int32_t trackId, const Batch
     logLine("Processing: %s\n", logged(path).c_str());
     TrackReport_auto report(display, path, trackId, canceler);
     OnTrack_auto on(report);
-    TrackState track(path, trackId);
-    if (trackSteps(track, options, canceler, report))
-        updateLibrary(libraryUpdate(track, options));
+    try {
+        TrackState track(path, trackId);
+        if (trackSteps(track, options, canceler, report))
+            updateLibrary(libraryUpdate(track, options));
+    } catch (...) {
+        report.abandon(); // it ends the batch: the track did not finish
+        throw;
+    }
 }
 
 bool BatchProcessor::trackSteps(TrackState& track, const BatchOptions& options, ovra::Canceler& canceler,
                                 TrackReport_auto& report)
 {
-    if (!readTrack(track, options, canceler) || !decideWrites(track, options) || !obtainAnalysis(track, options, canceler))
+    if (!readTrack(track, options, canceler) || !decideWrites(track, options) ||
+        !obtainAnalysis(track, options, canceler))
         return false;
     deriveValues(track, options);
-    report.setvalues(track.analysis, track.sampleRate, track.doBpm, track.bpm, track.doTimes, track.times,
-                     track.doVolume, track.volume);
+    report.setvalues(track.analysis, track.sampleRate, track.before, track.values);
     if (canceler.iscancelled() || !writeTag(track, options) || canceler.iscancelled())
         return false;
+    TagOutcome tagOutcome = TagOutcome::upToDate;
+    if (track.tagChanged)
+        tagOutcome = options.dryRun ? TagOutcome::wouldUpdate : TagOutcome::updated;
+    report.settag(tagOutcome);
     if (options.dryRun) {
-        DryRunLog sink(*this);
+        DryRunLog sink(*this, report);
         describelibraryupdate(libraryUpdate(track, options), track, sink);
         return false; // nothing for the library
     }
@@ -211,20 +227,18 @@ bool BatchProcessor::claimTrack(TrackState& t, const BatchOptions& options, ovra
     if (options.dryRun) {
         if (!ovra::journalpending(realPath))
             return true;
-        logLine("Track left as it is: an interrupted update of it is not settled yet; a run without --dry-run "
-                "settles it first.\n");
-        ++errors;
+        failTrack("Track left as it is: an interrupted update of it is not settled yet; a run without --dry-run "
+                  "settles it first.\n");
         return false;
     }
-    const ovra::JournalOutcome outcome =
-        ovra::settletrackjournal(realPath, [&](const char* line) { logLine("%s", line); }, why);
+    const ovra::JournalOutcome outcome = ovra::settletrackjournal(
+        realPath, [&](const char* line) { logLine("%s", line); }, why);
     if (outcome != ovra::JournalOutcome::kept && outcome != ovra::JournalOutcome::busy)
         return true;
     // Never called up to date, nor written over, until the journal is settled.
     if (outcome == ovra::JournalOutcome::busy)
         why = "its journal is in use by another Tempix";
-    logLine("Track left as it is: it may be damaged by an interrupted update; %s.\n", why.c_str());
-    ++errors;
+    failTrack("Track left as it is: it may be damaged by an interrupted update; %s.\n", why.c_str());
     return false;
 }
 
@@ -234,8 +248,8 @@ bool BatchProcessor::readTrack(TrackState& t, const BatchOptions& options, ovra:
     struct stat st;
     const int found = stat(t.path, &st) == 0 ? 0 : errno;
     if (found == 0 && !S_ISREG(st.st_mode)) {
-        logLine("Not a regular file (%s): skipping this track.\n", fileKind(st.st_mode));
-        ++errors;
+        failTrack("Not a regular file (%s): skipping this track.\n", fileKind(st.st_mode));
+
         return false;
     }
     if (found == 0 && !claimTrack(t, options, canceler))
@@ -248,10 +262,9 @@ bool BatchProcessor::readTrack(TrackState& t, const BatchOptions& options, ovra:
         t.tag.reset(); // logged below
     }
     if (!t.tag) {
-        logLine("Could not read metadata for this track.\n");
+        failTrack("Could not read metadata for this track.\n");
         if (found != 0)
             logErrorWords(found); // gone, or a name too long: not a damaged file
-        ++errors;
         return false;
     }
     if (!passesGenreFilter(*t.tag))
@@ -277,11 +290,23 @@ bool BatchProcessor::readTrack(TrackState& t, const BatchOptions& options, ovra:
     }
 
     t.library = libraryValues(root.get(), t.trackId);
+    // What the track holds now, for the results: the tag's tempo, the
+    // library's times, and the volume where the track keeps it (the tag's,
+    // else the library's).
+    t.before.hasBpm = true;
+    t.before.bpm = t.tagBpm;
+    t.before.hasTimes = t.trackId >= 0;
+    t.before.times = {t.library.start, t.library.stop};
+    t.before.hasVolume = true;
+    t.before.volume.value = t.tagRva;
+    t.before.volume.libraryVolume = t.library.volume;
+    t.before.volume.percent =
+        t.rvaReadable ? ovra::rvatopercent(t.tagRva) : ovra::libraryvolumetopercent(t.library.volume);
     if (!t.library.ambiguity.empty()) {
         // Which track the library means cannot be told: never guess.
-        logLine("Track left as it is: its entry in the iTunes library is ambiguous (%s) [track ID=%d].\n",
-                t.library.ambiguity.c_str(), t.trackId);
-        ++errors;
+        failTrack("Track left as it is: its entry in the iTunes library is ambiguous (%s) [track ID=%d].\n",
+                  t.library.ambiguity.c_str(), t.trackId);
+
         return false;
     }
     return true;
@@ -303,7 +328,7 @@ bool BatchProcessor::passesGenreFilter(ovra::Tag& tag)
         *c = static_cast<char>(std::tolower(static_cast<unsigned char>(*c)));
     bool listed = genreSet.count(genre) != 0;
     if ((policy == 1 && listed) || (policy == 2 && !listed)) {
-        logLine("Genre filter: skipping genre '%s'.\n", logged(genre).c_str());
+        skipTrack("Genre filter: skipping genre '%s'.\n", logged(genre).c_str());
         return false;
     }
     return true;
@@ -314,31 +339,31 @@ bool BatchProcessor::decideWrites(TrackState& t, const BatchOptions& options)
     // Values another program set are left alone unless our record vouches
     // for them or the overwrite option says so.
     const TrackDataRecord& r = t.record;
-    t.doBpm = options.detectbpm;
-    t.doTimes = options.optimizetimes;
-    t.doVolume = options.adjustvolume && !(t.volumeUnreadable && !options.overwritevolume);
+    t.values.hasBpm = options.detectbpm;
+    t.values.hasTimes = options.optimizetimes;
+    t.values.hasVolume = options.adjustvolume && !(t.volumeUnreadable && !options.overwritevolume);
     if (!options.overwritebpm && t.tagBpm != 0 && !(t.hasRecord && r.hasBPM() && int64_t(r.bpm) == t.tagBpm))
-        t.doBpm = false;
+        t.values.hasBpm = false;
     if (t.trackId < 0)
-        t.doTimes = false;
+        t.values.hasTimes = false;
     else if (!options.overwritetimes && (t.library.start != 0 || t.library.stop != 0) &&
              !(t.hasRecord && r.hasTimes() && int32_t(r.startMs) == t.library.start &&
                int32_t(r.stopMs) == t.library.stop))
-        t.doTimes = false;
+        t.values.hasTimes = false;
     if (!options.overwritevolume) {
         bool ours = t.hasRecord && r.hasVolume();
         if (t.tagRva != 0 && !(ours && std::abs(int64_t(t.tagRva) - r.volume) <= OWN_RVA_TOLERANCE))
-            t.doVolume = false;
+            t.values.hasVolume = false;
         if (t.library.volume != 0 &&
             !(ours &&
               std::abs(ovra::rvatolibraryvolume(r.volume) - long(t.library.volume)) <= OWN_LIBRARY_VOLUME_TOLERANCE))
-            t.doVolume = false;
+            t.values.hasVolume = false;
     }
-    if (t.doBpm || t.doTimes || t.doVolume)
+    if (t.values.hasBpm || t.values.hasTimes || t.values.hasVolume)
         return true;
     const auto& names = current.overwriteOptionNames;
     if (names[0].empty()) {
-        logLine("Data set by another application (check appropriate checkbox(es) to overwrite).\n");
+        skipTrack("Data set by another application (check appropriate checkbox(es) to overwrite).\n");
         return false;
     }
     // The options that would set what was asked for.
@@ -351,7 +376,7 @@ bool BatchProcessor::decideWrites(TrackState& t, const BatchOptions& options)
         useful.push_back(names[2]);
     if (useful.empty())
         useful.assign(names.begin(), names.end());
-    logLine("Data set by another application (use %s to overwrite).\n", alternatives(useful).c_str());
+    skipTrack("Data set by another application (use %s to overwrite).\n", alternatives(useful).c_str());
     return false;
 }
 
@@ -368,23 +393,22 @@ bool BatchProcessor::obtainAnalysis(TrackState& t, const BatchOptions& options, 
         outcome = analyzeTrackAudio(t.path, canceler);
     } catch (int code) {
         // A decoder failure is this track's, not the batch's.
-        logLine("Could not decode track: error code %d.\n", code);
+        failTrack("Could not decode track: error code %d.\n", code);
         logErrorWords(code);
-        ++errors;
         return false;
     }
     if (outcome.status == AnalysisStatus::cancelled)
         return false;
     if (outcome.status != AnalysisStatus::ok) {
-        logLine("%s", outcome.failure.c_str());
-        ++errors;
+        failTrack("%s", outcome.failure.c_str());
+
         return false;
     }
     t.analysis = outcome.analysis;
     t.sampleRate = outcome.sampleRate;
     if (t.analysis.beatPeriod == 0 || !(t.sampleRate > 0.0)) {
-        logLine("No beat found in track.\n");
-        ++errors;
+        failTrack("No beat found in track.\n");
+
         return false;
     }
     return true;
@@ -392,40 +416,39 @@ bool BatchProcessor::obtainAnalysis(TrackState& t, const BatchOptions& options, 
 
 void BatchProcessor::deriveValues(TrackState& t, const BatchOptions& options)
 {
-    t.bpm = t.doBpm ? computeBPM(t.analysis.beatPeriod, t.sampleRate) : 0;
-    t.times = t.doTimes ? computeTimes(t.analysis, t.sampleRate, options.lessintro) : TrackTimes();
-    t.volume = t.doVolume ? computeVolume(t.analysis.loudness, t.analysis.peakLevel) : VolumeAdjustment();
+    t.values.bpm = t.values.hasBpm ? computeBPM(t.analysis.beatPeriod, t.sampleRate) : 0;
+    t.values.times = t.values.hasTimes ? computeTimes(t.analysis, t.sampleRate, options.lessintro) : TrackTimes();
+    t.values.volume =
+        t.values.hasVolume ? computeVolume(t.analysis.loudness, t.analysis.peakLevel) : VolumeAdjustment();
 }
 
 bool BatchProcessor::writeTag(TrackState& t, const BatchOptions& options)
 {
     setStatus("Updating track metadata");
     ovra::Tag& tag = *t.tag;
-    if (t.doBpm) {
-        if (t.bpm != t.tagBpm) {
+    if (t.values.hasBpm) {
+        if (t.values.bpm != t.tagBpm) {
             try {
-                tag.setBPM(t.bpm);
+                tag.setBPM(t.values.bpm);
                 t.tagChanged = t.bpmStaged = true;
             } catch (int code) {
                 if (code != ovra::TAG_ERR_UNSUPPORTED) {
-                    logLine("Could not set BPM (%d) in tag: error code %ld.\n", t.bpm, long(code));
+                    failTrack("Could not set BPM (%d) in tag: error code %ld.\n", t.values.bpm, long(code));
                     logErrorWords(code);
-                    ++errors;
                 }
             }
         }
-        t.libraryChanged = t.bpm != t.library.bpm;
+        t.libraryChanged = t.values.bpm != t.library.bpm;
     }
-    if (t.doVolume && std::abs(int64_t(t.volume.value) - t.tagRva) >= RVA_REWRITE_STEP) {
+    if (t.values.hasVolume && std::abs(int64_t(t.values.volume.value) - t.tagRva) >= RVA_REWRITE_STEP) {
         t.libraryChanged = true;
         try {
-            tag.setRVA(t.volume.value);
+            tag.setRVA(t.values.volume.value);
             t.tagChanged = t.rvaStaged = true;
         } catch (int code) {
             if (code != ovra::TAG_ERR_UNSUPPORTED) {
-                logLine("Could not set RVA (%+d%%) in tag: error code %ld.\n", t.volume.percent, long(code));
+                failTrack("Could not set RVA (%+d%%) in tag: error code %ld.\n", t.values.volume.percent, long(code));
                 logErrorWords(code);
-                ++errors;
             }
         }
     }
@@ -456,11 +479,11 @@ bool BatchProcessor::writeTag(TrackState& t, const BatchOptions& options)
         // refused to keep it whole: it is as it was, this track failed, the
         // batch goes on.
         if (const char* why = ovra::tagwriterefusal(code))
-            logLine("Could not write tag to file: %s (error code %d).\n", why, code);
+            failTrack("Could not write tag to file: %s (error code %d).\n", why, code);
         else if (code == ovra::FILE_ERR_JOURNAL)
-            logLine("Could not write tag to file: %s (error code %d).\n", ovra::journalproblem().c_str(), code);
+            failTrack("Could not write tag to file: %s (error code %d).\n", ovra::journalproblem().c_str(), code);
         else
-            logLine("Could not write tag to file: error code %d.\n", code);
+            failTrack("Could not write tag to file: error code %d.\n", code);
         if (!ovra::tagwriterefusal(code) && code != ovra::FILE_ERR_JOURNAL)
             logErrorWords(code);
         const std::string journal = ovra::halfwrittenjournal();
@@ -468,7 +491,6 @@ bool BatchProcessor::writeTag(TrackState& t, const BatchOptions& options)
             logLine("The track is half-written: the journal %s keeps its original bytes, and the next start of "
                     "Tempix restores them (tempix-cli --journal lists it).\n",
                     journal.c_str());
-        ++errors;
         return false;
     }
     logLine(t.tagChanged ? "Track updated.\n" : "Track is up-to-date.\n");
@@ -481,14 +503,7 @@ ITunesUpdateInput BatchProcessor::libraryUpdate(const TrackState& t, const Batch
     update.exportToLibrary = options.exportToLibrary;
     update.trackId = t.trackId;
     update.persistentId = t.library.persistentId;
-    update.doBpm = t.doBpm;
-    update.doTimes = t.doTimes;
-    update.doVolume = t.doVolume;
-    update.bpm = t.bpm;
-    update.startMs = uint32_t(t.times.startMs);
-    update.stopMs = uint32_t(t.times.stopMs);
-    update.volumePercent = t.volume.percent;
-    update.libraryVolume = t.volume.libraryVolume;
+    update.values = t.values;
     update.libraryStart = t.library.start;
     update.libraryStop = t.library.stop;
     update.libraryVolumeAdjustment = t.library.volume;

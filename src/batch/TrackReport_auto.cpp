@@ -1,13 +1,10 @@
 #include "batch/TrackReport_auto.h"
 #include "platform/Threads.h"
 
-#include <cstring>
-#include <exception>
-
 namespace ovra::tempix {
 
 TrackReport_auto::TrackReport_auto(BatchDisplay& display_, const char* path, int32_t trackId, ovra::Canceler& canceler_)
-    : display(display_), canceler(canceler_), exceptionsAtStart(std::uncaught_exceptions())
+    : display(display_), canceler(canceler_)
 {
     result.path = path ? path : "";
     result.trackId = trackId;
@@ -17,14 +14,13 @@ TrackReport_auto::~TrackReport_auto()
 {
     if (canceler.iscancelled())
         return; // the batch is going away; nobody waits for this track
-    // An exception leaving the track ends the batch; the track did not finish.
-    if (std::uncaught_exceptions() > exceptionsAtStart || result.errors != 0)
+    if (abandoned || result.errors != 0)
         result.outcome = TrackOutcome::failed;
-    else if (tagUpdated)
+    else if (result.tag == TagOutcome::updated)
         result.outcome = TrackOutcome::updated;
-    else if (tagWouldUpdate)
+    else if (result.tag == TagOutcome::wouldUpdate)
         result.outcome = TrackOutcome::wouldUpdate;
-    else if (tagUpToDate)
+    else if (result.tag == TagOutcome::upToDate)
         result.outcome = TrackOutcome::upToDate;
     else
         result.outcome = TrackOutcome::skipped;
@@ -37,31 +33,27 @@ TrackReport_auto::~TrackReport_auto()
 
 void TrackReport_auto::addentry(const char* text)
 {
-    if (!text)
-        return;
-    // The pipeline's two closing lines for the tag say how the track went.
-    if (std::strcmp(text, "Track updated.\n") == 0)
-        tagUpdated = true;
-    else if (std::strcmp(text, "Track is up-to-date.\n") == 0)
-        tagUpToDate = true;
-    else if (std::strncmp(text, "Would update track: ", 20) == 0)
-        tagWouldUpdate = true;
-    result.entries += text;
+    if (text)
+        result.entries += text;
 }
 
-void TrackReport_auto::setvalues(const TrackAnalysis& analysis, double sampleRate, bool doBpm, int bpm, bool doTimes,
-                                 const TrackTimes& times, bool doVolume, const VolumeAdjustment& volume)
+void TrackReport_auto::setreason(const char* text)
+{
+    if (!result.reason.empty() || text == nullptr)
+        return;
+    result.reason = text;
+    while (!result.reason.empty() && result.reason.back() == '\n')
+        result.reason.pop_back();
+}
+
+void TrackReport_auto::setvalues(const TrackAnalysis& analysis, double sampleRate, const TrackValues& before,
+                                 const TrackValues& after)
 {
     result.hasAnalysis = true;
     result.analysis = analysis;
     result.sampleRate = sampleRate;
-    result.hasBpm = doBpm;
-    result.bpm = doBpm ? bpm : 0;
-    result.hasTimes = doTimes;
-    result.startMs = doTimes ? times.startMs : 0;
-    result.stopMs = doTimes ? times.stopMs : 0;
-    result.hasVolume = doVolume;
-    result.volumePercent = doVolume ? volume.percent : 0;
+    result.before = before;
+    result.after = after;
 }
 
 } // namespace ovra::tempix

@@ -25,17 +25,21 @@ public:
     void addentry(const char* text);
     // Where the batch counts the track's errors (ErrorCount::Track_auto).
     int& errorcounter() { return result.errors; }
-    // The analysis the track's values come from, and the values derived.
-    void setvalues(const TrackAnalysis& analysis, double sampleRate, bool doBpm, int bpm, bool doTimes,
-                   const TrackTimes& times, bool doVolume, const VolumeAdjustment& volume);
+    // Why the track failed (its first error line) or was passed over.
+    void setreason(const char* text);
+    // What the tag step and the library's part did.
+    void settag(TagOutcome outcome) { result.tag = outcome; }
+    void setlibrary(LibraryOutcome outcome) { result.library = outcome; }
+    // The analysis the track's values come from, what it held and the values derived.
+    void setvalues(const TrackAnalysis& analysis, double sampleRate, const TrackValues& before,
+                   const TrackValues& after);
+    // An exception left the track: it did not finish, whatever it did so far.
+    void abandon() { abandoned = true; }
 
 private:
     BatchDisplay& display;
     ovra::Canceler& canceler;
-    int exceptionsAtStart;
-    bool tagUpdated = false;
-    bool tagUpToDate = false;
-    bool tagWouldUpdate = false;
+    bool abandoned = false;
     TrackResult result;
 };
 

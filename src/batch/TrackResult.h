@@ -1,6 +1,7 @@
 // What became of one track of a batch, for a front end that lists them.
 #pragma once
 #include "batch/TrackAnalysis.h"
+#include "batch/TrackValues.h"
 
 #include <cstdint>
 #include <string>
@@ -15,13 +16,23 @@ enum class TrackOutcome {
     wouldUpdate, // a dry run: the tag would be written ("Would update track: ...")
 };
 
+// What the tag step and the library's part each did; none where the track
+// did not get there.
+enum class TagOutcome { none, updated, upToDate, wouldUpdate };
+enum class LibraryOutcome { none, updated, upToDate, wouldUpdate, failed };
+
 struct TrackResult {
     std::string path;
     int32_t trackId = -1;
     TrackOutcome outcome = TrackOutcome::failed;
+    TagOutcome tag = TagOutcome::none;
+    LibraryOutcome library = LibraryOutcome::none;
     int errors = 0; // errors counted while the track ran
+    // Why the track failed or was passed over, in the words of its log line
+    // (the first error's); empty when it went as asked.
+    std::string reason;
     // The track's log entries after its "Processing:" line, each with its
-    // line feed; the failure or the reason for a skip is among them.
+    // line feed.
     std::string entries;
 
     // The analysis the values come from, when the track got that far.
@@ -29,15 +40,10 @@ struct TrackResult {
     TrackAnalysis analysis;
     double sampleRate = 0.0; // as the values were derived with
 
-    // The values worked out for the track, each only when it was asked for
-    // and allowed.
-    bool hasBpm = false;
-    int bpm = 0;
-    bool hasTimes = false;
-    int32_t startMs = 0;
-    int32_t stopMs = 0;
-    bool hasVolume = false;
-    int32_t volumePercent = 0;
+    // What the track held before, and the values worked out for it (each
+    // only when it was asked for and allowed).
+    TrackValues before;
+    TrackValues after;
 };
 
 } // namespace ovra::tempix

@@ -4,6 +4,7 @@
 #pragma once
 #include "batch/TrackAnalysis.h"
 #include "batch/TrackDataRecord.h"
+#include "batch/TrackValues.h"
 #include "tags/Tag.h"
 #include "tags/TrackLock.h"
 
@@ -41,17 +42,15 @@ struct TrackState {
     bool volumeUnreadable = false; // the tag's volume is there but cannot be read
     LibraryValues library;
 
-    // What this run may set.
-    bool doBpm = false;
-    bool doTimes = false;
-    bool doVolume = false;
+    // What the track held before this run (the tag's tempo and volume, the
+    // library's times), for the results.
+    TrackValues before;
 
-    // The analysis, stored or fresh, and what is derived from it.
+    // The analysis, stored or fresh, and the values derived from it: each
+    // present where this run may set it.
     TrackAnalysis analysis;
     double sampleRate = 0.0;
-    int bpm = 0;
-    TrackTimes times;
-    VolumeAdjustment volume;
+    TrackValues values;
 
     // What the tag step did.
     bool tagChanged = false;

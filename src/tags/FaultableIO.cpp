@@ -11,6 +11,8 @@
 #include <cstring>
 #include <cerrno>
 #include <mutex>
+#include <string>
+#include <vector>
 
 #include <fcntl.h>
 #include <stdio.h>
@@ -27,10 +29,25 @@ bool fired = false;
 
 // 0 to go ahead, an errno to fail the call; ends the process in die mode.
 // A write that dies is cut in half first, as a power loss may cut it.
-int checkpoint(int fd = -1, const void* data = nullptr, size_t n = 0, int64_t pos = 0)
+bool tracing = false;
+std::vector<std::string> trace;
+
+// The file a descriptor is open on, for the trace.
+std::string pathof(int fd)
+{
+    char link[64], target[4096];
+    std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    ssize_t n = ::readlink(link, target, sizeof target - 1);
+    return n > 0 ? std::string(target, size_t(n)) : std::string("?");
+}
+
+int checkpoint(const char* kind, int fd, const char* path = nullptr, const void* data = nullptr, size_t n = 0,
+               int64_t pos = 0)
 {
     int k = calls.fetch_add(1) + 1;
     std::lock_guard<std::mutex> lock(hookMutex);
+    if (tracing)
+        trace.push_back(std::string(kind) + " " + (path != nullptr ? std::string(path) : pathof(fd)));
     if (hook.mode == WriteFault::Mode::none || k <= hook.after)
         return 0;
     if (hook.mode == WriteFault::Mode::pause) {
@@ -60,6 +77,19 @@ void setwritefault(const WriteFault& fault)
 
 int writecalls() { return calls.load(); }
 
+void tracewrites(bool on)
+{
+    std::lock_guard<std::mutex> lock(hookMutex);
+    tracing = on;
+    trace.clear();
+}
+
+std::vector<std::string> writetrace()
+{
+    std::lock_guard<std::mutex> lock(hookMutex);
+    return trace;
+}
+
 void setwritefaultfromenvironment()
 {
     const char* text = std::getenv("TEMPIX_WRITE_FAULT");
@@ -87,7 +117,7 @@ void setwritefaultfromenvironment()
 
 int iopwrite(int fd, const void* data, size_t n, int64_t pos)
 {
-    if (int e = checkpoint(fd, data, n, pos))
+    if (int e = checkpoint("write", fd, nullptr, data, n, pos))
         return e;
     return pwriteall(fd, data, n, pos);
 }
@@ -96,7 +126,7 @@ int iopread(int fd, void* data, size_t n, int64_t pos) { return preadall(fd, dat
 
 int ioftruncate(int fd, int64_t length)
 {
-    if (int e = checkpoint())
+    if (int e = checkpoint("truncate", fd))
         return e;
     while (::ftruncate(fd, off_t(length)) != 0) {
         if (errno != EINTR)
@@ -107,7 +137,7 @@ int ioftruncate(int fd, int64_t length)
 
 int iofallocate(int fd, int64_t pos, int64_t n)
 {
-    if (int e = checkpoint())
+    if (int e = checkpoint("allocate", fd))
         return e;
     int e;
     while ((e = ::posix_fallocate(fd, off_t(pos), off_t(n))) == EINTR) {
@@ -117,21 +147,21 @@ int iofallocate(int fd, int64_t pos, int64_t n)
 
 int iofsync(int fd)
 {
-    if (int e = checkpoint())
+    if (int e = checkpoint("flush", fd))
         return e;
     return ::fsync(fd) == 0 ? 0 : errno;
 }
 
 int iorename(const char* from, const char* to)
 {
-    if (int e = checkpoint())
+    if (int e = checkpoint("rename", -1, to))
         return e;
     return ::rename(from, to) == 0 ? 0 : errno;
 }
 
 int iounlink(const char* path)
 {
-    if (int e = checkpoint())
+    if (int e = checkpoint("unlink", -1, path))
         return e;
     return ::unlink(path) == 0 ? 0 : errno;
 }

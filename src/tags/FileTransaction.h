@@ -144,5 +144,9 @@ void setwritefault(const WriteFault& fault);
 void setwritefaultfromenvironment();
 // Write-type calls made since the hook was last set.
 int writecalls();
+// Test hook: records every write-type call as "KIND PATH" (write, truncate,
+// allocate, flush, rename, unlink), so that a test can check their order.
+void tracewrites(bool on);
+std::vector<std::string> writetrace();
 
 } // namespace ovra

@@ -132,10 +132,10 @@ class JournalReader {
 public:
     WriteJournal journal;
     int version = 0;
-    bool headOk = false; // the track's identity and the hashes can be trusted
-    bool bodyOk = false; // the saved and the new bytes can be trusted too
-    std::string damage;  // why not, in words
-    std::string salvaged; // a damaged head's track path, as far as it reads
+    bool headOk = false;                      // the track's identity and the hashes can be trusted
+    bool bodyOk = false;                      // the saved and the new bytes can be trusted too
+    std::string damage;                       // why not, in words
+    std::string salvaged;                     // a damaged head's track path, as far as it reads
     std::vector<WriteJournal::Range> updated; // the new bytes, where the journal keeps them
     uint64_t oldHash = 0, newHash = 0;
 
@@ -641,7 +641,8 @@ TrackMatch comparetrack(const JournalReader& r, int trackFd, int64_t length)
 {
     const WriteJournal& j = r.journal;
     uint64_t h = 0;
-    if (length == j.newlength() && hashtrack(trackFd, WriteJournal::updatedranges(j.ranges(), j.oldlength(), j.newlength()), h)) {
+    if (length == j.newlength() &&
+        hashtrack(trackFd, WriteJournal::updatedranges(j.ranges(), j.oldlength(), j.newlength()), h)) {
         if (h == r.newHash)
             return TrackMatch::updated;
     }
@@ -719,22 +720,19 @@ struct Settler {
         if (atStart)
             say(line);
     }
-    void keepcode(int code)
-    {
-        keep("Error code " + std::to_string(code) + ": " + errorText(code) + ".\n");
-    }
+    void keepcode(int code) { keep("Error code " + std::to_string(code) + ": " + errorText(code) + ".\n"); }
     JournalOutcome keepdamaged(const std::string& file, const std::string& track, const std::string& reason)
     {
         why = "its journal could not be read (" + reason + ")";
         if (track.empty())
             keep("A track may be damaged by an interrupted tag update: its journal " + file + " could not be read (" +
-                reason + "), and the name of the track is lost with it.\n");
+                 reason + "), and the name of the track is lost with it.\n");
         else
             keep(track + " may be damaged by an interrupted tag update: its journal could not be read (" + reason +
-                ").\n");
+                 ").\n");
         keep("The journal " + file +
-            " is kept, and the track is reported by every batch until the journal is forgotten "
-            "(tempix-cli --journal lists it, tempix-cli --journal-discard forgets it).\n");
+             " is kept, and the track is reported by every batch until the journal is forgotten "
+             "(tempix-cli --journal lists it, tempix-cli --journal-discard forgets it).\n");
         return JournalOutcome::kept;
     }
     JournalOutcome settle(const std::string& file);
@@ -753,8 +751,8 @@ JournalOutcome Settler::settle(const std::string& file)
     if (S_ISLNK(ls.st_mode)) {
         why = "its journal is a symbolic link";
         keep("The journal " + file +
-            " is a symbolic link: it was not followed, and the track it stands for may be damaged by an "
-            "interrupted tag update (tempix-cli --journal-discard forgets it).\n");
+             " is a symbolic link: it was not followed, and the track it stands for may be damaged by an "
+             "interrupted tag update (tempix-cli --journal-discard forgets it).\n");
         return JournalOutcome::kept;
     }
     fd_auto fd(::open(file.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
@@ -777,8 +775,9 @@ JournalOutcome Settler::settle(const std::string& file)
         return JournalOutcome::none; // settled meanwhile
     if (!S_ISREG(st.st_mode)) {
         why = "its journal is not a regular file";
-        keep("The journal " + file + " is not a regular file: the track it stands for may be damaged by an "
-                                    "interrupted tag update.\n");
+        keep("The journal " + file +
+             " is not a regular file: the track it stands for may be damaged by an "
+             "interrupted tag update.\n");
         return JournalOutcome::kept;
     }
 
@@ -802,12 +801,12 @@ JournalOutcome Settler::settle(const std::string& file)
             why = "the file is not there";
             keep("Could not restore " + track + " after an interrupted tag update: the file is gone.\n");
             keep("Its journal " + file +
-                " is kept, and the file is restored when it is back (tempix-cli --journal lists pending "
-                "journals).\n");
+                 " is kept, and the file is restored when it is back (tempix-cli --journal lists pending "
+                 "journals).\n");
         } else {
             why = "it cannot be opened to be restored";
             keep("Could not restore " + track + " after an interrupted tag update: error code " + std::to_string(e) +
-                ".\n");
+                 ".\n");
             keepcode(e);
             keep("Its journal " + file + " is kept and tried again at the next start.\n");
         }
@@ -834,7 +833,7 @@ JournalOutcome Settler::settle(const std::string& file)
     case TrackMatch::unreadable:
         why = "the file cannot be read to be compared with its journal";
         keep("Could not restore " + track + " after an interrupted tag update: error code " + std::to_string(EIO) +
-            ".\n");
+             ".\n");
         keepcode(EIO);
         keep("Its journal " + file + " is kept and tried again at the next start.\n");
         return JournalOutcome::kept;
@@ -851,7 +850,7 @@ JournalOutcome Settler::settle(const std::string& file)
         why = "its journal was written for another file under this name";
         keep("Could not restore " + track + " after an interrupted tag update: the file has changed since.\n");
         keep("It is not the file that the journal " + file +
-            " was written for; the journal is kept (tempix-cli --journal-discard forgets it).\n");
+             " was written for; the journal is kept (tempix-cli --journal-discard forgets it).\n");
         return JournalOutcome::kept;
     case TrackMatch::interrupted:
         break;
@@ -861,7 +860,7 @@ JournalOutcome Settler::settle(const std::string& file)
     if (int e = j.restore(t.fd); e != 0) {
         why = "it could not be restored (error code " + std::to_string(e) + ": " + errorText(e) + ")";
         keep("Could not restore " + track + " after an interrupted tag update: error code " + std::to_string(e) +
-            ".\n");
+             ".\n");
         keepcode(e);
         keep("Its journal " + file + " is kept and tried again at the next start.\n");
         return JournalOutcome::kept;
@@ -1011,8 +1010,10 @@ int discardjournal(const std::string& path, std::string& forgotten)
             return e;
         forgotten = p.track.empty() ? p.file : p.track;
         FILE* log = nullptr;
-        logsentence(log, ("Forgot the journal of " + forgotten + " at the user's request; the track was left as it is.\n").c_str(),
-                    nullptr);
+        logsentence(
+            log,
+            ("Forgot the journal of " + forgotten + " at the user's request; the track was left as it is.\n").c_str(),
+            nullptr);
         if (log != nullptr)
             std::fclose(log);
         return iofsyncfolder(folderof(p.file).c_str());

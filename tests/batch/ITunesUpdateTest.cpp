@@ -43,11 +43,11 @@ ITunesUpdateInput input(int32_t trackId, uint64_t persistentId = 0)
 TEST(ITunesScript, TextsByteForByte)
 {
     ITunesUpdateInput in = input(103, 0x0000000000000ABCull);
-    in.doTimes = true;
-    in.startMs = 1234;
-    in.stopMs = 245678;
-    in.doVolume = true;
-    in.volumePercent = -12;
+    in.values.hasTimes = true;
+    in.values.times.startMs = 1234;
+    in.values.times.stopMs = 245678;
+    in.values.hasVolume = true;
+    in.values.volume.percent = -12;
     in.tagKind = TAG_KIND_ATOM;
     EXPECT_EQ(ovra::tempix::iTunesScript(in),
               trackscript("persistent ID is \"0000000000000ABC\" and database ID is 103",
@@ -57,13 +57,13 @@ TEST(ITunesScript, TextsByteForByte)
     // An ID3 file's volume stays in its tag; only the BPM: no command lines;
     // no persistent ID: the track ID.
     in.tagKind = TAG_KIND_ID3LIB;
-    in.doTimes = false;
+    in.values.hasTimes = false;
     in.persistentId = 0;
     EXPECT_EQ(ovra::tempix::iTunesScript(in), trackscript("database ID is 103", ""));
     in.persistentId = 0xF00000000000000Full;
-    in.doVolume = true;
+    in.values.hasVolume = true;
     in.tagKind = TAG_KIND_ATOM;
-    in.volumePercent = 7;
+    in.values.volume.percent = 7;
     EXPECT_EQ(ovra::tempix::iTunesScript(in),
               trackscript("persistent ID is \"F00000000000000F\" and database ID is 103",
                           "set the volume adjustment of mytrack to 7\n"));
@@ -112,14 +112,14 @@ std::string ITunesUpdate::pristine;
 ITunesUpdateInput mp4track()
 {
     ITunesUpdateInput in = input(103, 0xABC);
-    in.doBpm = true;
-    in.bpm = 128;
-    in.doTimes = true;
-    in.startMs = 1234;
-    in.stopMs = 245678;
-    in.doVolume = true;
-    in.volumePercent = -12;
-    in.libraryVolume = -31;
+    in.values.hasBpm = true;
+    in.values.bpm = 128;
+    in.values.hasTimes = true;
+    in.values.times.startMs = 1234;
+    in.values.times.stopMs = 245678;
+    in.values.hasVolume = true;
+    in.values.volume.percent = -12;
+    in.values.volume.libraryVolume = -31;
     in.tagKind = TAG_KIND_ATOM;
     return in;
 }
@@ -158,14 +158,14 @@ TEST_F(ITunesUpdate, UpdatesThenFindsTheLibraryUpToDate)
     ASSERT_EQ(server.start_external(), 0);
     ITunesUpdateInput mp4 = mp4track();
     ITunesUpdateInput mp3 = input(101, 0x00AB00CD00EF0012ull);
-    mp3.doBpm = true;
-    mp3.bpm = 120;
-    mp3.doTimes = true;
-    mp3.startMs = 2000;
-    mp3.stopMs = 9000;
-    mp3.doVolume = true;
-    mp3.volumePercent = 2;
-    mp3.libraryVolume = 4; // what the RVA in its tag gives on the library scale
+    mp3.values.hasBpm = true;
+    mp3.values.bpm = 120;
+    mp3.values.hasTimes = true;
+    mp3.values.times.startMs = 2000;
+    mp3.values.times.stopMs = 9000;
+    mp3.values.hasVolume = true;
+    mp3.values.volume.percent = 2;
+    mp3.values.volume.libraryVolume = 4; // what the RVA in its tag gives on the library scale
     mp3.tagKind = TAG_KIND_ID3LIB;
     mp3.iTunesChanged = true; // the BPM differed from the library's
 

@@ -116,6 +116,8 @@ public:
     void setProgressValue(int v) override { value = v; }
     void batchEnded(const char* message, bool) override { ended = message; }
     void logEntry(const char* text) override { log.push_back(text); }
+    std::vector<TrackResult> results;
+    void trackFinished(const TrackResult& result) override { results.push_back(result); }
 };
 
 // The analysis each track gets: two minutes at 44100 Hz, 120 BPM.
@@ -499,9 +501,73 @@ TEST_F(Pipeline, AnUnexpectedExceptionEndsTheBatchInOrder)
     settings.source = SOURCE_FOLDER;
     settings.path = (dir / "music").string();
     processor->analyzer = [](const char*, ovra::Canceler&) -> AnalysisOutcome { throw std::bad_alloc(); };
-    EXPECT_EQ(runBatch().back(), "Batch stopped by an unexpected error: std::bad_alloc.\n");
-    EXPECT_EQ(display.ended, "Batch stopped by an unexpected error");
-    EXPECT_EQ(processor->errorCount(), 1);
+    for (int jobs : {1, 2}) {
+        SCOPED_TRACE(jobs);
+        settings.jobs = jobs;
+        display.results.clear();
+        EXPECT_EQ(runBatch().back(), "Batch stopped by an unexpected error: std::bad_alloc.\n");
+        EXPECT_EQ(display.ended, "Batch stopped by an unexpected error");
+        EXPECT_EQ(processor->errorCount(), 1);
+        // The track it left did not finish, whichever thread it ran on.
+        ASSERT_EQ(display.results.size(), 1u);
+        EXPECT_EQ(display.results[0].outcome, TrackOutcome::failed);
+    }
+}
+
+// What became of a track comes to the front ends as data, not as log text:
+// the tag's and the library's outcome, the values before and after, and the
+// reason of a failure or a skip, also when the log's wording says otherwise.
+TEST_F(Pipeline, EachTrackSaysWhatBecameOfItAsData)
+{
+    auto last = [&](const std::string& path) {
+        display.results.clear();
+        runTrack(path);
+        EXPECT_EQ(display.results.size(), 1u);
+        return display.results.empty() ? TrackResult() : display.results.back();
+    };
+    options.adjustvolume = true;
+    file("/m/a.mp3").bpm = 99;
+    options.overwritebpm = true;
+    TrackResult r = last("/m/a.mp3");
+    EXPECT_EQ(r.outcome, TrackOutcome::updated);
+    EXPECT_EQ(r.tag, TagOutcome::updated);
+    EXPECT_EQ(r.library, LibraryOutcome::none) << "not exported";
+    const int bpm = computeBPM(standardOutcome().analysis.beatPeriod, 44100.0);
+    EXPECT_EQ(r.before.bpm, 99);
+    EXPECT_EQ(r.after.bpm, bpm);
+    EXPECT_TRUE(r.after.hasVolume);
+    EXPECT_EQ(r.after.volume.percent, VOLUME.percent);
+    EXPECT_EQ(r.before.volume.value, 0);
+    EXPECT_EQ(r.reason, "");
+    r = last("/m/a.mp3");
+    EXPECT_EQ(r.outcome, TrackOutcome::upToDate);
+    EXPECT_EQ(r.before.bpm, bpm);
+
+    options.dryRun = true;
+    file("/m/b.mp3").bpm = 0;
+    r = last("/m/b.mp3");
+    EXPECT_EQ(r.outcome, TrackOutcome::wouldUpdate);
+    EXPECT_EQ(file("/m/b.mp3").bpm, 0);
+    options.dryRun = false;
+
+    // A track whose file is named like the pipeline's own lines is not taken for them.
+    file("/m/Track updated.\n").bpm = 0;
+    processor->analyzer = [](const char*, ovra::Canceler&) {
+        AnalysisOutcome o;
+        o.failure = "Track updated.\n";
+        return o;
+    };
+    r = last("/m/Track updated.\n");
+    EXPECT_EQ(r.outcome, TrackOutcome::failed);
+    EXPECT_EQ(r.tag, TagOutcome::none);
+    EXPECT_EQ(r.reason, "Track updated.");
+    processor->analyzer = nullptr;
+
+    options.detectbpm = false;
+    options.adjustvolume = false;
+    r = last("/m/c.mp3");
+    EXPECT_EQ(r.outcome, TrackOutcome::skipped);
+    EXPECT_EQ(r.reason + "\n", OTHER_APP);
 }
 
 TEST_F(Pipeline, TheRecordVouchesForALibraryVolumeWithinTwo)
@@ -540,15 +606,15 @@ TEST_F(Pipeline, TheLibraryStepGetsWhatTheTrackWorkedOut)
     EXPECT_TRUE(in.exportToLibrary);
     EXPECT_EQ(in.trackId, 5);
     EXPECT_EQ(in.persistentId, 0x00ABCDEF12345678ull);
-    EXPECT_TRUE(in.doBpm && in.doTimes && in.doVolume);
-    EXPECT_EQ(in.bpm, computeBPM(22050, 44100.0));
-    EXPECT_EQ(in.startMs, uint32_t(TIMES.startMs));
-    EXPECT_EQ(in.stopMs, uint32_t(TIMES.stopMs));
-    EXPECT_EQ(in.volumePercent, VOLUME.percent);
-    EXPECT_EQ(in.libraryVolume, VOLUME.libraryVolume);
+    EXPECT_TRUE(in.values.hasBpm && in.values.hasTimes && in.values.hasVolume);
+    EXPECT_EQ(in.values.bpm, computeBPM(22050, 44100.0));
+    EXPECT_EQ(in.values.times.startMs, uint32_t(TIMES.startMs));
+    EXPECT_EQ(in.values.times.stopMs, uint32_t(TIMES.stopMs));
+    EXPECT_EQ(in.values.volume.percent, VOLUME.percent);
+    EXPECT_EQ(in.values.volume.libraryVolume, VOLUME.libraryVolume);
     EXPECT_EQ(in.tagKind, ovra::TAG_KIND_TAGLIB);
     // The library's BPM of 120 differs from ours; the volume moved by 257 or more.
-    EXPECT_EQ(in.iTunesChanged, in.bpm != 120 || std::abs(VOLUME.value) >= 257);
+    EXPECT_EQ(in.iTunesChanged, in.values.bpm != 120 || std::abs(VOLUME.value) >= 257);
 
     // A cancelled track never reaches the library step.
     processor->updates.clear();
@@ -686,7 +752,13 @@ TEST_F(PipelineWithHelper, BothLibraryReadersPickTheSameTrackOrNone)
         std::string text = twoTracks(dir, row.a, row.b, row.more);
         writefile(library, text);
         processor->files.clear();
+        display.results.clear();
         auto log = runBatch();
+        // Each track's row says what its library entry got, as data.
+        for (const TrackResult& r : display.results)
+            EXPECT_EQ(r.library, r.trackId == 10 && row.ambiguous ? LibraryOutcome::none : LibraryOutcome::updated)
+                << r.trackId;
+        EXPECT_EQ(display.results.back().trackId, 11);
         bool refused = std::any_of(log.begin(), log.end(), [](const std::string& l) {
             return l.find("ambiguous") != std::string::npos || l.find("more than once") != std::string::npos;
         });

@@ -42,9 +42,9 @@ public:
                                " -c:a flac " + tagtest::shellquote(made)),
                   0);
         if (!padding) {
-            EXPECT_EQ(tagtest::run("metaflac --remove --block-type=PADDING --dont-use-padding " +
-                                   tagtest::shellquote(made)),
-                      0);
+            EXPECT_EQ(
+                tagtest::run("metaflac --remove --block-type=PADDING --dont-use-padding " + tagtest::shellquote(made)),
+                0);
         }
         original = tagtest::readbytes(made);
         reset();
@@ -183,8 +183,9 @@ TEST(JournalRecovery, ADamagedJournalKeepsItsTrackReportedUntilItIsForgotten)
             if (run == 0) {
                 EXPECT_TRUE(has(out, "may be damaged by an interrupted tag update: its journal")) << out;
             }
-            EXPECT_TRUE(has(out, "Track left as it is: it may be damaged by an interrupted update; its journal could "
-                                 "not be read"))
+            EXPECT_TRUE(has(out,
+                            "Track left as it is: it may be damaged by an interrupted update; its journal could "
+                            "not be read"))
                 << out;
             EXPECT_FALSE(has(out, "Track is up-to-date.")) << out;
             EXPECT_FALSE(has(out, "Track updated.")) << out;
@@ -209,8 +210,9 @@ TEST(JournalRecovery, ADamagedJournalKeepsItsTrackReportedUntilItIsForgotten)
     std::string out;
     EXPECT_EQ(home.batch(&out), 1) << out;
     EXPECT_TRUE(has(out, "The journal " + journal + " is a symbolic link: it was not followed")) << out;
-    EXPECT_TRUE(has(out, "Track left as it is: it may be damaged by an interrupted update; its journal is a symbolic "
-                         "link."))
+    EXPECT_TRUE(has(out,
+                    "Track left as it is: it may be damaged by an interrupted update; its journal is a symbolic "
+                    "link."))
         << out;
     EXPECT_EQ(tagtest::readbytes(home.track), torn);
     EXPECT_EQ(tagtest::readbytes(home.dir.path("elsewhere.journal")), good) << "what it points at is untouched";
@@ -238,8 +240,10 @@ TEST(JournalRecovery, AFinishedUpdateThatAnotherProgramEditedIsLeftAlone)
     ASSERT_EQ(edited.size(), home.updated.size());
     std::string out;
     EXPECT_EQ(home.batch(&out), 0) << out;
-    EXPECT_TRUE(has(out, "Left " + home.track + " as it is: Tempix had finished updating it, and another program "
-                                                "changed it since"))
+    EXPECT_TRUE(has(out,
+                    "Left " + home.track +
+                        " as it is: Tempix had finished updating it, and another program "
+                        "changed it since"))
         << out;
     EXPECT_FALSE(has(out, "Restored")) << out;
     EXPECT_TRUE(has(out, "Track is up-to-date.")) << out;
@@ -333,15 +337,17 @@ TEST(JournalRecovery, JournalFolderProblemsAreNamedAsSuch)
     // A file where the journal folder should be, then a link to a folder elsewhere.
     tagtest::writebytes(home.journalfolder(), {'x'});
     EXPECT_EQ(home.batch(&out), 1) << out;
-    EXPECT_TRUE(has(out, "Could not write tag to file: the journal folder " + home.journalfolder() +
-                             " is not a folder (error code 20704)."))
+    EXPECT_TRUE(has(out,
+                    "Could not write tag to file: the journal folder " + home.journalfolder() +
+                        " is not a folder (error code 20704)."))
         << out;
     EXPECT_EQ(tagtest::readbytes(home.track), home.original);
     fs::remove(home.journalfolder());
     fs::create_directories(home.dir.path("other"));
     fs::create_directory_symlink(home.dir.path("other"), home.journalfolder());
     EXPECT_EQ(home.batch(&out), 1) << out;
-    EXPECT_TRUE(has(out, "the journal folder " + home.journalfolder() + " is a symbolic link (error code 20704).")) << out;
+    EXPECT_TRUE(has(out, "the journal folder " + home.journalfolder() + " is a symbolic link (error code 20704)."))
+        << out;
     EXPECT_EQ(tagtest::readbytes(home.track), home.original);
     fs::remove(home.journalfolder());
 }

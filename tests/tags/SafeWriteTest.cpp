@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <algorithm>
 #include <atomic>
 #include <filesystem>
 #include <thread>
@@ -292,4 +293,39 @@ TEST(SafeWrite, UpdatesOnSeveralThreadsAtOnceEachGetTheirOwnJournal)
     for (const std::string& path : paths)
         EXPECT_EQ(tagtest::readbytes(path), updated) << path;
     EXPECT_EQ(home.journals(), 0u);
+}
+
+// The flushes of one update come in the order that makes every interruption
+// recoverable: the journal whole and flushed (and its new name) before the
+// track's first byte changes, the track flushed before the journal goes, and
+// the journal's removal flushed before the update returns.
+TEST(SafeWrite, TheFlushesComeInTheOrderRecoveryNeeds)
+{
+    StateHome home;
+    for (const char* fixture : {"v23_nopad.mp3", "noudta_fast.m4a", "nopad.flac"}) {
+        SCOPED_TRACE(fixture);
+        const std::string path = std::filesystem::canonical(home.dir.copy(fixture)).string();
+        const std::string journal = journalpath(path);
+        const std::string folder = journalfolder();
+        tracewrites(true);
+        update(path);
+        const std::vector<std::string> trace = writetrace();
+        tracewrites(false);
+        auto first = [&](const std::string& entry) {
+            return size_t(std::find(trace.begin(), trace.end(), entry) - trace.begin());
+        };
+        auto last = [&](const std::string& entry) {
+            auto it = std::find(trace.rbegin(), trace.rend(), entry);
+            return it == trace.rend() ? trace.size() : size_t(trace.rend() - it - 1);
+        };
+        const size_t trackWrite = std::min(first("write " + path), first("allocate " + path));
+        ASSERT_LT(trackWrite, trace.size());
+        EXPECT_LT(last("write " + journal), first("flush " + journal)) << "the journal is flushed after its last byte";
+        EXPECT_LT(first("flush " + journal), trackWrite) << "and before the track changes";
+        EXPECT_LT(first("flush " + folder), trackWrite) << "its new name too";
+        EXPECT_LT(last("write " + path), first("flush " + path));
+        EXPECT_LT(first("flush " + path), first("unlink " + journal)) << "the track is whole before the journal goes";
+        EXPECT_EQ(last("flush " + folder), trace.size() - 1) << "the removal is flushed last";
+        EXPECT_EQ(home.journals(), 0u);
+    }
 }
