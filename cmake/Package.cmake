@@ -29,18 +29,20 @@ set(CPACK_DEBIAN_PACKAGE_SECTION sound)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "https://www.quillfen.com/tempix/")
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-# The library's Console opens the log with xdg-open.
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "xdg-utils")
+# Not linked, so not found by dpkg-shlibdeps: xdg-open (the Console opens the
+# log with it), Qt's platform plugins (the window on X11 and Wayland) and its
+# SVG image plugin (the icon).
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "xdg-utils, qt6-qpa-plugins, libqt6svg6")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
-# The extended description, one space in front of each line as in debian/control.
-set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "${CPACK_PACKAGE_DESCRIPTION_SUMMARY}
- Tempix analyses the MP3, M4A, FLAC, Ogg Vorbis and Opus files of a folder,
- of a music library file or of one of its playlists: it detects the tempo
- and writes it as BPM, finds start and stop times that skip silence, and
- computes a volume adjustment that evens out the loudness between tracks.
- Results go into the tags and into the library file; tags of other programs
- and the audio are kept byte for byte.
- .
- This package holds the desktop program tempix and the terminal program
- tempix-cli.")
+# The extended description; CPack puts the summary above it as the synopsis,
+# indents each line and turns an empty line into " .".
+set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "Tempix analyses the MP3, M4A, FLAC, Ogg Vorbis and Opus files of a folder,
+of a music library file or of one of its playlists: it detects the tempo
+and writes it as BPM, finds start and stop times that skip silence, and
+computes a volume adjustment that evens out the loudness between tracks.
+Results go into the tags and into the library file; tags of other programs
+and the audio are kept byte for byte.
+
+This package holds the desktop program tempix and the terminal program
+tempix-cli.")
 include(CPack)
