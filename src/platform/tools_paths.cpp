@@ -43,8 +43,6 @@ int getbundlepath(char* out)
     return 0;
 }
 
-const char* helpersfrombin() { return TEMPIX_HELPERS_FROM_BIN; }
-
 int helperpath(const char* name, char* out, size_t size)
 {
     std::string dir;

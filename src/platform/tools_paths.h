@@ -12,8 +12,6 @@ int getbundlepath(char* out);
 // bin/: its folder + the relative path from the installed bin folder to
 // LIBEXECDIR/tempix, as configured. 0, -1 or ENAMETOOLONG.
 int helperpath(const char* name, char* out, size_t size);
-// That relative path, e.g. "../libexec/tempix".
-const char* helpersfrombin();
 // Resolves the links of path into out (1024 bytes, may be path): 0 or errno.
 int resolvealias(const char* path, char* out);
 // Resolves every component of an absolute path in turn; -1 for a relative path.

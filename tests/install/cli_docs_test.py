@@ -6,6 +6,7 @@ usage: cli_docs_test.py TEMPIX_CLI SOURCE
 """
 import os
 import re
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -72,6 +73,20 @@ with tempfile.TemporaryDirectory() as tmp:
         failures.append("bash: after -- a word is completed as a path")
 if complete(["tempix-cli", "--playlist", "--"]):
     failures.append("bash: a playlist name is not completed with options")
+
+# zsh and fish read their files; fish also completes with its own.
+if shutil.which("zsh"):
+    r = subprocess.run(["zsh", "-n", os.path.join(source, "docs/completions/_tempix-cli")], capture_output=True,
+                       text=True)
+    if r.returncode != 0:
+        failures.append("zsh cannot read _tempix-cli: " + r.stderr)
+if shutil.which("fish"):
+    fish = os.path.join(source, "docs/completions/tempix-cli.fish")
+    r = subprocess.run(["fish", "--no-config", "-c", "source %s; complete -C'tempix-cli --no-'" % fish],
+                       capture_output=True, text=True)
+    offered = sorted(line.split("\t")[0] for line in r.stdout.splitlines())
+    if r.returncode != 0 or offered != ["--no-detect-bpm", "--no-export"]:
+        failures.append("fish: --no- does not offer the two negations: %r %s" % (offered, r.stderr))
 
 for f in failures:
     print("FAILED:", f)
