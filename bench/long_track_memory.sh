@@ -19,7 +19,7 @@ runs=${2:-5}
 shift 2 || shift $# || true
 cli=$build/bin/tempix-cli
 decode=$build/bench/tempix-bench-decode
-[ -x "$cli" ] && [ -x "$decode" ] || { echo "build first: cmake --build $build" >&2; exit 2; }
+[ -x "$cli" ] && [ -x "$decode" ] || { echo "build first: cmake -S . -B $build -DTEMPIX_BUILD_BENCH=ON && cmake --build $build" >&2; exit 2; }
 [ -x /usr/bin/time ] || { echo "needs /usr/bin/time (Debian package 'time')" >&2; exit 2; }
 
 files=("$@")

@@ -9,7 +9,10 @@ cd "$(dirname "$0")/.."
 bash scripts/setup.sh
 
 builddir=build
-flags=()
+# Tests and benchmarks are off in a plain build. The helpers go to a libexec
+# folder other than the default, so that the tests (the install test among
+# them) show that they are found through the configured one.
+flags=(-DTEMPIX_BUILD_TESTS=ON -DTEMPIX_BUILD_BENCH=ON -DCMAKE_INSTALL_LIBEXECDIR=lib/x-tempix)
 if [ "${1:-}" = "--sanitize" ]; then
   builddir=build-asan
   flags+=(-DTEMPIX_SANITIZE=ON)

@@ -358,6 +358,25 @@ int MainWindow::folderchosen(const char* chosen)
     return 0;
 }
 
+std::vector<std::string> MainWindow::takepaths(const std::vector<std::string>& paths)
+{
+    std::vector<std::string> refused;
+    bool taken = false;
+    for (const std::string& given : paths) {
+        struct stat st;
+        char resolved[ovra::PATH_BUFFER];
+        if (taken || stat(given.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || given.size() >= sizeof resolved ||
+            ovra::resolvealias(given.c_str(), resolved) != 0 || std::strlen(resolved) >= sizeof path) {
+            refused.push_back(given);
+            continue;
+        }
+        taken = true;
+        folderchosen(resolved);
+        setsource(SOURCE_FOLDER);
+    }
+    return refused;
+}
+
 int MainWindow::librarychosen(const char* chosen)
 {
     if (!chosen || std::strlen(chosen) >= sizeof libraryfile)

@@ -32,6 +32,10 @@ public:
     bool command(ovra::CommandID command) override;
     bool commandstatus(ovra::CommandID command, uint32_t& flags) override;
     int folderchosen(const char* path) override;
+    // Paths from the command line (the desktop entry's %F): the first folder
+    // becomes the chosen source. Returns what the window cannot take (files,
+    // further folders, missing paths) for the caller to name.
+    std::vector<std::string> takepaths(const std::vector<std::string>& paths);
     // A library file chosen by the user (at most 1023 bytes); 0.
     int librarychosen(const char* path);
 

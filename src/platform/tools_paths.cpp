@@ -12,31 +12,61 @@
 
 namespace ovra {
 
-static bool endswith(const std::string& s, const char* tail)
-{
-    size_t n = std::strlen(tail);
-    return s.size() >= n && s.compare(s.size() - n, n, tail) == 0;
-}
+#ifndef TEMPIX_HELPERS_FROM_BIN
+#define TEMPIX_HELPERS_FROM_BIN "../libexec/tempix"
+#endif
 
-int getbundlepath(char* out)
+// The folder of the running program; its links are resolved by the kernel.
+static bool programfolder(std::string& dir)
 {
     char exe[PATH_MAX];
     ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
     if (n <= 0)
-        return -1;
-    exe[n] = '\0';
-    std::string dir(exe);
+        return false;
+    dir.assign(exe, static_cast<size_t>(n));
     dir.erase(dir.rfind('/'));
-    // bin/tempix and libexec/tempix/osatender both belong to the same tree.
-    if (endswith(dir, "/libexec/tempix"))
-        dir.erase(dir.size() - std::strlen("/libexec/tempix"));
-    else if (dir.rfind('/') != std::string::npos)
+    return true;
+}
+
+int getbundlepath(char* out)
+{
+    std::string dir;
+    if (!programfolder(dir))
+        return -1;
+    if (dir.rfind('/') != std::string::npos)
         dir.erase(dir.rfind('/'));
     if (dir.empty())
         dir = "/";
     if (dir.size() >= PATH_BUFFER)
         return -1;
     strcpy_max(out, PATH_BUFFER, dir.c_str());
+    return 0;
+}
+
+int helperpath(const char* name, char* out, size_t size)
+{
+    std::string dir;
+    if (!programfolder(dir))
+        return -1;
+    // Apply the relative path name by name: the program's folder has no
+    // links, so ".." is its parent.
+    std::string rel = std::string(TEMPIX_HELPERS_FROM_BIN) + "/" + name;
+    for (size_t start = 0; start <= rel.size();) {
+        size_t end = rel.find('/', start);
+        if (end == std::string::npos)
+            end = rel.size();
+        std::string part = rel.substr(start, end - start);
+        if (part == "..") {
+            size_t slash = dir.rfind('/');
+            dir.erase(slash == std::string::npos ? 0 : slash);
+        } else if (!part.empty() && part != ".") {
+            dir += "/" + part;
+        }
+        start = end + 1;
+    }
+    if (dir.size() >= size)
+        return ENAMETOOLONG;
+    strcpy_max(out, size, dir.c_str());
     return 0;
 }
 

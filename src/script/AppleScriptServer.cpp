@@ -16,8 +16,6 @@ namespace ovra {
 
 namespace {
 
-constexpr const char* HELPER_SUFFIX = "/libexec/tempix/osatender";
-constexpr const char* OSASCRIPT_SUFFIX = "/libexec/tempix/osascript";
 // The system route waits this long for the script runner before killing it.
 constexpr int OSASCRIPT_TIMEOUT_MS = 30000;
 
@@ -44,18 +42,7 @@ void AppleScriptServer::serve(const void*, uint32_t, void*& reply, uint32_t& rep
     replylength = 0;
 }
 
-int osatenderpath(char* out, size_t size)
-{
-    char bundle[PATH_BUFFER];
-    int e = getbundlepath(bundle);
-    if (e != 0)
-        return e;
-    if (std::strlen(bundle) + std::strlen(HELPER_SUFFIX) >= size)
-        return ENAMETOOLONG;
-    std::strcpy(out, bundle);
-    std::strcat(out, HELPER_SUFFIX);
-    return 0;
-}
+int osatenderpath(char* out, size_t size) { return helperpath("osatender", out, size); }
 
 int AppleScriptServer::start_external()
 {
@@ -100,11 +87,11 @@ int AppleScriptServer::executefromtext(const char* text, char* buffer, size_t si
 
 int executewithosascript(const char* script, char* buffer, size_t size)
 {
-    char bundle[PATH_BUFFER];
-    int e = getbundlepath(bundle);
+    char helper[PATH_BUFFER];
+    int e = helperpath("osascript", helper, sizeof helper);
     if (e != 0)
         return e;
-    std::string path = std::string(bundle) + OSASCRIPT_SUFFIX;
+    std::string path = helper;
     std::string text = script; // the caller may hand the same memory as buffer
     std::string dash = "-";
     char* argv[] = {path.data(), dash.data(), nullptr};

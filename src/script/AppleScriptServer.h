@@ -41,7 +41,7 @@ private:
     std::vector<std::string> locationMaps;
 };
 
-// The helper's path: the program's own tree + "/libexec/tempix/osatender".
+// The helper's path: LIBEXECDIR/tempix/osatender of the program's own tree.
 int osatenderpath(char* out, size_t size);
 
 // The system route: runs script with the osascript program that lies next to

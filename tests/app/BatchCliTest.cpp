@@ -212,9 +212,10 @@ protected:
         if (!unprivileged) {
             unprivileged = true;
             fs::create_directories(home / "programs/bin");
-            fs::create_directories(home / "programs/libexec/tempix");
+            const fs::path helpers = (home / "programs/bin" / TEMPIX_HELPERS_FROM_BIN).lexically_normal();
+            fs::create_directories(helpers);
             fs::copy_file(CLI, home / "programs/bin/tempix-cli");
-            fs::copy_file(TEMPIX_BINARY_DIR "/libexec/tempix/osatender", home / "programs/libexec/tempix/osatender");
+            fs::copy_file(TEMPIX_LIBEXEC_DIR "/osatender", helpers / "osatender");
             program = (home / "programs/bin/tempix-cli").string();
         }
         for (auto& entry : fs::recursive_directory_iterator(home))

@@ -532,3 +532,30 @@ TEST_F(MainWindowTest, InterruptedUpdatesAreListedAndForgottenOnlyAfterAsking)
                   .find("Forgot the journal of " + real + " at the user's request"),
               std::string::npos);
 }
+
+// The desktop entry hands over what was dropped on it (Exec=tempix %F).
+TEST_F(MainWindowTest, AFolderFromTheCommandLineBecomesTheChosenSource)
+{
+    fs::create_directories(home / "Albums/Live");
+    fs::create_directories(home / "Other");
+    std::ofstream(home / "track.mp3") << "not audio";
+    fs::create_symlink(home / "Albums", home / "linked");
+    auto w = openmain();
+    ASSERT_NE(w->currentsource(), 3);
+    std::vector<std::string> given{(home / "track.mp3").string(), (home / "missing").string(),
+                                   (home / "linked/Live").string(), (home / "Other").string()};
+    std::vector<std::string> refused = w->takepaths(given);
+    EXPECT_EQ(refused, (std::vector<std::string>{given[0], given[1], given[3]}));
+    EXPECT_EQ(w->currentsource(), 3);
+    EXPECT_TRUE(w->control(119).getvalue());
+    EXPECT_EQ(std::string(w->folder()), fs::canonical(home / "Albums/Live").string()); // links resolved
+    EXPECT_EQ(w->batchsettings().path, fs::canonical(home / "Albums/Live").string());
+
+    // Nothing usable: the saved source stays.
+    auto again = openmain();
+    int before = again->currentsource();
+    std::string folder = again->folder();
+    EXPECT_EQ(again->takepaths({(home / "track.mp3").string()}).size(), 1u);
+    EXPECT_EQ(again->currentsource(), before);
+    EXPECT_EQ(std::string(again->folder()), folder);
+}

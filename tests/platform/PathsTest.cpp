@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -50,6 +51,22 @@ TEST(BundlePath, IsTheFolderAboveBin)
     ASSERT_GT(n, 0);
     exe[n] = 0;
     EXPECT_EQ(fs::path(exe).parent_path().parent_path().string(), std::string(out));
+}
+
+TEST(BundlePath, HelpersLieAtTheConfiguredPlaceFromBin)
+{
+    char exe[PATH_BUFFER];
+    ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
+    ASSERT_GT(n, 0);
+    exe[n] = 0;
+    char out[PATH_BUFFER];
+    ASSERT_EQ(helperpath("osatender", out, sizeof out), 0);
+    // The build tree has the install layout: bin/ and the helpers as configured.
+    const fs::path expected = (fs::path(exe).parent_path() / TEMPIX_HELPERS_FROM_BIN / "osatender").lexically_normal();
+    EXPECT_EQ(std::string(out), expected.string());
+    EXPECT_EQ(fs::path(out), fs::path(TEMPIX_LIBEXEC_DIR) / "osatender");
+    EXPECT_EQ(std::string(out).find(".."), std::string::npos);
+    EXPECT_EQ(helperpath("osatender", out, 8), ENAMETOOLONG);
 }
 
 TEST(HomeFolders, FollowXdgUserDirsAndFallBack)
