@@ -14,16 +14,7 @@ packages=(
   libtag1-dev libid3-3.8.3-dev libcli11-dev libfftw3-dev
   qt6-base-dev qt6-base-dev-tools libgl-dev qt6-tools-dev
 )
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  SUDO=""
-  [ "$(id -u)" -eq 0 ] || SUDO=sudo
-  $SUDO apt-get update
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y --no-install-recommends "${missing[@]}"
-fi
+bash scripts/install-packages.sh "${packages[@]}"
 
 # Debian's hardening flags, as a package built by dpkg-buildpackage gets them.
 eval "$(dpkg-buildflags --export=sh)"

@@ -12,13 +12,4 @@ packages=(
   flac vorbis-tools opus-tools appstream zsh fish
   xvfb xauth x11-apps imagemagick xdg-user-dirs xdg-utils time
 )
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  SUDO=""
-  [ "$(id -u)" -eq 0 ] || SUDO=sudo
-  $SUDO apt-get update
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y --no-install-recommends "${missing[@]}"
-fi
+bash "$(cd "$(dirname "$0")" && pwd)/install-packages.sh" "${packages[@]}"

@@ -139,11 +139,8 @@ void BatchProcessor::failTrack(const char* format, ...)
 {
     std::va_list args;
     va_start(args, format);
-    const std::string text = formatted(format, args);
+    reasonLine(formatted(format, args));
     va_end(args);
-    if (currentTrack != nullptr)
-        currentTrack->setreason(text.c_str());
-    logText(text.c_str());
     ++errors;
 }
 
@@ -151,8 +148,12 @@ void BatchProcessor::skipTrack(const char* format, ...)
 {
     std::va_list args;
     va_start(args, format);
-    const std::string text = formatted(format, args);
+    reasonLine(formatted(format, args));
     va_end(args);
+}
+
+void BatchProcessor::reasonLine(const std::string& text)
+{
     if (currentTrack != nullptr)
         currentTrack->setreason(text.c_str());
     logText(text.c_str());

@@ -119,6 +119,8 @@ private:
     static std::string logged(const char* text);
     // One log entry as it is, with its line feed.
     void logText(const char* text);
+    // The same, kept as the track's reason (see failTrack).
+    void reasonLine(const std::string& text);
     // The words for a code whose line gave only its number: the next line.
     void logErrorWords(int code);
 

@@ -721,6 +721,16 @@ struct Settler {
             say(line);
     }
     void keepcode(int code) { keep("Error code " + std::to_string(code) + ": " + errorText(code) + ".\n"); }
+    // A restore that cannot be done now: the journal waits for the next start.
+    JournalOutcome keepfailed(const std::string& track, const std::string& file, int code, const std::string& reason)
+    {
+        why = reason;
+        keep("Could not restore " + track + " after an interrupted tag update: error code " + std::to_string(code) +
+             ".\n");
+        keepcode(code);
+        keep("Its journal " + file + " is kept and tried again at the next start.\n");
+        return JournalOutcome::kept;
+    }
     JournalOutcome keepdamaged(const std::string& file, const std::string& track, const std::string& reason)
     {
         why = "its journal could not be read (" + reason + ")";
@@ -804,11 +814,7 @@ JournalOutcome Settler::settle(const std::string& file)
                  " is kept, and the file is restored when it is back (tempix-cli --journal lists pending "
                  "journals).\n");
         } else {
-            why = "it cannot be opened to be restored";
-            keep("Could not restore " + track + " after an interrupted tag update: error code " + std::to_string(e) +
-                 ".\n");
-            keepcode(e);
-            keep("Its journal " + file + " is kept and tried again at the next start.\n");
+            keepfailed(track, file, e, "it cannot be opened to be restored");
         }
         return JournalOutcome::kept;
     }
@@ -831,12 +837,7 @@ JournalOutcome Settler::settle(const std::string& file)
         (void)unlinkjournal(file);
         return JournalOutcome::emptied;
     case TrackMatch::unreadable:
-        why = "the file cannot be read to be compared with its journal";
-        keep("Could not restore " + track + " after an interrupted tag update: error code " + std::to_string(EIO) +
-             ".\n");
-        keepcode(EIO);
-        keep("Its journal " + file + " is kept and tried again at the next start.\n");
-        return JournalOutcome::kept;
+        return keepfailed(track, file, EIO, "the file cannot be read to be compared with its journal");
     case TrackMatch::foreign:
         if (sameFile && r.bodyOk && r.version == 3) {
             say("Left " + track +
@@ -857,14 +858,9 @@ JournalOutcome Settler::settle(const std::string& file)
     }
     if (!r.bodyOk)
         return keepdamaged(file, track, r.damage);
-    if (int e = j.restore(t.fd); e != 0) {
-        why = "it could not be restored (error code " + std::to_string(e) + ": " + errorText(e) + ")";
-        keep("Could not restore " + track + " after an interrupted tag update: error code " + std::to_string(e) +
-             ".\n");
-        keepcode(e);
-        keep("Its journal " + file + " is kept and tried again at the next start.\n");
-        return JournalOutcome::kept;
-    }
+    if (int e = j.restore(t.fd); e != 0)
+        return keepfailed(track, file, e,
+                          "it could not be restored (error code " + std::to_string(e) + ": " + errorText(e) + ")");
     say("Restored " + track + " to its state before an interrupted tag update.\n");
     (void)unlinkjournal(file);
     return JournalOutcome::restored;
