@@ -13,27 +13,6 @@ namespace ovra::tempix {
 
 double replaygaindb(double lufs) { return REPLAYGAIN_REFERENCE_LUFS - lufs; }
 
-std::string replaygaintext(double gainDb)
-{
-    char text[48];
-    std::snprintf(text, sizeof text, "%.2f dB", gainDb);
-    return text;
-}
-
-std::string replaygainpeaktext(double peak)
-{
-    char text[48];
-    std::snprintf(text, sizeof text, "%.6f", peak);
-    return text;
-}
-
-int r128gain(double replayGainDb)
-{
-    // -23 - LUFS = (-18 - LUFS) - 5
-    const double q = std::round((replayGainDb - (REPLAYGAIN_REFERENCE_LUFS - R128_REFERENCE_LUFS)) * 256.0);
-    return int(std::clamp(q, -32768.0, 32767.0));
-}
-
 struct LoudnessMeter::State {
     ebur128_state* st = nullptr;
     explicit State(ebur128_state* s) : st(s) {}

@@ -1,6 +1,8 @@
 // EBU R128 loudness and peaks of a track, measured on the samples the
 // analysis decodes anyway, and the album figures over several tracks.
 #pragma once
+#include "tags/ReplayGain.h"
+
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -31,11 +33,8 @@ constexpr double REPLAYGAIN_REFERENCE_LUFS = -18.0;
 // Opus (RFC 7845) gains are relative to -23 LUFS.
 constexpr double R128_REFERENCE_LUFS = -23.0;
 double replaygaindb(double lufs);
-// "%.2f dB" and "%.6f", as ReplayGain tags are written.
-std::string replaygaintext(double gainDb);
-std::string replaygainpeaktext(double peak);
-// The Q7.8 value of an R128_*_GAIN field for a ReplayGain gain, within int16.
-int r128gain(double replayGainDb);
+// The texts of the tags (replaygaintext, r128gain, ...) are the tag layer's:
+// tags/ReplayGain.h.
 
 // Feeds planar float frames to an ebur128 state. The state keeps a histogram
 // of its blocks only (a few kilobytes, whatever the track's length), which is
