@@ -9,7 +9,7 @@ packages=(
   libcli11-dev libfftw3-dev libebur128-dev
   qt6-base-dev qt6-base-dev-tools libgl-dev qt6-tools-dev libqt6opengl6-dev libqt6svg6
   ffmpeg lame python3 python3-numpy python3-mutagen eyed3 id3v2 atomicparsley
-  flac vorbis-tools opus-tools loudgain
+  flac vorbis-tools opus-tools loudgain kid3-cli
   xvfb xauth x11-apps imagemagick xdg-user-dirs xdg-utils time
 )
 missing=()

@@ -52,9 +52,12 @@ struct Converter {
     const char* version; // after the conversion
 };
 
+// A title set and the tag saved, as Picard and beets do through mutagen.
 std::string bymutagen(const std::string& path, int version)
 {
-    return tagtest::id3script(path, "t = id3.ID3(path)\nt.save(v2_version=" + std::to_string(version) + ")") == 0
+    return tagtest::id3script(path, "t = id3.ID3(path)\nt.add(id3.TIT2(encoding=3, text='Renamed'))\n"
+                                    "t.save(v2_version=" +
+                                        std::to_string(version) + ")") == 0
         ? ""
         : "mutagen failed";
 }
@@ -66,11 +69,21 @@ std::string byeyed3(const std::string& path, const char* option)
         : "eyeD3 failed";
 }
 
+std::string bykid3(const std::string& path, const char* command)
+{
+    return tagtest::run(std::string("kid3-cli -c ") + command + " " + tagtest::shellquote(path) + " >/dev/null 2>&1") ==
+            0
+        ? ""
+        : "kid3-cli failed";
+}
+
 const Converter CONVERTERS[] = {
     {"mutagen to v2.4", "v23.mp3", [](const std::string& p) { return bymutagen(p, 4); }, "2.4"},
     {"eyeD3 to v2.4", "v23.mp3", [](const std::string& p) { return byeyed3(p, "--to-v2.4"); }, "2.4"},
     {"mutagen to v2.3", "v24.mp3", [](const std::string& p) { return bymutagen(p, 3); }, "2.3"},
     {"eyeD3 to v2.3", "v24.mp3", [](const std::string& p) { return byeyed3(p, "--to-v2.3"); }, "2.3"},
+    {"kid3-cli to v2.4", "v23.mp3", [](const std::string& p) { return bykid3(p, "to24"); }, "2.4"},
+    {"kid3-cli to v2.3", "v24.mp3", [](const std::string& p) { return bykid3(p, "to23"); }, "2.3"},
 };
 
 } // namespace
