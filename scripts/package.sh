@@ -11,7 +11,7 @@ cd "$(dirname "$0")/.."
 packages=(
   build-essential cmake ninja-build pkg-config dpkg-dev lintian scdoc file
   libavformat-dev libavcodec-dev libavutil-dev libswresample-dev
-  libtag1-dev libid3-3.8.3-dev libcli11-dev libfftw3-dev
+  libtag1-dev libid3-3.8.3-dev libcli11-dev libfftw3-dev libebur128-dev
   qt6-base-dev qt6-base-dev-tools libgl-dev qt6-tools-dev
 )
 bash scripts/install-packages.sh "${packages[@]}"

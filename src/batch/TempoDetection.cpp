@@ -14,6 +14,7 @@
 #include "platform/Threads.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <new>
@@ -90,6 +91,61 @@ std::optional<AnalysisOutcome> readenvelope(SimpleSoundStream& stream, const Geo
     return std::nullopt;
 }
 
+// Passes the source's frames on and feeds every channel of them to the
+// loudness meter on the way. A read that fails spoils the measure: the
+// analysis takes the frames as silence, but a gain must not be based on
+// audio that was never heard.
+class LoudnessTap : public SimpleSoundStream {
+public:
+    LoudnessTap(SimpleSoundStream* source_, std::shared_ptr<LoudnessMeter> meter_)
+        : source(source_), meter(std::move(meter_)), sourceChannels(source_->channels())
+    {
+    }
+    int32_t read(uint32_t frames, int32_t wanted, float* out) override
+    {
+        if (wanted < 1 || wanted > sourceChannels)
+            return -1;
+        float* all = out;
+        if (wanted != sourceChannels) {
+            try {
+                buffer.resize(size_t(frames) * size_t(sourceChannels));
+            } catch (const std::bad_alloc&) {
+                return ENOMEM;
+            }
+            all = buffer.data();
+        }
+        const int32_t status = source->read(frames, sourceChannels, all);
+        if (status != 0) {
+            meter->spoil();
+            return status;
+        }
+        meter->addplanar(all, frames);
+        fed += frames;
+        if (all != out)
+            std::copy(all, all + size_t(frames) * size_t(wanted), out);
+        return 0;
+    }
+    int32_t seek(int64_t frame) override
+    {
+        // The analysis reads straight through; a seek would count frames twice.
+        meter->spoil();
+        return source->seek(frame);
+    }
+    int32_t channels() override { return sourceChannels; }
+    double samplerate() override { return source->samplerate(); }
+    int64_t length() override { return source->length(); }
+    int64_t position() override { return source->position(); }
+    bool isopen() override { return source->isopen(); }
+    uint64_t framesfed() const { return fed; }
+
+private:
+    SimpleSoundStream* source;
+    std::shared_ptr<LoudnessMeter> meter;
+    int32_t sourceChannels;
+    std::vector<float> buffer;
+    uint64_t fed = 0;
+};
+
 // count blocks from pos, as the envelope holds them or less the mean.
 bool readblocks(const Envelope& env, uint32_t pos, uint32_t count, std::vector<float>& out,
                 std::optional<double> mean = std::nullopt)
@@ -134,13 +190,58 @@ AnalysisOutcome analyzeTrack(const char* path, Canceler& canceler)
     return analyzeStream(std::make_unique<SimpleSoundFile_AV>(path), canceler);
 }
 
+AnalysisOutcome analyzeTrack(const char* path, Canceler& canceler, const AnalysisOptions& options)
+{
+    return analyzeStream(std::make_unique<SimpleSoundFile_AV>(path), canceler, EnvelopeLimits(), options);
+}
+
 AnalysisOutcome analyzeStream(std::unique_ptr<SimpleSoundStream> source, Canceler& canceler)
 {
     return analyzeStream(std::move(source), canceler, EnvelopeLimits());
 }
 
+namespace {
+// The loudness meter and how much of the stream it saw.
+struct Metering {
+    bool wanted = false;
+    bool truePeak = false;
+    std::shared_ptr<LoudnessMeter> meter;
+    LoudnessTap* tap = nullptr; // owned by the streams
+    uint64_t fed = 0;           // frames it saw, noted before the streams go
+    int64_t length = -1;
+};
+
+AnalysisOutcome analyze(std::unique_ptr<SimpleSoundStream> source, Canceler& canceler, const EnvelopeLimits& limits,
+                        Metering& metering);
+} // namespace
+
 AnalysisOutcome analyzeStream(std::unique_ptr<SimpleSoundStream> source, Canceler& canceler,
                               const EnvelopeLimits& limits)
+{
+    Metering none;
+    return analyze(std::move(source), canceler, limits, none);
+}
+
+AnalysisOutcome analyzeStream(std::unique_ptr<SimpleSoundStream> source, Canceler& canceler,
+                              const EnvelopeLimits& limits, const AnalysisOptions& options)
+{
+    Metering metering;
+    metering.wanted = options.loudness || options.truePeak;
+    metering.truePeak = options.truePeak;
+    AnalysisOutcome outcome = analyze(std::move(source), canceler, limits, metering);
+    // Only a stream read to its end has a loudness.
+    if (metering.meter && outcome.status != AnalysisStatus::cancelled && metering.length >= 0 &&
+        metering.fed == uint64_t(metering.length)) {
+        outcome.measure = metering.meter->measure();
+        if (outcome.measure.measured)
+            outcome.meter = metering.meter;
+    }
+    return outcome;
+}
+
+namespace {
+AnalysisOutcome analyze(std::unique_ptr<SimpleSoundStream> source, Canceler& canceler, const EnvelopeLimits& limits,
+                        Metering& metering)
 {
     // The streams live in a Trash until the audio has been read.
     std::optional<Trash<SimpleSoundStream>> streams(std::in_place);
@@ -152,8 +253,23 @@ AnalysisOutcome analyzeStream(std::unique_ptr<SimpleSoundStream> source, Cancele
     if (channels >= 3)
         return failed(TOO_MANY_CHANNELS);
     SimpleSoundStream* stream = file;
+    if (metering.wanted && channels >= 1) {
+        const long rate = std::lround(file->samplerate());
+        try {
+            metering.meter = std::make_shared<LoudnessMeter>(uint32_t(channels), uint32_t(rate > 0 ? rate : 0),
+                                                             metering.truePeak);
+        } catch (int) {
+            return failed(NO_MEMORY);
+        } catch (const std::bad_alloc&) {
+            return failed(NO_MEMORY);
+        }
+        metering.tap = new LoudnessTap(file, metering.meter);
+        streams->append(metering.tap);
+        metering.length = file->length();
+        stream = metering.tap;
+    }
     if (channels != 1) {
-        stream = new SoundStreamMono(file, false);
+        stream = new SoundStreamMono(stream, false);
         streams->append(stream);
     }
 
@@ -182,7 +298,10 @@ AnalysisOutcome analyzeStream(std::unique_ptr<SimpleSoundStream> source, Cancele
     const uint32_t nb = g.nb;
 
     Envelope env(nb, limits.held);
-    if (auto stop = readenvelope(*stream, g, env, canceler))
+    std::optional<AnalysisOutcome> stop = readenvelope(*stream, g, env, canceler);
+    if (metering.tap != nullptr)
+        metering.fed = metering.tap->framesfed();
+    if (stop)
         return *stop;
     streams.reset();
     if (canceler.iscancelled())
@@ -288,5 +407,7 @@ AnalysisOutcome analyzeStream(std::unique_ptr<SimpleSoundStream> source, Cancele
     outcome.sampleRate = g.sr;
     return outcome;
 }
+
+} // namespace
 
 } // namespace ovra::tempix

@@ -1,5 +1,7 @@
 // The analysis of one track and the values derived from it.
 #pragma once
+#include "batch/Loudness.h"
+
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -36,12 +38,20 @@ struct AnalysisOutcome {
     TrackAnalysis analysis;
     double sampleRate = 0.0; // the stream's unrounded rate
     std::string failure;     // the log line, with its line feed, when failed
+    // With AnalysisOptions::loudness: the track's loudness, measured whenever
+    // the whole stream was read (also when no beat was found), and the meter
+    // that an AlbumLoudness takes. Unmeasured and null otherwise.
+    LoudnessMeasure measure;
+    std::shared_ptr<const LoudnessMeter> meter;
 };
 
 // Decodes and analyses the file. Failures come back as their log line; the
 // caller logs and counts them, and shows "Analyzing track" beforehand.
 // Exceptions of the sound stream pass through after everything is released.
 AnalysisOutcome analyzeTrack(const char* path, ovra::Canceler& canceler);
+// The same, with the loudness measured on the decoded frames (every channel,
+// at the source's rate) as they go by: the track is still decoded once.
+AnalysisOutcome analyzeTrack(const char* path, ovra::Canceler& canceler, const AnalysisOptions& options);
 
 // How much of the energy envelope (one float per block of about a
 // millisecond) is held in memory: a track of more blocks keeps it in a
@@ -56,6 +66,8 @@ struct EnvelopeLimits {
 AnalysisOutcome analyzeStream(std::unique_ptr<ovra::SimpleSoundStream> stream, ovra::Canceler& canceler);
 AnalysisOutcome analyzeStream(std::unique_ptr<ovra::SimpleSoundStream> stream, ovra::Canceler& canceler,
                               const EnvelopeLimits& limits);
+AnalysisOutcome analyzeStream(std::unique_ptr<ovra::SimpleSoundStream> stream, ovra::Canceler& canceler,
+                              const EnvelopeLimits& limits, const AnalysisOptions& options);
 
 // lround(120 / (beat period / sr)); 0 for a beat period of 0.
 int computeBPM(uint32_t beatPeriod, double sampleRate);

@@ -1,6 +1,7 @@
 // Raw ID3v2 frames: read, spliced and checked byte for byte.
 #include "tags/ID3v2Layout.h"
 #include "tags/Tag.h"
+#include "platform/tools_strings.h"
 
 #include <algorithm>
 #include <cstring>
@@ -221,10 +222,15 @@ bool id3description(const ID3v2Frame& frame, std::string& description, size_t* e
     const int encoding = p[0];
     const uint8_t* next = nullptr;
     std::string skipped;
-    if (frame.id == "COMM" || frame.id == "COM") {
-        if (end - p < 4)
+    if (frame.id == "COMM" || frame.id == "COM" || frame.id == "TXXX" || frame.id == "TXX") {
+        const size_t skip = frame.id[0] == 'C' ? 4 : 1; // encoding and language, or encoding
+        if (end - p < std::ptrdiff_t(skip))
             return false;
-        return readtext(p + 4, end, encoding, description, next);
+        if (!readtext(p + skip, end, encoding, description, next))
+            return false;
+        if (end_ != nullptr)
+            *end_ = size_t(next - p);
+        return true;
     }
     if (frame.id == "GEOB" || frame.id == "GEO") {
         // MIME type (Latin-1; a three-letter format in v2.2), file name, description.
@@ -241,6 +247,128 @@ bool id3description(const ID3v2Frame& frame, std::string& description, size_t* e
     return false;
 }
 
+bool id3value(const ID3v2Frame& frame, std::string& value)
+{
+    std::string description;
+    size_t at = 0;
+    if (frame.id == "GEOB" || frame.id == "GEO" || !id3description(frame, description, &at))
+        return false;
+    // The last text may go without its terminator: one is added.
+    std::vector<uint8_t> rest(frame.body() + at, frame.body() + frame.bodySize());
+    const int encoding = frame.body()[0];
+    rest.insert(rest.end(), encoding == 1 || encoding == 2 ? 2 : 1, 0);
+    const uint8_t* next = nullptr;
+    return readtext(rest.data(), rest.data() + rest.size(), encoding, value, next);
+}
+
+std::vector<uint8_t> id3frame(const char* id, int version, const std::vector<uint8_t>& body)
+{
+    uint8_t header[10] = {};
+    const int64_t n = int64_t(body.size());
+    size_t headerSize = 10;
+    if (version == 2) {
+        headerSize = 6;
+        std::memcpy(header, id, 3);
+        for (int i = 0; i < 3; ++i)
+            header[3 + i] = uint8_t(n >> (16 - 8 * i));
+    } else {
+        std::memcpy(header, id, 4);
+        if (version == 4)
+            putsynchsafe(header + 4, n);
+        else
+            for (int i = 0; i < 4; ++i)
+                header[4 + i] = uint8_t(n >> (24 - 8 * i));
+    }
+    std::vector<uint8_t> raw(header, header + headerSize);
+    raw.insert(raw.end(), body.begin(), body.end());
+    return raw;
+}
+
+namespace {
+bool usertext(const ID3v2Frame& frame) { return frame.id == "TXXX" || frame.id == "TXX"; }
+
+bool sameascii(const std::string& a, const std::string& b)
+{
+    return a.size() == b.size() && strcmp_ci_ascii(a.c_str(), b.c_str()) == 0;
+}
+} // namespace
+
+ReplayGain id3replaygain(const std::vector<ID3v2Frame>& frames)
+{
+    ReplayGain values;
+    bool seen[4] = {};
+    for (const ID3v2Frame& frame : frames) {
+        std::string description, value;
+        if (!usertext(frame) || !id3description(frame, description))
+            continue;
+        for (int i = 0; i < 4; ++i) {
+            if (!seen[i] && sameascii(description, REPLAYGAIN_FIELDS[i])) {
+                seen[i] = true; // the first of that name counts, as it is the one we replace
+                if (id3value(frame, value))
+                    replaygainvalue(values, i) = parsereplaygain(value);
+            }
+        }
+    }
+    return values;
+}
+
+std::vector<OwnFrame> id3replaygainframes(const ReplayGain& values, int version,
+                                          const std::vector<ID3v2Frame>& frames)
+{
+    std::vector<OwnFrame> ours;
+    for (int i = 0; i < 4; ++i) {
+        const std::optional<double>& value = replaygainvalue(values, i);
+        if (!value)
+            continue;
+        OwnFrame own;
+        own.match = OwnFrame::Match::userTextDescribed;
+        own.id = version == 2 ? "TXX" : "TXXX";
+        own.description = REPLAYGAIN_FIELDS[i];
+        // A name in another case (foobar2000 writes lower case) stays as it is.
+        for (const ID3v2Frame& frame : frames) {
+            std::string description;
+            if (usertext(frame) && id3description(frame, description) && sameascii(description, own.description) &&
+                std::all_of(description.begin(), description.end(), [](char c) { return c > 0 && c < 0x7F; })) {
+                own.description = description;
+                break;
+            }
+        }
+        const std::string text = replaygainfieldtext(i, *value);
+        std::vector<uint8_t> body = {0};
+        body.insert(body.end(), own.description.begin(), own.description.end());
+        body.push_back(0);
+        body.insert(body.end(), text.begin(), text.end());
+        own.raw = id3frame(own.id.c_str(), version, body);
+        ours.push_back(std::move(own));
+    }
+    return ours;
+}
+
+std::vector<OwnFrame> id3extrarecords(const std::vector<ID3v2Frame>& frames, const std::string& owner,
+                                      const char* keptId)
+{
+    std::vector<OwnFrame> removals;
+    bool kept = false;
+    for (const ID3v2Frame& frame : frames) {
+        const bool object = frame.id == "GEOB" || frame.id == "GEO";
+        const bool comment = frame.id == "COMM" || frame.id == "COM";
+        std::string description;
+        if (!(object || comment) || !id3description(frame, description) || description != owner)
+            continue;
+        if (!kept && frame.id.compare(0, frame.id.size(), keptId, frame.id.size()) == 0) {
+            kept = true;
+            continue;
+        }
+        OwnFrame own;
+        own.match = object ? OwnFrame::Match::objectDescribed : OwnFrame::Match::commentDescribed;
+        own.id = frame.id;
+        own.description = owner;
+        own.remove = true;
+        removals.push_back(std::move(own));
+    }
+    return removals;
+}
+
 bool OwnFrame::matches(const ID3v2Frame& frame) const
 {
     if (frame.id != id)
@@ -248,7 +376,9 @@ bool OwnFrame::matches(const ID3v2Frame& frame) const
     if (match == Match::firstOfId)
         return true;
     std::string text;
-    return id3description(frame, text) && text == description;
+    if (!id3description(frame, text))
+        return false;
+    return match == Match::userTextDescribed ? sameascii(text, description) : text == description;
 }
 
 void spliceid3v2(FileTransaction& file, const std::vector<OwnFrame>& ours, int newTagVersion)
@@ -275,7 +405,7 @@ void spliceid3v2(FileTransaction& file, const std::vector<OwnFrame>& ours, int n
         content.insert(content.end(), bytes->begin(), bytes->end());
     }
     for (size_t o = 0; o < ours.size(); ++o)
-        if (!used[o])
+        if (!used[o] && !ours[o].remove)
             content.insert(content.end(), ours[o].raw.begin(), ours[o].raw.end());
 
     // An unsynchronised tag stays so: no 0xFF of it may be followed by a
@@ -317,16 +447,22 @@ void spliceid3v2(FileTransaction& file, const std::vector<OwnFrame>& ours, int n
         std::fill(ext.begin() + 6, ext.begin() + 10, 0), std::fill(oldExt.begin() + 6, oldExt.begin() + 10, 0);
     if (now.version != version || now.size != total || now.flags != tag[5] || now.revision != tag[4] || ext != oldExt)
         refuse();
+    // Removed frames are gone: what is not ours after is what was not ours
+    // or removed before.
+    std::vector<OwnFrame> kept;
+    for (const OwnFrame& own : ours)
+        if (!own.remove)
+            kept.push_back(own);
     std::vector<const ID3v2Frame*> owned;
     std::vector<const ID3v2Frame*> before = foreign(old.frames, ours);
-    std::vector<const ID3v2Frame*> after = foreign(now.frames, ours, &owned);
+    std::vector<const ID3v2Frame*> after = foreign(now.frames, kept, &owned);
     if (before.size() != after.size())
         refuse();
     for (size_t i = 0; i < before.size(); ++i)
         if (before[i]->raw != after[i]->raw)
             refuse();
-    for (size_t o = 0; o < ours.size(); ++o)
-        if (owned[o] == nullptr || owned[o]->raw != ours[o].raw)
+    for (size_t o = 0; o < kept.size(); ++o)
+        if (owned[o] == nullptr || owned[o]->raw != kept[o].raw)
             refuse();
     const int64_t rest = file.originalLength() - oldSize;
     if (file.length() != total + rest || !file.isoriginal(total, oldSize, rest))

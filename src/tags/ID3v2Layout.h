@@ -10,6 +10,7 @@
 // the result against the original follows before anything is committed.
 #pragma once
 #include "tags/FileTransaction.h"
+#include "tags/ReplayGain.h"
 
 #include <cstdint>
 #include <string>
@@ -52,20 +53,45 @@ struct ID3v2Layout {
 // One of Tempix's own frames: the frame it replaces, and its new bytes in
 // the tag's version.
 struct OwnFrame {
-    enum class Match { firstOfId, commentDescribed, objectDescribed };
+    // userTextDescribed: a TXXX (TXX) frame whose description is the same
+    // in any ASCII case.
+    enum class Match { firstOfId, commentDescribed, objectDescribed, userTextDescribed };
     Match match = Match::firstOfId;
     std::string id;          // in the tag's version: TBPM or TBP, COMM or COM, ...
-    std::string description; // of a comment or an object
+    std::string description; // of a comment, an object or a user text
     std::vector<uint8_t> raw;
+    // The frame it matches is taken out of the tag instead (a second copy
+    // of our record); nothing is added when none matches.
+    bool remove = false;
 
     bool matches(const ID3v2Frame& frame) const;
 };
 
-// The text description of a COMM or GEOB frame (Latin-1 or UTF-8 bytes;
-// UTF-16 taken down to the same when it is ASCII); false when the body
-// cannot be read. For a GEOB frame, end receives the body offset of the
-// object's data.
+// The text description of a COMM, GEOB or TXXX frame (Latin-1 or UTF-8
+// bytes; UTF-16 taken down to the same when it is ASCII); false when the
+// body cannot be read. end receives the body offset of what follows it
+// (the object's data, the comment's or user text's value).
 bool id3description(const ID3v2Frame& frame, std::string& description, size_t* end = nullptr);
+// The value of a COMM or TXXX frame after its description, the same way
+// (the first of several texts).
+bool id3value(const ID3v2Frame& frame, std::string& value);
+
+// A frame of that id and body in a tag of that version (2, 3 or 4), no flags.
+std::vector<uint8_t> id3frame(const char* id, int version, const std::vector<uint8_t>& body);
+
+// ReplayGain in TXXX frames: the values the frames hold, and the frames
+// that stage new ones (Latin-1, in the tag's version, each replacing the
+// frame of that description in any case, whose description it keeps).
+ReplayGain id3replaygain(const std::vector<ID3v2Frame>& frames);
+std::vector<OwnFrame> id3replaygainframes(const ReplayGain& values, int version,
+                                          const std::vector<ID3v2Frame>& frames);
+
+// The data record is a GEOB frame when id3lib writes it and a comment when
+// TagLib does; a tag converted between ID3v2.3 and v2.4 by another program
+// keeps the one it had. The removals that leave only the first frame of
+// keptId (GEOB or COMM) with that owner: every other GEOB or COMM of it.
+std::vector<OwnFrame> id3extrarecords(const std::vector<ID3v2Frame>& frames, const std::string& owner,
+                                      const char* keptId);
 
 // Stages the old tag with its own frames replaced (or added at its end).
 // The tag keeps its size when they fit, so the audio does not move;

@@ -27,6 +27,8 @@ void Tag::setComment(const char*) { throw TAG_ERR_UNSUPPORTED; }
 void Tag::setBPM(int) { throw TAG_ERR_UNSUPPORTED; }
 void Tag::setRVA(int) { throw TAG_ERR_UNSUPPORTED; }
 void Tag::setData(const char*, uint32_t, const void*, int) { throw TAG_ERR_UNSUPPORTED; }
+ReplayGain Tag::getReplayGain() { throw TAG_ERR_UNSUPPORTED; }
+void Tag::setReplayGain(const ReplayGain&) { throw TAG_ERR_UNSUPPORTED; }
 
 namespace {
 const CodeText REFUSALS[] = {

@@ -3,6 +3,7 @@
 #pragma once
 #include "platform/ErrorCodes.h"
 #include "platform/FourCharCode.h"
+#include "tags/ReplayGain.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -54,6 +55,17 @@ public:
     virtual void setBPM(int bpm);
     virtual void setRVA(int rva);
     virtual void setData(const char* owner, uint32_t code, const void* data, int size);
+
+    // The ReplayGain values in the file, whoever wrote them: TXXX frames
+    // (MP3), freeform com.apple.iTunes items (M4A), Vorbis comment fields
+    // (FLAC, Vorbis), R128 gains (Opus: no peaks). A value whose text is
+    // not a number reads as absent. Field names match in any case.
+    virtual ReplayGain getReplayGain();
+    // Stages the values that are present, each in the field of that name
+    // already there (its name kept as written) or a new one; absent values
+    // leave their fields as they are. Opus takes the gains only (its peaks
+    // are ignored) and its header's output gain is never touched.
+    virtual void setReplayGain(const ReplayGain& values);
 
     // Prints the diagnostic dump; a null stream means standard output.
     virtual void dump(FILE* stream);

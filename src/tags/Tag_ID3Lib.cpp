@@ -1,6 +1,7 @@
 // ID3 frames through id3lib: TBPM, RVAD, COMM and GEOB written as ID3v2.3.
 #include "tags/Tag_ID3Lib.h"
 #include "tags/ID3v2Layout.h"
+#include "tags/Base64.h"
 #include "platform/BigEndian.h"
 #include "platform/tools_strings.h"
 
@@ -282,7 +283,7 @@ std::vector<uint8_t> frameof(const char* id, int version, const std::vector<uint
 void Tag_ID3Lib::update()
 {
     Id3lib_auto lock(id3libmutex());
-    if (!linked || !touched.any())
+    if (!linked || (!touched.any() && stagedGain.empty()))
         return;
     // id3lib only reads. Our four frames have a fixed form and are made
     // here from what id3lib holds: id3lib's own rendering copies the whole
@@ -341,8 +342,17 @@ void Tag_ID3Lib::update()
                 own.raw = frameof(v == 2 ? "GEO" : "GEOB", v, body);
             }
             own.id.assign(reinterpret_cast<const char*>(own.raw.data()), v == 2 ? 3 : 4);
+            const bool record = own.match == OwnFrame::Match::objectDescribed;
+            const std::string owner = own.description;
             ours.push_back(std::move(own));
+            // One record only: a comment one (TagLib's, before the tag was
+            // converted) or a second object goes.
+            if (record)
+                for (OwnFrame& extra : id3extrarecords(ondiskframes(), owner, "GEOB"))
+                    ours.push_back(std::move(extra));
         }
+        for (OwnFrame& gain : id3replaygainframes(stagedGain, v, ondiskframes()))
+            ours.push_back(std::move(gain));
         spliceid3v2(transaction, ours, 3);
         transaction.commit();
     } catch (...) {
@@ -351,6 +361,7 @@ void Tag_ID3Lib::update()
     }
     scanned = false;
     touched.clear();
+    stagedGain = ReplayGain();
     version = version == 0 ? 3 : version;
 }
 
@@ -362,6 +373,7 @@ void Tag_ID3Lib::close()
     updatethenrelease([this] {
         linked = false;
         touched.clear();
+        stagedGain = ReplayGain();
         transaction.close();
     });
 }
@@ -370,7 +382,7 @@ void Tag_ID3Lib::close()
 // loses the rest of the tag; what it did not see of our own frames is
 // looked up in the tag on disk: the first frame of that id, or the object
 // with that description.
-const ID3v2Frame* Tag_ID3Lib::ondisk(const char* id, const char* description)
+const std::vector<ID3v2Frame>& Tag_ID3Lib::ondiskframes()
 {
     if (!scanned) {
         scanned = true;
@@ -380,6 +392,12 @@ const ID3v2Frame* Tag_ID3Lib::ondisk(const char* id, const char* description)
             raw.clear();
         }
     }
+    return raw;
+}
+
+const ID3v2Frame* Tag_ID3Lib::ondisk(const char* id, const char* description)
+{
+    ondiskframes();
     const bool v22 = !raw.empty() && raw.front().version == 2;
     const std::string wanted = v22 ? std::string(id).substr(0, 3) : id;
     for (const ID3v2Frame& frame : raw) {
@@ -576,8 +594,17 @@ void Tag_ID3Lib::getData(const char* owner, uint32_t, void* buffer, int size)
         const ID3v2Frame* raw = ondisk("GEOB", owner);
         std::string description;
         size_t at = 0;
-        if (raw == nullptr || !id3description(*raw, description, &at))
-            throw TAG_ERR_NOT_FOUND;
+        if (raw == nullptr || !id3description(*raw, description, &at)) {
+            // Base64 in a comment, as TagLib keeps it in an ID3v2.4 tag
+            // that another program has since made ID3v2.3.
+            const ID3v2Frame* comment = ondisk("COMM", owner);
+            std::string text;
+            if (comment == nullptr || !id3value(*comment, text))
+                throw TAG_ERR_NOT_FOUND;
+            if (size > 0)
+                base64decode(text.c_str(), buffer, size_t(size));
+            return;
+        }
         size_t n = std::min(raw->bodySize() - at, size_t(size > 0 ? size : 0));
         if (n > 0)
             std::memcpy(buffer, raw->body() + at, n);
@@ -607,6 +634,22 @@ void Tag_ID3Lib::setData(const char* owner, uint32_t, const void* data, int size
     field(*found, ID3FN_FILENAME).Set("");
     field(*found, ID3FN_DATA).Set(static_cast<const uchar*>(data), size_t(size > 0 ? size : 0));
     touched.touch(std::string("GEOB:") + owner);
+}
+
+ReplayGain Tag_ID3Lib::getReplayGain()
+{
+    Id3lib_auto lock(id3libmutex());
+    linkedtag();
+    return id3replaygain(ondiskframes());
+}
+
+void Tag_ID3Lib::setReplayGain(const ReplayGain& values)
+{
+    Id3lib_auto lock(id3libmutex());
+    linkedtag();
+    for (int i = 0; i < 4; ++i)
+        if (const std::optional<double>& value = replaygainvalue(values, i))
+            replaygainvalue(stagedGain, i) = value;
 }
 
 } // namespace ovra

@@ -46,6 +46,8 @@ public:
     void setBPM(int bpm) override;
     void setRVA(int rva) override;
     void setData(const char* owner, uint32_t code, const void* data, int size) override;
+    ReplayGain getReplayGain() override;
+    void setReplayGain(const ReplayGain& values) override;
 
     const char* implementation() override { return "ID3Lib"; }
     uint32_t kind() override { return TAG_KIND_ID3LIB; }
@@ -62,6 +64,7 @@ private:
     void getFrameText(int id, char* buffer, int size);
 
     const ID3v2Frame* ondisk(const char* id, const char* description);
+    const std::vector<ID3v2Frame>& ondiskframes();
 
     std::unique_ptr<ID3_Tag> tag;
     bool linked = false;
@@ -70,6 +73,7 @@ private:
     TouchedFrames touched;
     bool scanned = false;
     std::vector<ID3v2Frame> raw; // the tag on disk, when id3lib's parse falls short
+    ReplayGain stagedGain;       // written as TXXX frames at the update
 };
 
 } // namespace ovra

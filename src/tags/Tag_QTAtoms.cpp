@@ -30,6 +30,28 @@ constexpr uint32_t TYPE_TEXT = 1;
 constexpr uint32_t TYPE_INTEGER = 21;
 constexpr uint32_t TYPE_GENRE = 0;
 
+// Freeform items ('----'): a 'mean' (the owner) and a 'name', then 'data'.
+constexpr uint32_t ITEM_FREEFORM = fourcc("----");
+constexpr const char* FREEFORM_MEAN = "com.apple.iTunes";
+// A freeform item larger than this is not one of the ReplayGain texts.
+constexpr int64_t FREEFORM_MAX = 65536;
+
+bool sameascii(const std::string& a, const std::string& b)
+{
+    return a.size() == b.size() && strcmp_ci_ascii(a.c_str(), b.c_str()) == 0;
+}
+
+// An atom of the given type and content.
+void appendatom(std::vector<uint8_t>& out, uint32_t type, const void* content, size_t size)
+{
+    uint8_t header[8];
+    putbe32(header, uint32_t(size + 8));
+    putbe32(header + 4, type);
+    out.insert(out.end(), header, header + 8);
+    const uint8_t* bytes = static_cast<const uint8_t*>(content);
+    out.insert(out.end(), bytes, bytes + size);
+}
+
 // Content of the handler atom of a new 'meta': version and flags, predefined,
 // handler type 'mdir', maker 'appl', reserved.
 constexpr uint8_t HANDLER[26] = {0,   0,   0,   0, 0, 0, 0, 0, 'm', 'd', 'i', 'r', 'a',
@@ -354,6 +376,102 @@ void Tag_QTAtoms::setData(const char*, uint32_t code, const void* data, int size
         replaceAtom(udta, pos, data, uint32_t(size));
     // An edit in 'udta' can move 'meta' when it lies behind the edit.
     openMetaChain(false);
+}
+
+// ReplayGain as mutagen and TagLib write it: freeform items of the mean
+// com.apple.iTunes, named in lower case, with one UTF-8 'data' child.
+Tag_QTAtoms::Freeform Tag_QTAtoms::findFreeform(const char* name)
+{
+    Freeform found;
+    if (!file.isopen())
+        throw ATOM_ERR_NO_FILE;
+    if (!hasIlst)
+        return found;
+    AtomHeader h;
+    for (int64_t pos = findAtom(ilst, ITEM_FREEFORM, 0, &h); pos >= 0;
+         pos = findAtom(ilst, ITEM_FREEFORM, pos + int64_t(h.size), &h)) {
+        if (h.size < 8 || h.contentSize > FREEFORM_MAX)
+            continue;
+        std::vector<uint8_t> content(size_t(h.contentSize));
+        if (readContent(ilst, pos, content.data(), content.size()) != content.size())
+            continue;
+        std::string mean, itemName;
+        std::vector<uint8_t> meanName;
+        bool text = false;
+        std::string value;
+        bool data = false;
+        for (size_t at = 0; at + 8 <= content.size();) {
+            const uint32_t size = getbe32(&content[at]);
+            const uint32_t type = getbe32(&content[at + 4]);
+            if (size < 8 || size > content.size() - at)
+                break;
+            const uint8_t* body = &content[at + 8];
+            const size_t n = size - 8;
+            if (type == fourcc("mean") && n >= 4) {
+                mean.assign(reinterpret_cast<const char*>(body + 4), n - 4);
+                meanName.insert(meanName.end(), &content[at], &content[at] + size);
+            } else if (type == fourcc("name") && n >= 4) {
+                itemName.assign(reinterpret_cast<const char*>(body + 4), n - 4);
+                meanName.insert(meanName.end(), &content[at], &content[at] + size);
+            } else if (type == fourcc("data") && !data && n >= 8) {
+                data = true;
+                text = getbe32(body) == TYPE_TEXT;
+                value.assign(reinterpret_cast<const char*>(body + 8), n - 8);
+            }
+            at += size;
+        }
+        if (mean == FREEFORM_MEAN && sameascii(itemName, name)) {
+            found.pos = pos;
+            found.meanName = std::move(meanName);
+            found.value = std::move(value);
+            found.text = text;
+            return found;
+        }
+    }
+    return found;
+}
+
+ReplayGain Tag_QTAtoms::getReplayGain()
+{
+    ReplayGain values;
+    for (int i = 0; i < 4; ++i) {
+        const Freeform item = findFreeform(REPLAYGAIN_FIELDS[i]);
+        if (item.pos >= 0 && item.text)
+            replaygainvalue(values, i) = parsereplaygain(item.value);
+    }
+    return values;
+}
+
+void Tag_QTAtoms::setReplayGain(const ReplayGain& values)
+{
+    for (int i = 0; i < 4; ++i) {
+        const std::optional<double>& value = replaygainvalue(values, i);
+        if (!value)
+            continue;
+        requireWritable();
+        const Freeform item = findFreeform(REPLAYGAIN_FIELDS[i]);
+        std::vector<uint8_t> content = item.meanName;
+        if (item.pos < 0) {
+            std::string name = REPLAYGAIN_FIELDS[i];
+            for (char& c : name)
+                c = char(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+            std::vector<uint8_t> mean = {0, 0, 0, 0};
+            mean.insert(mean.end(), FREEFORM_MEAN, FREEFORM_MEAN + std::strlen(FREEFORM_MEAN));
+            appendatom(content, fourcc("mean"), mean.data(), mean.size());
+            std::vector<uint8_t> named = {0, 0, 0, 0};
+            named.insert(named.end(), name.begin(), name.end());
+            appendatom(content, fourcc("name"), named.data(), named.size());
+        }
+        const std::string text = replaygainfieldtext(i, *value);
+        std::vector<uint8_t> data(8, 0);
+        putbe32(data.data(), TYPE_TEXT);
+        data.insert(data.end(), text.begin(), text.end());
+        appendatom(content, fourcc("data"), data.data(), data.size());
+        if (item.pos < 0)
+            insertAtom(ilst, ITEM_FREEFORM, content.data(), uint32_t(content.size()));
+        else
+            replaceAtom(ilst, item.pos, content.data(), uint32_t(content.size()));
+    }
 }
 
 } // namespace ovra

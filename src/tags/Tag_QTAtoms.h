@@ -7,6 +7,7 @@
 #include "tags/Tag.h"
 
 #include <string>
+#include <vector>
 
 namespace ovra {
 
@@ -38,6 +39,8 @@ public:
     void setComment(const char* text) override;
     void setBPM(int bpm) override;
     void setData(const char* owner, uint32_t code, const void* data, int size) override;
+    ReplayGain getReplayGain() override;
+    void setReplayGain(const ReplayGain& values) override;
 
     const char* implementation() override { return "QTAtoms"; }
     uint32_t kind() override { return TAG_KIND_ATOM; }
@@ -52,6 +55,13 @@ private:
     void writeItem(uint32_t code, uint32_t typeIndicator, const void* payload, uint32_t length);
     void getText(uint32_t code, char* buffer, int size);
     void setText(uint32_t code, const char* text);
+    struct Freeform {
+        int64_t pos = -1;             // of the '----' item in 'ilst'; -1 when there is none
+        std::vector<uint8_t> meanName; // its 'mean' and 'name' children as they are
+        std::string value;            // of its first 'data' child, when that holds text
+        bool text = false;
+    };
+    Freeform findFreeform(const char* name);
     void load();
     void repair();
     void openMetaChain(bool create);

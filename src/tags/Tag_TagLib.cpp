@@ -8,6 +8,7 @@
 #include "platform/tools_strings.h"
 
 #include <taglib/commentsframe.h>
+#include <taglib/generalencapsulatedobjectframe.h>
 #include <taglib/id3v2framefactory.h>
 #include <taglib/id3v2header.h>
 #include <taglib/id3v2tag.h>
@@ -19,6 +20,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 
 namespace ovra {
@@ -55,6 +57,7 @@ void Tag_TagLib::release()
     view.close();
     transaction.close();
     touched.clear();
+    stagedGain = ReplayGain();
 }
 
 void Tag_TagLib::open(const char* path, bool)
@@ -105,7 +108,7 @@ void Tag_TagLib::open(const char* path, bool)
 
 void Tag_TagLib::update()
 {
-    if (!file || !touched.any())
+    if (!file || (!touched.any() && stagedGain.empty()))
         return;
     // Only our frames are rendered, in the version the tag has (TagLib
     // writes no ID3v2.2); everything else of the tag stays as it is, and
@@ -154,6 +157,15 @@ void Tag_TagLib::update()
                 ours[i].raw[8] = ours[i].raw[9] = 0;
             }
         }
+        const std::vector<ID3v2Frame> disk = ID3v2Layout::read(transaction, true).frames;
+        // One record only: an object one (id3lib's, before the tag was
+        // converted) or a second comment goes.
+        for (const std::string& key : touched)
+            if (key.rfind("COMM:", 0) == 0 && key.size() > 5)
+                for (OwnFrame& extra : id3extrarecords(disk, key.substr(5), "COMM"))
+                    ours.push_back(std::move(extra));
+        for (OwnFrame& gain : id3replaygainframes(stagedGain, version, disk))
+            ours.push_back(std::move(gain));
         spliceid3v2(transaction, ours, 0);
         transaction.commit();
     } catch (...) {
@@ -161,6 +173,7 @@ void Tag_TagLib::update()
         throw;
     }
     touched.clear();
+    stagedGain = ReplayGain();
 }
 
 void Tag_TagLib::close()
@@ -294,11 +307,27 @@ void Tag_TagLib::setRVA(int rva)
 
 void Tag_TagLib::getData(const char* owner, uint32_t, void* buffer, int size)
 {
-    TagLib::ID3v2::CommentsFrame* comment = findcomment(opened(), TagLib::String(owner, TagLib::String::Latin1));
-    if (comment == nullptr)
-        throw TAG_ERR_NOT_FOUND;
-    if (size > 0)
-        base64decode(comment->text().toCString(true), buffer, size_t(size));
+    TagLib::ID3v2::Tag& t = opened();
+    const TagLib::String description(owner, TagLib::String::Latin1);
+    TagLib::ID3v2::CommentsFrame* comment = findcomment(t, description);
+    if (comment != nullptr) {
+        if (size > 0)
+            base64decode(comment->text().toCString(true), buffer, size_t(size));
+        return;
+    }
+    // An object, as id3lib keeps it in an ID3v2.3 tag that another program
+    // has since made ID3v2.4.
+    for (auto* frame : t.frameList("GEOB")) {
+        auto* object = dynamic_cast<TagLib::ID3v2::GeneralEncapsulatedObjectFrame*>(frame);
+        if (object != nullptr && object->description() == description) {
+            const TagLib::ByteVector bytes = object->object();
+            const size_t n = std::min(size_t(bytes.size()), size_t(size > 0 ? size : 0));
+            if (n > 0)
+                std::memcpy(buffer, bytes.data(), n);
+            return;
+        }
+    }
+    throw TAG_ERR_NOT_FOUND;
 }
 
 void Tag_TagLib::setData(const char* owner, uint32_t, const void* data, int size)
@@ -316,6 +345,21 @@ void Tag_TagLib::setData(const char* owner, uint32_t, const void* data, int size
     comment->setLanguage("XXX");
     comment->setText(TagLib::String(encoded.c_str(), TagLib::String::Latin1));
     touched.touch(std::string("COMM:") + owner);
+}
+
+ReplayGain Tag_TagLib::getReplayGain()
+{
+    opened();
+    // From the tag on disk, which holds what update() spliced in as well.
+    return id3replaygain(ID3v2Layout::read(transaction, true).frames);
+}
+
+void Tag_TagLib::setReplayGain(const ReplayGain& values)
+{
+    opened();
+    for (int i = 0; i < 4; ++i)
+        if (const std::optional<double>& value = replaygainvalue(values, i))
+            replaygainvalue(stagedGain, i) = value;
 }
 
 } // namespace ovra

@@ -53,6 +53,8 @@ public:
     void setBPM(int bpm) override;
     void setRVA(int rva) override;
     void setData(const char* owner, uint32_t code, const void* data, int size) override;
+    ReplayGain getReplayGain() override;
+    void setReplayGain(const ReplayGain& values) override;
 
     const char* implementation() override { return "TagLib"; }
     uint32_t kind() override { return TAG_KIND_TAGLIB; }
@@ -70,6 +72,7 @@ private:
     TagLib::ID3v2::Tag* tag = nullptr;
     int version = 0; // of the tag on disk
     TouchedFrames touched;
+    ReplayGain stagedGain; // written as TXXX frames at the update
 };
 
 } // namespace ovra

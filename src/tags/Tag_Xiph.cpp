@@ -136,4 +136,47 @@ void Tag_Xiph::setData(const char*, uint32_t, const void* data, int size)
     dirty = true;
 }
 
+ReplayGain Tag_Xiph::getReplayGain()
+{
+    const VorbisComment& fields = opened();
+    ReplayGain values;
+    if (isopus()) {
+        // RFC 7845: only the R128 gains; REPLAYGAIN_* fields do not belong here.
+        for (const auto& [name, value] : {std::pair{R128_TRACK_FIELD, &values.trackGain},
+                                          std::pair{R128_ALBUM_FIELD, &values.albumGain}}) {
+            const std::string* text = fields.find(name);
+            if (text == nullptr)
+                continue;
+            if (const std::optional<int> q = parser128(*text))
+                *value = r128toreplaygain(*q);
+        }
+        return values;
+    }
+    for (int i = 0; i < 4; ++i) {
+        const std::string* text = fields.find(REPLAYGAIN_FIELDS[i]);
+        if (text != nullptr)
+            replaygainvalue(values, i) = parsereplaygain(*text);
+    }
+    return values;
+}
+
+void Tag_Xiph::setReplayGain(const ReplayGain& values)
+{
+    opened();
+    if (isopus()) {
+        if (values.trackGain)
+            comment.set(R128_TRACK_FIELD, std::to_string(r128gain(*values.trackGain)));
+        if (values.albumGain)
+            comment.set(R128_ALBUM_FIELD, std::to_string(r128gain(*values.albumGain)));
+        dirty = dirty || values.trackGain || values.albumGain;
+        return;
+    }
+    for (int i = 0; i < 4; ++i) {
+        if (const std::optional<double>& value = replaygainvalue(values, i)) {
+            comment.set(REPLAYGAIN_FIELDS[i], replaygainfieldtext(i, *value));
+            dirty = true;
+        }
+    }
+}
+
 } // namespace ovra

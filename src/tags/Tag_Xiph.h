@@ -41,6 +41,8 @@ public:
 
     void setBPM(int bpm) override;
     void setData(const char* owner, uint32_t code, const void* data, int size) override;
+    ReplayGain getReplayGain() override;
+    void setReplayGain(const ReplayGain& values) override;
 
     const char* implementation() override { return "Xiph"; }
     uint32_t kind() override { return TAG_KIND_XIPH; }
@@ -48,6 +50,7 @@ public:
 private:
     enum class Format { none, flac, ogg };
     const VorbisComment& opened() const;
+    bool isopus() const { return format == Format::ogg && ogg.codec() == OggStream::Codec::opus; }
     void getField(const char* name, char* buffer, int size) const;
 
     FileTransaction transaction;

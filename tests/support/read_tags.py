@@ -65,7 +65,9 @@ def mp3(path):
         track["rva2"] = frame.gain
     for frame in tags.values():
         fid = frame.FrameID
-        if fid == "COMM":
+        if fid == "TXXX":
+            print("TXXX:%s=%s" % (frame.desc, "/".join(str(t) for t in frame.text)))
+        elif fid == "COMM":
             print("COMM:%s:%s=%s" % (frame.desc, frame.lang, "/".join(frame.text)))
             print("COMM:%s.encoding=%d" % (frame.desc, int(frame.encoding)))
         elif isinstance(frame, id3.TextFrame):
@@ -89,7 +91,8 @@ def mp3(path):
 def m4a(path):
     f = MP4(path)
     for key, value in (f.tags or {}).items():
-        print("%s=%s" % (key, "/".join(str(v) for v in value)))
+        print("%s=%s" % (key, "/".join(v.decode("utf-8", "replace") if isinstance(v, bytes) else str(v)
+                                        for v in value)))
     if "tmpo" in (f.tags or {}):
         track["bpm"] = int(f.tags["tmpo"][0])
     if "\xa9gen" in (f.tags or {}):

@@ -1,0 +1,176 @@
+// The data record after another tagger converted the ID3v2 tag between
+// v2.3 (id3lib's route: a GEOB frame) and v2.4 (TagLib's: a comment): found
+// through either route, and only ever one after Tempix writes again.
+#include "TagTestSupport.h"
+#include "tags/Tag.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+
+using namespace ovra;
+using tagtest::TempDir;
+
+namespace {
+
+std::vector<uint8_t> readrecord(const std::string& path)
+{
+    std::unique_ptr<Tag> tag(openTag(path.c_str(), true));
+    std::vector<uint8_t> record(64, 0);
+    tag->getData(TRACKDATA_OWNER, TRACKDATA_CODE, record.data(), int(record.size()));
+    return record;
+}
+
+// Records in the tag as mutagen sees them, GEOB and comment frames both.
+int records(const std::string& path)
+{
+    return std::stoi(testsupport::pythonoutput(
+        "import sys\nimport mutagen.id3 as id3\nt = id3.ID3(sys.argv[1])\n"
+        "print(sum(1 for f in t.getall('GEOB') + t.getall('COMM') if f.desc == '" +
+            std::string(TRACKDATA_OWNER) + "'))",
+        {path}));
+}
+
+std::string id3version(const std::string& path) { return tagtest::mutagen(path)["version"]; }
+
+// Every frame that is not the record's, the volume's or the tempo's.
+std::map<std::string, std::string> foreignframes(const std::string& path)
+{
+    auto keys = tagtest::mutagen(path);
+    std::erase_if(keys, [](const auto& kv) {
+        const std::string& k = kv.first;
+        return k == "version" || k.find(TRACKDATA_OWNER) != std::string::npos || k.rfind("RVA", 0) == 0 ||
+            k.rfind("TBPM", 0) == 0;
+    });
+    return keys;
+}
+
+struct Converter {
+    const char* name;
+    const char* fixture; // processed by Tempix first
+    std::string (*convert)(const std::string& path);
+    const char* version; // after the conversion
+};
+
+// A title set and the tag saved, as Picard and beets do through mutagen.
+std::string bymutagen(const std::string& path, int version)
+{
+    return tagtest::id3script(path, "t = id3.ID3(path)\nt.add(id3.TIT2(encoding=3, text='Renamed'))\n"
+                                    "t.save(v2_version=" +
+                                        std::to_string(version) + ")") == 0
+        ? ""
+        : "mutagen failed";
+}
+
+std::string byeyed3(const std::string& path, const char* option)
+{
+    return tagtest::run(std::string("eyeD3 -Q ") + option + " " + tagtest::shellquote(path) + " >/dev/null 2>&1") == 0
+        ? ""
+        : "eyeD3 failed";
+}
+
+std::string bykid3(const std::string& path, const char* command)
+{
+    return tagtest::run(std::string("kid3-cli -c ") + command + " " + tagtest::shellquote(path) + " >/dev/null 2>&1") ==
+            0
+        ? ""
+        : "kid3-cli failed";
+}
+
+const Converter CONVERTERS[] = {
+    {"mutagen to v2.4", "v23.mp3", [](const std::string& p) { return bymutagen(p, 4); }, "2.4"},
+    {"eyeD3 to v2.4", "v23.mp3", [](const std::string& p) { return byeyed3(p, "--to-v2.4"); }, "2.4"},
+    {"mutagen to v2.3", "v24.mp3", [](const std::string& p) { return bymutagen(p, 3); }, "2.3"},
+    {"eyeD3 to v2.3", "v24.mp3", [](const std::string& p) { return byeyed3(p, "--to-v2.3"); }, "2.3"},
+    {"kid3-cli to v2.4", "v23.mp3", [](const std::string& p) { return bykid3(p, "to24"); }, "2.4"},
+    {"kid3-cli to v2.3", "v24.mp3", [](const std::string& p) { return bykid3(p, "to23"); }, "2.3"},
+};
+
+} // namespace
+
+TEST(RecordConversion, TheRecordIsFoundAfterAConversionAndStaysOneWhenWrittenAgain)
+{
+    TempDir dir;
+    int n = 0;
+    for (const Converter& c : CONVERTERS) {
+        SCOPED_TRACE(c.name);
+        const std::string path = dir.copy(c.fixture, std::to_string(n++) + ".mp3");
+        const std::vector<uint8_t> first = tagtest::pattern(3, 11);
+        tagtest::ourupdate(path, first);
+        ASSERT_EQ(records(path), 1);
+        ASSERT_EQ(c.convert(path), "");
+        ASSERT_EQ(id3version(path), c.version);
+
+        EXPECT_EQ(readrecord(path), first) << "the record where the other version keeps it";
+        const auto others = foreignframes(path);
+        const std::vector<uint8_t> second = tagtest::pattern(9, 5);
+        tagtest::ourupdate(path, second);
+        EXPECT_EQ(records(path), 1) << tagtest::hex(second);
+        EXPECT_EQ(readrecord(path), second);
+        EXPECT_EQ(foreignframes(path), others);
+        std::unique_ptr<Tag> tag(openTag(path.c_str(), true));
+        // RVA2 (TagLib's route) keeps the volume in steps of 1/512 dB.
+        EXPECT_NEAR(tag->getRVA(), -2000, 3) << "the volume is written again";
+    }
+}
+
+// mutagen drops the ID3v2.3 volume frame when it makes the tag ID3v2.4: the
+// volume reads as not there, while the record still does.
+TEST(RecordConversion, AVolumeFrameAnotherTaggerDroppedReadsAsNone)
+{
+    TempDir dir;
+    const std::string path = dir.copy("v23.mp3");
+    tagtest::ourupdate(path, tagtest::pattern(1, 2));
+    ASSERT_EQ(bymutagen(path, 4), "");
+    std::unique_ptr<Tag> tag(openTag(path.c_str(), true));
+    EXPECT_EQ(tagtest::codeof([&] { tag->getRVA(); }), TAG_ERR_NOT_FOUND);
+    EXPECT_EQ(tag->getBPM(), 123);
+    tag.reset();
+    EXPECT_EQ(readrecord(path), tagtest::pattern(1, 2));
+}
+
+// A tag that holds the record twice (an object and a comment, as the old
+// lookup left it, or two comments): the route's own one is read, and
+// setting the record leaves exactly one.
+TEST(RecordConversion, SettingTheRecordOnATagWithTwoLeavesOne)
+{
+    const std::string a = tagtest::hex(tagtest::pattern(20, 1)), b = tagtest::hex(tagtest::pattern(40, 3));
+    struct Case {
+        const char* fixture;
+        const char* frames; // added by mutagen
+        std::vector<uint8_t> read;
+    } const cases[] = {
+        {"v23.mp3", "GEOB COMM", tagtest::pattern(20, 1)},
+        {"v24.mp3", "GEOB COMM", tagtest::pattern(40, 3)},
+        {"v24.mp3", "COMM COMM", tagtest::pattern(20, 1)},
+    };
+    TempDir dir;
+    int n = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.fixture) + " " + c.frames);
+        const std::string path = dir.copy(c.fixture, std::to_string(n++) + ".mp3");
+        const int version = std::string(c.fixture) == "v23.mp3" ? 3 : 4;
+        // Frames of one kind and owner differ in their MIME type or language
+        // (mutagen keys them so); the first holds pattern a, the second b.
+        std::string code = "import base64\nt = id3.ID3(path)\nkinds = '" + std::string(c.frames) +
+            "'.split()\nfor i, (k, data) in enumerate(zip(kinds, [bytes.fromhex('" + a + "'), bytes.fromhex('" + b +
+            "')])):\n"
+            "    if k == 'GEOB':\n"
+            "        t.add(id3.GEOB(encoding=0, mime=['', 'x/y'][i], filename='', desc='" +
+            TRACKDATA_OWNER +
+            "', data=data))\n"
+            "    else:\n"
+            "        t.add(id3.COMM(encoding=0, lang=['XXX', 'YYY'][i], desc='" + TRACKDATA_OWNER +
+            "', text=base64.b64encode(data).decode()))\n"
+            "t.save(v2_version=" +
+            std::to_string(version) + ")";
+        ASSERT_EQ(tagtest::id3script(path, code), 0);
+        ASSERT_EQ(records(path), 2);
+        EXPECT_EQ(readrecord(path), c.read);
+        const auto others = foreignframes(path);
+        tagtest::ourupdate(path, tagtest::pattern(77, 7));
+        EXPECT_EQ(records(path), 1);
+        EXPECT_EQ(readrecord(path), tagtest::pattern(77, 7));
+        EXPECT_EQ(foreignframes(path), others);
+    }
+}
