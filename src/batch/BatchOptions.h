@@ -8,6 +8,9 @@ namespace ovra::tempix {
 
 class BatchProcessor;
 
+// ReplayGain tags for players: none, the track's, or the track's and its album's.
+enum class ReplayGainMode { off, track, album };
+
 // The nine processing flags, in the order of the main window's checkboxes.
 struct BatchOptions {
     BatchProcessor* window = nullptr; // the batch that runs with these options
@@ -23,6 +26,10 @@ struct BatchOptions {
     // Runs the whole batch but writes nothing: no tag, no library, no journal;
     // the log says what a run would change.
     bool dryRun = false;
+    // ReplayGain tags, measured in the analysis's own decoding; the true peak
+    // (4x oversampled) in place of the sample peak when asked.
+    ReplayGainMode replaygain = ReplayGainMode::off;
+    bool truePeak = false;
 };
 
 enum BatchSource : int {

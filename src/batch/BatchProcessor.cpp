@@ -364,6 +364,7 @@ void BatchProcessor::runBatch(const BatchOptions& options, ovra::Canceler& cance
     openLog();
     errors = 0;
     held = LibraryUpdateLog();
+    albums.clear();
     std::time_t now = std::time(nullptr);
     logLine("%.24s: Tempix started.\n", std::ctime(&now));
     if (options.dryRun)
@@ -541,6 +542,7 @@ void BatchProcessor::libraryBranch(const BatchOptions& options, ovra::Canceler& 
     }
     if (!tracksFinished(canceler))
         return;
+    writeAlbumGains(options, canceler);
     for (const std::string& line : locations.notFoundHint())
         logLine("%s", line.c_str());
     finishBatch();
@@ -667,6 +669,7 @@ void BatchProcessor::folderBranch(const BatchOptions& options, ovra::Canceler& c
     }
     if (!tracksFinished(canceler))
         return;
+    writeAlbumGains(options, canceler);
     finishBatch();
 }
 

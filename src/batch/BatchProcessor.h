@@ -19,6 +19,7 @@
 #include <cstdio>
 #include <functional>
 #include <map>
+#include <mutex>
 #include <memory>
 #include <set>
 #include <string>
@@ -89,7 +90,8 @@ public:
 protected:
     // The tag and the analysis of one track; tests put their own in.
     virtual ovra::Tag* openTrackTag(const char* path);
-    virtual AnalysisOutcome analyzeTrackAudio(const char* path, ovra::Canceler& canceler);
+    virtual AnalysisOutcome analyzeTrackAudio(const char* path, ovra::Canceler& canceler,
+                                              const AnalysisOptions& measure);
     // The library's part of a track, through the script helper.
     virtual void updateLibrary(const ITunesUpdateInput& input);
 
@@ -163,6 +165,15 @@ private:
     void deriveValues(TrackState& track, const BatchOptions& options);
     bool writeTag(TrackState& track, const BatchOptions& options);
     ITunesUpdateInput libraryUpdate(const TrackState& track, const BatchOptions& options);
+    // ReplayGain: the track's values staged in its tag; the album's key and
+    // measure kept for the album pass, which writes the album values once
+    // every track of each album has been measured.
+    void stageReplayGain(TrackState& track, const BatchOptions& options);
+    void noteAlbumTrack(const TrackState& track);
+    // The album a track belongs to: its folder, artist and album (empty
+    // without an album name).
+    static std::string albumKey(const char* path, ovra::Tag& tag);
+    void writeAlbumGains(const BatchOptions& options, ovra::Canceler& canceler);
 
     static void workerEntry(void* argument, ovra::Canceler& canceler);
     void openLog();
@@ -203,6 +214,14 @@ private:
     std::unique_ptr<TrackSequencer> sequencer;
     static inline thread_local TrackJob* runningJob = nullptr;
     bool committing = false; // a job's entries go out in their turn now
+    // The albums of this batch, in the order they were met: each track's path
+    // and meter (null when the track was not measured).
+    struct AlbumTrack {
+        std::string path;
+        std::shared_ptr<const LoudnessMeter> meter;
+    };
+    std::mutex albumMutex;
+    std::vector<std::pair<std::string, std::vector<AlbumTrack>>> albums;
 };
 
 } // namespace ovra::tempix

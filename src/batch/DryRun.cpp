@@ -33,6 +33,17 @@ std::string dryruntagentry(const TrackState& t)
                       ovra::rvatopercent(t.tagRva), t.values.volume.percent);
         changes += text;
     }
+    if (t.replayGainStaged) {
+        const ovra::ReplayGain& now = t.replayGain;
+        const ovra::ReplayGain& next = t.replayGainWritten;
+        auto text = [](const std::optional<double>& v, bool peak) {
+            return v ? (peak ? ovra::replaygainpeaktext(*v) : ovra::replaygaintext(*v)) : std::string("none");
+        };
+        if (next.trackGain)
+            changes += std::string(changes.empty() ? "" : ", ") + "ReplayGain " + text(now.trackGain, false) +
+                " -> " + text(next.trackGain, false) + ", peak " + text(now.trackPeak, true) + " -> " +
+                text(next.trackPeak, true);
+    }
     if (t.recordStaged)
         changes += std::string(changes.empty() ? "" : ", ") +
             (t.hasRecord ? "analysis record replaced" : "analysis record added");
@@ -57,7 +68,7 @@ void describelibraryupdate(const ITunesUpdateInput& input, const TrackState& t, 
     long long volume = t.library.volume;
     if (t.rvaReadable || t.rvaStaged) // a volume staged now is there for the refresh
         volume = ovra::rvatolibraryvolume(t.rvaStaged ? t.values.volume.value : t.tagRva);
-    if (in.values.hasVolume && in.tagKind == ovra::TAG_KIND_ATOM)
+    if (in.values.hasVolume && ovra::volumeinlibrary(in.tagKind))
         volume = ovra::percenttolibraryvolume(in.values.volume.percent);
     long long start = in.values.hasTimes ? in.values.times.startMs : t.library.start;
     long long stop = in.values.hasTimes ? in.values.times.stopMs : t.library.stop;

@@ -168,9 +168,10 @@ private:
 
 ovra::Tag* BatchProcessor::openTrackTag(const char* path) { return ovra::openTag(path, false); }
 
-AnalysisOutcome BatchProcessor::analyzeTrackAudio(const char* path, ovra::Canceler& canceler)
+AnalysisOutcome BatchProcessor::analyzeTrackAudio(const char* path, ovra::Canceler& canceler,
+                                                  const AnalysisOptions& measure)
 {
-    return analyzeTrack(path, canceler);
+    return analyzeTrack(path, canceler, measure);
 }
 
 void BatchProcessor::processTrack(const char* path, int32_t trackId, const BatchOptions& options,
@@ -288,6 +289,18 @@ bool BatchProcessor::readTrack(TrackState& t, const BatchOptions& options, ovra:
         t.tagRva = 0;
         t.volumeUnreadable = code == ovra::TAG_ERR_UNUSABLE;
     }
+    if (options.replaygain != ReplayGainMode::off) {
+        try {
+            t.replayGain = t.tag->getReplayGain();
+            t.replayGainReadable = true;
+        } catch (int) {
+            t.replayGainReadable = false; // a tag that cannot hold them, or one we cannot read: left alone
+        }
+        if (options.replaygain == ReplayGainMode::album) {
+            t.album = albumKey(t.path, *t.tag);
+            noteAlbumTrack(t);
+        }
+    }
 
     t.library = libraryValues(root.get(), t.trackId);
     // What the track holds now, for the results: the tag's tempo, the
@@ -359,7 +372,12 @@ bool BatchProcessor::decideWrites(TrackState& t, const BatchOptions& options)
               std::abs(ovra::rvatolibraryvolume(r.volume) - long(t.library.volume)) <= OWN_LIBRARY_VOLUME_TOLERANCE))
             t.values.hasVolume = false;
     }
-    if (t.values.hasBpm || t.values.hasTimes || t.values.hasVolume)
+    // The track's ReplayGain is measured where it has none (or the album's
+    // none), or where the volume may be overwritten.
+    t.doReplayGain = options.replaygain != ReplayGainMode::off && t.replayGainReadable &&
+        (options.overwritevolume || !t.replayGain.trackGain ||
+         (options.replaygain == ReplayGainMode::album && !t.album.empty() && !t.replayGain.albumGain));
+    if (t.values.hasBpm || t.values.hasTimes || t.values.hasVolume || t.doReplayGain)
         return true;
     const auto& names = current.overwriteOptionNames;
     if (names[0].empty()) {
@@ -382,15 +400,20 @@ bool BatchProcessor::decideWrites(TrackState& t, const BatchOptions& options)
 
 bool BatchProcessor::obtainAnalysis(TrackState& t, const BatchOptions& options, ovra::Canceler& canceler)
 {
-    if (t.hasRecord && !options.reprocess && reusable(t.record)) {
+    const AnalysisOptions measure{t.doReplayGain, t.doReplayGain && options.truePeak};
+    const bool reuse = t.hasRecord && !options.reprocess && reusable(t.record);
+    if (reuse) {
         t.analysis = t.record.analysis;
         t.sampleRate = t.record.analysis.sampleRate;
-        return true;
+        if (!measure.loudness)
+            return true;
+        // Decoded once more for the loudness alone; the stored analysis stands.
+        logLine("Measuring the loudness for the ReplayGain tags (the stored analysis is reused).\n");
     }
-    setStatus("Analyzing track");
+    setStatus(reuse ? "Measuring loudness" : "Analyzing track");
     AnalysisOutcome outcome;
     try {
-        outcome = analyzeTrackAudio(t.path, canceler);
+        outcome = analyzeTrackAudio(t.path, canceler, measure);
     } catch (int code) {
         // A decoder failure is this track's, not the batch's.
         failTrack("Could not decode track: error code %d.\n", code);
@@ -404,6 +427,12 @@ bool BatchProcessor::obtainAnalysis(TrackState& t, const BatchOptions& options, 
 
         return false;
     }
+    t.loudness = outcome.measure;
+    t.meter = outcome.meter;
+    if (options.replaygain == ReplayGainMode::album && !t.album.empty())
+        noteAlbumTrack(t);
+    if (reuse)
+        return true;
     t.analysis = outcome.analysis;
     t.sampleRate = outcome.sampleRate;
     if (t.analysis.beatPeriod == 0 || !(t.sampleRate > 0.0)) {
@@ -452,6 +481,8 @@ bool BatchProcessor::writeTag(TrackState& t, const BatchOptions& options)
             }
         }
     }
+
+    stageReplayGain(t, options);
 
     uint8_t encoded[TrackDataRecord::SIZE];
     newRecord(t, options).encode(encoded);

@@ -4,6 +4,7 @@
 #pragma once
 #include "batch/TrackAnalysis.h"
 #include "batch/TrackDataRecord.h"
+#include "batch/Loudness.h"
 #include "batch/TrackValues.h"
 #include "tags/Tag.h"
 #include "tags/TrackLock.h"
@@ -51,6 +52,17 @@ struct TrackState {
     TrackAnalysis analysis;
     double sampleRate = 0.0;
     TrackValues values;
+
+    // ReplayGain: what the tag holds, whether this run measures and writes
+    // the track's, and what was measured.
+    ovra::ReplayGain replayGain;
+    bool replayGainReadable = false;
+    bool doReplayGain = false;
+    LoudnessMeasure loudness;
+    std::shared_ptr<const LoudnessMeter> meter;
+    bool replayGainStaged = false;
+    ovra::ReplayGain replayGainWritten; // what was staged
+    std::string album; // the album's key (folder, artist, album); empty: none
 
     // What the tag step did.
     bool tagChanged = false;

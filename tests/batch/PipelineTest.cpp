@@ -150,7 +150,7 @@ public:
 
 protected:
     ovra::Tag* openTrackTag(const char* path) override { return new FakeTag(files[path]); }
-    AnalysisOutcome analyzeTrackAudio(const char* path, ovra::Canceler& canceler) override
+    AnalysisOutcome analyzeTrackAudio(const char* path, ovra::Canceler& canceler, const AnalysisOptions&) override
     {
         ++analyses;
         return analyzer ? analyzer(path, canceler) : standardOutcome();

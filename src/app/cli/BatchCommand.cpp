@@ -160,6 +160,12 @@ public:
         app.add_flag("--overwrite-volume", options.overwritevolume, "Replace a volume set by another program");
         app.add_flag("--export,!--no-export", options.exportToLibrary, "Send the results to the library (default: on)");
         app.add_flag("--reprocess", options.reprocess, "Analyse again even when a stored analysis is usable");
+        app.add_flag("--replaygain{track}", replaygain,
+                     "Write ReplayGain tags for players, measured in the same decoding (--replaygain=album: the "
+                     "album's too)")
+            ->check(CLI::IsMember({"track", "album"}));
+        app.add_flag("--true-peak", options.truePeak,
+                     "With --replaygain: the true peak (oversampled) in place of the sample peak");
         app.add_option("--jobs", jobs, "Tracks analysed at once (default: one per core)")
             ->check(CLI::Range(1, MAX_JOBS));
 
@@ -185,6 +191,8 @@ public:
         BatchSettings settings;
         if (!prepare(settings))
             return 2;
+        if (!replaygain.empty())
+            options.replaygain = replaygain == "album" ? ReplayGainMode::album : ReplayGainMode::track;
 
         TerminalDisplay display(isatty(STDERR_FILENO) != 0);
         BatchProcessor processor(display);
@@ -296,6 +304,7 @@ private:
     const CliPaths& paths;
     int jobs = int(std::clamp(std::thread::hardware_concurrency(), 1u, unsigned(MAX_JOBS)));
     bool library = false;
+    std::string replaygain; // "track", "album", or empty: none
     std::string playlist;
     std::string libraryFile;
     std::vector<std::string> locationMaps;
