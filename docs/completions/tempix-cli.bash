@@ -33,7 +33,7 @@ _tempix_cli()
         local options="-h --help --version --analyze --json --dump --library --playlist --library-file
             --map-location --dry-run --detect-bpm --no-detect-bpm --overwrite-bpm --optimize-times
             --less-intro --overwrite-times --adjust-volume --overwrite-volume --export --no-export
-            --reprocess --jobs --all-genres --skip-genres --only-genres --journal --journal-discard --yes"
+            --reprocess --jobs --all-genres --skip-genres --only-genres --journal --journal-discard --yes --replaygain --true-peak"
         COMPREPLY=($(compgen -W "$options" -- "$cur"))
         return
     fi

@@ -35,7 +35,7 @@ documented = {
     "docs/man/tempix-cli.1.scd": set(re.findall(r"\*(" + OPTION + r")\*", read("docs/man/tempix-cli.1.scd"))),
     "docs/completions/tempix-cli.bash": set(re.findall(r"(?<![\w-])(" + OPTION + ")", read(
         "docs/completions/tempix-cli.bash").split("local options=")[1].split('"')[1])),
-    "docs/completions/_tempix-cli": set(re.findall(r"(?<![\w-])(--[a-z][a-z0-9-]*|-[a-z])(?=[\[},])",
+    "docs/completions/_tempix-cli": set(re.findall(r"(?<![\w-])(--[a-z][a-z0-9-]*|-[a-z])(?==?-?[\[},])",
                                                    read("docs/completions/_tempix-cli"))),
     "docs/completions/tempix-cli.fish": {("--" if kind == "l" else "-") + name for kind, name in re.findall(
         r"-([ls]) ([a-z][a-z0-9-]*)", read("docs/completions/tempix-cli.fish"))},
