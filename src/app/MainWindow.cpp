@@ -45,6 +45,7 @@ enum : int {
     LIBRARY_TEXT = 142,
     LIBRARY_PROBLEM = 143,
     CHECK_DRYRUN = 146,
+    CHECK_REPLAYGAIN = 147,
 };
 
 // Pop-up items before the playlists.
@@ -168,6 +169,8 @@ bool MainWindow::windowcreated()
     control(CHECK_OVERWRITEVOLUME).setvalue(flags.overwritevolume);
     control(CHECK_EXPORT).setvalue(flags.exportToLibrary);
     control(CHECK_REPROCESS).setvalue(flags.reprocess);
+    control(CHECK_REPLAYGAIN).setvalue(flags.replaygain != ReplayGainMode::off);
+    storedReplayGain = flags.replaygain;
     options.setgenres(settings.genrepolicy, settings.badgenres.c_str(), settings.goodgenres.c_str());
     recomputestates();
     return true;
@@ -198,6 +201,9 @@ BatchOptions MainWindow::batchoptions()
     o.exportToLibrary = control(CHECK_EXPORT).getvalue();
     o.reprocess = control(CHECK_REPROCESS).getvalue();
     o.dryRun = control(CHECK_DRYRUN).getvalue(); // not kept: each start chooses it anew
+    // The box writes the track's values; the album's where the settings ask for them.
+    if (control(CHECK_REPLAYGAIN).getvalue())
+        o.replaygain = storedReplayGain == ReplayGainMode::album ? ReplayGainMode::album : ReplayGainMode::track;
     return o;
 }
 

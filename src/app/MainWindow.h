@@ -97,6 +97,7 @@ private:
     std::vector<std::string> locationMaps;
     QPointer<LocationMapDialog> mapDialog;
     QPointer<PendingJournalsDialog> journalsDialog;
+    ReplayGainMode storedReplayGain = ReplayGainMode::off; // as the settings keep it
 };
 
 } // namespace ovra::tempix

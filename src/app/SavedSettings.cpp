@@ -68,6 +68,12 @@ void loadSettings(PreferenceStore& store, BatchSettings& settings, BatchOptions&
         }
     }
     try {
+        const int mode = store.getInt("replaygain"); // 0 off, 1 the track's, 2 the album's too
+        options.replaygain = mode == 2 ? ReplayGainMode::album : mode == 1 ? ReplayGainMode::track : ReplayGainMode::off;
+    } catch (int) {
+        options.replaygain = ReplayGainMode::off;
+    }
+    try {
         settings.jobs = std::max(0, store.getInt("jobs"));
     } catch (int) {
         settings.jobs = 0; // one per core
@@ -120,6 +126,7 @@ void saveSettings(PreferenceStore& store, const BatchSettings& settings, const B
         store.setString("playlist", settings.playlist.c_str());
         for (const FlagKey& flag : FLAG_KEYS)
             store.setInt(flag.key, options.*flag.field ? 1 : 0);
+        store.setInt("replaygain", int(options.replaygain));
         store.setInt("genrepolicy", settings.genrepolicy);
         store.setString("badgenres", settings.badgenres.c_str());
         store.setString("goodgenres", settings.goodgenres.c_str());

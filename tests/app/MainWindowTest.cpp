@@ -559,3 +559,18 @@ TEST_F(MainWindowTest, AFolderFromTheCommandLineBecomesTheChosenSource)
     EXPECT_EQ(again->currentsource(), before);
     EXPECT_EQ(std::string(again->folder()), folder);
 }
+
+TEST_F(MainWindowTest, TheReplayGainBoxIsOffAtFirstAndKeptAsASetting)
+{
+    {
+        auto w = openmain();
+        EXPECT_FALSE(w->control(147).getvalue());
+        EXPECT_EQ(w->batchoptions().replaygain, ReplayGainMode::off) << "a described run stays as it was";
+        click(*w, 147);
+        EXPECT_EQ(w->batchoptions().replaygain, ReplayGainMode::track);
+    }
+    auto w = openmain();
+    EXPECT_TRUE(w->control(147).getvalue());
+    EXPECT_EQ(w->batchoptions().replaygain, ReplayGainMode::track);
+    EXPECT_NE(testsupport::readfile(settingsfile()).find("replaygain=1"), std::string::npos);
+}
