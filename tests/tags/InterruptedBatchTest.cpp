@@ -85,7 +85,8 @@ TEST(InterruptedBatch, AFullDiskDamagesNothingAndEveryFailedTrackIsReported)
     TempDir dir;
     if (tagtest::run("unshare -Urm true 2>/dev/null") != 0)
         GTEST_SKIP() << "this machine does not let a test mount a small file system (unshare -Urm)";
-    // One M4A without 'udta' must grow; the MP3 keeps its tag's padding.
+    // One M4A without 'udta' must grow; the MP3 keeps its tag's padding. Both
+    // get their ReplayGain as well.
     const std::string stage = dir.path("stage");
     std::filesystem::create_directories(stage);
     std::filesystem::copy_file(std::string(TEMPIX_MATERIAL_DIR) + "/beat128_stereo44_lame.mp3", stage + "/fits.mp3");
@@ -105,7 +106,7 @@ TEST(InterruptedBatch, AFullDiskDamagesNothingAndEveryFailedTrackIsReported)
     const std::string script = "mount -t tmpfs -o size=2m none " + tagtest::shellquote(full) + " && cp " +
         tagtest::shellquote(stage) + "/* " + tagtest::shellquote(full) +
         " && (dd if=/dev/zero of=" + tagtest::shellquote(full + "/filler") + " bs=4k 2>/dev/null; true) && " +
-        batch(dir, full) + " > " + tagtest::shellquote(dir.path("out.txt")) + " 2>&1" + "; echo $? > " +
+        batch(dir, full) + " --replaygain > " + tagtest::shellquote(dir.path("out.txt")) + " 2>&1" + "; echo $? > " +
         tagtest::shellquote(dir.path("status.txt")) + "; cp " + tagtest::shellquote(full) + "/*.m4a " +
         tagtest::shellquote(full) + "/*.mp3 " + tagtest::shellquote(dir.path("after")) + "/";
     std::filesystem::create_directories(dir.path("after"));
@@ -119,6 +120,7 @@ TEST(InterruptedBatch, AFullDiskDamagesNothingAndEveryFailedTrackIsReported)
     EXPECT_EQ(tagtest::readbytes(dir.path("after/grows.m4a")), m4a) << "the track that could not grow is as it was";
     auto m = tagtest::mutagen(dir.path("after/fits.mp3"));
     EXPECT_EQ(m.count("TBPM"), 1u) << "a track whose tag fits is still written";
+    EXPECT_EQ(m.count("TXXX:REPLAYGAIN_TRACK_GAIN"), 1u) << "its ReplayGain too";
 }
 
 TEST(InterruptedBatch, ATrackThatEndsInAFailureIsLeftByteForByte)
