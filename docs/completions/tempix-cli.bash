@@ -20,11 +20,11 @@ _tempix_cli()
             COMPREPLY=($(compgen -f -- "$cur"))
             return
             ;;
-        --jobs)
+        --jobs | -j)
             COMPREPLY=($(compgen -W "1 2 4 8 16" -- "$cur"))
             return
             ;;
-        --playlist | --map-location | --skip-genres | --only-genres)
+        --playlist | -p | --map-location | --skip-genres | --only-genres)
             return
             ;;
     esac
@@ -33,7 +33,8 @@ _tempix_cli()
         local options="-h --help --version --analyze --json --dump --library --playlist --library-file
             --map-location --dry-run --detect-bpm --no-detect-bpm --overwrite-bpm --optimize-times
             --less-intro --overwrite-times --adjust-volume --overwrite-volume --export --no-export
-            --reprocess --jobs --all-genres --skip-genres --only-genres --journal --journal-discard --yes --replaygain --true-peak"
+            --reprocess --jobs --all-genres --skip-genres --only-genres --journal --journal-discard --yes --replaygain --true-peak
+            -q --quiet -v --verbose -j -l -n -p"
         COMPREPLY=($(compgen -W "$options" -- "$cur"))
         return
     fi

@@ -419,7 +419,7 @@ void ProcessingWindow::explainending(const std::string& message)
                         " does not exist, so there were no tracks to process.";
                 failure = true;
             } else {
-                empty = "No MP3 or M4A files were found in " + folder + ".";
+                empty = "No MP3, M4A, FLAC, Ogg or Opus files were found in " + folder + ".";
             }
         }
         if (!empty.empty())

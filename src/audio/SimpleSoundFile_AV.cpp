@@ -40,7 +40,16 @@ using FramePtr = std::unique_ptr<AVFrame, FrameCloser>;
 
 // Opens a local file only: a name such as "concat:a|b" or "http://..." is a
 // file name here, never a protocol.
-FormatPtr openformat(const char* path)
+// FFmpeg's words for a status.
+std::string avwords(int status)
+{
+    char text[AV_ERROR_MAX_STRING_SIZE] = "";
+    if (av_strerror(status, text, sizeof text) != 0)
+        return "error " + std::to_string(status);
+    return text;
+}
+
+FormatPtr openformat(const char* path, std::string& why)
 {
     std::string url = std::string("file:") + path;
     AVDictionary* options = nullptr;
@@ -48,14 +57,18 @@ FormatPtr openformat(const char* path)
     AVFormatContext* raw = nullptr;
     int status = avformat_open_input(&raw, url.c_str(), nullptr, &options);
     av_dict_free(&options);
-    if (status < 0)
+    if (status < 0) {
+        why = avwords(status);
         return nullptr;
+    }
     FormatPtr format(raw);
     // The stream is read from start to end: a seek index of every packet (up
     // to a megabyte for a long track) would only cost memory.
     format->max_index_size = 16384;
-    if (avformat_find_stream_info(format.get(), nullptr) < 0)
+    if ((status = avformat_find_stream_info(format.get(), nullptr)) < 0) {
+        why = "no stream could be read (" + avwords(status) + ")";
         return nullptr;
+    }
     return format;
 }
 
@@ -337,37 +350,45 @@ struct SimpleSoundFile_AV::Decoder {
 
 SimpleSoundFile_AV::SimpleSoundFile_AV(const char* path)
 {
-    if (!path || !*path)
+    if (!path || !*path) {
+        failure = "no file name";
         return;
+    }
     auto d = std::make_unique<Decoder>();
 
     int64_t counted = -1;
     {
-        FormatPtr counting = openformat(path);
+        FormatPtr counting = openformat(path, failure);
         if (!counting)
             return;
         int index = firstaudiostream(counting.get());
-        if (index < 0)
+        if (index < 0) {
+            failure = "the file holds no audio stream";
             return;
+        }
         int sampleRate = counting->streams[index]->codecpar->sample_rate;
-        if (sampleRate <= 0)
+        if (sampleRate <= 0) {
+            failure = "the audio stream has no sample rate";
             return;
+        }
         // Ogg packet durations are estimates (Vorbis' block sizes, Opus' end
         // trimming), off by up to a second: such streams are counted by
         // decoding them.
         const bool estimated = std::strcmp(counting->iformat->name, "ogg") == 0;
         counted = estimated ? -1 : countframes(counting.get(), index, sampleRate);
         if (counted < 0) {
-            counting = openformat(path);
+            counting = openformat(path, failure);
             if (!counting)
                 return;
             counted = countbydecoding(counting.get(), index);
         }
     }
-    if (counted <= 0)
+    if (counted <= 0) {
+        failure = "the audio stream holds no frames";
         return;
+    }
 
-    d->format = openformat(path);
+    d->format = openformat(path, failure);
     if (!d->format)
         return;
     d->index = firstaudiostream(d->format.get());
@@ -387,8 +408,14 @@ SimpleSoundFile_AV::SimpleSoundFile_AV(const char* path)
     d->codec = opencodec(parameters);
     d->packet.reset(av_packet_alloc());
     d->frame.reset(av_frame_alloc());
-    if (!d->codec || !d->packet || !d->frame)
+    if (!d->codec) {
+        failure = std::string("no decoder for its codec (") + avcodec_get_name(parameters->codec_id) + ")";
         return;
+    }
+    if (!d->packet || !d->frame) {
+        failure = "not enough memory";
+        return;
+    }
     d->limit = counted;
 
     decoder = std::move(d);

@@ -4,6 +4,7 @@
 #include "audio/SimpleSoundStream.h"
 
 #include <memory>
+#include <string>
 
 namespace ovra {
 
@@ -28,6 +29,7 @@ public:
     int64_t length() override { return frameLength; }
     int64_t position() override { return int64_t(framePosition); }
     bool isopen() override { return open; }
+    std::string openerror() override { return failure; }
 
 private:
     struct Decoder;
@@ -37,6 +39,7 @@ private:
     uint64_t framePosition = 0;
     int32_t channelCount = 0;
     bool open = false;
+    std::string failure; // why it did not open, in FFmpeg's words or ours
 };
 
 } // namespace ovra

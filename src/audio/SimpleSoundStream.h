@@ -1,5 +1,6 @@
 // A source of audio frames handed out as planar 32-bit floats.
 #pragma once
+#include <string>
 #include <cstdint>
 
 namespace ovra {
@@ -19,6 +20,9 @@ public:
     virtual int64_t position() = 0;
     // True from a successful open until the frames delivered reach the length.
     virtual bool isopen() = 0;
+    // Why a stream that is not open could not be opened, in words; empty when
+    // it does not say.
+    virtual std::string openerror() { return std::string(); }
 };
 
 } // namespace ovra

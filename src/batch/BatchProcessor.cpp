@@ -66,7 +66,12 @@ BatchProcessor::BatchProcessor(BatchDisplay& display) : display(display) {}
 
 std::string BatchProcessor::logged(const char* text) { return ovra::escapecontrols(text); }
 
-void BatchProcessor::logErrorWords(int code) { logLine("Error code %d: %s.\n", code, ovra::errorText(code).c_str()); }
+void BatchProcessor::logErrorWords(int code)
+{
+    logLine("Error code %d: %s.\n", code, ovra::errorText(code).c_str());
+    if (currentTrack != nullptr)
+        currentTrack->addwords(ovra::errorText(code).c_str());
+}
 
 BatchProcessor::~BatchProcessor()
 {
@@ -444,8 +449,8 @@ void BatchProcessor::logLibraryPlaces(const std::vector<std::string>& tried)
     std::string folder = config != nullptr && *config != '\0'
         ? config
         : std::string(std::getenv("HOME") ? std::getenv("HOME") : "") + "/.config";
-    logLine("Looked for the iTunes library file at %s. To use another, store its folder as the data value "
-            "\"alis:1:iTunes Library Location\" in '%s/com.apple.iTunes.conf', or name the file with "
+    logLine("Looked for the iTunes library file at %s. To use another, choose it with \"Choose File...\" in the "
+            "window (kept as the setting \"libraryfile\" in '%s/com.quillfen.tempix.conf'), or name it with "
             "tempix-cli --library-file PATH.\n",
             places.c_str(), logged(folder.c_str()).c_str());
 }

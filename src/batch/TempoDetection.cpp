@@ -247,8 +247,14 @@ AnalysisOutcome analyze(std::unique_ptr<SimpleSoundStream> source, Canceler& can
     std::optional<Trash<SimpleSoundStream>> streams(std::in_place);
     SimpleSoundStream* file = source.get();
     streams->append(source.release());
-    if (!file->isopen())
-        return failed(NOT_OPEN);
+    if (!file->isopen()) {
+        // The line stays as it is; the decoder's reason follows on a line of its own.
+        AnalysisOutcome outcome = failed(NOT_OPEN);
+        const std::string why = file->openerror();
+        if (!why.empty())
+            outcome.failure += "The decoder (FFmpeg) says: " + why + ".\n";
+        return outcome;
+    }
     const int32_t channels = file->channels();
     if (channels >= 3)
         return failed(TOO_MANY_CHANNELS);

@@ -264,8 +264,11 @@ bool BatchProcessor::readTrack(TrackState& t, const BatchOptions& options, ovra:
     }
     if (!t.tag) {
         failTrack("Could not read metadata for this track.\n");
-        if (found != 0)
-            logErrorWords(found); // gone, or a name too long: not a damaged file
+        // Gone, or a name too long: not a damaged file.
+        if (found == ENOENT)
+            logLine("File not found: '%s'.\n", logged(t.path).c_str());
+        else if (found != 0)
+            logErrorWords(found);
         return false;
     }
     if (!passesGenreFilter(*t.tag))

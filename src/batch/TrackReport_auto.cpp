@@ -44,6 +44,20 @@ void TrackReport_auto::setreason(const char* text)
     result.reason = text;
     while (!result.reason.empty() && result.reason.back() == '\n')
         result.reason.pop_back();
+    // A reason of two lines (a line and its cause) reads as one.
+    for (char& c : result.reason)
+        if (c == '\n')
+            c = ' ';
+}
+
+void TrackReport_auto::addwords(const char* words)
+{
+    if (result.reason.empty() || words == nullptr || *words == '\0' || wordsAdded)
+        return;
+    wordsAdded = true;
+    if (result.reason.back() == '.')
+        result.reason.pop_back();
+    result.reason += std::string(" (") + words + ")";
 }
 
 void TrackReport_auto::setvalues(const TrackAnalysis& analysis, double sampleRate, const TrackValues& before,

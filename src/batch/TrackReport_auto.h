@@ -27,6 +27,8 @@ public:
     int& errorcounter() { return result.errors; }
     // Why the track failed (its first error line) or was passed over.
     void setreason(const char* text);
+    // The words of the reason's error code, once: "... error code 13 (Permission denied)".
+    void addwords(const char* words);
     // What the tag step and the library's part did.
     void settag(TagOutcome outcome) { result.tag = outcome; }
     void setlibrary(LibraryOutcome outcome) { result.library = outcome; }
@@ -40,6 +42,7 @@ private:
     BatchDisplay& display;
     ovra::Canceler& canceler;
     bool abandoned = false;
+    bool wordsAdded = false;
     TrackResult result;
 };
 

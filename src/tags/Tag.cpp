@@ -52,7 +52,11 @@ void dumpline(FILE* stream, const char* name, Read read)
     try {
         value = read();
     } catch (int code) {
-        std::fprintf(stream, "%s: err=%lu\n", name, (unsigned long)code);
+        // An item the tag does not hold is simply empty; anything else says why.
+        if (code == TAG_ERR_NOT_FOUND)
+            std::fprintf(stream, "%s: (none)\n", name);
+        else
+            std::fprintf(stream, "%s: err=%lu (%s)\n", name, (unsigned long)code, errorText(code).c_str());
         return;
     }
     std::fprintf(stream, "%s: %s\n", name, value.c_str());

@@ -694,6 +694,62 @@ TEST_F(BatchCli, WrongUsageChangesNothing)
         EXPECT_EQ(run(args).status, 2) << (args.empty() ? "(none)" : args[0]) << " " << args.size();
     EXPECT_EQ(readfile(a), before);
     EXPECT_FALSE(fs::exists(logFile()));
+    // The help goes to standard error, naming the program as it is called.
+    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{{}, {"--no-such-option"}}) {
+        Result r = run(args);
+        EXPECT_EQ(r.status, 2);
+        EXPECT_EQ(r.out, "");
+        EXPECT_NE(r.err.find("Usage: tempix-cli [OPTIONS]"), std::string::npos) << r.err;
+    }
+}
+
+// What a batch did, on the terminal: a summary line, the values written with
+// -v, only errors and the summary with -q, and with --json one object per
+// track and a summary object that agree with the files.
+TEST_F(BatchCli, TheTerminalShowsWhatEachTrackGotAndJsonListsItAsData)
+{
+    fs::path a = copy(A, "a.mp3");
+    fs::path bad = copy("not_audio.mp3", "bad.mp3");
+    Result dry = run({"-n", "--no-export", "--adjust-volume", music.string()});
+    EXPECT_EQ(dry.status, 1);
+    EXPECT_NE(dry.out.find("Would update track: BPM 0 -> 128"), std::string::npos) << dry.out;
+    EXPECT_NE(dry.err.find("1 would update, 0 updated, 0 up to date, 0 skipped, 1 error (2 tracks, 0:0"),
+              std::string::npos)
+        << dry.err;
+
+    Result r = run({"-v", "--no-export", "--adjust-volume", "-j", "1", music.string()});
+    EXPECT_EQ(r.status, 1);
+    const std::string values = "Track updated.\n  BPM 128 \u00b7 volume ";
+    EXPECT_NE(r.out.find(values), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("Could not open track with QuickTime.\nThe decoder (FFmpeg) says: "), std::string::npos)
+        << r.out;
+    EXPECT_NE(r.err.find("1 updated, 0 up to date, 0 skipped, 1 error (2 tracks, 0:0"), std::string::npos) << r.err;
+
+    Result quiet = run({"-q", "--no-export", "--adjust-volume", music.string()});
+    EXPECT_EQ(quiet.status, 1);
+    EXPECT_EQ(quiet.out, "");
+    EXPECT_NE(quiet.err.find(bad.string() + ": Could not open track with QuickTime. The decoder (FFmpeg) says: "),
+              std::string::npos)
+        << quiet.err;
+    EXPECT_NE(quiet.err.find("0 updated, 1 up to date, 0 skipped, 1 error (2 tracks, "), std::string::npos)
+        << quiet.err;
+
+    // The log still gets everything; standard output only the objects.
+    const size_t logged = readfile(logFile().string()).size();
+    Result json = run({"--json", "--no-export", "--adjust-volume", music.string()});
+    EXPECT_EQ(json.status, 1);
+    EXPECT_GT(readfile(logFile().string()).size(), logged);
+    testsupport::writefile((home / "out.json").string(), json.out);
+    const auto tags = readTrack(a);
+    EXPECT_EQ(testsupport::pythonoutput(
+                  "import json, sys\nrows = [json.loads(l) for l in open(sys.argv[1])]\n"
+                  "t = {r['path']: r for r in rows if 'path' in r}\ns = rows[-1]['summary']\n"
+                  "a, b = t[sys.argv[2]], t[sys.argv[3]]\n"
+                  "print(len(rows), a['outcome'], a['after']['bpm'], a['before']['bpm'], 'volume_percent' in "
+                  "a['after'], b['outcome'], b['error'].startswith('Could not open track'), s['up_to_date'], "
+                  "s['errors'], s['tracks'])",
+                  {(home / "out.json").string(), a.string(), bad.string()}),
+              "3 up to date " + tags.at("bpm") + " " + tags.at("bpm") + " True error True 1 1 2\n");
 }
 
 // The same library batch with one job and with three (more than the cores,

@@ -202,7 +202,7 @@ TEST_F(ProgressSheetTest, BatchesWithoutTracksSayWhy)
              w.folderchosen(empty.c_str());
              w.control(112).setvalue(true); // export: a note that there are no library IDs
          },
-         "Done", "No MP3 or M4A files were found in " + empty + ".", "", false},
+         "Done", "No MP3, M4A, FLAC, Ogg or Opus files were found in " + empty + ".", "", false},
         {"missing folder", [&](MainWindow& w) { w.folderchosen(gone.c_str()); }, "", "", gone, true},
         {"damaged library",
          [&](MainWindow& w) {

@@ -468,10 +468,10 @@ TEST_F(Pipeline, FolderRunsTakeIdsFromTheLibraryWhenExporting)
     EXPECT_EQ(log[0], "No iTunes library file found at '" + documents + "': processing tracks without library IDs.\n");
     EXPECT_EQ(log[1],
               "Looked for the iTunes library file at '" + music + "', '" + documents +
-                  "'. To use another, store its folder as the data value \"alis:1:iTunes Library Location\" "
-                  "in '" +
+                  "'. To use another, choose it with \"Choose File...\" in the window (kept as the setting "
+                  "\"libraryfile\" in '" +
                   (dir / ".config").string() +
-                  "/com.apple.iTunes.conf', or name the file with tempix-cli --library-file PATH.\n");
+                  "/com.quillfen.tempix.conf'), or name it with tempix-cli --library-file PATH.\n");
     EXPECT_EQ(std::count(log.begin(), log.end(), OTHER_APP), 2);
     EXPECT_EQ(display.ended, "Done");
 

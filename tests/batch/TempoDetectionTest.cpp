@@ -217,7 +217,9 @@ TEST(TempoDetection, FailureLines)
     }
     AnalysisOutcome missing = analyzeTrack("/nonexistent/track.mp3", canceler);
     EXPECT_EQ(missing.status, AnalysisStatus::failed);
-    EXPECT_EQ(missing.failure, "Could not open track with QuickTime.\n");
+    // The line as it always was, then the decoder's reason in words.
+    EXPECT_EQ(missing.failure,
+              "Could not open track with QuickTime.\nThe decoder (FFmpeg) says: No such file or directory.\n");
 }
 
 TEST(TempoDetection, StereoIsAnalysedAsTheMeanOfItsChannels)

@@ -4,6 +4,7 @@
 // error when that is a terminal; Ctrl-C cancels at the next check.
 #include "app/SavedSettings.h"
 #include "app/cli/CliCommand.h"
+#include "app/cli/TerminalDisplay.h"
 #include "batch/BatchProcessor.h"
 #include "plist/LocationMap.h"
 #include "platform/tools_paths.h"
@@ -30,109 +31,6 @@ namespace ovra::tempix::cli {
 
 namespace {
 
-// Log entries on stdout, the bar and the final message on stderr.
-class TerminalDisplay : public BatchDisplay {
-public:
-    explicit TerminalDisplay(bool showBar) : showBar(showBar) {}
-
-    void setFileLine(const char* text) override
-    {
-        file = ovra::getbasename(text);
-        draw(false);
-    }
-    void setStatusLine(const char* text) override
-    {
-        status = text;
-        draw(false);
-    }
-    void setProgressRange(int count) override
-    {
-        range = count;
-        value = 0;
-        started = Clock::now();
-        draw(true);
-    }
-    void setProgressValue(int v) override
-    {
-        value = v;
-        draw(true);
-    }
-    void batchEnded(const char* message, bool) override
-    {
-        clear();
-        std::fprintf(stderr, "%s\n", message);
-        drawn = false;
-        showBar = false;
-    }
-    void logEntry(const char* text) override
-    {
-        clear();
-        std::fputs(text, stdout);
-        std::fflush(stdout);
-        draw(true);
-    }
-    void clear()
-    {
-        if (drawn) {
-            std::fputs("\r\033[K", stderr);
-            drawn = false;
-        }
-    }
-
-private:
-    using Clock = std::chrono::steady_clock;
-
-    static int width()
-    {
-        struct winsize ws;
-        if (ioctl(STDERR_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 20)
-            return ws.ws_col;
-        return 80;
-    }
-
-    // Redraws at most ten times a second unless forced.
-    void draw(bool force)
-    {
-        if (!showBar)
-            return;
-        Clock::time_point now = Clock::now();
-        if (!force && drawn && now - lastDraw < std::chrono::milliseconds(100))
-            return;
-        lastDraw = now;
-        std::string line;
-        if (range > 0) {
-            const int cells = 24;
-            int full = value >= range ? cells : value * cells / range;
-            line = "[" + std::string(size_t(full), '#') + std::string(size_t(cells - full), '.') + "] " +
-                std::to_string(value) + "/" + std::to_string(range);
-            if (value > 0 && value < range) {
-                double elapsed = std::chrono::duration<double>(now - started).count();
-                long left = long(elapsed / value * (range - value) + 0.5);
-                char eta[32];
-                std::snprintf(eta, sizeof eta, "  %ld:%02ld left", left / 60, left % 60);
-                line += eta;
-            }
-            line += "  ";
-        }
-        line += file.empty() ? status : file + " (" + status + ")";
-        size_t room = size_t(width() - 1);
-        if (line.size() > room)
-            line.resize(room);
-        std::fprintf(stderr, "\r%s\033[K", line.c_str());
-        std::fflush(stderr);
-        drawn = true;
-    }
-
-    bool showBar;
-    bool drawn = false;
-    int range = 0;
-    int value = 0;
-    std::string file;
-    std::string status;
-    Clock::time_point started = Clock::now();
-    Clock::time_point lastDraw;
-};
-
 class BatchCommand : public CliCommand {
 public:
     explicit BatchCommand(const CliPaths& paths) : paths(paths) {}
@@ -140,15 +38,16 @@ public:
     void addOptions(CLI::App& app) override
     {
         // The tracks: files and folders (PATH...), the library or one playlist.
-        auto* libraryOption = app.add_flag("--library", library, "Process every track of the music library");
-        auto* playlistOption = app.add_option("--playlist", playlist, "Process the tracks of one library playlist");
+        auto* libraryOption = app.add_flag("-l,--library", library, "Process every track of the music library");
+        auto* playlistOption =
+            app.add_option("-p,--playlist", playlist, "Process the tracks of one library playlist");
         libraryOption->excludes(playlistOption);
         app.add_option("--library-file", libraryFile, "Use this library file instead of locating it");
         app.add_option("--map-location", locationMaps,
                        "Find library locations that begin with PREFIX under FOLDER (PREFIX=FOLDER; repeatable; "
                        "added to the saved mappings, the longest matching prefix wins)")
             ->type_name("PREFIX=FOLDER");
-        app.add_flag("--dry-run", options.dryRun,
+        app.add_flag("-n,--dry-run", options.dryRun,
                      "Run the whole batch but write nothing: log what would change in the tracks and the library");
 
         app.add_flag("--detect-bpm,!--no-detect-bpm", options.detectbpm, "Detect the tempo (default: on)");
@@ -166,7 +65,12 @@ public:
             ->check(CLI::IsMember({"track", "album"}));
         app.add_flag("--true-peak", options.truePeak,
                      "With --replaygain: the true peak (oversampled) in place of the sample peak");
-        app.add_option("--jobs", jobs, "Tracks analysed at once (default: one per core)")
+        auto* quietOption =
+            app.add_flag("-q,--quiet", quiet, "No progress and no log on the terminal: only errors and the summary");
+        app.add_flag("-v,--verbose", verbose, "The values written under every track, also when not on a terminal")
+            ->excludes(quietOption);
+        jsonOption = app.get_option_no_throw("--json");
+        app.add_option("-j,--jobs", jobs, "Tracks analysed at once (default: one per core)")
             ->check(CLI::Range(1, MAX_JOBS));
 
         auto* all = app.add_flag("--all-genres", allGenres, "Process tracks of every genre");
@@ -194,7 +98,12 @@ public:
         if (!replaygain.empty())
             options.replaygain = replaygain == "album" ? ReplayGainMode::album : ReplayGainMode::track;
 
-        TerminalDisplay display(isatty(STDERR_FILENO) != 0);
+        TerminalChoices choices;
+        choices.bar = isatty(STDERR_FILENO) != 0;
+        choices.values = verbose || isatty(STDOUT_FILENO) != 0;
+        choices.quiet = quiet;
+        choices.json = jsonOption != nullptr && jsonOption->count() > 0;
+        TerminalDisplay display(choices);
         BatchProcessor processor(display);
 
         // The worker inherits the blocked signals; this thread takes them.
@@ -223,7 +132,9 @@ public:
         pthread_sigmask(SIG_SETMASK, &previous, nullptr);
 
         display.clear();
-        if (interrupted || processor.outcome() == BatchProcessor::Outcome::cancelled) {
+        const bool cancelled = interrupted || processor.outcome() == BatchProcessor::Outcome::cancelled;
+        display.summary(cancelled);
+        if (cancelled) {
             std::fprintf(stderr, "Cancelled.\n");
             return 130;
         }
@@ -304,6 +215,9 @@ private:
     const CliPaths& paths;
     int jobs = int(std::clamp(std::thread::hardware_concurrency(), 1u, unsigned(MAX_JOBS)));
     bool library = false;
+    bool quiet = false;
+    bool verbose = false;
+    CLI::Option* jsonOption = nullptr; // registered with --analyze, taken by a batch too
     std::string replaygain; // "track", "album", or empty: none
     std::string playlist;
     std::string libraryFile;

@@ -47,6 +47,10 @@ protected:
     bool chosen = false;
 };
 
+// A JSON string: quotes, backslashes and control characters escaped; bytes
+// that are not UTF-8 become U+FFFD so that the line stays valid JSON.
+std::string jsonstring(const std::string& text);
+
 std::unique_ptr<CliCommand> makeAnalyzeCommand(const CliPaths& paths);
 std::unique_ptr<CliCommand> makeDumpCommand(const CliPaths& paths);
 std::unique_ptr<CliCommand> makeBatchCommand(const CliPaths& paths);

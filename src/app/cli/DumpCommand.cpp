@@ -24,7 +24,7 @@ void dumprecord(ovra::Tag& tag, FILE* out)
         if (code == ovra::TAG_ERR_NOT_FOUND)
             std::fputs("TrackDataRecord: none\n", out);
         else
-            std::fprintf(out, "TrackDataRecord: err=%lu\n", (unsigned long)code);
+            std::fprintf(out, "TrackDataRecord: err=%lu (%s)\n", (unsigned long)code, ovra::errorText(code).c_str());
         return;
     }
     TrackDataRecord record;

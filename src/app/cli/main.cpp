@@ -16,7 +16,7 @@ int main(int argc, char** argv)
 {
     ovra::setargv0(argv[0]);
     ovra::setwritefaultfromenvironment(); // a test hook: unset, it does nothing
-    CLI::App app{"Tempix: tempo, start and stop times and volume for a music collection."};
+    CLI::App app{"Tempix: tempo, start and stop times and volume for a music collection.", "tempix-cli"};
     app.set_version_flag("--version", std::string("tempix-cli ") + TEMPIX_VERSION);
 
     CliPaths paths;
@@ -34,7 +34,8 @@ int main(int argc, char** argv)
     } catch (const CLI::Success& e) {
         return app.exit(e);
     } catch (const CLI::ParseError& e) {
-        app.exit(e);
+        app.exit(e); // the error, on standard error
+        std::fputs(app.help().c_str(), stderr);
         return 2;
     }
     int named = 0;
@@ -60,6 +61,6 @@ int main(int argc, char** argv)
         }
     }
     // No source and no job: say how to use it and change nothing.
-    std::fputs(app.help().c_str(), stdout);
+    std::fputs(app.help().c_str(), stderr);
     return 2;
 }
