@@ -1,6 +1,7 @@
 #include "app/MainWindow.h"
 #include "app/LibraryMessages.h"
 #include "app/SavedSettings.h"
+#include "batch/PlaylistFile.h"
 #include "plist/LibraryLocation.h"
 #include "platform/tools_paths.h"
 #include "platform/tools_strings.h"
@@ -29,6 +30,8 @@ enum : int {
     RADIO_LIBRARY = 117,
     RADIO_PLAYLIST = 118,
     RADIO_FOLDER = 119,
+    RADIO_PLAYLIST_FILE = 120,
+    CHOOSE_PLAYLIST_FILE = 121,
     PLAYLIST_POPUP = 141,
     CHOOSE_BUTTON = 103,
     FOLDER_TEXT = 104,
@@ -146,6 +149,7 @@ bool MainWindow::windowcreated()
     jobs = settings.jobs;
     ovra::strcpy_max(path, sizeof path, settings.path.c_str());
     ovra::strcpy_max(playlist, sizeof playlist, settings.playlist.c_str());
+    playlistFile = settings.playlistFile;
     if (settings.libraryFile.size() < sizeof libraryfile)
         ovra::strcpy_max(libraryfile, sizeof libraryfile, settings.libraryFile.c_str());
     locationMaps = settings.locationMaps;
@@ -213,6 +217,7 @@ BatchSettings MainWindow::batchsettings() const
     s.source = source;
     s.path = path;
     s.playlist = playlist;
+    s.playlistFile = playlistFile;
     s.genrepolicy = options.genrepolicy;
     s.badgenres = options.badgenres;
     s.goodgenres = options.goodgenres;
@@ -323,13 +328,18 @@ void MainWindow::recomputestates()
     control(RADIO_LIBRARY).setvalue(source == SOURCE_LIBRARY);
     control(RADIO_PLAYLIST).setvalue(source == SOURCE_PLAYLIST);
     control(RADIO_FOLDER).setvalue(source == SOURCE_FOLDER);
+    control(RADIO_PLAYLIST_FILE).setvalue(source == SOURCE_PLAYLIST_FILE);
     const bool haveLibrary = libraryMissing.empty();
     control(RADIO_LIBRARY).enable(haveLibrary);
     control(RADIO_PLAYLIST).enable(haveLibrary);
     control(PLAYLIST_POPUP).enable(source == SOURCE_PLAYLIST && haveLibrary);
     control(CHOOSE_BUTTON).enable(source == SOURCE_FOLDER);
+    control(CHOOSE_PLAYLIST_FILE).enable(source == SOURCE_PLAYLIST_FILE);
     bool library = source == SOURCE_LIBRARY || source == SOURCE_PLAYLIST;
-    control(FOLDER_TEXT).settext(library ? "iTunes Music" : path);
+    control(FOLDER_TEXT)
+        .settext(library                              ? "iTunes Music"
+                     : source == SOURCE_PLAYLIST_FILE ? playlistFile.c_str()
+                                                      : path);
     struct stat st;
     const bool none = libraryfile[0] == '\0' && stat(libraryPath.c_str(), &st) != 0;
     control(LIBRARY_TEXT).settext(none ? "None found" : libraryPath.c_str());
@@ -351,6 +361,8 @@ void MainWindow::recomputestates()
         why = "Choose a library file first: without one there is no library or playlist to process.";
     else if (source == SOURCE_PLAYLIST && control(PLAYLIST_POPUP).popupselected() < FIRST_PLAYLIST_ITEM)
         why = "Choose a playlist first.";
+    else if (source == SOURCE_PLAYLIST_FILE && playlistFile.empty())
+        why = "Choose a playlist file first.";
     else if (!(bpm || times || volume))
         why = "Switch on the tempo, the start and stop times or the volume first: there is nothing else to do.";
     control(START_BUTTON).enable(why == nullptr);
@@ -371,6 +383,14 @@ std::vector<std::string> MainWindow::takepaths(const std::vector<std::string>& p
     for (const std::string& given : paths) {
         struct stat st;
         char resolved[ovra::PATH_BUFFER];
+        // A playlist file is a source of its own.
+        if (!taken && isPlaylistFile(given.c_str()) && stat(given.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+            ::realpath(given.c_str(), resolved) != nullptr && std::strlen(resolved) < sizeof resolved - 1) {
+            taken = true;
+            playlistfilechosen(resolved);
+            setsource(SOURCE_PLAYLIST_FILE);
+            continue;
+        }
         if (taken || stat(given.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || given.size() >= sizeof resolved ||
             ovra::resolvealias(given.c_str(), resolved) != 0 || std::strlen(resolved) >= sizeof path) {
             refused.push_back(given);
@@ -404,6 +424,39 @@ int MainWindow::librarychosen(const char* chosen)
     }
     recomputestates();
     return 0;
+}
+
+int MainWindow::playlistfilechosen(const char* chosen)
+{
+    if (!chosen || std::strlen(chosen) >= ovra::PATH_BUFFER)
+        return 0; // it would name another file
+    playlistFile = chosen;
+    source = SOURCE_PLAYLIST_FILE;
+    recomputestates();
+    return 0;
+}
+
+void MainWindow::chooseplaylistfile()
+{
+    QFileDialog* d = filesheet(playlistDialog, "Choose a Playlist File");
+    if (d == nullptr)
+        return;
+    d->setFileMode(QFileDialog::ExistingFile);
+    d->setAcceptMode(QFileDialog::AcceptOpen);
+    d->setNameFilters({"Playlist files (*.m3u *.m3u8 *.pls *.M3U *.M3U8 *.PLS)", "All files (*)"});
+    QFileInfo current(QString::fromStdString(playlistFile));
+    if (!playlistFile.empty() && current.dir().exists()) {
+        d->setDirectory(current.dir());
+        if (current.exists())
+            d->selectFile(current.fileName());
+    } else {
+        char music[ovra::PATH_BUFFER];
+        ovra::homemusicfolder(music);
+        d->setDirectory(QString::fromUtf8(music));
+    }
+    QObject::connect(d, &QFileDialog::fileSelected, d,
+                     [this](const QString& file) { playlistfilechosen(file.toUtf8().constData()); });
+    d->open();
 }
 
 void MainWindow::chooselibrary()
@@ -508,6 +561,9 @@ bool MainWindow::command(ovra::CommandID command)
     case ovra::fourcc("CuLb"):
         chooselibrary();
         return true;
+    case ovra::fourcc("CuPF"):
+        chooseplaylistfile();
+        return true;
     case ovra::fourcc("MapL"):
         editlocationmaps();
         return true;
@@ -520,6 +576,9 @@ bool MainWindow::command(ovra::CommandID command)
         return true;
     case ovra::fourcc("RCLo"):
         source = SOURCE_FOLDER;
+        break;
+    case ovra::fourcc("RPLF"):
+        source = SOURCE_PLAYLIST_FILE;
         break;
     case ovra::fourcc("RMMF"):
         source = SOURCE_MUSIC_FOLDER;

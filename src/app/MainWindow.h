@@ -38,6 +38,8 @@ public:
     std::vector<std::string> takepaths(const std::vector<std::string>& paths);
     // A library file chosen by the user (at most 1023 bytes); 0.
     int librarychosen(const char* path);
+    // A playlist file (.m3u, .m3u8, .pls) chosen as the source; 0.
+    int playlistfilechosen(const char* path);
 
     // What a batch started now would run with.
     BatchOptions batchoptions();
@@ -46,6 +48,8 @@ public:
     int currentsource() const { return source; }
     const char* folder() const { return path; }
     const char* playlistname() const { return playlist; }
+    const std::string& playlistfile() const { return playlistFile; }
+    QFileDialog* playlistfiledialog() const { return playlistDialog.data(); }
     // The library file in use: the chosen one, else the one the lookup finds.
     const std::string& libraryfilepath() const { return libraryPath; }
     // Why it cannot serve, in words; empty when it can.
@@ -76,6 +80,7 @@ private:
     void recomputestates();
     void locatelibrary();
     void chooselibrary();
+    void chooseplaylistfile();
     void editlocationmaps();
     void askquit();
     void save();
@@ -93,6 +98,8 @@ private:
     std::string libraryMissing;          // why it cannot be used at all, in words
     std::string libraryUnreadable;       // what reading it last found wrong
     QPointer<QFileDialog> libraryDialog;
+    std::string playlistFile; // of the playlist-file source
+    QPointer<QFileDialog> playlistDialog;
     QPointer<QMessageBox> quitQuestion;
     std::vector<std::string> locationMaps;
     QPointer<LocationMapDialog> mapDialog;

@@ -410,6 +410,8 @@ void ProcessingWindow::explainending(const std::string& message)
             empty = "The playlist \"" + shownSettings.playlist + "\" has no tracks.";
         } else if (source == SOURCE_LIBRARY) {
             empty = "The library lists no tracks.";
+        } else if (source == SOURCE_PLAYLIST_FILE) {
+            empty = "The playlist file " + shownSettings.playlistFile + " lists no track found on this computer.";
         } else {
             struct stat st;
             const std::string& folder = shownSettings.path;

@@ -60,6 +60,11 @@ void loadSettings(PreferenceStore& store, BatchSettings& settings, BatchOptions&
     } catch (int) {
         settings.playlist.clear();
     }
+    try {
+        settings.playlistFile = readString(store, "playlistfile", ovra::PATH_BUFFER);
+    } catch (int) {
+        settings.playlistFile.clear();
+    }
     for (const FlagKey& flag : FLAG_KEYS) {
         try {
             options.*flag.field = store.getInt(flag.key) != 0;
@@ -124,6 +129,7 @@ void saveSettings(PreferenceStore& store, const BatchSettings& settings, const B
         store.setInt("source", settings.source);
         store.setString("path", settings.path.c_str());
         store.setString("playlist", settings.playlist.c_str());
+        store.setString("playlistfile", settings.playlistFile.c_str());
         for (const FlagKey& flag : FLAG_KEYS)
             store.setInt(flag.key, options.*flag.field ? 1 : 0);
         store.setInt("replaygain", int(options.replaygain));

@@ -37,19 +37,22 @@ enum BatchSource : int {
     SOURCE_LIBRARY = 1,
     SOURCE_PLAYLIST = 2,
     SOURCE_FOLDER = 3,
+    SOURCE_PLAYLIST_FILE = 4, // a track list written by another program (.m3u, .m3u8, .pls)
 };
 
 // The settings a batch reads besides the flags; fixed while it runs.
 struct BatchSettings {
     int source = SOURCE_MUSIC_FOLDER;
-    std::string path;     // folder of sources 0 and 3, at most 1023 bytes
-    std::string playlist; // playlist name of source 2, at most 79 bytes
-    int genrepolicy = 1;  // 0 all, 1 skip badgenres, 2 only goodgenres
+    std::string path;         // folder of sources 0 and 3, at most 1023 bytes
+    std::string playlist;     // playlist name of source 2, at most 79 bytes
+    std::string playlistFile; // the list of source 4
+    int genrepolicy = 1;      // 0 all, 1 skip badgenres, 2 only goodgenres
     std::string badgenres;
     std::string goodgenres;
     std::string libraryFile; // when not empty, used instead of locating the library
     // Files and folders of a folder batch (source 3) in place of path, when
-    // not empty: folders are walked, files are taken as they are.
+    // not empty: folders are walked, playlist files give the tracks they
+    // list, other files are taken as they are.
     std::vector<std::string> paths;
     // How the front end names its overwrite options for BPM, times and volume,
     // for the line of a track whose values another program set; empty: the

@@ -1,6 +1,7 @@
 #include "batch/BatchProcessor.h"
 #include "batch/DirectoryWalker.h"
 #include "batch/DryRun.h"
+#include "batch/PlaylistFile.h"
 #include "batch/TrackLocations.h"
 #include "batch/GenreSet.h"
 #include "plist/LibraryLocation.h"
@@ -21,6 +22,7 @@
 #include <ctime>
 #include <exception>
 #include <map>
+#include <optional>
 #include <sys/stat.h>
 #include <thread>
 #include <vector>
@@ -59,6 +61,74 @@ public:
 private:
     std::map<std::string, std::string> folders;
 };
+
+// What a folder batch goes through, in order: a path to walk or take, or a
+// line to log (an entry of a playlist that gives no track), or both.
+struct FolderSource {
+    std::string path;
+    std::string line;
+    bool error = false; // the line counts as an error
+};
+
+std::string printed(const char* f, const std::string& a, const std::string& b = "", long n = 0)
+{
+    std::vector<char> text(a.size() + b.size() + std::strlen(f) + 32);
+    std::snprintf(text.data(), text.size(), f, a.c_str(), b.c_str(), n);
+    return text.data();
+}
+
+// The entries of the playlist file at path as sources, with a line for each
+// one that gives no track. A missing file is a track the user asked for and
+// did not get: an error. A stream, a file elsewhere, or a second listing of
+// a track are simply not for this batch.
+void playlistSources(const std::string& path, ovra::LocationMap& map, std::vector<FolderSource>& out)
+{
+    auto logged = [](const std::string& text) { return ovra::escapecontrols(text.c_str()); };
+    PlaylistContents list = readPlaylist(path.c_str(), &map);
+    if (list.error != 0) {
+        out.push_back({"",
+                       printed("Could not read playlist '%s': %s (errno %ld).\n", logged(path),
+                               std::strerror(list.error), list.error),
+                       true});
+        return;
+    }
+    out.push_back({"",
+                   printed("Reading playlist '%s': %s entries.\n", logged(path), std::to_string(list.entries.size())),
+                   false});
+    for (const PlaylistEntry& e : list.entries) {
+        const std::string text = logged(e.text);
+        switch (e.kind) {
+        case PlaylistEntry::track:
+            out.push_back({e.path, "", false});
+            break;
+        case PlaylistEntry::missing:
+            if (e.error != ENOENT && e.error != ENOTDIR)
+                out.push_back(
+                    {"",
+                     printed("Could not open '%s': %s (errno %ld).\n", logged(e.path), std::strerror(e.error), e.error),
+                     true});
+            else if (e.path == e.text)
+                out.push_back({"", printed("Playlist entry not found: skipping '%s'.\n", text), true});
+            else
+                out.push_back(
+                    {"", printed("Playlist entry not found: skipping '%s' (looked for '%s').\n", text, logged(e.path)),
+                     true});
+            break;
+        case PlaylistEntry::repeated:
+            out.push_back({"", printed("Playlist entry listed before: skipping '%s'.\n", text), false});
+            break;
+        case PlaylistEntry::stream:
+            out.push_back({"", printed("Playlist entry is a stream, not a file: skipping '%s'.\n", text), false});
+            break;
+        case PlaylistEntry::notLocal:
+            out.push_back({"", printed("File is not local: skipping '%s'.\n", text), false});
+            break;
+        case PlaylistEntry::unusable:
+            out.push_back({"", printed("Playlist entry cannot be used, %s: skipping '%s'.\n", e.why, text), true});
+            break;
+        }
+    }
+}
 
 } // namespace
 
@@ -602,18 +672,44 @@ void BatchProcessor::folderBranch(const BatchOptions& options, ovra::Canceler& c
 
     // The walk starts from real paths, as the library's locations are
     // matched through theirs: a folder given through a link finds its tracks.
-    std::vector<std::string> roots = current.paths.empty() ? std::vector<std::string>{current.path} : current.paths;
+    std::vector<std::string> roots = current.source == SOURCE_PLAYLIST_FILE
+        ? std::vector<std::string>{current.playlistFile}
+        : current.paths.empty() ? std::vector<std::string>{current.path}
+                                : current.paths;
     for (std::string& r : roots) {
         char real[PATH_MAX];
         if (::realpath(r.c_str(), real) != nullptr && std::strlen(real) < ovra::PATH_BUFFER)
             r = real;
     }
 
+    // A playlist file stands for the tracks it lists, in its order, found
+    // through the same location mappings as the library's.
+    std::vector<FolderSource> sources;
+    std::optional<TrackLocations> mapped;
+    for (const std::string& r : roots) {
+        struct stat st;
+        if (!isPlaylistFile(r.c_str()) || stat(r.c_str(), &st) != 0 || S_ISDIR(st.st_mode)) {
+            sources.push_back({r, "", false});
+            continue;
+        }
+        if (!mapped) {
+            mapped.emplace(current.locationMaps);
+            if (!root) { // else they were logged with the library
+                for (const std::string& entry : mapped->entries())
+                    logLine("%s", entry.c_str());
+                errors += mapped->unusableMappings();
+            }
+        }
+        playlistSources(r, mapped->locationMap(), sources);
+    }
+
     setStatus("Counting files");
     int count = 0;
-    for (const std::string& r : roots) {
+    for (const FolderSource& source : sources) {
+        if (source.path.empty())
+            continue;
         DirectoryWalker walker(DirectoryWalker::SINGLE_FILE);
-        walker.start(r.c_str());
+        walker.start(source.path.c_str());
         for (;;) {
             if (canceler.iscancelled())
                 return;
@@ -627,7 +723,15 @@ void BatchProcessor::folderBranch(const BatchOptions& options, ovra::Canceler& c
 
     setProgressRange(count);
     int done = 0;
-    for (const std::string& r : roots) {
+    for (const FolderSource& source : sources) {
+        if (!source.line.empty()) {
+            logLine("%s", source.line.c_str());
+            if (source.error)
+                ++errors;
+        }
+        if (source.path.empty())
+            continue;
+        const std::string& r = source.path;
         struct stat st;
         if (stat(r.c_str(), &st) != 0) {
             int e = errno;
@@ -636,7 +740,7 @@ void BatchProcessor::folderBranch(const BatchOptions& options, ovra::Canceler& c
             continue;
         }
         if (!S_ISDIR(st.st_mode) && !isAudioFile(r.c_str())) {
-            logLine("Not an MP3 or M4A file: skipping '%s'.\n", logged(r.c_str()).c_str());
+            logLine("Not an MP3, M4A, FLAC, Ogg or Opus file: skipping '%s'.\n", logged(r.c_str()).c_str());
             ++errors;
             continue;
         }

@@ -31,6 +31,8 @@ public:
     // Log entries for the mappings given: each one used, or why not.
     const std::vector<std::string>& entries() const { return mappingEntries; }
     int unusableMappings() const { return unusable; }
+    // The mappings that could be used, for paths that are not the library's.
+    ovra::LocationMap& locationMap() { return map; }
 
     // When no track was found at all (none usable and existing): the lines
     // that say which prefix most locations share and how to map it; else none.

@@ -574,3 +574,61 @@ TEST_F(MainWindowTest, TheReplayGainBoxIsOffAtFirstAndKeptAsASetting)
     EXPECT_EQ(w->batchoptions().replaygain, ReplayGainMode::track);
     EXPECT_NE(testsupport::readfile(settingsfile()).find("replaygain=1"), std::string::npos);
 }
+
+// A playlist file is a source beside the chosen folder: picked in a sheet,
+// shown, kept, handed to the batch, and taken from the command line.
+TEST_F(MainWindowTest, APlaylistFileIsASourceOfItsOwn)
+{
+    fs::create_directories(home / "Lists");
+    const fs::path list = home / "Lists/Friday mix.m3u8";
+    std::ofstream(list) << "#EXTM3U\n../track.mp3\n";
+    {
+        auto w = openmain();
+        EXPECT_FALSE(w->control(121).enabled());
+        click(*w, 120);
+        EXPECT_EQ(w->currentsource(), 4);
+        EXPECT_TRUE(w->control(120).getvalue());
+        EXPECT_FALSE(w->control(119).getvalue());
+        EXPECT_TRUE(w->control(121).enabled());
+        EXPECT_FALSE(w->control(103).enabled());
+        EXPECT_FALSE(w->control(115).enabled());
+        EXPECT_EQ(w->control(115).tooltip(), "Choose a playlist file first.");
+
+        click(*w, 121);
+        QFileDialog* d = w->playlistfiledialog();
+        ASSERT_NE(d, nullptr);
+        EXPECT_EQ(d->windowModality(), Qt::WindowModal);
+        EXPECT_EQ(d->fileMode(), QFileDialog::ExistingFile);
+        EXPECT_TRUE(d->nameFilters().front().contains("*.m3u8"));
+        d->selectFile(QString::fromStdString(list.string()));
+        static_cast<QDialog*>(d)->accept();
+        EXPECT_EQ(w->playlistfile(), list.string());
+        EXPECT_EQ(w->control(104).gettext(), list.string());
+        EXPECT_TRUE(w->control(115).enabled());
+        BatchSettings s = w->batchsettings();
+        EXPECT_EQ(s.source, SOURCE_PLAYLIST_FILE);
+        EXPECT_EQ(s.playlistFile, list.string());
+
+        // The folder source keeps its own path; back again, the list is there.
+        click(*w, 119);
+        EXPECT_EQ(w->control(104).gettext(), musicfolder());
+        click(*w, 120);
+        EXPECT_EQ(w->control(104).gettext(), list.string());
+    }
+    EXPECT_NE(readfile(settingsfile()).find("playlistfile="), std::string::npos);
+    auto w = openmain();
+    EXPECT_EQ(w->currentsource(), 4);
+    EXPECT_TRUE(w->control(120).getvalue());
+    EXPECT_EQ(w->playlistfile(), list.string());
+    EXPECT_EQ(w->control(104).gettext(), list.string());
+
+    // From the command line (the desktop entry's %F), links resolved.
+    const fs::path other = home / "other.PLS";
+    std::ofstream(other) << "[playlist]\nFile1=track.mp3\n";
+    fs::create_symlink(other, home / "linked.pls");
+    click(*w, 119);
+    EXPECT_TRUE(w->takepaths({(home / "linked.pls").string(), (home / "Lists").string()}) ==
+                std::vector<std::string>{(home / "Lists").string()});
+    EXPECT_EQ(w->currentsource(), 4);
+    EXPECT_EQ(w->playlistfile(), fs::canonical(other).string());
+}

@@ -136,6 +136,39 @@ TEST_F(ProgressSheetTest, TheTableListsEveryTrackOfTheBatch)
     EXPECT_EQ(again.control(108).gettext(), "0 updated, 2 up to date, 1 skipped, 1 error");
 }
 
+// The window's playlist-file source runs the batch on the tracks the list
+// names, in its order; the entry that is not here makes the batch's error.
+TEST_F(ProgressSheetTest, APlaylistFileSourceProcessesItsTracksInItsOrder)
+{
+    fs::path folder = materialfolder({{"beat128_stereo44_lame.mp3", "first.mp3"},
+                                      {"beat100_mono44_aac.m4a", "second.m4a"},
+                                      {"beat140_stereo44_noxing.mp3", "unlisted.mp3"}});
+    const fs::path list = home / "mix.m3u8";
+    std::ofstream(list) << "#EXTM3U\nTracks/second.m4a\n"
+                        << (folder / "first.mp3").string() << "\nTracks/gone.mp3\nhttp://radio.example/live\n";
+    auto w = prepared(home);
+    w->sendcommand(fourcc("RPLF"));
+    w->playlistfilechosen(list.c_str());
+    ASSERT_TRUE(w->control(115).enabled());
+    ProcessingWindow& p = runtoend(*w);
+    EXPECT_EQ(p.control(103).gettext(), "There were errors. Check the log file for details.");
+    ResultsModel& table = p.results();
+    ASSERT_EQ(table.rowCount(), 2);
+    EXPECT_EQ(table.result(0).path, (folder / "second.m4a").string());
+    EXPECT_EQ(table.result(1).path, (folder / "first.mp3").string());
+    EXPECT_EQ(readtrack(folder / "first.mp3")["bpm"], "128");
+    EXPECT_FALSE(readtrack(folder / "second.m4a")["bpm"].empty());
+    EXPECT_EQ(readtrack(folder / "unlisted.mp3").count("bpm"), 0u);
+    const std::string log = readfile(logfile());
+    EXPECT_NE(log.find("Playlist entry not found: skipping 'Tracks/gone.mp3' (looked for '" +
+                       (folder / "gone.mp3").string() + "').\n"),
+              std::string::npos)
+        << log;
+    EXPECT_NE(log.find("Playlist entry is a stream, not a file: skipping 'http://radio.example/live'.\n"),
+              std::string::npos);
+    press(p, 105);
+}
+
 // A dry run: the table says what would be updated; the tracks stay as they were.
 TEST_F(ProgressSheetTest, ADryRunCountsWhatWouldBeUpdated)
 {
