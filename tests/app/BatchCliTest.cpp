@@ -710,7 +710,8 @@ TEST_F(BatchCli, TheTerminalShowsWhatEachTrackGotAndJsonListsItAsData)
 {
     fs::path a = copy(A, "a.mp3");
     fs::path bad = copy("not_audio.mp3", "bad.mp3");
-    Result dry = run({"-n", "--no-export", "--adjust-volume", music.string()});
+    // A path after --map-location is a path, not a second mapping.
+    Result dry = run({"-n", "--no-export", "--map-location", "C:\\Music=/tmp", "--adjust-volume", music.string()});
     EXPECT_EQ(dry.status, 1);
     EXPECT_NE(dry.out.find("Would update track: BPM 0 -> 128"), std::string::npos) << dry.out;
     EXPECT_NE(dry.err.find("1 would update, 0 updated, 0 up to date, 0 skipped, 1 error (2 tracks, 0:0"),

@@ -46,7 +46,9 @@ public:
         app.add_option("--map-location", locationMaps,
                        "Find library locations that begin with PREFIX under FOLDER (PREFIX=FOLDER; repeatable; "
                        "added to the saved mappings, the longest matching prefix wins)")
-            ->type_name("PREFIX=FOLDER");
+            ->type_name("PREFIX=FOLDER")
+            ->allow_extra_args(false) // one mapping an occurrence: the paths after it stay paths
+            ->take_all();
         app.add_flag("-n,--dry-run", options.dryRun,
                      "Run the whole batch but write nothing: log what would change in the tracks and the library");
 

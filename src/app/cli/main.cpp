@@ -34,7 +34,7 @@ int main(int argc, char** argv)
     } catch (const CLI::Success& e) {
         return app.exit(e);
     } catch (const CLI::ParseError& e) {
-        app.exit(e); // the error, on standard error
+        std::fprintf(stderr, "tempix-cli: %s\n\n", e.what());
         std::fputs(app.help().c_str(), stderr);
         return 2;
     }
