@@ -34,7 +34,7 @@ _tempix_cli()
             --map-location --dry-run --detect-bpm --no-detect-bpm --overwrite-bpm --optimize-times
             --less-intro --overwrite-times --adjust-volume --overwrite-volume --export --no-export
             --reprocess --jobs --all-genres --skip-genres --only-genres --journal --journal-discard --yes --replaygain --true-peak
-            -q --quiet -v --verbose -j -l -n -p"
+            -q --quiet -v --verbose -j -l -n -p --list"
         COMPREPLY=($(compgen -W "$options" -- "$cur"))
         return
     fi

@@ -28,6 +28,7 @@ complete -c tempix-cli -l skip-genres -x -d 'Skip tracks of these genres (comma-
 complete -c tempix-cli -l only-genres -x -d 'Process only tracks of these genres (comma-separated)'
 complete -c tempix-cli -l replaygain -d 'Write ReplayGain tags for players (--replaygain=album: the album too)'
 complete -c tempix-cli -l true-peak -d 'With --replaygain: the true peak in place of the sample peak'
+complete -c tempix-cli -l list -d 'List the tracks a batch would take, with their BPM; nothing is decoded'
 complete -c tempix-cli -l journal -d 'List the journals of interrupted tag updates that are not settled'
 complete -c tempix-cli -l journal-discard -r -F -d 'Forget the journal of an interrupted update (the track or the journal)'
 complete -c tempix-cli -l yes -d 'Answer yes to the question of --journal-discard'

@@ -30,6 +30,9 @@ struct BatchOptions {
     // (4x oversampled) in place of the sample peak when asked.
     ReplayGainMode replaygain = ReplayGainMode::off;
     bool truePeak = false;
+    // Lists what a batch would take, as its tags stand (with dryRun: nothing
+    // is written): each track is read, not decoded.
+    bool listOnly = false;
 };
 
 enum BatchSource : int {

@@ -194,8 +194,13 @@ void BatchProcessor::processTrack(const char* path, int32_t trackId, const Batch
 bool BatchProcessor::trackSteps(TrackState& track, const BatchOptions& options, ovra::Canceler& canceler,
                                 TrackReport_auto& report)
 {
-    if (!readTrack(track, options, canceler) || !decideWrites(track, options) ||
-        !obtainAnalysis(track, options, canceler))
+    if (!readTrack(track, options, canceler))
+        return false;
+    if (options.listOnly) {
+        report.setlisted(track.hasRecord && reusable(track.record), track.before);
+        return false;
+    }
+    if (!decideWrites(track, options) || !obtainAnalysis(track, options, canceler))
         return false;
     deriveValues(track, options);
     report.setvalues(track.analysis, track.sampleRate, track.before, track.values);

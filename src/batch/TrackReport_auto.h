@@ -35,6 +35,13 @@ public:
     // The analysis the track's values come from, what it held and the values derived.
     void setvalues(const TrackAnalysis& analysis, double sampleRate, const TrackValues& before,
                    const TrackValues& after);
+    // A listing's row: what the track holds now.
+    void setlisted(bool hasRecord, const TrackValues& before)
+    {
+        result.listed = true;
+        result.hasRecord = hasRecord;
+        result.before = before;
+    }
     // An exception left the track: it did not finish, whatever it did so far.
     void abandon() { abandoned = true; }
 

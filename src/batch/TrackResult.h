@@ -44,6 +44,9 @@ struct TrackResult {
     // only when it was asked for and allowed).
     TrackValues before;
     TrackValues after;
+    // A listing: whether the track holds an analysis that a run would reuse.
+    bool listed = false;
+    bool hasRecord = false;
 };
 
 } // namespace ovra::tempix

@@ -710,6 +710,14 @@ TEST_F(BatchCli, TheTerminalShowsWhatEachTrackGotAndJsonListsItAsData)
 {
     fs::path a = copy(A, "a.mp3");
     fs::path bad = copy("not_audio.mp3", "bad.mp3");
+    // A listing reads the tags, decodes nothing and changes nothing.
+    const std::string before = readfile(a);
+    Result list = run({"--list", music.string()});
+    EXPECT_EQ(list.status, 0) << list.err;
+    EXPECT_NE(list.out.find(a.string() + "\tBPM 0\tno stored analysis\n"), std::string::npos) << list.out;
+    EXPECT_NE(list.err.find("2 tracks, 0 with a stored analysis"), std::string::npos) << list.err;
+    EXPECT_EQ(readfile(a), before);
+
     // A path after --map-location is a path, not a second mapping.
     Result dry = run({"-n", "--no-export", "--map-location", "C:\\Music=/tmp", "--adjust-volume", music.string()});
     EXPECT_EQ(dry.status, 1);
@@ -751,6 +759,9 @@ TEST_F(BatchCli, TheTerminalShowsWhatEachTrackGotAndJsonListsItAsData)
                   "s['errors'], s['tracks'])",
                   {(home / "out.json").string(), a.string(), bad.string()}),
               "3 up to date " + tags.at("bpm") + " " + tags.at("bpm") + " True error True 1 1 2\n");
+    list = run({"--list", music.string()});
+    EXPECT_NE(list.out.find(a.string() + "\tBPM " + tags.at("bpm") + "\tanalysis stored\n"), std::string::npos)
+        << list.out;
 }
 
 // The same library batch with one job and with three (more than the cores,

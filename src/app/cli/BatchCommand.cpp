@@ -67,6 +67,9 @@ public:
             ->check(CLI::IsMember({"track", "album"}));
         app.add_flag("--true-peak", options.truePeak,
                      "With --replaygain: the true peak (oversampled) in place of the sample peak");
+        app.add_flag("--list", list,
+                     "List the tracks a batch would take (PATH..., --library or --playlist) with their BPM and "
+                     "whether an analysis is stored; nothing is decoded or written");
         auto* quietOption =
             app.add_flag("-q,--quiet", quiet, "No progress and no log on the terminal: only errors and the summary");
         app.add_flag("-v,--verbose", verbose, "The values written under every track, also when not on a terminal")
@@ -89,7 +92,7 @@ public:
     }
 
     bool selected() const override { return !paths.empty() || named(); }
-    bool dryRun() const override { return options.dryRun; }
+    bool dryRun() const override { return options.dryRun || list; }
     bool named() const override { return library || playlistGiven->count() > 0; }
 
     int run() override
@@ -105,6 +108,9 @@ public:
         choices.values = verbose || isatty(STDOUT_FILENO) != 0;
         choices.quiet = quiet;
         choices.json = jsonOption != nullptr && jsonOption->count() > 0;
+        choices.list = list;
+        if (list)
+            options.listOnly = options.dryRun = true;
         TerminalDisplay display(choices);
         BatchProcessor processor(display);
 
@@ -218,6 +224,7 @@ private:
     int jobs = int(std::clamp(std::thread::hardware_concurrency(), 1u, unsigned(MAX_JOBS)));
     bool library = false;
     bool quiet = false;
+    bool list = false;
     bool verbose = false;
     CLI::Option* jsonOption = nullptr; // registered with --analyze, taken by a batch too
     std::string replaygain; // "track", "album", or empty: none

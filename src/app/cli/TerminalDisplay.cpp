@@ -100,6 +100,8 @@ TerminalDisplay::TerminalDisplay(const TerminalChoices& c) : choices(c)
 {
     if (choices.quiet || choices.json)
         choices.bar = false;
+    if (choices.list)
+        choices.quiet = false;
 }
 
 void TerminalDisplay::setFileLine(const char* text)
@@ -131,14 +133,14 @@ void TerminalDisplay::setProgressValue(int v)
 void TerminalDisplay::batchEnded(const char* message, bool)
 {
     clear();
-    if (!choices.json && !choices.quiet)
+    if (!choices.json && !choices.quiet && !choices.list)
         std::fprintf(stderr, "%s\n", message);
     choices.bar = false;
 }
 
 void TerminalDisplay::logEntry(const char* text)
 {
-    if (choices.quiet || choices.json)
+    if (choices.quiet || choices.json || choices.list)
         return; // the log file has it
     clear();
     std::fputs(text, stdout);
@@ -148,6 +150,28 @@ void TerminalDisplay::logEntry(const char* text)
 
 void TerminalDisplay::trackFinished(const TrackResult& r)
 {
+    if (choices.list) {
+        clear();
+        if (r.listed) {
+            ++listed;
+            withRecord += r.hasRecord ? 1 : 0;
+            if (choices.json)
+                std::printf("{\"path\":%s,\"bpm\":%d,\"analysis_stored\":%s}\n", jsonstring(r.path).c_str(),
+                            r.before.bpm, r.hasRecord ? "true" : "false");
+            else
+                std::printf("%s\tBPM %d\t%s\n", r.path.c_str(), r.before.bpm,
+                            r.hasRecord ? "analysis stored" : "no stored analysis");
+        } else if (r.outcome == TrackOutcome::failed) {
+            ++failed;
+            if (choices.json)
+                std::printf("{\"path\":%s,\"error\":%s}\n", jsonstring(r.path).c_str(), jsonstring(r.reason).c_str());
+            else
+                std::printf("%s\t%s\n", r.path.c_str(), r.reason.c_str());
+        }
+        std::fflush(stdout);
+        draw(true);
+        return;
+    }
     switch (r.outcome) {
     case TrackOutcome::updated:
         ++updated;
@@ -211,6 +235,16 @@ void TerminalDisplay::summary(bool cancelled)
     const int tracks = updated + upToDate + skipped + failed + wouldUpdate;
     const long seconds = long(std::chrono::duration<double>(Clock::now() - batchStarted).count() + 0.5);
     clear();
+    if (choices.list) {
+        if (choices.json)
+            std::printf("{\"summary\":{\"tracks\":%d,\"analysis_stored\":%d,\"errors\":%d}}\n", listed + failed,
+                        withRecord, failed);
+        else
+            std::fprintf(stderr, "%d tracks, %d with a stored analysis, %d that cannot be read\n", listed + failed,
+                         withRecord, failed);
+        std::fflush(stdout);
+        return;
+    }
     if (choices.json) {
         std::printf("{\"summary\":{\"updated\":%d,\"up_to_date\":%d,\"skipped\":%d,\"errors\":%d,\"would_update\":%d,"
                     "\"tracks\":%d,\"seconds\":%ld,\"cancelled\":%s}}\n",

@@ -17,6 +17,7 @@ struct TerminalChoices {
     bool values = false; // the values written under each track's outcome
     bool quiet = false;  // no progress, no log echo: errors and the summary only
     bool json = false;
+    bool list = false;   // a listing: one line per track, what it holds now
 };
 
 class TerminalDisplay : public BatchDisplay {
@@ -55,6 +56,7 @@ private:
     const Clock::time_point batchStarted = Clock::now();
     Clock::time_point lastDraw;
     int updated = 0, upToDate = 0, skipped = 0, failed = 0, wouldUpdate = 0;
+    int listed = 0, withRecord = 0;
 };
 
 } // namespace ovra::tempix::cli
