@@ -436,16 +436,12 @@ int MainWindow::playlistfilechosen(const char* chosen)
     return 0;
 }
 
-void MainWindow::chooseplaylistfile()
+namespace {
+// A file chooser opens where the current choice is (selected), else in the Music folder.
+void startat(QFileDialog* d, const std::string& chosen)
 {
-    QFileDialog* d = filesheet(playlistDialog, "Choose a Playlist File");
-    if (d == nullptr)
-        return;
-    d->setFileMode(QFileDialog::ExistingFile);
-    d->setAcceptMode(QFileDialog::AcceptOpen);
-    d->setNameFilters({"Playlist files (*.m3u *.m3u8 *.pls *.M3U *.M3U8 *.PLS)", "All files (*)"});
-    QFileInfo current(QString::fromStdString(playlistFile));
-    if (!playlistFile.empty() && current.dir().exists()) {
+    QFileInfo current(QString::fromStdString(chosen));
+    if (!chosen.empty() && current.dir().exists()) {
         d->setDirectory(current.dir());
         if (current.exists())
             d->selectFile(current.fileName());
@@ -454,6 +450,18 @@ void MainWindow::chooseplaylistfile()
         ovra::homemusicfolder(music);
         d->setDirectory(QString::fromUtf8(music));
     }
+}
+} // namespace
+
+void MainWindow::chooseplaylistfile()
+{
+    QFileDialog* d = filesheet(playlistDialog, "Choose a Playlist File");
+    if (d == nullptr)
+        return;
+    d->setFileMode(QFileDialog::ExistingFile);
+    d->setAcceptMode(QFileDialog::AcceptOpen);
+    d->setNameFilters({"Playlist files (*.m3u *.m3u8 *.pls *.M3U *.M3U8 *.PLS)", "All files (*)"});
+    startat(d, playlistFile);
     QObject::connect(d, &QFileDialog::fileSelected, d,
                      [this](const QString& file) { playlistfilechosen(file.toUtf8().constData()); });
     d->open();
@@ -467,16 +475,7 @@ void MainWindow::chooselibrary()
     d->setFileMode(QFileDialog::ExistingFile);
     d->setAcceptMode(QFileDialog::AcceptOpen);
     d->setNameFilters({"Library files (*.xml)", "All files (*)"});
-    QFileInfo current(QString::fromStdString(libraryPath));
-    if (current.dir().exists()) {
-        d->setDirectory(current.dir());
-        if (current.exists())
-            d->selectFile(current.fileName());
-    } else {
-        char music[ovra::PATH_BUFFER];
-        ovra::homemusicfolder(music);
-        d->setDirectory(QString::fromUtf8(music));
-    }
+    startat(d, libraryPath);
     QObject::connect(d, &QFileDialog::fileSelected, d,
                      [this](const QString& file) { librarychosen(file.toUtf8().constData()); });
     d->open();

@@ -53,15 +53,8 @@ std::string dryruntagentry(const TrackState& t)
 void describelibraryupdate(const ITunesUpdateInput& input, const TrackState& t, ITunesUpdateSink& sink)
 {
     const ITunesUpdateInput& in = input;
-    switch (librarystep(in)) {
-    case LibraryStep::none:
+    if (!libraryupdatedue(in, sink))
         return;
-    case LibraryStep::upToDate:
-        sink.libraryUpToDate();
-        return;
-    case LibraryStep::update:
-        break;
-    }
     // What the entry holds after the refresh and the script (0: absent).
     const int tagBpm = t.bpmStaged ? t.values.bpm : t.tagBpm;
     long long bpm = tagBpm > 0 ? tagBpm : t.library.bpm;

@@ -89,6 +89,14 @@ LibraryStep librarystep(const ITunesUpdateInput& input)
     return librarychanged(input) ? LibraryStep::update : LibraryStep::upToDate;
 }
 
+bool libraryupdatedue(const ITunesUpdateInput& in, ITunesUpdateSink& sink)
+{
+    const LibraryStep step = librarystep(in);
+    if (step == LibraryStep::upToDate)
+        sink.libraryUpToDate();
+    return step == LibraryStep::update;
+}
+
 void ITunesUpdateSink::libraryUpToDate() { logLine("iTunes is up-to-date.\n"); }
 
 void updateITunes(const ITunesUpdateInput& input, ovra::AppleScriptServer& server, ITunesUpdateSink& sink)
@@ -112,15 +120,8 @@ bool librarychanged(const ITunesUpdateInput& in)
 void updateITunes(const ITunesUpdateInput& input, const ScriptRunner& run, ITunesUpdateSink& sink)
 {
     const ITunesUpdateInput& in = input;
-    switch (librarystep(in)) {
-    case LibraryStep::none:
+    if (!libraryupdatedue(in, sink))
         return;
-    case LibraryStep::upToDate:
-        sink.libraryUpToDate();
-        return;
-    case LibraryStep::update:
-        break;
-    }
     sink.setStatus("Updating iTunes");
     std::string script = iTunesScript(in);
     char reply[80];

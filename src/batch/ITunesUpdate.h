@@ -57,6 +57,9 @@ bool librarychanged(const ITunesUpdateInput& in);
 // the library does not know), say the entry is up to date, or update it.
 enum class LibraryStep { none, upToDate, update };
 LibraryStep librarystep(const ITunesUpdateInput& in);
+// The step's start, for the update and the dry run alike: tells the sink
+// when the entry is up to date; true when it is to be updated.
+bool libraryupdatedue(const ITunesUpdateInput& in, ITunesUpdateSink& sink);
 
 // The script for a track (what updateITunes sends).
 std::string iTunesScript(const ITunesUpdateInput& in);

@@ -26,17 +26,6 @@ bool endsci(const char* text, const char* suffix)
     return n >= m && strcmp_ci_ascii(text + n - m, suffix) == 0;
 }
 
-bool startsci(const std::string& text, const char* prefix)
-{
-    size_t n = std::strlen(prefix);
-    if (text.size() < n)
-        return false;
-    for (size_t i = 0; i < n; ++i)
-        if (std::tolower(static_cast<unsigned char>(text[i])) != prefix[i])
-            return false;
-    return true;
-}
-
 bool validutf8(const std::string& text)
 {
     for (size_t i = 0; i < text.size();) {
@@ -117,7 +106,7 @@ bool localfile(const std::string& url, std::string& path)
     if (rest.compare(0, 2, "//") == 0) {
         size_t slash = rest.find('/', 2);
         std::string host = rest.substr(2, slash == std::string::npos ? std::string::npos : slash - 2);
-        if (!host.empty() && !startsci(host, "localhost"))
+        if (!host.empty() && !ovra::startswithci(host, "localhost"))
             return false;
         if (!host.empty() && host.size() != 9)
             return false;
@@ -170,7 +159,7 @@ std::vector<std::string> playlistLines(std::string text, bool pls, bool alwaysUt
         }
         // [playlist], NumberOfEntries, TitleN, LengthN, Version: not entries.
         size_t eq = line.find('=');
-        if (eq == std::string::npos || !startsci(line, "file"))
+        if (eq == std::string::npos || !ovra::startswithci(line, "file"))
             continue;
         std::string number = line.substr(4, eq - 4);
         if (number.empty() || number.size() > 9 || number.find_first_not_of("0123456789") != std::string::npos)
@@ -223,7 +212,7 @@ PlaylistContents readPlaylist(const char* path, ovra::LocationMap* map)
     for (std::string& line : playlistLines(std::move(text), endsci(path, ".pls"), endsci(path, ".m3u8"))) {
         PlaylistEntry entry;
         entry.text = line;
-        bool fileurl = startsci(line, "file:");
+        bool fileurl = ovra::startswithci(line, "file:");
         if (!fileurl && isurl(line)) {
             entry.kind = PlaylistEntry::stream;
             contents.entries.push_back(std::move(entry));

@@ -1,5 +1,6 @@
 #include "platform/tools_strings.h"
 
+#include <cctype>
 #include <cstring>
 
 namespace ovra {
@@ -154,6 +155,17 @@ int mapstring(const MapStringEntry* table, size_t count, const char* key, int32_
             lo = mid + 1;
     }
     return 0;
+}
+
+bool startswithci(const std::string& text, const char* prefix)
+{
+    size_t n = std::strlen(prefix);
+    if (text.size() < n)
+        return false;
+    for (size_t i = 0; i < n; ++i)
+        if (std::tolower(static_cast<unsigned char>(text[i])) != prefix[i])
+            return false;
+    return true;
 }
 
 } // namespace ovra

@@ -15,6 +15,8 @@ char* strcpy_max(char* dst, size_t size, const char* src, size_t srclen);
 
 // ASCII compare after upper-casing both sides: 0 equal, -1 a < b, 1 a > b.
 int strcmp_ci_ascii(const char* a, const char* b);
+// Whether text begins with prefix (given in lower case), ignoring ASCII case.
+bool startswithci(const std::string& text, const char* prefix);
 
 // The text after the last '/', or the whole path when there is none.
 const char* getbasename(const char* path);

@@ -1,4 +1,5 @@
 #include "plist/LocationMap.h"
+#include "platform/tools_strings.h"
 #include "plist/LibraryLocation.h"
 #include "plist/LibraryRules.h"
 #include "platform/tools_paths.h"
@@ -14,17 +15,6 @@
 namespace ovra {
 
 namespace {
-
-bool startsci(const std::string& text, const char* prefix)
-{
-    size_t n = std::strlen(prefix);
-    if (text.size() < n)
-        return false;
-    for (size_t i = 0; i < n; ++i)
-        if (std::tolower(static_cast<unsigned char>(text[i])) != prefix[i])
-            return false;
-    return true;
-}
 
 bool hasdrive(const std::string& p, size_t at)
 {
@@ -109,7 +99,7 @@ bool below(const std::string& key, const std::string& prefix, bool ignoreCase)
 bool comparablelocation(const std::string& text, bool isPrefix, std::string& key, bool& windows)
 {
     std::string p;
-    if (startsci(text, "file:")) {
+    if (ovra::startswithci(text, "file:")) {
         std::string decoded;
         if (!percentdecode(xmldecode(text), decoded))
             return false;
@@ -118,7 +108,7 @@ bool comparablelocation(const std::string& text, bool isPrefix, std::string& key
         size_t slash = decoded.find('/', 7);
         std::string host = decoded.substr(7, slash == std::string::npos ? std::string::npos : slash - 7);
         std::string rest = slash == std::string::npos ? "/" : decoded.substr(slash);
-        p = host.empty() || (host.size() == 9 && startsci(host, "localhost")) ? rest : "//" + host + rest;
+        p = host.empty() || (host.size() == 9 && ovra::startswithci(host, "localhost")) ? rest : "//" + host + rest;
     } else if (isPrefix) {
         // Another scheme ("http://") names no file; a drive letter's ':' is no scheme.
         size_t scheme = text.find("://");

@@ -20,6 +20,9 @@ int main(int argc, char** argv)
             std::string line = outcome.failure;
             while (!line.empty() && line.back() == '\n')
                 line.pop_back();
+            for (char& c : line) // a failure and its cause on one line
+                if (c == '\n')
+                    c = ' ';
             std::printf("%s\tfailed\t%s\n", argv[i], line.c_str());
             continue;
         }
