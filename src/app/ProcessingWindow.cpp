@@ -137,7 +137,6 @@ bool ProcessingWindow::windowcreated()
     control(SUMMARY_TEXT).settext("");
 
     BatchOptions options = mainWindow.batchoptions();
-    options.window = &batch;
     displayTimer.start();
     if (batch.start(shownSettings, options) != 0) {
         // Nothing runs; the user closes the sheet with its button.

@@ -13,7 +13,6 @@ enum class ReplayGainMode { off, track, album };
 
 // The nine processing flags, in the order of the main window's checkboxes.
 struct BatchOptions {
-    BatchProcessor* window = nullptr; // the batch that runs with these options
     bool detectbpm = true;
     bool overwritebpm = false;
     bool optimizetimes = false;

@@ -159,7 +159,6 @@ int BatchProcessor::start(const BatchSettings& settings, const BatchOptions& opt
         return -1;
     current = settings;
     startOptions = options;
-    startOptions.window = this;
     BatchProcessor* self = this;
     unsigned char argument[ThreadGroup::ARGUMENT_BYTES] = {};
     std::memcpy(argument, &self, sizeof self);

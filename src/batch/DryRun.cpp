@@ -40,8 +40,8 @@ std::string dryruntagentry(const TrackState& t)
             return v ? (peak ? ovra::replaygainpeaktext(*v) : ovra::replaygaintext(*v)) : std::string("none");
         };
         if (next.trackGain)
-            changes += std::string(changes.empty() ? "" : ", ") + "ReplayGain " + text(now.trackGain, false) +
-                " -> " + text(next.trackGain, false) + ", peak " + text(now.trackPeak, true) + " -> " +
+            changes += std::string(changes.empty() ? "" : ", ") + "ReplayGain " + text(now.trackGain, false) + " -> " +
+                text(next.trackGain, false) + ", peak " + text(now.trackPeak, true) + " -> " +
                 text(next.trackPeak, true);
     }
     if (t.recordStaged)

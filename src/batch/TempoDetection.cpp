@@ -262,8 +262,8 @@ AnalysisOutcome analyze(std::unique_ptr<SimpleSoundStream> source, Canceler& can
     if (metering.wanted && channels >= 1) {
         const long rate = std::lround(file->samplerate());
         try {
-            metering.meter = std::make_shared<LoudnessMeter>(uint32_t(channels), uint32_t(rate > 0 ? rate : 0),
-                                                             metering.truePeak);
+            metering.meter =
+                std::make_shared<LoudnessMeter>(uint32_t(channels), uint32_t(rate > 0 ? rate : 0), metering.truePeak);
         } catch (int) {
             return failed(NO_MEMORY);
         } catch (const std::bad_alloc&) {

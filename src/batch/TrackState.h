@@ -62,7 +62,7 @@ struct TrackState {
     std::shared_ptr<const LoudnessMeter> meter;
     bool replayGainStaged = false;
     ovra::ReplayGain replayGainWritten; // what was staged
-    std::string album; // the album's key (folder, artist, album); empty: none
+    std::string album;                  // the album's key (folder, artist, album); empty: none
 
     // What the tag step did.
     bool tagChanged = false;

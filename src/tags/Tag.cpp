@@ -1,6 +1,5 @@
 // Defaults for operations an implementation does not support, and the dump.
 #include "tags/Tag.h"
-#include "tags/AtomContainer.h"
 
 #include <cstdio>
 #include <string>

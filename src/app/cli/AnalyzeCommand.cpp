@@ -14,7 +14,6 @@ namespace ovra::tempix::cli {
 
 namespace {
 
-
 std::string withoutlinefeed(std::string line)
 {
     while (!line.empty() && line.back() == '\n')
@@ -54,7 +53,7 @@ public:
             }
             std::fflush(stdout);
         }
-        return allAnalysed ? 0 : 1;
+        return allAnalysed ? EXIT_DONE : EXIT_ERRORS;
     }
 
 private:

@@ -39,8 +39,7 @@ public:
     {
         // The tracks: files and folders (PATH...), the library or one playlist.
         auto* libraryOption = app.add_flag("-l,--library", library, "Process every track of the music library");
-        auto* playlistOption =
-            app.add_option("-p,--playlist", playlist, "Process the tracks of one library playlist");
+        auto* playlistOption = app.add_option("-p,--playlist", playlist, "Process the tracks of one library playlist");
         libraryOption->excludes(playlistOption);
         app.add_option("--library-file", libraryFile, "Use this library file instead of locating it");
         app.add_option("--map-location", locationMaps,
@@ -99,7 +98,7 @@ public:
     {
         BatchSettings settings;
         if (!prepare(settings))
-            return 2;
+            return EXIT_USAGE;
         if (!replaygain.empty())
             options.replaygain = replaygain == "album" ? ReplayGainMode::album : ReplayGainMode::track;
 
@@ -125,7 +124,7 @@ public:
         if (processor.start(settings, options) != 0) {
             pthread_sigmask(SIG_SETMASK, &previous, nullptr);
             std::fprintf(stderr, "tempix-cli: could not start the batch\n");
-            return 1;
+            return EXIT_ERRORS;
         }
         bool interrupted = false;
         while (processor.running()) {
@@ -144,14 +143,14 @@ public:
         display.summary(cancelled);
         if (cancelled) {
             std::fprintf(stderr, "Cancelled.\n");
-            return 130;
+            return EXIT_CANCELLED;
         }
         if (processor.outcome() != BatchProcessor::Outcome::finished || processor.errorCount() != 0) {
             if (processor.logPath()[0] != '\0')
                 std::fprintf(stderr, "Log file: %s\n", processor.logPath());
-            return 1;
+            return EXIT_ERRORS;
         }
-        return 0;
+        return EXIT_DONE;
     }
 
 private:
@@ -227,7 +226,7 @@ private:
     bool list = false;
     bool verbose = false;
     CLI::Option* jsonOption = nullptr; // registered with --analyze, taken by a batch too
-    std::string replaygain; // "track", "album", or empty: none
+    std::string replaygain;            // "track", "album", or empty: none
     std::string playlist;
     std::string libraryFile;
     std::vector<std::string> locationMaps;

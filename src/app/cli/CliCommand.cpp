@@ -52,7 +52,7 @@ int FilesCommand::run()
 {
     if (files.empty()) {
         std::fprintf(stderr, "tempix-cli: %s needs at least one FILE\n", option);
-        return 2;
+        return EXIT_USAGE;
     }
     return runfiles();
 }

@@ -10,6 +10,14 @@ class App;
 
 namespace ovra::tempix::cli {
 
+// tempix-cli's exit status.
+enum ExitStatus : int {
+    EXIT_DONE = 0,       // no error counted
+    EXIT_ERRORS = 1,     // errors were counted
+    EXIT_USAGE = 2,      // wrong usage
+    EXIT_CANCELLED = 130 // Ctrl-C or SIGTERM
+};
+
 class CliCommand {
 public:
     virtual ~CliCommand() = default;
@@ -22,8 +30,7 @@ public:
     // Whether the job must write nothing at all (not even the undoing of an
     // interrupted tag update, which waits for the next run that writes).
     virtual bool dryRun() const { return false; }
-    // Exit status: 0 success, 1 errors, 2 wrong usage, 130 cancelled.
-    virtual int run() = 0;
+    virtual int run() = 0; // an ExitStatus
 };
 
 // paths: the command line's files and folders, wherever they stand among the

@@ -74,7 +74,7 @@ public:
 
     int runfiles() override
     {
-        int status = 0;
+        int status = EXIT_DONE;
         bool first = true;
         for (const std::string& path : files) {
             if (!first)
@@ -90,7 +90,7 @@ public:
             } catch (int code) {
                 std::fflush(stdout);
                 std::fprintf(stderr, "%s: could not read the tag: error code %d\n", path.c_str(), code);
-                status = 1;
+                status = EXIT_ERRORS;
             }
         }
         std::fflush(stdout);

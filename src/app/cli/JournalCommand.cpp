@@ -36,7 +36,7 @@ public:
     {
         if (list && !discard.empty()) {
             std::fputs("tempix-cli: --journal and --journal-discard exclude each other\n", stderr);
-            return 2;
+            return EXIT_USAGE;
         }
         return list ? listjournals() : forget();
     }
@@ -47,12 +47,12 @@ private:
         const std::vector<ovra::PendingJournal> pending = ovra::pendingjournals();
         if (pending.empty()) {
             std::printf("No interrupted tag update is waiting in %s.\n", ovra::journalfolder().c_str());
-            return 0;
+            return EXIT_DONE;
         }
         for (const ovra::PendingJournal& p : pending)
             std::printf("%s\n  journal: %s\n  state: %s\n", p.track.empty() ? "(track unknown)" : p.track.c_str(),
                         p.file.c_str(), p.state.c_str());
-        return 0;
+        return EXIT_DONE;
     }
 
     int forget()
@@ -62,7 +62,7 @@ private:
                 std::fputs("tempix-cli: --journal-discard asks first; add --yes to forget the journal without "
                            "asking\n",
                            stderr);
-                return 2;
+                return EXIT_USAGE;
             }
             std::printf("Forget the journal of %s? The original bytes it keeps are lost, and the track stays as it "
                         "is now. [y/N] ",
@@ -71,7 +71,7 @@ private:
             char answer[16] = "";
             if (std::fgets(answer, sizeof answer, stdin) == nullptr || (answer[0] != 'y' && answer[0] != 'Y')) {
                 std::puts("Nothing was forgotten.");
-                return 1;
+                return EXIT_ERRORS;
             }
         }
         std::string forgotten;
@@ -79,16 +79,16 @@ private:
         if (e == ENOENT) {
             std::fprintf(stderr, "tempix-cli: no pending journal belongs to %s (tempix-cli --journal lists them)\n",
                          discard.c_str());
-            return 1;
+            return EXIT_ERRORS;
         }
         if (e != 0) {
             std::fprintf(stderr, "tempix-cli: the journal of %s could not be forgotten: %s\n", discard.c_str(),
                          ovra::errorText(e).c_str());
-            return 1;
+            return EXIT_ERRORS;
         }
         std::printf("Forgot the journal of %s at the user's request; the track was left as it is.\n",
                     forgotten.c_str());
-        return 0;
+        return EXIT_DONE;
     }
 
     bool list = false;

@@ -17,7 +17,7 @@ struct TerminalChoices {
     bool values = false; // the values written under each track's outcome
     bool quiet = false;  // no progress, no log echo: errors and the summary only
     bool json = false;
-    bool list = false;   // a listing: one line per track, what it holds now
+    bool list = false; // a listing: one line per track, what it holds now
 };
 
 class TerminalDisplay : public BatchDisplay {

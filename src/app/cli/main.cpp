@@ -36,14 +36,14 @@ int main(int argc, char** argv)
     } catch (const CLI::ParseError& e) {
         std::fprintf(stderr, "tempix-cli: %s\n\n", e.what());
         std::fputs(app.help().c_str(), stderr);
-        return 2;
+        return EXIT_USAGE;
     }
     int named = 0;
     for (auto& command : commands)
         named += command->named() ? 1 : 0;
     if (named > 1) {
         std::fputs("tempix-cli: --analyze, --dump, --journal, --library and --playlist exclude each other\n", stderr);
-        return 2;
+        return EXIT_USAGE;
     }
 
     // A tag update that was interrupted (killed, power lost) is undone
@@ -62,5 +62,5 @@ int main(int argc, char** argv)
     }
     // No source and no job: say how to use it and change nothing.
     std::fputs(app.help().c_str(), stderr);
-    return 2;
+    return EXIT_USAGE;
 }
