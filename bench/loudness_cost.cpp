@@ -62,8 +62,8 @@ int main(int argc, char** argv)
         const double cpu = (cpuseconds() - start) / rounds;
         if (base == 0.0)
             base = cpu;
-        std::printf("%-32s %8.3f s CPU per round of %zu files (%+.0f%%), %d measured\n", mode.name, cpu,
-                    files.size(), (cpu / base - 1.0) * 100.0, measured / rounds);
+        std::printf("%-32s %8.3f s CPU per round of %zu files (%+.0f%%), %d measured\n", mode.name, cpu, files.size(),
+                    (cpu / base - 1.0) * 100.0, measured / rounds);
     }
     return 0;
 }

@@ -20,6 +20,9 @@ if [ "${1:-}" = "--sanitize" ]; then
   export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 fi
 
+# The sources as .clang-format lays them out.
+find src tests bench \( -name '*.cpp' -o -name '*.h' \) -print0 | xargs -0 clang-format --dry-run -Werror
+
 cmake -S . -B "$builddir" -G Ninja "${flags[@]}"
 cmake --build "$builddir" -j2
 export QT_QPA_PLATFORM=offscreen

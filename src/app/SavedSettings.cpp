@@ -74,7 +74,9 @@ void loadSettings(PreferenceStore& store, BatchSettings& settings, BatchOptions&
     }
     try {
         const int mode = store.getInt("replaygain"); // 0 off, 1 the track's, 2 the album's too
-        options.replaygain = mode == 2 ? ReplayGainMode::album : mode == 1 ? ReplayGainMode::track : ReplayGainMode::off;
+        options.replaygain = mode == 2 ? ReplayGainMode::album
+            : mode == 1                ? ReplayGainMode::track
+                                       : ReplayGainMode::off;
     } catch (int) {
         options.replaygain = ReplayGainMode::off;
     }

@@ -312,8 +312,7 @@ ReplayGain id3replaygain(const std::vector<ID3v2Frame>& frames)
     return values;
 }
 
-std::vector<OwnFrame> id3replaygainframes(const ReplayGain& values, int version,
-                                          const std::vector<ID3v2Frame>& frames)
+std::vector<OwnFrame> id3replaygainframes(const ReplayGain& values, int version, const std::vector<ID3v2Frame>& frames)
 {
     std::vector<OwnFrame> ours;
     for (int i = 0; i < 4; ++i) {

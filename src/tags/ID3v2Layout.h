@@ -83,8 +83,7 @@ std::vector<uint8_t> id3frame(const char* id, int version, const std::vector<uin
 // that stage new ones (Latin-1, in the tag's version, each replacing the
 // frame of that description in any case, whose description it keeps).
 ReplayGain id3replaygain(const std::vector<ID3v2Frame>& frames);
-std::vector<OwnFrame> id3replaygainframes(const ReplayGain& values, int version,
-                                          const std::vector<ID3v2Frame>& frames);
+std::vector<OwnFrame> id3replaygainframes(const ReplayGain& values, int version, const std::vector<ID3v2Frame>& frames);
 
 // The data record is a GEOB frame when id3lib writes it and a comment when
 // TagLib does; a tag converted between ID3v2.3 and v2.4 by another program

@@ -15,10 +15,14 @@ const char* const REPLAYGAIN_FIELDS[4] = {"REPLAYGAIN_TRACK_GAIN", "REPLAYGAIN_T
 std::optional<double>& replaygainvalue(ReplayGain& v, int index)
 {
     switch (index) {
-    case 0: return v.trackGain;
-    case 1: return v.trackPeak;
-    case 2: return v.albumGain;
-    default: return v.albumPeak;
+    case 0:
+        return v.trackGain;
+    case 1:
+        return v.trackPeak;
+    case 2:
+        return v.albumGain;
+    default:
+        return v.albumPeak;
     }
 }
 

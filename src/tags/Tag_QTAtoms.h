@@ -56,9 +56,9 @@ private:
     void getText(uint32_t code, char* buffer, int size);
     void setText(uint32_t code, const char* text);
     struct Freeform {
-        int64_t pos = -1;             // of the '----' item in 'ilst'; -1 when there is none
+        int64_t pos = -1;              // of the '----' item in 'ilst'; -1 when there is none
         std::vector<uint8_t> meanName; // its 'mean' and 'name' children as they are
-        std::string value;            // of its first 'data' child, when that holds text
+        std::string value;             // of its first 'data' child, when that holds text
         bool text = false;
     };
     Freeform findFreeform(const char* name);

@@ -142,8 +142,8 @@ ReplayGain Tag_Xiph::getReplayGain()
     ReplayGain values;
     if (isopus()) {
         // RFC 7845: only the R128 gains; REPLAYGAIN_* fields do not belong here.
-        for (const auto& [name, value] : {std::pair{R128_TRACK_FIELD, &values.trackGain},
-                                          std::pair{R128_ALBUM_FIELD, &values.albumGain}}) {
+        for (const auto& [name, value] :
+             {std::pair{R128_TRACK_FIELD, &values.trackGain}, std::pair{R128_ALBUM_FIELD, &values.albumGain}}) {
             const std::string* text = fields.find(name);
             if (text == nullptr)
                 continue;

@@ -143,8 +143,8 @@ TEST_F(ReplayGainCli, TrackAndAlbumGainsAsLoudgainMeasuresThemAndASecondRunWrite
         ASSERT_NE(at, std::string::npos);
         EXPECT_EQ(dry.substr(at + 19, rg.at("REPLAYGAIN_TRACK_GAIN").size()), rg.at("REPLAYGAIN_TRACK_GAIN"));
     }
-    EXPECT_NE(out.find("Album gain of Tempix Tests - One Album (" + album.string() + "): " +
-                       replaygain(tracks[0]).at("REPLAYGAIN_ALBUM_GAIN")),
+    EXPECT_NE(out.find("Album gain of Tempix Tests - One Album (" + album.string() +
+                       "): " + replaygain(tracks[0]).at("REPLAYGAIN_ALBUM_GAIN")),
               std::string::npos)
         << out;
 
@@ -162,9 +162,9 @@ TEST_F(ReplayGainCli, TrackAndAlbumGainsAsLoudgainMeasuresThemAndASecondRunWrite
         EXPECT_EQ(rg.at("REPLAYGAIN_ALBUM_GAIN"), replaygain(tracks[0]).at("REPLAYGAIN_ALBUM_GAIN"));
     }
     std::string probe;
-    ASSERT_EQ(run("ffprobe -v error -show_entries stream_side_data=side_data_type -of csv " + shellquote(tracks[0]),
-                  &probe),
-              0);
+    ASSERT_EQ(
+        run("ffprobe -v error -show_entries stream_side_data=side_data_type -of csv " + shellquote(tracks[0]), &probe),
+        0);
     EXPECT_NE(probe.find("Replay Gain"), std::string::npos) << probe;
 
     // Nothing to change: up to date, no decoding, not a byte written.
@@ -189,8 +189,7 @@ TEST_F(ReplayGainCli, AnotherProgramsValuesAreKeptAndAStoredAnalysisIsMeasuredOn
               0);
     ASSERT_EQ(cli("--replaygain", &out), 0) << out;
     // The other two are measured once for their tags; their analysis is the stored one.
-    EXPECT_EQ(count(out, "Measuring the loudness for the ReplayGain tags (the stored analysis is reused)."), 2)
-        << out;
+    EXPECT_EQ(count(out, "Measuring the loudness for the ReplayGain tags (the stored analysis is reused)."), 2) << out;
     EXPECT_EQ(replaygain(tracks[0]).at("REPLAYGAIN_TRACK_GAIN"), "+1.00 dB");
     EXPECT_EQ(replaygain(tracks[1]).count("REPLAYGAIN_TRACK_GAIN"), 1u);
     // With the volume open to overwriting, ours replaces it.

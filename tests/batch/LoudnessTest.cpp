@@ -78,9 +78,8 @@ TEST(Loudness, TheAnalysisIsTheSameWithAndWithoutTheMeasure)
 {
     std::vector<float> beats = pulses(20.0, 44100.0, 15000);
     Canceler_normal canceler;
-    AnalysisOutcome plain =
-        analyzeStream(std::make_unique<MemorySoundStream>(std::vector<std::vector<float>>{beats, beats}, 44100.0),
-                      canceler);
+    AnalysisOutcome plain = analyzeStream(
+        std::make_unique<MemorySoundStream>(std::vector<std::vector<float>>{beats, beats}, 44100.0), canceler);
     AnalysisOutcome with = measured({beats, beats}, 44100.0, SAMPLE_PEAK);
     ASSERT_EQ(plain.status, AnalysisStatus::ok);
     ASSERT_EQ(with.status, AnalysisStatus::ok);
@@ -101,9 +100,8 @@ TEST(Loudness, NoMeasureForSilenceFailedReadsShortTracksOrCancellation)
     EXPECT_EQ(failedRead.meter, nullptr);
     EXPECT_FALSE(measured(sine(3.0, 44100.0, 2, 0.1), 44100.0, SAMPLE_PEAK).measure.measured);
     CountingCanceler canceler(2);
-    AnalysisOutcome cancelled = analyzeStream(
-        std::make_unique<MemorySoundStream>(sine(10.0, 44100.0, 2, 0.1), 44100.0), canceler, EnvelopeLimits(),
-        SAMPLE_PEAK);
+    AnalysisOutcome cancelled = analyzeStream(std::make_unique<MemorySoundStream>(sine(10.0, 44100.0, 2, 0.1), 44100.0),
+                                              canceler, EnvelopeLimits(), SAMPLE_PEAK);
     EXPECT_EQ(cancelled.status, AnalysisStatus::cancelled);
     EXPECT_FALSE(cancelled.measure.measured);
     // A pure tone has no beat, yet it was read whole: its loudness stands.

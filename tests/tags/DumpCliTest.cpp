@@ -31,7 +31,10 @@ TEST(DumpCommand, ShowsWhatMutagenReads)
                  {"v23_rvad.mp3", "TIT2", {"\nRVA: -1000\n"}},
                  {"v23_utf16.mp3", "TIT2", {}},
                  {"v24.mp3", "TIT2", {}},
-                 {"ap_gnre.m4a", "©nam", {"Implementation: QTAtoms\nTitle: AP Title\n", "BPM: 120\nRVA: err=20601 (this kind of tag does not support the operation)\n"}},
+                 {"ap_gnre.m4a",
+                  "©nam",
+                  {"Implementation: QTAtoms\nTitle: AP Title\n",
+                   "BPM: 120\nRVA: err=20601 (this kind of tag does not support the operation)\n"}},
                  {"mutagen_gen.m4a", "©nam", {}},
                  {"ffmeta.m4a", "©nam", {}}};
     for (const auto& c : cases) {

@@ -24,11 +24,11 @@ std::vector<uint8_t> readrecord(const std::string& path)
 // Records in the tag as mutagen sees them, GEOB and comment frames both.
 int records(const std::string& path)
 {
-    return std::stoi(testsupport::pythonoutput(
-        "import sys\nimport mutagen.id3 as id3\nt = id3.ID3(sys.argv[1])\n"
-        "print(sum(1 for f in t.getall('GEOB') + t.getall('COMM') if f.desc == '" +
-            std::string(TRACKDATA_OWNER) + "'))",
-        {path}));
+    return std::stoi(
+        testsupport::pythonoutput("import sys\nimport mutagen.id3 as id3\nt = id3.ID3(sys.argv[1])\n"
+                                  "print(sum(1 for f in t.getall('GEOB') + t.getall('COMM') if f.desc == '" +
+                                      std::string(TRACKDATA_OWNER) + "'))",
+                                  {path}));
 }
 
 std::string id3version(const std::string& path) { return tagtest::mutagen(path)["version"]; }
@@ -55,9 +55,10 @@ struct Converter {
 // A title set and the tag saved, as Picard and beets do through mutagen.
 std::string bymutagen(const std::string& path, int version)
 {
-    return tagtest::id3script(path, "t = id3.ID3(path)\nt.add(id3.TIT2(encoding=3, text='Renamed'))\n"
-                                    "t.save(v2_version=" +
-                                        std::to_string(version) + ")") == 0
+    return tagtest::id3script(path,
+                              "t = id3.ID3(path)\nt.add(id3.TIT2(encoding=3, text='Renamed'))\n"
+                              "t.save(v2_version=" +
+                                  std::to_string(version) + ")") == 0
         ? ""
         : "mutagen failed";
 }
@@ -160,7 +161,8 @@ TEST(RecordConversion, SettingTheRecordOnATagWithTwoLeavesOne)
             TRACKDATA_OWNER +
             "', data=data))\n"
             "    else:\n"
-            "        t.add(id3.COMM(encoding=0, lang=['XXX', 'YYY'][i], desc='" + TRACKDATA_OWNER +
+            "        t.add(id3.COMM(encoding=0, lang=['XXX', 'YYY'][i], desc='" +
+            TRACKDATA_OWNER +
             "', text=base64.b64encode(data).decode()))\n"
             "t.save(v2_version=" +
             std::to_string(version) + ")";

@@ -39,8 +39,7 @@ std::map<std::string, std::string> others(std::map<std::string, std::string> key
         for (char c : k)
             upper += char(std::toupper(static_cast<unsigned char>(c)));
         return upper.find("REPLAYGAIN_") != std::string::npos || upper.find("R128_") != std::string::npos ||
-            k.find(".size") != std::string::npos || k == "ilst.children" || k == "padding" ||
-            k.rfind("field.", 0) == 0;
+            k.find(".size") != std::string::npos || k == "ilst.children" || k == "padding" || k.rfind("field.", 0) == 0;
     });
     return keys;
 }
@@ -108,8 +107,7 @@ TEST(ReplayGain, WritesEachFormatsFieldsAndKeepsEverythingElse)
           {"----:com.apple.iTunes:replaygain_album_gain", "-4.21 dB"},
           {"----:com.apple.iTunes:replaygain_album_peak", "1.000000"}}},
         {"noudta_fast.m4a", {{"----:com.apple.iTunes:replaygain_album_peak", "1.000000"}}},
-        {"comments.flac",
-         {{"tag.REPLAYGAIN_TRACK_GAIN", "-3.56 dB"}, {"tag.REPLAYGAIN_ALBUM_PEAK", "1.000000"}}},
+        {"comments.flac", {{"tag.REPLAYGAIN_TRACK_GAIN", "-3.56 dB"}, {"tag.REPLAYGAIN_ALBUM_PEAK", "1.000000"}}},
         {"comments.ogg", {{"tag.REPLAYGAIN_TRACK_PEAK", "0.987654"}, {"tag.REPLAYGAIN_ALBUM_GAIN", "-4.21 dB"}}},
         // -3.56 - 5 dB in 1/256 dB: -2191.36; -4.21 - 5: -2357.76.
         {"picture.opus", {{"tag.R128_TRACK_GAIN", "-2191"}, {"tag.R128_ALBUM_GAIN", "-2358"}}},
@@ -194,9 +192,8 @@ TEST(ReplayGain, ReadsWhatLoudgainWroteAndReplacesItInPlace)
         const char* fixture;
         const char* options;
     } const cases[] = {
-        {"notag.mp3", "-I 3"},    {"notag.mp3", "-I 4"},    {"notag.mp3", "-I 3 -L"},
-        {"tail.m4a", ""},         {"tail.m4a", "-L"},       {"comments.flac", ""},
-        {"comments.ogg", ""},     {"picture.opus", ""},
+        {"notag.mp3", "-I 3"}, {"notag.mp3", "-I 4"}, {"notag.mp3", "-I 3 -L"}, {"tail.m4a", ""},
+        {"tail.m4a", "-L"},    {"comments.flac", ""}, {"comments.ogg", ""},     {"picture.opus", ""},
     };
     TempDir dir;
     int n = 0;
