@@ -1,4 +1,6 @@
 #include "app/ResultsModel.h"
+
+#include <cctype>
 #include "platform/window/ThemeColours.h"
 
 #include <QApplication>
@@ -101,41 +103,17 @@ void ResultsModel::add(std::vector<TrackResult>& results)
 ResultsModel::Counts ResultsModel::counts() const
 {
     Counts c;
-    // In the order of TrackOutcome.
-    static_assert(static_cast<int>(TrackOutcome::wouldUpdate) == 4, "one slot for each outcome");
-    int* const tally[] = {&c.updated, &c.upToDate, &c.skipped, &c.failed, &c.wouldUpdate};
     for (const TrackResult& r : rows)
-        ++*tally[static_cast<size_t>(r.outcome)];
+        c.add(r.outcome);
     return c;
 }
 
-std::string ResultsModel::countstext(const Counts& c)
+std::string ResultsModel::outcometext(TrackOutcome outcome)
 {
-    char text[160];
-    if (c.wouldUpdate > 0 && c.updated == 0)
-        std::snprintf(text, sizeof text, "%d would update, %d up to date, %d skipped, %d %s", c.wouldUpdate, c.upToDate,
-                      c.skipped, c.failed, c.failed == 1 ? "error" : "errors");
-    else
-        std::snprintf(text, sizeof text, "%d updated, %d up to date, %d skipped, %d %s", c.updated, c.upToDate,
-                      c.skipped, c.failed, c.failed == 1 ? "error" : "errors");
-    return text;
-}
-
-const char* ResultsModel::outcometext(TrackOutcome outcome)
-{
-    switch (outcome) {
-    case TrackOutcome::updated:
-        return "Updated";
-    case TrackOutcome::upToDate:
-        return "Up to date";
-    case TrackOutcome::skipped:
-        return "Skipped";
-    case TrackOutcome::failed:
-        return "Error";
-    case TrackOutcome::wouldUpdate:
-        return "Would update";
-    }
-    return "";
+    std::string words = outcomewords(outcome);
+    if (!words.empty())
+        words[0] = char(std::toupper(static_cast<unsigned char>(words[0])));
+    return words;
 }
 
 std::string ResultsModel::note(const TrackResult& result) { return result.reason; }
@@ -181,7 +159,8 @@ QVariant ResultsModel::data(const QModelIndex& index, int role) const
         case FILE:
             return QString::fromStdString(sorting ? r.path : filename(r.path));
         case OUTCOME:
-            return sorting ? QVariant(outcomeorder(r.outcome)) : QVariant(outcometext(r.outcome));
+            return sorting ? QVariant(outcomeorder(r.outcome))
+                           : QVariant(QString::fromStdString(outcometext(r.outcome)));
         case BPM:
             if (!r.after.hasBpm)
                 return sorting ? QVariant(-1) : QVariant();

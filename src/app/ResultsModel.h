@@ -17,14 +17,7 @@ public:
     static constexpr int SORT_ROLE = Qt::UserRole;
     static constexpr int OUTCOME_ROLE = Qt::UserRole + 1;
 
-    struct Counts {
-        int updated = 0;
-        int upToDate = 0;
-        int skipped = 0;
-        int failed = 0;
-        int wouldUpdate = 0; // a dry run's
-        int total() const { return updated + upToDate + skipped + failed + wouldUpdate; }
-    };
+    using Counts = TrackCounts;
 
     explicit ResultsModel(QObject* parent = nullptr);
 
@@ -34,9 +27,9 @@ public:
     const TrackResult& result(int row) const { return rows[size_t(row)]; }
     Counts counts() const;
 
-    // "3 updated, 1 up to date, 0 skipped, 1 error"; a dry run's "3 would update, ..."
-    static std::string countstext(const Counts& counts);
-    static const char* outcometext(TrackOutcome outcome);
+    static std::string countstext(const Counts& counts) { return counts.text(); }
+    // "Updated", "Up to date", ...
+    static std::string outcometext(TrackOutcome outcome);
     // The line of the track's log entries that says why it did not go through,
     // empty for a track that did.
     static std::string note(const TrackResult& result);

@@ -21,6 +21,22 @@ enum class TrackOutcome {
 enum class TagOutcome { none, updated, upToDate, wouldUpdate };
 enum class LibraryOutcome { none, updated, upToDate, wouldUpdate, failed };
 
+// An outcome in words: "updated", "up to date", "skipped", "error", "would update".
+const char* outcomewords(TrackOutcome outcome);
+
+// How many tracks of a batch ended each way, and that as a line.
+struct TrackCounts {
+    int updated = 0;
+    int upToDate = 0;
+    int skipped = 0;
+    int failed = 0;
+    int wouldUpdate = 0; // a dry run's
+    void add(TrackOutcome outcome);
+    int total() const { return updated + upToDate + skipped + failed + wouldUpdate; }
+    // "3 updated, 1 up to date, 0 skipped, 1 error"; a dry run's "3 would update, ..."
+    std::string text() const;
+};
+
 struct TrackResult {
     std::string path;
     int32_t trackId = -1;

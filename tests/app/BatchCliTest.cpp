@@ -722,8 +722,7 @@ TEST_F(BatchCli, TheTerminalShowsWhatEachTrackGotAndJsonListsItAsData)
     Result dry = run({"-n", "--no-export", "--map-location", "C:\\Music=/tmp", "--adjust-volume", music.string()});
     EXPECT_EQ(dry.status, 1);
     EXPECT_NE(dry.out.find("Would update track: BPM 0 -> 128"), std::string::npos) << dry.out;
-    EXPECT_NE(dry.err.find("1 would update, 0 updated, 0 up to date, 0 skipped, 1 error (2 tracks, 0:0"),
-              std::string::npos)
+    EXPECT_NE(dry.err.find("1 would update, 0 up to date, 0 skipped, 1 error (2 tracks, 0:0"), std::string::npos)
         << dry.err;
 
     Result r = run({"-v", "--no-export", "--adjust-volume", "-j", "1", music.string()});

@@ -43,23 +43,6 @@ std::string decibels(int32_t value)
     return text;
 }
 
-const char* outcomename(TrackOutcome outcome)
-{
-    switch (outcome) {
-    case TrackOutcome::updated:
-        return "updated";
-    case TrackOutcome::upToDate:
-        return "up to date";
-    case TrackOutcome::skipped:
-        return "skipped";
-    case TrackOutcome::failed:
-        return "error";
-    case TrackOutcome::wouldUpdate:
-        return "would update";
-    }
-    return "";
-}
-
 const char* libraryname(LibraryOutcome outcome)
 {
     switch (outcome) {
@@ -162,7 +145,7 @@ void TerminalDisplay::trackFinished(const TrackResult& r)
                 std::printf("%s\tBPM %d\t%s\n", r.path.c_str(), r.before.bpm,
                             r.hasRecord ? "analysis stored" : "no stored analysis");
         } else if (r.outcome == TrackOutcome::failed) {
-            ++failed;
+            counts.add(TrackOutcome::failed);
             if (choices.json)
                 std::printf("{\"path\":%s,\"error\":%s}\n", jsonstring(r.path).c_str(), jsonstring(r.reason).c_str());
             else
@@ -172,23 +155,7 @@ void TerminalDisplay::trackFinished(const TrackResult& r)
         draw(true);
         return;
     }
-    switch (r.outcome) {
-    case TrackOutcome::updated:
-        ++updated;
-        break;
-    case TrackOutcome::upToDate:
-        ++upToDate;
-        break;
-    case TrackOutcome::skipped:
-        ++skipped;
-        break;
-    case TrackOutcome::failed:
-        ++failed;
-        break;
-    case TrackOutcome::wouldUpdate:
-        ++wouldUpdate;
-        break;
-    }
+    counts.add(r.outcome);
     clear();
     if (choices.json) {
         std::printf("%s\n", trackjson(r).c_str());
@@ -222,7 +189,7 @@ std::string TerminalDisplay::valuestext(const TrackResult& r)
 
 std::string TerminalDisplay::trackjson(const TrackResult& r)
 {
-    std::string out = "{\"path\":" + jsonstring(r.path) + ",\"outcome\":" + jsonstring(outcomename(r.outcome)) +
+    std::string out = "{\"path\":" + jsonstring(r.path) + ",\"outcome\":" + jsonstring(outcomewords(r.outcome)) +
         ",\"library\":" + jsonstring(libraryname(r.library)) + ",\"before\":" + valuesjson(r.before) +
         ",\"after\":" + valuesjson(r.after);
     if (!r.reason.empty())
@@ -232,32 +199,31 @@ std::string TerminalDisplay::trackjson(const TrackResult& r)
 
 void TerminalDisplay::summary(bool cancelled)
 {
-    const int tracks = updated + upToDate + skipped + failed + wouldUpdate;
+    const int tracks = counts.total();
     const long seconds = long(std::chrono::duration<double>(Clock::now() - batchStarted).count() + 0.5);
     clear();
     if (choices.list) {
         if (choices.json)
-            std::printf("{\"summary\":{\"tracks\":%d,\"analysis_stored\":%d,\"errors\":%d}}\n", listed + failed,
-                        withRecord, failed);
+            std::printf("{\"summary\":{\"tracks\":%d,\"analysis_stored\":%d,\"errors\":%d}}\n", listed + counts.failed,
+                        withRecord, counts.failed);
         else
-            std::fprintf(stderr, "%d tracks, %d with a stored analysis, %d that cannot be read\n", listed + failed,
-                         withRecord, failed);
+            std::fprintf(stderr, "%d tracks, %d with a stored analysis, %d that cannot be read\n",
+                         listed + counts.failed, withRecord, counts.failed);
         std::fflush(stdout);
         return;
     }
     if (choices.json) {
         std::printf("{\"summary\":{\"updated\":%d,\"up_to_date\":%d,\"skipped\":%d,\"errors\":%d,\"would_update\":%d,"
                     "\"tracks\":%d,\"seconds\":%ld,\"cancelled\":%s}}\n",
-                    updated, upToDate, skipped, failed, wouldUpdate, tracks, seconds, cancelled ? "true" : "false");
+                    counts.updated, counts.upToDate, counts.skipped, counts.failed, counts.wouldUpdate, tracks, seconds,
+                    cancelled ? "true" : "false");
         std::fflush(stdout);
         return;
     }
-    std::string line = wouldUpdate > 0 ? std::to_string(wouldUpdate) + " would update, " : "";
-    char text[160];
-    std::snprintf(text, sizeof text, "%d updated, %d up to date, %d skipped, %d error%s (%d track%s, %ld:%02ld)",
-                  updated, upToDate, skipped, failed, failed == 1 ? "" : "s", tracks, tracks == 1 ? "" : "s",
-                  seconds / 60, seconds % 60);
-    line += text;
+    char time[64];
+    std::snprintf(time, sizeof time, " (%d track%s, %ld:%02ld)", tracks, tracks == 1 ? "" : "s", seconds / 60,
+                  seconds % 60);
+    std::string line = counts.text() + time;
     if (cancelled)
         line += ", cancelled";
     std::fprintf(stderr, "%s\n", line.c_str());

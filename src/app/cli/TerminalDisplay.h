@@ -55,7 +55,7 @@ private:
     Clock::time_point started = Clock::now(); // of the progress bar's range
     const Clock::time_point batchStarted = Clock::now();
     Clock::time_point lastDraw;
-    int updated = 0, upToDate = 0, skipped = 0, failed = 0, wouldUpdate = 0;
+    TrackCounts counts;
     int listed = 0, withRecord = 0;
 };
 
