@@ -6,6 +6,7 @@
 #include "tags/TrackLock.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <strings.h>
 #include <cstdlib>
@@ -163,8 +164,10 @@ void BatchProcessor::writeAlbumGains(const BatchOptions& options, ovra::Canceler
                 logLine("Would write the album gain to %s.\n", logged(path).c_str());
                 continue;
             }
+            // A track another Tempix is writing is waited for; a cancel ends the pass.
             ovra::TrackLock lock;
-            (void)lock.lock(path, nullptr, [&] { return canceler.iscancelled(); });
+            if (lock.lock(path, nullptr, [&] { return canceler.iscancelled(); }) == ECANCELED)
+                return;
             std::unique_ptr<ovra::Tag> tag;
             try {
                 tag.reset(openTrackTag(path));

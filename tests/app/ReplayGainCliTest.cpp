@@ -33,7 +33,7 @@ int count(const std::string& text, const std::string& part)
 // The ReplayGain fields as mutagen reads them (any format), "" when absent.
 std::map<std::string, std::string> replaygain(const std::string& path)
 {
-    const std::string out = testsupport::pythonoutput(
+    return testsupport::keyvalues(testsupport::pythonoutput(
         "import sys, mutagen\nf = mutagen.File(sys.argv[1])\n"
         "for k, v in (f.tags.items() if f.tags is not None else []):\n"
         "    k = k.split(':')[-1].upper()\n"
@@ -41,15 +41,7 @@ std::map<std::string, std::string> replaygain(const std::string& path)
         "        t = v[0] if isinstance(v, list) else (v.text[0] if hasattr(v, 'text') else v)\n"
         "        t = t.decode() if isinstance(t, bytes) else str(t)\n"
         "        print(k + '=' + t)\n",
-        {path});
-    std::map<std::string, std::string> values;
-    std::istringstream lines(out);
-    for (std::string line; std::getline(lines, line);) {
-        size_t eq = line.find('=');
-        if (eq != std::string::npos)
-            values[line.substr(0, eq)] = line.substr(eq + 1);
-    }
-    return values;
+        {path}));
 }
 
 // loudgain's figures for the files (-O: one tab-separated line each; the
