@@ -124,7 +124,7 @@ void BatchProcessor::workOn(TrackJob& job, const BatchOptions& options)
     try {
         job.setstatus("Checking track metadata");
         logLine("Processing: %s\n", logged(job.path.c_str()).c_str());
-        job.report = std::make_unique<TrackReport_auto>(display, job.path.c_str(), job.trackId, canceler);
+        job.report = std::make_unique<TrackReport_auto>(display, job.path.c_str(), job.trackId, canceler, &rowsShown);
         OnTrack_auto on(*job.report);
         TrackState track(job.path.c_str(), job.trackId);
         if (trackSteps(track, options, canceler, *job.report)) {

@@ -252,7 +252,11 @@ void BatchProcessor::writeLog(const char* text)
     display.logEntry(text);
 }
 
-void BatchProcessor::setProgressRange(int count) { display.setProgressRange(count); }
+void BatchProcessor::setProgressRange(int count)
+{
+    tracksInBatch = count;
+    display.setProgressRange(count);
+}
 
 void BatchProcessor::setProgressValue(int value) { display.setProgressValue(value); }
 
@@ -437,6 +441,8 @@ void BatchProcessor::runBatch(const BatchOptions& options, ovra::Canceler& cance
         genreSet = buildGenreSet(current.goodgenres.c_str());
     openLog();
     errors = 0;
+    rowsShown = 0;
+    tracksInBatch = 0;
     held = LibraryUpdateLog();
     albums.clear();
     std::time_t now = std::time(nullptr);
@@ -473,8 +479,13 @@ void BatchProcessor::runBatch(const BatchOptions& options, ovra::Canceler& cance
     stopTracks(); // cancelled: the tracks begun are logged as far as they got
     sequencer.reset();
     settleLibrary(true); // a cancelled batch too: what reached the library is saved
-    if (ending.load() == Outcome::none && canceler.iscancelled())
+    if (ending.load() == Outcome::none && canceler.iscancelled()) {
         ending = Outcome::cancelled;
+        if (tracksInBatch > 0)
+            logLine("Batch cancelled after %d of %d tracks.\n", rowsShown.load(), tracksInBatch);
+        else
+            logLine("Batch cancelled before its tracks were counted.\n");
+    }
     root.reset();
     scriptServer.stop();
 }

@@ -203,6 +203,8 @@ private:
     char logFilePath[ovra::PATH_BUFFER] = "";
     FILE* logFile = nullptr;
     ErrorCount errors;
+    std::atomic<int> rowsShown{0}; // tracks that got their row
+    int tracksInBatch = 0;         // the progress range
     std::atomic<Outcome> ending{Outcome::none};
     ovra::AppleScriptServer scriptServer;
     char helperLibrary[ovra::PATH_BUFFER] = ""; // the library file the helper works on

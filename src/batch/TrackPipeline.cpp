@@ -179,7 +179,7 @@ void BatchProcessor::processTrack(const char* path, int32_t trackId, const Batch
 {
     showFile(path);
     logLine("Processing: %s\n", logged(path).c_str());
-    TrackReport_auto report(display, path, trackId, canceler);
+    TrackReport_auto report(display, path, trackId, canceler, &rowsShown);
     OnTrack_auto on(report);
     try {
         TrackState track(path, trackId);
@@ -204,12 +204,14 @@ bool BatchProcessor::trackSteps(TrackState& track, const BatchOptions& options, 
         return false;
     deriveValues(track, options);
     report.setvalues(track.analysis, track.sampleRate, track.before, track.values);
-    if (canceler.iscancelled() || !writeTag(track, options) || canceler.iscancelled())
+    if (canceler.iscancelled() || !writeTag(track, options))
         return false;
     TagOutcome tagOutcome = TagOutcome::upToDate;
     if (track.tagChanged)
         tagOutcome = options.dryRun ? TagOutcome::wouldUpdate : TagOutcome::updated;
-    report.settag(tagOutcome);
+    report.settag(tagOutcome); // a track written keeps its row, cancelled or not
+    if (canceler.iscancelled())
+        return false;
     if (options.dryRun) {
         DryRunLog sink(*this, report);
         describelibraryupdate(libraryUpdate(track, options), track, sink);

@@ -3,8 +3,9 @@
 
 namespace ovra::tempix {
 
-TrackReport_auto::TrackReport_auto(BatchDisplay& display_, const char* path, int32_t trackId, ovra::Canceler& canceler_)
-    : display(display_), canceler(canceler_)
+TrackReport_auto::TrackReport_auto(BatchDisplay& display_, const char* path, int32_t trackId, ovra::Canceler& canceler_,
+                                   std::atomic<int>* rows_)
+    : display(display_), canceler(canceler_), rows(rows_)
 {
     result.path = path ? path : "";
     result.trackId = trackId;
@@ -12,8 +13,10 @@ TrackReport_auto::TrackReport_auto(BatchDisplay& display_, const char* path, int
 
 TrackReport_auto::~TrackReport_auto()
 {
-    if (canceler.iscancelled())
-        return; // the batch is going away; nobody waits for this track
+    // Cancelled: a track that got as far as its tag keeps its row (it may
+    // have been written); one stopped on the way has nothing to show.
+    if (canceler.iscancelled() && (abandoned || result.tag == TagOutcome::none))
+        return;
     if (abandoned || result.errors != 0)
         result.outcome = TrackOutcome::failed;
     else if (result.tag == TagOutcome::updated)
@@ -26,6 +29,8 @@ TrackReport_auto::~TrackReport_auto()
         result.outcome = TrackOutcome::skipped;
     try {
         display.trackFinished(result);
+        if (rows != nullptr)
+            ++*rows;
     } catch (...) {
         // A display that cannot take the row must not stop the batch.
     }

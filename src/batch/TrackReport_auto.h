@@ -1,11 +1,13 @@
 // Gathers what becomes of one track while the pipeline runs it, and hands
-// the result to the display on every way out of the track but cancellation.
+// the result to the display on every way out of the track; a track that the
+// batch's cancel stopped before its tag step ended gives no row.
 // With several jobs it is made where the track runs and ends where the track
 // is committed, in the batch's order.
 #pragma once
 #include "batch/BatchDisplay.h"
 #include "batch/TrackResult.h"
 
+#include <atomic>
 #include <cstdint>
 
 namespace ovra {
@@ -16,7 +18,9 @@ namespace ovra::tempix {
 
 class TrackReport_auto {
 public:
-    TrackReport_auto(BatchDisplay& display, const char* path, int32_t trackId, ovra::Canceler& canceler);
+    // rows, when given, counts the rows handed to the display.
+    TrackReport_auto(BatchDisplay& display, const char* path, int32_t trackId, ovra::Canceler& canceler,
+                     std::atomic<int>* rows = nullptr);
     ~TrackReport_auto();
     TrackReport_auto(const TrackReport_auto&) = delete;
     TrackReport_auto& operator=(const TrackReport_auto&) = delete;
@@ -48,6 +52,7 @@ public:
 private:
     BatchDisplay& display;
     ovra::Canceler& canceler;
+    std::atomic<int>* rows;
     bool abandoned = false;
     bool wordsAdded = false;
     TrackResult result;

@@ -627,6 +627,47 @@ TEST_F(Pipeline, TheLibraryStepGetsWhatTheTrackWorkedOut)
     EXPECT_TRUE(processor->updates.empty());
 }
 
+// A cancel keeps the rows of the tracks that finished, one job or several,
+// and the log says how far the batch got.
+TEST_F(Pipeline, ACancelKeepsTheRowsOfTheFinishedTracksAndIsLogged)
+{
+    writeLibrary(track(1, location("file:///m/1.mp3")) + track(2, location("file:///m/2.mp3")) +
+                     track(3, location("file:///m/3.mp3")),
+                 "<dict>" + items({1, 2, 3}) + "</dict>");
+    settings.source = SOURCE_LIBRARY;
+    for (int jobs : {1, 2}) {
+        SCOPED_TRACE(jobs);
+        settings.jobs = jobs;
+        processor = std::make_unique<FakeProcessor>(display);
+        display.results.clear();
+        display.log.clear();
+        processor->analyzer = [](const char* path, ovra::Canceler& c) {
+            if (std::string(path) == "/m/2.mp3")
+                c.cancel();
+            return standardOutcome();
+        };
+        ovra::Canceler_normal fresh; // a cancel is for good
+        processor->setSettings(settings);
+        processor->runBatch(options, fresh);
+        // Every track that was written has its row, and only those; one job
+        // stops in track 2, several may have finished a track beside it.
+        size_t written = 0;
+        for (const TrackResult& r : display.results) {
+            EXPECT_EQ(r.outcome, TrackOutcome::updated) << r.path;
+            EXPECT_NE(file(r.path).bpm, 0) << r.path;
+        }
+        for (const auto& [path, f] : processor->files)
+            written += f.bpm != 0;
+        EXPECT_EQ(display.results.size(), written);
+        EXPECT_EQ(display.log.back(), "Batch cancelled after " + std::to_string(written) + " of 3 tracks.\n");
+        if (jobs == 1) {
+            ASSERT_EQ(display.results.size(), 1u);
+            EXPECT_EQ(display.results[0].path, "/m/1.mp3");
+        }
+        EXPECT_EQ(processor->outcome(), BatchProcessor::Outcome::cancelled);
+    }
+}
+
 TEST_F(Pipeline, ARunWithFewerOptionsKeepsTheOtherResults)
 {
     const std::string all = location("file:///m/all.mp3");
