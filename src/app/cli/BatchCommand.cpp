@@ -190,12 +190,12 @@ private:
             settings.libraryFile = libraryFile;
         }
         if (allGenres) {
-            settings.genrepolicy = 0;
+            settings.genrepolicy = GENRES_ALL;
         } else if (onlyGiven->count() > 0) {
-            settings.genrepolicy = 2;
+            settings.genrepolicy = GENRES_ONLY_GOOD;
             settings.goodgenres = onlyGenres;
         } else {
-            settings.genrepolicy = 1;
+            settings.genrepolicy = GENRES_SKIP_BAD;
             settings.badgenres = skipGiven->count() > 0 ? skipGenres : DEFAULT_BADGENRES;
         }
         if (settings.badgenres.size() > ovra::GENRE_LIST_MAX_BYTES ||
