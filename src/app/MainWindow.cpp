@@ -218,7 +218,7 @@ BatchSettings MainWindow::batchsettings() const
     s.path = path;
     s.playlist = playlist;
     s.playlistFile = playlistFile;
-    s.genrepolicy = options.genrepolicy;
+    s.genrepolicy = GenrePolicy(options.genrepolicy);
     s.badgenres = options.badgenres;
     s.goodgenres = options.goodgenres;
     s.libraryFile = libraryfile;

@@ -94,11 +94,11 @@ void loadSettings(PreferenceStore& store, BatchSettings& settings, BatchOptions&
         int policy = store.getInt("genrepolicy");
         std::string bad = readString(store, "badgenres", 2048);
         std::string good = readString(store, "goodgenres", 2048);
-        settings.genrepolicy = policy;
+        settings.genrepolicy = GenrePolicy(policy);
         settings.badgenres = bad;
         settings.goodgenres = good;
     } catch (int) {
-        settings.genrepolicy = 1;
+        settings.genrepolicy = GENRES_SKIP_BAD;
         settings.badgenres = DEFAULT_BADGENRES;
         settings.goodgenres.clear();
     }

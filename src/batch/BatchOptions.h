@@ -42,13 +42,20 @@ enum BatchSource : int {
     SOURCE_PLAYLIST_FILE = 4, // a track list written by another program (.m3u, .m3u8, .pls)
 };
 
+// Which tracks a batch takes by their genre. Saved settings keep the number.
+enum GenrePolicy : int {
+    GENRES_ALL = 0,
+    GENRES_SKIP_BAD = 1,  // all but those of badgenres
+    GENRES_ONLY_GOOD = 2, // only those of goodgenres
+};
+
 // The settings a batch reads besides the flags; fixed while it runs.
 struct BatchSettings {
     int source = SOURCE_MUSIC_FOLDER;
     std::string path;         // folder of sources 0 and 3, at most 1023 bytes
     std::string playlist;     // playlist name of source 2, at most 79 bytes
     std::string playlistFile; // the list of source 4
-    int genrepolicy = 1;      // 0 all, 1 skip badgenres, 2 only goodgenres
+    GenrePolicy genrepolicy = GENRES_SKIP_BAD;
     std::string badgenres;
     std::string goodgenres;
     std::string libraryFile; // when not empty, used instead of locating the library

@@ -1,4 +1,5 @@
 #include "batch/TrackLocations.h"
+#include "platform/tools_paths.h"
 #include "platform/tools_strings.h"
 
 #include <cstdio>
@@ -51,7 +52,8 @@ TrackLocations::Found TrackLocations::find(const char* location)
         break;
     }
     case ovra::LocationMap::CUT_SHORT:
-        f.logEntry = format("Path longer than 1023 bytes: skipping '%s'.\n", logged(location));
+        f.logEntry = format("Path longer than %s bytes: skipping '%s'.\n", std::to_string(ovra::PATH_MAX_BYTES),
+                            logged(location));
         f.error = true;
         break;
     case ovra::LocationMap::AMBIGUOUS: {

@@ -109,4 +109,6 @@ std::string errorText(int code)
     return code == 0 ? "no error" : "unknown error";
 }
 
+std::string errorcodeline(int code) { return "Error code " + std::to_string(code) + ": " + errorText(code) + ".\n"; }
+
 } // namespace ovra

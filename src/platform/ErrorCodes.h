@@ -113,6 +113,8 @@ constexpr int SCRIPT_APP_FAILED = -2700;
 // for an errno, ours for every other code; "unknown error" for a code that
 // is none of these.
 std::string errorText(int code);
+// The log's line for a code: "Error code <code>: <its words>." and a newline.
+std::string errorcodeline(int code);
 
 // A code and its words, for the tables that name codes.
 struct CodeText {

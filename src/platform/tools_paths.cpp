@@ -112,12 +112,20 @@ static std::string homedir()
     return home ? home : "";
 }
 
+// $variable when it is an absolute path, else the fallback under $HOME.
+static std::string xdgbase(const char* variable, const char* fallback)
+{
+    const char* value = std::getenv(variable);
+    return value != nullptr && value[0] == '/' ? std::string(value) : homedir() + fallback;
+}
+
+std::string configfolder() { return xdgbase("XDG_CONFIG_HOME", "/.config"); }
+
 // Reads XDG_<NAME>_DIR from ~/.config/user-dirs.dirs, as xdg-user-dir does.
 static std::string xdguserdir(const char* name)
 {
     std::string home = homedir();
-    const char* cfg = std::getenv("XDG_CONFIG_HOME");
-    std::string file = (cfg && *cfg ? std::string(cfg) : home + "/.config") + "/user-dirs.dirs";
+    std::string file = configfolder() + "/user-dirs.dirs";
     FILE* f = std::fopen(file.c_str(), "r");
     if (!f)
         return "";
@@ -155,17 +163,19 @@ void homemusicfolder(char* out) { homesubfolder("MUSIC", "Music", out); }
 
 void homedocumentsfolder(char* out) { homesubfolder("DOCUMENTS", "Documents", out); }
 
-void logfolder(char* out)
+std::string logfolder()
 {
-    const char* state = std::getenv("XDG_STATE_HOME");
-    std::string base = (state && *state) ? std::string(state) : homedir() + "/.local/state";
-    std::string dir = base + "/tempix";
+    std::string dir = xdgbase("XDG_STATE_HOME", "/.local/state") + "/tempix";
     // Create each missing level; failures show up when the log is opened.
     for (size_t i = 1; i <= dir.size(); ++i) {
         if (i == dir.size() || dir[i] == '/')
             mkdir(dir.substr(0, i).c_str(), 0755);
     }
-    strcpy_max(out, PATH_BUFFER, dir.c_str());
+    return dir;
 }
+
+void logfolder(char* out) { strcpy_max(out, PATH_BUFFER, logfolder().c_str()); }
+
+std::string logfilepath() { return logfolder() + "/Tempix.log"; }
 
 } // namespace ovra

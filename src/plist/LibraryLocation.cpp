@@ -119,23 +119,37 @@ bool percentdecode(const std::string& text, std::string& out)
     return true;
 }
 
+bool FileLocation::thiscomputer() const
+{
+    return host.empty() || (host.size() == 9 && startswithci(host, "localhost"));
+}
+
+FileLocation parselocation(const std::string& text)
+{
+    FileLocation location;
+    const std::string decoded = xmldecode(text);
+    if (decoded.compare(0, 7, "file://") != 0)
+        return location;
+    const size_t slash = decoded.find('/', 7);
+    const std::string host = decoded.substr(7, slash == std::string::npos ? std::string::npos : slash - 7);
+    const std::string path = slash == std::string::npos ? "" : decoded.substr(slash);
+    location.file = percentdecode(host, location.host) && percentdecode(path, location.path);
+    return location;
+}
+
 int fileURLToPath(const char* url, char* buffer, size_t size)
 {
-    const std::string text = xmldecode(url);
-    size_t at;
-    if (text.compare(0, 17, "file://localhost/") == 0)
-        at = 16;
-    else if (text.compare(0, 8, "file:///") == 0)
-        at = 7;
-    else
-        return -1;
-    std::string path;
-    if (!percentdecode(text.substr(at), path))
+    return fileURLToPath(parselocation(url), buffer, size);
+}
+
+int fileURLToPath(const FileLocation& location, char* buffer, size_t size)
+{
+    if (!location.local())
         return -1;
     if (size == 0)
-        return path.empty() ? 0 : 1;
-    strcpy_max(buffer, size, path.c_str());
-    return path.size() < size ? 0 : 1;
+        return 1;
+    strcpy_max(buffer, size, location.path.c_str());
+    return location.path.size() < size ? 0 : 1;
 }
 
 } // namespace ovra

@@ -96,35 +96,33 @@ bool below(const std::string& key, const std::string& prefix, bool ignoreCase)
 
 } // namespace
 
-bool comparablelocation(const std::string& text, bool isPrefix, std::string& key, bool& windows)
+bool comparablelocation(const FileLocation& location, std::string& key, bool& windows)
 {
-    std::string p;
-    if (ovra::startswithci(text, "file:")) {
-        std::string decoded;
-        if (!percentdecode(xmldecode(text), decoded))
+    if (!location.file)
+        return false;
+    const std::string rest = location.path.empty() ? "/" : location.path;
+    key = location.thiscomputer() ? rest : "//" + location.host + rest;
+    windowsform(key, windows);
+    return true;
+}
+
+bool comparableprefix(const std::string& text, std::string& key, bool& windows)
+{
+    if (startswithci(text, "file:")) {
+        if (!comparablelocation(parselocation(text), key, windows))
             return false;
-        if (decoded.compare(0, 7, "file://") != 0)
-            return false;
-        size_t slash = decoded.find('/', 7);
-        std::string host = decoded.substr(7, slash == std::string::npos ? std::string::npos : slash - 7);
-        std::string rest = slash == std::string::npos ? "/" : decoded.substr(slash);
-        p = host.empty() || (host.size() == 9 && ovra::startswithci(host, "localhost")) ? rest : "//" + host + rest;
-    } else if (isPrefix) {
+    } else {
         // Another scheme ("http://") names no file; a drive letter's ':' is no scheme.
         size_t scheme = text.find("://");
         if (scheme != std::string::npos && scheme > 1 && text.find('/') == scheme + 1)
             return false;
         if (text.find('\0') != std::string::npos)
             return false;
-        p = text;
-    } else {
-        return false;
+        key = text;
+        windowsform(key, windows);
     }
-    windowsform(p, windows);
-    if (isPrefix)
-        while (p.size() > 1 && p.back() == '/')
-            p.pop_back();
-    key = p;
+    while (key.size() > 1 && key.back() == '/')
+        key.pop_back();
     return true;
 }
 
@@ -139,7 +137,7 @@ std::string LocationMap::add(const std::string& spec)
 std::string LocationMap::add(const std::string& prefix, const std::string& folder)
 {
     Rule rule;
-    if (prefix.empty() || !comparablelocation(prefix, true, rule.key, rule.windows) || rule.key.empty())
+    if (prefix.empty() || !comparableprefix(prefix, rule.key, rule.windows) || rule.key.empty())
         return "the prefix is neither a file URL nor a path";
     if (folder.empty() || folder[0] != '/' || folder.find('\0') != std::string::npos)
         return "the folder is not an absolute path";
@@ -147,7 +145,7 @@ std::string LocationMap::add(const std::string& prefix, const std::string& folde
     while (rule.folder.size() > 1 && rule.folder.back() == '/')
         rule.folder.pop_back();
     if (rule.folder.size() >= PATH_BUFFER)
-        return "the folder's path is longer than 1023 bytes";
+        return "the folder's path is longer than " + std::to_string(PATH_MAX_BYTES) + " bytes";
     // A prefix given again takes the later folder.
     for (Rule& r : rules) {
         if (r.key.size() == rule.key.size() && below(r.key, rule.key, r.windows || rule.windows)) {
@@ -222,10 +220,11 @@ LocationMap::Resolved LocationMap::findcase(const std::string& folder, const std
 LocationMap::Resolved LocationMap::resolve(const char* location)
 {
     Resolved r;
+    const FileLocation parsed = parselocation(location);
     std::string key;
     bool windows = false;
     const Rule* best = nullptr;
-    if (!rules.empty() && comparablelocation(location, false, key, windows)) {
+    if (!rules.empty() && comparablelocation(parsed, key, windows)) {
         for (const Rule& rule : rules)
             if ((best == nullptr || rule.key.size() > best->key.size()) &&
                 below(key, rule.key, rule.windows || windows))
@@ -233,7 +232,7 @@ LocationMap::Resolved LocationMap::resolve(const char* location)
     }
     if (best == nullptr) {
         char path[PATH_BUFFER];
-        r.status = fileURLToPath(location, path, sizeof path);
+        r.status = fileURLToPath(parsed, path, sizeof path);
         if (r.status != NOT_LOCAL)
             r.path = path;
         return r;

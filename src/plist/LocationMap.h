@@ -3,6 +3,8 @@
 // A LocationMap puts local folders in place of such prefixes. The library's
 // own locations are never changed: only the path a location leads to here.
 #pragma once
+#include "plist/LibraryLocation.h"
+
 #include <map>
 #include <string>
 #include <vector>
@@ -46,13 +48,15 @@ private:
     std::map<std::string, std::vector<std::string>> listings; // folder entries, read once
 };
 
-// A file location or a prefix in the form the map compares: entities and
-// %-escapes decoded, "file://localhost/" and "file:///" as "/", another host
-// as "//host/"; a Windows path (drive letter, UNC) with '/' for '\' and the
-// drive letter upper-case behind a '/' ("/C:/Users"). A prefix may be a URL
-// or a path; a path is taken as written (no escapes). False when the text
-// is a URL but not a file URL, or holds a NUL byte.
-bool comparablelocation(const std::string& text, bool isPrefix, std::string& key, bool& windows);
+// A file location or a prefix in the form the map compares: "file://localhost/"
+// and "file:///" as "/", another host as "//host/"; a Windows path (drive
+// letter, UNC) with '/' for '\' and the drive letter upper-case behind a
+// '/' ("/C:/Users"). False when the location is not a file URL.
+bool comparablelocation(const FileLocation& location, std::string& key, bool& windows);
+// A prefix may be a URL or a path; a path is taken as written (no escapes,
+// no trailing '/'). False when it is a URL but not a file URL, or holds a
+// NUL byte.
+bool comparableprefix(const std::string& text, std::string& key, bool& windows);
 
 // The folder prefix (ending in '/') that more than half of the locations
 // share, as far as they share it, with their entities decoded; empty when

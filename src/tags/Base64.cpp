@@ -1,79 +1,48 @@
+// Base64 through TagLib's, in the form our records have always had.
 #include "tags/Base64.h"
 
-#include <cstdint>
+#include <taglib/tbytevector.h>
+
+#include <algorithm>
+#include <cstring>
 
 namespace ovra {
 
 namespace {
-const char ALPHABET[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-
-// The value of a character, or -1 for one that is skipped.
-int valueof(unsigned char c)
+bool inalphabet(char c)
 {
-    if (c >= 'A' && c <= 'Z')
-        return c - 'A';
-    if (c >= 'a' && c <= 'z')
-        return c - 'a' + 26;
-    if (c >= '0' && c <= '9')
-        return c - '0' + 52;
-    if (c == '+')
-        return 62;
-    if (c == '/')
-        return 63;
-    if (c == '=')
-        return 0;
-    return -1;
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' || c == '/';
 }
 } // namespace
 
 std::string base64encode(const void* data, size_t size)
 {
-    const uint8_t* bytes = static_cast<const uint8_t*>(data);
-    std::string text;
-    text.reserve((size + 2) / 3 * 4);
-    for (size_t i = 0; i < size; i += 3) {
-        uint32_t group = uint32_t(bytes[i]) << 16;
-        if (i + 1 < size)
-            group |= uint32_t(bytes[i + 1]) << 8;
-        if (i + 2 < size)
-            group |= bytes[i + 2];
-        text += ALPHABET[(group >> 18) & 63];
-        text += ALPHABET[(group >> 12) & 63];
-        text += ALPHABET[(group >> 6) & 63];
-        text += ALPHABET[group & 63];
-    }
-    return text;
+    // The missing bits of a last short group are zero: 'A' where TagLib pads with '='.
+    const TagLib::ByteVector text =
+        TagLib::ByteVector(static_cast<const char*>(data), static_cast<unsigned int>(size)).toBase64();
+    std::string out(text.data(), text.size());
+    std::replace(out.begin(), out.end(), '=', 'A');
+    return out;
 }
 
 size_t base64decode(const char* text, void* buffer, size_t size)
 {
-    uint8_t* out = static_cast<uint8_t*>(buffer);
-    size_t stored = 0;
-    uint32_t group = 0;
-    int values = 0;
-    auto flush = [&]() {
-        for (int k = 0; k < 3 && stored < size; ++k)
-            out[stored++] = uint8_t(group >> (16 - 8 * k));
-    };
-    for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text); *p != 0 && stored < size; ++p) {
-        int v = valueof(*p);
-        if (v < 0)
-            continue;
-        group = (group << 6) | uint32_t(v);
-        if (++values == 4) {
-            flush();
-            group = 0;
-            values = 0;
-        }
+    // Records written by other programs are read leniently: characters outside
+    // the alphabet are skipped, '=' is a zero value wherever it stands, and a
+    // short last group is filled with zero values; TagLib gets whole groups.
+    std::string groups;
+    for (const char* p = text; *p != 0; ++p) {
+        if (inalphabet(*p))
+            groups += *p;
+        else if (*p == '=')
+            groups += 'A';
     }
-    if (values > 0 && stored < size) {
-        // Values missing at the end count as 0; the group still gives three bytes.
-        while (values < 4) {
-            group <<= 6;
-            ++values;
-        }
-        flush();
-    }
+    groups.append((4 - groups.size() % 4) % 4, 'A');
+    const TagLib::ByteVector bytes =
+        TagLib::ByteVector::fromBase64(TagLib::ByteVector(groups.data(), static_cast<unsigned int>(groups.size())));
+    const size_t stored = std::min(size, size_t(bytes.size()));
+    if (stored > 0)
+        std::memcpy(buffer, bytes.data(), stored);
     return stored;
 }
 

@@ -1,6 +1,7 @@
 // FLAC metadata: "fLaC", then blocks of a one-byte header (bit 7: last
 // block, bits 0-6: type), a 24-bit big-endian body length and the body.
 #include "tags/FlacMetadata.h"
+#include "tags/ID3v2Layout.h"
 #include "platform/ErrorCodes.h"
 
 #include <algorithm>
@@ -70,10 +71,12 @@ void FlacMetadata::read(const FileTransaction& file)
     if (file.length() >= 10) {
         file.readall(0, h, sizeof h);
         if (std::memcmp(h, "ID3", 3) == 0) {
-            // Sizes are synchsafe; a footer adds ten bytes.
-            start = 10 +
-                (int64_t(h[6] & 0x7f) << 21 | int64_t(h[7] & 0x7f) << 14 | int64_t(h[8] & 0x7f) << 7 |
-                 int64_t(h[9] & 0x7f));
+            // A size that is not synchsafe could only be guessed at; a footer
+            // adds ten bytes.
+            const int64_t size = id3synchsafe(h + 6);
+            if (size < 0)
+                throw TAG_ERR_UNUSABLE;
+            start = 10 + size;
             if ((h[5] & 0x10) != 0)
                 start += 10;
         }

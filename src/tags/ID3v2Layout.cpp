@@ -16,10 +16,10 @@ constexpr int64_t MAX_TAG = 10 + 0x0FFFFFFF;
 
 int64_t synchsafe(const uint8_t* p)
 {
-    for (int i = 0; i < 4; ++i)
-        if (p[i] >= 0x80)
-            refuse();
-    return (int64_t(p[0]) << 21) | (int64_t(p[1]) << 14) | (int64_t(p[2]) << 7) | int64_t(p[3]);
+    const int64_t v = id3synchsafe(p);
+    if (v < 0)
+        refuse();
+    return v;
 }
 
 void putsynchsafe(uint8_t* p, int64_t v)
@@ -97,6 +97,14 @@ std::vector<const ID3v2Frame*> foreign(const std::vector<ID3v2Frame>& frames, co
     return out;
 }
 } // namespace
+
+int64_t id3synchsafe(const uint8_t* p)
+{
+    for (int i = 0; i < 4; ++i)
+        if (p[i] >= 0x80)
+            return -1;
+    return (int64_t(p[0]) << 21) | (int64_t(p[1]) << 14) | (int64_t(p[2]) << 7) | int64_t(p[3]);
+}
 
 bool ID3v2Frame::plain() const
 {

@@ -18,6 +18,11 @@
 
 namespace ovra {
 
+// A synchsafe number (seven bits in each of four bytes), as ID3v2 keeps its
+// sizes; -1 when a byte has its top bit set: no writer makes one, and a
+// reader could only guess what it means.
+int64_t id3synchsafe(const uint8_t* p);
+
 struct ID3v2Frame {
     std::string id;           // 3 characters in ID3v2.2, 4 after
     std::vector<uint8_t> raw; // header and body exactly as in the tag

@@ -2,7 +2,6 @@
 #include "tags/Tag_ID3Lib.h"
 #include "tags/ID3v2Layout.h"
 #include "tags/Base64.h"
-#include "platform/BigEndian.h"
 #include "platform/tools_strings.h"
 
 #include <id3/tag.h>
@@ -60,19 +59,24 @@ ID3_Field& field(ID3_Frame& frame, ID3_FieldID id)
     return *f;
 }
 
+// The encoding of our texts: ISO 8859-1 when every character has a byte
+// there, UTF-16 otherwise.
+bool fitslatin1(const std::vector<uint32_t>& cps)
+{
+    return std::all_of(cps.begin(), cps.end(), [](uint32_t cp) { return cp <= 0xFF; });
+}
+
 // Sets the text fields of a frame from UTF-8 and makes the frame's encoding
-// agree with them: ISO 8859-1 when every character has a byte there, UTF-16
-// otherwise. Setting bytes without looking at the frame's encoding would
-// leave, say, ASCII digits in a frame marked UTF-16, which every reader
-// then shows as garbage.
+// agree with them. Setting bytes without looking at the frame's encoding
+// would leave, say, ASCII digits in a frame marked UTF-16, which every
+// reader then shows as garbage.
 void setframetext(ID3_Frame& frame, std::initializer_list<std::pair<ID3_FieldID, const char*>> texts)
 {
     bool latin1 = true;
     std::vector<std::vector<uint32_t>> points;
     for (const auto& [id, utf8] : texts) {
         points.push_back(decodeutf8(utf8));
-        latin1 =
-            latin1 && std::all_of(points.back().begin(), points.back().end(), [](uint32_t cp) { return cp <= 0xFF; });
+        latin1 = latin1 && fitslatin1(points.back());
     }
     const ID3_TextEnc encoding = latin1 ? ID3TE_ISO8859_1 : ID3TE_UTF16;
     field(frame, ID3FN_TEXTENC).Set(uint32(encoding));
@@ -112,58 +116,22 @@ ID3_Frame& findorattach(ID3_Tag& tag, ID3_FrameID id, ID3_Frame* found)
     tag.AttachFrame(frame);
     return *frame;
 }
-// Walks the frame headers of an ID3v2.2 or 2.3 tag without reading the
-// frames. id3lib crashes on some damaged tags (a compressed frame whose
-// sizes lie takes it down), so it only gets tags whose every frame lies
-// inside the tag and that use none of the features it mishandles:
+
+// id3lib crashes on some damaged tags (a compressed frame whose sizes lie
+// takes it down), so it only gets ID3v2.2 and 2.3 tags whose every byte our
+// own parse accounts for and that use none of the features it mishandles:
 // unsynchronisation, compression, encryption.
-bool checklayout(FILE* file)
+bool id3libcanread(const FileTransaction& file)
 {
-    uint8_t header[10];
-    if (std::fseek(file, 0, SEEK_SET) != 0 || std::fread(header, sizeof header, 1, file) != 1)
-        return false;
-    const int version = header[3];
-    const uint8_t flags = header[5];
-    if (version != 2 && version != 3)
-        return false;
-    if ((flags & 0x80) != 0 || (version == 2 && (flags & 0x40) != 0))
-        return false;
-    for (int i = 6; i < 10; ++i)
-        if (header[i] >= 0x80)
+    try {
+        const ID3v2Layout layout = ID3v2Layout::read(file, true);
+        if ((layout.version != 2 && layout.version != 3) || (layout.flags & 0x80) != 0)
             return false;
-    const long size = (long(header[6]) << 21) | (long(header[7]) << 14) | (long(header[8]) << 7) | long(header[9]);
-    if (std::fseek(file, 0, SEEK_END) != 0 || std::ftell(file) < 10 + size)
+        return std::none_of(layout.frames.begin(), layout.frames.end(),
+                            [](const ID3v2Frame& f) { return (f.flags & 0x00C0) != 0; });
+    } catch (int) {
         return false;
-    const long end = 10 + size;
-    long pos = 10;
-    if (version == 3 && (flags & 0x40) != 0) {
-        uint8_t ext[4];
-        if (std::fseek(file, pos, SEEK_SET) != 0 || std::fread(ext, sizeof ext, 1, file) != 1)
-            return false;
-        long extSize = long(getbe32(ext));
-        if (extSize != 6 && extSize != 10)
-            return false;
-        pos += 4 + extSize;
     }
-    const int headerSize = version == 2 ? 6 : 10;
-    while (pos + headerSize <= end) {
-        uint8_t frame[10];
-        if (std::fseek(file, pos, SEEK_SET) != 0 || std::fread(frame, size_t(headerSize), 1, file) != 1)
-            return false;
-        if (frame[0] == 0)
-            break; // padding
-        for (int i = 0; i < (version == 2 ? 3 : 4); ++i)
-            if (!((frame[i] >= 'A' && frame[i] <= 'Z') || (frame[i] >= '0' && frame[i] <= '9')))
-                return false;
-        long frameSize =
-            version == 2 ? (long(frame[3]) << 16) | (long(frame[4]) << 8) | long(frame[5]) : long(getbe32(frame + 4));
-        if (version == 3 && (frame[9] & 0xC0) != 0)
-            return false; // compressed or encrypted
-        if (frameSize > end - pos - headerSize)
-            return false;
-        pos += headerSize + frameSize;
-    }
-    return true;
 }
 } // namespace
 
@@ -211,7 +179,7 @@ void Tag_ID3Lib::open(const char* path, bool)
             verdict = TAG_ERR_NOT_FOUND;
         else if (std::memcmp(head, "ID3", 3) == 0 && int8_t(head[3]) >= 4)
             verdict = TAG_ERR_UNUSABLE;
-        else if (std::memcmp(head, "ID3", 3) == 0 && !checklayout(probe))
+        else if (std::memcmp(head, "ID3", 3) == 0 && !id3libcanread(transaction))
             verdict = TAG_ERR_UNUSABLE;
         std::fclose(probe);
         if (verdict != 0)
@@ -241,13 +209,12 @@ void Tag_ID3Lib::open(const char* path, bool)
 }
 
 namespace {
-// Text of one of our frames: ISO 8859-1 when every character has a byte
-// there, else UTF-16 with a byte-order mark. Returns the encoding byte.
+// Text of one of our frames, UTF-16 with a byte-order mark when not
+// ISO 8859-1. Returns the encoding byte.
 uint8_t encodetext(const char* utf8, std::vector<uint8_t>& out, bool terminate)
 {
     const std::vector<uint32_t> cps = decodeutf8(utf8);
-    const bool latin1 = std::all_of(cps.begin(), cps.end(), [](uint32_t cp) { return cp <= 0xFF; });
-    if (latin1) {
+    if (fitslatin1(cps)) {
         out.insert(out.end(), cps.begin(), cps.end());
         if (terminate)
             out.push_back(0);
@@ -263,19 +230,6 @@ uint8_t encodetext(const char* utf8, std::vector<uint8_t>& out, bool terminate)
         out.push_back(uint8_t(u >> 8));
     }
     return 1;
-}
-
-std::vector<uint8_t> frameof(const char* id, int version, const std::vector<uint8_t>& body)
-{
-    std::vector<uint8_t> raw(id, id + (version == 2 ? 3 : 4));
-    const size_t n = body.size();
-    if (version == 2) {
-        raw.insert(raw.end(), {uint8_t(n >> 16), uint8_t(n >> 8), uint8_t(n)});
-    } else {
-        raw.insert(raw.end(), {uint8_t(n >> 24), uint8_t(n >> 16), uint8_t(n >> 8), uint8_t(n), 0, 0});
-    }
-    raw.insert(raw.end(), body.begin(), body.end());
-    return raw;
 }
 
 } // namespace
@@ -302,14 +256,14 @@ void Tag_ID3Lib::update()
                 readText(*frame, text, sizeof text);
                 body.push_back(0);
                 body[0] = encodetext(text, body, false);
-                own.raw = frameof(v == 2 ? "TBP" : "TBPM", v, body);
+                own.raw = id3frame(v == 2 ? "TBP" : "TBPM", v, body);
             } else if (key == "RVAD") {
                 const ID3_Frame* frame = tag->Find(ID3FID_VOLUMEADJ);
                 ID3_Field* data = frame != nullptr ? frame->GetField(ID3FN_DATA) : nullptr;
                 if (data == nullptr || data->GetRawBinary() == nullptr)
                     throw TAG_ERR_LAYOUT;
                 body.assign(data->GetRawBinary(), data->GetRawBinary() + data->Size());
-                own.raw = frameof(v == 2 ? "RVA" : "RVAD", v, body);
+                own.raw = id3frame(v == 2 ? "RVA" : "RVAD", v, body);
             } else if (key == "COMM:") {
                 const ID3_Frame* frame = tag->Find(ID3FID_COMMENT, ID3FN_DESCRIPTION, "");
                 if (frame == nullptr)
@@ -325,7 +279,7 @@ void Tag_ID3Lib::update()
                     body.push_back(0);
                 body.insert(body.end(), words.begin(), words.end());
                 own.match = OwnFrame::Match::commentDescribed;
-                own.raw = frameof(v == 2 ? "COM" : "COMM", v, body);
+                own.raw = id3frame(v == 2 ? "COM" : "COMM", v, body);
             } else {
                 own.description = key.substr(5);
                 const ID3_Frame* frame = tag->Find(ID3FID_GENERALOBJECT, ID3FN_DESCRIPTION, own.description.c_str());
@@ -339,7 +293,7 @@ void Tag_ID3Lib::update()
                 if (data->GetRawBinary() != nullptr)
                     body.insert(body.end(), data->GetRawBinary(), data->GetRawBinary() + data->Size());
                 own.match = OwnFrame::Match::objectDescribed;
-                own.raw = frameof(v == 2 ? "GEO" : "GEOB", v, body);
+                own.raw = id3frame(v == 2 ? "GEO" : "GEOB", v, body);
             }
             own.id.assign(reinterpret_cast<const char*>(own.raw.data()), v == 2 ? 3 : 4);
             const bool record = own.match == OwnFrame::Match::objectDescribed;
@@ -500,14 +454,9 @@ void Tag_ID3Lib::setComment(const char* text)
 {
     Id3lib_auto lock(id3libmutex());
     ID3_Tag& t = linkedtag();
-    ID3_Frame* found = t.Find(ID3FID_COMMENT, ID3FN_DESCRIPTION, "");
-    if (found == nullptr) {
-        auto* frame = new ID3_Frame(ID3FID_COMMENT);
-        t.AttachFrame(frame);
-        found = frame;
-    }
-    field(*found, ID3FN_LANGUAGE).Set("eng");
-    setframetext(*found, {{ID3FN_DESCRIPTION, ""}, {ID3FN_TEXT, text}});
+    ID3_Frame& frame = findorattach(t, ID3FID_COMMENT, t.Find(ID3FID_COMMENT, ID3FN_DESCRIPTION, ""));
+    field(frame, ID3FN_LANGUAGE).Set("eng");
+    setframetext(frame, {{ID3FN_DESCRIPTION, ""}, {ID3FN_TEXT, text}});
     touched.touch("COMM:");
 }
 
@@ -623,16 +572,11 @@ void Tag_ID3Lib::setData(const char* owner, uint32_t, const void* data, int size
 {
     Id3lib_auto lock(id3libmutex());
     ID3_Tag& t = linkedtag();
-    ID3_Frame* found = t.Find(ID3FID_GENERALOBJECT, ID3FN_DESCRIPTION, owner);
-    if (found == nullptr) {
-        auto* frame = new ID3_Frame(ID3FID_GENERALOBJECT);
-        t.AttachFrame(frame);
-        field(*frame, ID3FN_DESCRIPTION).Set(owner);
-        found = frame;
-    }
-    field(*found, ID3FN_MIMETYPE).Set("");
-    field(*found, ID3FN_FILENAME).Set("");
-    field(*found, ID3FN_DATA).Set(static_cast<const uchar*>(data), size_t(size > 0 ? size : 0));
+    ID3_Frame& frame = findorattach(t, ID3FID_GENERALOBJECT, t.Find(ID3FID_GENERALOBJECT, ID3FN_DESCRIPTION, owner));
+    field(frame, ID3FN_DESCRIPTION).Set(owner);
+    field(frame, ID3FN_MIMETYPE).Set("");
+    field(frame, ID3FN_FILENAME).Set("");
+    field(frame, ID3FN_DATA).Set(static_cast<const uchar*>(data), size_t(size > 0 ? size : 0));
     touched.touch(std::string("GEOB:") + owner);
 }
 

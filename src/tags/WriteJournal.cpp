@@ -359,12 +359,7 @@ uint64_t StreamHash::value() const
     return v ^ total ^ (v >> 31);
 }
 
-std::string journalfolder()
-{
-    char log[PATH_BUFFER];
-    logfolder(log);
-    return std::string(log) + "/journal";
-}
+std::string journalfolder() { return logfolder() + "/journal"; }
 
 int preparejournalfolder()
 {
@@ -720,7 +715,7 @@ struct Settler {
         if (atStart)
             say(line);
     }
-    void keepcode(int code) { keep("Error code " + std::to_string(code) + ": " + errorText(code) + ".\n"); }
+    void keepcode(int code) { keep(errorcodeline(code)); }
     // A restore that cannot be done now: the journal waits for the next start.
     JournalOutcome keepfailed(const std::string& track, const std::string& file, int code, const std::string& reason)
     {
@@ -899,11 +894,8 @@ namespace {
 // One sentence appended to the log file "Tempix.log" (and printed to echo).
 void logsentence(FILE*& log, const char* line, FILE* echo)
 {
-    if (log == nullptr) {
-        char folder[PATH_BUFFER];
-        logfolder(folder);
-        log = std::fopen((std::string(folder) + "/Tempix.log").c_str(), "a");
-    }
+    if (log == nullptr)
+        log = std::fopen(logfilepath().c_str(), "a");
     if (log != nullptr) {
         std::fputs(line, log);
         std::fflush(log);

@@ -81,3 +81,9 @@ TEST_F(PreferenceStoreTest, OverlongStringsCountAsUnreadable)
     EXPECT_EQ(settings.playlist, "");
     EXPECT_EQ(settings.path.size(), 1023u);
 }
+
+TEST_F(PreferenceStoreTest, ARelativeConfigFolderIsIgnored)
+{
+    setenv("XDG_CONFIG_HOME", "relative", 1);
+    EXPECT_EQ(PreferenceStore::filePath(nullptr), (home.root() / ".config/com.quillfen.tempix.conf").string());
+}

@@ -225,7 +225,7 @@ protected:
 
     void SetUp() override
     {
-        settings.genrepolicy = 0;
+        settings.genrepolicy = GENRES_ALL;
         options.exportToLibrary = false;
     }
 
@@ -709,7 +709,7 @@ TEST_F(Pipeline, ARunWithFewerOptionsKeepsTheOtherResults)
 // (BatchCli.BadInputIsLoggedAndLeftAsItWas).
 TEST_F(Pipeline, ControlCharactersInNamesCannotForgeLogLines)
 {
-    settings.genrepolicy = 2;
+    settings.genrepolicy = GENRES_ONLY_GOOD;
     settings.goodgenres = "rock";
     file("/m/a\nTrack updated.\n.mp3").genre = "Pop\nTrack updated.";
     EXPECT_EQ(runTrack("/m/a\nTrack updated.\n.mp3"),

@@ -96,3 +96,34 @@ TEST(HomeFolders, FollowXdgUserDirsAndFallBack)
     unsetenv("XDG_CONFIG_HOME");
     unsetenv("XDG_STATE_HOME");
 }
+
+TEST(HomeFolders, AnXdgValueThatIsNotAnAbsolutePathIsIgnoredEverywhere)
+{
+    TempDir dir;
+    std::string oldHome = getenv("HOME") ? getenv("HOME") : "";
+    setenv("HOME", dir.root().c_str(), 1);
+    const std::string cwd = fs::current_path();
+    fs::current_path(dir.root());
+    fs::create_directories(dir.root() / ".config");
+    fs::create_directories(dir.root() / "Tunes");
+    std::ofstream(dir.root() / ".config" / "user-dirs.dirs") << "XDG_MUSIC_DIR=\"$HOME/Tunes\"\n";
+    for (const char* value : {"relative", "", "./cfg"}) {
+        SCOPED_TRACE(value);
+        setenv("XDG_CONFIG_HOME", value, 1);
+        setenv("XDG_STATE_HOME", value, 1);
+        EXPECT_EQ(configfolder(), (dir.root() / ".config").string());
+        EXPECT_EQ(logfilepath(), (dir.root() / ".local/state/tempix/Tempix.log").string());
+        char out[PATH_BUFFER];
+        logfolder(out);
+        EXPECT_EQ(std::string(out), (dir.root() / ".local/state/tempix").string());
+        homemusicfolder(out);
+        EXPECT_EQ(std::string(out), (dir.root() / "Tunes").string());
+    }
+    EXPECT_FALSE(fs::exists(dir.root() / "relative"));
+    EXPECT_FALSE(fs::exists(dir.root() / "cfg"));
+
+    fs::current_path(cwd);
+    setenv("HOME", oldHome.c_str(), 1);
+    unsetenv("XDG_CONFIG_HOME");
+    unsetenv("XDG_STATE_HOME");
+}

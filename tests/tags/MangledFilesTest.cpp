@@ -212,3 +212,20 @@ TEST(MangledFiles, FlacAndOggFilesGiveCodesAndAreWrittenWholeOrNotAtAll)
         }
     }
 }
+
+TEST(MangledFiles, ATagSizeThatIsNotSynchsafeIsRefusedByEveryRoute)
+{
+    TempDir dir;
+    // id3lib's route (ID3v2.2 and 2.3), TagLib's (ID3v2.4) and FLAC behind an ID3v2 tag.
+    for (const char* name : {"v22.mp3", "v23.mp3", "v24.mp3", "id3.flac"}) {
+        SCOPED_TRACE(name);
+        Bytes bytes = tagtest::readbytes(tagtest::fixtures() + "/" + name);
+        ASSERT_EQ(std::memcmp(bytes.data(), "ID3", 3), 0);
+        ASSERT_EQ(bytes[6], 0);
+        bytes[6] = 0x80; // with the top bit masked off, the size would still be right
+        const std::string path = dir.path(name);
+        tagtest::writebytes(path, bytes);
+        EXPECT_NE(tagtest::codeof([&] { tagtest::ourupdate(path, tagtest::pattern(5, 7)); }), 0);
+        EXPECT_EQ(tagtest::readbytes(path), bytes);
+    }
+}

@@ -352,3 +352,10 @@ TEST(SafeWrite, TheFlushesComeInTheOrderRecoveryNeeds)
         EXPECT_EQ(home.journals(), 0u);
     }
 }
+
+TEST(SafeWrite, ARelativeStateFolderIsIgnoredByTheJournal)
+{
+    testsupport::TempHome home;
+    setenv("XDG_STATE_HOME", "state", 1);
+    EXPECT_EQ(journalfolder(), home.path(".local/state/tempix/journal"));
+}

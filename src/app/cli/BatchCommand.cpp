@@ -170,7 +170,8 @@ private:
                 if (realpath(path.c_str(), resolved) == nullptr)
                     return fail("cannot open '" + path + "': " + std::strerror(errno));
                 if (std::strlen(resolved) >= ovra::PATH_BUFFER)
-                    return fail("the path of '" + path + "' is longer than 1023 bytes");
+                    return fail("the path of '" + path + "' is longer than " + std::to_string(ovra::PATH_MAX_BYTES) +
+                                " bytes");
                 settings.paths.push_back(resolved);
             }
             settings.source = SOURCE_FOLDER;
@@ -178,27 +179,28 @@ private:
         } else if (library) {
             settings.source = SOURCE_LIBRARY;
         } else {
-            if (playlist.size() > 79)
-                return fail("a playlist name has at most 79 bytes");
+            if (playlist.size() > ovra::PLAYLIST_NAME_MAX_BYTES)
+                return fail("a playlist name has at most " + std::to_string(ovra::PLAYLIST_NAME_MAX_BYTES) + " bytes");
             settings.source = SOURCE_PLAYLIST;
             settings.playlist = playlist;
         }
         if (!libraryFile.empty()) {
-            if (libraryFile.size() > 1022)
+            if (libraryFile.size() > ovra::LIBRARY_FILE_MAX_BYTES)
                 return fail("the library file's path is too long");
             settings.libraryFile = libraryFile;
         }
         if (allGenres) {
-            settings.genrepolicy = 0;
+            settings.genrepolicy = GENRES_ALL;
         } else if (onlyGiven->count() > 0) {
-            settings.genrepolicy = 2;
+            settings.genrepolicy = GENRES_ONLY_GOOD;
             settings.goodgenres = onlyGenres;
         } else {
-            settings.genrepolicy = 1;
+            settings.genrepolicy = GENRES_SKIP_BAD;
             settings.badgenres = skipGiven->count() > 0 ? skipGenres : DEFAULT_BADGENRES;
         }
-        if (settings.badgenres.size() > 2047 || settings.goodgenres.size() > 2047)
-            return fail("a genre list has at most 2047 bytes");
+        if (settings.badgenres.size() > ovra::GENRE_LIST_MAX_BYTES ||
+            settings.goodgenres.size() > ovra::GENRE_LIST_MAX_BYTES)
+            return fail("a genre list has at most " + std::to_string(ovra::GENRE_LIST_MAX_BYTES) + " bytes");
         settings.overwriteOptionNames = {"--overwrite-bpm", "--overwrite-times", "--overwrite-volume"};
         settings.jobs = jobs;
         // The saved mappings, then the command line's: for one prefix the later folder counts.

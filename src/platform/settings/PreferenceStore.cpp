@@ -1,4 +1,5 @@
 #include "platform/settings/PreferenceStore.h"
+#include "platform/tools_paths.h"
 
 #include <QSettings>
 #include <QStringList>
@@ -35,15 +36,7 @@ static QByteArray storedbytes(const QVariant& value, bool data)
 
 std::string PreferenceStore::filePath(const char* domain)
 {
-    const char* config = std::getenv("XDG_CONFIG_HOME");
-    std::string folder;
-    if (config != nullptr && config[0] == '/') {
-        folder = config;
-    } else {
-        const char* home = std::getenv("HOME");
-        folder = std::string(home ? home : "") + "/.config";
-    }
-    return folder + "/" + (domain ? domain : OWN_DOMAIN) + ".conf";
+    return configfolder() + "/" + (domain ? domain : OWN_DOMAIN) + ".conf";
 }
 
 PreferenceStore::PreferenceStore(const char* domain, bool readOnly)
