@@ -487,7 +487,7 @@ void MainWindow::editlocationmaps()
         mapDialog->raise();
         return;
     }
-    auto* d = new LocationMapDialog(platformwindow(), locationMaps);
+    auto* d = new LocationMapDialog(platformwindow(), locationMaps, libraryPath);
     d->setAttribute(Qt::WA_DeleteOnClose);
     d->setWindowModality(Qt::WindowModal);
     QObject::connect(d, &QDialog::accepted, d, [this, d] { locationMaps = d->maps(); });
@@ -544,7 +544,13 @@ void MainWindow::quitnow()
     ovra::quitapplication();
 }
 
-void MainWindow::sheetclosed() { recomputestates(); }
+void MainWindow::sheetclosed()
+{
+    recomputestates();
+    // A library none of whose tracks is here: offer the mappings at once.
+    if (QMessageBox* notice = nothingfoundnotice(platformwindow(), progress.batchlog(), [this] { editlocationmaps(); }))
+        notice->open();
+}
 
 bool MainWindow::command(ovra::CommandID command)
 {

@@ -13,6 +13,7 @@ const char* const NO_TRACK_FOUND_LINE =
 const char* const HOW_TO_MAP_LINE =
     "If the files are here under another folder, map that prefix to it: tempix-cli --map-location '%s=FOLDER', "
     "or \"Map Locations...\" beside the library file in the Tempix window.\n";
+const char* const LOOKED_IN_LINE = "The location mappings led to '%s', and the files are not there.\n";
 
 namespace {
 
@@ -78,10 +79,13 @@ TrackLocations::Found TrackLocations::find(const char* location)
 void TrackLocations::processed(const char* location, const std::string& path, bool failed)
 {
     struct stat st;
-    if (!failed || stat(path.c_str(), &st) == 0)
+    if (!failed || stat(path.c_str(), &st) == 0) {
         ++present;
-    else
-        elsewhere.push_back(location);
+        return;
+    }
+    elsewhere.push_back(location);
+    if (!map.empty() && map.resolve(location).mapped)
+        lookedFor.push_back(path);
 }
 
 std::vector<std::string> TrackLocations::notFoundHint() const
@@ -91,7 +95,12 @@ std::vector<std::string> TrackLocations::notFoundHint() const
     std::string prefix = ovra::commonlocationprefix(elsewhere);
     if (prefix.empty())
         return {};
-    return {format(NO_TRACK_FOUND_LINE, logged(prefix)), format(HOW_TO_MAP_LINE, logged(prefix))};
+    std::vector<std::string> lines{format(NO_TRACK_FOUND_LINE, logged(prefix)),
+                                   format(HOW_TO_MAP_LINE, logged(prefix))};
+    const std::string folder = ovra::commonlocationprefix(lookedFor);
+    if (!folder.empty())
+        lines.push_back(format(LOOKED_IN_LINE, logged(folder)));
+    return lines;
 }
 
 } // namespace ovra::tempix

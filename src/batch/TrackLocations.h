@@ -35,7 +35,8 @@ public:
     ovra::LocationMap& locationMap() { return map; }
 
     // When no track was found at all (none usable and existing): the lines
-    // that say which prefix most locations share and how to map it; else none.
+    // that say which prefix most locations share and how to map it, and
+    // where the mappings led when they led anywhere; else none.
     std::vector<std::string> notFoundHint() const;
 
 private:
@@ -44,10 +45,12 @@ private:
     int unusable = 0;
     int present = 0;                    // tracks whose file is here
     std::vector<std::string> elsewhere; // locations of the others
+    std::vector<std::string> lookedFor; // the mapped paths among them
 };
 
-// The texts of the hint; %s: the prefix.
+// The texts of the hint; %s: the prefix, in the last the folder.
 extern const char* const NO_TRACK_FOUND_LINE;
 extern const char* const HOW_TO_MAP_LINE;
+extern const char* const LOOKED_IN_LINE;
 
 } // namespace ovra::tempix
