@@ -73,7 +73,7 @@ std::string prefixaspath(const std::string& prefix)
 {
     std::string key;
     bool windows = false;
-    if (!ovra::comparablelocation(prefix, true, key, windows) || key.empty())
+    if (!ovra::comparableprefix(prefix, key, windows) || key.empty())
         return prefix;
     if (windows && key.size() >= 3 && key[0] == '/' && key[2] == ':')
         key.erase(0, 1); // "/C:/Users" reads as "C:/Users"

@@ -1,8 +1,6 @@
-// BatchProcessor's ReplayGain: the track's values staged with the rest of
-// its tag, and the album pass after the batch's last track.
-#include "batch/BatchProcessor.h"
-#include "batch/TrackState.h"
+#include "batch/ReplayGainStep.h"
 #include "tags/FileTransaction.h"
+#include "platform/Threads.h"
 #include "tags/TrackLock.h"
 
 #include <algorithm>
@@ -65,7 +63,7 @@ std::string read(ovra::Tag& tag, void (ovra::Tag::*get)(char*, int))
 
 } // namespace
 
-std::string BatchProcessor::albumKey(const char* path, ovra::Tag& tag)
+std::string AlbumGains::key(const char* path, ovra::Tag& tag)
 {
     const std::string album = read(tag, &ovra::Tag::getAlbum);
     if (album.empty())
@@ -77,12 +75,12 @@ std::string BatchProcessor::albumKey(const char* path, ovra::Tag& tag)
     return read(tag, &ovra::Tag::getArtist) + " - " + album + " (" + folder + ")";
 }
 
-void BatchProcessor::stageReplayGain(TrackState& t, const BatchOptions& options)
+void stagereplaygain(TrackState& t, const BatchOptions& options, BatchLog& log)
 {
     if (!t.doReplayGain)
         return;
     if (!t.loudness.measured) {
-        logLine("No loudness could be measured in this track (it is silent): no ReplayGain tags written.\n");
+        log.line("No loudness could be measured in this track (it is silent): no ReplayGain tags written.\n");
         return;
     }
     ovra::ReplayGain wanted;
@@ -100,15 +98,15 @@ void BatchProcessor::stageReplayGain(TrackState& t, const BatchOptions& options)
         t.replayGainWritten = wanted;
     } catch (int code) {
         if (code != ovra::TAG_ERR_UNSUPPORTED) {
-            failTrack("Could not set ReplayGain in tag: error code %d.\n", code);
-            logErrorWords(code);
+            log.fail("Could not set ReplayGain in tag: error code %d.\n", code);
+            log.errorwords(code);
         }
     }
 }
 
-void BatchProcessor::noteAlbumTrack(const TrackState& t)
+void AlbumGains::note(const TrackState& t)
 {
-    std::lock_guard<std::mutex> lock(albumMutex);
+    std::lock_guard<std::mutex> lock(mutex);
     auto group = std::find_if(albums.begin(), albums.end(), [&](const auto& a) { return a.first == t.album; });
     if (group == albums.end()) {
         albums.emplace_back(t.album, std::vector<AlbumTrack>());
@@ -123,74 +121,89 @@ void BatchProcessor::noteAlbumTrack(const TrackState& t)
     group->second.push_back({t.path, t.meter});
 }
 
-void BatchProcessor::writeAlbumGains(const BatchOptions& options, ovra::Canceler& canceler)
+void AlbumGains::clear()
 {
-    std::vector<std::pair<std::string, std::vector<AlbumTrack>>> done;
+    std::lock_guard<std::mutex> lock(mutex);
+    albums.clear();
+}
+
+void AlbumGains::write(const BatchOptions& options, ovra::Canceler& canceler)
+{
+    std::vector<Album> done;
     {
-        std::lock_guard<std::mutex> lock(albumMutex);
+        std::lock_guard<std::mutex> lock(mutex);
         done.swap(albums);
     }
-    for (const auto& [album, members] : done) {
-        if (canceler.iscancelled())
+    bool cancelled = false;
+    for (const Album& album : done) {
+        if (cancelled || canceler.iscancelled())
             return;
-        AlbumLoudness whole;
-        size_t measured = 0;
-        for (const AlbumTrack& m : members) {
-            if (m.meter) {
-                whole.add(m.meter);
-                ++measured;
-            }
+        writeAlbum(album, options, canceler, cancelled);
+    }
+}
+
+void AlbumGains::writeAlbum(const Album& album, const BatchOptions& options, ovra::Canceler& canceler, bool& cancelled)
+{
+    const auto& [name, members] = album;
+    AlbumLoudness whole;
+    size_t measured = 0;
+    for (const AlbumTrack& m : members) {
+        if (m.meter) {
+            whole.add(m.meter);
+            ++measured;
         }
-        if (measured == 0)
-            continue; // nothing of it was measured: its values stay as they are
-        if (measured != members.size()) {
-            logLine("Album gain of %s not written: not every track of the album was measured in this batch "
-                    "(--overwrite-volume measures them all).\n",
-                    logged(album.c_str()).c_str());
+    }
+    if (measured == 0)
+        return; // nothing of it was measured: its values stay as they are
+    if (measured != members.size()) {
+        log.line("Album gain of %s not written: not every track of the album was measured in this batch "
+                 "(--overwrite-volume measures them all).\n",
+                 BatchLog::logged(name.c_str()).c_str());
+        return;
+    }
+    const LoudnessMeasure m = whole.measure();
+    if (!m.measured)
+        return;
+    ovra::ReplayGain wanted;
+    wanted.albumGain = replaygaindb(m.lufs);
+    wanted.albumPeak = peakof(m, options);
+    log.line("Album gain of %s: %s, peak %s (%zu tracks).\n", BatchLog::logged(name.c_str()).c_str(),
+             ovra::replaygaintext(*wanted.albumGain).c_str(), ovra::replaygainpeaktext(*wanted.albumPeak).c_str(),
+             members.size());
+    for (const AlbumTrack& member : members) {
+        const char* path = member.path.c_str();
+        const std::string shown = BatchLog::logged(path);
+        if (options.dryRun) {
+            log.line("Would write the album gain to %s.\n", shown.c_str());
             continue;
         }
-        const LoudnessMeasure m = whole.measure();
-        if (!m.measured)
-            continue;
-        ovra::ReplayGain wanted;
-        wanted.albumGain = replaygaindb(m.lufs);
-        wanted.albumPeak = peakof(m, options);
-        logLine("Album gain of %s: %s, peak %s (%zu tracks).\n", logged(album.c_str()).c_str(),
-                ovra::replaygaintext(*wanted.albumGain).c_str(), ovra::replaygainpeaktext(*wanted.albumPeak).c_str(),
-                members.size());
-        for (const AlbumTrack& member : members) {
-            const char* path = member.path.c_str();
-            if (options.dryRun) {
-                logLine("Would write the album gain to %s.\n", logged(path).c_str());
+        // A track another Tempix is writing is waited for; a cancel ends the pass.
+        ovra::TrackLock lock;
+        if (lock.lock(path, nullptr, [&] { return canceler.iscancelled(); }) == ECANCELED) {
+            cancelled = true;
+            return;
+        }
+        try {
+            std::unique_ptr<ovra::Tag> tag = hooks.openTrackTag(path);
+            const ovra::ReplayGain now = tag->getReplayGain();
+            if (!options.overwritevolume && now.albumGain && !holds(now, wanted, keepspeaks(path))) {
+                log.line("Album gain of another program kept in %s.\n", shown.c_str());
                 continue;
             }
-            // A track another Tempix is writing is waited for; a cancel ends the pass.
-            ovra::TrackLock lock;
-            if (lock.lock(path, nullptr, [&] { return canceler.iscancelled(); }) == ECANCELED)
-                return;
-            std::unique_ptr<ovra::Tag> tag;
-            try {
-                tag.reset(openTrackTag(path));
-                const ovra::ReplayGain now = tag->getReplayGain();
-                if (!options.overwritevolume && now.albumGain && !holds(now, wanted, keepspeaks(path))) {
-                    logLine("Album gain of another program kept in %s.\n", logged(path).c_str());
-                    continue;
-                }
-                if (holds(now, wanted, keepspeaks(path)))
-                    continue;
-                tag->setReplayGain(wanted);
-                tag->close();
-                logLine("Album gain written to %s.\n", logged(path).c_str());
-            } catch (int code) {
-                logLine("Could not write the album gain to %s: error code %d.\n", logged(path).c_str(), code);
-                logErrorWords(code);
-                const std::string journal = ovra::halfwrittenjournal();
-                if (!journal.empty())
-                    logLine("The track is half-written: the journal %s keeps its original bytes, and the next "
-                            "start of Tempix restores them (tempix-cli --journal lists it).\n",
-                            journal.c_str());
-                ++errors;
-            }
+            if (holds(now, wanted, keepspeaks(path)))
+                continue;
+            tag->setReplayGain(wanted);
+            tag->close();
+            log.line("Album gain written to %s.\n", shown.c_str());
+        } catch (int code) {
+            log.line("Could not write the album gain to %s: error code %d.\n", shown.c_str(), code);
+            log.errorwords(code);
+            const std::string journal = ovra::halfwrittenjournal();
+            if (!journal.empty())
+                log.line("The track is half-written: the journal %s keeps its original bytes, and the next "
+                         "start of Tempix restores them (tempix-cli --journal lists it).\n",
+                         journal.c_str());
+            ++log.errors();
         }
     }
 }

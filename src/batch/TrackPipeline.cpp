@@ -1,11 +1,6 @@
-// BatchProcessor's per-track pipeline: processTrack and its steps, each
-// taking the track's state from the one before.
-#include "batch/BatchProcessor.h"
+#include "batch/TrackPipeline.h"
 #include "batch/DryRun.h"
-#include "batch/TrackState.h"
-#include "plist/LibraryRules.h"
-#include "plist/PListNode.h"
-#include "tags/FileTransaction.h"
+#include "batch/GenreSet.h"
 #include "tags/VolumeScale.h"
 #include "tags/WriteJournal.h"
 
@@ -14,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <sys/stat.h>
+#include <vector>
 
 namespace ovra::tempix {
 
@@ -26,8 +22,6 @@ constexpr uint32_t MIN_REUSABLE_SAMPLE_RATE = 11050;
 // the value to count as ours.
 constexpr int64_t OWN_RVA_TOLERANCE = 15;
 constexpr long OWN_LIBRARY_VOLUME_TOLERANCE = 2;
-// A volume that differs from the tag's by less than this is not rewritten.
-constexpr int64_t RVA_REWRITE_STEP = 257;
 // A genre is compared by its first GENRE_SIZE - 1 bytes.
 constexpr size_t GENRE_SIZE = 80;
 
@@ -39,54 +33,6 @@ bool reusable(const TrackDataRecord& r)
     return r.hasAnalysis() && a.sampleRate >= MIN_REUSABLE_SAMPLE_RATE &&
         double(a.frameCount) / double(a.sampleRate) >= MIN_TRACK_SECONDS && a.loudness != 0 && a.peakLevel != 0 &&
         a.startPeriod != 0 && a.endPeriod != 0 && a.beatPeriod != 0;
-}
-
-int32_t integerOf(ovra::PListDict* track, const char* key)
-{
-    try {
-        return track->get(key)->asInteger()->value();
-    } catch (int) {
-        return 0; // absent or not an integer: the library holds nothing for it
-    }
-}
-
-LibraryValues libraryValues(ovra::PListNode* root, int32_t trackId)
-{
-    LibraryValues v;
-    if (root == nullptr || trackId < 0)
-        return v;
-    ovra::PListDict* track = nullptr;
-    try {
-        track = root->asDict()->get("Tracks")->asDict()->get(trackId)->asDict();
-    } catch (int code) {
-        if (code == ovra::PLIST_ERR_REPEATED_KEY)
-            v.ambiguity = ovra::describeplisterror(code);
-        return v;
-    }
-    // The helper reads the same file by the same rules (plist/LibraryRules.h):
-    // what one of them could read otherwise is not guessed at.
-    if (const char* key = track->repeatedkey()) {
-        v.ambiguity = std::string("the key \"") + key + "\" occurs more than once in its entry";
-        return v;
-    }
-    v.start = integerOf(track, "Start Time");
-    v.stop = integerOf(track, "Stop Time");
-    v.volume = integerOf(track, "Volume Adjustment");
-    v.bpm = integerOf(track, "BPM");
-    if (track->contains("Persistent ID")) {
-        const ovra::PListString* text = nullptr;
-        try {
-            text = track->get("Persistent ID")->asString();
-        } catch (int) {
-            text = nullptr; // not a string: malformed, as below
-        }
-        uint64_t id = 0;
-        if (text == nullptr || !ovra::parsepersistentid(text->text(), text->length(), id))
-            v.ambiguity = "its persistent ID is not 1 to 16 hexadecimal digits";
-        else
-            v.persistentId = id;
-    }
-    return v;
 }
 
 // The kind of a file that is not a regular one, for the log.
@@ -117,41 +63,13 @@ std::string alternatives(const std::vector<std::string>& names)
     return out;
 }
 
-// The record to store: the analysis and what this run set. A result this run
-// does not derive keeps what the stored record says of it: a run with fewer
-// options must not disown the others. (One the run looked at and found
-// another program's is dropped.)
-TrackDataRecord newRecord(const TrackState& t, const BatchOptions& options)
-{
-    TrackDataRecord fresh;
-    fresh.flags = TrackDataRecord::FLAG_ANALYSIS;
-    fresh.analysis = t.analysis;
-    const bool keepBpm = t.hasRecord && !options.detectbpm && t.record.hasBPM();
-    const bool keepTimes = t.hasRecord && (!options.optimizetimes || t.trackId < 0) && t.record.hasTimes();
-    const bool keepVolume = t.hasRecord && !options.adjustvolume && t.record.hasVolume();
-    if (t.values.hasBpm || keepBpm) {
-        fresh.flags |= TrackDataRecord::FLAG_BPM;
-        fresh.bpm = t.values.hasBpm ? uint32_t(t.values.bpm) : t.record.bpm;
-    }
-    if (t.values.hasTimes || keepTimes) {
-        fresh.flags |= TrackDataRecord::FLAG_TIMES;
-        fresh.startMs = t.values.hasTimes ? uint32_t(t.values.times.startMs) : t.record.startMs;
-        fresh.stopMs = t.values.hasTimes ? uint32_t(t.values.times.stopMs) : t.record.stopMs;
-    }
-    if (t.values.hasVolume || keepVolume) {
-        fresh.flags |= TrackDataRecord::FLAG_VOLUME;
-        fresh.volume = t.values.hasVolume ? t.values.volume.value : t.record.volume;
-    }
-    return fresh;
-}
-
 // The library step's entries in a dry run: it counts no error of its own.
 class DryRunLog : public ITunesUpdateSink {
 public:
-    DryRunLog(BatchProcessor& batch, TrackReport_auto& report) : batch(batch), report(report) {}
-    void logText(const char* text) override { batch.logLine("%s", text); }
+    DryRunLog(BatchLog& log, TrackReport_auto& report) : log(log), report(report) {}
+    void logText(const char* text) override { log.line("%s", text); }
     void countError() override {}
-    void setStatus(const char* text) override { batch.setStatus(text); }
+    void setStatus(const char* text) override { log.status(text); }
     void libraryUpToDate() override
     {
         ITunesUpdateSink::libraryUpToDate();
@@ -160,70 +78,55 @@ public:
     void libraryWouldUpdate() override { report.setlibrary(LibraryOutcome::wouldUpdate); }
 
 private:
-    BatchProcessor& batch;
+    BatchLog& log;
     TrackReport_auto& report;
 };
 
 } // namespace
 
-ovra::Tag* BatchProcessor::openTrackTag(const char* path) { return ovra::openTag(path, false); }
-
-AnalysisOutcome BatchProcessor::analyzeTrackAudio(const char* path, ovra::Canceler& canceler,
-                                                  const AnalysisOptions& measure)
+void TrackPipeline::begin()
 {
-    return analyzeTrack(path, canceler, measure);
+    genreSet.clear();
+    if (settings.genrepolicy == GENRES_SKIP_BAD)
+        genreSet = buildGenreSet(settings.badgenres.c_str());
+    else if (settings.genrepolicy == GENRES_ONLY_GOOD)
+        genreSet = buildGenreSet(settings.goodgenres.c_str());
 }
 
-void BatchProcessor::processTrack(const char* path, int32_t trackId, const BatchOptions& options,
-                                  ovra::Canceler& canceler)
-{
-    showFile(path);
-    logLine("Processing: %s\n", logged(path).c_str());
-    TrackReport_auto report(display, path, trackId, canceler, &rowsShown);
-    OnTrack_auto on(report);
-    try {
-        TrackState track(path, trackId);
-        if (trackSteps(track, options, canceler, report))
-            updateLibrary(libraryUpdate(track, options));
-    } catch (...) {
-        report.abandon(); // it ends the batch: the track did not finish
-        throw;
-    }
-}
-
-bool BatchProcessor::trackSteps(TrackState& track, const BatchOptions& options, ovra::Canceler& canceler,
-                                TrackReport_auto& report)
+std::optional<ITunesUpdateInput> TrackPipeline::run(TrackState& track, const BatchOptions& options,
+                                                    ovra::Canceler& canceler, TrackReport_auto& report)
 {
     if (!readTrack(track, options, canceler))
-        return false;
+        return std::nullopt;
     if (options.listOnly) {
         report.setlisted(track.hasRecord && reusable(track.record), track.before);
-        return false;
+        return std::nullopt;
     }
     if (!decideWrites(track, options) || !obtainAnalysis(track, options, canceler))
-        return false;
+        return std::nullopt;
     deriveValues(track, options);
     report.setvalues(track.analysis, track.sampleRate, track.before, track.values);
-    if (canceler.iscancelled() || !writeTag(track, options))
-        return false;
+    if (canceler.iscancelled() || !tagWriter.write(track, options))
+        return std::nullopt;
     TagOutcome tagOutcome = TagOutcome::upToDate;
     if (track.tagChanged)
         tagOutcome = options.dryRun ? TagOutcome::wouldUpdate : TagOutcome::updated;
     report.settag(tagOutcome); // a track written keeps its row, cancelled or not
     if (canceler.iscancelled())
-        return false;
+        return std::nullopt;
+    ITunesUpdateInput update = TrackTagWriter::libraryUpdate(track, options);
     if (options.dryRun) {
-        DryRunLog sink(*this, report);
-        describelibraryupdate(libraryUpdate(track, options), track, sink);
-        return false; // nothing for the library
+        DryRunLog sink(log, report);
+        describelibraryupdate(update, track, sink);
+        return std::nullopt; // nothing for the library
     }
-    return true;
+    return update;
 }
 
-bool BatchProcessor::claimTrack(TrackState& t, const BatchOptions& options, ovra::Canceler& canceler)
+bool TrackPipeline::claimTrack(TrackState& t, const BatchOptions& options, ovra::Canceler& canceler)
 {
     if (t.lock.lock(
-            t.path, [&] { setStatus("Waiting for another Tempix that is updating this track"); },
+            t.path, [&] { log.status("Waiting for another Tempix that is updating this track"); },
             [&] { return canceler.iscancelled(); }) != 0)
         return true; // missing or unreadable: the tag's own open says so
     char* real = ::realpath(t.path, nullptr);
@@ -235,52 +138,69 @@ bool BatchProcessor::claimTrack(TrackState& t, const BatchOptions& options, ovra
     if (options.dryRun) {
         if (!ovra::journalpending(realPath))
             return true;
-        failTrack("Track left as it is: an interrupted update of it is not settled yet; a run without --dry-run "
-                  "settles it first.\n");
+        log.fail("Track left as it is: an interrupted update of it is not settled yet; a run without --dry-run "
+                 "settles it first.\n");
         return false;
     }
     const ovra::JournalOutcome outcome = ovra::settletrackjournal(
-        realPath, [&](const char* line) { logLine("%s", line); }, why);
+        realPath, [&](const char* line) { log.line("%s", line); }, why);
     if (outcome != ovra::JournalOutcome::kept && outcome != ovra::JournalOutcome::busy)
         return true;
     // Never called up to date, nor written over, until the journal is settled.
     if (outcome == ovra::JournalOutcome::busy)
         why = "its journal is in use by another Tempix";
-    failTrack("Track left as it is: it may be damaged by an interrupted update; %s.\n", why.c_str());
+    log.fail("Track left as it is: it may be damaged by an interrupted update; %s.\n", why.c_str());
     return false;
 }
 
-bool BatchProcessor::readTrack(TrackState& t, const BatchOptions& options, ovra::Canceler& canceler)
+bool TrackPipeline::readTrack(TrackState& t, const BatchOptions& options, ovra::Canceler& canceler)
 {
     // stat, not open: opening a pipe or a device may block or act on it.
     struct stat st;
     const int found = stat(t.path, &st) == 0 ? 0 : errno;
     if (found == 0 && !S_ISREG(st.st_mode)) {
-        failTrack("Not a regular file (%s): skipping this track.\n", fileKind(st.st_mode));
+        log.fail("Not a regular file (%s): skipping this track.\n", fileKind(st.st_mode));
 
         return false;
     }
     if (found == 0 && !claimTrack(t, options, canceler))
         return false;
+    if (!openTrack(t, found) || !passesGenreFilter(*t.tag))
+        return false;
+    readValues(t, options);
+    if (!t.library.ambiguity.empty()) {
+        // Which track the library means cannot be told: never guess.
+        log.fail("Track left as it is: its entry in the iTunes library is ambiguous (%s) [track ID=%d].\n",
+                 t.library.ambiguity.c_str(), t.trackId);
+
+        return false;
+    }
+    return true;
+}
+
+bool TrackPipeline::openTrack(TrackState& t, int found)
+{
     // Missing or unreadable: the tag's own open says so.
-    setStatus("Checking track metadata");
+    log.status("Checking track metadata");
     try {
-        t.tag.reset(openTrackTag(t.path));
+        t.tag = hooks.openTrackTag(t.path);
     } catch (int) {
         t.tag.reset(); // logged below
     }
     if (!t.tag) {
-        failTrack("Could not read metadata for this track.\n");
+        log.fail("Could not read metadata for this track.\n");
         // Gone, or a name too long: not a damaged file.
         if (found == ENOENT)
-            logLine("File not found: '%s'.\n", logged(t.path).c_str());
+            log.line("File not found: '%s'.\n", BatchLog::logged(t.path).c_str());
         else if (found != 0)
-            logErrorWords(found);
+            log.errorwords(found);
         return false;
     }
-    if (!passesGenreFilter(*t.tag))
-        return false;
+    return true;
+}
 
+void TrackPipeline::readValues(TrackState& t, const BatchOptions& options)
+{
     try {
         t.tag->getData(ovra::TRACKDATA_OWNER, ovra::TRACKDATA_CODE, t.stored, sizeof t.stored);
         t.hasRecord = TrackDataRecord::decode(t.stored, t.record);
@@ -307,12 +227,12 @@ bool BatchProcessor::readTrack(TrackState& t, const BatchOptions& options, ovra:
             t.replayGainReadable = false; // a tag that cannot hold them, or one we cannot read: left alone
         }
         if (options.replaygain == ReplayGainMode::album) {
-            t.album = albumKey(t.path, *t.tag);
-            noteAlbumTrack(t);
+            t.album = AlbumGains::key(t.path, *t.tag);
+            albums.note(t);
         }
     }
 
-    t.library = libraryValues(root.get(), t.trackId);
+    t.library = library.values(t.trackId);
     // What the track holds now, for the results: the tag's tempo, the
     // library's times, and the volume where the track keeps it (the tag's,
     // else the library's).
@@ -325,20 +245,12 @@ bool BatchProcessor::readTrack(TrackState& t, const BatchOptions& options, ovra:
     t.before.volume.libraryVolume = t.library.volume;
     t.before.volume.percent =
         t.rvaReadable ? ovra::rvatopercent(t.tagRva) : ovra::libraryvolumetopercent(t.library.volume);
-    if (!t.library.ambiguity.empty()) {
-        // Which track the library means cannot be told: never guess.
-        failTrack("Track left as it is: its entry in the iTunes library is ambiguous (%s) [track ID=%d].\n",
-                  t.library.ambiguity.c_str(), t.trackId);
-
-        return false;
-    }
-    return true;
 }
 
-bool BatchProcessor::passesGenreFilter(ovra::Tag& tag)
+bool TrackPipeline::passesGenreFilter(ovra::Tag& tag)
 {
-    int policy = current.genrepolicy;
-    if (policy == 0)
+    const GenrePolicy policy = settings.genrepolicy;
+    if (policy == GENRES_ALL)
         return true;
     char genre[GENRE_SIZE] = "";
     try {
@@ -350,14 +262,14 @@ bool BatchProcessor::passesGenreFilter(ovra::Tag& tag)
     for (char* c = genre; *c != '\0'; ++c)
         *c = static_cast<char>(std::tolower(static_cast<unsigned char>(*c)));
     bool listed = genreSet.count(genre) != 0;
-    if ((policy == 1 && listed) || (policy == 2 && !listed)) {
-        skipTrack("Genre filter: skipping genre '%s'.\n", logged(genre).c_str());
+    if ((policy == GENRES_SKIP_BAD && listed) || (policy == GENRES_ONLY_GOOD && !listed)) {
+        log.skip("Genre filter: skipping genre '%s'.\n", BatchLog::logged(genre).c_str());
         return false;
     }
     return true;
 }
 
-bool BatchProcessor::decideWrites(TrackState& t, const BatchOptions& options)
+bool TrackPipeline::decideWrites(TrackState& t, const BatchOptions& options)
 {
     // Values another program set are left alone unless our record vouches
     // for them or the overwrite option says so.
@@ -389,10 +301,70 @@ bool BatchProcessor::decideWrites(TrackState& t, const BatchOptions& options)
          (options.replaygain == ReplayGainMode::album && !t.album.empty() && !t.replayGain.albumGain));
     if (t.values.hasBpm || t.values.hasTimes || t.values.hasVolume || t.doReplayGain)
         return true;
-    const auto& names = current.overwriteOptionNames;
-    if (names[0].empty()) {
-        skipTrack("Data set by another application (check appropriate checkbox(es) to overwrite).\n");
+    skipForOthers(t, options);
+    return false;
+}
+
+bool TrackPipeline::obtainAnalysis(TrackState& t, const BatchOptions& options, ovra::Canceler& canceler)
+{
+    const AnalysisOptions measure{t.doReplayGain, t.doReplayGain && options.truePeak};
+    const bool reuse = t.hasRecord && !options.reprocess && reusable(t.record);
+    if (reuse) {
+        t.analysis = t.record.analysis;
+        t.sampleRate = t.record.analysis.sampleRate;
+        if (!measure.loudness)
+            return true;
+        // Decoded once more for the loudness alone; the stored analysis stands.
+        log.line("Measuring the loudness for the ReplayGain tags (the stored analysis is reused).\n");
+    }
+    log.status(reuse ? "Measuring loudness" : "Analyzing track");
+    AnalysisOutcome outcome;
+    try {
+        outcome = hooks.analyzeTrackAudio(t.path, canceler, measure);
+    } catch (int code) {
+        // A decoder failure is this track's, not the batch's.
+        log.fail("Could not decode track: error code %d.\n", code);
+        log.errorwords(code);
         return false;
+    }
+    if (outcome.status == AnalysisStatus::cancelled)
+        return false;
+    if (outcome.status != AnalysisStatus::ok) {
+        log.fail("%s", outcome.failure.c_str());
+
+        return false;
+    }
+    t.loudness = outcome.measure;
+    t.meter = outcome.meter;
+    if (options.replaygain == ReplayGainMode::album && !t.album.empty())
+        albums.note(t);
+    if (reuse)
+        return true;
+    t.analysis = outcome.analysis;
+    t.sampleRate = outcome.sampleRate;
+    if (t.analysis.beatPeriod == 0 || !(t.sampleRate > 0.0)) {
+        log.fail("No beat found in track.\n");
+
+        return false;
+    }
+    return true;
+}
+
+void TrackPipeline::deriveValues(TrackState& t, const BatchOptions& options)
+{
+    t.values.bpm = t.values.hasBpm ? computeBPM(t.analysis.beatPeriod, t.sampleRate) : 0;
+    t.values.times = t.values.hasTimes ? computeTimes(t.analysis, t.sampleRate, options.lessintro) : TrackTimes();
+    t.values.volume =
+        t.values.hasVolume ? computeVolume(t.analysis.loudness, t.analysis.peakLevel) : VolumeAdjustment();
+}
+
+// Says which options would set what was asked for.
+void TrackPipeline::skipForOthers(const TrackState& t, const BatchOptions& options)
+{
+    const auto& names = settings.overwriteOptionNames;
+    if (names[0].empty()) {
+        log.skip("Data set by another application (check appropriate checkbox(es) to overwrite).\n");
+        return;
     }
     // The options that would set what was asked for.
     std::vector<std::string> useful;
@@ -404,153 +376,7 @@ bool BatchProcessor::decideWrites(TrackState& t, const BatchOptions& options)
         useful.push_back(names[2]);
     if (useful.empty())
         useful.assign(names.begin(), names.end());
-    skipTrack("Data set by another application (use %s to overwrite).\n", alternatives(useful).c_str());
-    return false;
-}
-
-bool BatchProcessor::obtainAnalysis(TrackState& t, const BatchOptions& options, ovra::Canceler& canceler)
-{
-    const AnalysisOptions measure{t.doReplayGain, t.doReplayGain && options.truePeak};
-    const bool reuse = t.hasRecord && !options.reprocess && reusable(t.record);
-    if (reuse) {
-        t.analysis = t.record.analysis;
-        t.sampleRate = t.record.analysis.sampleRate;
-        if (!measure.loudness)
-            return true;
-        // Decoded once more for the loudness alone; the stored analysis stands.
-        logLine("Measuring the loudness for the ReplayGain tags (the stored analysis is reused).\n");
-    }
-    setStatus(reuse ? "Measuring loudness" : "Analyzing track");
-    AnalysisOutcome outcome;
-    try {
-        outcome = analyzeTrackAudio(t.path, canceler, measure);
-    } catch (int code) {
-        // A decoder failure is this track's, not the batch's.
-        failTrack("Could not decode track: error code %d.\n", code);
-        logErrorWords(code);
-        return false;
-    }
-    if (outcome.status == AnalysisStatus::cancelled)
-        return false;
-    if (outcome.status != AnalysisStatus::ok) {
-        failTrack("%s", outcome.failure.c_str());
-
-        return false;
-    }
-    t.loudness = outcome.measure;
-    t.meter = outcome.meter;
-    if (options.replaygain == ReplayGainMode::album && !t.album.empty())
-        noteAlbumTrack(t);
-    if (reuse)
-        return true;
-    t.analysis = outcome.analysis;
-    t.sampleRate = outcome.sampleRate;
-    if (t.analysis.beatPeriod == 0 || !(t.sampleRate > 0.0)) {
-        failTrack("No beat found in track.\n");
-
-        return false;
-    }
-    return true;
-}
-
-void BatchProcessor::deriveValues(TrackState& t, const BatchOptions& options)
-{
-    t.values.bpm = t.values.hasBpm ? computeBPM(t.analysis.beatPeriod, t.sampleRate) : 0;
-    t.values.times = t.values.hasTimes ? computeTimes(t.analysis, t.sampleRate, options.lessintro) : TrackTimes();
-    t.values.volume =
-        t.values.hasVolume ? computeVolume(t.analysis.loudness, t.analysis.peakLevel) : VolumeAdjustment();
-}
-
-bool BatchProcessor::writeTag(TrackState& t, const BatchOptions& options)
-{
-    setStatus("Updating track metadata");
-    ovra::Tag& tag = *t.tag;
-    if (t.values.hasBpm) {
-        if (t.values.bpm != t.tagBpm) {
-            try {
-                tag.setBPM(t.values.bpm);
-                t.tagChanged = t.bpmStaged = true;
-            } catch (int code) {
-                if (code != ovra::TAG_ERR_UNSUPPORTED) {
-                    failTrack("Could not set BPM (%d) in tag: error code %ld.\n", t.values.bpm, long(code));
-                    logErrorWords(code);
-                }
-            }
-        }
-        t.libraryChanged = t.values.bpm != t.library.bpm;
-    }
-    if (t.values.hasVolume && std::abs(int64_t(t.values.volume.value) - t.tagRva) >= RVA_REWRITE_STEP) {
-        t.libraryChanged = true;
-        try {
-            tag.setRVA(t.values.volume.value);
-            t.tagChanged = t.rvaStaged = true;
-        } catch (int code) {
-            if (code != ovra::TAG_ERR_UNSUPPORTED) {
-                failTrack("Could not set RVA (%+d%%) in tag: error code %ld.\n", t.values.volume.percent, long(code));
-                logErrorWords(code);
-            }
-        }
-    }
-
-    stageReplayGain(t, options);
-
-    uint8_t encoded[TrackDataRecord::SIZE];
-    newRecord(t, options).encode(encoded);
-    if (!t.hasRecord || std::memcmp(encoded, t.stored, sizeof encoded) != 0) {
-        try {
-            tag.setData(ovra::TRACKDATA_OWNER, ovra::TRACKDATA_CODE, encoded, sizeof encoded);
-            t.tagChanged = t.recordStaged = true;
-        } catch (...) {
-            // A tag that cannot hold the record still takes the rest; the
-            // track is then analysed again next time.
-        }
-    }
-
-    t.tagKind = tag.kind();
-    if (options.dryRun) {
-        // Staged only: a tag let go without close() leaves its file as it was.
-        t.tag.reset();
-        logLine("%s", dryruntagentry(t).c_str());
-        return true;
-    }
-    try {
-        tag.close();
-    } catch (int code) {
-        // The file could not be written (read-only, gone, full disk) or was
-        // refused to keep it whole: it is as it was, this track failed, the
-        // batch goes on.
-        if (const char* why = ovra::tagwriterefusal(code))
-            failTrack("Could not write tag to file: %s (error code %d).\n", why, code);
-        else if (code == ovra::FILE_ERR_JOURNAL)
-            failTrack("Could not write tag to file: %s (error code %d).\n", ovra::journalproblem().c_str(), code);
-        else
-            failTrack("Could not write tag to file: error code %d.\n", code);
-        if (!ovra::tagwriterefusal(code) && code != ovra::FILE_ERR_JOURNAL)
-            logErrorWords(code);
-        const std::string journal = ovra::halfwrittenjournal();
-        if (!journal.empty())
-            logLine("The track is half-written: the journal %s keeps its original bytes, and the next start of "
-                    "Tempix restores them (tempix-cli --journal lists it).\n",
-                    journal.c_str());
-        return false;
-    }
-    logLine(t.tagChanged ? "Track updated.\n" : "Track is up-to-date.\n");
-    return true;
-}
-
-ITunesUpdateInput BatchProcessor::libraryUpdate(const TrackState& t, const BatchOptions& options)
-{
-    ITunesUpdateInput update;
-    update.exportToLibrary = options.exportToLibrary;
-    update.trackId = t.trackId;
-    update.persistentId = t.library.persistentId;
-    update.values = t.values;
-    update.libraryStart = t.library.start;
-    update.libraryStop = t.library.stop;
-    update.libraryVolumeAdjustment = t.library.volume;
-    update.tagKind = t.tagKind;
-    update.iTunesChanged = t.libraryChanged;
-    return update;
+    log.skip("Data set by another application (use %s to overwrite).\n", alternatives(useful).c_str());
 }
 
 } // namespace ovra::tempix

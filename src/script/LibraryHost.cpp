@@ -55,7 +55,7 @@ int readtracktag(const std::string& path, TrackTagValues& values)
         return SCRIPT_FILE_NOT_FOUND;
     std::unique_ptr<Tag> tag;
     try {
-        tag.reset(openTag(path.c_str(), true));
+        tag = openTag(path.c_str(), true);
     } catch (int) {
         return SCRIPT_APP_FAILED;
     }

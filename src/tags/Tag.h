@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 
 namespace ovra {
 
@@ -91,9 +92,8 @@ protected:
 // Opens the tag of a file, choosing the implementation by its extension:
 // ".mp3" through id3lib, falling back to TagLib, ".m4a" through the MP4
 // atom editor, ".flac", ".ogg", ".oga" and ".opus" through the Vorbis
-// comment tag (FLAC, Vorbis or Opus by content), anything else 20603. The
-// caller owns the result.
-Tag* openTag(const char* path, bool readOnly);
+// comment tag (FLAC, Vorbis or Opus by content), anything else 20603.
+std::unique_ptr<Tag> openTag(const char* path, bool readOnly);
 // Whether the suffix (from the last '.') is one of the Xiph formats', and
 // whether a path's suffix is one openTag handles; ASCII case ignored.
 bool isxiphsuffix(const char* suffix);

@@ -12,7 +12,7 @@
 
 namespace ovra {
 
-Tag* openTag(const char* path, bool readOnly)
+std::unique_ptr<Tag> openTag(const char* path, bool readOnly)
 {
     const char* dot = std::strrchr(path, '.');
     if (dot == nullptr)
@@ -22,22 +22,18 @@ Tag* openTag(const char* path, bool readOnly)
         // id3lib first; whatever goes wrong there (an ID3v2.4 tag, a failed
         // link, even a foreign exception) is a reason to try TagLib instead.
         try {
-            auto tag = std::make_unique<Tag_ID3Lib>(path, readOnly);
-            return tag.release();
+            return std::make_unique<Tag_ID3Lib>(path, readOnly);
         } catch (...) {
             // TagLib's turn.
         }
-        auto tag = std::make_unique<Tag_TagLib>(path, readOnly);
-        return tag.release();
+        return std::make_unique<Tag_TagLib>(path, readOnly);
     }
     if (strcmp_ci_ascii(dot, ".m4a") == 0) {
-        auto tag = std::make_unique<Tag_QTAtoms>(path, readOnly);
-        return tag.release();
+        return std::make_unique<Tag_QTAtoms>(path, readOnly);
     }
     if (isxiphsuffix(dot)) {
         // FLAC, Vorbis or Opus by what the file holds: a ".ogg" may be any.
-        auto tag = std::make_unique<Tag_Xiph>(path, readOnly);
-        return tag.release();
+        return std::make_unique<Tag_Xiph>(path, readOnly);
     }
     throw TAG_ERR_UNUSABLE;
 }

@@ -149,7 +149,10 @@ public:
     using BatchProcessor::BatchProcessor;
 
 protected:
-    ovra::Tag* openTrackTag(const char* path) override { return new FakeTag(files[path]); }
+    std::unique_ptr<ovra::Tag> openTrackTag(const char* path) override
+    {
+        return std::make_unique<FakeTag>(files[path]);
+    }
     AnalysisOutcome analyzeTrackAudio(const char* path, ovra::Canceler& canceler, const AnalysisOptions&) override
     {
         ++analyses;

@@ -24,7 +24,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 
     std::unique_ptr<ovra::Tag> tag;
     try {
-        tag.reset(ovra::openTag(path.c_str(), (data[0] & 2) != 0));
+        tag = ovra::openTag(path.c_str(), (data[0] & 2) != 0);
     } catch (int) {
         unlink(path.c_str());
         return 0;

@@ -22,7 +22,7 @@ void exercise(const std::string& path, bool& opened)
 {
     std::unique_ptr<Tag> tag;
     try {
-        tag.reset(openTag(path.c_str(), false));
+        tag = openTag(path.c_str(), false);
     } catch (int) {
         opened = false;
         return;

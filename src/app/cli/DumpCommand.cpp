@@ -83,7 +83,7 @@ public:
             std::fprintf(stdout, "File: %s\n", path.c_str());
             std::unique_ptr<ovra::Tag> tag;
             try {
-                tag.reset(ovra::openTag(path.c_str(), true));
+                tag = ovra::openTag(path.c_str(), true);
                 tag->dump(stdout);
                 dumprecord(*tag, stdout);
                 tag->close();

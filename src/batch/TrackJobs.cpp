@@ -1,27 +1,21 @@
-// BatchProcessor with several jobs: each track's reading, analysis and tag
-// write run on a worker; its log entries, its row, the progress and its
-// library update follow in the batch's order on the batch's own thread, so
-// that the log and the library come out as with one job.
-#include "batch/BatchProcessor.h"
+#include "batch/TrackJobs.h"
 #include "batch/TrackState.h"
 
 #include <exception>
-#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
 
 namespace ovra::tempix {
 
-struct BatchProcessor::TrackJob : TrackSequencer::Job {
+struct TrackJobs::TrackJob : TrackSequencer::Job {
     std::string path; // empty: entries of the batch's own between tracks
     int32_t trackId = -1;
     int progress = 0;
     std::function<void(bool failed)> finished;
     std::vector<std::string> entries; // held until the track's turn
     std::unique_ptr<TrackReport_auto> report;
-    bool hasUpdate = false;
-    ITunesUpdateInput update;
+    std::optional<ITunesUpdateInput> update;
     std::exception_ptr failure; // passes to the batch in the track's turn
 
     void setstatus(const char* text)
@@ -40,29 +34,31 @@ private:
     std::string status;
 };
 
-void BatchProcessor::showFile(const char* path)
+TrackJobs::TrackJobs(BatchLog& log_, TrackPipeline& pipeline_, TrackHooks& hooks_, LibraryUpdater& library_)
+    : log(log_), pipeline(pipeline_), hooks(hooks_), library(library_)
 {
-    if (runningJob == nullptr)
-        display.setFileLine(path);
+    log.holdforturn = [this](const char* text) { return heldForTurn(text); };
+    log.statusforturn = [this](const char* text) { return statusOfJob(text); };
 }
 
-void BatchProcessor::emitLog(const char* text)
+TrackJobs::~TrackJobs()
 {
-    if (held.holding())
-        held.hold(text);
-    else
-        writeLog(text);
+    log.holdforturn = nullptr;
+    log.statusforturn = nullptr;
 }
 
-void BatchProcessor::startJobs(int jobs, const BatchOptions& options, ovra::Canceler& canceler)
+void TrackJobs::begin(int jobs, const BatchOptions& options, ovra::Canceler& canceler)
 {
+    rowsShown = 0;
+    if (jobs <= 1)
+        return;
     sequencer = std::make_unique<TrackSequencer>(
         jobs, canceler, [this, &options](TrackSequencer::Job& job) { workOn(static_cast<TrackJob&>(job), options); },
         [this](TrackSequencer::Job& job, bool whole) { commitTrack(static_cast<TrackJob&>(job), whole); },
         [this](TrackSequencer::Job& job) { showJob(static_cast<TrackJob&>(job)); });
 }
 
-bool BatchProcessor::heldForTurn(const char* text)
+bool TrackJobs::heldForTurn(const char* text)
 {
     if (runningJob != nullptr) {
         runningJob->entries.emplace_back(text);
@@ -80,7 +76,7 @@ bool BatchProcessor::heldForTurn(const char* text)
     return true;
 }
 
-bool BatchProcessor::statusOfJob(const char* text)
+bool TrackJobs::statusOfJob(const char* text)
 {
     if (runningJob != nullptr) {
         runningJob->setstatus(text);
@@ -89,24 +85,41 @@ bool BatchProcessor::statusOfJob(const char* text)
     return sequencer && !committing && sequencer->pending() > 0;
 }
 
-void BatchProcessor::showJob(TrackJob& job)
+void TrackJobs::showJob(TrackJob& job)
 {
     if (job.path.empty())
         return;
-    display.setFileLine(job.path.c_str());
-    display.setStatusLine(job.currentstatus().c_str());
+    log.shown().setFileLine(job.path.c_str());
+    log.shown().setStatusLine(job.currentstatus().c_str());
 }
 
-void BatchProcessor::runTrack(const char* path, int32_t trackId, const BatchOptions& options, ovra::Canceler& canceler,
-                              int progress, std::function<void(bool failed)> finished)
+void TrackJobs::runnow(const char* path, int32_t trackId, const BatchOptions& options, ovra::Canceler& canceler)
+{
+    if (runningJob == nullptr)
+        log.shown().setFileLine(path);
+    log.line("Processing: %s\n", BatchLog::logged(path).c_str());
+    TrackReport_auto report(log.shown(), path, trackId, canceler, &rowsShown);
+    BatchLog::OnTrack_auto on(report);
+    try {
+        TrackState track(path, trackId);
+        if (std::optional<ITunesUpdateInput> update = pipeline.run(track, options, canceler, report))
+            hooks.updateLibrary(*update);
+    } catch (...) {
+        report.abandon(); // it ends the batch: the track did not finish
+        throw;
+    }
+}
+
+void TrackJobs::run(const char* path, int32_t trackId, const BatchOptions& options, ovra::Canceler& canceler,
+                    int progress, std::function<void(bool failed)> finished)
 {
     if (!sequencer) {
-        const int before = errors.load();
-        processTrack(path, trackId, options, canceler);
+        const int before = log.errors().load();
+        runnow(path, trackId, options, canceler);
         if (finished)
-            finished(errors.load() != before);
+            finished(log.errors().load() != before);
         if (!canceler.iscancelled())
-            setProgressValue(progress);
+            log.shown().setProgressValue(progress);
         return;
     }
     auto job = std::make_unique<TrackJob>();
@@ -117,20 +130,18 @@ void BatchProcessor::runTrack(const char* path, int32_t trackId, const BatchOpti
     sequencer->add(std::move(job), path);
 }
 
-void BatchProcessor::workOn(TrackJob& job, const BatchOptions& options)
+void TrackJobs::workOn(TrackJob& job, const BatchOptions& options)
 {
     ovra::Canceler& canceler = sequencer->canceler();
     runningJob = &job;
     try {
         job.setstatus("Checking track metadata");
-        logLine("Processing: %s\n", logged(job.path.c_str()).c_str());
-        job.report = std::make_unique<TrackReport_auto>(display, job.path.c_str(), job.trackId, canceler, &rowsShown);
-        OnTrack_auto on(*job.report);
+        log.line("Processing: %s\n", BatchLog::logged(job.path.c_str()).c_str());
+        job.report =
+            std::make_unique<TrackReport_auto>(log.shown(), job.path.c_str(), job.trackId, canceler, &rowsShown);
+        BatchLog::OnTrack_auto on(*job.report);
         TrackState track(job.path.c_str(), job.trackId);
-        if (trackSteps(track, options, canceler, *job.report)) {
-            job.update = libraryUpdate(track, options);
-            job.hasUpdate = true;
-        }
+        job.update = pipeline.run(track, options, canceler, *job.report);
     } catch (...) {
         job.failure = std::current_exception();
         if (job.report)
@@ -139,7 +150,7 @@ void BatchProcessor::workOn(TrackJob& job, const BatchOptions& options)
     runningJob = nullptr;
 }
 
-void BatchProcessor::commitTrack(TrackJob& job, bool whole)
+void TrackJobs::commitTrack(TrackJob& job, bool whole)
 {
     struct Committing_auto {
         bool& flag;
@@ -148,36 +159,38 @@ void BatchProcessor::commitTrack(TrackJob& job, bool whole)
     } committingNow(committing);
 
     for (const std::string& entry : job.entries)
-        emitLog(entry.c_str());
+        log.send(entry.c_str());
     if (job.path.empty() || !whole || !job.report)
-        return; // a track cut short says no more than it logged; its report is dropped
+        return; // a track cut short says no more than it logged (its row if it was written)
     ovra::Canceler& canceler = sequencer->canceler();
     {
-        OnTrack_auto on(*job.report);
+        BatchLog::OnTrack_auto on(*job.report);
         if (job.failure)
             std::rethrow_exception(job.failure); // the report goes with the job: a failed row
-        if (job.hasUpdate && !canceler.iscancelled())
-            updateLibrary(job.update);
+        if (job.update && !canceler.iscancelled())
+            hooks.updateLibrary(*job.update);
     }
     if (job.finished)
         job.finished(job.report->errorcounter() != 0);
     job.report.reset(); // the track's row, after its last entry
     if (!canceler.iscancelled())
-        setProgressValue(job.progress);
-    settleLibrary(false);
+        log.shown().setProgressValue(job.progress);
+    library.settle(false);
 }
 
-bool BatchProcessor::tracksFinished(ovra::Canceler& canceler)
+bool TrackJobs::finished(ovra::Canceler& canceler)
 {
     if (sequencer)
         sequencer->finish();
     return !canceler.iscancelled();
 }
 
-void BatchProcessor::stopTracks()
+void TrackJobs::stop()
 {
     if (sequencer)
         sequencer->stop();
 }
+
+void TrackJobs::end() { sequencer.reset(); }
 
 } // namespace ovra::tempix
