@@ -993,8 +993,10 @@ TEST_F(BatchCli, ADryRunWritesNothingAndNamesEveryChangeARunThenMakes)
 // they are written in; what gives no track is said once and counted.
 TEST_F(BatchCli, PlaylistFilesGiveTheirTracksInTheirOrder)
 {
+    // The forms of an entry and of a list's text are checked on the reader
+    // (PlaylistFile); here the batch's order, its log lines and its count.
     const fs::path a = copy(A, "a.mp3"), b = copy(B, "b.m4a"), c = copy(C, "Caf\xC3\xA9 Del Mar/c 1.mp3"),
-                   d = copy(A, "Elsewhere/Album/d.mp3"), e = copy(C, "\xC3\x89t\xC3\xA9.mp3"), f = copy(B, "win/f.m4a");
+                   d = copy(A, "Elsewhere/Album/d.mp3"), f = copy(B, "win/f.m4a");
     const fs::path lists = home / "Lists";
     fs::create_directories(lists);
     const std::string gone = (music / "gone.mp3").string();
@@ -1009,40 +1011,30 @@ TEST_F(BatchCli, PlaylistFilesGiveTheirTracksInTheirOrder)
         << "http://radio.example/live.mp3\r\n"
         << fileUrl(a, "file://") << "\r\n"
         << "/Users/anna/Music/Album/d.mp3\r\n";
-    // Legacy M3U in ISO 8859-1; a Windows path under the mapped prefix.
-    std::ofstream(lists / "old.m3u", std::ios::binary) << "#EXTM3U\n../My Music/\xC9t\xE9.mp3\n"
-                                                       << "C:\\Users\\anna\\Music\\Album\\d.mp3\n";
-    // PLS in N order, whatever order the lines come in.
-    std::ofstream(lists / "radio.pls") << "[playlist]\nNumberOfEntries=2\nFile2=../My Music/b.m4a\nTitle2=B\n"
-                                       << "File1=../My Music/win/f.m4a\nLength1=-1\nVersion=2\n";
+    std::ofstream(lists / "radio.pls") << "[playlist]\nFile2=../My Music/b.m4a\nFile1=../My Music/win/f.m4a\n";
     const fs::path mapped = music / "Elsewhere";
 
-    Result r = run({"--no-export", (lists / "mix.m3u8").string(), (lists / "old.m3u").string(),
-                    (lists / "radio.pls").string(), "--map-location", "/Users/anna/Music=" + mapped.string(),
-                    "--map-location", "C:/Users/anna/Music=" + mapped.string()});
+    Result r = run({"--no-export", (lists / "mix.m3u8").string(), (lists / "radio.pls").string(), "--map-location",
+                    "/Users/anna/Music=" + mapped.string()});
     EXPECT_EQ(r.status, 1) << r.out << r.err; // the missing entry is an error
     Lines lines = r.lines();
     Lines processing;
     for (const std::string& l : lines)
         if (l.rfind("Processing: ", 0) == 0)
             processing.push_back(l.substr(12));
-    // d twice: once from each list (a list takes a track once, the batch each list).
-    EXPECT_EQ(processing,
-              (Lines{a.string(), b.string(), c.string(), d.string(), e.string(), d.string(), f.string(), b.string()}))
-        << r.out;
+    // b twice: once from each list (a list takes a track once, the batch each list).
+    EXPECT_EQ(processing, (Lines{a.string(), b.string(), c.string(), d.string(), f.string(), b.string()})) << r.out;
     EXPECT_EQ(count(lines, "Reading playlist '" + (lists / "mix.m3u8").string() + "': 7 entries."), 1) << r.out;
     EXPECT_EQ(count(lines, "Playlist entry not found: skipping '" + gone + "'."), 1) << r.out;
     EXPECT_EQ(count(lines, "Playlist entry is a stream, not a file: skipping 'http://radio.example/live.mp3'."), 1);
     EXPECT_EQ(count(lines, "Playlist entry listed before: skipping '" + fileUrl(a, "file://") + "'."), 1);
     EXPECT_EQ(count(lines, "Location mapping: '/Users/anna/Music=" + mapped.string() + "'."), 1);
-    for (const fs::path& t : {a, b, c, d, e, f})
+    for (const fs::path& t : {a, b, c, d, f})
         EXPECT_EQ(outcomeOf(lines, t), UPDATED) << t;
-    // The second listings of d and b (in other lists) find them up to date.
-    EXPECT_EQ(count(lines, UPDATED), 6) << r.out;
-    EXPECT_EQ(count(lines, UP_TO_DATE), 2) << r.out;
-    const std::pair<fs::path, int> written[] = {{a, 128}, {b, 100}, {c, 140}, {d, 128}, {e, 140}, {f, 100}};
-    for (const auto& [file, bpm] : written)
-        EXPECT_TRUE(near(readTrack(file)["bpm"], bpm)) << file << " " << readTrack(file)["bpm"];
+    // The second listing of b (in the other list) finds it up to date.
+    EXPECT_EQ(count(lines, UPDATED), 5) << r.out;
+    EXPECT_EQ(count(lines, UP_TO_DATE), 1) << r.out;
+    EXPECT_TRUE(near(readTrack(c)["bpm"], 140)) << readTrack(c)["bpm"];
     EXPECT_EQ(readfile(logFile()), r.out);
 
     // Nothing missing: a clean run; a file that is no track is named with every format.

@@ -1,7 +1,7 @@
 // The iTunes step of a track: the script texts, the decisions, and the whole
 // road through the real helper to the library file, with every way the helper
 // can fail.
-#include "../script/ScriptTestSupport.h"
+#include "support/ScriptLibrary.h"
 #include "batch/ITunesUpdate.h"
 #include "script/LibraryDocument.h"
 
@@ -69,24 +69,14 @@ TEST(ITunesScript, TextsByteForByte)
                           "set the volume adjustment of mytrack to 7\n"));
 }
 
-class ITunesUpdate : public ::testing::Test {
+class ITunesUpdate : public LibraryTest {
 protected:
-    static std::string dir, pristine;
-    std::string library;
     ovra::AppleScriptServer server;
     Recorder sink;
 
-    static void SetUpTestSuite()
-    {
-        dir = testsupport::suitefolder();
-        pristine = makelibrary(dir);
-    }
-
     void SetUp() override
     {
-        ASSERT_FALSE(pristine.empty()) << "library generation failed";
-        library = dir + "/library.xml";
-        writefile(library, readfile(pristine));
+        copylibrary("library.xml");
         server.setlibraryfile(library.c_str());
         server.setcalltimeout(3000);
     }
@@ -105,9 +95,6 @@ protected:
 
     void update(const ITunesUpdateInput& in) { ovra::tempix::updateITunes(in, server, sink); }
 };
-
-std::string ITunesUpdate::dir;
-std::string ITunesUpdate::pristine;
 
 ITunesUpdateInput mp4track()
 {

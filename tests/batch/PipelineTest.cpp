@@ -1,7 +1,7 @@
 // The batch and its per-track decisions over in-memory tags and analyses, so
 // that every rule can be driven to its edge; real files are in the end-to-end
 // tests.
-#include "../script/ScriptTestSupport.h"
+#include "support/ScriptLibrary.h"
 #include "batch/BatchProcessor.h"
 #include "platform/BigEndian.h"
 #include "tags/Tag.h"
@@ -748,7 +748,7 @@ protected:
     void SetUp() override
     {
         Pipeline::SetUp();
-        std::string made = scripttest::makelibrary("");
+        std::string made = scripttest::makelibrary();
         ASSERT_FALSE(made.empty());
         // Real files for the helper's refresh: an MP3 without a tag.
         std::string four = made.substr(0, made.rfind('/')) + "/Music & \"Stuff\"/four.mp3";

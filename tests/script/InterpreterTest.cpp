@@ -1,7 +1,7 @@
 // The script interpreter through the runner: the scripts the batch and the
 // log window build, the runner's own codes, errors for everything else, and
 // mangled texts that must give an error, never a crash.
-#include "ScriptTestSupport.h"
+#include "support/ScriptLibrary.h"
 #include "script/AppleScriptRunner.h"
 #include "script/LibraryDocument.h"
 #include "script/LibraryHost.h"
@@ -19,24 +19,11 @@ using namespace scripttest;
 
 namespace {
 
-class Interpreter : public ::testing::Test {
+class Interpreter : public LibraryTest {
 protected:
-    static std::string dir, pristine;
-    std::string library;
-
-    static void SetUpTestSuite()
-    {
-        dir = testsupport::suitefolder();
-        pristine = makelibrary(dir);
-        // Nothing a test script opens may reach a real viewer.
-        fakeopener(dir, dir + "/opened");
-    }
-
     void SetUp() override
     {
-        ASSERT_FALSE(pristine.empty()) << "library generation failed";
-        library = dir + "/work.xml";
-        writefile(library, readfile(pristine));
+        copylibrary("work.xml");
         ovra::setlibraryfile(library.c_str());
     }
 
@@ -54,9 +41,6 @@ protected:
         return result(r, text, &status);
     }
 };
-
-std::string Interpreter::dir;
-std::string Interpreter::pristine;
 
 std::string code(int c) { return "<" + std::to_string(c) + ">"; }
 

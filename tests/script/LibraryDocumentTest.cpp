@@ -2,7 +2,7 @@
 // what is left of the race between our last look at the file and our rename
 // (printed: writes lost of all, and in how many trials); a large library read
 // by both readers and changed by the helper; the markup the helper reads.
-#include "ScriptTestSupport.h"
+#include "support/ScriptLibrary.h"
 #include "plist/LibraryRules.h"
 #include "plist/PListNode.h"
 #include "script/LibraryDocument.h"
@@ -27,7 +27,7 @@ using namespace scripttest;
 TEST(LibraryDocument, AConcurrentWriterLosesNothingOfItsOwn)
 {
     std::string dir = testsupport::suitefolder();
-    std::string pristine = makelibrary(dir);
+    std::string pristine = makelibrary();
     ASSERT_FALSE(pristine.empty());
     std::string library = dir + "/library.xml";
     const int TRIALS = 5, WRITES = 100;
@@ -138,7 +138,7 @@ Dump helperdump(const ovra::LibraryDocument& doc)
 TEST(LibraryDocument, ASaveStoppedAtAnyWriteLeavesTheLibraryAsItWas)
 {
     std::string dir = testsupport::suitefolder();
-    std::string text = readfile(makelibrary(dir));
+    std::string text = readfile(makelibrary());
     ASSERT_FALSE(text.empty());
     // Markup of a megabyte and a half before and after the entries: a save of
     // several writes.

@@ -2,7 +2,7 @@
 // the program, which runs the scripts against a generated library of real
 // tagged files; the rewritten library is checked with plistlib. Also the
 // system route through the osascript program to the Console application.
-#include "ScriptTestSupport.h"
+#include "support/ScriptLibrary.h"
 #include "script/AppleScriptServer.h"
 #include "script/ConsoleLog.h"
 
@@ -18,24 +18,13 @@ using namespace scripttest;
 
 namespace {
 
-class Helper : public ::testing::Test {
+class Helper : public LibraryTest {
 protected:
-    static std::string dir, pristine;
-    std::string library;
     ovra::AppleScriptServer server;
-
-    static void SetUpTestSuite()
-    {
-        dir = testsupport::suitefolder();
-        pristine = makelibrary(dir);
-        fakeopener(dir, dir + "/opened");
-    }
 
     void SetUp() override
     {
-        ASSERT_FALSE(pristine.empty()) << "library generation failed";
-        library = dir + "/work library.xml";
-        writefile(library, readfile(pristine));
+        copylibrary("work library.xml");
         server.setlibraryfile(library.c_str());
     }
 
@@ -53,9 +42,6 @@ protected:
         return plistquery(library, std::string("print(d['Tracks']['") + track + "'].get('" + key + "'))");
     }
 };
-
-std::string Helper::dir;
-std::string Helper::pristine;
 
 const std::string TIMES = "set start of mytrack to 1.234\nset finish of mytrack to 245.678\n";
 

@@ -3,8 +3,6 @@
 #include "tags/Tag_ID3Lib.h"
 #include "TagTestSupport.h"
 
-#include <cstring>
-
 using namespace ovra;
 using tagtest::codeof;
 using tagtest::TempDir;
@@ -113,56 +111,6 @@ TEST(Tag_ID3Lib, RelativeVolumeFromOtherTaggersIsReadOrRefused)
     EXPECT_EQ(plain.getRVA(), -1000);
     Tag_ID3Lib peaks(dir.copy("v23_rvad_peaks.mp3").c_str(), true);
     EXPECT_EQ(codeof([&] { peaks.getRVA(); }), TAG_ERR_UNUSABLE);
-}
-
-TEST(Tag_ID3Lib, WritesTempoVolumeCommentAndRecordSoThatMutagenReadsThem)
-{
-    for (const char* name :
-         {"notag.mp3", "v1only.mp3", "v22.mp3", "v23.mp3", "v23_nopad.mp3", "v23_utf16.mp3", "v23_rvad.mp3"}) {
-        SCOPED_TRACE(name);
-        TempDir dir;
-        std::string path = dir.copy(name);
-        const auto before = tagtest::mutagen(path);
-        const std::vector<uint8_t> original = tagtest::readbytes(path);
-        const tagtest::AudioPrint audio = tagtest::audioprint(path);
-        const std::vector<uint8_t> record = tagtest::pattern(1, 13);
-        {
-            Tag_ID3Lib tag(path.c_str(), false);
-            tag.setBPM(126);
-            tag.setRVA(-1000);
-            tag.setComment("wrïtten ☃ comment");
-            tag.setData(TRACKDATA_OWNER, TRACKDATA_CODE, record.data(), 64);
-            EXPECT_EQ(tag.getRVA(), -1000);
-            tag.close();
-        }
-        auto m = tagtest::mutagen(path);
-        EXPECT_EQ(m["version"], std::string(name) == "v22.mp3" ? "2.2" : "2.3") << "a tag keeps its version";
-        EXPECT_EQ(m["TBPM"], "126");
-        EXPECT_EQ(m["RVAD"], "-1000,-1000,0,0");
-        const std::vector<uint8_t> after = tagtest::readbytes(path);
-        if (original.size() > 128 && std::memcmp(&original[original.size() - 128], "TAG", 3) == 0)
-            EXPECT_TRUE(std::equal(original.end() - 128, original.end(), after.end() - 128)) << "ID3v1 kept as it was";
-        else
-            EXPECT_NE(std::memcmp(&after[after.size() - 128], "TAG", 3), 0) << "no ID3v1 added";
-        EXPECT_EQ(m["COMM::eng"], "wrïtten ☃ comment");
-        EXPECT_EQ(m["GEOB:com.quillfen.tempix.trackdata"], tagtest::hex(record));
-        for (const char* key : {"TIT2", "APIC.mime", "APIC.data"}) { // an ID3v2.2 picture too
-            if (before.count(key) != 0) {
-                EXPECT_EQ(m[key], before.at(key)) << key << " is kept";
-            }
-        }
-        EXPECT_EQ(tagtest::audioprint(path), audio);
-
-        Tag_ID3Lib again(path.c_str(), true);
-        EXPECT_EQ(again.getBPM(), 126);
-        std::vector<uint8_t> back(64, 0);
-        again.getData(TRACKDATA_OWNER, TRACKDATA_CODE, back.data(), 64);
-        EXPECT_EQ(back, record);
-        std::vector<uint8_t> part(40, 0xAA);
-        again.getData(TRACKDATA_OWNER, TRACKDATA_CODE, part.data(), 32);
-        EXPECT_EQ(part[31], record[31]);
-        EXPECT_EQ(part[32], 0xAA);
-    }
 }
 
 TEST(Tag_ID3Lib, ARecordIsFoundByItsOwnerAmongOtherObjects)

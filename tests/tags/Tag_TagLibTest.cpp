@@ -5,8 +5,6 @@
 #include "tags/VolumeScale.h"
 #include "TagTestSupport.h"
 
-#include <cstring>
-
 using namespace ovra;
 using tagtest::codeof;
 using tagtest::TempDir;
@@ -103,57 +101,6 @@ TEST(Tag_TagLib, ReadsWhatOtherTaggersWrote)
     Tag_TagLib v23(dir.copy("v23.mp3").c_str(), false);
     EXPECT_EQ(text(v23, &Tag::getGenre), "Rock") << "TagLib resolves (17)";
     EXPECT_EQ(text(v23, &Tag::getTitle), "Title Three");
-}
-
-TEST(Tag_TagLib, WritesEveryFrameSoThatMutagenReadsItAndTheAudioStays)
-{
-    for (const char* name : {"v24.mp3", "v24_eyed3.mp3", "v23.mp3", "v23_utf16.mp3"}) {
-        SCOPED_TRACE(name);
-        TempDir dir;
-        std::string path = dir.copy(name);
-        const tagtest::AudioPrint audio = tagtest::audioprint(path);
-        auto hasId3v1 = [](const std::string& p) {
-            std::vector<uint8_t> bytes = tagtest::readbytes(p);
-            return bytes.size() >= 128 && std::memcmp(&bytes[bytes.size() - 128], "TAG", 3) == 0;
-        };
-        const bool id3v1Before = hasId3v1(path);
-        const std::vector<uint8_t> record = tagtest::pattern(3, 11);
-        {
-            Tag_TagLib tag(path.c_str(), false);
-            tag.setTitle("Ünïcødé title");
-            tag.setArtist("An Artist");
-            tag.setComposer("A Composer");
-            tag.setAlbum("An Album");
-            tag.setGenre("Bossa Nova");
-            tag.setComment("the comment");
-            tag.setBPM(133);
-            tag.setRVA(1000);
-            tag.setData(TRACKDATA_OWNER, TRACKDATA_CODE, record.data(), 64);
-            EXPECT_EQ(tag.getRVA(), rva2indextorva(67));
-            tag.close();
-        }
-        auto m = tagtest::mutagen(path);
-        EXPECT_EQ(m["TIT2"], "Ünïcødé title");
-        EXPECT_EQ(m["TPE1"], "An Artist");
-        EXPECT_EQ(m["TCOM"], "A Composer");
-        EXPECT_EQ(m["TALB"], "An Album");
-        EXPECT_EQ(m["TCON"], "Bossa Nova");
-        EXPECT_EQ(m["COMM::eng"], "the comment");
-        EXPECT_EQ(m["TBPM"], "133");
-        EXPECT_EQ(m["RVA2::1"], "67");
-        const std::string data = m["COMM:com.quillfen.tempix.trackdata:XXX"];
-        EXPECT_EQ(data, base64encode(record.data(), 64));
-        EXPECT_EQ(data.size(), 88u);
-        EXPECT_EQ(tagtest::audioprint(path), audio);
-        // No ID3v1 tag appears, and none carries a copy of the record.
-        EXPECT_EQ(hasId3v1(path), id3v1Before);
-
-        Tag_TagLib again(path.c_str(), true);
-        std::vector<uint8_t> back(64, 0);
-        again.getData(TRACKDATA_OWNER, TRACKDATA_CODE, back.data(), 64);
-        EXPECT_EQ(back, record);
-        EXPECT_EQ(text(again, &Tag::getComment), "the comment");
-    }
 }
 
 TEST(Tag_TagLib, TheCommentAndTheRecordAreTellApartByDescription)

@@ -1,8 +1,11 @@
-// Shared by the script tests: a generated library with real tagged audio files.
+// Shared by the script and batch tests: a generated library with real tagged
+// audio files, and a fixture that gives each test a fresh copy of it.
 #pragma once
 #include "support/Process.h"
 #include "support/Readers.h"
 #include "support/TempFolders.h"
+
+#include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <string>
@@ -22,8 +25,8 @@ using testsupport::writefile;
 
 // The library and its four audio files, made once per build (and again when
 // the script that makes them changes) and shared by the tests, which work on
-// copies of the library file. Returns the library path.
-inline std::string makelibrary(const std::string&)
+// copies of the library file. Returns the library path, "" when it failed.
+inline std::string makelibrary()
 {
     const std::string script = TEMPIX_SOURCE_DIR "/tests/script/make_library.py";
     struct stat st {};
@@ -47,6 +50,29 @@ inline std::string makelibrary(const std::string&)
     close(lock);
     return ok ? library : std::string();
 }
+
+// A test on a fresh copy of the generated library, in a folder the suite
+// shares; nothing a test opens may reach a real viewer.
+class LibraryTest : public ::testing::Test {
+protected:
+    static inline std::string dir, pristine;
+    std::string library;
+
+    static void SetUpTestSuite()
+    {
+        dir = testsupport::suitefolder();
+        pristine = makelibrary();
+        fakeopener(dir, dir + "/opened");
+    }
+
+    // Puts the copy at dir/name, as library.
+    void copylibrary(const std::string& name)
+    {
+        ASSERT_FALSE(pristine.empty()) << "library generation failed";
+        library = dir + "/" + name;
+        writefile(library, readfile(pristine));
+    }
+};
 
 // The script the batch sends for one track, with the given selector and commands.
 inline std::string trackscript(const std::string& selector, const std::string& commands)
