@@ -1,5 +1,6 @@
 #include "batch/BatchLog.h"
 #include "platform/ErrorCodes.h"
+#include "tags/FileTransaction.h"
 #include "platform/tools_strings.h"
 
 #include <cstdarg>
@@ -83,6 +84,15 @@ void BatchLog::errorwords(int code)
     entry(ovra::errorcodeline(code).c_str());
     if (currentTrack != nullptr)
         currentTrack->addwords(ovra::errorText(code).c_str());
+}
+
+void BatchLog::halfwritten()
+{
+    const std::string journal = ovra::halfwrittenjournal();
+    if (!journal.empty())
+        line("The track is half-written: the journal %s keeps its original bytes, and the next start of Tempix "
+             "restores them (tempix-cli --journal lists it).\n",
+             journal.c_str());
 }
 
 void BatchLog::reason(const std::string& text)

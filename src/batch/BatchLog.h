@@ -35,6 +35,9 @@ public:
     void skip(const char* format, ...) __attribute__((format(printf, 2, 3)));
     // The words for a code whose line gave only its number: the next line.
     void errorwords(int code);
+    // After a failed tag write: where the original bytes of a half-written
+    // track are kept, when that is so.
+    void halfwritten();
     // An entry that has had its turn: held while the library waits for its
     // save, else written.
     void send(const char* text);

@@ -198,11 +198,7 @@ void AlbumGains::writeAlbum(const Album& album, const BatchOptions& options, ovr
         } catch (int code) {
             log.line("Could not write the album gain to %s: error code %d.\n", shown.c_str(), code);
             log.errorwords(code);
-            const std::string journal = ovra::halfwrittenjournal();
-            if (!journal.empty())
-                log.line("The track is half-written: the journal %s keeps its original bytes, and the next "
-                         "start of Tempix restores them (tempix-cli --journal lists it).\n",
-                         journal.c_str());
+            log.halfwritten();
             ++log.errors();
         }
     }

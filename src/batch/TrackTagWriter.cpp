@@ -123,11 +123,7 @@ void TrackTagWriter::writeFailed(int code)
         log.fail("Could not write tag to file: error code %d.\n", code);
     if (!ovra::tagwriterefusal(code) && code != ovra::FILE_ERR_JOURNAL)
         log.errorwords(code);
-    const std::string journal = ovra::halfwrittenjournal();
-    if (!journal.empty())
-        log.line("The track is half-written: the journal %s keeps its original bytes, and the next start of "
-                 "Tempix restores them (tempix-cli --journal lists it).\n",
-                 journal.c_str());
+    log.halfwritten();
 }
 
 ITunesUpdateInput TrackTagWriter::libraryUpdate(const TrackState& t, const BatchOptions& options)
