@@ -194,6 +194,7 @@ void BatchProcessor::processTrack(const char* path, int32_t trackId, const Batch
 bool BatchProcessor::trackSteps(TrackState& track, const BatchOptions& options, ovra::Canceler& canceler,
                                 TrackReport_auto& report)
 {
+    report.setlibraryentry(root.get());
     if (!readTrack(track, options, canceler))
         return false;
     if (options.listOnly) {
@@ -271,6 +272,8 @@ bool BatchProcessor::readTrack(TrackState& t, const BatchOptions& options, ovra:
     }
     if (!t.tag) {
         failTrack("Could not read metadata for this track.\n");
+        if (currentTrack != nullptr)
+            currentTrack->setunreadable(t.path, found);
         // Gone, or a name too long: not a damaged file.
         if (found == ENOENT)
             logLine("File not found: '%s'.\n", logged(t.path).c_str());

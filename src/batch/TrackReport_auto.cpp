@@ -1,5 +1,11 @@
 #include "batch/TrackReport_auto.h"
 #include "platform/Threads.h"
+#include "plist/PListNode.h"
+#include "tags/Tag.h"
+
+#include <cerrno>
+#include <cstring>
+#include <unistd.h>
 
 namespace ovra::tempix {
 
@@ -73,6 +79,43 @@ void TrackReport_auto::setvalues(const TrackAnalysis& analysis, double sampleRat
     result.sampleRate = sampleRate;
     result.before = before;
     result.after = after;
+}
+
+} // namespace ovra::tempix
+
+namespace ovra::tempix {
+
+void TrackReport_auto::setunreadable(const char* path, int found)
+{
+    if (found != 0) {
+        result.fileError = found;
+        return;
+    }
+    const char* dot = std::strrchr(path, '.');
+    if (dot == nullptr || std::strchr(dot, '/') != nullptr || !ovra::istagfile(path))
+        result.fileError = TrackResult::FILE_NOT_AUDIO;
+    else if (::access(path, R_OK) != 0)
+        result.fileError = errno;
+    else
+        result.fileError = TrackResult::FILE_UNREADABLE;
+}
+
+void TrackReport_auto::setlibraryentry(ovra::PListNode* root)
+{
+    if (root == nullptr || result.trackId < 0)
+        return;
+    try {
+        ovra::PListDict* track = root->asDict()->get("Tracks")->asDict()->get(result.trackId)->asDict();
+        for (auto [key, field] : {std::pair{"Name", &result.name}, std::pair{"Artist", &result.artist}}) {
+            if (!track->contains(key))
+                continue;
+            const ovra::PListString* text = track->get(key)->asString();
+            if (text != nullptr && text->text() != nullptr)
+                *field = text->text();
+        }
+    } catch (int) {
+        // No entry, or one that cannot be read: the row shows the file alone.
+    }
 }
 
 } // namespace ovra::tempix

@@ -12,7 +12,8 @@
 
 namespace ovra {
 class Canceler;
-}
+class PListNode;
+} // namespace ovra
 
 namespace ovra::tempix {
 
@@ -46,6 +47,11 @@ public:
         result.hasRecord = hasRecord;
         result.before = before;
     }
+    // The file could not be opened: found is stat's errno (0: it is there);
+    // the cause is told apart here, while the file is as the batch met it.
+    void setunreadable(const char* path, int found);
+    // The library's Name and Artist of the track, when it has an entry there.
+    void setlibraryentry(ovra::PListNode* root);
     // An exception left the track: it did not finish, whatever it did so far.
     void abandon() { abandoned = true; }
 
