@@ -1,6 +1,7 @@
 #include "app/MainWindow.h"
 #include "app/LibraryMessages.h"
 #include "app/SavedSettings.h"
+#include "platform/Ptr_auto.h"
 #include "batch/PlaylistFile.h"
 #include "plist/LibraryLocation.h"
 #include "platform/tools_paths.h"
@@ -49,7 +50,9 @@ enum : int {
     LIBRARY_PROBLEM = 143,
     CHECK_DRYRUN = 146,
     CHECK_REPLAYGAIN = 147,
+    PREVIEW_BUTTON = 148,
 };
+const char* const GEOMETRY_KEY = "windowgeometry";
 
 // Pop-up items before the playlists.
 constexpr int ITEM_CHOOSE = 0;
@@ -172,10 +175,18 @@ bool MainWindow::windowcreated()
     control(CHECK_ADJUSTVOLUME).setvalue(flags.adjustvolume);
     control(CHECK_OVERWRITEVOLUME).setvalue(flags.overwritevolume);
     control(CHECK_EXPORT).setvalue(flags.exportToLibrary);
+    exportWanted = flags.exportToLibrary;
     control(CHECK_REPROCESS).setvalue(flags.reprocess);
     control(CHECK_REPLAYGAIN).setvalue(flags.replaygain != ReplayGainMode::off);
     storedReplayGain = flags.replaygain;
     options.setgenres(settings.genrepolicy, settings.badgenres.c_str(), settings.goodgenres.c_str());
+    try {
+        ovra::Ptr_auto<char> geometry;
+        preferences.getData(GEOMETRY_KEY, geometry);
+        platformwindow()->restoreGeometry(QByteArray(geometry.get(), int(geometry.size())));
+    } catch (int) {
+        // None kept: the default size, placed by the desktop.
+    }
     recomputestates();
     return true;
 }
@@ -186,7 +197,14 @@ void MainWindow::save()
     if (!iscreated())
         return;
     try {
-        saveSettings(preferences, batchsettings(), batchoptions());
+        if (progress.iscreated())
+            progress.savelayout();
+        BatchOptions kept = batchoptions();
+        kept.exportToLibrary = exportWanted;
+        saveSettings(preferences, batchsettings(), kept);
+        const QByteArray geometry = platformwindow()->saveGeometry();
+        preferences.setData(GEOMETRY_KEY, geometry.constData(), size_t(geometry.size()));
+        preferences.synchronize();
     } catch (...) {
         // A failed save is silent; the store syncs once more when it goes.
     }
@@ -202,7 +220,7 @@ BatchOptions MainWindow::batchoptions()
     o.overwritetimes = control(CHECK_OVERWRITETIMES).getvalue();
     o.adjustvolume = control(CHECK_ADJUSTVOLUME).getvalue();
     o.overwritevolume = control(CHECK_OVERWRITEVOLUME).getvalue();
-    o.exportToLibrary = control(CHECK_EXPORT).getvalue();
+    o.exportToLibrary = control(CHECK_EXPORT).getvalue() && libraryMissing.empty();
     o.reprocess = control(CHECK_REPROCESS).getvalue();
     o.dryRun = control(CHECK_DRYRUN).getvalue(); // not kept: each start chooses it anew
     // The box writes the track's values; the album's where the settings ask for them.
@@ -298,6 +316,7 @@ void MainWindow::rebuildplaylistpopup()
     } catch (int code) {
         libraryUnreadable = librarytrouble(code, libraryPath);
     }
+    auto* combo = qobject_cast<QComboBox*>(findcontrol(PLAYLIST_POPUP));
     try {
         int count = playlists ? playlists->count() : 0;
         for (int i = 0; i < count; ++i) {
@@ -305,10 +324,26 @@ void MainWindow::rebuildplaylistpopup()
             ovra::PListString* name = entry ? entry->get("Name")->asString() : nullptr;
             if (!name)
                 break;
+            // A playlist without tracks gives nothing to process: not listed.
+            int tracks = 0;
+            if (entry->contains("Playlist Items")) {
+                try {
+                    tracks = entry->get("Playlist Items")->asArray()->count();
+                } catch (int) {
+                    tracks = -1; // unreadable: listed, and the batch says why
+                }
+            }
+            if (tracks == 0)
+                continue;
             const char* text = name->text() ? name->text() : "";
-            popup.popupappend(text);
+            // The item shows the count; its data is the name as stored.
+            const QString shown =
+                tracks > 0 ? QString("%1 (%2)").arg(QString::fromUtf8(text)).arg(tracks) : QString::fromUtf8(text);
+            popup.popupappend(shown.toUtf8().constData());
+            if (combo)
+                combo->setItemData(combo->count() - 1, QString::fromUtf8(text));
             if (std::strcmp(text, playlist) == 0)
-                selected = i + FIRST_PLAYLIST_ITEM;
+                selected = combo ? combo->count() - 1 : i + FIRST_PLAYLIST_ITEM;
         }
     } catch (int) {
         // A playlist that cannot be read ends the list there.
@@ -336,10 +371,14 @@ void MainWindow::recomputestates()
     control(CHOOSE_BUTTON).enable(source == SOURCE_FOLDER);
     control(CHOOSE_PLAYLIST_FILE).enable(source == SOURCE_PLAYLIST_FILE);
     bool library = source == SOURCE_LIBRARY || source == SOURCE_PLAYLIST;
-    control(FOLDER_TEXT)
-        .settext(library                              ? "iTunes Music"
-                     : source == SOURCE_PLAYLIST_FILE ? playlistFile.c_str()
-                                                      : path);
+    std::string where = path;
+    if (source == SOURCE_LIBRARY)
+        where = "iTunes Music";
+    else if (source == SOURCE_PLAYLIST)
+        where = playlist[0] != '\0' ? std::string("Playlist \"") + playlist + "\"" : "No playlist chosen";
+    else if (source == SOURCE_PLAYLIST_FILE)
+        where = playlistFile;
+    control(FOLDER_TEXT).settext(where.c_str());
     struct stat st;
     const bool none = libraryfile[0] == '\0' && stat(libraryPath.c_str(), &st) != 0;
     control(LIBRARY_TEXT).settext(none ? "None found" : libraryPath.c_str());
@@ -354,6 +393,11 @@ void MainWindow::recomputestates()
     control(CHECK_LESSINTRO).enable(times);
     control(CHECK_OVERWRITETIMES).enable(times);
     control(CHECK_OVERWRITEVOLUME).enable(volume);
+    // Nothing to send results to without a library file.
+    if (control(CHECK_EXPORT).enabled())
+        exportWanted = control(CHECK_EXPORT).getvalue();
+    control(CHECK_EXPORT).enable(haveLibrary);
+    control(CHECK_EXPORT).setvalue(haveLibrary && exportWanted);
 
     // The tooltip says what stands in Start's way, the first thing first.
     const char* why = nullptr;
@@ -367,6 +411,7 @@ void MainWindow::recomputestates()
         why = "Switch on the tempo, the start and stop times or the volume first: there is nothing else to do.";
     control(START_BUTTON).enable(why == nullptr);
     control(START_BUTTON).settooltip(why ? why : "Process the tracks of the chosen source.");
+    control(PREVIEW_BUTTON).enable(why == nullptr);
 }
 
 int MainWindow::folderchosen(const char* chosen)
@@ -511,8 +556,8 @@ void MainWindow::showjournals()
 
 void MainWindow::askquit()
 {
-    if (!progress.running()) {
-        ovra::quitapplication();
+    if (!progress.running() || progress.ended()) {
+        quitnow(); // a batch that has ended only has its worker's return left
         return;
     }
     if (quitQuestion) {
@@ -550,6 +595,15 @@ void MainWindow::sheetclosed()
     // A library none of whose tracks is here: offer the mappings at once.
     if (QMessageBox* notice = nothingfoundnotice(platformwindow(), progress.batchlog(), [this] { editlocationmaps(); }))
         notice->open();
+}
+
+void MainWindow::startbatch(bool preview)
+{
+    if (!control(START_BUTTON).enabled() || progress.iscreated())
+        return;
+    progress.setpreview(preview);
+    if (progress.createwindow("ProcessingWindow") == 0)
+        progress.showsheet(this, false);
 }
 
 bool MainWindow::command(ovra::CommandID command)
@@ -600,8 +654,10 @@ bool MainWindow::command(ovra::CommandID command)
     case ovra::fourcc("Strt"):
         // Also reached by the menu's shortcut: never past a disabled button.
         // The sheet leaves the window's close box and Quit working.
-        if (control(START_BUTTON).enabled() && progress.createwindow("ProcessingWindow") == 0)
-            progress.showsheet(this, false);
+        startbatch(false);
+        break;
+    case ovra::fourcc("Prvw"):
+        startbatch(true);
         break;
     case ovra::fourcc("Updt"):
         break;
@@ -621,8 +677,11 @@ bool MainWindow::command(ovra::CommandID command)
             rebuildplaylistpopup();
         else if (index == ITEM_CHOOSE)
             playlist[0] = '\0';
-        else
-            control(PLAYLIST_POPUP).popupitemtext(-1, playlist, sizeof playlist); // empty when too long
+        else if (auto* combo = qobject_cast<QComboBox*>(findcontrol(PLAYLIST_POPUP))) {
+            const QByteArray name = combo->currentData().toString().toUtf8();
+            // Empty when too long for the field.
+            ovra::strcpy_max(playlist, sizeof playlist, size_t(name.size()) < sizeof playlist ? name.constData() : "");
+        }
         break;
     }
     default:
@@ -634,7 +693,7 @@ bool MainWindow::command(ovra::CommandID command)
 
 bool MainWindow::commandstatus(ovra::CommandID command, uint32_t& flags)
 {
-    if (command == ovra::fourcc("Strt")) {
+    if (command == ovra::fourcc("Strt") || command == ovra::fourcc("Prvw")) {
         flags = control(START_BUTTON).enabled() && !progress.iscreated() ? 1u : 2u;
         return true;
     }

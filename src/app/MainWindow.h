@@ -55,6 +55,7 @@ public:
     // Why it cannot serve, in words; empty when it can.
     std::string librarytroubletext() const;
     OptionsWindow& optionswindow() { return options; }
+    PreferenceStore& preferencestore() { return preferences; }
     ProcessingWindow& processingwindow() { return progress; }
     AboutWindow& aboutwindow() { return about; }
     QFileDialog* librarydialog() const { return libraryDialog.data(); }
@@ -105,6 +106,10 @@ private:
     QPointer<LocationMapDialog> mapDialog;
     QPointer<PendingJournalsDialog> journalsDialog;
     ReplayGainMode storedReplayGain = ReplayGainMode::off; // as the settings keep it
+    // The export box as chosen: without a library it shows off and disabled,
+    // and the choice comes back with a library.
+    bool exportWanted = true;
+    void startbatch(bool preview);
 };
 
 } // namespace ovra::tempix

@@ -3,6 +3,7 @@
 #include "app/LibraryMessages.h"
 #include "app/MainWindow.h"
 #include "app/ResultsModel.h"
+#include "app/ResultsProxy.h"
 #include "platform/window/ThemeColours.h"
 
 #include <QApplication>
@@ -11,6 +12,7 @@
 #include <QFileDialog>
 #include <QHeaderView>
 #include <QItemSelectionModel>
+#include <QKeyEvent>
 #include <QLayout>
 #include <QMessageBox>
 #include <QPalette>
@@ -20,6 +22,7 @@
 #include <QStandardPaths>
 #include <QTableView>
 
+#include <cstdio>
 #include <cstdlib>
 #include <set>
 #include <sys/stat.h>
@@ -48,6 +51,9 @@ constexpr int DISPLAY_INTERVAL_MS = 100;
 const char* const START_SUFFIX = ": Tempix started.\n";
 const char* const LIBRARY_ERROR = "Error while reading iTunes database: error code ";
 const char* const NOT_LOCAL = "File is not local: skipping '";
+const char* const CANCELLED = "Batch cancelled after ";
+const char* const RESULTS_COLUMNS_KEY = "resultscolumns";
+const char* const SHEET_SIZE_KEY = "resultssheetsize";
 
 bool startswith(const std::string& text, const char* prefix)
 {
@@ -60,6 +66,27 @@ std::string withoutlinefeed(std::string text)
         text.pop_back();
     return text;
 }
+// Ctrl+C on the table copies whole rows, as the Copy button does, not the
+// one cell the view would copy.
+class CopyKeys : public QObject {
+public:
+    CopyKeys(QObject* parent, std::function<void()> copy) : QObject(parent), copy(std::move(copy)) {}
+
+    bool eventFilter(QObject* /*watched*/, QEvent* e) override
+    {
+        if (e->type() != QEvent::KeyPress && e->type() != QEvent::ShortcutOverride)
+            return false;
+        if (!static_cast<QKeyEvent*>(e)->matches(QKeySequence::Copy))
+            return false;
+        e->accept();
+        if (e->type() == QEvent::KeyPress)
+            copy();
+        return true;
+    }
+
+private:
+    std::function<void()> copy;
+};
 } // namespace
 
 ProcessingWindow::ProcessingWindow(MainWindow& owner)
@@ -69,8 +96,12 @@ ProcessingWindow::ProcessingWindow(MainWindow& owner)
     QObject::connect(&displayTimer, &QTimer::timeout, [this] { showchanges(); });
     waitTimer.setInterval(WAIT_POLL_MS);
     QObject::connect(&waitTimer, &QTimer::timeout, [this] {
-        if (!batch.running())
+        if (batch.running())
+            return;
+        if (closeRequested)
             finishclosing();
+        else
+            showcancelled();
     });
 }
 
@@ -90,6 +121,9 @@ QTableView* ProcessingWindow::table() { return qobject_cast<QTableView*>(findcon
 bool ProcessingWindow::windowcreated()
 {
     closeRequested = false;
+    cancelRequested = false;
+    endShown = false;
+    cancelledLine.clear();
     shown.clear(); // whatever an earlier batch left is dropped
     model->clear();
     runLog.clear();
@@ -101,7 +135,7 @@ bool ProcessingWindow::windowcreated()
     libraryPath = mainWindow.libraryfilepath();
 
     if (QTableView* t = table()) {
-        proxy = new QSortFilterProxyModel(t);
+        proxy = new ResultsProxy(t);
         proxy->setSourceModel(model.get());
         proxy->setSortRole(ResultsModel::SORT_ROLE);
         proxy->setFilterRole(ResultsModel::OUTCOME_ROLE);
@@ -116,6 +150,13 @@ bool ProcessingWindow::windowcreated()
         t->horizontalHeader()->resizeSection(ResultsModel::FILE, t->fontMetrics().horizontalAdvance(QString(24, 'x')));
         QObject::connect(t->selectionModel(), &QItemSelectionModel::currentRowChanged, t,
                          [this] { selectionchanged(); });
+        t->installEventFilter(new CopyKeys(t, [this] { copyrows(); }));
+    }
+    restorelayout();
+    if (QTableView* t = table()) {
+        // Shown once a row of the library carries them.
+        t->setColumnHidden(ResultsModel::NAME, true);
+        t->setColumnHidden(ResultsModel::ARTIST, true);
     }
     if (QWidget* frame = findcontrol(PICTURE_FRAME)) {
         view = new AnalysisView(frame);
@@ -137,6 +178,13 @@ bool ProcessingWindow::windowcreated()
     control(SUMMARY_TEXT).settext("");
 
     BatchOptions options = mainWindow.batchoptions();
+    if (preview) {
+        // Read, not decoded; nothing written.
+        options.listOnly = true;
+        options.dryRun = true;
+        platformwindow()->setWindowTitle("Preview (dry run)");
+        control(BUSY_INDICATOR).settext("Listing the tracks of the chosen source. Nothing is decoded or written.");
+    }
     displayTimer.start();
     if (batch.start(shownSettings, options) != 0) {
         // Nothing runs; the user closes the sheet with its button.
@@ -156,10 +204,44 @@ void ProcessingWindow::stopbatch()
 
 // Cancels the batch and lets the display go on while the worker reaches its
 // next cancellation check; the sheet goes once the worker has returned.
+// Stops the batch and keeps the sheet, with the rows of the tracks that
+// finished, once the worker has returned.
+void ProcessingWindow::cancel()
+{
+    if (cancelRequested)
+        return;
+    cancelRequested = true;
+    batch.cancelall();
+    control(CANCEL_BUTTON).enable(false);
+    control(STATUS_TEXT).settext("Cancelling...");
+    waitTimer.start();
+}
+
+void ProcessingWindow::showcancelled()
+{
+    waitTimer.stop();
+    batch.waitall();
+    showchanges(); // the last rows and the cancelled line
+    endShown = true;
+    control(CANCEL_BUTTON).enable(true);
+    if (batch.outcome() != BatchProcessor::Outcome::cancelled)
+        return; // it ended on its own meanwhile, as shown
+    control(FILE_TEXT).settext("");
+    control(STATUS_TEXT).settext("Cancelled. The tracks listed are done; the others were left as they were.");
+    control(CANCEL_BUTTON).settext("Close");
+    control(BUSY_INDICATOR).setvisible(false);
+    control(PROGRESS_BAR).postindeterminate(false);
+    showcounts();
+}
+
 void ProcessingWindow::close()
 {
     if (!iscreated() || closeRequested)
         return;
+    if (batch.running() && !endShown) {
+        cancel();
+        return;
+    }
     closeRequested = true;
     batch.cancelall();
     if (view)
@@ -179,6 +261,7 @@ void ProcessingWindow::finishclosing()
     displayTimer.stop();
     batch.waitall();
     showchanges(); // the last entries of the batch
+    savelayout();
     logWindow.dispose();
     if (saveDialog)
         saveDialog->reject();
@@ -314,7 +397,7 @@ void ProcessingWindow::showchanges()
     const bool lines = iscreated() && !closeRequested;
     if (lines && c.fileLine)
         control(FILE_TEXT).settext(c.fileLine->c_str());
-    if (lines && c.statusLine)
+    if (lines && !cancelRequested && c.statusLine)
         control(STATUS_TEXT).settext(c.statusLine->c_str());
     if (lines && c.progressRange)
         control(PROGRESS_BAR).postmaximum(*c.progressRange);
@@ -338,10 +421,19 @@ void ProcessingWindow::showchanges()
         const bool first = model->rowCount() == 0;
         model->add(rows);
         showcounts();
-        if (first && table())
-            table()->resizeColumnsToContents();
+        if (QTableView* t = table()) {
+            const bool names = model->hasnames();
+            if (names && t->isColumnHidden(ResultsModel::NAME)) {
+                t->setColumnHidden(ResultsModel::NAME, false);
+                t->setColumnHidden(ResultsModel::ARTIST, false);
+            }
+            if (first && !layoutRestored)
+                t->resizeColumnsToContents();
+        }
     }
     if (lines && c.endMessage) {
+        endShown = true;
+        control(CANCEL_BUTTON).enable(true);
         control(FILE_TEXT).settext("");
         control(STATUS_TEXT).settext(c.endMessage->c_str());
         control(CANCEL_BUTTON).posttitle("Close");
@@ -358,6 +450,10 @@ void ProcessingWindow::takeentry(const std::string& text, std::vector<TrackResul
 {
     const bool first = runLog.empty();
     runLog += text;
+    if (startswith(text, CANCELLED)) {
+        cancelledLine = withoutlinefeed(text);
+        return;
+    }
     if (startswith(text, "Processing: ")) {
         inTrack = true;
         return;
@@ -381,7 +477,62 @@ void ProcessingWindow::takeentry(const std::string& text, std::vector<TrackResul
 
 void ProcessingWindow::showcounts()
 {
-    control(SUMMARY_TEXT).settext(ResultsModel::countstext(model->counts()).c_str());
+    std::string text = preview ? model->listingtext() : ResultsModel::countstext(model->counts());
+    if (batch.outcome() == BatchProcessor::Outcome::cancelled && !batch.running()) {
+        // "Batch cancelled after 8 of 13 tracks." as "Cancelled after 8 of 13 tracks: ..."
+        std::string how = "Cancelled";
+        if (!cancelledLine.empty()) {
+            how = cancelledLine.substr(std::char_traits<char>::length("Batch "));
+            how[0] = 'C';
+            if (!how.empty() && how.back() == '.')
+                how.pop_back();
+        }
+        text = how + ": " + text;
+    }
+    control(SUMMARY_TEXT).settext(text.c_str());
+}
+
+void ProcessingWindow::restorelayout()
+{
+    layoutRestored = false;
+    QTableView* t = table();
+    if (!t)
+        return;
+    PreferenceStore& store = mainWindow.preferencestore();
+    try {
+        char size[32];
+        store.getString(SHEET_SIZE_KEY, size, sizeof size);
+        int width = 0, height = 0;
+        if (std::sscanf(size, "%dx%d", &width, &height) == 2 && width > 0 && height > 0)
+            platformwindow()->resize(width, height);
+    } catch (int) {
+        // None kept: the sheet's own size.
+    }
+    try {
+        ovra::Ptr_auto<char> state;
+        store.getData(RESULTS_COLUMNS_KEY, state);
+        layoutRestored = t->horizontalHeader()->restoreState(QByteArray(state.get(), int(state.size())));
+    } catch (int) {
+        // None kept: the columns fit their first rows.
+    }
+    // The order the batch met the tracks, whatever was kept.
+    t->horizontalHeader()->setSortIndicator(-1, Qt::AscendingOrder);
+}
+
+void ProcessingWindow::savelayout()
+{
+    QTableView* t = table();
+    if (!iscreated() || !t)
+        return;
+    PreferenceStore& store = mainWindow.preferencestore();
+    try {
+        const QByteArray state = t->horizontalHeader()->saveState();
+        store.setData(RESULTS_COLUMNS_KEY, state.constData(), size_t(state.size()));
+        const QSize size = platformwindow()->size();
+        store.setString(SHEET_SIZE_KEY, QString::asprintf("%dx%d", size.width(), size.height()).toUtf8().constData());
+    } catch (int) {
+        // Not kept: the next sheet starts as the first did.
+    }
 }
 
 // Says in words what the end of the batch means: the counts, and what
@@ -404,7 +555,11 @@ void ProcessingWindow::explainending(const std::string& message)
         said = "The playlist \"" + shownSettings.playlist + "\" is not in the library file " + libraryPath + ".";
     if (model->rowCount() == 0 && batch.outcome() == BatchProcessor::Outcome::finished) {
         const int source = shownSettings.source;
-        std::string empty;
+        // Not "There were errors" beside counts of nothing: what is true is
+        // that there were no tracks, and the note below says why.
+        std::string empty = "No tracks found.";
+        if (startswith(message, "There were errors"))
+            control(STATUS_TEXT).settext("No tracks found.");
         if (source == SOURCE_PLAYLIST) {
             empty = "The playlist \"" + shownSettings.playlist + "\" has no tracks.";
         } else if (source == SOURCE_LIBRARY) {
@@ -434,7 +589,9 @@ void ProcessingWindow::explainending(const std::string& message)
     }
     control(PROBLEM_TEXT).settext(said.c_str());
     control(PROBLEM_TEXT).setvisible(!said.empty());
-    if (QTableView* t = table(); t && model->rowCount() > 0) {
+    if (preview && batch.outcome() == BatchProcessor::Outcome::finished)
+        control(STATUS_TEXT).settext("Preview done: nothing was decoded or written.");
+    if (QTableView* t = table(); t && model->rowCount() > 0 && !layoutRestored) {
         t->resizeColumnsToContents();
         t->horizontalHeader()->setStretchLastSection(true);
     }

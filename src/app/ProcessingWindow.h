@@ -1,7 +1,9 @@
 // The progress sheet: runs one batch on a worker thread and shows its file,
 // status and progress, then the tracks of the batch in a table with their
 // counts, and a picture of the analysis of the track selected there.
-// Closing it cancels the batch.
+// Cancel (or the close box) while the batch runs stops it and keeps the rows
+// of the tracks that finished; once it has stopped, they close the sheet.
+// A preview runs a listing instead: each track read, none decoded or written.
 #pragma once
 #include "app/AnalysisView.h"
 #include "app/LogWindow.h"
@@ -33,6 +35,10 @@ public:
     // Cancels and waits for a running batch before anything goes.
     ~ProcessingWindow() override;
 
+    // The next batch is a preview: a dry listing of the source's tracks.
+    void setpreview(bool on) { preview = on; }
+    bool previewing() const { return preview; }
+
     bool windowcreated() override;
     bool command(ovra::CommandID command) override;
 
@@ -42,6 +48,10 @@ public:
     // True from a close request until the sheet has gone.
     bool closing() const { return closeRequested.load(); }
     BatchProcessor& processor() { return batch; }
+    // The batch has ended, or stopped after a cancel: nothing is left to wait for.
+    bool ended() const { return endShown; }
+    // Cancel asked, the sheet still up.
+    bool cancelling() const { return cancelRequested; }
 
     // The tracks of this batch, as the table lists them (by the model's rows).
     ResultsModel& results() { return *model; }
@@ -58,9 +68,14 @@ public:
 
     // Shows what the batch did since the last look (the display timer's).
     void showchanges();
+    // Keeps the table's column widths and the sheet's size in the settings.
+    void savelayout();
 
 private:
     void close();
+    void cancel();
+    void showcancelled();
+    void restorelayout();
     void finishclosing();
     // An entry of the log; rows gets the row of a library entry passed over.
     void takeentry(const std::string& text, std::vector<TrackResult>& rows);
@@ -74,6 +89,11 @@ private:
     DisplayCoalescer shown; // what the batch shows, until the display timer takes it
     BatchProcessor batch;
     std::atomic<bool> closeRequested{false};
+    bool cancelRequested = false;
+    bool endShown = false;
+    bool preview = false;
+    bool layoutRestored = false; // column widths from the settings: never resized to fit
+    std::string cancelledLine;   // the log's line that the batch was cancelled
     QTimer waitTimer;
     QTimer displayTimer;
     // Main-thread state of the batch shown.

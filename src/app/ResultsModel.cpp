@@ -1,4 +1,5 @@
 #include "app/ResultsModel.h"
+#include "batch/TrackWords.h"
 
 #include <cctype>
 #include "platform/window/ThemeColours.h"
@@ -60,6 +61,19 @@ std::string seconds(int32_t milliseconds)
     return text;
 }
 
+// "120", or "118 → 120" where the run changes it.
+QString oldnew(bool hadOld, const QString& old, bool hasNew, const QString& now)
+{
+    if (!hasNew)
+        return hadOld ? old : QString();
+    return hadOld && old != now ? old + QString::fromUtf8(" \u2192 ") + now : now;
+}
+
+QString percent(int value) { return QString::asprintf("%+d%%", value); }
+
+// A stop time of 0 in the library is no stop time.
+bool hasstop(const TrackValues& v) { return v.hasTimes && v.times.stopMs != 0; }
+
 } // namespace
 
 std::string formattime(int32_t milliseconds)
@@ -116,18 +130,59 @@ std::string ResultsModel::outcometext(TrackOutcome outcome)
     return words;
 }
 
-std::string ResultsModel::note(const TrackResult& result) { return result.reason; }
+std::string ResultsModel::outcometext(const TrackResult& r)
+{
+    if (r.listed && r.outcome != TrackOutcome::failed)
+        return r.hasRecord ? "Analysed" : "Not analysed";
+    return outcometext(r.outcome);
+}
+
+std::string ResultsModel::note(const TrackResult& r)
+{
+    if (r.listed && r.outcome != TrackOutcome::failed && r.reason.empty())
+        return r.hasRecord ? "A valid analysis is stored: a run reuses it." : "A run analyses the track.";
+    return trackproblemwords(r);
+}
+
+bool ResultsModel::hasnames() const
+{
+    for (const TrackResult& r : rows)
+        if (!r.name.empty() || !r.artist.empty())
+            return true;
+    return false;
+}
+
+std::string ResultsModel::listingtext() const
+{
+    int stored = 0, failed = 0;
+    for (const TrackResult& r : rows) {
+        if (r.outcome == TrackOutcome::failed)
+            ++failed;
+        else if (r.hasRecord)
+            ++stored;
+    }
+    const int total = int(rows.size());
+    const int fresh = total - stored - failed;
+    char line[200];
+    std::snprintf(line, sizeof line, "%d %s: %d with a stored analysis, %d to analyse, %d %s", total,
+                  total == 1 ? "track" : "tracks", stored, fresh, failed, failed == 1 ? "error" : "errors");
+    return line;
+}
 
 std::string ResultsModel::csv(const std::vector<int>& rowsWanted) const
 {
-    std::string out = "File,Outcome,BPM,Start (s),Stop (s),Volume (%),Note\n";
+    std::string out = "File,Name,Artist,Outcome,BPM,Start (s),Stop (s),Volume (%),Note,"
+                      "Previous BPM,Previous start (s),Previous stop (s),Previous volume (%)\n";
+    auto values = [](const TrackValues& v) {
+        std::string text = (v.hasBpm ? std::to_string(v.bpm) : "") + ",";
+        text += (v.hasTimes ? seconds(v.times.startMs) : "") + ",";
+        text += (hasstop(v) ? seconds(v.times.stopMs) : "") + ",";
+        return text + (v.hasVolume ? std::to_string(v.volume.percent) : "");
+    };
     auto line = [&](const TrackResult& r) {
-        out += csvfield(r.path) + "," + outcometext(r.outcome) + ",";
-        out += (r.after.hasBpm ? std::to_string(r.after.bpm) : "") + ",";
-        out += (r.after.hasTimes ? seconds(r.after.times.startMs) : "") + ",";
-        out += (r.after.hasTimes ? seconds(r.after.times.stopMs) : "") + ",";
-        out += (r.after.hasVolume ? std::to_string(r.after.volume.percent) : "") + ",";
-        out += csvfield(note(r)) + "\n";
+        out += csvfield(r.path) + "," + csvfield(r.name) + "," + csvfield(r.artist) + "," + outcometext(r) + ",";
+        out += values(r.after) + "," + csvfield(note(r)) + ",";
+        out += (r.after.hasBpm || r.after.hasTimes || r.after.hasVolume || r.listed ? values(r.before) : ",,,") + "\n";
     };
     if (rowsWanted.empty()) {
         for (const TrackResult& r : rows)
@@ -155,28 +210,39 @@ QVariant ResultsModel::data(const QModelIndex& index, int role) const
         return int(r.outcome);
     if (role == Qt::DisplayRole || role == SORT_ROLE) {
         const bool sorting = role == SORT_ROLE;
+        // A listed track shows what it holds; a processed one old -> new.
+        const TrackValues& b = r.before;
+        const TrackValues& a = r.after;
+        const bool old = r.listed || a.hasBpm || a.hasTimes || a.hasVolume;
         switch (column) {
         case FILE:
-            return QString::fromStdString(sorting ? r.path : filename(r.path));
+            return QString::fromStdString(filename(r.path));
+        case NAME:
+            return QString::fromStdString(r.name);
+        case ARTIST:
+            return QString::fromStdString(r.artist);
         case OUTCOME:
-            return sorting ? QVariant(outcomeorder(r.outcome))
-                           : QVariant(QString::fromStdString(outcometext(r.outcome)));
+            return sorting ? QVariant(outcomeorder(r.outcome)) : QVariant(QString::fromStdString(outcometext(r)));
         case BPM:
-            if (!r.after.hasBpm)
-                return sorting ? QVariant(-1) : QVariant();
-            return sorting ? QVariant(r.after.bpm) : QVariant(QString::number(r.after.bpm));
-        case START:
+            if (sorting)
+                return a.hasBpm ? a.bpm : old && b.hasBpm ? b.bpm : -1;
+            return oldnew(old && b.hasBpm && b.bpm != 0, QString::number(b.bpm), a.hasBpm, QString::number(a.bpm));
+        case START: {
+            if (sorting)
+                return a.hasTimes ? a.times.startMs : old && b.hasTimes ? b.times.startMs : INT32_MIN;
+            const QString before = QString::fromStdString(formattime(b.times.startMs));
+            return oldnew(old && b.hasTimes, before, a.hasTimes, QString::fromStdString(formattime(a.times.startMs)));
+        }
         case STOP: {
-            if (!r.after.hasTimes)
-                return sorting ? QVariant(INT32_MIN) : QVariant();
-            const int32_t ms = column == START ? r.after.times.startMs : r.after.times.stopMs;
-            return sorting ? QVariant(ms) : QVariant(QString::fromStdString(formattime(ms)));
+            if (sorting)
+                return a.hasTimes ? a.times.stopMs : old && hasstop(b) ? b.times.stopMs : INT32_MIN;
+            const QString before = QString::fromStdString(formattime(b.times.stopMs));
+            return oldnew(old && hasstop(b), before, a.hasTimes, QString::fromStdString(formattime(a.times.stopMs)));
         }
         case VOLUME:
-            if (!r.after.hasVolume)
-                return sorting ? QVariant(INT32_MIN) : QVariant();
-            return sorting ? QVariant(r.after.volume.percent)
-                           : QVariant(QString::asprintf("%+d%%", r.after.volume.percent));
+            if (sorting)
+                return a.hasVolume ? a.volume.percent : old && b.hasVolume ? b.volume.percent : INT32_MIN;
+            return oldnew(old && b.hasVolume, percent(b.volume.percent), a.hasVolume, percent(a.volume.percent));
         case NOTE:
             return QString::fromStdString(note(r));
         }
@@ -208,7 +274,8 @@ QVariant ResultsModel::headerData(int section, Qt::Orientation orientation, int 
 {
     if (orientation != Qt::Horizontal || role != Qt::DisplayRole)
         return QVariant();
-    static const char* const names[COLUMNS] = {"File", "Outcome", "BPM", "Start", "Stop", "Volume", "Note"};
+    static const char* const names[COLUMNS] = {"File",  "Name", "Artist", "Outcome", "BPM",
+                                               "Start", "Stop", "Volume", "Note"};
     return section >= 0 && section < COLUMNS ? QVariant(names[section]) : QVariant();
 }
 

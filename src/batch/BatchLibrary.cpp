@@ -54,6 +54,15 @@ private:
     std::map<std::string, std::string> folders;
 };
 
+std::string textOf(ovra::PListDict* track, const char* key)
+{
+    try {
+        return track->contains(key) ? stringText(track->get(key)) : "";
+    } catch (int) {
+        return ""; // not a string: the row shows the file alone
+    }
+}
+
 } // namespace
 
 void BatchLibrary::clear()
@@ -195,6 +204,8 @@ LibraryValues BatchLibrary::values(int32_t trackId) const
         v.ambiguity = std::string("the key \"") + key + "\" occurs more than once in its entry";
         return v;
     }
+    v.name = textOf(track, "Name");
+    v.artist = textOf(track, "Artist");
     v.start = integerOf(track, "Start Time");
     v.stop = integerOf(track, "Stop Time");
     v.volume = integerOf(track, "Volume Adjustment");

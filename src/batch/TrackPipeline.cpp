@@ -96,6 +96,8 @@ void TrackPipeline::begin()
 std::optional<ITunesUpdateInput> TrackPipeline::run(TrackState& track, const BatchOptions& options,
                                                     ovra::Canceler& canceler, TrackReport_auto& report)
 {
+    track.library = library.values(track.trackId);
+    report.setlibraryentry(track.library.name, track.library.artist);
     if (!readTrack(track, options, canceler))
         return std::nullopt;
     if (options.listOnly) {
@@ -189,6 +191,8 @@ bool TrackPipeline::openTrack(TrackState& t, int found)
     }
     if (!t.tag) {
         log.fail("Could not read metadata for this track.\n");
+        if (TrackReport_auto* report = BatchLog::track())
+            report->setunreadable(t.path, found);
         // Gone, or a name too long: not a damaged file.
         if (found == ENOENT)
             log.line("File not found: '%s'.\n", BatchLog::logged(t.path).c_str());
@@ -232,7 +236,6 @@ void TrackPipeline::readValues(TrackState& t, const BatchOptions& options)
         }
     }
 
-    t.library = library.values(t.trackId);
     // What the track holds now, for the results: the tag's tempo, the
     // library's times, and the volume where the track keeps it (the tag's,
     // else the library's).

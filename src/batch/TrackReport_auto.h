@@ -9,10 +9,11 @@
 
 #include <atomic>
 #include <cstdint>
+#include <string>
 
 namespace ovra {
 class Canceler;
-}
+} // namespace ovra
 
 namespace ovra::tempix {
 
@@ -45,6 +46,15 @@ public:
         result.listed = true;
         result.hasRecord = hasRecord;
         result.before = before;
+    }
+    // The file could not be opened: found is stat's errno (0: it is there);
+    // the cause is told apart here, while the file is as the batch met it.
+    void setunreadable(const char* path, int found);
+    // The library's Name and Artist of the track, when it has an entry there.
+    void setlibraryentry(const std::string& name, const std::string& artist)
+    {
+        result.name = name;
+        result.artist = artist;
     }
     // An exception left the track: it did not finish, whatever it did so far.
     void abandon() { abandoned = true; }

@@ -63,6 +63,15 @@ struct TrackResult {
     // A listing: whether the track holds an analysis that a run would reuse.
     bool listed = false;
     bool hasRecord = false;
+
+    // Why the file itself could not be read, when it could not: an errno
+    // (ENOENT, EACCES...), or FILE_NOT_AUDIO / FILE_UNREADABLE.
+    int fileError = 0;
+    static constexpr int FILE_NOT_AUDIO = -1;  // a name no tag reader takes
+    static constexpr int FILE_UNREADABLE = -2; // an audio file whose tags cannot be read
+    // The library's Name and Artist of a track that comes from the library.
+    std::string name;
+    std::string artist;
 };
 
 } // namespace ovra::tempix

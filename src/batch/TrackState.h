@@ -19,6 +19,7 @@ namespace ovra::tempix {
 struct LibraryValues {
     int32_t start = 0, stop = 0, volume = 0, bpm = 0;
     unsigned long long persistentId = 0;
+    std::string name, artist; // for the results
     // Why the track's entry cannot be told apart from another's; empty when it can.
     std::string ambiguity;
 };

@@ -64,7 +64,17 @@ std::vector<std::string> popupitems(MainWindow& w)
     return items;
 }
 
-class MainWindowTest : public DesktopTest {};
+class MainWindowTest : public DesktopTest {
+protected:
+    // A playlist with one track: an empty one is not offered.
+    static std::string named(const std::string& name, int tracks = 1)
+    {
+        std::string items = "\t\t\t<key>Playlist Items</key><array>";
+        for (int i = 0; i < tracks; ++i)
+            items += "<dict><key>Track ID</key><integer>" + std::to_string(100 + i) + "</integer></dict>";
+        return DesktopTest::named(name) + items + "</array>\n";
+    }
+};
 
 } // namespace
 
@@ -76,7 +86,14 @@ TEST_F(MainWindowTest, FirstRunShowsEveryDefault)
     EXPECT_STREQ(w->playlistname(), "");
     EXPECT_TRUE(w->control(116).getvalue());
     EXPECT_EQ(w->control(104).gettext(), musicfolder());
-    EXPECT_EQ(checkstates(*w), (std::vector<bool>{true, false, false, false, false, false, false, true, false}));
+    // No library file: nothing to send results to; the choice comes back with one.
+    EXPECT_EQ(checkstates(*w), (std::vector<bool>{true, false, false, false, false, false, false, false, false}));
+    EXPECT_FALSE(w->control(112).enabled());
+    EXPECT_FALSE(w->batchoptions().exportToLibrary);
+    writelibrary({named("Library")});
+    w->librarychosen(defaultlibrary().c_str());
+    EXPECT_TRUE(w->control(112).enabled());
+    EXPECT_TRUE(w->control(112).getvalue());
     EXPECT_EQ(w->optionswindow().genrepolicy, 1);
     EXPECT_STREQ(w->optionswindow().badgenres, DEFAULT_BAD);
     EXPECT_STREQ(w->optionswindow().goodgenres, "");
@@ -126,7 +143,7 @@ TEST_F(MainWindowTest, StoredValuesFailOneByOne)
     EXPECT_EQ(std::string(w->folder()), musicfolder()); // source 0 always walks the Music folder
     EXPECT_TRUE(w->control(105).getvalue());            // wrong type: the default
     EXPECT_TRUE(w->control(130).getvalue());
-    EXPECT_TRUE(w->control(112).getvalue());
+    EXPECT_FALSE(w->control(112).getvalue()); // no library file to send to
 }
 
 TEST_F(MainWindowTest, SourceOutsideTheRangeKeepsThePath)
@@ -214,7 +231,8 @@ TEST_F(MainWindowTest, PlaylistPopupListsNamesAsStored)
     auto w = openmain();
     click(*w, 118);
     EXPECT_EQ(popupitems(*w),
-              (std::vector<std::string>{"Choose...", "Refresh this list", "", "Library", "Rock &amp; Roll", "Chill"}));
+              (std::vector<std::string>{"Choose...", "Refresh this list", "", "Library (1)", "Rock &amp; Roll (1)",
+                                        "Chill (1)"}));
     EXPECT_EQ(w->control(141).popupselected(), 0);
     choose(*w, 4);
     EXPECT_STREQ(w->playlistname(), "Rock &amp; Roll");
@@ -252,7 +270,8 @@ TEST_F(MainWindowTest, RefreshFindsChangesAndAVanishedPlaylist)
     writelibrary(
         {named("Library"), named("Dinner"), "\t\t\t<key>Playlist ID</key><integer>7</integer>\n", named("Lost")});
     choose(*w, 1);
-    EXPECT_EQ(popupitems(*w), (std::vector<std::string>{"Choose...", "Refresh this list", "", "Library", "Dinner"}));
+    EXPECT_EQ(popupitems(*w),
+              (std::vector<std::string>{"Choose...", "Refresh this list", "", "Library (1)", "Dinner (1)"}));
     EXPECT_EQ(w->control(141).popupselected(), 0);
     EXPECT_FALSE(w->control(115).enabled());
 
@@ -356,7 +375,8 @@ TEST_F(MainWindowTest, LibraryFileIsShownAndChosen)
     EXPECT_FALSE(w->control(143).visible());
     EXPECT_TRUE(w->control(117).enabled());
     click(*w, 118);
-    EXPECT_EQ(popupitems(*w), (std::vector<std::string>{"Choose...", "Refresh this list", "", "Library", "Gym"}));
+    EXPECT_EQ(popupitems(*w),
+              (std::vector<std::string>{"Choose...", "Refresh this list", "", "Library (1)", "Gym (1)"}));
     EXPECT_EQ(w->batchsettings().libraryFile, chosen.string());
     w.reset();
     EXPECT_NE(readfile(settingsfile()).find("libraryfile=" + chosen.string()), std::string::npos);

@@ -1,5 +1,6 @@
 #include "DesktopFixture.h"
 #include "app/ResultsModel.h"
+#include "batch/TrackWords.h"
 #include "platform/window/QuitSignals.h"
 #include "platform/window/ThemeColours.h"
 
@@ -108,7 +109,7 @@ TEST_F(ProgressSheetTest, TheTableListsEveryTrackOfTheBatch)
     EXPECT_EQ(cell("techno140.mp3", ResultsModel::OUTCOME), "Skipped");
     EXPECT_EQ(cell("techno140.mp3", ResultsModel::NOTE), "Genre filter: skipping genre 'techno'.");
     EXPECT_EQ(cell("short.mp3", ResultsModel::OUTCOME), "Error");
-    EXPECT_EQ(cell("short.mp3", ResultsModel::NOTE), "Track too short (3.000 s).");
+    EXPECT_EQ(cell("short.mp3", ResultsModel::NOTE), "Too short to analyse (3.000 s)");
     EXPECT_EQ(readtrack(folder / "techno140.mp3").count("bpm"), 0u); // left as it was
 
     // Errors first by outcome; the filter keeps them alone.
@@ -124,9 +125,9 @@ TEST_F(ProgressSheetTest, TheTableListsEveryTrackOfTheBatch)
     std::string parsed =
         runcommand(std::string(TEMPIX_PYTHON) +
                    " -c \"import csv,sys; rows=list(csv.reader(open(sys.argv[1]))); "
-                   "print(len(rows), set(len(r) for r in rows), rows[0][2], sorted(r[2] for r in rows[1:]))\" '" +
+                   "print(len(rows), set(len(r) for r in rows), rows[0][4], sorted(r[4] for r in rows[1:]))\" '" +
                    (home / "results.csv").string() + "'");
-    EXPECT_EQ(parsed, "5 {7} BPM ['', '', '100', '128']\n");
+    EXPECT_EQ(parsed, "5 {13} BPM ['', '', '100', '128']\n");
     press(p, 111); // Copy, nothing selected: every row shown
     EXPECT_EQ(QApplication::clipboard()->text().toStdString(), readfile(home / "results.csv"));
 
@@ -286,10 +287,25 @@ TEST_F(ProgressSheetTest, ClosingCancelsTheBatch)
     ProcessingWindow& p = w->processingwindow();
     ASSERT_TRUE(waitfor([&] { return p.control(101).progressvalue() >= 1 || !p.running(); }));
     ASSERT_TRUE(p.running()) << "the batch ended before it could be cancelled";
+    // Cancel stops the batch; the sheet stays with the rows of the tracks
+    // that finished and says how far it got.
     press(p, 105);
-    EXPECT_TRUE(p.closing());
+    EXPECT_TRUE(p.cancelling());
+    ASSERT_TRUE(waitfor([&] { return ended(p); }));
+    ASSERT_TRUE(p.iscreated());
+    const int rows = p.results().rowCount();
+    EXPECT_LT(rows, count);
+    const std::string summary = p.control(108).gettext();
+    EXPECT_EQ(summary.rfind("Cancelled after " + std::to_string(rows) + " of " + std::to_string(count) +
+                                " tracks: " + std::to_string(rows) + " updated",
+                            0),
+              0u)
+        << summary;
+    EXPECT_NE(readfile(logfile()).find("Batch cancelled after " + std::to_string(rows) + " of " +
+                                       std::to_string(count) + " tracks.\n"),
+              std::string::npos);
+    press(p, 105); // Close
     ASSERT_TRUE(waitfor([&] { return !p.iscreated(); }));
-    EXPECT_FALSE(p.running());
     ovra::processpendingevents(); // changes still queued go nowhere
 
     // Nothing more happens after the sheet has gone.
@@ -306,6 +322,8 @@ TEST_F(ProgressSheetTest, ClosingCancelsTheBatch)
     w->sendcommand(fourcc("Strt"));
     ASSERT_TRUE(p.iscreated());
     ASSERT_TRUE(waitfor([&] { return p.results().rowCount() >= 1; }));
+    press(p, 105);
+    ASSERT_TRUE(waitfor([&] { return ended(p); }));
     press(p, 105);
     ASSERT_TRUE(waitfor([&] { return !p.iscreated(); }));
     std::string second = readfile(logfile());
@@ -423,4 +441,90 @@ TEST_F(ProgressSheetTest, AWholeBatchEndsWithDoneAndTheLogWindowShowsIt)
     ASSERT_TRUE(waitfor([&] { return fs::exists(home / "opened"); }, 20000));
     EXPECT_EQ(readfile(home / "opened"), logfile().string() + "\n");
     EXPECT_TRUE(p.iscreated()); // the sheet stays
+}
+
+// A library batch: the preview lists what each track holds without touching
+// it; rows name the library's track and say in words why a file could not be
+// read; names sort naturally; Ctrl+A Ctrl+C copies rows; a run shows old -> new.
+TEST_F(ProgressSheetTest, ThePreviewAndTheRowsSayWhatIsThereAndWhatHappened)
+{
+    fs::path folder = materialfolder({{"beat128_stereo44_lame.mp3", "track2.mp3"},
+                                      {"beat128_stereo44_lame.mp3", "track10.mp3"},
+                                      {"beat128_stereo44_lame.mp3", "track1.mp3"}});
+    std::ofstream(folder / "cover.jpg") << "not a picture either";
+    std::ofstream(folder / "broken.mp3") << "no frames here";
+    runcommand(std::string(TEMPIX_PYTHON) +
+               " -c \"import sys; from mutagen.mp3 import MP3; from mutagen.id3 import TBPM; f=MP3(sys.argv[1]); "
+               "f.tags is None and f.add_tags(); f.tags.add(TBPM(encoding=3, text=['100'])); f.save()\" '" +
+               (folder / "track10.mp3").string() + "'");
+    const std::vector<std::pair<std::string, std::string>> entries = {{"track2.mp3", "Two"},  {"track10.mp3", "Ten"},
+                                                                      {"track1.mp3", "One"},  {"gone.mp3", "Gone"},
+                                                                      {"cover.jpg", "Cover"}, {"broken.mp3", "Broken"}};
+    const fs::path library = home / "Library.xml";
+    {
+        std::ofstream f(library);
+        f << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n<dict>\n<key>Tracks</key>\n<dict>\n";
+        for (size_t i = 0; i < entries.size(); ++i)
+            f << "<key>" << 10 + i << "</key><dict><key>Track ID</key><integer>" << 10 + i
+              << "</integer><key>Name</key><string>" << entries[i].second
+              << "</string><key>Artist</key><string>The Band</string><key>Location</key><string>file://localhost"
+              << (folder / entries[i].first).string() << "</string></dict>\n";
+        f << "</dict>\n<key>Playlists</key><array><dict><key>Name</key><string>Library</string><key>Master</key>"
+             "<true/><key>Playlist Items</key><array>";
+        for (size_t i = 0; i < entries.size(); ++i)
+            f << "<dict><key>Track ID</key><integer>" << 10 + i << "</integer></dict>";
+        f << "</array></dict></array>\n</dict>\n</plist>\n";
+    }
+    const std::string before = readfile(folder / "track10.mp3");
+    auto w = prepared(home);
+    w->librarychosen(library.c_str());
+    w->sendcommand(fourcc("RiTL"));
+    w->control(106).setvalue(true); // overwrite another program's BPM
+    w->control(112).setvalue(false);
+    w->sendcommand(fourcc("Updt"));
+
+    w->sendcommand(fourcc("Prvw"));
+    ProcessingWindow& p = w->processingwindow();
+    ASSERT_TRUE(p.iscreated());
+    ASSERT_TRUE(waitfor([&] { return ended(p); }));
+    ovra::processpendingevents();
+    EXPECT_EQ(p.platformwindow()->windowTitle().toStdString(), "Preview (dry run)");
+    EXPECT_EQ(p.control(108).gettext(), "6 tracks: 0 with a stored analysis, 4 to analyse, 2 errors");
+    EXPECT_EQ(readfile(folder / "track10.mp3"), before);
+    ResultsModel& table = p.results();
+    ASSERT_EQ(table.rowCount(), 6);
+    auto cell = [&](int row, int column) { return table.data(table.index(row, column)).toString().toStdString(); };
+    EXPECT_EQ(cell(1, ResultsModel::NAME), "Ten");
+    EXPECT_EQ(cell(1, ResultsModel::ARTIST), "The Band");
+    EXPECT_FALSE(p.table()->isColumnHidden(ResultsModel::NAME));
+    EXPECT_EQ(cell(1, ResultsModel::OUTCOME), "Not analysed");
+    EXPECT_EQ(cell(1, ResultsModel::BPM), "100");
+    EXPECT_EQ(cell(3, ResultsModel::NOTE), "File not found: " + (folder / "gone.mp3").string());
+    EXPECT_EQ(cell(4, ResultsModel::NOTE), "Not an audio file");
+    EXPECT_EQ(cell(5, ResultsModel::NOTE), "A run analyses the track."); // its tags read; only decoding tells
+    EXPECT_EQ(nopicturewords(table.result(3)), "No picture: File not found: " + (folder / "gone.mp3").string());
+
+    // Natural order by name; Ctrl+A Ctrl+C copies the rows as Copy does.
+    p.table()->sortByColumn(ResultsModel::FILE, Qt::AscendingOrder);
+    std::vector<std::string> order;
+    for (int row : p.shownrows())
+        order.push_back(fs::path(table.result(row).path).filename().string());
+    EXPECT_EQ(
+        order,
+        (std::vector<std::string>{"broken.mp3", "cover.jpg", "gone.mp3", "track1.mp3", "track2.mp3", "track10.mp3"}));
+    p.table()->setFocus();
+    QTest::keyClick(p.table(), Qt::Key_A, Qt::ControlModifier);
+    QTest::keyClick(p.table(), Qt::Key_C, Qt::ControlModifier);
+    EXPECT_EQ(QApplication::clipboard()->text().toStdString(), table.csv(p.shownrows()));
+    press(p, 105);
+    ASSERT_FALSE(p.iscreated());
+
+    // The run: another program's 100 becomes 128, shown as the change.
+    ProcessingWindow& run = runtoend(*w);
+    ASSERT_EQ(run.results().rowCount(), 6);
+    EXPECT_EQ(run.results().data(run.results().index(1, ResultsModel::BPM)).toString(),
+              QString::fromUtf8("100 \u2192 128"));
+    EXPECT_EQ(run.results().data(run.results().index(0, ResultsModel::BPM)).toString(), "128");
+    EXPECT_EQ(readtrack(folder / "track10.mp3")["bpm"], "128");
+    press(run, 105);
 }
