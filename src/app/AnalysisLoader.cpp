@@ -71,6 +71,7 @@ void AnalysisLoader::run(uint64_t id, ovra::Canceler& canceler)
         auto failed = std::make_shared<TrackPicture>();
         failed->path = path;
         failed->fresh.failure = "Not enough memory to process track.\n";
+        failed->fresh.cause = AnalysisCause::noMemory;
         picture = failed;
     }
     std::lock_guard<std::mutex> hold(mutex);

@@ -1,4 +1,5 @@
 #include "app/AnalysisView.h"
+#include "batch/TrackWords.h"
 #include "app/ResultsModel.h"
 #include "platform/window/ThemeColours.h"
 
@@ -237,10 +238,7 @@ std::string AnalysisView::caption() const
     const std::string name = filename(current->path);
     Marks m;
     if (!marksof(*current, m)) {
-        std::string why = current->fresh.failure;
-        while (!why.empty() && why.back() == '\n')
-            why.pop_back();
-        return name + ": " + (why.empty() ? "no analysis" : why);
+        return name + ": " + nopicturewords(*current);
     }
     std::string text = name + " \u2014 " + std::to_string(m.bpm) + " BPM, beats from " +
         formattime(int32_t(std::lround(m.firstBeat * 1000))) + " to " +

@@ -35,11 +35,12 @@ const char* const TOO_MANY_CHANNELS = "Track has more than 2 channels.\n";
 const char* const NO_MEMORY = "Not enough memory to process track.\n";
 const char* const NO_BEAT = "No beat found in track.\n";
 
-AnalysisOutcome failed(const char* line)
+AnalysisOutcome failed(const char* line, AnalysisCause cause)
 {
     AnalysisOutcome outcome;
     outcome.status = AnalysisStatus::failed;
     outcome.failure = line;
+    outcome.cause = cause;
     return outcome;
 }
 
@@ -72,7 +73,7 @@ std::optional<AnalysisOutcome> readenvelope(SimpleSoundStream& stream, const Geo
     std::unique_ptr<float[]> chunk(new (std::nothrow) float[CHUNK_FRAMES]);
     std::unique_ptr<float[]> blocks(new (std::nothrow) float[CHUNK_FRAMES / g.hop + 1]);
     if (!chunk || !blocks || !env.store.ok())
-        return failed(NO_MEMORY);
+        return failed(NO_MEMORY, AnalysisCause::noMemory);
     EnergyEnvelope builder(g.nb, g.hop);
     for (uint32_t remaining = g.frameCount; remaining > 0;) {
         if (canceler.iscancelled())
@@ -85,7 +86,7 @@ std::optional<AnalysisOutcome> readenvelope(SimpleSoundStream& stream, const Geo
         for (uint32_t i = 0; i < done; ++i)
             env.total += double(blocks[i]);
         if (!env.store.append(blocks.get(), done))
-            return failed(NO_MEMORY);
+            return failed(NO_MEMORY, AnalysisCause::noMemory);
         remaining -= n;
     }
     return std::nullopt;
@@ -249,15 +250,15 @@ AnalysisOutcome analyze(std::unique_ptr<SimpleSoundStream> source, Canceler& can
     streams->append(source.release());
     if (!file->isopen()) {
         // The line stays as it is; the decoder's reason follows on a line of its own.
-        AnalysisOutcome outcome = failed(NOT_OPEN);
-        const std::string why = file->openerror();
-        if (!why.empty())
-            outcome.failure += "The decoder (FFmpeg) says: " + why + ".\n";
+        AnalysisOutcome outcome = failed(NOT_OPEN, AnalysisCause::notOpened);
+        outcome.decoderReason = file->openerror();
+        if (!outcome.decoderReason.empty())
+            outcome.failure += "The decoder (FFmpeg) says: " + outcome.decoderReason + ".\n";
         return outcome;
     }
     const int32_t channels = file->channels();
     if (channels >= 3)
-        return failed(TOO_MANY_CHANNELS);
+        return failed(TOO_MANY_CHANNELS, AnalysisCause::tooManyChannels);
     SimpleSoundStream* stream = file;
     if (metering.wanted && channels >= 1) {
         const long rate = std::lround(file->samplerate());
@@ -265,9 +266,9 @@ AnalysisOutcome analyze(std::unique_ptr<SimpleSoundStream> source, Canceler& can
             metering.meter =
                 std::make_shared<LoudnessMeter>(uint32_t(channels), uint32_t(rate > 0 ? rate : 0), metering.truePeak);
         } catch (int) {
-            return failed(NO_MEMORY);
+            return failed(NO_MEMORY, AnalysisCause::noMemory);
         } catch (const std::bad_alloc&) {
-            return failed(NO_MEMORY);
+            return failed(NO_MEMORY, AnalysisCause::noMemory);
         }
         metering.tap = new LoudnessTap(file, metering.meter);
         streams->append(metering.tap);
@@ -286,16 +287,18 @@ AnalysisOutcome analyze(std::unique_ptr<SimpleSoundStream> source, Canceler& can
     // Lengths beyond 32 bits do not fit the analysis or the data record; their
     // low bits would pass for a different track.
     if (length < 0 || uint64_t(length) > UINT32_MAX)
-        return failed(NO_MEMORY);
+        return failed(NO_MEMORY, AnalysisCause::noMemory);
     if (double(g.frameCount) / g.sr < 4.0) {
         char line[64];
         std::snprintf(line, sizeof line, "Track too short (%.3f s).\n", double(g.frameCount) / g.sr);
-        return failed(line);
+        AnalysisOutcome outcome = failed(line, AnalysisCause::tooShort);
+        outcome.seconds = double(g.frameCount) / g.sr;
+        return outcome;
     }
     g.hop = uint32_t(std::lround(0.001 * g.sr));
     // Below 500 Hz a block would be empty; no supported file is like that.
     if (g.hop == 0)
-        return failed(NO_BEAT);
+        return failed(NO_BEAT, AnalysisCause::noBeat);
     g.nb = g.frameCount / g.hop;
     g.span20 = uint32_t(std::lround(20.0 * g.sr / g.hop));
     g.win10 = uint32_t(std::lround(10.0 * g.sr / g.hop));
@@ -317,7 +320,7 @@ AnalysisOutcome analyze(std::unique_ptr<SimpleSoundStream> source, Canceler& can
     const uint32_t len = std::min(g.span20, nb);
     std::vector<float> part;
     if (!readblocks(env, (nb - len) / 2, len, part))
-        return failed(NO_MEMORY);
+        return failed(NO_MEMORY, AnalysisCause::noMemory);
     RunningMean running;
     running.clear();
     double sum = 0.0;
@@ -337,16 +340,16 @@ AnalysisOutcome analyze(std::unique_ptr<SimpleSoundStream> source, Canceler& can
     // and, from the end, 0.6 of it.
     const std::optional<uint32_t> start = scanfor(env, nb, 0.4 * peak, false);
     if (!start)
-        return failed(NO_MEMORY);
+        return failed(NO_MEMORY, AnalysisCause::noMemory);
     if (canceler.iscancelled())
         return cancelled();
     const std::optional<uint32_t> end = scanfor(env, nb, 0.6 * peak, true);
     if (!end)
-        return failed(NO_MEMORY);
+        return failed(NO_MEMORY, AnalysisCause::noMemory);
     if (canceler.iscancelled())
         return cancelled();
     if (*end <= *start)
-        return failed(NO_BEAT);
+        return failed(NO_BEAT, AnalysisCause::noBeat);
 
     // The windows see the envelope less its mean.
     const double mean = env.total / nb;
@@ -365,7 +368,7 @@ AnalysisOutcome analyze(std::unique_ptr<SimpleSoundStream> source, Canceler& can
     for (uint64_t pos = regionStart; pos + window <= regionEnd; pos += g.span20) {
         const uint32_t count = std::min<uint32_t>(window, nb - uint32_t(pos));
         if (!readblocks(env, uint32_t(pos), count, part, mean))
-            return failed(NO_MEMORY);
+            return failed(NO_MEMORY, AnalysisCause::noMemory);
         const uint32_t lag = findPeriod(part.data(), count, g.minLag, g.maxLag);
         if (canceler.iscancelled())
             return cancelled();
@@ -373,7 +376,7 @@ AnalysisOutcome analyze(std::unique_ptr<SimpleSoundStream> source, Canceler& can
             periods.push_back(foldPeriod(lag, g.hop, g.sr));
     }
     if (periods.empty())
-        return failed(NO_BEAT);
+        return failed(NO_BEAT, AnalysisCause::noBeat);
     const double firstPeriod = periods.front();
     std::sort(periods.begin(), periods.end());
     const double median = periods[periods.size() / 2];
@@ -381,13 +384,13 @@ AnalysisOutcome analyze(std::unique_ptr<SimpleSoundStream> source, Canceler& can
     // The beat grid at the start and at the end of the region.
     const uint32_t count1 = std::min(window, nb - regionStart);
     if (!readblocks(env, regionStart, count1, part, mean))
-        return failed(NO_MEMORY);
+        return failed(NO_MEMORY, AnalysisCause::noMemory);
     const uint32_t phase = findPhase(part.data(), count1, uint32_t(firstPeriod));
     const uint32_t firstBlock = regionStart + phase;
     const uint32_t endStart = regionEnd < window ? 0 : regionEnd - window;
     const uint32_t count2 = std::min(window, nb - endStart);
     if (!readblocks(env, endStart, count2, part, mean))
-        return failed(NO_MEMORY);
+        return failed(NO_MEMORY, AnalysisCause::noMemory);
     const uint32_t lag2 = findPeriod(part.data(), count2, g.minLag, g.maxLag);
     if (canceler.iscancelled())
         return cancelled();

@@ -32,12 +32,17 @@ struct TrackAnalysis {
 constexpr double MIN_TRACK_SECONDS = 4.0;
 
 enum class AnalysisStatus { ok, failed, cancelled };
+// Why an analysis failed, as the words of a row or a picture pane need it.
+enum class AnalysisCause { none, notOpened, tooManyChannels, noMemory, tooShort, noBeat, decodeError };
 
 struct AnalysisOutcome {
     AnalysisStatus status = AnalysisStatus::failed;
     TrackAnalysis analysis;
     double sampleRate = 0.0; // the stream's unrounded rate
     std::string failure;     // the log line, with its line feed, when failed
+    AnalysisCause cause = AnalysisCause::none;
+    double seconds = 0.0;      // tooShort: the track's length
+    std::string decoderReason; // notOpened: what the decoder said, if anything
     // With AnalysisOptions::loudness: the track's loudness, measured whenever
     // the whole stream was read (also when no beat was found), and the meter
     // that an AlbumLoudness takes. Unmeasured and null otherwise.

@@ -45,6 +45,7 @@ public:
     int64_t length() override { return source->length(); }
     int64_t position() override { return source->position(); }
     bool isopen() override { return source->isopen(); }
+    std::string openerror() override { return source->openerror(); }
 
 private:
     // Planar frames: channel 0 first. Each frame counts the mean square of its channels.
@@ -72,11 +73,12 @@ private:
     double sum = 0.0;
 };
 
-AnalysisOutcome failedwith(const char* line)
+AnalysisOutcome failedwith(const char* line, AnalysisCause cause)
 {
     AnalysisOutcome outcome;
     outcome.status = AnalysisStatus::failed;
     outcome.failure = line;
+    outcome.cause = cause;
     return outcome;
 }
 
@@ -114,9 +116,9 @@ TrackPicture loadTrackPicture(const char* path, ovra::Canceler& canceler)
     } catch (int code) {
         char line[64];
         std::snprintf(line, sizeof line, "Could not decode track: error code %d.\n", code);
-        picture.fresh = failedwith(line);
+        picture.fresh = failedwith(line, AnalysisCause::decodeError);
     } catch (const std::bad_alloc&) {
-        picture.fresh = failedwith("Not enough memory to process track.\n");
+        picture.fresh = failedwith("Not enough memory to process track.\n", AnalysisCause::noMemory);
     }
     return picture;
 }

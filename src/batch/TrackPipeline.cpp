@@ -327,6 +327,11 @@ bool TrackPipeline::obtainAnalysis(TrackState& t, const BatchOptions& options, o
     } catch (int code) {
         // A decoder failure is this track's, not the batch's.
         log.fail("Could not decode track: error code %d.\n", code);
+        if (TrackReport_auto* report = BatchLog::track()) {
+            AnalysisOutcome failure;
+            failure.cause = AnalysisCause::decodeError;
+            report->setanalysisfailure(failure);
+        }
         log.errorwords(code);
         return false;
     }
@@ -334,6 +339,8 @@ bool TrackPipeline::obtainAnalysis(TrackState& t, const BatchOptions& options, o
         return false;
     if (outcome.status != AnalysisStatus::ok) {
         log.fail("%s", outcome.failure.c_str());
+        if (TrackReport_auto* report = BatchLog::track())
+            report->setanalysisfailure(outcome);
 
         return false;
     }

@@ -1,10 +1,6 @@
 #include "batch/TrackReport_auto.h"
 #include "platform/Threads.h"
-#include "tags/Tag.h"
-
-#include <cerrno>
-#include <cstring>
-#include <unistd.h>
+#include "batch/TrackWords.h"
 
 namespace ovra::tempix {
 
@@ -80,19 +76,6 @@ void TrackReport_auto::setvalues(const TrackAnalysis& analysis, double sampleRat
     result.after = after;
 }
 
-void TrackReport_auto::setunreadable(const char* path, int found)
-{
-    if (found != 0) {
-        result.fileError = found;
-        return;
-    }
-    const char* dot = std::strrchr(path, '.');
-    if (dot == nullptr || std::strchr(dot, '/') != nullptr || !ovra::istagfile(path))
-        result.fileError = TrackResult::FILE_NOT_AUDIO;
-    else if (::access(path, R_OK) != 0)
-        result.fileError = errno;
-    else
-        result.fileError = TrackResult::FILE_UNREADABLE;
-}
+void TrackReport_auto::setunreadable(const char* path, int found) { result.fileError = fileproblem(path, found); }
 
 } // namespace ovra::tempix

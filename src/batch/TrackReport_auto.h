@@ -50,6 +50,13 @@ public:
     // The file could not be opened: found is stat's errno (0: it is there);
     // the cause is told apart here, while the file is as the batch met it.
     void setunreadable(const char* path, int found);
+    // Why the analysis failed.
+    void setanalysisfailure(const AnalysisOutcome& outcome)
+    {
+        result.cause = outcome.cause;
+        result.seconds = outcome.seconds;
+        result.decoderReason = outcome.decoderReason;
+    }
     // The library's Name and Artist of the track, when it has an entry there.
     void setlibraryentry(const std::string& name, const std::string& artist)
     {

@@ -69,6 +69,10 @@ struct TrackResult {
     int fileError = 0;
     static constexpr int FILE_NOT_AUDIO = -1;  // a name no tag reader takes
     static constexpr int FILE_UNREADABLE = -2; // an audio file whose tags cannot be read
+    // Why the analysis failed, when it did.
+    AnalysisCause cause = AnalysisCause::none;
+    double seconds = 0.0;      // too short: the track's length
+    std::string decoderReason; // not opened: what the decoder said
     // The library's Name and Artist of a track that comes from the library.
     std::string name;
     std::string artist;
