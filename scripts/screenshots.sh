@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Pictures of the desktop application for the README, taken under a virtual
 # X display with a home folder of their own: the main window, the genre
-# sheet, the about window, a finished batch's table of tracks, the picture
+# sheet, the about window, the preview of a batch, a finished batch's table of tracks, the picture
 # of one track's analysis, that of a long track whole and zoomed in, and the
 # location mappings' dialog on a library made on another computer.
 #   scripts/screenshots.sh [BUILD_DIR]      (default build/; writes docs/*.png)
@@ -52,5 +52,5 @@ mkdir -p docs
 rm -f docs/finished-batch.png
 unset QT_QPA_PLATFORM
 xvfb-run -a -s "-screen 0 1024x768x24" "$builddir/bin/tempix" --screenshots "$PWD/docs"
-ls -l docs/main-window.png docs/genre-sheet.png docs/about-window.png docs/results-table.png docs/analysis-picture.png \
+ls -l docs/main-window.png docs/preview.png docs/genre-sheet.png docs/about-window.png docs/results-table.png docs/analysis-picture.png \
   docs/analysis-long.png docs/analysis-zoomed.png docs/map-locations-suggested.png docs/map-locations.png

@@ -22,6 +22,7 @@
 #include <QStandardPaths>
 #include <QTableView>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <set>
@@ -594,6 +595,14 @@ void ProcessingWindow::explainending(const std::string& message)
     if (QTableView* t = table(); t && model->rowCount() > 0 && !layoutRestored) {
         t->resizeColumnsToContents();
         t->horizontalHeader()->setStretchLastSection(true);
+    } else if (t && model->rowCount() > 0) {
+        // Kept widths stay, but no value of this batch is cut short by them
+        // (a preview's narrow columns would hide a run's "old -> new").
+        for (int c = 0; c < model->columnCount() - 1; ++c) {
+            const int kept = t->columnWidth(c);
+            t->resizeColumnToContents(c);
+            t->setColumnWidth(c, std::max(kept, t->columnWidth(c)));
+        }
     }
 }
 

@@ -116,23 +116,31 @@ void schedulescreenshots(MainWindow& window, const char* folder)
         ovra::processpendingevents();
         savewindow(window.aboutwindow(), dir + "/about-window.png");
         window.aboutwindow().sendcommand(ovra::fourcc("clos"));
-        window.sendcommand(ovra::fourcc("Strt"));
+        // The preview first: what the batch will take, before anything is decoded.
+        window.sendcommand(ovra::fourcc("Prvw"));
         ProcessingWindow& sheet = window.processingwindow();
         whenready([&sheet] { return sheet.iscreated() && !sheet.running(); },
                   [&window, &sheet, dir] {
-                      // The table by tempo, and the picture of the track in the middle.
-                      QTableView* table = sheet.table();
-                      if (table && table->model()->rowCount() > 0) {
-                          table->sortByColumn(ResultsModel::BPM, Qt::AscendingOrder);
-                          table->selectRow(table->model()->rowCount() / 2);
-                      }
-                      AnalysisView* view = sheet.analysisview();
-                      whenready([view] { return !view || !view->loading(); },
-                                [&window, &sheet, view, dir] {
-                                    savewindow(sheet, dir + "/results-table.png");
-                                    if (view)
-                                        savepicture(*view, dir + "/analysis-picture.png");
-                                    extrapictures(window, view, dir, [] { ovra::quitapplication(); });
+                      savewindow(sheet, dir + "/preview.png");
+                      sheet.sendcommand(ovra::fourcc("clos"));
+                      ovra::processpendingevents();
+                      window.sendcommand(ovra::fourcc("Strt"));
+                      whenready([&sheet] { return sheet.iscreated() && !sheet.running(); },
+                                [&window, &sheet, dir] {
+                                    // The table by tempo, and the picture of the track in the middle.
+                                    QTableView* table = sheet.table();
+                                    if (table && table->model()->rowCount() > 0) {
+                                        table->sortByColumn(ResultsModel::BPM, Qt::AscendingOrder);
+                                        table->selectRow(table->model()->rowCount() / 2);
+                                    }
+                                    AnalysisView* view = sheet.analysisview();
+                                    whenready([view] { return !view || !view->loading(); },
+                                              [&window, &sheet, view, dir] {
+                                                  savewindow(sheet, dir + "/results-table.png");
+                                                  if (view)
+                                                      savepicture(*view, dir + "/analysis-picture.png");
+                                                  extrapictures(window, view, dir, [] { ovra::quitapplication(); });
+                                              });
                                 });
                   });
     });
