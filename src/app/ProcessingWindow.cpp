@@ -52,7 +52,6 @@ constexpr int DISPLAY_INTERVAL_MS = 100;
 const char* const START_SUFFIX = ": Tempix started.\n";
 const char* const LIBRARY_ERROR = "Error while reading iTunes database: error code ";
 const char* const NOT_LOCAL = "File is not local: skipping '";
-const char* const CANCELLED = "Batch cancelled after ";
 const char* const RESULTS_COLUMNS_KEY = "resultscolumns";
 const char* const SHEET_SIZE_KEY = "resultssheetsize";
 
@@ -124,7 +123,6 @@ bool ProcessingWindow::windowcreated()
     closeRequested = false;
     cancelRequested = false;
     endShown = false;
-    cancelledLine.clear();
     shown.clear(); // whatever an earlier batch left is dropped
     model->clear();
     runLog.clear();
@@ -451,10 +449,6 @@ void ProcessingWindow::takeentry(const std::string& text, std::vector<TrackResul
 {
     const bool first = runLog.empty();
     runLog += text;
-    if (startswith(text, CANCELLED)) {
-        cancelledLine = withoutlinefeed(text);
-        return;
-    }
     if (startswith(text, "Processing: ")) {
         inTrack = true;
         return;
@@ -480,14 +474,10 @@ void ProcessingWindow::showcounts()
 {
     std::string text = preview ? model->listingtext() : ResultsModel::countstext(model->counts());
     if (batch.outcome() == BatchProcessor::Outcome::cancelled && !batch.running()) {
-        // "Batch cancelled after 8 of 13 tracks." as "Cancelled after 8 of 13 tracks: ..."
         std::string how = "Cancelled";
-        if (!cancelledLine.empty()) {
-            how = cancelledLine.substr(std::char_traits<char>::length("Batch "));
-            how[0] = 'C';
-            if (!how.empty() && how.back() == '.')
-                how.pop_back();
-        }
+        if (batch.trackCount() > 0)
+            how += " after " + std::to_string(batch.finishedTracks()) + " of " + std::to_string(batch.trackCount()) +
+                " tracks";
         text = how + ": " + text;
     }
     control(SUMMARY_TEXT).settext(text.c_str());

@@ -93,7 +93,6 @@ private:
     bool endShown = false;
     bool preview = false;
     bool layoutRestored = false; // column widths from the settings: never resized to fit
-    std::string cancelledLine;   // the log's line that the batch was cancelled
     QTimer waitTimer;
     QTimer displayTimer;
     // Main-thread state of the batch shown.

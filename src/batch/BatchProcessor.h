@@ -47,6 +47,9 @@ public:
     int errorCount() const { return runner.errorCount(); }
     // The log file's full path once a batch has started.
     const char* logPath() const { return runner.logPath(); }
+    // How far the last batch got: the tracks that got their row, of those it counted.
+    int finishedTracks() const { return runner.finishedTracks(); }
+    int trackCount() const { return runner.trackCount(); }
 
 protected:
     // The tag and the analysis of one track, and its library entry's update

@@ -80,7 +80,7 @@ void BatchRunner::ended(ovra::Canceler& canceler)
     if (ending.load() == BatchOutcome::none && canceler.iscancelled()) {
         ending = BatchOutcome::cancelled;
         if (tracksInBatch > 0)
-            log.line("Batch cancelled after %d of %d tracks.\n", jobs.rows(), tracksInBatch);
+            log.line("Batch cancelled after %d of %d tracks.\n", jobs.rows(), tracksInBatch.load());
         else
             log.line("Batch cancelled before its tracks were counted.\n");
     }

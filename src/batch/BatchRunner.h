@@ -38,6 +38,9 @@ public:
     BatchOutcome outcome() const { return ending.load(); }
     int errorCount() const { return log.errorcount(); }
     const char* logPath() const { return log.path(); }
+    // How far the last batch got: the tracks that got their row, of those it counted.
+    int finishedTracks() const { return jobs.rows(); }
+    int trackCount() const { return tracksInBatch.load(); }
 
 private:
     void start(const BatchOptions& options);
@@ -67,7 +70,7 @@ private:
     TrackPipeline pipeline;
     TrackJobs jobs;
     std::atomic<BatchOutcome> ending{BatchOutcome::none};
-    int tracksInBatch = 0; // the progress range
+    std::atomic<int> tracksInBatch{0}; // the progress range
 };
 
 } // namespace ovra::tempix
