@@ -101,7 +101,16 @@ std::optional<ITunesUpdateInput> TrackPipeline::run(TrackState& track, const Bat
     if (!readTrack(track, options, canceler))
         return std::nullopt;
     if (options.listOnly) {
-        report.setlisted(track.hasRecord && reusable(track.record), track.before);
+        const bool reuse = track.hasRecord && reusable(track.record);
+        report.setlisted(reuse, track.before);
+        if (reuse) {
+            // What a run would set, from the stored analysis: nothing is decoded.
+            chooseValues(track, options);
+            track.analysis = track.record.analysis;
+            track.sampleRate = track.record.analysis.sampleRate;
+            deriveValues(track, options);
+            report.setvalues(track.analysis, track.sampleRate, track.before, track.values);
+        }
         return std::nullopt;
     }
     if (!decideWrites(track, options) || !obtainAnalysis(track, options, canceler))
@@ -274,6 +283,15 @@ bool TrackPipeline::passesGenreFilter(ovra::Tag& tag)
 
 bool TrackPipeline::decideWrites(TrackState& t, const BatchOptions& options)
 {
+    chooseValues(t, options);
+    if (t.values.hasBpm || t.values.hasTimes || t.values.hasVolume || t.doReplayGain)
+        return true;
+    skipForOthers(t, options);
+    return false;
+}
+
+void TrackPipeline::chooseValues(TrackState& t, const BatchOptions& options)
+{
     // Values another program set are left alone unless our record vouches
     // for them or the overwrite option says so.
     const TrackDataRecord& r = t.record;
@@ -302,10 +320,6 @@ bool TrackPipeline::decideWrites(TrackState& t, const BatchOptions& options)
     t.doReplayGain = options.replaygain != ReplayGainMode::off && t.replayGainReadable &&
         (options.overwritevolume || !t.replayGain.trackGain ||
          (options.replaygain == ReplayGainMode::album && !t.album.empty() && !t.replayGain.albumGain));
-    if (t.values.hasBpm || t.values.hasTimes || t.values.hasVolume || t.doReplayGain)
-        return true;
-    skipForOthers(t, options);
-    return false;
 }
 
 bool TrackPipeline::obtainAnalysis(TrackState& t, const BatchOptions& options, ovra::Canceler& canceler)

@@ -43,6 +43,8 @@ private:
     void readValues(TrackState& track, const BatchOptions& options);
     bool passesGenreFilter(ovra::Tag& tag);
     bool decideWrites(TrackState& track, const BatchOptions& options);
+    // Which values this run may set (another program's stay unless overwritten).
+    void chooseValues(TrackState& track, const BatchOptions& options);
     void skipForOthers(const TrackState& track, const BatchOptions& options);
     bool obtainAnalysis(TrackState& track, const BatchOptions& options, ovra::Canceler& canceler);
     void deriveValues(TrackState& track, const BatchOptions& options);

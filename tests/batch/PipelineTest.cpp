@@ -642,6 +642,8 @@ TEST_F(Pipeline, ACancelKeepsTheRowsOfTheFinishedTracksAndIsLogged)
         SCOPED_TRACE(jobs);
         settings.jobs = jobs;
         processor = std::make_unique<FakeProcessor>(display);
+        for (const char* path : {"/m/1.mp3", "/m/2.mp3", "/m/3.mp3"})
+            file(path); // made here: the workers only look them up
         display.results.clear();
         display.log.clear();
         processor->analyzer = [](const char* path, ovra::Canceler& c) {
@@ -669,6 +671,35 @@ TEST_F(Pipeline, ACancelKeepsTheRowsOfTheFinishedTracksAndIsLogged)
         }
         EXPECT_EQ(processor->outcome(), BatchProcessor::Outcome::cancelled);
     }
+}
+
+// A listing decodes and writes nothing; a track with a stored analysis
+// shows what a run would set from it, one without says only what it holds.
+TEST_F(Pipeline, AListingShowsWhatARunWouldSetFromTheStoredAnalysisAlone)
+{
+    options.adjustvolume = true;
+    runTrack("/m/a.mp3"); // stores an analysis, BPM and volume
+    FakeFile& f = file("/m/a.mp3");
+    const int bpm = f.bpm;
+    f.bpm = 0; // as another program's edit would leave it
+    const FakeFile before = f;
+    const int analyses = processor->analyses;
+    options.listOnly = options.dryRun = true;
+    display.results.clear();
+    runTrack("/m/a.mp3");
+    runTrack("/m/fresh.mp3");
+    EXPECT_EQ(processor->analyses, analyses);
+    EXPECT_EQ(f.bpm, 0);
+    EXPECT_EQ(0, std::memcmp(f.record, before.record, 64));
+    ASSERT_EQ(display.results.size(), 2u);
+    const TrackResult& stored = display.results[0];
+    EXPECT_TRUE(stored.listed && stored.hasRecord);
+    EXPECT_EQ(stored.before.bpm, 0);
+    EXPECT_TRUE(stored.after.hasBpm && stored.after.hasVolume);
+    EXPECT_EQ(stored.after.bpm, bpm);
+    const TrackResult& fresh = display.results[1];
+    EXPECT_TRUE(fresh.listed && !fresh.hasRecord);
+    EXPECT_FALSE(fresh.after.hasBpm || fresh.after.hasVolume || fresh.hasAnalysis);
 }
 
 TEST_F(Pipeline, ARunWithFewerOptionsKeepsTheOtherResults)
