@@ -15,7 +15,7 @@ std::set<std::string> buildGenreSet(const char* text)
             break;
         std::string entry;
         while (*p != '\0' && *p != ',' && *p != '\n') {
-            if (entry.size() == 79) {
+            if (entry.size() == GENRE_NAME_MAX_BYTES) {
                 ++p; // the eightieth character ends the entry and is dropped
                 break;
             }

@@ -17,6 +17,8 @@ namespace ovra::tempix {
 
 namespace {
 
+std::string toolong() { return "its path is longer than " + std::to_string(ovra::PATH_MAX_BYTES) + " bytes"; }
+
 // A list longer than this is not a track list (and would only fill memory).
 constexpr long MAX_PLAYLIST_BYTES = 64L * 1024 * 1024;
 
@@ -229,7 +231,7 @@ PlaylistContents readPlaylist(const char* path, ovra::LocationMap* map)
                 } else {
                     entry.kind = PlaylistEntry::unusable;
                     entry.why = r.status == ovra::LocationMap::CUT_SHORT
-                        ? "its path is longer than 1023 bytes"
+                        ? toolong()
                         : "more than one file here matches '" + r.path + "' when case is ignored";
                 }
             }
@@ -257,7 +259,7 @@ PlaylistContents readPlaylist(const char* path, ovra::LocationMap* map)
             struct stat st;
             if (entry.path.size() >= ovra::PATH_BUFFER) {
                 entry.kind = PlaylistEntry::unusable;
-                entry.why = "its path is longer than 1023 bytes";
+                entry.why = toolong();
             } else if (stat(entry.path.c_str(), &st) != 0) {
                 entry.kind = PlaylistEntry::missing;
                 entry.error = errno;

@@ -22,8 +22,7 @@ constexpr uint32_t MIN_REUSABLE_SAMPLE_RATE = 11050;
 // the value to count as ours.
 constexpr int64_t OWN_RVA_TOLERANCE = 15;
 constexpr long OWN_LIBRARY_VOLUME_TOLERANCE = 2;
-// A genre is compared by its first GENRE_SIZE - 1 bytes.
-constexpr size_t GENRE_SIZE = 80;
+constexpr size_t GENRE_SIZE = GENRE_NAME_MAX_BYTES + 1;
 
 // A stored analysis that can stand for a fresh one. A beat period of 0 would
 // divide by zero in the tempo formula, so such a record is analysed again.
