@@ -19,39 +19,12 @@ namespace {
 
 class AnalysisPictureTest : public DesktopTest {
 protected:
-    // 40 s at 44100 Hz; a period of 1 s (120 BPM: a beat every 0.5 s); the
-    // first beat at 3 s, the last at 36 s; the level half of full scale.
-    static std::shared_ptr<TrackPicture> knownpicture()
+    // A silent track of seconds at 44100 Hz and 120 BPM (a period of 1 s),
+    // with beats from first to last (in samples).
+    static std::shared_ptr<TrackPicture> picture(const char* path, int seconds, uint32_t first, uint32_t last)
     {
         auto p = std::make_shared<TrackPicture>();
-        p->path = "/music/known.mp3";
-        p->hasRecord = true;
-        p->record.flags = TrackDataRecord::FLAG_ANALYSIS;
-        TrackAnalysis& a = p->record.analysis;
-        a.sampleRate = 44100;
-        a.frameCount = 40 * 44100;
-        a.loudness = a.peakLevel = 1000;
-        a.beatPeriod = a.startPeriod = a.endPeriod = 44100;
-        a.firstBeat = 3 * 44100;
-        a.lastBeat = 36 * 44100;
-        p->duration = 40.0;
-        p->blockSeconds = 0.01;
-        p->level.assign(4000, 0.5f);
-        return p;
-    }
-
-    // x of a time: the plot's width spans the track, left edge at 0 s.
-    static int expectedx(double seconds, const QRect& plot)
-    {
-        return plot.left() + int(std::lround(seconds / 40.0 * (plot.width() - 1)));
-    }
-
-    // A track of seconds at 120 BPM (a period of 1 s at 44100 Hz), beats
-    // from 0.5 s to a second before the end, silent.
-    static std::shared_ptr<TrackPicture> steadypicture(int seconds)
-    {
-        auto p = std::make_shared<TrackPicture>();
-        p->path = "/music/steady.mp3";
+        p->path = path;
         p->hasRecord = true;
         p->record.flags = TrackDataRecord::FLAG_ANALYSIS;
         TrackAnalysis& a = p->record.analysis;
@@ -59,11 +32,31 @@ protected:
         a.frameCount = uint32_t(seconds) * 44100;
         a.loudness = a.peakLevel = 1000;
         a.beatPeriod = a.startPeriod = a.endPeriod = 44100;
-        a.firstBeat = 22050;
-        a.lastBeat = uint32_t(seconds - 2) * 44100 + 22050;
+        a.firstBeat = first;
+        a.lastBeat = last;
         p->duration = seconds;
         p->blockSeconds = 0.01;
         return p;
+    }
+
+    // 40 s, the first beat at 3 s, the last at 36 s; the level half of full scale.
+    static std::shared_ptr<TrackPicture> knownpicture()
+    {
+        auto p = picture("/music/known.mp3", 40, 3 * 44100, 36 * 44100);
+        p->level.assign(4000, 0.5f);
+        return p;
+    }
+
+    // Beats from 0.5 s to a second before the end.
+    static std::shared_ptr<TrackPicture> steadypicture(int seconds)
+    {
+        return picture("/music/steady.mp3", seconds, 22050, uint32_t(seconds - 2) * 44100 + 22050);
+    }
+
+    // x of a time: the plot's width spans the track, left edge at 0 s.
+    static int expectedx(double seconds, const QRect& plot)
+    {
+        return plot.left() + int(std::lround(seconds / 40.0 * (plot.width() - 1)));
     }
 
     static QImage rendered(const AnalysisView& view, QSize size)

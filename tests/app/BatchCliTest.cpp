@@ -2,6 +2,7 @@
 // files in a temporary HOME; what it wrote is read back with mutagen
 // (read_tags.py) and plistlib.
 #include "platform/settings/PreferenceStore.h"
+#include "support/BatchLibraryText.h"
 #include "support/Process.h"
 #include "support/Readers.h"
 #include "support/TempFolders.h"
@@ -240,21 +241,7 @@ protected:
     static void writeLibrary(const fs::path& file, const Lines& locations, const std::string& extra = "",
                              const std::string& playlists = "")
     {
-        std::string tracks, items;
-        for (size_t i = 0; i < locations.size(); ++i) {
-            std::string id = std::to_string(11 + i);
-            tracks += "\t\t<key>" + id + "</key>\n\t\t<dict>\n\t\t\t<key>Track ID</key><integer>" + id +
-                "</integer>\n\t\t\t<key>Persistent ID</key><string>00000000000000" + id + "</string>\n" + extra +
-                "\t\t\t<key>Location</key><string>" + locations[i] + "</string>\n\t\t</dict>\n";
-            items += "<dict><key>Track ID</key><integer>" + id + "</integer></dict>";
-        }
-        std::ofstream(file) << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n<dict>\n\t"
-                               "<key>Tracks</key>\n\t<dict>\n"
-                            << tracks
-                            << "\t</dict>\n\t<key>Playlists</key>\n\t<array>\n\t\t<dict><key>Name</key><string>"
-                               "Library</string><key>Playlist Items</key><array>"
-                            << items << "</array></dict>\n"
-                            << playlists << "\t</array>\n</dict>\n</plist>\n";
+        testsupport::writefile(file, testsupport::libraryOf(locations, 11, extra, playlists));
     }
 };
 
@@ -432,14 +419,11 @@ TEST_F(BatchCli, LibraryAndPlaylistRuns)
     fs::path lib = home / "Library Folder";
     fs::create_directories(lib);
     fs::path a = copy(A, "Rock & Roll.mp3"), b = copy(B, "Slow \xc3\xa9t\xc3\xa9.m4a"), c = copy(C, "plain.mp3");
-    auto playlist = [](const std::string& name, const std::string& items) {
-        return "\t\t<dict><key>Name</key><string>" + name + "</string>" + items + "</dict>\n";
-    };
-    const std::string rock = "<key>Playlist Items</key><array><dict><key>Track ID</key><integer>";
+    using testsupport::items, testsupport::playlist;
     writeLibrary(lib / "iTunes Library.xml",
                  {fileUrl(a), fileUrl(b, "file://"), fileUrl(c), "http://radio.example.com/live.mp3"}, "",
-                 playlist("Rock &amp; Roll", rock + "11</integer></dict></array>") +
-                     playlist("Rock &amp; Roll", rock + "13</integer></dict></array>") + playlist("Empty", ""));
+                 playlist("Rock &amp; Roll", items({11})) + playlist("Rock &amp; Roll", items({13})) +
+                     playlist("Empty", ""));
     // Where the library's own preferences say the library is.
     settings("com.apple.iTunes", [&](ovra::PreferenceStore& store) {
         store.setData("alis:1:iTunes Library Location", lib.c_str(), lib.string().size());

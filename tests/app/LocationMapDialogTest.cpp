@@ -3,6 +3,7 @@
 // rows find as they are edited, and the notice that opens it after a batch
 // found nothing.
 #include "DesktopFixture.h"
+#include "support/BatchLibraryText.h"
 #include "app/LocationMapDialog.h"
 #include "batch/TrackLocations.h"
 
@@ -27,19 +28,8 @@ protected:
         locations.push_back("file:///Volumes/Old%20Disk/x1.mp3");
         locations.push_back("file:///Volumes/Old%20Disk/x2.mp3");
         locations.push_back("http://radio.example.com/live.mp3");
-        std::string tracks, items;
-        for (size_t i = 0; i < locations.size(); ++i) {
-            const std::string id = std::to_string(100 + i);
-            tracks += "<key>" + id + "</key><dict><key>Track ID</key><integer>" + id +
-                "</integer><key>Location</key><string>" + locations[i] + "</string></dict>\n";
-            items += "<dict><key>Track ID</key><integer>" + id + "</integer></dict>\n";
-        }
         fs::path file = home / "Library.xml";
-        std::ofstream(file) << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n<dict>\n"
-                            << "<key>Tracks</key><dict>\n"
-                            << tracks << "</dict>\n<key>Playlists</key><array><dict><key>Name</key><string>Library"
-                            << "</string><key>Playlist Items</key><array>\n"
-                            << items << "</array></dict></array>\n</dict>\n</plist>\n";
+        testsupport::writefile(file.string(), testsupport::libraryOf(locations, 100));
         return file;
     }
 

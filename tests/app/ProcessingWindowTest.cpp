@@ -1,4 +1,5 @@
 #include "DesktopFixture.h"
+#include "support/BatchLibraryText.h"
 #include "app/ResultsModel.h"
 #include "batch/TrackWords.h"
 #include "platform/window/QuitSignals.h"
@@ -19,6 +20,7 @@
 
 using namespace ovra;
 using namespace ovra::tempix;
+using namespace testsupport;
 
 namespace {
 
@@ -461,20 +463,16 @@ TEST_F(ProgressSheetTest, ThePreviewAndTheRowsSayWhatIsThereAndWhatHappened)
                                                                       {"track1.mp3", "One"},  {"gone.mp3", "Gone"},
                                                                       {"cover.jpg", "Cover"}, {"broken.mp3", "Broken"}};
     const fs::path library = home / "Library.xml";
-    {
-        std::ofstream f(library);
-        f << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n<dict>\n<key>Tracks</key>\n<dict>\n";
-        for (size_t i = 0; i < entries.size(); ++i)
-            f << "<key>" << 10 + i << "</key><dict><key>Track ID</key><integer>" << 10 + i
-              << "</integer><key>Name</key><string>" << entries[i].second
-              << "</string><key>Artist</key><string>The Band</string><key>Location</key><string>file://localhost"
-              << (folder / entries[i].first).string() << "</string></dict>\n";
-        f << "</dict>\n<key>Playlists</key><array><dict><key>Name</key><string>Library</string><key>Master</key>"
-             "<true/><key>Playlist Items</key><array>";
-        for (size_t i = 0; i < entries.size(); ++i)
-            f << "<dict><key>Track ID</key><integer>" << 10 + i << "</integer></dict>";
-        f << "</array></dict></array>\n</dict>\n</plist>\n";
+    std::string tracks;
+    std::vector<int> ids;
+    for (size_t i = 0; i < entries.size(); ++i) {
+        ids.push_back(10 + int(i));
+        tracks += track(ids.back(),
+                        integer("Track ID", ids.back()) + text("Name", entries[i].second) + text("Artist", "The Band") +
+                            location("file://localhost" + (folder / entries[i].first).string()));
     }
+    testsupport::writefile(library.string(),
+                           libraryText(tracks, playlist("Library", "<key>Master</key><true/>" + items(ids))));
     const std::string before = readfile(folder / "track10.mp3");
     auto w = prepared(home);
     w->librarychosen(library.c_str());

@@ -1,6 +1,7 @@
 // The batch and its per-track decisions over in-memory tags and analyses, so
 // that every rule can be driven to its edge; real files are in the end-to-end
 // tests.
+#include "support/BatchLibraryText.h"
 #include "support/ScriptLibrary.h"
 #include "batch/BatchProcessor.h"
 #include "platform/BigEndian.h"
@@ -25,9 +26,7 @@
 
 namespace fs = std::filesystem;
 using namespace ovra::tempix;
-using testsupport::plistquery;
-using testsupport::readfile;
-using testsupport::writefile;
+using namespace testsupport;
 
 namespace {
 
@@ -189,32 +188,6 @@ const std::string UPDATED = "Track updated.\n";
 const std::string UP_TO_DATE = "Track is up-to-date.\n";
 const std::string OTHER_APP = "Data set by another application (check appropriate checkbox(es) to overwrite).\n";
 const std::string ERRORS = "There were errors. Check the log file for details.";
-
-// Pieces of a library file: an integer entry, a track's location, a track and
-// a playlist's items.
-std::string integer(const std::string& key, int64_t v)
-{
-    return "<key>" + key + "</key><integer>" + std::to_string(v) + "</integer>";
-}
-std::string location(const std::string& url) { return "<key>Location</key><string>" + url + "</string>"; }
-std::string track(int id, const std::string& body)
-{
-    return "<key>" + std::to_string(id) + "</key><dict>" + body + "</dict>\n";
-}
-std::string items(std::initializer_list<int> ids)
-{
-    std::string s = "<key>Playlist Items</key><array>";
-    for (int id : ids)
-        s += "<dict>" + integer("Track ID", id) + "</dict>";
-    return s + "</array>";
-}
-
-// A library file's text with these tracks and playlists.
-std::string libraryText(const std::string& tracks, const std::string& playlists)
-{
-    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n<dict><key>Tracks</key><dict>\n" +
-        tracks + "</dict>\n<key>Playlists</key><array>" + playlists + "</array></dict>\n</plist>\n";
-}
 
 class Pipeline : public ::testing::Test {
 protected:
@@ -395,11 +368,9 @@ TEST_F(Pipeline, LibraryRunsUseTheLibraryValues)
                                "<key>Persistent ID</key><string>00AB</string>") +
                      track(12, location("http://radio.example/stream")) +
                      track(13, location("file:///m/not-in-library-playlist.mp3")) +
-                     track(14, "<key>Name</key><string>Only online</string>"),
-                 "<dict><key>Name</key><string>Library</string>" + items({10, 12, 14, 99, 11}) +
-                     "</dict><dict><key>Name</key><string>Rock &amp; Roll</string>" + items({11}) +
-                     "</dict><dict><key>Name</key><string>Rock &amp; Roll</string>" + items({13}) +
-                     "</dict><dict><key>Name</key><string>Empty</string></dict>");
+                     track(14, text("Name", "Only online")),
+                 playlist("Library", items({10, 12, 14, 99, 11})) + playlist("Rock &amp; Roll", items({11})) +
+                     playlist("Rock &amp; Roll", items({13})) + playlist("Empty", ""));
     settings.source = SOURCE_LIBRARY;
     options.optimizetimes = true;
     options.adjustvolume = true;
@@ -762,8 +733,7 @@ std::string twoTracks(const fs::path& dir, const std::string& a, const std::stri
                      integer("Track ID", id) + "<key>Track Type</key><string>File</string>" +
                          location("file://" + (dir / name).string()) + extra);
     };
-    return libraryText(entry(10, "a.mp3", a) + entry(11, "b.mp3", b) + more,
-                       "<dict><key>Name</key><string>Library</string>" + items({10, 11}) + "</dict>");
+    return libraryText(entry(10, "a.mp3", a) + entry(11, "b.mp3", b) + more, playlist("Library", items({10, 11})));
 }
 
 std::string pid(const std::string& text) { return "<key>Persistent ID</key><string>" + text + "</string>"; }
