@@ -11,6 +11,10 @@
 using namespace ovra::test;
 using namespace ovra::tempix;
 
+// The fast search on real envelopes, in the windows the analysis uses, is
+// checked against a plain sequential search by
+// TempoDetection.AgreesWithAPlainSecondImplementationAndWithAnEnvelopeInAFile.
+
 TEST(FindPeriod, FastSearchMatchesOnRandomDataOfAwkwardLengths)
 {
     // Every variant this build and processor allow; the code for every
