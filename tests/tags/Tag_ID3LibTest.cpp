@@ -104,15 +104,6 @@ TEST(Tag_ID3Lib, FramesWithOddTextsAreReadAsTheyAreOrRefused)
     }
 }
 
-TEST(Tag_ID3Lib, RelativeVolumeFromOtherTaggersIsReadOrRefused)
-{
-    TempDir dir;
-    Tag_ID3Lib plain(dir.copy("v23_rvad.mp3").c_str(), true);
-    EXPECT_EQ(plain.getRVA(), -1000);
-    Tag_ID3Lib peaks(dir.copy("v23_rvad_peaks.mp3").c_str(), true);
-    EXPECT_EQ(codeof([&] { peaks.getRVA(); }), TAG_ERR_UNUSABLE);
-}
-
 TEST(Tag_ID3Lib, ARecordIsFoundByItsOwnerAmongOtherObjects)
 {
     TempDir dir;

@@ -85,11 +85,6 @@ def make_mp3(out, wav):
     tags.add(id3.RVAD(adjustments=[-1000, -1000, 0, 0]))
     tags.save(path, v2_version=3)
 
-    path = copy(base, os.path.join(out, "v23_rvad_peaks.mp3"))
-    tags = id3.ID3()
-    tags.add(id3.RVAD(adjustments=[500, 500, 20000, 20000]))
-    tags.save(path, v2_version=3)
-
     path = copy(base, os.path.join(out, "v24.mp3"))
     tags = id3.ID3()
     tags.add(id3.TIT2(encoding=3, text="Vier ✓"))
