@@ -73,10 +73,7 @@ TEST(Tag_QTAtoms, ReadsWhatOtherTaggersWroteAndLeavesGnreInCharge)
 
     std::string path = dir.copy("ap_gnre.m4a");
     {
-        Tag_QTAtoms ap(path.c_str(), false);
-        EXPECT_EQ(text(ap, &Tag::getTitle), "AP Title");
-        EXPECT_EQ(ap.getBPM(), 120);
-        EXPECT_EQ(codeof([&] { ap.getRVA(); }), TAG_ERR_UNSUPPORTED);
+        Tag_QTAtoms ap(path.c_str(), false); // its title, tempo and no volume: DumpCommand
         EXPECT_EQ(codeof([&] { ap.setRVA(5); }), TAG_ERR_UNSUPPORTED);
         ap.setGenre("Polka Fusion");
         EXPECT_EQ(text(ap, &Tag::getGenre), "Rock");
