@@ -68,12 +68,10 @@ TEST(Tag_TagLib, AnEmptyTagTakesATempoAsLatin1Text)
 TEST(Tag_TagLib, ReadsWhatOtherTaggersWrote)
 {
     TempDir dir;
-    Tag_TagLib tag(dir.copy("v24.mp3").c_str(), false);
-    EXPECT_EQ(text(tag, &Tag::getTitle), "Vier ✓");
+    Tag_TagLib tag(dir.copy("v24.mp3").c_str(), false); // its title and tempo: DumpCommand
     EXPECT_EQ(text(tag, &Tag::getArtist), "Artist Four");
     EXPECT_EQ(text(tag, &Tag::getGenre), "Electronic");
     EXPECT_EQ(text(tag, &Tag::getComment), "four");
-    EXPECT_EQ(tag.getBPM(), 128) << "128.5 as an integer";
     EXPECT_EQ(tag.getRVA(), rva2indextorva(-1536)) << "-3 dB from mutagen";
     EXPECT_EQ(codeof([&] { text(tag, &Tag::getAlbum); }), TAG_ERR_NOT_FOUND);
 
