@@ -1,11 +1,8 @@
-// The mono down-mix and the owner of the streams.
+// The mono down-mix.
 #include "MemorySoundStream.h"
 #include "audio/SoundStreamMono.h"
-#include "audio/Trash.h"
 
 #include <gtest/gtest.h>
-
-#include <string>
 
 using namespace ovra;
 using namespace ovra::test;
@@ -45,40 +42,3 @@ TEST(SoundStreamMono, RefusesOtherChannelCountsAndPassesSourceErrorsThrough)
     EXPECT_EQ(single.reads, 0);
     EXPECT_EQ(out[0], 3.0f);
 }
-
-TEST(SoundStreamMono, OwnsItsSourceOnlyWhenAsked)
-{
-    int deletions = 0;
-    auto* owned = new MemorySoundStream({{0.0f}, {0.0f}}, 44100, &deletions);
-    delete new SoundStreamMono(owned, true);
-    EXPECT_EQ(deletions, 1);
-
-    MemorySoundStream kept({{0.0f}, {0.0f}}, 44100, &deletions);
-    {
-        SoundStreamMono mono(&kept, false);
-    }
-    EXPECT_EQ(deletions, 1);
-    EXPECT_EQ(kept.channels(), 2);
-}
-
-TEST(Trash, DeletesWhatItHoldsFirstHandedFirst)
-{
-    struct Recorder {
-        std::string* log;
-        char name;
-        ~Recorder() { *log += name; }
-    };
-    std::string log;
-    {
-        Trash<Recorder> trash;
-        trash.append(new Recorder{&log, 'a'});
-        trash.append(nullptr);
-        trash.append(new Recorder{&log, 'b'});
-        trash.append(new Recorder{&log, 'c'});
-        EXPECT_EQ(log, "");
-    }
-    EXPECT_EQ(log, "abc");
-}
-
-// A file stream and the mono stream over it in one Trash, as the analysis holds
-// them, are released once (TempoDetection.AnExceptionFromTheStreamPassesAfterTheStreamsAreReleased).

@@ -110,7 +110,7 @@ TEST(SoundFile, FlacVorbisAndOpusAreAsLongAsTheirFullDecodeAndSampleForSampleThe
     }
 }
 
-TEST(SoundFile, IsOpenTurnsFalseExactlyAtTheLengthAndReadsPastTheEndGiveSilence)
+TEST(SoundFile, IsOpenTurnsFalseExactlyAtTheLength)
 {
     const std::string path = materialpath("beat100_mono44_aac.m4a");
     SimpleSoundFile_AV file(path.c_str());
@@ -126,12 +126,6 @@ TEST(SoundFile, IsOpenTurnsFalseExactlyAtTheLengthAndReadsPastTheEndGiveSilence)
     EXPECT_EQ(file.position(), length + 2);
     EXPECT_EQ(last[1], 0.0f);
     EXPECT_EQ(last[2], 0.0f);
-
-    float after[4] = {1, 1, 1, 1};
-    EXPECT_EQ(file.read(4, 1, after), 0);
-    for (float v : after)
-        EXPECT_EQ(v, 0.0f);
-    EXPECT_EQ(file.position(), length + 6);
     // The description is still there.
     EXPECT_EQ(file.channels(), 1);
     EXPECT_EQ(file.samplerate(), 44100.0);

@@ -5,11 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
-#include <unistd.h>
 
 namespace fs = std::filesystem;
 using namespace ovra;
@@ -41,29 +39,17 @@ TEST(ResolveAliasPath, FollowsLinksAlongThePathAndLeavesLoopsAndRelativePaths)
     EXPECT_EQ(std::string(out), in); // untouched
 }
 
-TEST(BundlePath, IsTheFolderAboveBin)
+// The test programs run from the build tree's bin/, which has the install
+// layout: the helpers lie as configured from there.
+TEST(BundlePath, IsTheFolderAboveBinAndHelpersLieAtTheConfiguredPlace)
 {
+    const fs::path exe = fs::read_symlink("/proc/self/exe");
     char out[PATH_BUFFER];
     ASSERT_EQ(getbundlepath(out), 0);
-    // The test programs run from the build tree's bin/.
-    char exe[PATH_BUFFER];
-    ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
-    ASSERT_GT(n, 0);
-    exe[n] = 0;
-    EXPECT_EQ(fs::path(exe).parent_path().parent_path().string(), std::string(out));
-}
-
-TEST(BundlePath, HelpersLieAtTheConfiguredPlaceFromBin)
-{
-    char exe[PATH_BUFFER];
-    ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
-    ASSERT_GT(n, 0);
-    exe[n] = 0;
-    char out[PATH_BUFFER];
+    EXPECT_EQ(exe.parent_path().parent_path().string(), std::string(out));
     ASSERT_EQ(helperpath("osatender", out, sizeof out), 0);
-    // The build tree has the install layout: bin/ and the helpers as configured.
-    const fs::path expected = (fs::path(exe).parent_path() / TEMPIX_HELPERS_FROM_BIN / "osatender").lexically_normal();
-    EXPECT_EQ(std::string(out), expected.string());
+    EXPECT_EQ(std::string(out),
+              (exe.parent_path() / TEMPIX_HELPERS_FROM_BIN / "osatender").lexically_normal().string());
     EXPECT_EQ(fs::path(out), fs::path(TEMPIX_LIBEXEC_DIR) / "osatender");
     EXPECT_EQ(std::string(out).find(".."), std::string::npos);
     EXPECT_EQ(helperpath("osatender", out, 8), ENAMETOOLONG);
@@ -71,9 +57,7 @@ TEST(BundlePath, HelpersLieAtTheConfiguredPlaceFromBin)
 
 TEST(HomeFolders, FollowXdgUserDirsAndFallBack)
 {
-    TempDir dir;
-    std::string oldHome = getenv("HOME") ? getenv("HOME") : "";
-    setenv("HOME", dir.root().c_str(), 1);
+    testsupport::TempHome dir;
     setenv("XDG_CONFIG_HOME", (dir.root() / "cfg").c_str(), 1);
     setenv("XDG_STATE_HOME", (dir.root() / "state").c_str(), 1);
     char out[PATH_BUFFER];
@@ -91,20 +75,13 @@ TEST(HomeFolders, FollowXdgUserDirsAndFallBack)
     logfolder(out);
     EXPECT_EQ(std::string(out), (dir.root() / "state" / "tempix").string());
     EXPECT_TRUE(fs::is_directory(out));
-
-    setenv("HOME", oldHome.c_str(), 1);
-    unsetenv("XDG_CONFIG_HOME");
-    unsetenv("XDG_STATE_HOME");
 }
 
 TEST(HomeFolders, AnXdgValueThatIsNotAnAbsolutePathIsIgnoredEverywhere)
 {
-    TempDir dir;
-    std::string oldHome = getenv("HOME") ? getenv("HOME") : "";
-    setenv("HOME", dir.root().c_str(), 1);
+    testsupport::TempHome dir;
     const std::string cwd = fs::current_path();
     fs::current_path(dir.root());
-    fs::create_directories(dir.root() / ".config");
     fs::create_directories(dir.root() / "Tunes");
     std::ofstream(dir.root() / ".config" / "user-dirs.dirs") << "XDG_MUSIC_DIR=\"$HOME/Tunes\"\n";
     for (const char* value : {"relative", "", "./cfg"}) {
@@ -123,7 +100,4 @@ TEST(HomeFolders, AnXdgValueThatIsNotAnAbsolutePathIsIgnoredEverywhere)
     EXPECT_FALSE(fs::exists(dir.root() / "cfg"));
 
     fs::current_path(cwd);
-    setenv("HOME", oldHome.c_str(), 1);
-    unsetenv("XDG_CONFIG_HOME");
-    unsetenv("XDG_STATE_HOME");
 }

@@ -1,11 +1,8 @@
-#include "platform/ErrorCodes.h"
 #include "platform/tools_strings.h"
 
 #include <gtest/gtest.h>
 
-#include <cerrno>
 #include <cstring>
-#include <utility>
 #include <vector>
 
 using namespace ovra;
@@ -61,21 +58,4 @@ TEST(Basename, TextAfterLastSlash)
     EXPECT_STREQ(getbasename("/a/b/c.mp3"), "c.mp3");
     EXPECT_STREQ(getbasename("c.mp3"), "c.mp3");
     EXPECT_STREQ(getbasename("/a/"), "");
-}
-
-TEST(ErrorText, EveryRangeHasWords)
-{
-    const std::pair<int, const char*> cases[] = {
-        {ENOENT, "No such file or directory"},
-        {ovra::PLIST_ERR_TAG_SPLIT, "a tag does not end on the line where it begins"},
-        {ovra::ATOM_ERR_FRAGMENTED, "the file is a fragmented MP4 file"},
-        {ovra::SCRIPT_RESULT_TOO_LONG, "the script's result is too long"},
-        {ovra::TAG_ERR_UNUSABLE, "no usable tag, or a file of a kind that is not handled"},
-        {ovra::FILE_ERR_CHANGED, "the file was changed by another program meanwhile"},
-        {ovra::SCRIPT_SYNTAX_ERROR, "syntax error"},
-        {20205, "unknown error"},
-        {-1, "unknown error"},
-    };
-    for (const auto& [code, words] : cases)
-        EXPECT_EQ(ovra::errorText(code), words) << code;
 }

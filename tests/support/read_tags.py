@@ -99,8 +99,7 @@ def m4a(path):
         track["genre"] = str(f.tags["\xa9gen"][0])
     with open(path, "rb") as fh:
         atoms = Atoms(fh)
-        for name, atom in (("moov", atoms[b"moov"]),):
-            print("%s.size=%d" % (name, atom.length))
+        print("moov.size=%d" % atoms[b"moov"].length)
         if b"moov.udta" in atoms:
             udta = atoms.path(b"moov", b"udta")[-1]
             print("udta.size=%d" % udta.length)

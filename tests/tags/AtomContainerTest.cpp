@@ -143,25 +143,6 @@ TEST(AtomContainer, ShrinkingGrowsTheFreeAtomByEightBytesOrMoreElseShrinksEveryC
     EXPECT_TRUE(std::equal(after.begin() + 27, after.end(), before.begin() + 36));
 }
 
-TEST(AtomContainer, AContainerWithoutFreeSpaceGrowsAtItsEndWithAllItsAncestors)
-{
-    TempDir dir;
-    const Bytes before = cat({atom("outr", atom("innr", atom("aaaa", filled(4, 1)))), atom("tail", filled(8, 2))});
-    AtomFile f(dir, before);
-    AtomContainer outer, inner;
-    openChild(outer, code("outr"), f.root, false, 0, 0);
-    openChild(inner, code("innr"), outer, false, 0, 0);
-
-    int64_t pos = insertAtom(inner, code("new "), filled(5, 9).data(), 5);
-
-    Bytes after = f.bytes();
-    EXPECT_EQ(pos, 28);
-    EXPECT_EQ(be32at(after, 0), be32at(before, 0) + 13);
-    EXPECT_EQ(be32at(after, 8), be32at(before, 8) + 13);
-    EXPECT_EQ(typeat(after, 28), "new ");
-    EXPECT_EQ(typeat(after, 41), "tail");
-}
-
 TEST(AtomContainer, MovedBytesAreWrittenAsIfThroughOneBuffer)
 {
     TempDir dir;
@@ -290,27 +271,5 @@ TEST(AtomContainer, ChunkOffsetsFollowMdatWhenMoovGrows)
         const size_t moved = size_t(mdat) + c.shift[0];
         EXPECT_EQ(typeat(after, moved), "mdat");
         EXPECT_TRUE(std::equal(after.begin() + long(moved), after.end(), before.begin() + mdat));
-    }
-}
-
-TEST(AtomContainer, MissingOrWideChunkOffsetTablesAreReported)
-{
-    TempDir dir;
-    Bytes bytes = withchunks(0, 3, 3);
-    AtomFile f(dir, bytes);
-    AtomContainer moov;
-    openChild(moov, code("moov"), f.root, false, 0, 0);
-    EXPECT_EQ(codeof([&] { checkChunkOffsets(moov); }), 0);
-
-    for (const char* replacement : {"co64", "xxxx"}) {
-        Bytes changed = bytes;
-        for (size_t i = 0; i + 8 < changed.size(); ++i)
-            if (std::memcmp(changed.data() + i + 4, "stco", 4) == 0)
-                std::memcpy(changed.data() + i + 4, replacement, 4);
-        AtomFile g(dir, changed);
-        AtomContainer m;
-        openChild(m, code("moov"), g.root, false, 0, 0);
-        EXPECT_EQ(codeof([&] { checkChunkOffsets(m); }),
-                  std::strcmp(replacement, "co64") == 0 ? ATOM_ERR_CO64 : ATOM_ERR_NO_STCO);
     }
 }

@@ -13,21 +13,12 @@ using tagtest::TempDir;
 
 namespace {
 
-const std::string CLI = TEMPIX_BINARY_DIR "/bin/tempix-cli";
 const char* const TRACKS[] = {"beat128_stereo44_lame.mp3", "beat100_mono44_aac.m4a", "beat174_stereo48_aac.m4a",
                               "beat85_mono48_lame.mp3", "beat140_stereo44_noxing.mp3"};
 
-// The environment of a run: its own home, settings, log and journals.
-std::string environment(const TempDir& dir)
-{
-    return "env HOME=" + tagtest::shellquote(dir.path("home")) +
-        " XDG_CONFIG_HOME=" + tagtest::shellquote(dir.path("config")) +
-        " XDG_STATE_HOME=" + tagtest::shellquote(dir.path("state")) + " ";
-}
-
 std::string batch(const TempDir& dir, const std::string& folder)
 {
-    return environment(dir) + tagtest::shellquote(CLI) + " --no-export --all-genres " + tagtest::shellquote(folder);
+    return tagtest::cli(dir) + "--no-export --all-genres " + tagtest::shellquote(folder);
 }
 
 } // namespace
@@ -62,12 +53,8 @@ TEST(InterruptedBatch, AKilledBatchLeavesEveryTrackWholeAndTheNextRunFinishesIt)
     for (int delayMs : {150, 210, 260, 300, 340, 380, 420, 480}) {
         SCOPED_TRACE(delayMs);
         fresh();
-        pid_t child = fork();
+        pid_t child = tagtest::spawn(batch(dir, folder) + " > /dev/null 2>&1");
         ASSERT_GE(child, 0);
-        if (child == 0) {
-            execl("/bin/sh", "sh", "-c", ("exec " + batch(dir, folder) + " > /dev/null 2>&1").c_str(), (char*)nullptr);
-            _exit(127);
-        }
         std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
         kill(child, SIGKILL);
         int status = 0;

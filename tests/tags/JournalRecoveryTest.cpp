@@ -19,8 +19,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-const std::string CLI = TEMPIX_BINARY_DIR "/bin/tempix-cli";
-
 bool has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
 // A home of its own (settings, log, journals) with a music folder, and a FLAC
@@ -54,24 +52,17 @@ public:
     }
     void reset() { tagtest::writebytes(track, original); } // in place: the same inode
 
-    std::string environment(const std::string& fault = "") const
+    int cli(const std::string& arguments, std::string* out = nullptr) const
     {
-        return "env HOME=" + tagtest::shellquote(dir.path("home")) +
-            " XDG_CONFIG_HOME=" + tagtest::shellquote(dir.path("config")) +
-            " XDG_STATE_HOME=" + tagtest::shellquote(dir.path("state")) +
-            (fault.empty() ? "" : " TEMPIX_WRITE_FAULT=" + fault) + " ";
+        return tagtest::run(tagtest::cli(dir) + arguments + " 2>&1", out);
     }
-    int cli(const std::string& arguments, std::string* out = nullptr, const std::string& fault = "") const
+    std::string batchline(const std::string& fault = "") const
     {
-        std::string text;
-        int status = tagtest::run(environment(fault) + tagtest::shellquote(CLI) + " " + arguments + " 2>&1", &text);
-        if (out != nullptr)
-            *out = text;
-        return status;
+        return tagtest::cli(dir, fault) + "--no-export --all-genres " + tagtest::shellquote(music);
     }
     int batch(std::string* out = nullptr, const std::string& fault = "") const
     {
-        return cli("--no-export --all-genres " + tagtest::shellquote(music), out, fault);
+        return tagtest::run(batchline(fault) + " 2>&1", out);
     }
     std::string journalfolder() const { return dir.path("state") + "/tempix/journal"; }
     std::vector<std::string> journals() const
@@ -262,17 +253,10 @@ TEST(JournalRecovery, ASecondTempixWaitsForTheFirstAndSettlesItsJournal)
     home.reset();
     for (const std::string& j : home.journals())
         fs::remove(j);
-    // A stops itself in the middle of its update (torn track, live journal).
-    pid_t a = fork();
+    // A stops itself in the middle of its update (torn track, live journal):
+    // paused after the kill point's write, done in full.
+    pid_t a = tagtest::spawn(home.batchline("pause:" + std::to_string(k + 1)) + " > /dev/null 2>&1");
     ASSERT_GE(a, 0);
-    if (a == 0) {
-        // Paused after the kill point's write, done in full: the track is torn.
-        const std::string command = "exec " + home.environment("pause:" + std::to_string(k + 1)) +
-            tagtest::shellquote(CLI) + " --no-export --all-genres " + tagtest::shellquote(home.music) +
-            " > /dev/null 2>&1";
-        execl("/bin/sh", "sh", "-c", command.c_str(), (char*)nullptr);
-        _exit(127);
-    }
     int status = 0;
     for (int i = 0; i < 600 && !home.torn(); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -282,15 +266,8 @@ TEST(JournalRecovery, ASecondTempixWaitsForTheFirstAndSettlesItsJournal)
 
     // C on the same folder waits for A's track rather than trust it.
     const std::string output = home.dir.path("c.txt");
-    pid_t c = fork();
+    pid_t c = tagtest::spawn(home.batchline() + " > " + tagtest::shellquote(output) + " 2>&1");
     ASSERT_GE(c, 0);
-    if (c == 0) {
-        const std::string command = "exec " + home.environment() + tagtest::shellquote(CLI) +
-            " --no-export --all-genres " + tagtest::shellquote(home.music) + " > " + tagtest::shellquote(output) +
-            " 2>&1";
-        execl("/bin/sh", "sh", "-c", command.c_str(), (char*)nullptr);
-        _exit(127);
-    }
     std::this_thread::sleep_for(std::chrono::milliseconds(1500));
     EXPECT_EQ(waitpid(c, &status, WNOHANG), 0) << "C finished while A held the track";
     std::vector<uint8_t> said = tagtest::readbytes(output);

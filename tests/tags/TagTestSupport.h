@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include <unistd.h>
+
 namespace tagtest {
 
 namespace fs = std::filesystem;
@@ -133,6 +135,27 @@ inline void ourupdate(const std::string& path, const std::vector<uint8_t>& recor
     }
     tag->setData(ovra::TRACKDATA_OWNER, ovra::TRACKDATA_CODE, record.data(), int(record.size()));
     tag->close();
+}
+
+// tempix-cli with a home of its own in dir (settings, log and journals below
+// it) and, when given, a write fault; its arguments follow.
+inline std::string cli(const testsupport::TempDir& dir, const std::string& fault = "")
+{
+    return "env HOME=" + shellquote(dir.path("home")) + " XDG_CONFIG_HOME=" + shellquote(dir.path("config")) +
+        " XDG_STATE_HOME=" + shellquote(dir.path("state")) + (fault.empty() ? "" : " TEMPIX_WRITE_FAULT=" + fault) +
+        " " + shellquote(TEMPIX_BINARY_DIR "/bin/tempix-cli") + " ";
+}
+
+// Starts a shell command as a child process; returns its id.
+inline pid_t spawn(const std::string& command)
+{
+    const std::string line = "exec " + command;
+    pid_t child = fork();
+    if (child == 0) {
+        execl("/bin/sh", "sh", "-c", line.c_str(), (char*)nullptr);
+        _exit(127);
+    }
+    return child;
 }
 
 } // namespace tagtest

@@ -49,19 +49,10 @@ TEST(Tag_ID3Lib, Id3v24TagsAreLeftToTagLib)
 
 TEST(Tag_ID3Lib, ReadsLatin1AndUtf16TextsAndGenreReferences)
 {
+    // The ID3v2.3 fixtures through tempix-cli --dump (DumpCommand).
     TempDir dir;
-    Tag_ID3Lib v23(dir.copy("v23.mp3").c_str(), true);
-    EXPECT_EQ(text(v23, &Tag::getTitle), "Title Three");
-    EXPECT_EQ(text(v23, &Tag::getComposer), "Composer Three");
-    EXPECT_EQ(text(v23, &Tag::getAlbum), "Album Three");
-    EXPECT_EQ(text(v23, &Tag::getGenre), "Rock");
-    EXPECT_EQ(text(v23, &Tag::getComment), "Comment text") << "trailing blanks are cut";
-    EXPECT_EQ(v23.getBPM(), 128);
-
     Tag_ID3Lib utf16(dir.copy("v23_utf16.mp3").c_str(), true);
-    EXPECT_EQ(text(utf16, &Tag::getTitle), "Ünïcødé ☃ 𝄞");
     EXPECT_EQ(text(utf16, &Tag::getArtist), "Ärtist");
-    EXPECT_EQ(utf16.getBPM(), 140);
     char cut[5];
     utf16.getTitle(cut, sizeof cut);
     EXPECT_EQ(std::string(cut), "Ün\xC3") << "at most size - 1 bytes, the last sequence may be cut";
@@ -102,15 +93,6 @@ TEST(Tag_ID3Lib, FramesWithOddTextsAreReadAsTheyAreOrRefused)
         else
             EXPECT_EQ(codeof([&] { tag.getBPM(); }), TAG_ERR_UNUSABLE);
     }
-}
-
-TEST(Tag_ID3Lib, RelativeVolumeFromOtherTaggersIsReadOrRefused)
-{
-    TempDir dir;
-    Tag_ID3Lib plain(dir.copy("v23_rvad.mp3").c_str(), true);
-    EXPECT_EQ(plain.getRVA(), -1000);
-    Tag_ID3Lib peaks(dir.copy("v23_rvad_peaks.mp3").c_str(), true);
-    EXPECT_EQ(codeof([&] { peaks.getRVA(); }), TAG_ERR_UNUSABLE);
 }
 
 TEST(Tag_ID3Lib, ARecordIsFoundByItsOwnerAmongOtherObjects)

@@ -1,7 +1,6 @@
-// The TagLib tag: frames, the RVA2 conversions and the Base64 record, checked
+// The TagLib tag: frames, the RVA2 conversions and the record, checked
 // through mutagen on files made by lame, mutagen and eyeD3.
 #include "tags/Tag_TagLib.h"
-#include "tags/Base64.h"
 #include "tags/VolumeScale.h"
 #include "TagTestSupport.h"
 
@@ -39,26 +38,6 @@ TEST(VolumeScale, EveryConversionOnItsScale)
         ASSERT_LE(std::abs(rva2indextorva(rvatorva2index(rva)) - rva), 15) << rva;
 }
 
-TEST(Tag_TagLib, Base64HasNoPaddingAndDecodesLeniently)
-{
-    const std::vector<uint8_t> record = tagtest::pattern(255, uint8_t(-5));
-    std::string encoded = base64encode(record.data(), record.size());
-    EXPECT_EQ(encoded.size(), 88u);
-    EXPECT_EQ(encoded.find('='), std::string::npos);
-    std::vector<uint8_t> back(64, 0);
-    EXPECT_EQ(base64decode(encoded.c_str(), back.data(), back.size()), 64u);
-    EXPECT_EQ(back, record);
-
-    EXPECT_EQ(base64encode("Man", 3), "TWFu");
-    EXPECT_EQ(base64encode("Ma", 2), "TWEA");
-    uint8_t out[8] = {9, 9, 9, 9, 9, 9, 9, 9};
-    // Blanks, line feeds and bytes of 0x80 or above are skipped; '=' is 0.
-    EXPECT_EQ(base64decode("TW\nF u\xC3\xA9TQ==", out, 5), 5u);
-    EXPECT_EQ(std::string(reinterpret_cast<char*>(out), 4), "ManM");
-    EXPECT_EQ(out[4], 0);
-    EXPECT_EQ(out[5], 9) << "bytes past size are left alone";
-}
-
 TEST(Tag_TagLib, FilesWithoutAnId3v2TagAreRefused)
 {
     TempDir dir;
@@ -89,12 +68,10 @@ TEST(Tag_TagLib, AnEmptyTagTakesATempoAsLatin1Text)
 TEST(Tag_TagLib, ReadsWhatOtherTaggersWrote)
 {
     TempDir dir;
-    Tag_TagLib tag(dir.copy("v24.mp3").c_str(), false);
-    EXPECT_EQ(text(tag, &Tag::getTitle), "Vier ✓");
+    Tag_TagLib tag(dir.copy("v24.mp3").c_str(), false); // its title and tempo: DumpCommand
     EXPECT_EQ(text(tag, &Tag::getArtist), "Artist Four");
     EXPECT_EQ(text(tag, &Tag::getGenre), "Electronic");
     EXPECT_EQ(text(tag, &Tag::getComment), "four");
-    EXPECT_EQ(tag.getBPM(), 128) << "128.5 as an integer";
     EXPECT_EQ(tag.getRVA(), rva2indextorva(-1536)) << "-3 dB from mutagen";
     EXPECT_EQ(codeof([&] { text(tag, &Tag::getAlbum); }), TAG_ERR_NOT_FOUND);
 

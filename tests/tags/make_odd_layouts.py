@@ -17,13 +17,11 @@ import sys
 import mutagen.id3 as id3
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from make_tag_fixtures import descend, find  # the atom walk of the fixtures  # noqa: E402
+from make_tag_fixtures import descend, find, frame22, synchsafe  # noqa: E402
 
 fixtures, out = sys.argv[1], sys.argv[2]
 os.makedirs(out, exist_ok=True)
 
-def synchsafe(n):
-    return bytes([(n >> 21) & 127, (n >> 14) & 127, (n >> 7) & 127, n & 127])
 
 def unsafe(b):
     return (b[0] << 21) | (b[1] << 14) | (b[2] << 7) | b[3]
@@ -59,10 +57,8 @@ tag, rest = split(tagged("extended.mp3", 4, frames24()))
 write(os.path.join(out, "extended.mp3"), tag[:5] + bytes([tag[5] | 0x40]), b"\x00\x00\x00\x06\x01\x00" + tag[10:], rest)
 
 # ID3v2.2 with iTunes' compilation frame TCP, which id3lib does not know.
-def f22(fid, body):
-    return fid + struct.pack(">I", len(body))[1:] + body
-body = (f22(b"TT2", b"\x00Twenty Two") + f22(b"TCP", b"\x001") + f22(b"TP1", b"\x00After TCP") +
-        f22(b"TBP", b"\x0090") + f22(b"COM", b"\x00eng\x00kept") + b"\x00" * 128)
+body = (frame22(b"TT2", b"\x00Twenty Two") + frame22(b"TCP", b"\x001") + frame22(b"TP1", b"\x00After TCP") +
+        frame22(b"TBP", b"\x0090") + frame22(b"COM", b"\x00eng\x00kept") + b"\x00" * 128)
 audio = open(os.path.join(fixtures, "notag.mp3"), "rb").read()
 write(os.path.join(out, "v22_tcp.mp3"), b"ID3\x02\x00\x00", body, audio)
 

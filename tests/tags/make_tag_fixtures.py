@@ -31,22 +31,24 @@ def copy(src, dst):
 
 # --- MP3 ----------------------------------------------------------------------
 
+def synchsafe(n):
+    return bytes([(n >> 21) & 127, (n >> 14) & 127, (n >> 7) & 127, n & 127])
+
+def frame22(fid, body):
+    """An ID3v2.2 frame: three letters and a three-byte size."""
+    return fid + struct.pack(">I", len(body))[1:] + body
+
 def v22_tag():
     """An ID3v2.2 tag, which none of the taggers here write any more."""
-    def frame(fid, body):
-        n = len(body)
-        return fid + bytes([(n >> 16) & 255, (n >> 8) & 255, n & 255]) + body
     frames = b"".join([
-        frame(b"TT2", b"\x00Twenty Two"),
-        frame(b"TP1", b"\x00Artist 22"),
-        frame(b"TCO", b"\x00(17)"),
-        frame(b"TBP", b"\x0099"),
-        frame(b"COM", b"\x00eng\x00comment 22"),
-        frame(b"PIC", b"\x00JPG\x03\x00" + bytes.fromhex("FFD8FFE000104A46494600") + b"\x00" * 16),
+        frame22(b"TT2", b"\x00Twenty Two"),
+        frame22(b"TP1", b"\x00Artist 22"),
+        frame22(b"TCO", b"\x00(17)"),
+        frame22(b"TBP", b"\x0099"),
+        frame22(b"COM", b"\x00eng\x00comment 22"),
+        frame22(b"PIC", b"\x00JPG\x03\x00" + bytes.fromhex("FFD8FFE000104A46494600") + b"\x00" * 16),
     ]) + b"\x00" * 64
-    n = len(frames)
-    size = bytes([(n >> 21) & 127, (n >> 14) & 127, (n >> 7) & 127, n & 127])
-    return b"ID3\x02\x00\x00" + size + frames
+    return b"ID3\x02\x00\x00" + synchsafe(len(frames)) + frames
 
 def make_mp3(out, wav):
     base = os.path.join(out, "notag.mp3")
@@ -83,11 +85,6 @@ def make_mp3(out, wav):
     tags = id3.ID3()
     tags.add(id3.TIT2(encoding=0, text="Quieter"))
     tags.add(id3.RVAD(adjustments=[-1000, -1000, 0, 0]))
-    tags.save(path, v2_version=3)
-
-    path = copy(base, os.path.join(out, "v23_rvad_peaks.mp3"))
-    tags = id3.ID3()
-    tags.add(id3.RVAD(adjustments=[500, 500, 20000, 20000]))
     tags.save(path, v2_version=3)
 
     path = copy(base, os.path.join(out, "v24.mp3"))
@@ -210,7 +207,7 @@ def make_xiph(out, wav):
     frame = b"TIT2" + struct.pack(">I", len(title)) + b"\x00\x00" + title
     body = frame + b"\x00" * 32
     with open(os.path.join(out, "id3.flac"), "wb") as f:
-        f.write(b"ID3\x03\x00\x00" + bytes([0, 0, (len(body) >> 7) & 127, len(body) & 127]) + body)
+        f.write(b"ID3\x03\x00\x00" + synchsafe(len(body)) + body)
         f.write(open(flac, "rb").read())
 
     ogg = os.path.join(out, "comments.ogg")
