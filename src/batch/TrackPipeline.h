@@ -7,6 +7,7 @@
 #include "batch/BatchOptions.h"
 #include "batch/ReplayGainStep.h"
 #include "batch/TrackHooks.h"
+#include "batch/TrackReader.h"
 #include "batch/TrackState.h"
 #include "batch/TrackTagWriter.h"
 #include "platform/Threads.h"
@@ -21,12 +22,13 @@ class TrackPipeline {
 public:
     TrackPipeline(BatchLog& log, TrackHooks& hooks, const BatchSettings& settings, const BatchLibrary& library,
                   AlbumGains& albums)
-        : log(log), hooks(hooks), settings(settings), library(library), albums(albums), tagWriter(log)
+        : log(log), hooks(hooks), settings(settings), library(library), albums(albums),
+          reader(log, hooks, settings, albums), tagWriter(log)
     {
     }
 
     // Takes the batch's genre lists.
-    void begin();
+    void begin() { reader.begin(); }
     // The track's steps up to its tag write; the library's update when the
     // track goes on to the library.
     std::optional<ITunesUpdateInput> run(TrackState& track, const BatchOptions& options, ovra::Canceler& canceler,
@@ -35,13 +37,6 @@ public:
 private:
     // Each returns false when the track ends there (logged, and counted
     // when it failed).
-    bool readTrack(TrackState& track, const BatchOptions& options, ovra::Canceler& canceler);
-    // Takes the track's lock and settles an interrupted update of it first
-    // (a dry run only looks); false when the track may be damaged.
-    bool claimTrack(TrackState& track, const BatchOptions& options, ovra::Canceler& canceler);
-    bool openTrack(TrackState& track, int found);
-    void readValues(TrackState& track, const BatchOptions& options);
-    bool passesGenreFilter(ovra::Tag& tag);
     bool decideWrites(TrackState& track, const BatchOptions& options);
     // Which values this run may set (another program's stay unless overwritten).
     void chooseValues(TrackState& track, const BatchOptions& options);
@@ -54,8 +49,8 @@ private:
     const BatchSettings& settings;
     const BatchLibrary& library;
     AlbumGains& albums;
+    TrackReader reader;
     TrackTagWriter tagWriter;
-    std::set<std::string> genreSet;
 };
 
 } // namespace ovra::tempix
