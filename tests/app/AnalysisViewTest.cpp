@@ -119,10 +119,7 @@ TEST_F(AnalysisPictureTest, MarkersGridAndAxisStandAtTheirTimes)
 {
     AnalysisView view;
     view.setpicture(knownpicture());
-    QImage image(900, 320, QImage::Format_RGB32);
-    QPainter painter(&image);
-    view.render(painter, image.rect());
-    painter.end();
+    const QImage image = rendered(view, QSize(900, 320));
     const QRect plot = view.plotarea(image.rect());
     const AnalysisView::Colours c = view.colours();
     ASSERT_GT(plot.width(), 700);
@@ -173,10 +170,7 @@ TEST_F(AnalysisPictureTest, WithoutAnAnalysisOnlyTheReasonShows)
     p->fresh.failure = "Track too short (3.000 s).\n";
     AnalysisView view;
     view.setpicture(p);
-    QImage image(600, 240, QImage::Format_RGB32);
-    QPainter painter(&image);
-    view.render(painter, image.rect());
-    painter.end();
+    const QImage image = rendered(view, QSize(600, 240));
     const QRect plot = view.plotarea(image.rect());
     const AnalysisView::Colours c = view.colours();
     for (int x = plot.left() + 1; x < plot.right(); x += 7)
@@ -252,19 +246,17 @@ TEST_F(AnalysisPictureTest, ZoomedIntoAnHourEveryBeatShows)
     EXPECT_EQ(image.pixelColor(plot.left(), plot.bottom() + 3), c.text);
 
     // + halves the view about its middle, - doubles it, 0 shows it all.
-    QTest::keyClick(&view, Qt::Key_Plus);
-    EXPECT_DOUBLE_EQ(view.viewlength(), 30.0);
-    EXPECT_DOUBLE_EQ(view.viewstart(), 1815.0);
-    QTest::keyClick(&view, Qt::Key_Right);
-    EXPECT_DOUBLE_EQ(view.viewstart(), 1815.0 + 30.0 / 8);
-    QTest::keyClick(&view, Qt::Key_End);
-    EXPECT_DOUBLE_EQ(view.viewstart(), 3570.0);
-    QTest::keyClick(&view, Qt::Key_Home);
-    EXPECT_DOUBLE_EQ(view.viewstart(), 0.0);
-    QTest::keyClick(&view, Qt::Key_Minus);
-    EXPECT_DOUBLE_EQ(view.viewlength(), 60.0);
-    QTest::keyClick(&view, Qt::Key_0);
-    EXPECT_DOUBLE_EQ(view.viewlength(), 3600.0);
+    struct Key {
+        Qt::Key key;
+        double start, length;
+    };
+    for (Key k :
+         {Key{Qt::Key_Plus, 1815.0, 30.0}, Key{Qt::Key_Right, 1815.0 + 30.0 / 8, 30.0}, Key{Qt::Key_End, 3570.0, 30.0},
+          Key{Qt::Key_Home, 0.0, 30.0}, Key{Qt::Key_Minus, 0.0, 60.0}, Key{Qt::Key_0, 0.0, 3600.0}}) {
+        QTest::keyClick(&view, k.key);
+        EXPECT_DOUBLE_EQ(view.viewstart(), k.start) << k.key;
+        EXPECT_DOUBLE_EQ(view.viewlength(), k.length) << k.key;
+    }
 
     // The wheel zooms about the time under the pointer: it stays under it.
     const QRect widgetPlot = view.plotarea(view.rect());

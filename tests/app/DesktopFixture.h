@@ -1,6 +1,7 @@
 // Shared set-up of the desktop tests: the application object on the
 // offscreen platform and a fresh home folder per test, so that settings,
-// the log and the music library are the test's own.
+// the log and the music library are the test's own; and the user's hand on
+// the controls.
 #pragma once
 #include "app/MainWindow.h"
 #include "support/Process.h"
@@ -12,8 +13,11 @@
 
 #include <gtest/gtest.h>
 
+#include <QAbstractButton>
 #include <QCoreApplication>
+#include <QDialog>
 #include <QElapsedTimer>
+#include <QFileDialog>
 #include <QThread>
 
 #include <cstdlib>
@@ -43,58 +47,53 @@ bool waitfor(Condition condition, int limitMs = 60000)
     return true;
 }
 
+inline bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+// Clicks a button as the user does: it toggles and sends its command.
+inline void press(ovra::NativeWindow& w, int id)
+{
+    auto* b = qobject_cast<QAbstractButton*>(w.findcontrol(id));
+    ASSERT_NE(b, nullptr) << id;
+    b->click();
+}
+
+// One state of several controls, e.g. states(w, {105, 106}, &ovra::Control::enabled).
+inline std::vector<bool> states(ovra::NativeWindow& w, const std::vector<int>& ids,
+                                bool (ovra::Control::*state)() const)
+{
+    std::vector<bool> v;
+    for (int id : ids)
+        v.push_back((w.control(id).*state)());
+    return v;
+}
+
+// Picks the path in a file chooser that opened as a sheet.
+inline void choosein(QFileDialog* d, const fs::path& path)
+{
+    ASSERT_NE(d, nullptr);
+    EXPECT_EQ(d->windowModality(), Qt::WindowModal);
+    d->selectFile(QString::fromStdString(path.string()));
+    static_cast<QDialog*>(d)->accept();
+}
+
 class DesktopTest : public ::testing::Test {
 protected:
-    std::unique_ptr<testsupport::TempHome> temphome;
-    fs::path home;
+    testsupport::TempHome temphome; // goes after TearDown
+    const fs::path home = temphome.root();
 
     static void SetUpTestSuite() { ensureapplication(); }
 
     void SetUp() override
     {
-        temphome = std::make_unique<testsupport::TempHome>();
-        home = temphome->root();
         fs::create_directories(home / "Music");
         ovra::setinterfacefolder(nullptr);
     }
 
-    void TearDown() override
-    {
-        ovra::processpendingevents();
-        temphome.reset();
-    }
+    void TearDown() override { ovra::processpendingevents(); }
 
     std::string musicfolder() const { return (home / "Music").string(); }
     std::string settingsfile() const { return (home / ".config/com.quillfen.tempix.conf").string(); }
-
-    // A settings file as another run would have left it.
-    void writesettings(const std::string& text) { std::ofstream(settingsfile()) << "[General]\n" << text; }
-
-    fs::path defaultlibrary() const { return home / "Music/iTunes/iTunes Music Library.xml"; }
-
-    // A library file, at the default place unless said, with these playlist
-    // entries (each the XML of one playlist dictionary's content).
-    void writelibrary(const std::vector<std::string>& playlists, fs::path file = fs::path())
-    {
-        if (file.empty())
-            file = defaultlibrary();
-        fs::create_directories(file.parent_path());
-        std::ofstream f(file);
-        f << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<!DOCTYPE plist PUBLIC \"-//Apple Computer//DTD PLIST "
-             "1.0//EN\" "
-             "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n<plist version=\"1.0\">\n<dict>\n\t<key>Major "
-             "Version</key><integer>1</integer>\n\t<key>Tracks</key>\n\t<dict>\n\t</dict>\n\t<key>Playlists</"
-             "key>\n\t<array>\n";
-        for (const std::string& p : playlists)
-            f << "\t\t<dict>\n" << p << "\t\t</dict>\n";
-        f << "\t</array>\n</dict>\n</plist>\n";
-    }
-
-    static std::string named(const std::string& name)
-    {
-        return "\t\t\t<key>Name</key><string>" + name +
-            "</string>\n\t\t\t<key>Playlist ID</key><integer>100</integer>\n";
-    }
+    fs::path logfile() const { return home / ".local/state/tempix/Tempix.log"; }
 
     // Copies of the generated material tracks in a folder of the home.
     fs::path materialfolder(const std::vector<std::pair<std::string, std::string>>& copies)

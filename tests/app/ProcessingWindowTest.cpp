@@ -5,7 +5,6 @@
 #include "platform/window/QuitSignals.h"
 #include "platform/window/ThemeColours.h"
 
-#include <QAbstractButton>
 #include <QApplication>
 #include <QClipboard>
 #include <QMessageBox>
@@ -14,6 +13,7 @@
 #include <QTest>
 #include <QTimer>
 
+#include <algorithm>
 #include <csignal>
 #include <functional>
 #include <map>
@@ -49,36 +49,42 @@ protected:
 
     static bool ended(ProcessingWindow& p) { return !p.running() && p.control(105).title() == "Close"; }
 
-    static ProcessingWindow& runtoend(MainWindow& w)
+    // Waits for the batch's end and then for the changes it posted.
+    static bool settled(ProcessingWindow& p)
     {
-        w.sendcommand(fourcc("Strt"));
-        ProcessingWindow& p = w.processingwindow();
-        EXPECT_TRUE(p.iscreated());
-        EXPECT_TRUE(waitfor([&] { return ended(p); }));
+        const bool done = waitfor([&] { return ended(p); });
         ovra::processpendingevents();
+        return done;
+    }
+
+    // Starts a batch (or a preview) from the main window: its sheet.
+    static ProcessingWindow& start(MainWindow& w, const char* command = "Strt")
+    {
+        w.sendcommand(fourcc(command));
+        EXPECT_TRUE(w.processingwindow().iscreated());
+        return w.processingwindow();
+    }
+
+    static ProcessingWindow& runtoend(MainWindow& w, const char* command = "Strt")
+    {
+        ProcessingWindow& p = start(w, command);
+        EXPECT_TRUE(settled(p));
         return p;
     }
 
-    static void press(NativeWindow& w, int id)
+    static std::string cell(ProcessingWindow& p, int row, int column)
     {
-        auto* b = qobject_cast<QAbstractButton*>(w.findcontrol(id));
-        ASSERT_NE(b, nullptr);
-        b->click();
+        return p.results().data(p.results().index(row, column)).toString().toStdString();
     }
-
-    fs::path logfile() const { return home / ".local/state/tempix/Tempix.log"; }
 
     // What another program reads from the file's tag, key by key.
-    static std::map<std::string, std::string> readtrack(const fs::path& file)
-    {
-        return testsupport::mutagen(file, true);
-    }
+    static std::map<std::string, std::string> readtrack(const fs::path& file) { return mutagen(file, true); }
 };
 
 } // namespace
 
 // Real files of several kinds: what the table lists is what the batch did,
-// and what another program reads from the files.
+// and what another program reads from the files; a row's analysis picture.
 TEST_F(ProgressSheetTest, TheTableListsEveryTrackOfTheBatch)
 {
     fs::path folder = materialfolder({{"beat128_stereo44_lame.mp3", "House, 128.mp3"},
@@ -92,26 +98,22 @@ TEST_F(ProgressSheetTest, TheTableListsEveryTrackOfTheBatch)
     ProcessingWindow& p = runtoend(*w);
     EXPECT_EQ(p.control(103).gettext(), "There were errors. Check the log file for details.");
     EXPECT_EQ(p.control(108).gettext(), "2 updated, 0 up to date, 1 skipped, 1 error");
-
-    ResultsModel& table = p.results();
-    ASSERT_EQ(table.rowCount(), 4);
+    ASSERT_EQ(p.results().rowCount(), 4);
     std::map<std::string, int> rowOf;
-    for (int r = 0; r < table.rowCount(); ++r)
-        rowOf[fs::path(table.result(r).path).filename().string()] = r;
-    auto cell = [&](const std::string& file, int column) {
-        return table.data(table.index(rowOf.at(file), column)).toString().toStdString();
-    };
+    for (int r = 0; r < 4; ++r)
+        rowOf[fs::path(p.results().result(r).path).filename().string()] = r;
+    auto at = [&](const std::string& file, int column) { return cell(p, rowOf.at(file), column); };
     for (const char* file : {"House, 128.mp3", "hiphop100.m4a"}) {
-        EXPECT_EQ(cell(file, ResultsModel::OUTCOME), "Updated") << file;
-        EXPECT_EQ(cell(file, ResultsModel::BPM), readtrack(folder / file)["bpm"]) << file;
-        EXPECT_EQ(cell(file, ResultsModel::START), "") << file;
-        EXPECT_FALSE(cell(file, ResultsModel::VOLUME).empty()) << file;
+        EXPECT_EQ(at(file, ResultsModel::OUTCOME), "Updated") << file;
+        EXPECT_EQ(at(file, ResultsModel::BPM), readtrack(folder / file)["bpm"]) << file;
+        EXPECT_EQ(at(file, ResultsModel::START), "") << file;
+        EXPECT_FALSE(at(file, ResultsModel::VOLUME).empty()) << file;
     }
-    EXPECT_EQ(cell("House, 128.mp3", ResultsModel::BPM), "128");
-    EXPECT_EQ(cell("techno140.mp3", ResultsModel::OUTCOME), "Skipped");
-    EXPECT_EQ(cell("techno140.mp3", ResultsModel::NOTE), "Genre filter: skipping genre 'techno'.");
-    EXPECT_EQ(cell("short.mp3", ResultsModel::OUTCOME), "Error");
-    EXPECT_EQ(cell("short.mp3", ResultsModel::NOTE), "Too short to analyse (3.000 s)");
+    EXPECT_EQ(at("House, 128.mp3", ResultsModel::BPM), "128");
+    EXPECT_EQ(at("techno140.mp3", ResultsModel::OUTCOME), "Skipped");
+    EXPECT_EQ(at("techno140.mp3", ResultsModel::NOTE), "Genre filter: skipping genre 'techno'.");
+    EXPECT_EQ(at("short.mp3", ResultsModel::OUTCOME), "Error");
+    EXPECT_EQ(at("short.mp3", ResultsModel::NOTE), "Too short to analyse (3.000 s)");
     EXPECT_EQ(readtrack(folder / "techno140.mp3").count("bpm"), 0u); // left as it was
 
     // Errors first by outcome; the filter keeps them alone.
@@ -122,21 +124,44 @@ TEST_F(ProgressSheetTest, TheTableListsEveryTrackOfTheBatch)
     press(p, 109);
 
     // Saved and copied as CSV, read back by Python's csv module.
+    const std::string csv = (home / "results.csv").string();
     std::string error;
-    ASSERT_TRUE(p.savecsv((home / "results.csv").string(), error)) << error;
-    std::string parsed =
-        runcommand(std::string(TEMPIX_PYTHON) +
-                   " -c \"import csv,sys; rows=list(csv.reader(open(sys.argv[1]))); "
-                   "print(len(rows), set(len(r) for r in rows), rows[0][4], sorted(r[4] for r in rows[1:]))\" '" +
-                   (home / "results.csv").string() + "'");
-    EXPECT_EQ(parsed, "5 {13} BPM ['', '', '100', '128']\n");
+    ASSERT_TRUE(p.savecsv(csv, error)) << error;
+    EXPECT_EQ(pythonoutput("import csv,sys; rows=list(csv.reader(open(sys.argv[1]))); "
+                           "print(len(rows), set(len(r) for r in rows), rows[0][4], sorted(r[4] for r in rows[1:]))",
+                           {csv}),
+              "5 {13} BPM ['', '', '100', '128']\n");
     press(p, 111); // Copy, nothing selected: every row shown
-    EXPECT_EQ(QApplication::clipboard()->text().toStdString(), readfile(home / "results.csv"));
+    EXPECT_EQ(QApplication::clipboard()->text().toStdString(), readfile(csv));
+
+    // Selecting a row makes its picture on a worker thread from the record
+    // stored in the file and one fresh analysis; the file is only read.
+    AnalysisView* view = p.analysisview();
+    ASSERT_NE(view, nullptr);
+    const std::vector<int> shown = p.shownrows();
+    const int m4a = int(std::find(shown.begin(), shown.end(), rowOf["hiphop100.m4a"]) - shown.begin());
+    const std::string bytes = readfile(folder / "hiphop100.m4a");
+    p.table()->selectRow(m4a == 0 ? 1 : 0);
+    p.table()->selectRow(m4a); // the first picture is no longer wanted
+    ASSERT_TRUE(waitfor([&] { return view->picture() != nullptr; }));
+    EXPECT_EQ(readfile(folder / "hiphop100.m4a"), bytes);
+    const TrackPicture& picture = *view->picture();
+    EXPECT_EQ(picture.path, (folder / "hiphop100.m4a").string());
+    ASSERT_TRUE(picture.hasRecord);
+    EXPECT_EQ(picture.fresh.status, AnalysisStatus::ok);
+    std::map<std::string, std::string> stored = readtrack(folder / "hiphop100.m4a");
+    EXPECT_EQ(std::to_string(picture.record.analysis.firstBeat), stored["record_first_beat"]);
+    EXPECT_EQ(std::to_string(picture.record.analysis.lastBeat), stored["record_last_beat"]);
+    EXPECT_NEAR(picture.duration, 24.0, 0.1);
+    EXPECT_NEAR(picture.level.size() * picture.blockSeconds, picture.duration, 0.02);
+    // Closing the sheet while a picture is being made waits for nothing long.
+    p.table()->selectRow(m4a == 0 ? 1 : 0);
+    EXPECT_TRUE(view->loading());
+    press(p, 105);
+    EXPECT_FALSE(p.iscreated());
 
     // The same batch again: the stored analysis makes every track up to date.
-    press(p, 105);
-    ProcessingWindow& again = runtoend(*w);
-    EXPECT_EQ(again.control(108).gettext(), "0 updated, 2 up to date, 1 skipped, 1 error");
+    EXPECT_EQ(runtoend(*w).control(108).gettext(), "0 updated, 2 up to date, 1 skipped, 1 error");
 }
 
 // The window's playlist-file source runs the batch on the tracks the list
@@ -155,67 +180,19 @@ TEST_F(ProgressSheetTest, APlaylistFileSourceProcessesItsTracksInItsOrder)
     ASSERT_TRUE(w->control(115).enabled());
     ProcessingWindow& p = runtoend(*w);
     EXPECT_EQ(p.control(103).gettext(), "There were errors. Check the log file for details.");
-    ResultsModel& table = p.results();
-    ASSERT_EQ(table.rowCount(), 2);
-    EXPECT_EQ(table.result(0).path, (folder / "second.m4a").string());
-    EXPECT_EQ(table.result(1).path, (folder / "first.mp3").string());
+    ASSERT_EQ(p.results().rowCount(), 2);
+    EXPECT_EQ(p.results().result(0).path, (folder / "second.m4a").string());
+    EXPECT_EQ(p.results().result(1).path, (folder / "first.mp3").string());
     EXPECT_EQ(readtrack(folder / "first.mp3")["bpm"], "128");
     EXPECT_FALSE(readtrack(folder / "second.m4a")["bpm"].empty());
     EXPECT_EQ(readtrack(folder / "unlisted.mp3").count("bpm"), 0u);
     const std::string log = readfile(logfile());
-    EXPECT_NE(log.find("Playlist entry not found: skipping 'Tracks/gone.mp3' (looked for '" +
-                       (folder / "gone.mp3").string() + "').\n"),
-              std::string::npos)
+    EXPECT_TRUE(contains(log,
+                         "Playlist entry not found: skipping 'Tracks/gone.mp3' (looked for '" +
+                             (folder / "gone.mp3").string() + "').\n"))
         << log;
-    EXPECT_NE(log.find("Playlist entry is a stream, not a file: skipping 'http://radio.example/live'.\n"),
-              std::string::npos);
+    EXPECT_TRUE(contains(log, "Playlist entry is a stream, not a file: skipping 'http://radio.example/live'.\n"));
     press(p, 105);
-}
-
-// A dry run: the table says what would be updated; the tracks stay as they were.
-TEST_F(ProgressSheetTest, ADryRunCountsWhatWouldBeUpdated)
-{
-    fs::path folder = materialfolder({{"beat128_stereo44_lame.mp3", "a.mp3"}});
-    const std::string before = readfile(folder / "a.mp3");
-    auto w = prepared(folder);
-    w->control(146).setvalue(true);
-    ProcessingWindow& p = runtoend(*w);
-    EXPECT_EQ(p.control(108).gettext(), "1 would update, 0 up to date, 0 skipped, 0 errors");
-    EXPECT_EQ(p.results().data(p.results().index(0, ResultsModel::OUTCOME)).toString().toStdString(), "Would update");
-    EXPECT_EQ(readfile(folder / "a.mp3"), before);
-}
-
-// The picture comes from the record stored in the file and one fresh
-// analysis, made on a worker thread when a row is selected.
-TEST_F(ProgressSheetTest, SelectingATrackShowsItsAnalysis)
-{
-    fs::path folder =
-        materialfolder({{"beat128_stereo44_lame.mp3", "a128.mp3"}, {"beat100_mono44_aac.m4a", "b100.m4a"}});
-    auto w = prepared(folder);
-    ProcessingWindow& p = runtoend(*w);
-    AnalysisView* view = p.analysisview();
-    ASSERT_NE(view, nullptr);
-    const std::string second = p.results().result(p.shownrows()[1]).path;
-    const std::string bytes = readfile(second);
-    p.table()->selectRow(0);
-    p.table()->selectRow(1); // the first picture is no longer wanted
-    ASSERT_TRUE(waitfor([&] { return view->picture() != nullptr; }));
-    EXPECT_EQ(readfile(second), bytes); // only read
-    const TrackPicture& picture = *view->picture();
-    EXPECT_EQ(picture.path, second);
-    ASSERT_TRUE(picture.hasRecord);
-    EXPECT_EQ(picture.fresh.status, AnalysisStatus::ok);
-    std::map<std::string, std::string> stored = readtrack(second);
-    EXPECT_EQ(std::to_string(picture.record.analysis.firstBeat), stored["record_first_beat"]);
-    EXPECT_EQ(std::to_string(picture.record.analysis.lastBeat), stored["record_last_beat"]);
-    EXPECT_NEAR(picture.duration, fs::path(second).extension() == ".m4a" ? 24.0 : 30.0, 0.1);
-    EXPECT_NEAR(picture.level.size() * picture.blockSeconds, picture.duration, 0.02);
-
-    // Closing the sheet while a picture is being made waits for nothing long.
-    p.table()->selectRow(0);
-    EXPECT_TRUE(view->loading());
-    press(p, 105);
-    EXPECT_FALSE(p.iscreated());
 }
 
 // Batches that end before their first track: the bar never stays busy, it
@@ -252,28 +229,25 @@ TEST_F(ProgressSheetTest, BatchesWithoutTracksSayWhy)
         SCOPED_TRACE(c.name);
         auto w = prepared(home);
         c.setup(*w);
-        w->sendcommand(fourcc("Strt"));
-        ProcessingWindow& p = w->processingwindow();
+        ProcessingWindow& p = start(*w);
         ASSERT_TRUE(p.iscreated());
         ovra::processpendingevents();
         const int statusTop = p.findcontrol(103)->y();
-        ASSERT_TRUE(waitfor([&] { return ended(p); }));
-        ovra::processpendingevents();
-        auto* bar = qobject_cast<QProgressBar*>(p.findcontrol(101));
+        ASSERT_TRUE(settled(p));
         EXPECT_FALSE(p.control(101).progressindeterminate());
-        EXPECT_EQ(bar->text().toStdString(), "0 of 0");
+        EXPECT_EQ(qobject_cast<QProgressBar*>(p.findcontrol(101))->text().toStdString(), "0 of 0");
         if (!c.status.empty()) {
             EXPECT_EQ(p.control(103).gettext(), c.status);
         }
         if (!c.summary.empty()) {
             EXPECT_EQ(p.control(108).gettext(), c.summary);
         }
-        QWidget* problem = p.findcontrol(113);
-        EXPECT_NE(p.control(113).gettext().find(c.problem), std::string::npos) << p.control(113).gettext();
+        EXPECT_TRUE(contains(p.control(113).gettext(), c.problem)) << p.control(113).gettext();
         if (c.failure) {
             EXPECT_TRUE(p.control(113).visible());
         }
-        EXPECT_EQ(problem->palette().color(QPalette::WindowText) == errortextcolour(p.platformwindow()->palette()),
+        EXPECT_EQ(p.findcontrol(113)->palette().color(QPalette::WindowText) ==
+                      errortextcolour(p.platformwindow()->palette()),
                   c.failure);
         EXPECT_EQ(p.findcontrol(103)->y(), statusTop); // nothing above the status moves at the end
         press(p, 105);
@@ -283,10 +257,8 @@ TEST_F(ProgressSheetTest, BatchesWithoutTracksSayWhy)
 TEST_F(ProgressSheetTest, ClosingCancelsTheBatch)
 {
     const int count = 40;
-    fs::path folder = folderoftracks(count);
-    auto w = prepared(folder, true);
-    w->sendcommand(fourcc("Strt"));
-    ProcessingWindow& p = w->processingwindow();
+    auto w = prepared(folderoftracks(count), true);
+    ProcessingWindow& p = start(*w);
     ASSERT_TRUE(waitfor([&] { return p.control(101).progressvalue() >= 1 || !p.running(); }));
     ASSERT_TRUE(p.running()) << "the batch ended before it could be cancelled";
     // Cancel stops the batch; the sheet stays with the rows of the tracks
@@ -295,17 +267,12 @@ TEST_F(ProgressSheetTest, ClosingCancelsTheBatch)
     EXPECT_TRUE(p.cancelling());
     ASSERT_TRUE(waitfor([&] { return ended(p); }));
     ASSERT_TRUE(p.iscreated());
-    const int rows = p.results().rowCount();
-    EXPECT_LT(rows, count);
+    const std::string rows = std::to_string(p.results().rowCount()), of = std::to_string(count);
+    EXPECT_LT(p.results().rowCount(), count);
     const std::string summary = p.control(108).gettext();
-    EXPECT_EQ(summary.rfind("Cancelled after " + std::to_string(rows) + " of " + std::to_string(count) +
-                                " tracks: " + std::to_string(rows) + " updated",
-                            0),
-              0u)
+    EXPECT_EQ(summary.rfind("Cancelled after " + rows + " of " + of + " tracks: " + rows + " updated", 0), 0u)
         << summary;
-    EXPECT_NE(readfile(logfile()).find("Batch cancelled after " + std::to_string(rows) + " of " +
-                                       std::to_string(count) + " tracks.\n"),
-              std::string::npos);
+    EXPECT_TRUE(contains(readfile(logfile()), "Batch cancelled after " + rows + " of " + of + " tracks.\n"));
     press(p, 105); // Close
     ASSERT_TRUE(waitfor([&] { return !p.iscreated(); }));
     ovra::processpendingevents(); // changes still queued go nowhere
@@ -321,7 +288,7 @@ TEST_F(ProgressSheetTest, ClosingCancelsTheBatch)
 
     // A second batch in the same run appends to the same log and shows
     // nothing of the first.
-    w->sendcommand(fourcc("Strt"));
+    start(*w);
     ASSERT_TRUE(p.iscreated());
     ASSERT_TRUE(waitfor([&] { return p.results().rowCount() >= 1; }));
     press(p, 105);
@@ -338,21 +305,21 @@ TEST_F(ProgressSheetTest, ClosingCancelsTheBatch)
 // Quit while a batch runs asks first; Quit then cancels, waits and saves.
 TEST_F(ProgressSheetTest, QuittingDuringABatchAsksCancelsWaitsThenSaves)
 {
-    fs::path folder = folderoftracks(20);
-    auto w = prepared(folder, true);
+    auto answer = [](QMessageBox* question, const char* button) {
+        for (QAbstractButton* b : question->buttons())
+            if (b->text() == button)
+                b->click();
+    };
+    auto w = prepared(folderoftracks(20), true);
     w->control(107).setvalue(true);
-    w->sendcommand(fourcc("Strt"));
-    ProcessingWindow& p = w->processingwindow();
+    ProcessingWindow& p = start(*w);
     ASSERT_TRUE(p.running());
 
     // The main window's close box reaches the question; Continue goes on.
     w->platformwindow()->close();
-    QMessageBox* question = w->quitquestion();
-    ASSERT_NE(question, nullptr);
+    ASSERT_NE(w->quitquestion(), nullptr);
     EXPECT_TRUE(w->platformwindow()->isVisible());
-    for (QAbstractButton* b : question->buttons())
-        if (b->text() == "Continue")
-            b->click();
+    answer(w->quitquestion(), "Continue");
     ovra::processpendingevents();
     EXPECT_EQ(w->quitquestion(), nullptr);
     EXPECT_TRUE(p.running());
@@ -362,22 +329,14 @@ TEST_F(ProgressSheetTest, QuittingDuringABatchAsksCancelsWaitsThenSaves)
     ASSERT_TRUE(QTest::qWaitForWindowActive(p.platformwindow()));
     QTest::keyClick(p.platformwindow(), Qt::Key_Q, Qt::ControlModifier);
     ASSERT_NE(w->quitquestion(), nullptr);
-    QTimer::singleShot(0, [&] {
-        for (QAbstractButton* b : w->quitquestion()->buttons())
-            if (b->text() == "Quit")
-                b->click();
-    });
-    QTimer guard; // ends a loop that would not, without measuring anything
-    guard.setSingleShot(true);
-    QObject::connect(&guard, &QTimer::timeout, [] { QCoreApplication::exit(1); });
-    guard.start(30000);
-    EXPECT_EQ(runapplicationloop(), 0);
+    QTimer::singleShot(0, [&] { answer(w->quitquestion(), "Quit"); });
+    EXPECT_EQ(runguardedloop(), 0);
     p.stopbatch(); // as the program does on its way out
     EXPECT_FALSE(p.running());
     w.reset();
     std::string settings = readfile(settingsfile());
-    EXPECT_NE(settings.find("optimizetimes=1"), std::string::npos) << settings;
-    EXPECT_NE(settings.find("source=3"), std::string::npos) << settings;
+    EXPECT_TRUE(contains(settings, "optimizetimes=1")) << settings;
+    EXPECT_TRUE(contains(settings, "source=3")) << settings;
 }
 
 // A logout's SIGTERM: the batch is cancelled and the settings are saved.
@@ -387,26 +346,35 @@ TEST_F(ProgressSheetTest, TerminationSignalQuitsInOrder)
     w->control(130).setvalue(true);
     ovra::QuitSignals quitSignals([&](int) { w->quitnow(); });
     ASSERT_TRUE(quitSignals.installed());
-    w->sendcommand(fourcc("Strt"));
-    ASSERT_TRUE(w->processingwindow().running());
+    ASSERT_TRUE(start(*w).running());
     QTimer::singleShot(0, [] { std::raise(SIGTERM); });
     EXPECT_EQ(runapplicationloop(), 0);
     w->processingwindow().stopbatch();
     EXPECT_FALSE(w->processingwindow().running());
     w.reset();
-    EXPECT_NE(readfile(settingsfile()).find("adjustvolume=1"), std::string::npos);
+    EXPECT_TRUE(contains(readfile(settingsfile()), "adjustvolume=1"));
 }
 
-// A whole batch ends with "Done"; a second one in the same run shows its
-// own log alone, and the log window opens the whole file.
+// A dry run changes nothing; a whole batch ends with "Done"; a later one in
+// the same run shows its own log alone, and the log window opens the whole
+// file.
 TEST_F(ProgressSheetTest, AWholeBatchEndsWithDoneAndTheLogWindowShowsIt)
 {
     // A viewer of our own on the search path notes what it was asked to open.
     testsupport::fakeopener(home, home / "opened");
     fs::path folder = folderoftracks(2);
     auto w = prepared(folder);
-    w->sendcommand(fourcc("Strt"));
-    ProcessingWindow& p = w->processingwindow();
+    // A dry run first: the table says what would be updated; the tracks stay as they were.
+    const std::string before = readfile(folder / "track100.mp3");
+    w->control(146).setvalue(true);
+    ProcessingWindow& p = runtoend(*w);
+    EXPECT_EQ(p.control(108).gettext(), "2 would update, 0 up to date, 0 skipped, 0 errors");
+    EXPECT_EQ(cell(p, 0, ResultsModel::OUTCOME), "Would update");
+    EXPECT_EQ(readfile(folder / "track100.mp3"), before);
+    press(p, 105);
+    w->control(146).setvalue(false);
+
+    start(*w);
     ASSERT_TRUE(p.iscreated());
     EXPECT_EQ(p.platformwindow()->parentWidget(), w->platformwindow());
     // The window waits for the sheet, but its close box and Quit still work.
@@ -414,8 +382,7 @@ TEST_F(ProgressSheetTest, AWholeBatchEndsWithDoneAndTheLogWindowShowsIt)
     EXPECT_FALSE(w->control(115).enabled());
     w->sendcommand(fourcc("RiTL")); // a shortcut does not reach past the sheet
     EXPECT_EQ(w->currentsource(), 3);
-    ASSERT_TRUE(waitfor([&] { return ended(p); }));
-    ovra::processpendingevents();
+    ASSERT_TRUE(settled(p));
     EXPECT_EQ(p.control(103).gettext(), "Done");
     EXPECT_EQ(p.control(102).gettext(), "");
     EXPECT_FALSE(p.control(106).visible());
@@ -438,7 +405,7 @@ TEST_F(ProgressSheetTest, AWholeBatchEndsWithDoneAndTheLogWindowShowsIt)
     EXPECT_NE(shown.find(": Tempix started."), std::string::npos);
     EXPECT_EQ(shown.find(": Tempix started."), shown.rfind(": Tempix started.")); // one batch
     EXPECT_EQ(shown + "\n", p.batchlog());
-    EXPECT_NE(shown.find("Processing: " + (folder / "track100.mp3").string()), std::string::npos);
+    EXPECT_TRUE(contains(shown, "Processing: " + (folder / "track100.mp3").string()));
     press(log, 102);
     ASSERT_TRUE(waitfor([&] { return fs::exists(home / "opened"); }, 20000));
     EXPECT_EQ(readfile(home / "opened"), logfile().string() + "\n");
@@ -455,10 +422,9 @@ TEST_F(ProgressSheetTest, ThePreviewAndTheRowsSayWhatIsThereAndWhatHappened)
                                       {"beat128_stereo44_lame.mp3", "track1.mp3"}});
     std::ofstream(folder / "cover.jpg") << "not a picture either";
     std::ofstream(folder / "broken.mp3") << "no frames here";
-    runcommand(std::string(TEMPIX_PYTHON) +
-               " -c \"import sys; from mutagen.mp3 import MP3; from mutagen.id3 import TBPM; f=MP3(sys.argv[1]); "
-               "f.tags is None and f.add_tags(); f.tags.add(TBPM(encoding=3, text=['100'])); f.save()\" '" +
-               (folder / "track10.mp3").string() + "'");
+    pythonoutput("import sys; from mutagen.mp3 import MP3; from mutagen.id3 import TBPM; f=MP3(sys.argv[1]); "
+                 "f.tags is None and f.add_tags(); f.tags.add(TBPM(encoding=3, text=['100'])); f.save()",
+                 {(folder / "track10.mp3").string()});
     const std::vector<std::pair<std::string, std::string>> entries = {{"track2.mp3", "Two"},  {"track10.mp3", "Ten"},
                                                                       {"track1.mp3", "One"},  {"gone.mp3", "Gone"},
                                                                       {"cover.jpg", "Cover"}, {"broken.mp3", "Broken"}};
@@ -471,8 +437,7 @@ TEST_F(ProgressSheetTest, ThePreviewAndTheRowsSayWhatIsThereAndWhatHappened)
                         integer("Track ID", ids.back()) + text("Name", entries[i].second) + text("Artist", "The Band") +
                             location("file://localhost" + (folder / entries[i].first).string()));
     }
-    testsupport::writefile(library.string(),
-                           libraryText(tracks, playlist("Library", "<key>Master</key><true/>" + items(ids))));
+    writefile(library.string(), libraryText(tracks, playlist("Library", "<key>Master</key><true/>" + items(ids))));
     const std::string before = readfile(folder / "track10.mp3");
     auto w = prepared(home);
     w->librarychosen(library.c_str());
@@ -481,48 +446,41 @@ TEST_F(ProgressSheetTest, ThePreviewAndTheRowsSayWhatIsThereAndWhatHappened)
     w->control(112).setvalue(false);
     w->sendcommand(fourcc("Updt"));
 
-    w->sendcommand(fourcc("Prvw"));
-    ProcessingWindow& p = w->processingwindow();
-    ASSERT_TRUE(p.iscreated());
-    ASSERT_TRUE(waitfor([&] { return ended(p); }));
-    ovra::processpendingevents();
+    ProcessingWindow& p = runtoend(*w, "Prvw");
     EXPECT_EQ(p.platformwindow()->windowTitle().toStdString(), "Preview (dry run)");
     EXPECT_EQ(p.control(108).gettext(), "6 tracks: 0 with a stored analysis, 4 to analyse, 2 errors");
     EXPECT_EQ(readfile(folder / "track10.mp3"), before);
-    ResultsModel& table = p.results();
-    ASSERT_EQ(table.rowCount(), 6);
-    auto cell = [&](int row, int column) { return table.data(table.index(row, column)).toString().toStdString(); };
-    EXPECT_EQ(cell(1, ResultsModel::NAME), "Ten");
-    EXPECT_EQ(cell(1, ResultsModel::ARTIST), "The Band");
+    ASSERT_EQ(p.results().rowCount(), 6);
+    EXPECT_EQ(cell(p, 1, ResultsModel::NAME), "Ten");
+    EXPECT_EQ(cell(p, 1, ResultsModel::ARTIST), "The Band");
     EXPECT_FALSE(p.table()->isColumnHidden(ResultsModel::NAME));
-    EXPECT_EQ(cell(1, ResultsModel::OUTCOME), "Not analysed");
-    EXPECT_EQ(cell(1, ResultsModel::BPM), "100");
-    EXPECT_EQ(cell(3, ResultsModel::NOTE), "File not found: " + (folder / "gone.mp3").string());
-    EXPECT_EQ(cell(4, ResultsModel::NOTE), "Not an audio file");
-    EXPECT_EQ(cell(5, ResultsModel::NOTE), "A run analyses the track."); // its tags read; only decoding tells
-    EXPECT_EQ(nopicturewords(table.result(3)), "No picture: File not found: " + (folder / "gone.mp3").string());
+    EXPECT_EQ(cell(p, 1, ResultsModel::OUTCOME), "Not analysed");
+    EXPECT_EQ(cell(p, 1, ResultsModel::BPM), "100");
+    EXPECT_EQ(cell(p, 3, ResultsModel::NOTE), "File not found: " + (folder / "gone.mp3").string());
+    EXPECT_EQ(cell(p, 4, ResultsModel::NOTE), "Not an audio file");
+    EXPECT_EQ(cell(p, 5, ResultsModel::NOTE), "A run analyses the track."); // its tags read; only decoding tells
+    EXPECT_EQ(nopicturewords(p.results().result(3)), "No picture: File not found: " + (folder / "gone.mp3").string());
 
     // Natural order by name; Ctrl+A Ctrl+C copies the rows as Copy does.
     p.table()->sortByColumn(ResultsModel::FILE, Qt::AscendingOrder);
     std::vector<std::string> order;
     for (int row : p.shownrows())
-        order.push_back(fs::path(table.result(row).path).filename().string());
+        order.push_back(fs::path(p.results().result(row).path).filename().string());
     EXPECT_EQ(
         order,
         (std::vector<std::string>{"broken.mp3", "cover.jpg", "gone.mp3", "track1.mp3", "track2.mp3", "track10.mp3"}));
     p.table()->setFocus();
     QTest::keyClick(p.table(), Qt::Key_A, Qt::ControlModifier);
     QTest::keyClick(p.table(), Qt::Key_C, Qt::ControlModifier);
-    EXPECT_EQ(QApplication::clipboard()->text().toStdString(), table.csv(p.shownrows()));
+    EXPECT_EQ(QApplication::clipboard()->text().toStdString(), p.results().csv(p.shownrows()));
     press(p, 105);
     ASSERT_FALSE(p.iscreated());
 
     // The run: another program's 100 becomes 128, shown as the change.
     ProcessingWindow& run = runtoend(*w);
     ASSERT_EQ(run.results().rowCount(), 6);
-    EXPECT_EQ(run.results().data(run.results().index(1, ResultsModel::BPM)).toString(),
-              QString::fromUtf8("100 \u2192 128"));
-    EXPECT_EQ(run.results().data(run.results().index(0, ResultsModel::BPM)).toString(), "128");
+    EXPECT_EQ(cell(run, 1, ResultsModel::BPM), "100 \u2192 128");
+    EXPECT_EQ(cell(run, 0, ResultsModel::BPM), "128");
     EXPECT_EQ(readtrack(folder / "track10.mp3")["bpm"], "128");
     press(run, 105);
 }

@@ -1,14 +1,11 @@
 #include "OffscreenApp.h"
+#include "platform/window/FileDialog.h"
 #include "platform/window/WindowEvents.h"
 
 #include <gtest/gtest.h>
 
-#include <QComboBox>
-#include <QCoreApplication>
-#include <QDialog>
 #include <QLineEdit>
 #include <QProgressBar>
-#include <QTest>
 #include <QTimer>
 #include <QWidget>
 
@@ -24,7 +21,6 @@ class Probe : public WindowEvents {
 public:
     int createdCalls = 0;
     std::vector<std::string> commands;
-    bool handleClose = true;
     std::vector<std::pair<int, int>> sizes, moves;
 
     bool windowcreated() override
@@ -35,7 +31,7 @@ public:
     bool command(CommandID c) override
     {
         commands.push_back(fourcctext(c));
-        return c != fourcc("clos") || handleClose;
+        return true;
     }
     bool resized(int w, int h) override
     {
@@ -49,6 +45,17 @@ public:
     }
 };
 
+class Chooser : public WindowEvents, public FileDialog {
+public:
+    std::vector<std::string> chosen;
+    int answer = 0;
+    int folderchosen(const char* path) override
+    {
+        chosen.push_back(path);
+        return answer;
+    }
+};
+
 class WindowFramework : public ::testing::Test {
 protected:
     static void SetUpTestSuite()
@@ -57,18 +64,22 @@ protected:
         setinterfacefolder(TEMPIX_SOURCE_DIR "/tests/platform/window/ui");
     }
     static void TearDownTestSuite() { setinterfacefolder(nullptr); }
+
+    Probe probe;
+    void SetUp() override { ASSERT_EQ(probe.createwindow("ProbeWindow"), 0); }
 };
 
 } // namespace
 
-// Commands from controls, menus, the close box and Escape, and the progress
-// bar, are exercised through the real windows (tests/app).
-TEST_F(WindowFramework, CreatesWindowsByNameOnceAndFindsControlsByNumber)
+// Changes posted for a window that is then disposed are dropped, not shown
+// in the next window of the same object. Commands from controls, menus, the
+// close box and Escape, and the progress bar, are exercised through the real
+// windows (tests/app).
+TEST_F(WindowFramework, CreatesWindowsByNameOnceFindsControlsByNumberAndDropsStaleChanges)
 {
-    Probe probe;
-    EXPECT_EQ(probe.createwindow("NoSuchWindow"), -1);
-    EXPECT_FALSE(probe.iscreated());
-    ASSERT_EQ(probe.createwindow("ProbeWindow"), 0);
+    Probe none;
+    EXPECT_EQ(none.createwindow("NoSuchWindow"), -1);
+    EXPECT_FALSE(none.iscreated());
     QWidget* first = probe.platformwindow();
     EXPECT_EQ(probe.createwindow("ProbeWindow"), 0);
     EXPECT_EQ(probe.platformwindow(), first);
@@ -76,15 +87,24 @@ TEST_F(WindowFramework, CreatesWindowsByNameOnceAndFindsControlsByNumber)
     EXPECT_NE(qobject_cast<QLineEdit*>(probe.findcontrol(108)), nullptr);
     EXPECT_EQ(probe.findcontrol(999), nullptr);
     EXPECT_EQ(probe.control(101).gettext(), "label");
+    std::thread([&] {
+        probe.control(101).posttext("stale");
+        probe.control(104).postmaximum(9);
+    }).join();
     EXPECT_EQ(probe.dispose(), 0);
     EXPECT_EQ(probe.dispose(), -1);
     EXPECT_FALSE(probe.control(101).exists());
+    ASSERT_EQ(probe.createwindow("ProbeWindow"), 0); // the next sheet, same object
+    processpendingevents();
+    EXPECT_EQ(probe.control(101).gettext(), "label");
+    EXPECT_NE(probe.control(104).progressmaximum(), 9);
+    probe.control(101).posttext("fresh");
+    processpendingevents();
+    EXPECT_EQ(probe.control(101).gettext(), "fresh");
 }
 
 TEST_F(WindowFramework, MoveWithoutResizeCallsOnlyMoved)
 {
-    Probe probe;
-    ASSERT_EQ(probe.createwindow("ProbeWindow"), 0);
     probe.show(true);
     processpendingevents();
     probe.sizes.clear();
@@ -103,8 +123,6 @@ TEST_F(WindowFramework, MoveWithoutResizeCallsOnlyMoved)
 
 TEST_F(WindowFramework, APopupSaysWhatIsSelectedAndRefusesTextThatDoesNotFit)
 {
-    Probe probe;
-    ASSERT_EQ(probe.createwindow("ProbeWindow"), 0);
     Control popup = probe.control(105);
     char buffer[12];
     EXPECT_EQ(popup.popupselected(), -1);
@@ -128,8 +146,6 @@ TEST_F(WindowFramework, APopupSaysWhatIsSelectedAndRefusesTextThatDoesNotFit)
 
 TEST_F(WindowFramework, PostedChangesFromAnotherThreadArriveInOrder)
 {
-    Probe probe;
-    ASSERT_EQ(probe.createwindow("ProbeWindow"), 0);
     auto* edit = qobject_cast<QLineEdit*>(probe.findcontrol(108));
     auto* bar = qobject_cast<QProgressBar*>(probe.findcontrol(104));
     std::vector<std::string> seen;
@@ -165,37 +181,30 @@ TEST_F(WindowFramework, PostedChangesFromAnotherThreadArriveInOrder)
     EXPECT_FALSE(probe.control(102).enabled());
 }
 
-TEST_F(WindowFramework, ChangesQueuedForADisposedWindowAreDropped)
-{
-    Probe probe;
-    ASSERT_EQ(probe.createwindow("ProbeWindow"), 0);
-    std::thread([&] {
-        probe.control(101).posttext("stale");
-        probe.control(104).postmaximum(9);
-    }).join();
-    probe.dispose();
-    ASSERT_EQ(probe.createwindow("ProbeWindow"), 0); // the next sheet, same object
-    processpendingevents();
-    EXPECT_EQ(probe.control(101).gettext(), "label");
-    EXPECT_NE(probe.control(104).progressmaximum(), 9);
-    probe.control(101).posttext("fresh");
-    processpendingevents();
-    EXPECT_EQ(probe.control(101).gettext(), "fresh");
-}
-
 TEST_F(WindowFramework, QuitFromAnotherThreadEndsTheLoopWithoutClosingWindows)
 {
-    Probe probe;
-    ASSERT_EQ(probe.createwindow("ProbeWindow"), 0);
     probe.show(true);
     std::thread quitter;
     QTimer::singleShot(0, [&] { quitter = std::thread([] { quitapplication(); }); });
-    QTimer guard; // ends a loop that would not, without measuring anything
-    guard.setSingleShot(true);
-    QObject::connect(&guard, &QTimer::timeout, [] { QCoreApplication::exit(1); });
-    guard.start(20000);
-    EXPECT_EQ(runapplicationloop(), 0);
+    EXPECT_EQ(runguardedloop(), 0);
     quitter.join();
     EXPECT_TRUE(probe.commands.empty()); // no close request reached the window
     EXPECT_TRUE(probe.platformwindow()->isVisible());
+}
+
+// The dialog itself is exercised through the main window (tests/app).
+TEST(FolderChooser, DeliveryStopsAtANonZeroAnswerOrAPathTooLong)
+{
+    ensureapplication();
+    Chooser chooser;
+    std::string paths[] = {"/a", "/b", "/c"};
+    chooser.answer = 1;
+    chooser.deliver(paths, 3);
+    EXPECT_EQ(chooser.chosen, std::vector<std::string>{"/a"});
+
+    chooser.chosen.clear();
+    chooser.answer = 0;
+    std::string more[] = {"/a", "/" + std::string(1023, 'x'), "/c"};
+    chooser.deliver(more, 3);
+    EXPECT_EQ(chooser.chosen, std::vector<std::string>{"/a"});
 }
