@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <csignal>
+#include <functional>
 #include <thread>
 
 #include <sys/stat.h>
@@ -17,9 +18,9 @@
 using tagtest::TempDir;
 namespace fs = std::filesystem;
 
-namespace {
+using tagtest::says;
 
-bool has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+namespace {
 
 // A home of its own (settings, log, journals) with a music folder, and a FLAC
 // track in it whose update moves the whole file (no padding), so that a kill
@@ -56,10 +57,7 @@ public:
     {
         return tagtest::run(tagtest::cli(dir) + arguments + " 2>&1", out);
     }
-    std::string batchline(const std::string& fault = "") const
-    {
-        return tagtest::cli(dir, fault) + "--no-export --all-genres " + tagtest::shellquote(music);
-    }
+    std::string batchline(const std::string& fault = "") const { return tagtest::batch(dir, music, fault); }
     int batch(std::string* out = nullptr, const std::string& fault = "") const
     {
         return tagtest::run(batchline(fault) + " 2>&1", out);
@@ -78,14 +76,19 @@ public:
         const std::vector<uint8_t> now = tagtest::readbytes(track);
         return now != original && now != updated;
     }
+    // The original track and no journal.
+    void clear()
+    {
+        reset();
+        for (const std::string& j : journals())
+            fs::remove(j);
+    }
     // The first write-type call at which a kill leaves the track half-written
     // (when torn), or complete with its journal still there (when not).
     int killpoint(bool torn)
     {
         for (int k = 1; k < 60; ++k) {
-            reset();
-            for (const std::string& j : journals())
-                fs::remove(j);
+            clear();
             if (batch(nullptr, "die:" + std::to_string(k)) != 137)
                 break;
             const bool found = torn ? this->torn() : tagtest::readbytes(track) == updated && !journals().empty();
@@ -112,14 +115,13 @@ TEST(JournalRecovery, AJournalWaitsForItsTrackAndIsReplayedWhenItIsBack)
     std::string out;
     for (int run = 0; run < 2; ++run) {
         EXPECT_EQ(home.batch(&out), 0) << out;
-        EXPECT_TRUE(has(out, "Could not restore " + home.track + " after an interrupted tag update: the file is gone."))
-            << out;
-        EXPECT_TRUE(has(out, "is kept, and the file is restored when it is back")) << out;
+        says(out,
+             {"Could not restore " + home.track + " after an interrupted tag update: the file is gone.",
+              "is kept, and the file is restored when it is back"});
         EXPECT_EQ(home.journals().size(), 1u);
     }
     EXPECT_EQ(home.cli("--journal", &out), 0);
-    EXPECT_TRUE(has(out, home.track + "\n  journal: ")) << out;
-    EXPECT_TRUE(has(out, "waiting for the track, which is not there")) << out;
+    says(out, {home.track + "\n  journal: ", "waiting for the track, which is not there"});
 
     // Back as a copy (another inode, as after a copy or a remount of another
     // kind): recognised by its bytes, restored, then updated.
@@ -128,8 +130,7 @@ TEST(JournalRecovery, AJournalWaitsForItsTrackAndIsReplayedWhenItIsBack)
     fs::copy_file(home.dir.path("away") + "/track.flac", home.track);
     EXPECT_EQ(tagtest::readbytes(home.track), torn);
     EXPECT_EQ(home.batch(&out), 0) << out;
-    EXPECT_TRUE(has(out, "Restored " + home.track + " to its state before an interrupted tag update.")) << out;
-    EXPECT_TRUE(has(out, "Track updated.")) << out;
+    says(out, {"Restored " + home.track + " to its state before an interrupted tag update.", "Track updated."});
     EXPECT_EQ(tagtest::readbytes(home.track), home.updated);
     EXPECT_TRUE(home.journals().empty());
     EXPECT_EQ(tagtest::run("flac -s -t " + tagtest::shellquote(home.track)), 0);
@@ -171,26 +172,22 @@ TEST(JournalRecovery, ADamagedJournalKeepsItsTrackReportedUntilItIsForgotten)
         // The start says which track, the batch reports it; every later batch too.
         for (int run = 0; run < 2; ++run) {
             EXPECT_EQ(home.batch(&out), 1) << out;
-            if (run == 0) {
-                EXPECT_TRUE(has(out, "may be damaged by an interrupted tag update: its journal")) << out;
-            }
-            EXPECT_TRUE(has(out,
-                            "Track left as it is: it may be damaged by an interrupted update; its journal could "
-                            "not be read"))
-                << out;
-            EXPECT_FALSE(has(out, "Track is up-to-date.")) << out;
-            EXPECT_FALSE(has(out, "Track updated.")) << out;
+            if (run == 0)
+                says(out, {"may be damaged by an interrupted tag update: its journal"});
+            says(out,
+                 {"Track left as it is: it may be damaged by an interrupted update; its journal could not be read"});
+            says(out, {"Track is up-to-date.", "Track updated."}, false);
         }
         EXPECT_EQ(tagtest::readbytes(home.track), torn) << "left as it is";
         EXPECT_EQ(home.cli("--journal", &out), 0);
-        EXPECT_TRUE(has(out, "damaged")) << out;
+        says(out, {"damaged"});
         // Forgotten only when asked, and with --yes where nobody can answer.
         EXPECT_EQ(home.cli("--journal-discard " + tagtest::shellquote(home.track) + " < /dev/null", &out), 2) << out;
         EXPECT_EQ(home.journals().size(), 1u);
         EXPECT_EQ(home.cli("--journal-discard " + tagtest::shellquote(home.track) + " --yes", &out), 0) << out;
         EXPECT_TRUE(home.journals().empty());
         EXPECT_EQ(home.cli("--journal", &out), 0);
-        EXPECT_TRUE(has(out, "No interrupted tag update is waiting")) << out;
+        says(out, {"No interrupted tag update is waiting"});
     }
 
     // A symbolic link in place of the journal is not followed, and reported.
@@ -200,11 +197,9 @@ TEST(JournalRecovery, ADamagedJournalKeepsItsTrackReportedUntilItIsForgotten)
     fs::create_symlink(home.dir.path("elsewhere.journal"), journal);
     std::string out;
     EXPECT_EQ(home.batch(&out), 1) << out;
-    EXPECT_TRUE(has(out, "The journal " + journal + " is a symbolic link: it was not followed")) << out;
-    EXPECT_TRUE(has(out,
-                    "Track left as it is: it may be damaged by an interrupted update; its journal is a symbolic "
-                    "link."))
-        << out;
+    says(out,
+         {"The journal " + journal + " is a symbolic link: it was not followed",
+          "Track left as it is: it may be damaged by an interrupted update; its journal is a symbolic link."});
     EXPECT_EQ(tagtest::readbytes(home.track), torn);
     EXPECT_EQ(tagtest::readbytes(home.dir.path("elsewhere.journal")), good) << "what it points at is untouched";
 
@@ -213,7 +208,7 @@ TEST(JournalRecovery, ADamagedJournalKeepsItsTrackReportedUntilItIsForgotten)
     tagtest::writebytes(journal, good);
     ASSERT_EQ(chmod(journal.c_str(), 0700), 0);
     EXPECT_EQ(home.batch(&out), 0) << out;
-    EXPECT_TRUE(has(out, "Restored " + home.track)) << out;
+    says(out, {"Restored " + home.track});
     EXPECT_EQ(tagtest::readbytes(home.track), home.updated);
 }
 
@@ -231,13 +226,10 @@ TEST(JournalRecovery, AFinishedUpdateThatAnotherProgramEditedIsLeftAlone)
     ASSERT_EQ(edited.size(), home.updated.size());
     std::string out;
     EXPECT_EQ(home.batch(&out), 0) << out;
-    EXPECT_TRUE(has(out,
-                    "Left " + home.track +
-                        " as it is: Tempix had finished updating it, and another program "
-                        "changed it since"))
-        << out;
-    EXPECT_FALSE(has(out, "Restored")) << out;
-    EXPECT_TRUE(has(out, "Track is up-to-date.")) << out;
+    says(out,
+         {"Left " + home.track + " as it is: Tempix had finished updating it, and another program changed it since",
+          "Track is up-to-date."});
+    says(out, {"Restored"}, false);
     EXPECT_EQ(tagtest::readbytes(home.track), edited);
     EXPECT_EQ(testsupport::pythonoutput("import sys, mutagen.flac\nf = mutagen.flac.FLAC(sys.argv[1])\n"
                                         "print(f['TITLE'][0], f['COMMENT'][0], f['BPM'][0], 'TEMPIX_ANALYSIS' in f)",
@@ -250,9 +242,7 @@ TEST(JournalRecovery, ASecondTempixWaitsForTheFirstAndSettlesItsJournal)
 {
     Home home;
     const int k = home.killpoint(true);
-    home.reset();
-    for (const std::string& j : home.journals())
-        fs::remove(j);
+    home.clear();
     // A stops itself in the middle of its update (torn track, live journal):
     // paused after the kill point's write, done in full.
     pid_t a = tagtest::spawn(home.batchline("pause:" + std::to_string(k + 1)) + " > /dev/null 2>&1");
@@ -270,18 +260,15 @@ TEST(JournalRecovery, ASecondTempixWaitsForTheFirstAndSettlesItsJournal)
     ASSERT_GE(c, 0);
     std::this_thread::sleep_for(std::chrono::milliseconds(1500));
     EXPECT_EQ(waitpid(c, &status, WNOHANG), 0) << "C finished while A held the track";
-    std::vector<uint8_t> said = tagtest::readbytes(output);
-    EXPECT_FALSE(has(std::string(said.begin(), said.end()), "Track is up-to-date."));
+    says(tagtest::readfile(output), {"Track is up-to-date."}, false);
 
     // A dies; C settles A's journal, then does the track itself.
     kill(a, SIGKILL);
     waitpid(a, &status, 0);
     ASSERT_EQ(waitpid(c, &status, 0), c);
-    said = tagtest::readbytes(output);
-    const std::string out(said.begin(), said.end());
+    const std::string out = tagtest::readfile(output);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << out;
-    EXPECT_TRUE(has(out, "Restored " + home.track + " to its state before an interrupted tag update.")) << out;
-    EXPECT_TRUE(has(out, "Track updated.")) << out;
+    says(out, {"Restored " + home.track + " to its state before an interrupted tag update.", "Track updated."});
     EXPECT_EQ(tagtest::readbytes(home.track), home.updated);
     EXPECT_TRUE(home.journals().empty());
 }
@@ -290,41 +277,38 @@ TEST(JournalRecovery, AFailedUndoIsToldAndRestoredAtTheNextStart)
 {
     Home home;
     const int k = home.killpoint(true);
-    home.reset();
-    for (const std::string& j : home.journals())
-        fs::remove(j);
+    home.clear();
     std::string out;
     // The disk fails for good in the middle of the track's write: the undo fails too.
     EXPECT_EQ(home.batch(&out, "fail:" + std::to_string(k + 1) + ":5:sticky"), 1) << out;
-    EXPECT_TRUE(has(out, "Could not write tag to file: error code 5.")) << out;
-    EXPECT_TRUE(has(out, "The track is half-written: the journal ")) << out;
-    EXPECT_TRUE(has(out, "There were errors.")) << out;
+    says(out,
+         {"Could not write tag to file: error code 5.", "The track is half-written: the journal ",
+          "There were errors."});
     EXPECT_TRUE(home.torn());
     EXPECT_EQ(home.journals().size(), 1u);
     EXPECT_EQ(home.batch(&out), 0) << out;
-    EXPECT_TRUE(has(out, "Restored " + home.track)) << out;
+    says(out, {"Restored " + home.track});
     EXPECT_EQ(tagtest::readbytes(home.track), home.updated);
 }
 
 TEST(JournalRecovery, JournalFolderProblemsAreNamedAsSuch)
 {
     Home home;
-    fs::remove_all(home.journalfolder());
-    std::string out;
-    // A file where the journal folder should be, then a link to a folder elsewhere.
-    tagtest::writebytes(home.journalfolder(), {'x'});
-    EXPECT_EQ(home.batch(&out), 1) << out;
-    EXPECT_TRUE(has(out,
-                    "Could not write tag to file: the journal folder " + home.journalfolder() +
-                        " is not a folder (error code 20704)."))
-        << out;
-    EXPECT_EQ(tagtest::readbytes(home.track), home.original);
-    fs::remove(home.journalfolder());
+    const std::string folder = home.journalfolder();
     fs::create_directories(home.dir.path("other"));
-    fs::create_directory_symlink(home.dir.path("other"), home.journalfolder());
-    EXPECT_EQ(home.batch(&out), 1) << out;
-    EXPECT_TRUE(has(out, "the journal folder " + home.journalfolder() + " is a symbolic link (error code 20704)."))
-        << out;
-    EXPECT_EQ(tagtest::readbytes(home.track), home.original);
-    fs::remove(home.journalfolder());
+    // A file where the journal folder should be, then a link to a folder elsewhere.
+    const std::pair<std::function<void()>, std::string> cases[] = {
+        {[&] { tagtest::writebytes(folder, {'x'}); }, " is not a folder (error code 20704)."},
+        {[&] { fs::create_directory_symlink(home.dir.path("other"), folder); },
+         " is a symbolic link (error code 20704)."},
+    };
+    for (const auto& [make, problem] : cases) {
+        fs::remove_all(folder);
+        make();
+        std::string out;
+        EXPECT_EQ(home.batch(&out), 1) << out;
+        says(out, {"Could not write tag to file: the journal folder " + folder + problem});
+        EXPECT_EQ(tagtest::readbytes(home.track), home.original);
+    }
+    fs::remove(folder);
 }

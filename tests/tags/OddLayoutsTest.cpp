@@ -14,15 +14,13 @@ namespace {
 
 const std::string& oddlayouts()
 {
-    static const std::string dir = [] {
-        static TempDir made;
-        std::string command = std::string(TEMPIX_PYTHON) + " " +
-            tagtest::shellquote(std::string(TEMPIX_SOURCE_DIR) + "/tests/tags/make_odd_layouts.py") + " " +
-            tagtest::shellquote(tagtest::fixtures()) + " " + tagtest::shellquote(made.path("odd"));
-        if (tagtest::run(command) != 0)
-            throw std::runtime_error("could not make the odd layouts");
-        return made.path("odd");
-    }();
+    static const TempDir made;
+    static const std::string dir = made.path("odd");
+    static std::once_flag once;
+    std::call_once(once, [] {
+        tagtest::makefiles("make_odd_layouts.py",
+                           tagtest::shellquote(tagtest::fixtures()) + " " + tagtest::shellquote(dir));
+    });
     return dir;
 }
 
@@ -87,13 +85,8 @@ TEST(OddLayouts, EveryFrameNotOursComesThroughTheUpdateUnchanged)
         }
 
         // What was written reads back, also where the library's parse falls short.
-        {
-            std::unique_ptr<Tag> tag(openTag(path.c_str(), true));
-            std::vector<uint8_t> record(64, 0);
-            tag->getData(TRACKDATA_OWNER, TRACKDATA_CODE, record.data(), 64);
-            EXPECT_EQ(record, std::vector<uint8_t>(64, 0x5A));
-            EXPECT_EQ(tag->getBPM(), 123);
-        }
+        EXPECT_EQ(tagtest::record(path), std::vector<uint8_t>(64, 0x5A));
+        EXPECT_EQ(std::unique_ptr<Tag>(openTag(path.c_str(), true))->getBPM(), 123);
         // A second run with the same values writes nothing.
         update(path);
         EXPECT_EQ(tagtest::readbytes(path), after);

@@ -29,16 +29,20 @@ void writegain(const std::string& path, const ReplayGain& values)
     tag->close();
 }
 
+std::string upper(std::string text)
+{
+    for (char& c : text)
+        c = char(std::toupper(static_cast<unsigned char>(c)));
+    return text;
+}
+
 // mutagen's view without the keys a write may change: the ReplayGain keys
 // themselves and the sizes of the containers that hold them.
 std::map<std::string, std::string> others(std::map<std::string, std::string> keys)
 {
     std::erase_if(keys, [](const auto& kv) {
         const std::string& k = kv.first;
-        std::string upper;
-        for (char c : k)
-            upper += char(std::toupper(static_cast<unsigned char>(c)));
-        return upper.find("REPLAYGAIN_") != std::string::npos || upper.find("R128_") != std::string::npos ||
+        return upper(k).find("REPLAYGAIN_") != std::string::npos || upper(k).find("R128_") != std::string::npos ||
             k.find(".size") != std::string::npos || k == "ilst.children" || k == "padding" || k.rfind("field.", 0) == 0;
     });
     return keys;
@@ -49,12 +53,7 @@ std::vector<std::string> otherfields(const std::map<std::string, std::string>& k
 {
     std::vector<std::pair<int, std::string>> fields;
     for (const auto& [k, v] : keys) {
-        if (k.rfind("field.", 0) != 0)
-            continue;
-        std::string upper;
-        for (char c : v)
-            upper += char(std::toupper(static_cast<unsigned char>(c)));
-        if (upper.rfind("REPLAYGAIN_", 0) != 0 && upper.rfind("R128_", 0) != 0)
+        if (k.rfind("field.", 0) == 0 && upper(v).rfind("REPLAYGAIN_", 0) != 0 && upper(v).rfind("R128_", 0) != 0)
             fields.emplace_back(std::stoi(k.substr(6)), v);
     }
     std::sort(fields.begin(), fields.end());
@@ -85,20 +84,25 @@ std::map<std::string, std::string> mutagennamed(const std::string& path)
 } // namespace
 
 // Each format and route: what is written reads back through the tag layer
-// and mutagen, in the form each format wants, and nothing else changes.
+// and mutagen, in the form each format wants, and nothing else changes; the
+// gain of an Opus header is never touched. FFmpeg's MP3 demuxer turns the
+// TXXX frames into its "Replay Gain" side data (ffprobe's JSON names only its
+// type; its stream dump gives the values); the fixtures' LAME header already
+// has a track gain of its own.
 TEST(ReplayGain, WritesEachFormatsFieldsAndKeepsEverythingElse)
 {
     struct Case {
         const char* fixture;
         std::map<std::string, std::string> expected; // mutagen key -> value
+        bool ffprobe = false;                        // its side data checked through ffprobe
     };
     const std::map<std::string, std::string> id3 = {{"TXXX:REPLAYGAIN_TRACK_GAIN", "-3.56 dB"},
                                                     {"TXXX:REPLAYGAIN_TRACK_PEAK", "0.987654"},
                                                     {"TXXX:REPLAYGAIN_ALBUM_GAIN", "-4.21 dB"},
                                                     {"TXXX:REPLAYGAIN_ALBUM_PEAK", "1.000000"}};
     const Case cases[] = {
-        {"v23.mp3", id3},
-        {"v24.mp3", id3},
+        {"v23.mp3", id3, true},
+        {"v24.mp3", id3, true},
         {"notag.mp3", id3},
         {"v22.mp3", {{"TXXX:REPLAYGAIN_TRACK_GAIN", "-3.56 dB"}}},
         {"mutagen_gen.m4a",
@@ -122,6 +126,11 @@ TEST(ReplayGain, WritesEachFormatsFieldsAndKeepsEverythingElse)
         if (before.count("version") && before["version"] == "none")
             before["version"] = "2.3";
         const tagtest::AudioPrint audio = tagtest::audioprint(path);
+        const bool opus = std::string(c.fixture).ends_with(".opus");
+        const std::string headerGain = opus ? opusoutputgain(path) : "";
+        const std::string dump = "ffprobe -hide_banner " + tagtest::shellquote(path) + " 2>&1";
+        if (c.ffprobe)
+            tagtest::says(testsupport::runcommand(dump), {"track gain - -3.560000"}, false);
         writegain(path, WRITTEN);
         auto after = mutagennamed(path);
         for (const auto& [key, value] : c.expected)
@@ -130,8 +139,16 @@ TEST(ReplayGain, WritesEachFormatsFieldsAndKeepsEverythingElse)
         EXPECT_EQ(otherfields(after), otherfields(before));
         EXPECT_EQ(tagtest::audioprint(path), audio);
 
+        if (c.ffprobe) {
+            tagtest::says(testsupport::runcommand(dump),
+                          {"replaygain: track gain - -3.560000", "album gain - -4.210000"});
+            tagtest::says(testsupport::runcommand("ffprobe -v error -show_entries stream_side_data -of json " +
+                                                  tagtest::shellquote(path)),
+                          {"\"side_data_type\": \"Replay Gain\""});
+        }
+        EXPECT_EQ(opus ? opusoutputgain(path) : "", headerGain);
+
         const ReplayGain back = readgain(path);
-        const bool opus = std::string(c.fixture).ends_with(".opus");
         ASSERT_TRUE(back.trackGain && back.albumGain);
         EXPECT_NEAR(*back.trackGain, -3.56, opus ? 1.0 / 512 : 1e-9);
         EXPECT_NEAR(*back.albumGain, -4.21, opus ? 1.0 / 512 : 1e-9);
@@ -149,38 +166,6 @@ TEST(ReplayGain, WritesEachFormatsFieldsAndKeepsEverythingElse)
         const ReplayGain again = readgain(path);
         EXPECT_NEAR(*again.trackGain, -1.0, 1.0 / 512);
         EXPECT_NEAR(*again.albumGain, -4.21, 1.0 / 512) << "an absent value leaves its field";
-    }
-}
-
-TEST(ReplayGain, OpusHeaderGainIsNeverTouched)
-{
-    TempDir dir;
-    const std::string path = dir.copy("picture.opus");
-    const std::string before = opusoutputgain(path);
-    writegain(path, {-12.5, 0.9, -11.0, 0.95});
-    EXPECT_EQ(opusoutputgain(path), before);
-    EXPECT_EQ(tagtest::mutagen(path).count("error"), 0u);
-}
-
-// FFmpeg's MP3 demuxer turns the TXXX frames into its "Replay Gain" side
-// data (ffprobe's JSON names only its type; its stream dump gives the
-// values). The fixtures' LAME header already has a track gain of its own.
-TEST(ReplayGain, FfprobeSeesTheReplayGainSideDataOfAnMp3)
-{
-    TempDir dir;
-    for (const char* fixture : {"v23.mp3", "v24.mp3"}) {
-        SCOPED_TRACE(fixture);
-        const std::string path = dir.copy(fixture);
-        const std::string dump = "ffprobe -hide_banner " + tagtest::shellquote(path) + " 2>&1";
-        std::string text;
-        tagtest::run(dump, &text);
-        EXPECT_EQ(text.find("track gain - -3.560000"), std::string::npos) << text;
-        writegain(path, WRITTEN);
-        tagtest::run(dump, &text);
-        EXPECT_NE(text.find("replaygain: track gain - -3.560000"), std::string::npos) << text;
-        EXPECT_NE(text.find("album gain - -4.210000"), std::string::npos) << text;
-        tagtest::run("ffprobe -v error -show_entries stream_side_data -of json " + tagtest::shellquote(path), &text);
-        EXPECT_NE(text.find("\"side_data_type\": \"Replay Gain\""), std::string::npos) << text;
     }
 }
 

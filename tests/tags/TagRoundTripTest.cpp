@@ -28,34 +28,20 @@ struct Format {
     std::vector<const char*> textKeys;
     const char *commentKey, *tempoKey, *recordKey;
     bool base64; // the record as Base64 text, else as bytes (hex in read_tags.py)
-    int rva;     // the volume written (0: none in this tag), its key and value
-    const char *volumeKey, *volumeValue;
+    int rva;     // the volume written (0: none in this tag), as read back, its key and value
     int rvaBack;
+    const char *volumeKey, *volumeValue;
 };
 
-const Format TAGLIB = {opener<Tag_TagLib>,
-                       {"TIT2", "TPE1", "TCOM", "TALB", "TCON"},
-                       "COMM::eng",
-                       "TBPM",
-                       "COMM:com.quillfen.tempix.trackdata:XXX",
-                       true,
-                       1000,
-                       "RVA2::1",
-                       "67",
-                       rva2indextorva(67)};
+const std::vector<const char*> ID3TEXTS = {"TIT2", "TPE1", "TCOM", "TALB", "TCON"};
+const std::vector<const char*> MP4TEXTS = {"©nam", "©ART", "©wrt", "©alb", "©gen"};
+const Format TAGLIB = {
+    opener<Tag_TagLib>, ID3TEXTS,  "COMM::eng", "TBPM", "COMM:com.quillfen.tempix.trackdata:XXX", true, 1000,
+    rva2indextorva(67), "RVA2::1", "67"};
 const Format ID3LIB = {
-    opener<Tag_ID3Lib>, {},   "COMM::eng", "TBPM", "GEOB:com.quillfen.tempix.trackdata", false, -1000, "RVAD",
-    "-1000,-1000,0,0",  -1000};
-const Format QTATOMS = {opener<Tag_QTAtoms>,
-                        {"©nam", "©ART", "©wrt", "©alb", "©gen"},
-                        "©cmt",
-                        "tmpo",
-                        "udta.Tpix",
-                        false,
-                        0,
-                        nullptr,
-                        nullptr,
-                        0};
+    opener<Tag_ID3Lib>, {}, "COMM::eng", "TBPM", "GEOB:com.quillfen.tempix.trackdata", false, -1000, -1000, "RVAD",
+    "-1000,-1000,0,0"};
+const Format QTATOMS = {opener<Tag_QTAtoms>, MP4TEXTS, "©cmt", "tmpo", "udta.Tpix", false, 0, 0, nullptr, nullptr};
 
 struct Row {
     const Format& format;

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <initializer_list>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -23,21 +24,25 @@ namespace fs = std::filesystem;
 
 using testsupport::codeof;
 using testsupport::readbytes;
+using testsupport::readfile;
 using testsupport::run;
 using testsupport::shellquote;
 using testsupport::writebytes;
+
+// Runs one of the fixture scripts of this folder with the given arguments.
+inline void makefiles(const std::string& script, const std::string& arguments)
+{
+    if (run(std::string(TEMPIX_PYTHON) + " " + shellquote(std::string(TEMPIX_SOURCE_DIR) + "/tests/tags/" + script) +
+            " " + arguments) != 0)
+        throw std::runtime_error("could not make the files of " + script);
+}
 
 // The folder of fixture files, made once per build tree.
 inline const std::string& fixtures()
 {
     static std::string dir = std::string(TEMPIX_BINARY_DIR) + "/tags-fixtures";
     static std::once_flag once;
-    std::call_once(once, [] {
-        std::string command = std::string(TEMPIX_PYTHON) + " " +
-            shellquote(std::string(TEMPIX_SOURCE_DIR) + "/tests/tags/make_tag_fixtures.py") + " " + shellquote(dir);
-        if (run(command) != 0)
-            throw std::runtime_error("could not make the tag fixtures");
-    });
+    std::call_once(once, [] { makefiles("make_tag_fixtures.py", shellquote(dir)); });
     return dir;
 }
 
@@ -70,21 +75,37 @@ inline std::string md5of(const std::string& path, const std::string& options)
 // MD5 of the decoded audio (every sample as ffmpeg decodes it).
 inline std::string decodedmd5(const std::string& path) { return md5of(path, ""); }
 
-// MD5 of the coded audio packets, copied without decoding.
-inline std::string streammd5(const std::string& path) { return md5of(path, "-c copy"); }
-
-// Both fingerprints of a file's audio, to compare before and after a write.
+// Both fingerprints of a file's audio, to compare before and after a write:
+// the decoded samples and the coded packets, copied without decoding.
 struct AudioPrint {
     std::string decoded;
     std::string coded;
     bool operator==(const AudioPrint&) const = default;
 };
 
-inline AudioPrint audioprint(const std::string& path) { return {decodedmd5(path), streammd5(path)}; }
+inline AudioPrint audioprint(const std::string& path) { return {decodedmd5(path), md5of(path, "-c copy")}; }
 
 inline std::ostream& operator<<(std::ostream& os, const AudioPrint& p)
 {
     return os << "decoded " << p.decoded << " coded " << p.coded;
+}
+
+inline bool has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+// Every one of parts is in out (or, with present false, none is).
+inline void says(const std::string& out, std::initializer_list<std::string> parts, bool present = true)
+{
+    for (const std::string& part : parts)
+        EXPECT_EQ(has(out, part), present) << (present ? "missing: " : "unwanted: ") << part << "\nin: " << out;
+}
+
+// The data record as a fresh read-only tag reads it.
+inline std::vector<uint8_t> record(const std::string& path)
+{
+    std::unique_ptr<ovra::Tag> tag(ovra::openTag(path.c_str(), true));
+    std::vector<uint8_t> bytes(64, 0);
+    tag->getData(ovra::TRACKDATA_OWNER, ovra::TRACKDATA_CODE, bytes.data(), int(bytes.size()));
+    return bytes;
 }
 
 // A text value through one of the tag's getters.
@@ -144,6 +165,12 @@ inline std::string cli(const testsupport::TempDir& dir, const std::string& fault
     return "env HOME=" + shellquote(dir.path("home")) + " XDG_CONFIG_HOME=" + shellquote(dir.path("config")) +
         " XDG_STATE_HOME=" + shellquote(dir.path("state")) + (fault.empty() ? "" : " TEMPIX_WRITE_FAULT=" + fault) +
         " " + shellquote(TEMPIX_BINARY_DIR "/bin/tempix-cli") + " ";
+}
+
+// A tempix-cli batch over a folder, without export, of every genre.
+inline std::string batch(const testsupport::TempDir& dir, const std::string& folder, const std::string& fault = "")
+{
+    return cli(dir, fault) + "--no-export --all-genres " + shellquote(folder);
 }
 
 // Starts a shell command as a child process; returns its id.

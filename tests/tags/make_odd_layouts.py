@@ -9,7 +9,6 @@ frame, an extended header, iTunes' TCP in ID3v2.2, a second tag, header
 flags, two media data atoms) with byte edits of the tagged files.
 """
 import os
-import shutil
 import struct
 import subprocess
 import sys
@@ -17,7 +16,7 @@ import sys
 import mutagen.id3 as id3
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from make_tag_fixtures import descend, find, frame22, synchsafe  # noqa: E402
+from make_tag_fixtures import descend, find, frame22, id3tagged, synchsafe  # noqa: E402
 
 fixtures, out = sys.argv[1], sys.argv[2]
 os.makedirs(out, exist_ok=True)
@@ -27,13 +26,7 @@ def unsafe(b):
     return (b[0] << 21) | (b[1] << 14) | (b[2] << 7) | b[3]
 
 def tagged(name, version, frames, padding=256):
-    path = os.path.join(out, name)
-    shutil.copyfile(os.path.join(fixtures, "notag.mp3"), path)
-    t = id3.ID3()
-    for f in frames:
-        t.add(f)
-    t.save(path, v2_version=version, padding=(lambda info: padding))
-    return path
+    return id3tagged(os.path.join(fixtures, "notag.mp3"), os.path.join(out, name), version, frames, padding)
 
 def split(path):
     data = open(path, "rb").read()

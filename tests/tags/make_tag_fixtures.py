@@ -50,6 +50,15 @@ def v22_tag():
     ]) + b"\x00" * 64
     return b"ID3\x02\x00\x00" + synchsafe(len(frames)) + frames
 
+def id3tagged(src, path, version, frames, padding=None):
+    """A copy of src with an ID3v2 tag of the given frames."""
+    copy(src, path)
+    tags = id3.ID3()
+    for frame in frames:
+        tags.add(frame)
+    tags.save(path, v2_version=version, padding=None if padding is None else (lambda info: padding))
+    return path
+
 def make_mp3(out, wav):
     base = os.path.join(out, "notag.mp3")
     run("lame", "--quiet", "-b", "128", wav, base)
@@ -62,40 +71,29 @@ def make_mp3(out, wav):
     with open(os.path.join(out, "v22.mp3"), "wb") as f:
         f.write(v22_tag() + audio)
 
-    def v23(name, padding):
-        path = copy(base, os.path.join(out, name))
-        tags = id3.ID3()
-        tags.add(id3.TIT2(encoding=0, text="Title Three"))
-        tags.add(id3.TPE1(encoding=0, text="Artist Three"))
-        tags.add(id3.TCOM(encoding=0, text="Composer Three"))
-        tags.add(id3.TALB(encoding=0, text="Album Three"))
-        tags.add(id3.TCON(encoding=0, text="(17)"))
-        tags.add(id3.COMM(encoding=0, lang="eng", desc="", text="Comment text  "))
-        tags.add(id3.TBPM(encoding=0, text="128"))
-        tags.save(path, v2_version=3, padding=(lambda info: padding))
-        return path
-    v23("v23.mp3", 1024)
-    v23("v23_nopad.mp3", 0)
+    for name, padding in (("v23.mp3", 1024), ("v23_nopad.mp3", 0)):
+        id3tagged(base, os.path.join(out, name), 3, [
+            id3.TIT2(encoding=0, text="Title Three"),
+            id3.TPE1(encoding=0, text="Artist Three"),
+            id3.TCOM(encoding=0, text="Composer Three"),
+            id3.TALB(encoding=0, text="Album Three"),
+            id3.TCON(encoding=0, text="(17)"),
+            id3.COMM(encoding=0, lang="eng", desc="", text="Comment text  "),
+            id3.TBPM(encoding=0, text="128")], padding)
 
     path = copy(base, os.path.join(out, "v23_utf16.mp3"))
     run("eyeD3", "--quiet", "--to-v2.3", "--encoding", "utf16", "-t", "Ünïcødé ☃ 𝄞",
         "-a", "Ärtist", "-G", "Bossa Nova", "--bpm", "140", path)
 
-    path = copy(base, os.path.join(out, "v23_rvad.mp3"))
-    tags = id3.ID3()
-    tags.add(id3.TIT2(encoding=0, text="Quieter"))
-    tags.add(id3.RVAD(adjustments=[-1000, -1000, 0, 0]))
-    tags.save(path, v2_version=3)
-
-    path = copy(base, os.path.join(out, "v24.mp3"))
-    tags = id3.ID3()
-    tags.add(id3.TIT2(encoding=3, text="Vier ✓"))
-    tags.add(id3.TPE1(encoding=3, text="Artist Four"))
-    tags.add(id3.TCON(encoding=3, text="Electronic"))
-    tags.add(id3.TBPM(encoding=3, text="128.5"))
-    tags.add(id3.RVA2(desc="", channel=1, gain=-3.0, peak=0.0))
-    tags.add(id3.COMM(encoding=3, lang="eng", desc="", text="four"))
-    tags.save(path, v2_version=4)
+    id3tagged(base, os.path.join(out, "v23_rvad.mp3"), 3, [
+        id3.TIT2(encoding=0, text="Quieter"), id3.RVAD(adjustments=[-1000, -1000, 0, 0])])
+    id3tagged(base, os.path.join(out, "v24.mp3"), 4, [
+        id3.TIT2(encoding=3, text="Vier ✓"),
+        id3.TPE1(encoding=3, text="Artist Four"),
+        id3.TCON(encoding=3, text="Electronic"),
+        id3.TBPM(encoding=3, text="128.5"),
+        id3.RVA2(desc="", channel=1, gain=-3.0, peak=0.0),
+        id3.COMM(encoding=3, lang="eng", desc="", text="four")])
 
     path = copy(base, os.path.join(out, "v24_eyed3.mp3"))
     run("eyeD3", "--quiet", "--to-v2.4", "-t", "Eye Four", "-G", "Jazz", "--bpm", "97", path)
