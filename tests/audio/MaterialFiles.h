@@ -23,24 +23,15 @@ inline std::vector<int16_t> ffmpegdecode(const std::string& path)
     return samples;
 }
 
-// "channels,sample_rate" of the first audio stream, as ffprobe reports it.
-inline std::string ffprobestream(const std::string& path)
+// Entries of the first audio stream as ffprobe reports them ("2,44100" for
+// the channels and the sample rate).
+inline std::string ffprobestream(const std::string& path, const std::string& entries = "channels,sample_rate")
 {
-    std::string text = runcommand("ffprobe -v quiet -select_streams a:0 -show_entries stream=channels,sample_rate "
-                                  "-of csv=p=0:nk=1 " +
-                                  shellquote(path));
+    std::string text = runcommand("ffprobe -v quiet -select_streams a:0 -show_entries stream=" + entries +
+                                  " -of csv=p=0:nk=1 " + shellquote(path));
     while (!text.empty() && (text.back() == '\n' || text.back() == ','))
         text.pop_back();
     return text;
-}
-
-// The first audio stream's duration in its time base, as ffprobe reports it.
-inline int64_t ffprobedurationts(const std::string& path)
-{
-    std::string text = runcommand("ffprobe -v quiet -select_streams a:0 -show_entries stream=duration_ts "
-                                  "-of csv=p=0:nk=1 " +
-                                  shellquote(path));
-    return text.empty() ? -1 : std::stoll(text);
 }
 
 // The tracks that decode.

@@ -30,10 +30,8 @@ public:
             return -1;
         for (int32_t c = 0; c < channels; ++c) {
             const std::vector<float>& from = data[size_t(c)];
-            for (uint32_t i = 0; i < frames; ++i) {
-                uint64_t at = pos + i;
-                out[size_t(c) * frames + i] = at < from.size() ? from[at] : 0.0f;
-            }
+            for (uint32_t i = 0; i < frames; ++i)
+                out[size_t(c) * frames + i] = pos + i < from.size() ? from[pos + i] : 0.0f;
         }
         pos += frames;
         return 0;

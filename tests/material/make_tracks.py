@@ -116,10 +116,8 @@ def render(bpm, seconds, sr, channels, key="C", seed=1, intro=3.0, outro=3.0, st
 
     kick_s, snare_s = kick(sr), snare(sr, rng)
     k = 0
-    while True:
+    while intro + k * beat < music_end:
         t = intro + k * beat
-        if t >= music_end:
-            break
         pos = int(round(t * sr))
         root, _ = prog[int((t - 0.0) / bar) % len(prog)]
         place(track, pos, kick_s, [0.9 * g for g in pan(0.0)])
@@ -155,22 +153,23 @@ def run(*cmd):
 FFMPEG = ("ffmpeg", "-hide_banner", "-loglevel", "error", "-nostdin", "-y")
 
 
+# Each encoder's options: lame's before its files, ffmpeg's between its input and its output.
+ENCODERS = {
+    "lame": ["-b", "160"],
+    "lame-vbr": ["-V", "4"],
+    "ffmpeg-mp3": ["-c:a", "libmp3lame", "-b:a", "128k"],
+    # VBR without a frame-count header: the container can only estimate the length.
+    "ffmpeg-mp3-noxing": ["-c:a", "libmp3lame", "-q:a", "3", "-write_xing", "0"],
+    "ffmpeg-aac": ["-c:a", "aac", "-b:a", "128k"],
+    "ffmpeg-aac-faststart": ["-c:a", "aac", "-b:a", "128k", "-movflags", "+faststart"],
+}
+
+
 def encode(wav, out, encoder):
-    if encoder == "lame":
-        run("lame", "--quiet", "-b", "160", wav, out)
-    elif encoder == "lame-vbr":
-        run("lame", "--quiet", "-V", "4", wav, out)
-    elif encoder == "ffmpeg-mp3":
-        run(*FFMPEG, "-i", wav, "-c:a", "libmp3lame", "-b:a", "128k", out)
-    elif encoder == "ffmpeg-mp3-noxing":
-        # VBR without a frame-count header: the container can only estimate the length.
-        run(*FFMPEG, "-i", wav, "-c:a", "libmp3lame", "-q:a", "3", "-write_xing", "0", out)
-    elif encoder == "ffmpeg-aac":
-        run(*FFMPEG, "-i", wav, "-c:a", "aac", "-b:a", "128k", out)
-    elif encoder == "ffmpeg-aac-faststart":
-        run(*FFMPEG, "-i", wav, "-c:a", "aac", "-b:a", "128k", "-movflags", "+faststart", out)
+    if encoder.startswith("lame"):
+        run("lame", "--quiet", *ENCODERS[encoder], wav, out)
     else:
-        raise ValueError(encoder)
+        run(*FFMPEG, "-i", wav, *ENCODERS[encoder], out)
 
 
 def tag(path, title, artist, genre):
@@ -208,9 +207,8 @@ DEMO_TRACKS = [
 
 def make_track(outdir, tmp, spec, seed, artist):
     name, bpm, seconds, sr, channels, encoder, key, genre = spec
-    track = render(bpm, seconds, sr, channels, key=key, seed=seed)
     wav = os.path.join(tmp, "src.wav")
-    write_wav(wav, track, sr)
+    write_wav(wav, render(bpm, seconds, sr, channels, key=key, seed=seed), sr)
     out = os.path.join(outdir, name)
     encode(wav, out, encoder)
     title = os.path.splitext(name)[0]
@@ -224,68 +222,57 @@ def make_track(outdir, tmp, spec, seed, artist):
 
 def make_special(outdir, tmp):
     entries = []
-
-    def entry(name, outcome, **more):
-        e = {"file": name, "outcome": outcome}
-        e.update(more)
-        entries.append(e)
-
     wav = os.path.join(tmp, "src.wav")
+
+    def made(name, outcome, track=None, encoder="lame", **more):
+        """Encodes the track (channels x samples at 44100 Hz) as name, when given, and lists the file."""
+        if track is not None:
+            write_wav(wav, track, 44100)
+            encode(wav, os.path.join(outdir, name), encoder)
+        entries.append(dict(file=name, outcome=outcome, **more))
+        return os.path.join(outdir, name)
+
+    def short(seconds, channels, seed, margin):
+        return render(120, seconds, 44100, channels, seed=seed, intro=margin, outro=margin)
+
     # Three channels: refused before any decoding of note.
-    write_wav(wav, render(120, 6, 44100, 3, seed=11, intro=1, outro=1), 44100)
-    encode(wav, os.path.join(outdir, "three_channels.m4a"), "ffmpeg-aac")
-    entry("three_channels.m4a", "error", error="Track has more than 2 channels.", channels=3)
-
+    made("three_channels.m4a", "error", short(6, 3, 11, 1), "ffmpeg-aac", error="Track has more than 2 channels.",
+         channels=3)
     # Three seconds of music: too short.
-    write_wav(wav, render(120, 3, 44100, 2, seed=12, intro=0.5, outro=0.5), 44100)
-    encode(wav, os.path.join(outdir, "short_3s.mp3"), "lame")
-    tag(os.path.join(outdir, "short_3s.mp3"), "Short", "Tempix Tests", "Pop")
-    entry("short_3s.mp3", "error", error="Track too short (3.000 s).", seconds=3)
-
+    tag(made("short_3s.mp3", "error", short(3, 2, 12, 0.5), error="Track too short (3.000 s).", seconds=3),
+        "Short", "Tempix Tests", "Pop")
     # Exactly four seconds: analysed as one window over the whole track.
-    write_wav(wav, render(120, 4, 44100, 1, seed=13, intro=0.2, outro=0.2), 44100)
-    encode(wav, os.path.join(outdir, "four_seconds.mp3"), "lame")
-    entry("four_seconds.mp3", "ok", seconds=4, bpm=120, expected_bpm=120.0, sample_rate=44100,
-          channels=1)
-
+    made("four_seconds.mp3", "ok", short(4, 1, 13, 0.2), seconds=4, bpm=120, expected_bpm=120.0, sample_rate=44100,
+         channels=1)
     # Ten seconds of digital silence.
-    write_wav(wav, np.zeros((2, 10 * 44100)), 44100)
-    encode(wav, os.path.join(outdir, "silent_10s.mp3"), "lame")
-    entry("silent_10s.mp3", "error", error="No beat found in track.", seconds=10)
+    made("silent_10s.mp3", "error", np.zeros((2, 10 * 44100)), error="No beat found in track.", seconds=10)
 
     # A download cut off in the middle of a frame: what is there is analysed.
-    src = os.path.join(outdir, "beat128_stereo44_lame.mp3")
-    with open(src, "rb") as f:
+    with open(os.path.join(outdir, "beat128_stereo44_lame.mp3"), "rb") as f:
         data = f.read()
-    cut = int(len(data) * 0.6) + 77
-    with open(os.path.join(outdir, "truncated.mp3"), "wb") as f:
-        f.write(data[:cut])
-    entry("truncated.mp3", "ok", bpm=128, expected_bpm=128.0, sample_rate=44100, channels=2)
+    with open(made("truncated.mp3", "ok", bpm=128, expected_bpm=128.0, sample_rate=44100, channels=2), "wb") as f:
+        f.write(data[:int(len(data) * 0.6) + 77])
 
     # Stretches of garbage inside the audio data: the decoder reports errors and
     # the rest of the track is still read.
     with open(os.path.join(outdir, "beat100_mono44_aac.m4a"), "rb") as f:
         data = bytearray(f.read())
-    rng = np.random.default_rng(21)
     start = data.find(b"mdat") + 60000
-    data[start:start + 30000] = rng.integers(0, 256, 30000, dtype=np.uint8).tobytes()
-    with open(os.path.join(outdir, "damaged.m4a"), "wb") as f:
+    data[start:start + 30000] = np.random.default_rng(21).integers(0, 256, 30000, dtype=np.uint8).tobytes()
+    with open(made("damaged.m4a", "ok", sample_rate=44100, channels=1, decoder_errors=True), "wb") as f:
         f.write(data)
-    entry("damaged.m4a", "ok", sample_rate=44100, channels=1, decoder_errors=True)
 
     # Text that only claims to be audio, and an empty file.
-    with open(os.path.join(outdir, "not_audio.mp3"), "w") as f:
+    with open(made("not_audio.mp3", "error", error="Could not open track with QuickTime."), "w") as f:
         f.write("This is a shopping list, not a song.\n" * 200)
-    entry("not_audio.mp3", "error", error="Could not open track with QuickTime.")
-    open(os.path.join(outdir, "empty.mp3"), "wb").close()
-    entry("empty.mp3", "error", error="Could not open track with QuickTime.")
+    open(made("empty.mp3", "error", error="Could not open track with QuickTime."), "wb").close()
     return entries
 
 
 def main(argv):
     args = [a for a in argv[1:] if not a.startswith("--")]
     demo = "--demo" in argv[1:]
-    if len(args) != 1 or any(a not in ("--demo",) for a in argv[1:] if a.startswith("--")):
+    if len(args) != 1 or set(argv[1:]) - set(args) - {"--demo"}:
         sys.stderr.write(__doc__)
         return 2
     outdir = os.path.abspath(args[0])
@@ -307,14 +294,10 @@ def main(argv):
     os.makedirs(outdir, exist_ok=True)
     if os.path.exists(manifest_path):
         os.remove(manifest_path)
-    files = []
+    specs, seed, artist = (DEMO_TRACKS, 100, "The Tempix Demo Band") if demo else (TEST_TRACKS, 1, "Tempix Tests")
     with tempfile.TemporaryDirectory() as tmp:
-        if demo:
-            for i, spec in enumerate(DEMO_TRACKS):
-                files.append(make_track(outdir, tmp, spec, 100 + i, "The Tempix Demo Band"))
-        else:
-            for i, spec in enumerate(TEST_TRACKS):
-                files.append(make_track(outdir, tmp, spec, 1 + i, "Tempix Tests"))
+        files = [make_track(outdir, tmp, spec, seed + i, artist) for i, spec in enumerate(specs)]
+        if not demo:
             files.extend(make_special(outdir, tmp))
     # Written last: a run that was stopped half-way is redone next time.
     with open(manifest_path + ".tmp", "w") as f:

@@ -55,42 +55,38 @@ TEST(BundlePath, IsTheFolderAboveBinAndHelpersLieAtTheConfiguredPlace)
     EXPECT_EQ(helperpath("osatender", out, 8), ENAMETOOLONG);
 }
 
+// The user-dirs file names the music folder; an XDG value that is not an
+// absolute path is ignored everywhere, whatever the current folder.
 TEST(HomeFolders, FollowXdgUserDirsAndFallBack)
 {
     testsupport::TempHome dir;
-    setenv("XDG_CONFIG_HOME", (dir.root() / "cfg").c_str(), 1);
+    setenv("XDG_CONFIG_HOME", (dir.root() / "conf").c_str(), 1);
     setenv("XDG_STATE_HOME", (dir.root() / "state").c_str(), 1);
     char out[PATH_BUFFER];
     homemusicfolder(out);
     EXPECT_EQ(std::string(out), (dir.root() / "Music").string());
 
-    fs::create_directories(dir.root() / "cfg");
+    const std::string dirs = "# comment\nXDG_MUSIC_DIR=\"$HOME/Tunes\"\n";
+    fs::create_directories(dir.root() / "conf");
     fs::create_directories(dir.root() / "Tunes");
-    std::ofstream(dir.root() / "cfg" / "user-dirs.dirs") << "# comment\nXDG_MUSIC_DIR=\"$HOME/Tunes\"\n";
+    std::ofstream(dir.root() / "conf" / "user-dirs.dirs") << dirs;
     homemusicfolder(out);
     EXPECT_EQ(std::string(out), (dir.root() / "Tunes").string());
     homedocumentsfolder(out);
     EXPECT_EQ(std::string(out), (dir.root() / "Documents").string());
-
     logfolder(out);
     EXPECT_EQ(std::string(out), (dir.root() / "state" / "tempix").string());
     EXPECT_TRUE(fs::is_directory(out));
-}
 
-TEST(HomeFolders, AnXdgValueThatIsNotAnAbsolutePathIsIgnoredEverywhere)
-{
-    testsupport::TempHome dir;
+    std::ofstream(dir.root() / ".config" / "user-dirs.dirs") << dirs;
     const std::string cwd = fs::current_path();
     fs::current_path(dir.root());
-    fs::create_directories(dir.root() / "Tunes");
-    std::ofstream(dir.root() / ".config" / "user-dirs.dirs") << "XDG_MUSIC_DIR=\"$HOME/Tunes\"\n";
     for (const char* value : {"relative", "", "./cfg"}) {
         SCOPED_TRACE(value);
         setenv("XDG_CONFIG_HOME", value, 1);
         setenv("XDG_STATE_HOME", value, 1);
         EXPECT_EQ(configfolder(), (dir.root() / ".config").string());
         EXPECT_EQ(logfilepath(), (dir.root() / ".local/state/tempix/Tempix.log").string());
-        char out[PATH_BUFFER];
         logfolder(out);
         EXPECT_EQ(std::string(out), (dir.root() / ".local/state/tempix").string());
         homemusicfolder(out);
@@ -98,6 +94,5 @@ TEST(HomeFolders, AnXdgValueThatIsNotAnAbsolutePathIsIgnoredEverywhere)
     }
     EXPECT_FALSE(fs::exists(dir.root() / "relative"));
     EXPECT_FALSE(fs::exists(dir.root() / "cfg"));
-
     fs::current_path(cwd);
 }

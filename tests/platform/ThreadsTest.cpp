@@ -50,25 +50,20 @@ TEST(Canceler, BroadcastsRegisteredConditions)
 }
 
 namespace {
+// What a thread gets: the counter it adds one to when it ends, and whether it
+// waits for its cancellation first.
 struct Arg {
     std::atomic<int>* counter;
-    long pad;
+    long waits;
 };
 static_assert(sizeof(Arg) == ThreadGroup::ARGUMENT_BYTES);
 
-void waitForCancel(void* a, ovra::Canceler& canceler)
+void count(void* a, ovra::Canceler& canceler)
 {
     Arg arg;
     std::memcpy(&arg, a, sizeof arg);
-    while (!canceler.iscancelled())
+    while (arg.waits && !canceler.iscancelled())
         std::this_thread::sleep_for(milliseconds(1));
-    arg.counter->fetch_add(1);
-}
-
-void endAtOnce(void* a, ovra::Canceler&)
-{
-    Arg arg;
-    std::memcpy(&arg, a, sizeof arg);
     arg.counter->fetch_add(1);
 }
 } // namespace
@@ -79,16 +74,17 @@ TEST(ThreadGroup, CancelAllThenWaitAllAlsoForThreadsThatEndBeforeBeingCounted)
     ThreadGroup group;
     group.cancelall(); // an empty group returns at once
     group.waitall();
-    Arg arg{&done, 0};
-    ASSERT_EQ(group.startthread(waitForCancel, &arg), 0);
-    ASSERT_EQ(group.startthread(waitForCancel, &arg), 0);
+    Arg arg{&done, 1};
+    ASSERT_EQ(group.startthread(count, &arg), 0);
+    ASSERT_EQ(group.startthread(count, &arg), 0);
     std::this_thread::sleep_for(milliseconds(20));
     EXPECT_EQ(done.load(), 0);
     group.cancelall();
     group.waitall();
     EXPECT_EQ(done.load(), 2);
+    arg.waits = 0;
     for (int i = 0; i < 50; ++i)
-        ASSERT_EQ(group.startthread(endAtOnce, &arg), 0);
+        ASSERT_EQ(group.startthread(count, &arg), 0);
     group.waitall();
     EXPECT_EQ(done.load(), 52);
     EXPECT_EQ(group.runningcount(), 0);

@@ -34,6 +34,20 @@ protected:
     {
         ASSERT_EQ(map.add(prefix + "=" + dir.path(folder)), "") << prefix;
     }
+    // Each location resolves to its status and (unless not local) its path.
+    void expect(std::initializer_list<Case> cases)
+    {
+        for (const Case& c : cases) {
+            ovra::LocationMap::Resolved r = map.resolve(c.location);
+            EXPECT_EQ(r.status, c.status) << c.location;
+            if (c.status != -1) {
+                EXPECT_EQ(r.path, at(c.path)) << c.location;
+            }
+            if (c.status == ovra::LocationMap::AMBIGUOUS) {
+                EXPECT_EQ(r.matches.size(), 2u);
+            }
+        }
+    }
 };
 
 } // namespace
@@ -46,7 +60,7 @@ TEST_F(LocationMapTest, TheLongestMatchingPrefixOfAnyFormApplies)
     mapping("file:///Volumes/Disk%201", "disk");
     mapping("c:/Music", "cmusic");
     mapping("\\\\NAS\\share", "nas");
-    const Case cases[] = {
+    expect({
         {"file://localhost/C:/Users/anna/Music/A%20B/x.mp3", 0, "@/music/A B/x.mp3"},
         {"file://localhost/c:/users/ANNA/Music/x.mp3", 0, "@/music/x.mp3"}, // Windows: case does not count
         {"file:///C:/Users/anna/Music/x.mp3", 0, "@/music/x.mp3"},
@@ -62,14 +76,7 @@ TEST_F(LocationMapTest, TheLongestMatchingPrefixOfAnyFormApplies)
         {"file://NAS/other/x.mp3", -1, ""}, // another host, not mapped: not local
         {"http://example.com/Users/bob/Music/x.mp3", -1, ""},
         {"file://localhost/C:/Users/anna/Music/a%00b.mp3", -1, ""},
-    };
-    for (const Case& c : cases) {
-        ovra::LocationMap::Resolved r = map.resolve(c.location);
-        EXPECT_EQ(r.status, c.status) << c.location;
-        if (c.status == 0) {
-            EXPECT_EQ(r.path, at(c.path)) << c.location;
-        }
-    }
+    });
 }
 
 TEST_F(LocationMapTest, MissingComponentsAreFoundIgnoringCaseButNeverGuessed)
@@ -80,7 +87,7 @@ TEST_F(LocationMapTest, MissingComponentsAreFoundIgnoringCaseButNeverGuessed)
     file("music/Twin/a.mp3");
     file("music/Twin/A.mp3");
     file("music/Twin/b.mp3");
-    const Case cases[] = {
+    expect({
         {"file://localhost/C:/Music/ARTIST/album/song.MP3", 0, "@/music/Artist/Album/Song.mp3"},
         {"file://localhost/C:/Music/%C3%A9mile/X.mp3", 0, "@/music/\xc3\x89mile/x.mp3"},
         {"file://localhost/C:/Music/Twin/a.mp3", 0, "@/music/Twin/a.mp3"}, // exact: no search
@@ -88,15 +95,7 @@ TEST_F(LocationMapTest, MissingComponentsAreFoundIgnoringCaseButNeverGuessed)
         {"file://localhost/C:/Music/twin/B.mp3", 0, "@/music/Twin/b.mp3"},
         {"file://localhost/C:/Music/twin/a.MP3", -2, "@/music/Twin/a.MP3"},
         {"file://localhost/C:/Music/Nobody/x.mp3", 0, "@/music/Nobody/x.mp3"}, // missing: as mapped
-    };
-    for (const Case& c : cases) {
-        ovra::LocationMap::Resolved r = map.resolve(c.location);
-        EXPECT_EQ(r.status, c.status) << c.location;
-        EXPECT_EQ(r.path, at(c.path)) << c.location;
-        if (c.status == ovra::LocationMap::AMBIGUOUS) {
-            EXPECT_EQ(r.matches.size(), 2u);
-        }
-    }
+    });
 }
 
 TEST_F(LocationMapTest, UnusableMappingsAreRefusedAndALaterFolderReplacesAnEarlierOne)

@@ -46,12 +46,22 @@ int codeOf(const std::string& body) { return codeOfRaw(std::string(PROLOG) + bod
 
 TEST(PList, ReadsTheValueTypesOfALibrary)
 {
-    auto root = parse("<dict><key>Major Version</key><integer>1</integer><key>Date</key><date>2005-01-01T00:00:00Z"
-                      "</date><key>Ratio</key><real>1.5</real><key>Show</key><true/><key>Hide</key><false/>"
-                      "<key>Empty</key><string></string><key>Nothing</key><array/><key>Tracks</key>\n<dict>"
-                      "<key>1234</key><dict><key>Location</key><string>file://localhost/a/Rock%20&#38;%20Roll.mp3"
-                      "</string></dict></dict><key>Playlists</key><array><dict><key>Name</key><string>Library"
-                      "</string></dict><dict/></array></dict>\n");
+    // Entity references stay as written, white space and line feeds too,
+    // and text longer than the line buffer is joined again.
+    const std::string longText(3000, 'x');
+    auto root = parse(
+        "<dict>\n<key>Rock &amp; Roll</key><string>  two\nlines &lt;  </string>\n<key>Long</key><string>" + longText +
+        "</string>\n<key>Major Version</key><integer>1</integer><key>Date</key><date>2005-01-01T00:00:00Z"
+        "</date><key>Ratio</key><real>1.5</real><key>Show</key><true/><key>Hide</key><false/>"
+        "<key>Empty</key><string></string><key>Nothing</key><array/><key>Tracks</key>\n<dict>"
+        "<key>1234</key><dict><key>Location</key><string>file://localhost/a/Rock%20&#38;%20Roll.mp3"
+        "</string></dict></dict><key>Playlists</key><array><dict><key>Name</key><string>Library"
+        "</string></dict><dict/></array>"
+        // Numbers convert like their prefix.
+        "<key>a</key><integer>12abc</integer><key>b</key><integer> -7 </integer>"
+        "<key>c</key><integer></integer><key>d</key><integer>  </integer>"
+        "<key>e</key><real>2.25e1</real><key>f</key><real></real>"
+        "<key>g</key><integer>99999999999</integer></dict>\n");
     PListDict* dict = root->asDict();
     EXPECT_EQ(dict->get("Major Version")->asInteger()->value(), 1);
     EXPECT_DOUBLE_EQ(dict->get("Ratio")->asReal()->value(), 1.5);
@@ -74,32 +84,7 @@ TEST(PList, ReadsTheValueTypesOfALibrary)
     ASSERT_EQ(playlists->count(), 2);
     EXPECT_STREQ(playlists->at(0)->asDict()->get("Name")->asString()->text(), "Library");
     EXPECT_EQ(playlists->at(1)->asDict()->count(), 0u);
-}
 
-TEST(PList, CharacterDataIsKeptExactly)
-{
-    // Entity references stay as written, white space and line feeds too,
-    // and text longer than the line buffer is joined again.
-    std::string longText(3000, 'x');
-    auto root = parse("<dict>\n"
-                      "<key>Rock &amp; Roll</key><string>  two\nlines &lt;  </string>\n"
-                      "<key>Long</key><string>" +
-                      longText +
-                      "</string>\n"
-                      "</dict>\n");
-    PListDict* dict = root->asDict();
-    EXPECT_STREQ(dict->get("Rock &amp; Roll")->asString()->text(), "  two\nlines &lt;  ");
-    EXPECT_EQ(dict->get("Long")->asString()->length(), longText.size());
-    EXPECT_EQ(std::string(dict->get("Long")->asString()->text()), longText);
-}
-
-TEST(PList, NumbersConvertLikeTheirPrefix)
-{
-    auto root = parse("<dict><key>a</key><integer>12abc</integer><key>b</key><integer> -7 </integer>"
-                      "<key>c</key><integer></integer><key>d</key><integer>  </integer>"
-                      "<key>e</key><real>2.25e1</real><key>f</key><real></real>"
-                      "<key>g</key><integer>99999999999</integer></dict>\n");
-    PListDict* dict = root->asDict();
     EXPECT_EQ(dict->get("a")->asInteger()->value(), 12);
     EXPECT_EQ(dict->get("b")->asInteger()->value(), -7);
     EXPECT_EQ(dict->get("c")->asInteger()->value(), 0);
@@ -107,6 +92,9 @@ TEST(PList, NumbersConvertLikeTheirPrefix)
     EXPECT_DOUBLE_EQ(dict->get("e")->asReal()->value(), 22.5);
     EXPECT_DOUBLE_EQ(dict->get("f")->asReal()->value(), 0.0);
     EXPECT_EQ(dict->get("g")->asInteger()->value(), INT32_MAX);
+    EXPECT_STREQ(dict->get("Rock &amp; Roll")->asString()->text(), "  two\nlines &lt;  ");
+    EXPECT_EQ(dict->get("Long")->asString()->length(), longText.size());
+    EXPECT_EQ(std::string(dict->get("Long")->asString()->text()), longText);
 }
 
 TEST(PList, ARepeatedKeyCannotBeRead)
@@ -148,33 +136,11 @@ TEST(PList, LinesOfAnyLengthAndNestingWithinLimits)
     EXPECT_EQ(codeOf(fine + "</dict>\n"), 0);
 }
 
+// A value of the wrong type or a missing one: the words name it.
 TEST(PList, ErrorsSayWhatAndWhere)
 {
-    const struct {
-        std::string body;
-        int code;
-        const char* words;
-    } cases[] = {
-        {"<dict>\n<key>a</key>\n<string\n>x</string></dict>\n", 20112,
-         "at line 6, a tag does not end on the line where it begins"},
-        {"<dict>\n\n<key>a</key><integer>abc</integer></dict>\n", 20122, "at line 6, an integer holds no number"},
-        {"<dict>\n<!-- note -->\n</dict>\n", 20111,
-         "at line 5, there is a comment or declaration (\"<!\") inside the document"},
-    };
-    for (const auto& c : cases) {
-        EXPECT_EQ(codeOf(c.body), c.code) << c.body;
-        EXPECT_EQ(describeplisterror(c.code), c.words);
-        EXPECT_EQ(describeplisterror(c.code + 1), "") << "words only for the code last thrown";
-    }
     auto root = parse("<dict><key>Tracks</key><string>none</string><key>Playlists</key><array/></dict>\n");
-    auto words = [&](auto f) {
-        try {
-            f();
-        } catch (int code) {
-            return describeplisterror(code);
-        }
-        return std::string("no throw");
-    };
+    auto words = [&](auto f) { return describeplisterror(testsupport::codeof(f)); };
     EXPECT_EQ(words([&] { root->asDict()->get("Tracks")->asDict(); }), "the value of \"Tracks\" is not a dictionary");
     EXPECT_EQ(words([&] { root->asDict()->get("Music Folder"); }), "there is no \"Music Folder\" entry");
     EXPECT_EQ(words([&] { root->asDict()->get("Playlists")->asArray()->at(0); }),
@@ -203,6 +169,7 @@ TEST(PList, EveryReaderErrorIsReachableFromAFile)
         bool raw;
         std::string text;
         int code;
+        const char* words = nullptr; // what describeplisterror says, when given
     } cases[] = {
         // The root is found within the first five lines; after a self-closing
         // root nothing is read; line five of a longer prolog is no tag.
@@ -237,7 +204,18 @@ TEST(PList, EveryReaderErrorIsReachableFromAFile)
         {true, "<dict></>\n", 20130},
         // Fifteen characters are the limit of a tag name with its attributes.
         {false, "<dict><key>a</key><data a=\"1234567\"/></dict>\n", 20113},
+        {false, "<dict>\n<key>a</key>\n<string\n>x</string></dict>\n", 20112,
+         "at line 6, a tag does not end on the line where it begins"},
+        {false, "<dict>\n\n<key>a</key><integer>abc</integer></dict>\n", 20122,
+         "at line 6, an integer holds no number"},
+        {false, "<dict>\n<!-- note -->\n</dict>\n", 20111,
+         "at line 5, there is a comment or declaration (\"<!\") inside the document"},
     };
-    for (const auto& c : cases)
+    for (const auto& c : cases) {
         EXPECT_EQ(c.raw ? codeOfRaw(c.text) : codeOf(c.text), c.code) << c.text;
+        if (c.words) {
+            EXPECT_EQ(describeplisterror(c.code), c.words);
+            EXPECT_EQ(describeplisterror(c.code + 1), "") << "words only for the code last thrown";
+        }
+    }
 }

@@ -24,12 +24,11 @@
 
 using namespace scripttest;
 
-TEST(LibraryDocument, AConcurrentWriterLosesNothingOfItsOwn)
+class LibraryDocument : public LibraryTest {};
+
+TEST_F(LibraryDocument, AConcurrentWriterLosesNothingOfItsOwn)
 {
-    std::string dir = testsupport::suitefolder();
-    std::string pristine = makelibrary();
-    ASSERT_FALSE(pristine.empty());
-    std::string library = dir + "/library.xml";
+    copylibrary("library.xml");
     const int TRIALS = 5, WRITES = 100;
     int lost = 0, trialsWithLoss = 0;
     for (int trial = 0; trial < TRIALS; ++trial) {
@@ -135,26 +134,22 @@ Dump helperdump(const ovra::LibraryDocument& doc)
 
 // A save stopped at any of its writes, by a kill or by a failing call, leaves
 // the library as it was, byte for byte; a failed one leaves no temporary file.
-TEST(LibraryDocument, ASaveStoppedAtAnyWriteLeavesTheLibraryAsItWas)
+TEST_F(LibraryDocument, ASaveStoppedAtAnyWriteLeavesTheLibraryAsItWas)
 {
-    std::string dir = testsupport::suitefolder();
-    std::string text = readfile(makelibrary());
-    ASSERT_FALSE(text.empty());
+    copylibrary("stopped.xml");
+    std::string text = readfile(library);
     // Markup of a megabyte and a half before and after the entries: a save of
     // several writes.
     const std::string pad = "<!--" + std::string(1536 * 1024, 'x') + "-->\n";
     text.insert(text.find("<dict>"), pad);
     text += pad;
-    const std::string library = dir + "/stopped.xml";
     auto saveunder = [&](const ovra::WriteFault& fault) {
         ovra::LibraryDocument doc;
         if (doc.load(library) != 0)
             return -1;
         doc.setinteger(101, "Play Count", 7);
-        ovra::setwritefault(fault);
-        int e = doc.save();
-        ovra::setwritefault({});
-        return e;
+        ovra::setwritefault(fault); // and the count of writes starts again
+        return doc.save();
     };
     auto temporaries = [&] {
         int n = 0;
@@ -163,11 +158,7 @@ TEST(LibraryDocument, ASaveStoppedAtAnyWriteLeavesTheLibraryAsItWas)
         return n;
     };
     writefile(library, text);
-    ovra::setwritefault({});
-    ovra::LibraryDocument counted;
-    ASSERT_EQ(counted.load(library), 0);
-    counted.setinteger(101, "Play Count", 7);
-    ASSERT_EQ(counted.save(), 0);
+    ASSERT_EQ(saveunder({}), 0);
     const int calls = ovra::writecalls();
     const std::string changed = readfile(library);
     ASSERT_NE(changed, text);
@@ -228,25 +219,18 @@ TEST(LibraryReaders, ALargeLibraryIsReadAsPlistlibReadsItAndChangedOnlyWhereAske
         const std::vector<int64_t> ids = doc.playlisttracks(1);
         for (size_t k = 0; k < ids.size(); ++k) {
             int64_t id = ids[k];
-            switch (k % 4) {
-            case 0:
-                set(id, 0, 1000 + round * 1000 + int64_t(k));
-                break; // also the track that had no keys
-            case 1:
-                if (round == 0) { // changes on top of changes, merged before they are saved
-                    set(id, 0, 5);
-                    set(id, 1, 7000 + int64_t(k));
-                    set(id, 0, 2000 + int64_t(k));
-                    remove(id, 1);
-                }
-                break;
-            case 2:
-                remove(id, 3), set(id, 2, 100 + int64_t(k % 50));
-                break;
-            case 3:
-                if (round == 1)
-                    set(id, 1, 9000 + int64_t(k));
-                break;
+            if (k % 4 == 0) {
+                set(id, 0, 1000 + round * 1000 + int64_t(k)); // also the track that had no keys
+            } else if (k % 4 == 1 && round == 0) {            // changes on top of changes, merged before they are saved
+                set(id, 0, 5);
+                set(id, 1, 7000 + int64_t(k));
+                set(id, 0, 2000 + int64_t(k));
+                remove(id, 1);
+            } else if (k % 4 == 2) {
+                remove(id, 3);
+                set(id, 2, 100 + int64_t(k % 50));
+            } else if (k % 4 == 3 && round == 1) {
+                set(id, 1, 9000 + int64_t(k));
             }
         }
         EXPECT_EQ(helperdump(doc), expected) << "round " << round << ", before the save";

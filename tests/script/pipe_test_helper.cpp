@@ -21,51 +21,35 @@ class TestServer : public ovra::ChildServer {
 public:
     void serve(const void* request, uint32_t length, void*& reply, uint32_t& replylength) override
     {
-        std::string r;
-        if (request == nullptr) {
-            r = "empty request";
-        } else {
-            std::string q(static_cast<const char*>(request), length);
-            if (q == "null") {
-                reply = nullptr;
-                replylength = 0;
-                return;
+        const std::string q = request ? std::string(static_cast<const char*>(request), length) : std::string();
+        std::string r = request == nullptr ? "empty request" : q == "null" ? "" : q;
+        if (q.rfind("big ", 0) == 0) {
+            r.assign(std::strtoul(q.c_str() + 4, nullptr, 10), 'x');
+        } else if (q == "hang") {
+            for (;;)
+                pause();
+        } else if (q == "die") {
+            _exit(3);
+        } else if (q == "short") {
+            uint32_t n = 100;
+            write(1, &n, 4);
+            write(1, "only part", 9);
+            _exit(0);
+        } else if (q.rfind("slow ", 0) == 0) {
+            std::string text = q.substr(5);
+            uint32_t n = static_cast<uint32_t>(text.size());
+            write(1, &n, 2);
+            usleep(50000);
+            write(1, reinterpret_cast<char*>(&n) + 2, 2);
+            for (size_t i = 0; i < text.size(); i += 3) {
+                usleep(20000);
+                write(1, text.data() + i, std::min<size_t>(3, text.size() - i));
             }
-            if (q.rfind("big ", 0) == 0) {
-                r.assign(std::strtoul(q.c_str() + 4, nullptr, 10), 'x');
-            } else if (q == "hang") {
-                for (;;)
-                    pause();
-            } else if (q == "die") {
-                _exit(3);
-            } else if (q == "short") {
-                uint32_t n = 100;
-                write(1, &n, 4);
-                write(1, "only part", 9);
-                _exit(0);
-            } else if (q.rfind("slow ", 0) == 0) {
-                std::string text = q.substr(5);
-                uint32_t n = static_cast<uint32_t>(text.size());
-                write(1, &n, 2);
-                usleep(50000);
-                write(1, reinterpret_cast<char*>(&n) + 2, 2);
-                for (size_t i = 0; i < text.size(); i += 3) {
-                    usleep(20000);
-                    write(1, text.data() + i, std::min<size_t>(3, text.size() - i));
-                }
-                _exit(0); // the reply has gone out by hand
-
-            } else {
-                r = q;
-            }
+            _exit(0); // the reply has gone out by hand
         }
-        reply = std::malloc(r.size() ? r.size() : 1);
-        std::memcpy(reply, r.data(), r.size());
+        // An empty text goes back as no body at all.
+        reply = r.empty() ? nullptr : std::memcpy(std::malloc(r.size()), r.data(), r.size());
         replylength = static_cast<uint32_t>(r.size());
-        if (r.empty()) {
-            std::free(reply);
-            reply = nullptr;
-        }
     }
 };
 

@@ -77,20 +77,11 @@ protected:
 // The script the batch sends for one track, with the given selector and commands.
 inline std::string trackscript(const std::string& selector, const std::string& commands)
 {
-    return "tell application \"iTunes\"\n"
-           "set mytargets to every file track of playlist 1 whose " +
-        selector +
-        "\n"
-        "if mytargets is {} then return 0\n"
-        "if the class of mytargets is list then\n"
-        "set mytrack to the first item in mytargets\n"
-        "else\n"
-        "set mytrack to mytargets\n"
-        "end if\n"
-        "refresh mytrack\n" +
-        commands +
-        "end tell\n"
-        "return 1\n";
+    return "tell application \"iTunes\"\nset mytargets to every file track of playlist 1 whose " + selector +
+        "\nif mytargets is {} then return 0\n"
+        "if the class of mytargets is list then\nset mytrack to the first item in mytargets\n"
+        "else\nset mytrack to mytargets\nend if\nrefresh mytrack\n" +
+        commands + "end tell\nreturn 1\n";
 }
 
 // What large_library.py prints for the arguments (see there).

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <list>
+#include <optional>
 #include <stdexcept>
 #include <string>
 
@@ -35,45 +36,33 @@ private:
 };
 
 // HOME, XDG_CONFIG_HOME and XDG_STATE_HOME inside a scratch folder; the old
-// values come back at the end.
-class TempHome {
+// values come back at the end (before the folder goes).
+class TempHome : public TempDir {
 public:
     TempHome()
     {
-        for (Saved& s : saved) {
-            const char* v = std::getenv(s.name);
-            s.had = v != nullptr;
-            s.value = v ? v : "";
+        for (auto& [name, value] : saved) {
+            if (const char* v = std::getenv(name))
+                value = v;
         }
-        setenv("HOME", home.str().c_str(), 1);
-        setenv("XDG_CONFIG_HOME", home.path(".config").c_str(), 1);
-        setenv("XDG_STATE_HOME", home.path(".local/state").c_str(), 1);
-        std::filesystem::create_directories(home.path(".config"));
+        setenv("HOME", str().c_str(), 1);
+        setenv("XDG_CONFIG_HOME", path(".config").c_str(), 1);
+        setenv("XDG_STATE_HOME", path(".local/state").c_str(), 1);
+        std::filesystem::create_directories(path(".config"));
     }
     ~TempHome()
     {
-        for (const Saved& s : saved) {
-            if (s.had)
-                setenv(s.name, s.value.c_str(), 1);
+        for (const auto& [name, value] : saved) {
+            if (value)
+                setenv(name, value->c_str(), 1);
             else
-                unsetenv(s.name);
+                unsetenv(name);
         }
     }
-    TempHome(const TempHome&) = delete;
-    TempHome& operator=(const TempHome&) = delete;
-
-    const std::string& str() const { return home.str(); }
-    std::filesystem::path root() const { return home.root(); }
-    std::string path(const std::string& name) const { return home.path(name); }
 
 private:
-    struct Saved {
-        const char* name;
-        bool had = false;
-        std::string value;
-    };
-    Saved saved[3] = {{"HOME", false, ""}, {"XDG_CONFIG_HOME", false, ""}, {"XDG_STATE_HOME", false, ""}};
-    TempDir home;
+    std::pair<const char*, std::optional<std::string>> saved[3] = {
+        {"HOME", {}}, {"XDG_CONFIG_HOME", {}}, {"XDG_STATE_HOME", {}}};
 };
 
 // A scratch folder for the rest of the test program, removed at its end: for
