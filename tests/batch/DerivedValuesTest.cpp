@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <utility>
 
 using namespace ovra::tempix;
 
@@ -69,11 +70,8 @@ TEST(Volume, ScaleAndLimits)
 
 TEST(Bpm, FromBeatPeriodAndRate)
 {
-    EXPECT_EQ(computeBPM(40392, 44100.0), 131);
-    EXPECT_EQ(computeBPM(46200, 44100.0), 115);
-    EXPECT_EQ(computeBPM(41360, 44100.0), 128);
-    EXPECT_EQ(computeBPM(44100, 44100.0), 120);
-    EXPECT_EQ(computeBPM(0, 44100.0), 0);
+    for (auto [period, bpm] : {std::pair{40392u, 131}, {46200u, 115}, {41360u, 128}, {44100u, 120}, {0u, 0}})
+        EXPECT_EQ(computeBPM(period, 44100.0), bpm) << period;
     // Folded periods give 92 ... 184.
     EXPECT_EQ(computeBPM(uint32_t(std::lround(1.305427903729011 * 48000)), 48000.0), 92);
     EXPECT_EQ(computeBPM(uint32_t(std::lround(0.6527139518645054 * 48000)), 48000.0), 184);

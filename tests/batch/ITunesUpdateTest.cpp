@@ -31,24 +31,21 @@ public:
     void setStatus(const char* text) override { status.push_back(text); }
 };
 
-ITunesUpdateInput input(int32_t trackId, uint64_t persistentId = 0)
+// A track to export with every value, as the batch hands it on.
+ITunesUpdateInput track(int32_t trackId, uint64_t persistentId, int bpm, ovra::tempix::TrackTimes times,
+                        ovra::tempix::VolumeAdjustment volume, uint32_t tagKind)
 {
-    ITunesUpdateInput in;
-    in.exportToLibrary = true;
-    in.trackId = trackId;
-    in.persistentId = persistentId;
+    ITunesUpdateInput in{.exportToLibrary = true, .trackId = trackId, .persistentId = persistentId, .tagKind = tagKind};
+    in.values = {.hasBpm = true, .bpm = bpm, .hasTimes = true, .times = times, .hasVolume = true, .volume = volume};
     return in;
 }
 
+ITunesUpdateInput mp4track() { return track(103, 0xABC, 128, {1234, 245678}, {0, -12, -31}, TAG_KIND_ATOM); }
+
 TEST(ITunesScript, TextsByteForByte)
 {
-    ITunesUpdateInput in = input(103, 0x0000000000000ABCull);
-    in.values.hasTimes = true;
-    in.values.times.startMs = 1234;
-    in.values.times.stopMs = 245678;
-    in.values.hasVolume = true;
-    in.values.volume.percent = -12;
-    in.tagKind = TAG_KIND_ATOM;
+    // The BPM reaches the library by the refresh of the file: never a command.
+    ITunesUpdateInput in = mp4track();
     EXPECT_EQ(ovra::tempix::iTunesScript(in),
               trackscript("persistent ID is \"0000000000000ABC\" and database ID is 103",
                           "set start of mytrack to 1.234\n"
@@ -61,7 +58,6 @@ TEST(ITunesScript, TextsByteForByte)
     in.persistentId = 0;
     EXPECT_EQ(ovra::tempix::iTunesScript(in), trackscript("database ID is 103", ""));
     in.persistentId = 0xF00000000000000Full;
-    in.values.hasVolume = true;
     in.tagKind = TAG_KIND_ATOM;
     in.values.volume.percent = 7;
     EXPECT_EQ(ovra::tempix::iTunesScript(in),
@@ -96,24 +92,10 @@ protected:
     void update(const ITunesUpdateInput& in) { ovra::tempix::updateITunes(in, server, sink); }
 };
 
-ITunesUpdateInput mp4track()
-{
-    ITunesUpdateInput in = input(103, 0xABC);
-    in.values.hasBpm = true;
-    in.values.bpm = 128;
-    in.values.hasTimes = true;
-    in.values.times.startMs = 1234;
-    in.values.times.stopMs = 245678;
-    in.values.hasVolume = true;
-    in.values.volume.percent = -12;
-    in.values.volume.libraryVolume = -31;
-    in.tagKind = TAG_KIND_ATOM;
-    return in;
-}
-
 TEST_F(ITunesUpdate, DecisionsWithoutAScript)
 {
     // Nothing runs here: no helper is started, so any script would fail.
+    // Nothing is asked without export or without a track ID.
     ITunesUpdateInput in = mp4track();
     in.exportToLibrary = false;
     update(in);
@@ -144,16 +126,8 @@ TEST_F(ITunesUpdate, UpdatesThenFindsTheLibraryUpToDate)
 {
     ASSERT_EQ(server.start_external(), 0);
     ITunesUpdateInput mp4 = mp4track();
-    ITunesUpdateInput mp3 = input(101, 0x00AB00CD00EF0012ull);
-    mp3.values.hasBpm = true;
-    mp3.values.bpm = 120;
-    mp3.values.hasTimes = true;
-    mp3.values.times.startMs = 2000;
-    mp3.values.times.stopMs = 9000;
-    mp3.values.hasVolume = true;
-    mp3.values.volume.percent = 2;
-    mp3.values.volume.libraryVolume = 4; // what the RVA in its tag gives on the library scale
-    mp3.tagKind = TAG_KIND_ID3LIB;
+    // Its library volume is what the RVA in its tag gives on the library scale.
+    ITunesUpdateInput mp3 = track(101, 0x00AB00CD00EF0012ull, 120, {2000, 9000}, {0, 2, 4}, TAG_KIND_ID3LIB);
     mp3.iTunesChanged = true; // the BPM differed from the library's
 
     update(fromlibrary(mp4));
@@ -164,13 +138,10 @@ TEST_F(ITunesUpdate, UpdatesThenFindsTheLibraryUpToDate)
     server.stop(); // the end of the batch writes the library
 
     EXPECT_EQ(plistquery(library,
-                         "t = d['Tracks']['103']\n"
-                         "print(t['Start Time'], t['Stop Time'], t['Volume Adjustment'], t['BPM'])"),
-              "1234 245678 -31 128\n");
-    EXPECT_EQ(plistquery(library,
-                         "t = d['Tracks']['101']\n"
-                         "print(t['Start Time'], t['Stop Time'], t['Volume Adjustment'], t['BPM'])"),
-              "2000 9000 4 120\n");
+                         "for k in ('103', '101'):\n"
+                         "    t = d['Tracks'][k]\n"
+                         "    print(t['Start Time'], t['Stop Time'], t['Volume Adjustment'], t['BPM'])"),
+              "1234 245678 -31 128\n2000 9000 4 120\n");
 
     // The next batch: nothing to do.
     sink.log.clear();

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 using namespace ovra::test;
@@ -106,14 +107,12 @@ TEST(FindPhase, PicksTheStrongestPhaseAndTheSmallerOnTies)
 TEST(FoldPeriod, FoldsIntoTheBandAroundTwelveThirteenthsOfASecond)
 {
     // 0.3 s doubles twice to 1.2 s; 3 s halves twice to 0.75 s (at 44100 Hz, 44-sample blocks).
-    EXPECT_DOUBLE_EQ(foldPeriod(300.0, 44, 44100.0), 1200.0);
-    EXPECT_DOUBLE_EQ(foldPeriod(3006.0, 44, 44100.0), 751.5);
-    EXPECT_DOUBLE_EQ(foldPeriod(459.0, 44, 44100.0), 918.0);
-    EXPECT_DOUBLE_EQ(foldPeriod(2100.0, 44, 44100.0), 1050.0);
-    EXPECT_DOUBLE_EQ(foldPeriod(1000.0, 48, 48000.0), 1000.0);
+    for (auto [period, folded] : {std::pair{300.0, 1200.0}, {3006.0, 751.5}, {459.0, 918.0}, {2100.0, 1050.0}})
+        EXPECT_DOUBLE_EQ(foldPeriod(period, 44, 44100.0), folded) << period;
     // 12/13 s is inside; the fallback period of the end window stays as it is.
     const double twelveThirteenths = 0.9230769230769231 * 48000.0 / 48;
-    EXPECT_DOUBLE_EQ(foldPeriod(twelveThirteenths, 48, 48000.0), twelveThirteenths);
+    for (double inside : {1000.0, twelveThirteenths})
+        EXPECT_DOUBLE_EQ(foldPeriod(inside, 48, 48000.0), inside);
     for (double p = 1.0; p < 5000.0; p *= 1.37) {
         const double f = foldPeriod(p, 44, 44100.0);
         EXPECT_GE(f * 44 / 44100.0, 0.6527139518645054);

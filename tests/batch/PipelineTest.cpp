@@ -14,12 +14,11 @@
 #include <cstdlib>
 #include <csignal>
 #include <cstring>
-#include <dirent.h>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <map>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <sys/resource.h>
 #include <vector>
@@ -50,53 +49,37 @@ public:
     FakeTag(FakeFile& file) : file(file), pending(file) {}
     void open(const char*, bool) override {}
     void update() override {}
-    void close() override
-    {
-        if (dirty)
-            file = pending;
-    }
+    void close() override { file = pending; }
     void getGenre(char* buffer, int size) override { std::snprintf(buffer, size_t(size), "%s", file.genre.c_str()); }
     int getBPM() override { return file.bpm; }
-    int getRVA() override
-    {
-        if (file.rvaReadError != 0)
-            throw file.rvaReadError;
-        return file.rva;
-    }
+    int getRVA() override { return unlessFailing(file.rvaReadError, file.rva); }
     void getData(const char* owner, uint32_t code, void* buffer, int size) override
     {
         if (!file.hasRecord || std::strcmp(owner, OWNER) != 0 || code != CODE)
             throw int(ovra::TAG_ERR_NOT_FOUND);
         std::memcpy(buffer, file.record, size_t(size) < 64 ? size_t(size) : 64);
     }
-    void setBPM(int bpm) override
-    {
-        if (file.bpmWriteError != 0)
-            throw file.bpmWriteError;
-        pending.bpm = bpm;
-        dirty = true;
-    }
-    void setRVA(int rva) override
-    {
-        if (file.rvaWriteError != 0)
-            throw file.rvaWriteError;
-        pending.rva = rva;
-        dirty = true;
-    }
+    void setBPM(int bpm) override { pending.bpm = unlessFailing(file.bpmWriteError, bpm); }
+    void setRVA(int rva) override { pending.rva = unlessFailing(file.rvaWriteError, rva); }
     void setData(const char*, uint32_t, const void* data, int size) override
     {
         EXPECT_EQ(size, 64);
         std::memcpy(pending.record, data, 64);
         pending.hasRecord = true;
-        dirty = true;
     }
     const char* implementation() override { return "fake"; }
     uint32_t kind() override { return ovra::TAG_KIND_TAGLIB; }
 
 private:
     FakeFile& file;
-    FakeFile pending;
-    bool dirty = false;
+    FakeFile pending; // one tag a track: what close() leaves in the file
+    // The value read or written, or the error code the file is set to fail with.
+    static int unlessFailing(int error, int value)
+    {
+        if (error != 0)
+            throw error;
+        return value;
+    }
 };
 
 class RecordingDisplay : public BatchDisplay {
@@ -165,21 +148,13 @@ protected:
     }
 };
 
-// The script helpers this process started (osatender), by pid.
+// The script helpers (osatender) this process started, by pid.
 std::vector<pid_t> helpers()
 {
     std::vector<pid_t> found;
-    DIR* proc = opendir("/proc");
-    while (dirent* e = proc ? readdir(proc) : nullptr) {
-        std::string stat = readfile(std::string("/proc/") + e->d_name + "/stat");
-        size_t close = stat.rfind(')');
-        if (stat.find("(osatender)") == std::string::npos || close == std::string::npos)
-            continue;
-        if (std::atoi(stat.c_str() + close + 4) == getpid()) // ") S ppid"
-            found.push_back(std::atoi(e->d_name));
-    }
-    if (proc)
-        closedir(proc);
+    std::istringstream pids(runcommand("pgrep -x -P " + std::to_string(getpid()) + " osatender"));
+    for (pid_t p; pids >> p;)
+        found.push_back(p);
     return found;
 }
 
@@ -222,10 +197,21 @@ protected:
         return {display.log.begin() + 1, display.log.end()};
     }
     FakeFile& file(const std::string& path) { return processor->files[path]; }
+    // A library run over the given library file.
     void writeLibrary(const std::string& tracks, const std::string& playlists)
     {
         writefile((dir / "library.xml").string(), libraryText(tracks, playlists));
         settings.libraryFile = (dir / "library.xml").string();
+        settings.source = SOURCE_LIBRARY;
+    }
+    // A folder run over dir/music holding the given files.
+    void writeFolder(std::initializer_list<const char*> names)
+    {
+        settings.source = SOURCE_FOLDER;
+        settings.path = (dir / "music").string();
+        fs::create_directories(settings.path);
+        for (const char* name : names)
+            writefile(settings.path + "/" + name, "x");
     }
     // A library whose one playlist holds its one track, 5, with the given entries.
     void writeLibraryOf(const std::string& body) { writeLibrary(track(5, body), "<dict>" + items({5}) + "</dict>"); }
@@ -239,16 +225,7 @@ std::vector<std::string> lines(std::initializer_list<std::string> l) { return l;
 // cancelling between tracks, the genre filter and files that cannot be read or
 // written are checked end to end on real files (BatchCli).
 
-TEST_F(Pipeline, NothingToDoIsSaidAndNothingIsRead)
-{
-    options.detectbpm = false;
-    EXPECT_EQ(runTrack("/m/c.mp3").back(), OTHER_APP);
-    options.optimizetimes = true; // times need a library ID
-    EXPECT_EQ(runTrack("/m/c.mp3").back(), OTHER_APP);
-    EXPECT_EQ(processor->analyses, 0);
-}
-
-TEST_F(Pipeline, TheRecordVouchesForAVolumeWithinFifteen)
+TEST_F(Pipeline, TheRecordVouchesForATagVolumeWithinFifteenAndALibraryVolumeWithinTwo)
 {
     options.detectbpm = false;
     options.adjustvolume = true;
@@ -259,12 +236,13 @@ TEST_F(Pipeline, TheRecordVouchesForAVolumeWithinFifteen)
     EXPECT_EQ(f.rva, ours); // 257 or more from 0
     // Moved by another program: by 15 still ours and too little to rewrite, by
     // 16 not ours; overwriting sets it back only when it moved by 257 or more.
-    const struct {
+    struct Row {
         int moved;
         bool overwrite;
         const std::string& outcome;
-        int after;
-    } rows[] = {
+        int after = 0; // the tag's volume after, from ours
+    };
+    const Row rows[] = {
         {15, false, UP_TO_DATE, 15}, {16, false, OTHER_APP, 16}, {256, true, UP_TO_DATE, 256}, {257, true, UPDATED, 0}};
     for (const auto& row : rows) {
         SCOPED_TRACE(row.moved);
@@ -273,12 +251,8 @@ TEST_F(Pipeline, TheRecordVouchesForAVolumeWithinFifteen)
         EXPECT_EQ(runTrack("/m/v.mp3").back(), row.outcome);
         EXPECT_EQ(f.rva, ours + row.after);
     }
-}
-
-TEST_F(Pipeline, AnUnreadableVolumeDropsTheVolume)
-{
-    options.detectbpm = false;
-    options.adjustvolume = true;
+    // A volume that cannot be read is not ours either.
+    options.overwritevolume = false;
     file("/m/r.mp3").rvaReadError = ovra::TAG_ERR_UNUSABLE;
     EXPECT_EQ(runTrack("/m/r.mp3").back(), OTHER_APP);
     // Another code only reads as 0.
@@ -288,9 +262,24 @@ TEST_F(Pipeline, AnUnreadableVolumeDropsTheVolume)
     file("/m/s.mp3").rvaReadError = ovra::TAG_ERR_UNUSABLE;
     options.overwritevolume = true;
     EXPECT_EQ(runTrack("/m/s.mp3").back(), UPDATED);
+
+    // A library volume: the record vouches for one within 2 of ours.
+    const std::string lib = location("file:///m/lib.mp3");
+    options.overwritevolume = false;
+    writeLibraryOf(lib + integer("Volume Adjustment", 0));
+    EXPECT_EQ(runBatch().back(), UPDATED);
+    const int library = int(std::lround(VOLUME.value * 255.0 / 65535.0));
+    const Row libraryRows[] = {
+        {2, false, UP_TO_DATE}, {-2, false, UP_TO_DATE}, {3, false, OTHER_APP}, {3, true, UP_TO_DATE}};
+    for (const auto& row : libraryRows) {
+        SCOPED_TRACE(row.moved);
+        options.overwritevolume = row.overwrite;
+        writeLibraryOf(lib + integer("Volume Adjustment", library + row.moved));
+        EXPECT_EQ(runBatch().back(), row.outcome);
+    }
 }
 
-TEST_F(Pipeline, FailedWritesAreLoggedAndCounted)
+TEST_F(Pipeline, FailedWritesAndAnalysesAreLoggedAndCounted)
 {
     options.adjustvolume = true;
     file("/m/w.m4a").rvaWriteError = ovra::TAG_ERR_UNSUPPORTED; // no RVA in this tag: silent
@@ -305,9 +294,18 @@ TEST_F(Pipeline, FailedWritesAreLoggedAndCounted)
     char expected[128];
     std::snprintf(expected, sizeof expected, "Could not set RVA (%+d%%) in tag: error code 28.\n", VOLUME.percent);
     EXPECT_EQ(runTrack("/m/x.mp3")[1], expected);
+
+    // A failure of the analysis ends the track (its failure line is checked
+    // end to end: BatchCli.BadInputIsLoggedAndLeftAsItWas).
+    processor->analyzer = [](const char*, ovra::Canceler&) -> AnalysisOutcome { throw 1234; };
+    EXPECT_EQ(runTrack("/m/broken.mp3"),
+              lines({PROCESSING + "/m/broken.mp3\n", "Could not decode track: error code 1234.\n",
+                     "Error code 1234: Unknown error 1234.\n"}));
+    EXPECT_EQ(processor->errorCount(), 3);
+    EXPECT_FALSE(file("/m/broken.mp3").hasRecord);
 }
 
-TEST_F(Pipeline, UnusableRecordsAreAnalysedAgain)
+TEST_F(Pipeline, UnusableRecordsAreAnalysedAgainAndRecordsOfAnotherVersionVouchForNothing)
 {
     runTrack("/m/z.mp3");
     FakeFile& f = file("/m/z.mp3");
@@ -324,38 +322,21 @@ TEST_F(Pipeline, UnusableRecordsAreAnalysedAgain)
         EXPECT_EQ(processor->analyses, before + 1);
         EXPECT_EQ(0, std::memcmp(f.record, good, 64)); // and written back whole
     }
-}
 
-TEST_F(Pipeline, ARecordOfAnotherVersionVouchesForNothing)
-{
-    runTrack("/m/v.mp3");
-    FakeFile& f = file("/m/v.mp3");
-    const int ours = f.bpm;
     // Another program set the BPM and left a record that would vouch for it,
     // but not in our format: the BPM stays theirs and the record is replaced.
+    const int ours = f.bpm, analyses = processor->analyses;
     f.bpm = 77;
     ovra::putbe32(f.record + 48, 77);
     f.record[4] = 2;
-    EXPECT_EQ(runTrack("/m/v.mp3").back(), OTHER_APP);
+    EXPECT_EQ(runTrack("/m/z.mp3").back(), OTHER_APP);
     EXPECT_EQ(f.bpm, 77);
-    EXPECT_EQ(processor->analyses, 1);
-
+    EXPECT_EQ(processor->analyses, analyses);
     options.overwritebpm = true;
-    EXPECT_EQ(runTrack("/m/v.mp3").back(), UPDATED);
-    EXPECT_EQ(processor->analyses, 2); // nothing stored could be reused
+    EXPECT_EQ(runTrack("/m/z.mp3").back(), UPDATED);
+    EXPECT_EQ(processor->analyses, analyses + 1); // nothing stored could be reused
     EXPECT_EQ(f.bpm, ours);
     EXPECT_EQ(f.record[4], 1);
-}
-
-// A failure line of the analysis is checked end to end (BatchCli.BadInputIsLoggedAndLeftAsItWas).
-TEST_F(Pipeline, AnalysisFailuresEndTheTrack)
-{
-    processor->analyzer = [](const char*, ovra::Canceler&) -> AnalysisOutcome { throw 1234; };
-    EXPECT_EQ(runTrack("/m/broken.mp3"),
-              lines({PROCESSING + "/m/broken.mp3\n", "Could not decode track: error code 1234.\n",
-                     "Error code 1234: Unknown error 1234.\n"}));
-    EXPECT_EQ(processor->errorCount(), 1);
-    EXPECT_FALSE(file("/m/broken.mp3").hasRecord);
 }
 
 TEST_F(Pipeline, LibraryRunsUseTheLibraryValues)
@@ -371,7 +352,6 @@ TEST_F(Pipeline, LibraryRunsUseTheLibraryValues)
                      track(14, text("Name", "Only online")),
                  playlist("Library", items({10, 12, 14, 99, 11})) + playlist("Rock &amp; Roll", items({11})) +
                      playlist("Rock &amp; Roll", items({13})) + playlist("Empty", ""));
-    settings.source = SOURCE_LIBRARY;
     options.optimizetimes = true;
     options.adjustvolume = true;
     // A track kept online only and an item naming no track are logged, and
@@ -401,15 +381,11 @@ TEST_F(Pipeline, LibraryRunsUseTheLibraryValues)
     EXPECT_EQ(runBatch(), lines({PROCESSING + "/m/plain.mp3\n", UP_TO_DATE}));
 }
 
-TEST_F(Pipeline, FolderRunsTakeIdsFromTheLibraryWhenExporting)
+TEST_F(Pipeline, FolderRunsTakeIdsFromTheLibraryWhenExportingAndAMissingFolderEndsWithAnError)
 {
-    fs::create_directories(dir / "music");
     const std::string m = (dir / "music").string();
-    for (const char* name : {"known.mp3", "unknown.m4a", "notes.txt"})
-        writefile(m + "/" + name, "x");
     writeLibrary(track(7, location("file://localhost" + m + "/known.mp3")), "<dict>" + items({7}) + "</dict>");
-    settings.source = SOURCE_FOLDER;
-    settings.path = m;
+    writeFolder({"known.mp3", "unknown.m4a", "notes.txt"});
     options.detectbpm = false;
     options.optimizetimes = true;
     options.exportToLibrary = true;
@@ -455,12 +431,10 @@ TEST_F(Pipeline, FolderRunsTakeIdsFromTheLibraryWhenExporting)
     EXPECT_EQ(runBatch(),
               lines({"Error while reading iTunes database: error code 20109.\n",
                      "Library file '" + music + "': at line 1, the file ends where a tag is expected.\n"}));
-}
 
-// An empty folder and the log file's start line are checked end to end (BatchCli).
-TEST_F(Pipeline, AMissingFolderEndsWithAnError)
-{
-    settings.source = SOURCE_FOLDER;
+    // A missing folder ends with an error (an empty folder and the log file's
+    // start line are checked end to end: BatchCli).
+    options.exportToLibrary = false;
     settings.path = (dir / "missing").string();
     EXPECT_EQ(runBatch(), lines({"Could not open '" + settings.path + "': No such file or directory (errno 2).\n"}));
     EXPECT_EQ(display.range, 0);
@@ -470,10 +444,7 @@ TEST_F(Pipeline, AMissingFolderEndsWithAnError)
 
 TEST_F(Pipeline, AnUnexpectedExceptionEndsTheBatchInOrder)
 {
-    fs::create_directories(dir / "music");
-    writefile((dir / "music/a.mp3").string(), "x");
-    settings.source = SOURCE_FOLDER;
-    settings.path = (dir / "music").string();
+    writeFolder({"a.mp3"});
     processor->analyzer = [](const char*, ovra::Canceler&) -> AnalysisOutcome { throw std::bad_alloc(); };
     for (int jobs : {1, 2}) {
         SCOPED_TRACE(jobs);
@@ -537,40 +508,24 @@ TEST_F(Pipeline, EachTrackSaysWhatBecameOfItAsData)
     EXPECT_EQ(r.reason, "Track updated.");
     processor->analyzer = nullptr;
 
+    // Nothing to do is said, and nothing is read; times need a library ID.
+    const int analyses = processor->analyses;
     options.detectbpm = false;
     options.adjustvolume = false;
-    r = last("/m/c.mp3");
-    EXPECT_EQ(r.outcome, TrackOutcome::skipped);
-    EXPECT_EQ(r.reason + "\n", OTHER_APP);
-}
-
-TEST_F(Pipeline, TheRecordVouchesForALibraryVolumeWithinTwo)
-{
-    const std::string lib = location("file:///m/lib.mp3");
-    settings.source = SOURCE_LIBRARY;
-    options.detectbpm = false;
-    options.adjustvolume = true;
-    writeLibraryOf(lib + integer("Volume Adjustment", 0));
-    EXPECT_EQ(runBatch().back(), UPDATED);
-    const int ours = int(std::lround(VOLUME.value * 255.0 / 65535.0));
-    const struct {
-        int moved;
-        bool overwrite;
-        const std::string& outcome;
-    } rows[] = {{2, false, UP_TO_DATE}, {-2, false, UP_TO_DATE}, {3, false, OTHER_APP}, {3, true, UP_TO_DATE}};
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.moved);
-        options.overwritevolume = row.overwrite;
-        writeLibraryOf(lib + integer("Volume Adjustment", ours + row.moved));
-        EXPECT_EQ(runBatch().back(), row.outcome);
+    for (bool times : {false, true}) {
+        options.optimizetimes = times;
+        r = last("/m/c.mp3");
+        EXPECT_EQ(r.outcome, TrackOutcome::skipped);
+        EXPECT_EQ(r.reason + "\n", OTHER_APP);
+        EXPECT_EQ(display.log.back(), OTHER_APP);
     }
+    EXPECT_EQ(processor->analyses, analyses);
 }
 
 TEST_F(Pipeline, TheLibraryStepGetsWhatTheTrackWorkedOut)
 {
     writeLibraryOf(location("file:///m/lib.m4a") + integer("BPM", 120) + integer("Start Time", 0) +
                    integer("Volume Adjustment", 0) + "<key>Persistent ID</key><string>00ABCDEF12345678</string>");
-    settings.source = SOURCE_LIBRARY;
     options.optimizetimes = true;
     options.adjustvolume = true;
     options.exportToLibrary = true;
@@ -608,7 +563,6 @@ TEST_F(Pipeline, ACancelKeepsTheRowsOfTheFinishedTracksAndIsLogged)
     writeLibrary(track(1, location("file:///m/1.mp3")) + track(2, location("file:///m/2.mp3")) +
                      track(3, location("file:///m/3.mp3")),
                  "<dict>" + items({1, 2, 3}) + "</dict>");
-    settings.source = SOURCE_LIBRARY;
     for (int jobs : {1, 2}) {
         SCOPED_TRACE(jobs);
         settings.jobs = jobs;
@@ -677,7 +631,6 @@ TEST_F(Pipeline, ARunWithFewerOptionsKeepsTheOtherResults)
 {
     const std::string all = location("file:///m/all.mp3");
     writeLibraryOf(all);
-    settings.source = SOURCE_LIBRARY;
     options.optimizetimes = true;
     options.adjustvolume = true;
     runBatch();

@@ -69,7 +69,7 @@ TEST(PlaylistFile, LinesOfTheText)
         EXPECT_EQ(playlistLines(c.text, c.pls, c.utf8), c.lines) << c.name;
 }
 
-TEST(PlaylistFile, EntriesFoundHere)
+TEST(PlaylistFile, EntriesFoundHereAsWrittenOrThroughMappedPrefixes)
 {
     TempDir dir;
     const std::string d = dir.str();
@@ -114,12 +114,15 @@ TEST(PlaylistFile, EntriesFoundHere)
             EXPECT_EQ(e.path, d + cases[i].path) << cases[i].line;
         }
     }
-}
+    // A list that is not there, or is a folder, is an error of its own.
+    read = readPlaylist((d + "/lists/none.m3u").c_str());
+    EXPECT_EQ(read.error, ENOENT);
+    EXPECT_TRUE(read.entries.empty());
+    read = readPlaylist((d + "/lists").c_str());
+    EXPECT_NE(read.error, 0);
+    EXPECT_TRUE(read.entries.empty());
 
-TEST(PlaylistFile, MappedPrefixes)
-{
-    TempDir dir;
-    const std::string d = dir.str();
+    // Locations of another machine, found here through mapped prefixes.
     write(dir.root() / "here/Album/One.mp3", "x");
     write(dir.root() / "here/Album/Two.mp3", "x");
     write(dir.root() / "list.m3u",
@@ -131,7 +134,7 @@ TEST(PlaylistFile, MappedPrefixes)
     ASSERT_EQ(map.add("/Users/anna/Music=" + d + "/here"), "");
     ASSERT_EQ(map.add("C:/Users/anna/Music=" + d + "/here"), "");
 
-    PlaylistContents read = readPlaylist((d + "/list.m3u").c_str(), &map);
+    read = readPlaylist((d + "/list.m3u").c_str(), &map);
     ASSERT_EQ(read.entries.size(), 4u);
     EXPECT_EQ(read.entries[0].kind, Kind::track);
     EXPECT_EQ(read.entries[0].path, d + "/here/Album/One.mp3");
@@ -147,17 +150,6 @@ TEST(PlaylistFile, MappedPrefixes)
     ASSERT_EQ(read.entries.size(), 4u);
     for (const PlaylistEntry& e : read.entries)
         EXPECT_EQ(e.kind, Kind::missing) << e.text;
-}
-
-TEST(PlaylistFile, ListThatCannotBeRead)
-{
-    TempDir dir;
-    PlaylistContents read = readPlaylist(dir.path("none.m3u").c_str());
-    EXPECT_EQ(read.error, ENOENT);
-    EXPECT_TRUE(read.entries.empty());
-    read = readPlaylist(dir.str().c_str()); // a folder
-    EXPECT_NE(read.error, 0);
-    EXPECT_TRUE(read.entries.empty());
 }
 
 } // namespace
