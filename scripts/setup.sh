@@ -10,6 +10,6 @@ packages=(
   qt6-base-dev qt6-base-dev-tools libgl-dev qt6-tools-dev libqt6opengl6-dev libqt6svg6
   ffmpeg lame python3 python3-numpy python3-mutagen eyed3 id3v2 atomicparsley
   flac vorbis-tools opus-tools loudgain kid3-cli appstream zsh fish
-  xvfb xauth x11-apps imagemagick xdg-user-dirs xdg-utils time
+  xvfb xauth x11-apps imagemagick xdg-user-dirs xdg-utils time procps
 )
 bash "$(cd "$(dirname "$0")" && pwd)/install-packages.sh" "${packages[@]}"
