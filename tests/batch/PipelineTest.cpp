@@ -127,7 +127,8 @@ public:
     int analyses = 0;
     std::function<AnalysisOutcome(const char*, ovra::Canceler&)> analyzer;
     std::vector<ITunesUpdateInput> updates;
-    bool realLibrary = false; // the library step through the real helper
+    std::function<void()> onLibrary; // runs in the library step
+    bool realLibrary = false;        // the library step through the real helper
     using BatchProcessor::BatchProcessor;
 
 protected:
@@ -143,6 +144,8 @@ protected:
     void updateLibrary(const ITunesUpdateInput& input) override
     {
         updates.push_back(input);
+        if (onLibrary)
+            onLibrary();
         if (realLibrary)
             BatchProcessor::updateLibrary(input);
     }
@@ -563,20 +566,28 @@ TEST_F(Pipeline, ACancelKeepsTheRowsOfTheFinishedTracksAndIsLogged)
     writeLibrary(track(1, location("file:///m/1.mp3")) + track(2, location("file:///m/2.mp3")) +
                      track(3, location("file:///m/3.mp3")),
                  "<dict>" + items({1, 2, 3}) + "</dict>");
-    for (int jobs : {1, 2}) {
-        SCOPED_TRACE(jobs);
-        settings.jobs = jobs;
+    // The cancel comes in the analysis of track 2, or after track 1's tag was
+    // written (in its library step): a written track keeps its row either way.
+    struct Case {
+        int jobs;
+        bool inLibraryStep;
+    };
+    for (const Case& c : {Case{1, false}, Case{2, false}, Case{1, true}}) {
+        SCOPED_TRACE(testing::Message() << c.jobs << " jobs, cancel in the library step: " << c.inLibraryStep);
+        settings.jobs = c.jobs;
         processor = std::make_unique<FakeProcessor>(display);
         for (const char* path : {"/m/1.mp3", "/m/2.mp3", "/m/3.mp3"})
             file(path); // made here: the workers only look them up
         display.results.clear();
         display.log.clear();
-        processor->analyzer = [](const char* path, ovra::Canceler& c) {
-            if (std::string(path) == "/m/2.mp3")
-                c.cancel();
+        ovra::Canceler_normal fresh; // a cancel is for good
+        processor->analyzer = [&c](const char* path, ovra::Canceler& canceler) {
+            if (!c.inLibraryStep && std::string(path) == "/m/2.mp3")
+                canceler.cancel();
             return standardOutcome();
         };
-        ovra::Canceler_normal fresh; // a cancel is for good
+        if (c.inLibraryStep)
+            processor->onLibrary = [&fresh] { fresh.cancel(); };
         processor->setSettings(settings);
         processor->runBatch(options, fresh);
         // Every track that was written has its row, and only those; one job
@@ -590,7 +601,7 @@ TEST_F(Pipeline, ACancelKeepsTheRowsOfTheFinishedTracksAndIsLogged)
             written += f.bpm != 0;
         EXPECT_EQ(display.results.size(), written);
         EXPECT_EQ(display.log.back(), "Batch cancelled after " + std::to_string(written) + " of 3 tracks.\n");
-        if (jobs == 1) {
+        if (c.jobs == 1) {
             ASSERT_EQ(display.results.size(), 1u);
             EXPECT_EQ(display.results[0].path, "/m/1.mp3");
         }
