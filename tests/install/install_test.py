@@ -24,36 +24,30 @@ def check(condition, what):
         print("FAILED:", what)
 
 
-def elf_has_symtab(path):
-    out = subprocess.run(["readelf", "-S", "-W", path], capture_output=True, text=True, check=True).stdout
-    return " .symtab " in out
-
-
 with tempfile.TemporaryDirectory(prefix="tempix-install-") as tmp:
     prefix = os.path.join(tmp, "prefix")
     subprocess.run(["cmake", "--install", build, "--prefix", prefix, "--strip"], check=True,
                    stdout=subprocess.DEVNULL)
 
-    helpers = os.path.join(prefix, libexecdir, "tempix")
     for program in ("bin/tempix-cli", os.path.join(libexecdir, "tempix/osatender"),
                     os.path.join(libexecdir, "tempix/osascript")):
         path = os.path.join(prefix, program)
         check(os.access(path, os.X_OK), program + " is installed")
         if os.path.exists(path):
-            check(not elf_has_symtab(path), program + " is stripped")
+            sections = subprocess.run(["readelf", "-S", "-W", path], capture_output=True, text=True, check=True)
+            check(" .symtab " not in sections.stdout, program + " is stripped")
     if os.path.normpath(libexecdir) != "libexec":
         check(not os.path.exists(os.path.join(prefix, "libexec")), "nothing goes to the default libexec folder")
-    for f in ("share/man/man1/tempix-cli.1.gz", "share/bash-completion/completions/tempix-cli",
-              "share/zsh/vendor-completions/_tempix-cli", "share/fish/vendor_completions.d/tempix-cli.fish"):
+    desktop = os.path.exists(os.path.join(prefix, "bin/tempix"))
+    for f in ["share/man/man1/tempix-cli.1.gz", "share/bash-completion/completions/tempix-cli",
+              "share/zsh/vendor-completions/_tempix-cli", "share/fish/vendor_completions.d/tempix-cli.fish"] + [
+              "share/man/man1/tempix.1.gz", "share/applications/com.quillfen.tempix.desktop",
+              "share/metainfo/com.quillfen.tempix.metainfo.xml",
+              "share/icons/hicolor/scalable/apps/com.quillfen.tempix.svg"] * desktop:
         check(os.path.isfile(os.path.join(prefix, f)), f + " is installed")
-    if os.path.exists(os.path.join(prefix, "bin/tempix")):
-        for f in ("share/man/man1/tempix.1.gz", "share/applications/com.quillfen.tempix.desktop",
-                  "share/metainfo/com.quillfen.tempix.metainfo.xml",
-                  "share/icons/hicolor/scalable/apps/com.quillfen.tempix.svg"):
-            check(os.path.isfile(os.path.join(prefix, f)), f + " is installed")
-        if shutil.which("appstreamcli"):
-            r = subprocess.run(["appstreamcli", "validate-tree", "--no-net", prefix], capture_output=True, text=True)
-            check(r.returncode == 0, "appstreamcli validate-tree: " + r.stdout + r.stderr)
+    if desktop and shutil.which("appstreamcli"):
+        r = subprocess.run(["appstreamcli", "validate-tree", "--no-net", prefix], capture_output=True, text=True)
+        check(r.returncode == 0, "appstreamcli validate-tree: " + r.stdout + r.stderr)
 
     # A demo track and a library file that lists it.
     home = os.path.join(tmp, "home")
