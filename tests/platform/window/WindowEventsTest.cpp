@@ -21,7 +21,6 @@ class Probe : public WindowEvents {
 public:
     int createdCalls = 0;
     std::vector<std::string> commands;
-    std::vector<std::pair<int, int>> sizes, moves;
 
     bool windowcreated() override
     {
@@ -33,26 +32,15 @@ public:
         commands.push_back(fourcctext(c));
         return true;
     }
-    bool resized(int w, int h) override
-    {
-        sizes.push_back({w, h});
-        return true;
-    }
-    bool moved(int l, int t) override
-    {
-        moves.push_back({l, t});
-        return true;
-    }
 };
 
 class Chooser : public WindowEvents, public FileDialog {
 public:
     std::vector<std::string> chosen;
-    int answer = 0;
     int folderchosen(const char* path) override
     {
         chosen.push_back(path);
-        return answer;
+        return 0;
     }
 };
 
@@ -85,7 +73,6 @@ TEST_F(WindowFramework, CreatesWindowsByNameOnceFindsControlsByNumberAndDropsSta
     EXPECT_EQ(probe.platformwindow(), first);
     EXPECT_EQ(probe.createdCalls, 1);
     EXPECT_NE(qobject_cast<QLineEdit*>(probe.findcontrol(108)), nullptr);
-    EXPECT_EQ(probe.findcontrol(999), nullptr);
     EXPECT_EQ(probe.control(101).gettext(), "label");
     std::thread([&] {
         probe.control(101).posttext("stale");
@@ -101,47 +88,6 @@ TEST_F(WindowFramework, CreatesWindowsByNameOnceFindsControlsByNumberAndDropsSta
     probe.control(101).posttext("fresh");
     processpendingevents();
     EXPECT_EQ(probe.control(101).gettext(), "fresh");
-}
-
-TEST_F(WindowFramework, MoveWithoutResizeCallsOnlyMoved)
-{
-    probe.show(true);
-    processpendingevents();
-    probe.sizes.clear();
-    probe.moves.clear();
-    QPoint at = probe.platformwindow()->pos();
-    probe.platformwindow()->move(at + QPoint(40, 30));
-    processpendingevents();
-    EXPECT_TRUE(probe.sizes.empty());
-    ASSERT_FALSE(probe.moves.empty());
-    probe.moves.clear();
-    probe.platformwindow()->resize(probe.platformwindow()->size() + QSize(50, 20));
-    processpendingevents();
-    EXPECT_FALSE(probe.sizes.empty());
-    EXPECT_TRUE(probe.moves.empty());
-}
-
-TEST_F(WindowFramework, APopupSaysWhatIsSelectedAndRefusesTextThatDoesNotFit)
-{
-    Control popup = probe.control(105);
-    char buffer[12];
-    EXPECT_EQ(popup.popupselected(), -1);
-    EXPECT_FALSE(popup.popupitemtext(-1, buffer, sizeof buffer));
-    EXPECT_STREQ(buffer, "");
-    popup.popupappend("Choose...");
-    popup.popupappendseparator();
-    popup.popupappend("0123456789ab");
-    EXPECT_EQ(popup.popupcount(), 3);
-    EXPECT_EQ(popup.popupselected(), -1); // appending selects nothing
-    popup.popupselect(0);
-    EXPECT_TRUE(popup.popupitemtext(-1, buffer, sizeof buffer));
-    EXPECT_STREQ(buffer, "Choose...");
-    EXPECT_FALSE(popup.popupitemtext(2, buffer, sizeof buffer)); // does not fit
-    EXPECT_STREQ(buffer, "");
-    popup.popupselect(7);
-    EXPECT_EQ(popup.popupselected(), -1);
-    popup.popupclear();
-    EXPECT_EQ(popup.popupcount(), 0);
 }
 
 TEST_F(WindowFramework, PostedChangesFromAnotherThreadArriveInOrder)
@@ -162,9 +108,6 @@ TEST_F(WindowFramework, PostedChangesFromAnotherThreadArriveInOrder)
             e.posttext(std::to_string(i).c_str());
             p.postvalue(i);
         }
-        probe.control(102).posttitle("Close");
-        probe.control(103).postvisible(false);
-        probe.control(102).postenable(false);
     });
     poster.join();
     EXPECT_TRUE(seen.empty());
@@ -176,9 +119,6 @@ TEST_F(WindowFramework, PostedChangesFromAnotherThreadArriveInOrder)
     }
     EXPECT_EQ(seen, expected);
     EXPECT_EQ(probe.control(104).progressmaximum(), n);
-    EXPECT_EQ(probe.control(102).title(), "Close");
-    EXPECT_FALSE(probe.control(103).visible());
-    EXPECT_FALSE(probe.control(102).enabled());
 }
 
 TEST_F(WindowFramework, QuitFromAnotherThreadEndsTheLoopWithoutClosingWindows)
@@ -193,18 +133,11 @@ TEST_F(WindowFramework, QuitFromAnotherThreadEndsTheLoopWithoutClosingWindows)
 }
 
 // The dialog itself is exercised through the main window (tests/app).
-TEST(FolderChooser, DeliveryStopsAtANonZeroAnswerOrAPathTooLong)
+TEST(FolderChooser, APathTooLongForItsFieldEndsTheDelivery)
 {
     ensureapplication();
     Chooser chooser;
-    std::string paths[] = {"/a", "/b", "/c"};
-    chooser.answer = 1;
+    std::string paths[] = {"/a", "/" + std::string(1023, 'x'), "/c"};
     chooser.deliver(paths, 3);
-    EXPECT_EQ(chooser.chosen, std::vector<std::string>{"/a"});
-
-    chooser.chosen.clear();
-    chooser.answer = 0;
-    std::string more[] = {"/a", "/" + std::string(1023, 'x'), "/c"};
-    chooser.deliver(more, 3);
     EXPECT_EQ(chooser.chosen, std::vector<std::string>{"/a"});
 }
