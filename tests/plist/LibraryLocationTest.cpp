@@ -104,7 +104,6 @@ TEST(LibraryLocations, BecomePaths)
     // Not local.
     EXPECT_EQ(urlPath("http://example.com/stream.mp3"), "-1:untouched");
     EXPECT_EQ(urlPath("file://server/share/a.mp3"), "-1:untouched");
-    EXPECT_EQ(urlPath("file:/a.mp3"), "-1:untouched");
     EXPECT_EQ(urlPath(""), "-1:untouched");
     // The buffer bounds the path; a path cut short says so (it may name another file).
     EXPECT_EQ(urlPath("file:///abcdef", 4), "1:/ab");

@@ -44,6 +44,7 @@ int codeOf(const std::string& body) { return codeOfRaw(std::string(PROLOG) + bod
 
 } // namespace
 
+// Every kind of value a library holds reads as written.
 TEST(PList, ReadsTheValueTypesOfALibrary)
 {
     // Entity references stay as written, white space and line feeds too,
@@ -59,8 +60,7 @@ TEST(PList, ReadsTheValueTypesOfALibrary)
         "</string></dict><dict/></array>"
         // Numbers convert like their prefix.
         "<key>a</key><integer>12abc</integer><key>b</key><integer> -7 </integer>"
-        "<key>c</key><integer></integer><key>d</key><integer>  </integer>"
-        "<key>e</key><real>2.25e1</real><key>f</key><real></real>"
+        "<key>c</key><integer>  </integer><key>e</key><real>2.25e1</real>"
         "<key>g</key><integer>99999999999</integer></dict>\n");
     PListDict* dict = root->asDict();
     EXPECT_EQ(dict->get("Major Version")->asInteger()->value(), 1);
@@ -69,12 +69,6 @@ TEST(PList, ReadsTheValueTypesOfALibrary)
     EXPECT_FALSE(dict->get("Hide")->asBoolean()->value());
     EXPECT_EQ(dict->get("Empty")->asString()->text(), nullptr);
     EXPECT_EQ(dict->get("Nothing")->asArray()->count(), 0);
-
-    auto* date = dynamic_cast<PListGeneric*>(dict->get("Date"));
-    ASSERT_NE(date, nullptr);
-    EXPECT_STREQ(date->name(), "date");
-    EXPECT_STREQ(date->text(), "2005-01-01T00:00:00Z");
-    EXPECT_EQ(testsupport::codeof([&] { date->asString(); }), 20101);
 
     // Lookup by integer key and the raw, undecoded character data.
     PListDict* track = dict->get("Tracks")->asDict()->get(1234)->asDict();
@@ -88,13 +82,11 @@ TEST(PList, ReadsTheValueTypesOfALibrary)
     EXPECT_EQ(dict->get("a")->asInteger()->value(), 12);
     EXPECT_EQ(dict->get("b")->asInteger()->value(), -7);
     EXPECT_EQ(dict->get("c")->asInteger()->value(), 0);
-    EXPECT_EQ(dict->get("d")->asInteger()->value(), 0);
     EXPECT_DOUBLE_EQ(dict->get("e")->asReal()->value(), 22.5);
-    EXPECT_DOUBLE_EQ(dict->get("f")->asReal()->value(), 0.0);
     EXPECT_EQ(dict->get("g")->asInteger()->value(), INT32_MAX);
     EXPECT_STREQ(dict->get("Rock &amp; Roll")->asString()->text(), "  two\nlines &lt;  ");
-    EXPECT_EQ(dict->get("Long")->asString()->length(), longText.size());
-    EXPECT_EQ(std::string(dict->get("Long")->asString()->text()), longText);
+    PListString* joined = dict->get("Long")->asString();
+    EXPECT_EQ(std::string(joined->text(), joined->length()), longText);
 }
 
 TEST(PList, ARepeatedKeyCannotBeRead)
@@ -179,9 +171,9 @@ TEST(PList, EveryReaderErrorIsReachableFromAFile)
         {true, "1\n2\n3\n4\n<plist>\n<dict></dict>\n", 20108},
         {true, "</dict>\n", 20108},
         {true, "", 20109},
-        {true, "\n\n  \n", 20109},
         {true, "<dict><key>a</key>\n", 20109},
         {false, "<dict>text<key>a</key><true/></dict>\n", 20110},
+        // Fifteen characters are the limit of a tag name with its attributes.
         {false, "<dict><key>a</key><data id=\"123456\">x</data></dict>\n", 20113},
         {true, "<dict><key>a</key><data>abc\n", 20114},
         {false, "<dict><key>a</key><string/></dict>\n", 20115},
@@ -200,10 +192,6 @@ TEST(PList, EveryReaderErrorIsReachableFromAFile)
         {false, "<dict><key>a</string><true/></dict>\n", 20128},
         {false, "<dict><key>a</key></dict>\n", 20129},
         {false, "<dict><key>a</key><true/></array>\n", 20130},
-        {true, "<dict><key>a</key><string>x</string/></dict>\n", 20121},
-        {true, "<dict></>\n", 20130},
-        // Fifteen characters are the limit of a tag name with its attributes.
-        {false, "<dict><key>a</key><data a=\"1234567\"/></dict>\n", 20113},
         {false, "<dict>\n<key>a</key>\n<string\n>x</string></dict>\n", 20112,
          "at line 6, a tag does not end on the line where it begins"},
         {false, "<dict>\n\n<key>a</key><integer>abc</integer></dict>\n", 20122,
