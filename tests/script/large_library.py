@@ -11,9 +11,7 @@ usage: large_library.py make TRACKS PATH   writes the library
                                            start, stop, BPM and volume of tracks, each
                                            on a line of its own; else what differs
 """
-import plistlib
-import re
-import sys
+import plistlib, re, sys
 
 CHANGEABLE = ("Start Time", "Stop Time", "BPM", "Volume Adjustment")
 

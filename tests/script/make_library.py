@@ -6,11 +6,7 @@ layout (one entry per line, entity references, %-escaped locations).
 usage: make_library.py OUTDIR
 Prints one line per track: track-id persistent-id path
 """
-import math
-import os
-import subprocess
-import sys
-import urllib.parse
+import math, os, subprocess, sys, urllib.parse
 
 from mutagen.id3 import ID3, TBPM, RVA2, RVAD
 from mutagen.mp4 import MP4
