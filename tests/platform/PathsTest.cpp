@@ -14,6 +14,8 @@ using namespace ovra;
 
 using testsupport::TempDir;
 
+// A path through links is resolved to where they point; a loop or a relative
+// path is left as given.
 TEST(ResolveAliasPath, FollowsLinksAlongThePathAndLeavesLoopsAndRelativePaths)
 {
     TempDir dir;

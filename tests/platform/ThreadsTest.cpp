@@ -51,6 +51,7 @@ void count(void* a, ovra::Canceler& canceler)
 }
 } // namespace
 
+// Cancelling waits for every worker, also one that ended before it was counted.
 TEST(ThreadGroup, CancelAllThenWaitAllAlsoForThreadsThatEndBeforeBeingCounted)
 {
     std::atomic<int> done{0};

@@ -52,6 +52,8 @@ protected:
 
 } // namespace
 
+// Without a usable preference the library is looked for in the music folder,
+// then in the documents folder.
 TEST_F(LibraryLocation, FallsBackToTheMusicAndDocumentsFolders)
 {
     EXPECT_EQ(found(), home.path("Documents/iTunes/iTunes Music Library.xml"));
@@ -62,6 +64,8 @@ TEST_F(LibraryLocation, FallsBackToTheMusicAndDocumentsFolders)
     EXPECT_EQ(found(), home.path("Music/iTunes/iTunes Music Library.xml"));
 }
 
+// In the preferred folder, of the two names the library may have, the one
+// saved later is used.
 TEST_F(LibraryLocation, ThePreferenceChoosesTheLaterOfTheTwoNamesToTheNanosecond)
 {
     const std::string music = home.path("lib/iTunes Music Library.xml");
@@ -84,6 +88,7 @@ TEST_F(LibraryLocation, ThePreferenceChoosesTheLaterOfTheTwoNamesToTheNanosecond
     EXPECT_EQ(found(), music);
 }
 
+// Locations become the paths of local files, decoded once; anything else is refused.
 TEST(LibraryLocations, BecomePaths)
 {
     EXPECT_EQ(urlPath("file://localhost/Users/a/My%20Music/Rock%20&amp;%20Roll.mp3"),

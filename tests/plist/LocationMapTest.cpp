@@ -52,6 +52,7 @@ protected:
 
 } // namespace
 
+// The longest matching prefix maps a location, whatever form it was given in.
 TEST_F(LocationMapTest, TheLongestMatchingPrefixOfAnyFormApplies)
 {
     mapping("file://localhost/C:/Users/anna/Music/", "music");
@@ -78,6 +79,7 @@ TEST_F(LocationMapTest, TheLongestMatchingPrefixOfAnyFormApplies)
     });
 }
 
+// A name that differs only in case is found; between two such names we do not guess.
 TEST_F(LocationMapTest, MissingComponentsAreFoundIgnoringCaseButNeverGuessed)
 {
     mapping("file://localhost/C:/Music", "music");
@@ -96,6 +98,7 @@ TEST_F(LocationMapTest, MissingComponentsAreFoundIgnoringCaseButNeverGuessed)
     });
 }
 
+// A mapping without a usable prefix or an absolute folder is refused.
 TEST_F(LocationMapTest, UnusableMappingsAreRefusedAndALaterFolderReplacesAnEarlierOne)
 {
     for (const char* bad : {"no separator", "C:\\Music=relative/folder", "=/folder", "http://host/x=/folder",
@@ -106,6 +109,7 @@ TEST_F(LocationMapTest, UnusableMappingsAreRefusedAndALaterFolderReplacesAnEarli
     EXPECT_EQ(map.resolve("file://localhost/C:/Music/x.mp3").path, dir.path("second/x.mp3"));
 }
 
+// The prefix offered for a mapping is the folder most tracks share.
 TEST(CommonLocationPrefix, IsTheDeepestFolderThatMoreThanHalfShare)
 {
     const std::string m = "file://localhost/C:/Users/anna/My%20Music/";

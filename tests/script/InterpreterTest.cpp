@@ -38,6 +38,7 @@ protected:
 
 std::string code(int c) { return "<" + std::to_string(c) + ">"; }
 
+// Values come back as the text the batch and the log window read.
 TEST_F(Interpreter, ValuesAndTheirText)
 {
     EXPECT_EQ(run1("return 1.234"), "1.234");
@@ -55,6 +56,7 @@ TEST_F(Interpreter, ValuesAndTheirText)
     EXPECT_EQ(run1("SET X TO 3\nIF x IS 3 THEN RETURN \"upper\""), "upper");
 }
 
+// Each track script the batch sends finds its file track, or none, by every selector.
 TEST_F(Interpreter, EveryTrackScriptTheBatchBuilds)
 {
     const std::string times = "set start of mytrack to 1.234\nset finish of mytrack to 245.678\n";
@@ -78,6 +80,8 @@ TEST_F(Interpreter, EveryTrackScriptTheBatchBuilds)
     }
 }
 
+// Whatever the interpreter does not know is an error with its code, and the
+// library is not touched.
 TEST_F(Interpreter, ErrorsForEverythingElse)
 {
     using namespace ovra;
@@ -120,6 +124,7 @@ TEST_F(Interpreter, ErrorsForEverythingElse)
     EXPECT_EQ(readfile(library), readfile(pristine));
 }
 
+// A library of an odd shape gives "not found" or an error, and is not written.
 TEST_F(Interpreter, OddOrUnreadableLibrariesGiveNotFoundOrErrorsNeverCrashes)
 {
     const std::string head = "<?xml version=\"1.0\"?>\n<plist version=\"1.0\">\n<dict>\n";
@@ -172,6 +177,7 @@ TEST_F(Interpreter, OddOrUnreadableLibrariesGiveNotFoundOrErrorsNeverCrashes)
     }
 }
 
+// A cut or garbled script gives an error, never a crash.
 TEST_F(Interpreter, MangledScriptsGiveErrorsNeverCrashes)
 {
     const std::string base = trackscript("persistent ID is \"00AB00CD00EF0012\"",

@@ -26,6 +26,7 @@ using namespace scripttest;
 
 class LibraryDocument : public LibraryTest {};
 
+// Another program that writes the library while we save keeps its writes.
 TEST_F(LibraryDocument, AConcurrentWriterLosesNothingOfItsOwn)
 {
     copylibrary("library.xml");

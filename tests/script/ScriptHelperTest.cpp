@@ -50,6 +50,7 @@ protected:
 
 const std::string TIMES = "set start of mytrack to 1.234\nset finish of mytrack to 245.678\n";
 
+// The helper writes the tracks' values into the library and keeps every other byte.
 TEST_F(Helper, UpdatesTheLibraryThroughTheHelperAndKeepsEverythingElse)
 {
     // Track 104's file has no tag; the library knows its tempo from elsewhere.
@@ -80,6 +81,7 @@ TEST_F(Helper, UpdatesTheLibraryThroughTheHelperAndKeepsEverythingElse)
     EXPECT_EQ(largelibrary("same " + shellquote(pristine) + " " + shellquote(library)), "same\n");
 }
 
+// Results of every size and refused requests: the helper answers and runs on.
 TEST_F(Helper, ResultsOfEverySizeAndFailures)
 {
     ASSERT_EQ(server.start_external(), 0);
@@ -109,6 +111,7 @@ TEST_F(Helper, ResultsOfEverySizeAndFailures)
     EXPECT_EQ(readfile(library), readfile(pristine));
 }
 
+// A library another program rewrote is read again, and its changes are kept.
 TEST_F(Helper, LibraryChangedByAnotherProgramIsReadAgain)
 {
     // First batch.
@@ -133,6 +136,7 @@ TEST_F(Helper, LibraryChangedByAnotherProgramIsReadAgain)
               "101 one.mp3 -\n102 two & more.mp3 3000\n103 Changed meanwhile -\n104 Renamed 4000\n105 Radio -\n");
 }
 
+// Changes are saved soon, but never over a library another program is writing.
 TEST_F(Helper, SavesAFewSecondsAfterAChangeButNotOverALibraryCaughtHalfWritten)
 {
     ASSERT_EQ(server.start_external(), 0);
@@ -190,6 +194,7 @@ TEST_F(Helper, SystemRouteRunsTheScriptWithOsascript)
     EXPECT_STREQ(small, "a longe");
 }
 
+// The log opens in the console whatever its path holds; nothing in it is run.
 TEST_F(Helper, LogOpensInConsoleWhateverItsPath)
 {
     for (std::string name :

@@ -90,6 +90,7 @@ TEST_F(WindowFramework, CreatesWindowsByNameOnceFindsControlsByNumberAndDropsSta
     EXPECT_EQ(probe.control(101).gettext(), "fresh");
 }
 
+// Workers post changes without waiting for the window; they arrive in order.
 TEST_F(WindowFramework, PostedChangesFromAnotherThreadArriveInOrder)
 {
     auto* edit = qobject_cast<QLineEdit*>(probe.findcontrol(108));
@@ -121,6 +122,7 @@ TEST_F(WindowFramework, PostedChangesFromAnotherThreadArriveInOrder)
     EXPECT_EQ(probe.control(104).progressmaximum(), n);
 }
 
+// A quit from another thread ends the loop; no window is asked to close.
 TEST_F(WindowFramework, QuitFromAnotherThreadEndsTheLoopWithoutClosingWindows)
 {
     probe.show(true);
