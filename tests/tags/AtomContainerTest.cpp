@@ -35,11 +35,6 @@ Bytes filled(size_t n, uint8_t value) { return Bytes(n, value); }
 
 uint32_t be32at(const Bytes& b, size_t pos) { return getbe32(b.data() + pos); }
 
-std::string typeat(const Bytes& b, size_t pos)
-{
-    return std::string(reinterpret_cast<const char*>(b.data() + pos + 4), 4);
-}
-
 // A staged file over given bytes, with its root container; bytes() commits.
 class AtomFile {
 public:
@@ -60,8 +55,6 @@ public:
     AtomContainer root;
 };
 
-using tagtest::codeof;
-
 } // namespace
 
 // 'cont' holds 'aaaa', a 'free' atom and 'bbbb'; 'tail' follows at the top.
@@ -78,33 +71,24 @@ Bytes withfree(size_t freeSize)
 TEST(AtomContainer, InsertionFillsAFreeAtomThatLeavesAtLeastItsHeaderElseGrowsTheContainers)
 {
     TempDir dir;
-    const Bytes roomy = withfree(28);
-    AtomFile f(dir, roomy);
+    const Bytes added = atom("new ", filled(12, 0x77)), tail = atom("tail", filled(16, 0xEE));
+    AtomFile f(dir, withfree(28));
     AtomContainer cont;
     openChild(cont, code("cont"), f.root, false, 0, 0);
     EXPECT_EQ(insertAtom(cont, code("new "), filled(12, 0x77).data(), 12), 20);
-    Bytes after = f.bytes();
-    ASSERT_EQ(after.size(), roomy.size()) << "nothing outside the free atom may move";
-    EXPECT_EQ(be32at(after, 20), 20u);
-    EXPECT_EQ(typeat(after, 20), "new ");
-    EXPECT_EQ(be32at(after, 40), 8u);
-    EXPECT_EQ(typeat(after, 40), "free");
-    EXPECT_EQ(be32at(after, 0), roomy.size() - 24) << "the container keeps its size";
-    EXPECT_TRUE(std::equal(after.begin() + 48, after.end(), roomy.begin() + 48));
+    EXPECT_EQ(
+        f.bytes(),
+        cat({atom("cont", cat({atom("aaaa", filled(4, 0xA1)), added, atom("free", {}), atom("bbbb", filled(4, 0xB2))})),
+             tail}));
 
-    const Bytes tight = withfree(27);
-    AtomFile g(dir, tight);
+    AtomFile g(dir, withfree(27));
     openChild(cont, code("cont"), g.root, false, 0, 0);
     insertAtom(cont, code("new "), filled(12, 0x77).data(), 12);
-    after = g.bytes();
-    ASSERT_EQ(after.size(), tight.size() + 20);
-    EXPECT_EQ(be32at(after, 0), be32at(tight, 0) + 20);
-    EXPECT_EQ(typeat(after, 20), "new ");
-    EXPECT_EQ(be32at(after, 40), 27u) << "the free atom moves behind the new one, its size unchanged";
-    EXPECT_EQ(typeat(after, 40), "free");
-    EXPECT_TRUE(std::equal(after.begin() + 40, after.end(), tight.begin() + 20));
-    EXPECT_EQ(cont.end, int64_t(be32at(after, 0)));
-    EXPECT_EQ(g.root.end, int64_t(after.size()));
+    const Bytes grown = cat(
+        {atom("cont",
+              cat({atom("aaaa", filled(4, 0xA1)), added, atom("free", filled(19, 0)), atom("bbbb", filled(4, 0xB2))})),
+         tail});
+    EXPECT_EQ(g.bytes(), grown);
 }
 
 // 'cont' holds an item of 20 content bytes, a 16-byte 'free' atom and 'bbbb'.
@@ -120,27 +104,20 @@ Bytes withitem()
 TEST(AtomContainer, ShrinkingGrowsTheFreeAtomByEightBytesOrMoreElseShrinksEveryContainer)
 {
     TempDir dir;
-    const Bytes before = withitem();
-    AtomFile f(dir, before);
+    const Bytes tail = atom("tail", filled(16, 0xEE)), bbbb = atom("bbbb", filled(4, 0xB2));
+    AtomFile f(dir, withitem());
     AtomContainer cont;
     openChild(cont, code("cont"), f.root, false, 0, 0);
     replaceAtom(cont, 8, filled(12, 0x22).data(), 12);
-    Bytes after = f.bytes();
-    ASSERT_EQ(after.size(), before.size());
-    EXPECT_EQ(be32at(after, 8), 20u);
-    EXPECT_EQ(be32at(after, 28), 24u);
-    EXPECT_EQ(typeat(after, 28), "free");
-    EXPECT_TRUE(std::equal(after.begin() + 52, after.end(), before.begin() + 52));
+    // Only the new header is written: the old free atom is left inside.
+    const Bytes grown = atom("free", atom("free", filled(8, 0)));
+    EXPECT_EQ(f.bytes(), cat({atom("cont", cat({atom("item", filled(12, 0x22)), grown, bbbb})), tail}));
 
-    AtomFile g(dir, before);
+    AtomFile g(dir, withitem());
     openChild(cont, code("cont"), g.root, false, 0, 0);
     replaceAtom(cont, 8, filled(11, 0x22).data(), 11);
-    after = g.bytes();
-    ASSERT_EQ(after.size(), before.size() - 9);
-    EXPECT_EQ(be32at(after, 0), be32at(before, 0) - 9);
-    EXPECT_EQ(be32at(after, 8), 19u);
-    EXPECT_EQ(be32at(after, 27), 16u) << "the free atom keeps its size";
-    EXPECT_TRUE(std::equal(after.begin() + 27, after.end(), before.begin() + 36));
+    EXPECT_EQ(g.bytes(),
+              cat({atom("cont", cat({atom("item", filled(11, 0x22)), atom("free", filled(8, 0)), bbbb})), tail}));
 }
 
 TEST(AtomContainer, MovedBytesAreWrittenAsIfThroughOneBuffer)
@@ -159,47 +136,6 @@ TEST(AtomContainer, MovedBytesAreWrittenAsIfThroughOneBuffer)
         std::memmove(expected.data() + from + shift, bytes.data() + from, size_t(length));
         EXPECT_EQ(f.bytes(), expected) << "shift " << shift;
     }
-}
-
-// Atom sizes that cannot be, children that run past their container or the
-// file, reads past the end and growth past the limit: codes, nothing written.
-TEST(AtomContainer, LayoutsThatCannotBeHandledAreRefusedAndNothingIsWritten)
-{
-    TempDir dir;
-    for (uint32_t size : {0u, 1u, 7u, 30u}) { // 30: 'bbbb' claims bytes of 'tail'
-        Bytes bytes = cat(
-            {atom("cont", cat({atom("aaaa", filled(4, 1)), atom("bbbb", filled(4, 2))})), atom("tail", filled(40, 3))});
-        putbe32(bytes.data() + 20, size);
-        AtomFile f(dir, bytes);
-        AtomContainer cont;
-        openChild(cont, code("cont"), f.root, false, 0, 0);
-        const int expected = size == 30 ? ATOM_ERR_OVERRUN : ATOM_ERR_BAD_SIZE;
-        EXPECT_EQ(codeof([&] { findAtom(cont, code("zzzz"), 0); }), expected) << "size " << size;
-        EXPECT_EQ(codeof([&] { insertAtom(cont, code("new "), "abcd", 4); }), expected) << "size " << size;
-        EXPECT_EQ(codeof([&] { findAtom(f.root, code("zzzz"), 0); }), 0) << "the top level itself is fine";
-        EXPECT_EQ(f.bytes(), bytes);
-    }
-
-    Bytes bytes = cat({atom("ftyp", filled(8, 0)), atom("moov", filled(40, 0))});
-    putbe32(bytes.data() + 16, 4000);
-    AtomFile f(dir, bytes);
-    AtomContainer moov;
-    EXPECT_EQ(codeof([&] { openChild(moov, code("moov"), f.root, false, 0, 0); }), ATOM_ERR_OVERRUN);
-    EXPECT_EQ(findAtom(f.root, code("mdat"), 0), -1) << "the walk at the top level simply ends there";
-
-    AtomFile small(dir, atom("aaaa", filled(4, 1)));
-    uint8_t buffer[64];
-    EXPECT_EQ(codeof([&] { atomread(small.root, 8, buffer, sizeof buffer); }), ATOM_ERR_TRUNCATED);
-    AtomContainer big = small.root;
-    big.end = ATOM_FILE_LIMIT - 4;
-    big.freePos = -1;
-    EXPECT_EQ(codeof([&] { shiftTail(big, 0, 8); }), ATOM_ERR_TOO_LARGE);
-    EXPECT_EQ(small.bytes(), atom("aaaa", filled(4, 1)));
-
-    AtomContainer closed;
-    EXPECT_EQ(codeof([&] { findAtom(closed, code("free"), 0); }), 0) << "an empty range is not read";
-    closed.end = 16;
-    EXPECT_EQ(codeof([&] { findAtom(closed, code("free"), 0); }), ATOM_ERR_NO_FILE);
 }
 
 // ftyp, moov (with the track's tables), optional free, mdat of 64 bytes.
@@ -269,7 +205,6 @@ TEST(AtomContainer, ChunkOffsetsFollowMdatWhenMoovGrows)
         for (size_t i = 0; i < 3; ++i)
             EXPECT_EQ(now[i], old[i] + c.shift[i]) << i;
         const size_t moved = size_t(mdat) + c.shift[0];
-        EXPECT_EQ(typeat(after, moved), "mdat");
         EXPECT_TRUE(std::equal(after.begin() + long(moved), after.end(), before.begin() + mdat));
     }
 }

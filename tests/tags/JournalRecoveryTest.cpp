@@ -107,7 +107,6 @@ TEST(JournalRecovery, AJournalWaitsForItsTrackAndIsReplayedWhenItIsBack)
     Home home;
     home.killpoint(true);
     ASSERT_TRUE(home.torn());
-    const std::vector<uint8_t> torn = tagtest::readbytes(home.track);
 
     // The folder is away (an unmounted volume): the journal stays, each start says so.
     fs::rename(home.music, home.dir.path("away"));
@@ -128,7 +127,6 @@ TEST(JournalRecovery, AJournalWaitsForItsTrackAndIsReplayedWhenItIsBack)
     fs::remove(home.music);
     fs::create_directories(home.music);
     fs::copy_file(home.dir.path("away") + "/track.flac", home.track);
-    EXPECT_EQ(tagtest::readbytes(home.track), torn);
     EXPECT_EQ(home.batch(&out), 0) << out;
     says(out, {"Restored " + home.track + " to its state before an interrupted tag update.", "Track updated."});
     EXPECT_EQ(tagtest::readbytes(home.track), home.updated);
@@ -310,5 +308,4 @@ TEST(JournalRecovery, JournalFolderProblemsAreNamedAsSuch)
         says(out, {"Could not write tag to file: the journal folder " + folder + problem});
         EXPECT_EQ(tagtest::readbytes(home.track), home.original);
     }
-    fs::remove(folder);
 }

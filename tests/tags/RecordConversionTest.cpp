@@ -47,11 +47,6 @@ std::string bymutagen(int version)
                             std::to_string(version) + ")");
 }
 
-int convert(const std::string& command, const std::string& path)
-{
-    return tagtest::run(command + " " + tagtest::shellquote(path) + " >/dev/null 2>&1");
-}
-
 } // namespace
 
 // The tempo and the record are found after the conversion and written again
@@ -81,7 +76,7 @@ TEST(RecordConversion, TheRecordIsFoundAfterAConversionAndStaysOneWhenWrittenAga
         const std::vector<uint8_t> first = tagtest::pattern(3, 11);
         tagtest::ourupdate(path, first);
         ASSERT_EQ(records(path), 1);
-        ASSERT_EQ(convert(c.command, path), 0);
+        ASSERT_EQ(tagtest::run(c.command + " " + tagtest::shellquote(path) + " >/dev/null 2>&1"), 0);
         ASSERT_EQ(tagtest::mutagen(path)["version"], c.version);
 
         EXPECT_EQ(record(path), first) << "the record where the other version keeps it";
@@ -99,52 +94,5 @@ TEST(RecordConversion, TheRecordIsFoundAfterAConversionAndStaysOneWhenWrittenAga
         std::unique_ptr<Tag> tag(openTag(path.c_str(), true));
         // RVA2 (TagLib's route) keeps the volume in steps of 1/512 dB.
         EXPECT_NEAR(tag->getRVA(), -2000, 3) << "the volume is written again";
-    }
-}
-
-// A tag that holds the record twice (an object and a comment, as the old
-// lookup left it, or two comments): the route's own one is read, and
-// setting the record leaves exactly one.
-TEST(RecordConversion, SettingTheRecordOnATagWithTwoLeavesOne)
-{
-    const std::string a = tagtest::hex(tagtest::pattern(20, 1)), b = tagtest::hex(tagtest::pattern(40, 3));
-    struct Case {
-        const char* fixture;
-        const char* frames; // added by mutagen
-        std::vector<uint8_t> read;
-    } const cases[] = {
-        {"v23.mp3", "GEOB COMM", tagtest::pattern(20, 1)},
-        {"v24.mp3", "GEOB COMM", tagtest::pattern(40, 3)},
-        {"v24.mp3", "COMM COMM", tagtest::pattern(20, 1)},
-    };
-    TempDir dir;
-    int n = 0;
-    for (const Case& c : cases) {
-        SCOPED_TRACE(std::string(c.fixture) + " " + c.frames);
-        const std::string path = dir.copy(c.fixture, std::to_string(n++) + ".mp3");
-        const int version = std::string(c.fixture) == "v23.mp3" ? 3 : 4;
-        // Frames of one kind and owner differ in their MIME type or language
-        // (mutagen keys them so); the first holds pattern a, the second b.
-        std::string code = "import base64\nt = id3.ID3(path)\nkinds = '" + std::string(c.frames) +
-            "'.split()\nfor i, (k, data) in enumerate(zip(kinds, [bytes.fromhex('" + a + "'), bytes.fromhex('" + b +
-            "')])):\n"
-            "    if k == 'GEOB':\n"
-            "        t.add(id3.GEOB(encoding=0, mime=['', 'x/y'][i], filename='', desc='" +
-            TRACKDATA_OWNER +
-            "', data=data))\n"
-            "    else:\n"
-            "        t.add(id3.COMM(encoding=0, lang=['XXX', 'YYY'][i], desc='" +
-            TRACKDATA_OWNER +
-            "', text=base64.b64encode(data).decode()))\n"
-            "t.save(v2_version=" +
-            std::to_string(version) + ")";
-        ASSERT_EQ(tagtest::id3script(path, code), 0);
-        ASSERT_EQ(records(path), 2);
-        EXPECT_EQ(record(path), c.read);
-        const auto others = foreignframes(path);
-        tagtest::ourupdate(path, tagtest::pattern(77, 7));
-        EXPECT_EQ(records(path), 1);
-        EXPECT_EQ(record(path), tagtest::pattern(77, 7));
-        EXPECT_EQ(foreignframes(path), others);
     }
 }

@@ -11,6 +11,7 @@
 
 using namespace ovra;
 using tagtest::TempDir;
+using tagtest::writegain;
 
 namespace {
 
@@ -22,13 +23,6 @@ ReplayGain readgain(const std::string& path)
     return tag->getReplayGain();
 }
 
-void writegain(const std::string& path, const ReplayGain& values)
-{
-    std::unique_ptr<Tag> tag(openTag(path.c_str(), false));
-    tag->setReplayGain(values);
-    tag->close();
-}
-
 std::string upper(std::string text)
 {
     for (char& c : text)
@@ -37,30 +31,17 @@ std::string upper(std::string text)
 }
 
 // mutagen's view without the keys a write may change: the ReplayGain keys
-// themselves and the sizes of the containers that hold them.
+// and Vorbis fields themselves and the sizes of the containers that hold
+// them. Every other Vorbis field keeps its place (its number).
 std::map<std::string, std::string> others(std::map<std::string, std::string> keys)
 {
     std::erase_if(keys, [](const auto& kv) {
-        const std::string& k = kv.first;
-        return upper(k).find("REPLAYGAIN_") != std::string::npos || upper(k).find("R128_") != std::string::npos ||
-            k.find(".size") != std::string::npos || k == "ilst.children" || k == "padding" || k.rfind("field.", 0) == 0;
+        const std::string k = upper(kv.first), v = upper(kv.second);
+        return k.find("REPLAYGAIN_") != std::string::npos || k.find("R128_") != std::string::npos ||
+            v.starts_with("REPLAYGAIN_") || v.starts_with("R128_") || k.find(".SIZE") != std::string::npos ||
+            k == "ILST.CHILDREN" || k == "PADDING";
     });
     return keys;
-}
-
-// The Vorbis fields in order, less ours: every other field keeps its place.
-std::vector<std::string> otherfields(const std::map<std::string, std::string>& keys)
-{
-    std::vector<std::pair<int, std::string>> fields;
-    for (const auto& [k, v] : keys) {
-        if (k.rfind("field.", 0) == 0 && upper(v).rfind("REPLAYGAIN_", 0) != 0 && upper(v).rfind("R128_", 0) != 0)
-            fields.emplace_back(std::stoi(k.substr(6)), v);
-    }
-    std::sort(fields.begin(), fields.end());
-    std::vector<std::string> out;
-    for (const auto& f : fields)
-        out.push_back(f.second);
-    return out;
 }
 
 // The output gain of an Opus header, as the file holds it.
@@ -85,24 +66,20 @@ std::map<std::string, std::string> mutagennamed(const std::string& path)
 
 // Each format and route: what is written reads back through the tag layer
 // and mutagen, in the form each format wants, and nothing else changes; the
-// gain of an Opus header is never touched. FFmpeg's MP3 demuxer turns the
-// TXXX frames into its "Replay Gain" side data (ffprobe's JSON names only its
-// type; its stream dump gives the values); the fixtures' LAME header already
-// has a track gain of its own.
+// gain of an Opus header is never touched.
 TEST(ReplayGain, WritesEachFormatsFieldsAndKeepsEverythingElse)
 {
     struct Case {
         const char* fixture;
         std::map<std::string, std::string> expected; // mutagen key -> value
-        bool ffprobe = false;                        // its side data checked through ffprobe
     };
     const std::map<std::string, std::string> id3 = {{"TXXX:REPLAYGAIN_TRACK_GAIN", "-3.56 dB"},
                                                     {"TXXX:REPLAYGAIN_TRACK_PEAK", "0.987654"},
                                                     {"TXXX:REPLAYGAIN_ALBUM_GAIN", "-4.21 dB"},
                                                     {"TXXX:REPLAYGAIN_ALBUM_PEAK", "1.000000"}};
     const Case cases[] = {
-        {"v23.mp3", id3, true},
-        {"v24.mp3", id3, true},
+        {"v23.mp3", id3},
+        {"v24.mp3", id3},
         {"notag.mp3", id3},
         {"v22.mp3", {{"TXXX:REPLAYGAIN_TRACK_GAIN", "-3.56 dB"}}},
         {"mutagen_gen.m4a",
@@ -128,24 +105,13 @@ TEST(ReplayGain, WritesEachFormatsFieldsAndKeepsEverythingElse)
         const tagtest::AudioPrint audio = tagtest::audioprint(path);
         const bool opus = std::string(c.fixture).ends_with(".opus");
         const std::string headerGain = opus ? opusoutputgain(path) : "";
-        const std::string dump = "ffprobe -hide_banner " + tagtest::shellquote(path) + " 2>&1";
-        if (c.ffprobe)
-            tagtest::says(testsupport::runcommand(dump), {"track gain - -3.560000"}, false);
         writegain(path, WRITTEN);
         auto after = mutagennamed(path);
         for (const auto& [key, value] : c.expected)
             EXPECT_EQ(after[key], value) << key;
         EXPECT_EQ(others(after), others(before));
-        EXPECT_EQ(otherfields(after), otherfields(before));
         EXPECT_EQ(tagtest::audioprint(path), audio);
 
-        if (c.ffprobe) {
-            tagtest::says(testsupport::runcommand(dump),
-                          {"replaygain: track gain - -3.560000", "album gain - -4.210000"});
-            tagtest::says(testsupport::runcommand("ffprobe -v error -show_entries stream_side_data -of json " +
-                                                  tagtest::shellquote(path)),
-                          {"\"side_data_type\": \"Replay Gain\""});
-        }
         EXPECT_EQ(opus ? opusoutputgain(path) : "", headerGain);
 
         const ReplayGain back = readgain(path);
@@ -159,13 +125,9 @@ TEST(ReplayGain, WritesEachFormatsFieldsAndKeepsEverythingElse)
         } else {
             EXPECT_EQ(back, WRITTEN);
         }
-        // A second write of other values replaces the fields, adds none.
-        const auto count = tagtest::mutagen(path).size();
+        // A second write without album values leaves their fields.
         writegain(path, {-1.0, 0.5, std::nullopt, std::nullopt});
-        EXPECT_EQ(tagtest::mutagen(path).size(), count);
-        const ReplayGain again = readgain(path);
-        EXPECT_NEAR(*again.trackGain, -1.0, 1.0 / 512);
-        EXPECT_NEAR(*again.albumGain, -4.21, 1.0 / 512) << "an absent value leaves its field";
+        EXPECT_NEAR(*readgain(path).albumGain, -4.21, 1.0 / 512);
     }
 }
 

@@ -54,6 +54,7 @@ const Row ROWS[] = {
     {TAGLIB, "v24_eyed3.mp3", nullptr},
     {TAGLIB, "v23.mp3", nullptr},
     {TAGLIB, "v23_utf16.mp3", nullptr},
+    {TAGLIB, "empty24.mp3", nullptr},
     {ID3LIB, "notag.mp3", "2.3"},
     {ID3LIB, "v1only.mp3", "2.3"},
     {ID3LIB, "v22.mp3", "2.2"},
@@ -109,11 +110,6 @@ TEST(TagRoundTrip, EveryWriterWritesWhatMutagenReadsAndKeepsTheAudioAndTheRest)
             if (f.rva != 0)
                 tag->setRVA(f.rva);
             tag->setData(TRACKDATA_OWNER, TRACKDATA_CODE, record.data(), int(record.size()));
-            EXPECT_EQ(tagtest::text(*tag, &Tag::getComment), COMMENT);
-            EXPECT_EQ(tag->getBPM(), 126);
-            if (f.rva != 0) {
-                EXPECT_EQ(tag->getRVA(), f.rvaBack);
-            }
             tag->close();
         }
         auto m = tagtest::mutagen(path);
@@ -124,6 +120,9 @@ TEST(TagRoundTrip, EveryWriterWritesWhatMutagenReadsAndKeepsTheAudioAndTheRest)
         }
         EXPECT_EQ(m[f.commentKey], COMMENT);
         EXPECT_EQ(m[f.tempoKey], "126");
+        if (m.count("TBPM.encoding") && !before.count("TBPM")) {
+            EXPECT_EQ(m["TBPM.encoding"], "0") << "a new tempo frame holds Latin-1 text";
+        }
         EXPECT_EQ(m[f.recordKey], f.base64 ? base64encode(record.data(), 64) : tagtest::hex(record));
         if (f.volumeKey) {
             EXPECT_EQ(m[f.volumeKey], f.volumeValue);
@@ -142,6 +141,7 @@ TEST(TagRoundTrip, EveryWriterWritesWhatMutagenReadsAndKeepsTheAudioAndTheRest)
 
         std::unique_ptr<Tag> again = f.open(path.c_str(), true);
         EXPECT_EQ(again->getBPM(), 126);
+        EXPECT_EQ(f.rva != 0 ? again->getRVA() : 0, f.rvaBack);
         EXPECT_EQ(tagtest::text(*again, &Tag::getComment), COMMENT);
         std::vector<uint8_t> back(64, 0);
         again->getData(TRACKDATA_OWNER, TRACKDATA_CODE, back.data(), 64);

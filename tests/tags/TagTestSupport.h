@@ -90,13 +90,12 @@ inline std::ostream& operator<<(std::ostream& os, const AudioPrint& p)
     return os << "decoded " << p.decoded << " coded " << p.coded;
 }
 
-inline bool has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
-
 // Every one of parts is in out (or, with present false, none is).
 inline void says(const std::string& out, std::initializer_list<std::string> parts, bool present = true)
 {
     for (const std::string& part : parts)
-        EXPECT_EQ(has(out, part), present) << (present ? "missing: " : "unwanted: ") << part << "\nin: " << out;
+        EXPECT_EQ(out.find(part) != std::string::npos, present)
+            << (present ? "missing: " : "unwanted: ") << part << "\nin: " << out;
 }
 
 // The data record as a fresh read-only tag reads it.
@@ -155,6 +154,14 @@ inline void ourupdate(const std::string& path, const std::vector<uint8_t>& recor
             throw;
     }
     tag->setData(ovra::TRACKDATA_OWNER, ovra::TRACKDATA_CODE, record.data(), int(record.size()));
+    tag->close();
+}
+
+// Tempix's ReplayGain write of one track.
+inline void writegain(const std::string& path, const ovra::ReplayGain& values)
+{
+    std::unique_ptr<ovra::Tag> tag(ovra::openTag(path.c_str(), false));
+    tag->setReplayGain(values);
     tag->close();
 }
 

@@ -64,8 +64,11 @@ open(os.path.join(out, "two_tags.mp3"), "wb").write(first + second + rest)
 os.remove(os.path.join(out, "first.mp3"))
 os.remove(os.path.join(out, "second.mp3"))
 
-# ID3v2.3 with a Latin-1 ID3v1 tag that holds more than the ID3v2 tag.
-path = tagged("with_v1.mp3", 3, [id3.TIT2(encoding=0, text="Tïtle")])
+# ID3v2.3 with another program's object and a Latin-1 ID3v1 tag that holds
+# more than the ID3v2 tag.
+path = tagged("with_v1.mp3", 3, [id3.TIT2(encoding=0, text="Tïtle"),
+                                 id3.GEOB(encoding=0, mime="application/x-foo", filename="f", desc="other.owner",
+                                          data=b"xyz")])
 subprocess.run(["id3v2", "-1", "-t", "Only in v1", "-c", "v1 comment", path], check=True, stdout=subprocess.DEVNULL)
 data = bytearray(open(path, "rb").read())
 data[-125:-95] = "Tïtle".encode("latin-1").ljust(30, b"\x00")

@@ -95,6 +95,7 @@ def make_mp3(out, wav):
         id3.RVA2(desc="", channel=1, gain=-3.0, peak=0.0),
         id3.COMM(encoding=3, lang="eng", desc="", text="four")])
 
+    id3tagged(base, os.path.join(out, "empty24.mp3"), 4, [])
     path = copy(base, os.path.join(out, "v24_eyed3.mp3"))
     run("eyeD3", "--quiet", "--to-v2.4", "-t", "Eye Four", "-G", "Jazz", "--bpm", "97", path)
 
