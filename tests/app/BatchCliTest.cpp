@@ -551,6 +551,9 @@ TEST_F(BatchCli, CtrlCLeavesEveryFileAsItWasOrWhole)
     }
 }
 
+// Names no encoding fits, links that lead nowhere or round, pipes, devices,
+// folders too deep and names too long: each is said in the log and the batch
+// goes on.
 TEST_F(BatchCli, BadInputIsLoggedAndLeftAsItWas)
 {
     fs::path odd = copy(A, "odd \xff\xfe name.mp3");
@@ -820,6 +823,8 @@ TEST_F(BatchCli, ALibraryFromWindowsMappedToAFolderIsUpdatedAsALocalOne)
     EXPECT_EQ(count(f.lines, LIBRARY_UP_TO_DATE), 2) << f.out;
 }
 
+// A library from another computer: the log says where its tracks were and how
+// to map them; a name that fits two files here is not guessed.
 TEST_F(BatchCli, LocationsNotFoundHereAreSaidWithTheirCommonPrefixAndAmbiguousOnesSkipped)
 {
     const std::string windows = "file://localhost/C:/Users/anna/Music/";

@@ -129,6 +129,7 @@ TEST_F(MainWindowTest, FirstRunShowsEveryDefaultAndTheLibraryFileIsChosen)
     EXPECT_EQ(w->control(115).tooltip().rfind("Choose a library file first", 0), 0u);
 }
 
+// What the user chose is saved when the window goes and shown on the next start.
 TEST_F(MainWindowTest, SettingsSurviveARestart)
 {
     fs::create_directories(home / "Albums");

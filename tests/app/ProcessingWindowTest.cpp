@@ -220,6 +220,7 @@ TEST_F(ProgressSheetTest, BatchesWithoutTracksSayWhy)
     }
 }
 
+// Cancel stops the batch between tracks; nothing is written after the sheet has gone.
 TEST_F(ProgressSheetTest, ClosingCancelsTheBatch)
 {
     const int count = 40;

@@ -119,6 +119,7 @@ protected:
 
 } // namespace
 
+// The values loudgain measures, named by the dry run, written once.
 TEST_F(ReplayGainCli, TrackAndAlbumGainsAsLoudgainMeasuresThemAndASecondRunWritesNothing)
 {
     const std::vector<std::string> before = bytes();
@@ -163,6 +164,7 @@ TEST_F(ReplayGainCli, TrackAndAlbumGainsAsLoudgainMeasuresThemAndASecondRunWrite
     EXPECT_EQ(bytes(), after);
 }
 
+// Another tagger's gain is kept unless the volume may be overwritten.
 TEST_F(ReplayGainCli, AnotherProgramsValuesAreKeptAndAStoredAnalysisIsMeasuredOnceForThem)
 {
     std::string out;

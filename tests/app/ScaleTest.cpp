@@ -34,6 +34,7 @@ protected:
 
 } // namespace
 
+// A high density laptop screen must still reach Start and Cancel.
 TEST_F(ScaleTest, WindowsFitAThousandPixels)
 {
     auto w = openmain();
