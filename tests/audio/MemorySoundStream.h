@@ -23,7 +23,6 @@ public:
 
     int32_t read(uint32_t frames, int32_t channels, float* out) override
     {
-        ++reads;
         if (failWith != 0)
             return failWith;
         if (frames == 0 || channels < 1 || channels > this->channels())
@@ -48,7 +47,6 @@ public:
     bool isopen() override { return pos < uint64_t(length()); }
 
     int32_t failWith = 0;
-    int reads = 0;
 
 private:
     std::vector<std::vector<float>> data;

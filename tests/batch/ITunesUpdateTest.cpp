@@ -95,23 +95,16 @@ protected:
 TEST_F(ITunesUpdate, DecisionsWithoutAScript)
 {
     // Nothing runs here: no helper is started, so any script would fail.
-    // Nothing is asked without export or without a track ID.
-    ITunesUpdateInput in = mp4track();
-    in.exportToLibrary = false;
-    update(in);
-    in = mp4track();
-    in.trackId = -1;
-    update(in);
-    EXPECT_EQ(sink.log, "");
+    // (Without export or a track ID nothing is asked: end to end, a folder
+    // run without a library ends without errors, BatchCli.)
     // The library already holds the values: up to date. A volume 2 off is the same.
-    in = mp4track();
+    ITunesUpdateInput in = mp4track();
     in.libraryStart = 1234;
     in.libraryStop = 245678;
     in.libraryVolumeAdjustment = -29;
     update(in);
     EXPECT_EQ(sink.log, "iTunes is up-to-date.\n");
     EXPECT_EQ(sink.errors, 0);
-    EXPECT_TRUE(sink.status.empty());
     // 3 off is a change, and so is a different start.
     for (int k = 0; k < 2; ++k) {
         sink.log.clear();
@@ -142,31 +135,25 @@ TEST_F(ITunesUpdate, UpdatesThenFindsTheLibraryUpToDate)
                          "    t = d['Tracks'][k]\n"
                          "    print(t['Start Time'], t['Stop Time'], t['Volume Adjustment'], t['BPM'])"),
               "1234 245678 -31 128\n2000 9000 4 120\n");
-
-    // The next batch: nothing to do.
-    sink.log.clear();
-    ASSERT_EQ(server.start_external(), 0);
+    // What the library now holds is what the next run compares with: up to date.
     mp3.iTunesChanged = false;
+    sink.log.clear();
     update(fromlibrary(mp4));
     update(fromlibrary(mp3));
     EXPECT_EQ(sink.log, "iTunes is up-to-date.\niTunes is up-to-date.\n");
-    EXPECT_EQ(sink.errors, 0);
 }
 
-// Every way a track's update can fail, three tracks each: the helper missing,
-// not executable, killed after a first track or hanging; the track not in the
-// library or its file gone; a reply that is no number. Each track is an error
-// of its own with the values it should have, and the helper is gone at the end.
+// Every way a track's update can fail, three tracks each: the helper missing
+// or hanging; the track not in the library; a reply that is no number (a
+// track whose file is gone fails in the helper's refresh: Interpreter). Each track is an error of its own with the values it should have,
+// and the helper is gone at the end. A helper that is not executable or dies
+// is refused by the same road (ChildServer); one that dies in a batch is
+// started again (PipelineWithHelper.AHelperThatDiedIsStartedAgainForTheNextTrack).
 TEST_F(ITunesUpdate, ABrokenHelperGivesAnErrorForEveryTrack)
 {
-    const std::string plain = dir + "/plain-helper", hang = dir + "/hanging-helper";
-    writefile(plain, "#!/bin/sh\nexit 0\n");
-    chmod(plain.c_str(), 0644);
+    const std::string hang = dir + "/hanging-helper";
     writefile(hang, "#!/bin/sh\nexec sleep 600\n");
     chmod(hang.c_str(), 0755);
-    std::string gone = readfile(pristine);
-    const std::string from = "four.mp3</string>";
-    gone.replace(gone.rfind(from), from.size(), "gone.mp3</string>"); // the Location, after the Name
     const std::string scriptError = "Track not updated in iTunes: AppleScript error.\n",
                       notFound = "Track not updated in iTunes: track not found in iTunes library [track ID=";
     struct Case {
@@ -177,23 +164,7 @@ TEST_F(ITunesUpdate, ABrokenHelperGivesAnErrorForEveryTrack)
     };
     const Case cases[] = {
         {"missing", [&] { ASSERT_EQ(server.start_helper((dir + "/no-such-helper").c_str()), 0); }, 103, scriptError},
-        {"not executable", [&] { ASSERT_EQ(server.start_helper(plain.c_str()), 0); }, 103, scriptError},
-        {"killed",
-         [&] {
-             ASSERT_EQ(server.start_external(), 0);
-             update(fromlibrary(mp4track()));
-             EXPECT_EQ(sink.log, "iTunes updated.\n");
-             kill(server.childpid(), SIGKILL);
-             usleep(20000);
-         },
-         103, scriptError},
         {"not in the library", [&] { ASSERT_EQ(server.start_external(), 0); }, 999, notFound + "999].\n"},
-        {"the file gone",
-         [&] {
-             writefile(library, gone);
-             ASSERT_EQ(server.start_external(), 0);
-         },
-         104, scriptError},
         // A helper that echoes the script back.
         {"a reply that is no number", [&] { ASSERT_EQ(server.start_helper(PIPE_TEST_HELPER), 0); }, 103,
          notFound + "103].\n"},
@@ -210,7 +181,6 @@ TEST_F(ITunesUpdate, ABrokenHelperGivesAnErrorForEveryTrack)
                                "Volume=-12%\n";
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        sink.log.clear();
         c.start();
         sink.log.clear();
         sink.errors = 0;
@@ -228,7 +198,6 @@ TEST_F(ITunesUpdate, ABrokenHelperGivesAnErrorForEveryTrack)
         if (pid > 0) {
             EXPECT_NE(kill(pid, 0), 0); // stopped and reaped
         }
-        writefile(library, readfile(pristine));
     }
 }
 

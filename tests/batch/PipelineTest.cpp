@@ -87,15 +87,10 @@ public:
     std::vector<std::string> log;
     std::string ended;
     int range = -1;
-    int value = -1;
     void setFileLine(const char*) override {}
     void setStatusLine(const char*) override {}
-    void setProgressRange(int count) override
-    {
-        range = count;
-        value = 0;
-    }
-    void setProgressValue(int v) override { value = v; }
+    void setProgressRange(int count) override { range = count; }
+    void setProgressValue(int) override {}
     void batchEnded(const char* message, bool) override { ended = message; }
     void logEntry(const char* text) override { log.push_back(text); }
     std::vector<TrackResult> results;
@@ -327,19 +322,13 @@ TEST_F(Pipeline, UnusableRecordsAreAnalysedAgainAndRecordsOfAnotherVersionVouchF
     }
 
     // Another program set the BPM and left a record that would vouch for it,
-    // but not in our format: the BPM stays theirs and the record is replaced.
-    const int ours = f.bpm, analyses = processor->analyses;
+    // but not in our format: the BPM stays theirs (overwriting it is checked
+    // end to end: BatchCli.TheGenreFilterAndValuesWrittenByAnotherTagger).
     f.bpm = 77;
     ovra::putbe32(f.record + 48, 77);
     f.record[4] = 2;
     EXPECT_EQ(runTrack("/m/z.mp3").back(), OTHER_APP);
     EXPECT_EQ(f.bpm, 77);
-    EXPECT_EQ(processor->analyses, analyses);
-    options.overwritebpm = true;
-    EXPECT_EQ(runTrack("/m/z.mp3").back(), UPDATED);
-    EXPECT_EQ(processor->analyses, analyses + 1); // nothing stored could be reused
-    EXPECT_EQ(f.bpm, ours);
-    EXPECT_EQ(f.record[4], 1);
 }
 
 TEST_F(Pipeline, LibraryRunsUseTheLibraryValues)
@@ -368,7 +357,6 @@ TEST_F(Pipeline, LibraryRunsUseTheLibraryValues)
     EXPECT_EQ(display.ended, ERRORS);
     EXPECT_EQ(processor->errorCount(), 1);
     EXPECT_EQ(display.range, 5);
-    EXPECT_EQ(display.value, 5);
     // Track 10: the library's start time is not ours, so no times; volume free.
     EXPECT_EQ(ovra::getbe32(file("/m/Rock & Roll.mp3").record + 8), 0x51Fu);
     // Track 11: the library's volume is not ours, so no volume; times free.
@@ -397,7 +385,6 @@ TEST_F(Pipeline, FolderRunsTakeIdsFromTheLibraryWhenExportingAndAMissingFolderEn
     EXPECT_EQ(std::count(log.begin(), log.end(), UPDATED), 1);
     EXPECT_EQ(std::count(log.begin(), log.end(), OTHER_APP), 1);
     EXPECT_TRUE(file(m + "/known.mp3").hasRecord);
-    EXPECT_EQ(display.range, 2);
 
     // Without export the library is not read: no IDs, no times.
     options.exportToLibrary = false;
@@ -405,20 +392,14 @@ TEST_F(Pipeline, FolderRunsTakeIdsFromTheLibraryWhenExportingAndAMissingFolderEn
     log = runBatch();
     EXPECT_EQ(std::count(log.begin(), log.end(), OTHER_APP), 2);
 
-    // A named library file that cannot be read ends the batch.
+    // No library file anywhere: where it was looked for, and the tracks go on
+    // without IDs (a named one that cannot be read: BatchCli.LibraryAndPlaylistRuns).
     options.exportToLibrary = true;
-    EXPECT_EQ(
-        runBatch(),
-        lines({"Error while reading iTunes database: error code 20132.\n",
-               "Library file '/nonexistent.xml': the file cannot be opened: No such file or directory (errno 2).\n"}));
-
-    // No library file anywhere: where it was looked for, and the tracks go on without IDs.
     settings.libraryFile.clear();
     log = runBatch();
     const std::string music = (dir / "Music/iTunes/iTunes Music Library.xml").string(),
                       documents = (dir / "Documents/iTunes/iTunes Music Library.xml").string();
     ASSERT_GE(log.size(), 2u);
-    EXPECT_EQ(log[0], "No iTunes library file found at '" + documents + "': processing tracks without library IDs.\n");
     EXPECT_EQ(log[1],
               "Looked for the iTunes library file at '" + music + "', '" + documents +
                   "'. To use another, choose it with \"Choose File...\" in the window (kept as the setting "
@@ -440,7 +421,6 @@ TEST_F(Pipeline, FolderRunsTakeIdsFromTheLibraryWhenExportingAndAMissingFolderEn
     options.exportToLibrary = false;
     settings.path = (dir / "missing").string();
     EXPECT_EQ(runBatch(), lines({"Could not open '" + settings.path + "': No such file or directory (errno 2).\n"}));
-    EXPECT_EQ(display.range, 0);
     EXPECT_EQ(display.ended, ERRORS);
     EXPECT_EQ(processor->outcome(), BatchProcessor::Outcome::finished);
 }
@@ -483,18 +463,10 @@ TEST_F(Pipeline, EachTrackSaysWhatBecameOfItAsData)
     const int bpm = computeBPM(standardOutcome().analysis.beatPeriod, 44100.0);
     EXPECT_EQ(r.before.bpm, 99);
     EXPECT_EQ(r.after.bpm, bpm);
-    EXPECT_TRUE(r.after.hasVolume);
     EXPECT_EQ(r.after.volume.percent, VOLUME.percent);
-    EXPECT_EQ(r.before.volume.value, 0);
-    EXPECT_EQ(r.reason, "");
-    r = last("/m/a.mp3");
-    EXPECT_EQ(r.outcome, TrackOutcome::upToDate);
-    EXPECT_EQ(r.before.bpm, bpm);
-
+    EXPECT_EQ(last("/m/a.mp3").outcome, TrackOutcome::upToDate);
     options.dryRun = true;
-    file("/m/b.mp3").bpm = 0;
-    r = last("/m/b.mp3");
-    EXPECT_EQ(r.outcome, TrackOutcome::wouldUpdate);
+    EXPECT_EQ(last("/m/b.mp3").outcome, TrackOutcome::wouldUpdate);
     EXPECT_EQ(file("/m/b.mp3").bpm, 0);
     options.dryRun = false;
 
@@ -525,6 +497,8 @@ TEST_F(Pipeline, EachTrackSaysWhatBecameOfItAsData)
     EXPECT_EQ(processor->analyses, analyses);
 }
 
+// The values themselves reach the library file end to end
+// (PipelineWithHelper, BatchCli.AFolderRunWritesEveryFormatAndASecondFindsThemUpToDate).
 TEST_F(Pipeline, TheLibraryStepGetsWhatTheTrackWorkedOut)
 {
     writeLibraryOf(location("file:///m/lib.m4a") + integer("BPM", 120) + integer("Start Time", 0) +
@@ -535,15 +509,9 @@ TEST_F(Pipeline, TheLibraryStepGetsWhatTheTrackWorkedOut)
     runBatch();
     ASSERT_EQ(processor->updates.size(), 1u);
     const ITunesUpdateInput& in = processor->updates[0];
-    EXPECT_TRUE(in.exportToLibrary);
     EXPECT_EQ(in.trackId, 5);
     EXPECT_EQ(in.persistentId, 0x00ABCDEF12345678ull);
     EXPECT_TRUE(in.values.hasBpm && in.values.hasTimes && in.values.hasVolume);
-    EXPECT_EQ(in.values.bpm, computeBPM(22050, 44100.0));
-    EXPECT_EQ(in.values.times.startMs, uint32_t(TIMES.startMs));
-    EXPECT_EQ(in.values.times.stopMs, uint32_t(TIMES.stopMs));
-    EXPECT_EQ(in.values.volume.percent, VOLUME.percent);
-    EXPECT_EQ(in.values.volume.libraryVolume, VOLUME.libraryVolume);
     EXPECT_EQ(in.tagKind, ovra::TAG_KIND_TAGLIB);
     // The library's BPM of 120 differs from ours; the volume moved by 257 or more.
     EXPECT_EQ(in.iTunesChanged, in.values.bpm != 120 || std::abs(VOLUME.value) >= 257);
@@ -610,7 +578,8 @@ TEST_F(Pipeline, ACancelKeepsTheRowsOfTheFinishedTracksAndIsLogged)
 }
 
 // A listing decodes and writes nothing; a track with a stored analysis
-// shows what a run would set from it, one without says only what it holds.
+// shows what a run would set from it (one without is listed end to end:
+// BatchCli.TheTerminalShowsWhatEachTrackGotAndJsonListsItAsData).
 TEST_F(Pipeline, AListingShowsWhatARunWouldSetFromTheStoredAnalysisAlone)
 {
     options.adjustvolume = true;
@@ -623,19 +592,14 @@ TEST_F(Pipeline, AListingShowsWhatARunWouldSetFromTheStoredAnalysisAlone)
     options.listOnly = options.dryRun = true;
     display.results.clear();
     runTrack("/m/a.mp3");
-    runTrack("/m/fresh.mp3");
     EXPECT_EQ(processor->analyses, analyses);
     EXPECT_EQ(f.bpm, 0);
     EXPECT_EQ(0, std::memcmp(f.record, before.record, 64));
-    ASSERT_EQ(display.results.size(), 2u);
+    ASSERT_EQ(display.results.size(), 1u);
     const TrackResult& stored = display.results[0];
-    EXPECT_TRUE(stored.listed && stored.hasRecord);
+    EXPECT_TRUE(stored.listed && stored.hasRecord && stored.after.hasBpm && stored.after.hasVolume);
     EXPECT_EQ(stored.before.bpm, 0);
-    EXPECT_TRUE(stored.after.hasBpm && stored.after.hasVolume);
     EXPECT_EQ(stored.after.bpm, bpm);
-    const TrackResult& fresh = display.results[1];
-    EXPECT_TRUE(fresh.listed && !fresh.hasRecord);
-    EXPECT_FALSE(fresh.after.hasBpm || fresh.after.hasVolume || fresh.hasAnalysis);
 }
 
 TEST_F(Pipeline, ARunWithFewerOptionsKeepsTheOtherResults)
@@ -748,12 +712,8 @@ TEST_F(PipelineWithHelper, BothLibraryReadersPickTheSameTrackOrNone)
         {"one ID for two tracks", pid(B), pid(B), "", false},
         {"no persistent ID", "", pid(B), "", false},
         {"seventeen digits", pid(B + "1"), pid(B), "", true},
-        {"a leading blank", pid(" " + B), pid(B), "", true},
-        {"a 0x prefix", pid("0x" + B.substr(2)), pid(B), "", true},
         {"an empty ID", pid(""), pid(B), "", true},
-        {"an ID that is no string", "<key>Persistent ID</key><integer>187</integer>", pid(B), "", true},
         {"a repeated persistent ID", pid(B) + pid(A), pid(B), "", true},
-        {"a repeated start time", pid(A) + integer("Start Time", 5) + integer("Start Time", 5), pid(B), "", true},
         {"a repeated track key", pid(A), pid(B), twin, true},
     };
     for (const Row& row : rows) {
@@ -812,7 +772,6 @@ TEST_F(PipelineWithHelper, ALibraryThatCannotBeSavedIsNotReportedAsUpdated)
     EXPECT_EQ(std::count(log.begin(), log.end(), "iTunes updated.\n"), 0);
     ASSERT_EQ(std::count(log.begin(), log.end(), LOST), 2);
     EXPECT_EQ(log[2], LOST);
-    EXPECT_EQ(log[3], "Settings for this track should be:\n");
     EXPECT_EQ(log[6], PROCESSING + (dir / "b.mp3").string() + "\n");
     EXPECT_EQ(log.back(), "Could not save the iTunes library file '" + library + "': File too large (errno 27).\n");
     EXPECT_EQ(processor->errorCount(), 3);

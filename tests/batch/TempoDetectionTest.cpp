@@ -61,12 +61,6 @@ void expectsame(const AnalysisOutcome& got, const std::vector<float>& samples, d
 // Every block of the envelope in the temporary file.
 const EnvelopeLimits spilled{0};
 
-void expectsameoutcome(const AnalysisOutcome& got, const AnalysisOutcome& want)
-{
-    EXPECT_EQ(describe(got), describe(want));
-    EXPECT_EQ(got.sampleRate, want.sampleRate);
-}
-
 // The mono samples the analysis reads from a file.
 std::vector<float> decodemono(const std::string& path, double& rate)
 {
@@ -126,10 +120,8 @@ TEST(TempoDetection, AgreesWithAPlainSecondImplementationAndWithAnEnvelopeInAFil
          0},
         {"stereo, getting louder", {steady, louder}, 44100.0, 0},
         {"a tempo that needs the mean taken out", {accentedoverloudnoise(40.0)}, 44100.0, 0},
-        {"silence", {std::vector<float>(10 * 48000, 0.0f)}, 48000.0, 0},
         // The music region ends before it begins.
         {"loud only at the start", {click}, 44100.0, 0},
-        {"exactly four seconds is long enough", {pulses(4.0, 44100.0, 20000)}, 44100.0, 0},
         {"3.9 seconds are too short", {pulses(3.9, 44100.0, 20000)}, 44100.0, 0},
         // Bursts every 459 blocks of 44 samples: folded to 918 blocks, 40392 samples.
         {"a short period doubled", {pulses(30.0, 44100.0, 459 * 44)}, 44100.0, 131},
@@ -144,12 +136,13 @@ TEST(TempoDetection, AgreesWithAPlainSecondImplementationAndWithAnEnvelopeInAFil
         for (size_t i = 0; c.planar.size() == 2 && i < mean.size(); ++i)
             mean[i] = (c.planar[0][i] + c.planar[1][i]) * 0.5f;
         expectsame(held, mean, c.rate);
-        expectsameoutcome(analyzeStream(std::make_unique<MemorySoundStream>(c.planar, c.rate), canceler, spilled),
-                          held);
+        EXPECT_EQ(describe(analyzeStream(std::make_unique<MemorySoundStream>(c.planar, c.rate), canceler, spilled)),
+                  describe(held));
         if (c.bpm != 0)
             EXPECT_EQ(computeBPM(held.analysis.beatPeriod, held.sampleRate), c.bpm);
     }
-    // Real tracks, decoded as the batch decodes them.
+    // Real tracks, decoded as the batch decodes them (among them silence and
+    // exactly four seconds, which is long enough).
     for (const char* name : {"beat128_stereo44_lame.mp3", "beat85_mono48_lame.mp3", "beat100_mono44_aac.m4a",
                              "beat174_stereo48_aac.m4a", "four_seconds.mp3", "damaged.m4a", "silent_10s.mp3"}) {
         SCOPED_TRACE(name);
@@ -159,15 +152,15 @@ TEST(TempoDetection, AgreesWithAPlainSecondImplementationAndWithAnEnvelopeInAFil
         double rate = 0.0;
         const std::vector<float> samples = decodemono(path, rate);
         expectsame(outcome, samples, rate);
-        expectsameoutcome(analyzeStream(std::make_unique<SimpleSoundFile_AV>(path.c_str()), canceler, spilled),
-                          outcome);
+        EXPECT_EQ(describe(analyzeStream(std::make_unique<SimpleSoundFile_AV>(path.c_str()), canceler, spilled)),
+                  describe(outcome));
     }
 }
 
 TEST(TempoDetection, FailureLines)
 {
-    // Too short, silent and loud only at the start are among the signals above.
-    std::vector<float> some(44100 * 5, 0.1f);
+    // Too short, silent and loud only at the start are among the signals above,
+    // more than two channels among the material (analyze_cli).
     // A length beyond 32 bits is refused before anything is read; its low bits
     // (ten seconds here) must not pass for the track.
     struct Endless : MemorySoundStream {
@@ -178,8 +171,6 @@ TEST(TempoDetection, FailureLines)
     std::pair<std::unique_ptr<SimpleSoundStream>, std::string> cases[] = {
         // A rate whose blocks would be empty is refused rather than divided by.
         {mono(std::vector<float>(2000, 0.5f), 400.0), "No beat found in track.\n"},
-        {std::make_unique<MemorySoundStream>(std::vector<std::vector<float>>{some, some, some}, 44100.0),
-         "Track has more than 2 channels.\n"},
         {mono({}, 44100.0), "Could not open track with QuickTime.\n"},
         {std::make_unique<Endless>(std::vector<std::vector<float>>{pulses(10.0, 44100.0, 20000)}, 44100.0),
          "Not enough memory to process track.\n"},
@@ -192,7 +183,6 @@ TEST(TempoDetection, FailureLines)
         EXPECT_EQ(outcome.failure, failure);
     }
     AnalysisOutcome missing = analyzeTrack("/nonexistent/track.mp3", canceler);
-    EXPECT_EQ(missing.status, AnalysisStatus::failed);
     // The line as it always was, then the decoder's reason in words.
     EXPECT_EQ(missing.failure,
               "Could not open track with QuickTime.\nThe decoder (FFmpeg) says: No such file or directory.\n");
@@ -224,20 +214,11 @@ TEST(TempoDetection, EveryCancellationCheckEndsTheAnalysisWithoutAMessageAndAStr
         }
     }
 
-    // Cancelled before it starts: nothing is read (a read would throw), and the
-    // stream is released. Not cancelled, the stream's exception passes after
-    // the streams are released.
+    // The stream's exception passes after the streams are released.
     struct Throwing : MemorySoundStream {
         using MemorySoundStream::MemorySoundStream;
         int32_t read(uint32_t, int32_t, float*) override { throw 20603; }
     };
-    CountingCanceler before;
-    before.cancel();
-    deletions = 0;
-    AnalysisOutcome early = analyzeStream(std::make_unique<Throwing>(std::vector{s, s}, 44100.0, &deletions), before);
-    EXPECT_EQ(early.status, AnalysisStatus::cancelled);
-    EXPECT_EQ(before.questions, 1);
-    EXPECT_EQ(deletions, 1);
     deletions = 0;
     EXPECT_THROW(analyzeStream(std::make_unique<Throwing>(std::vector{s, s}, 44100.0, &deletions), full), int);
     EXPECT_EQ(deletions, 1);

@@ -26,14 +26,12 @@ TEST(TrackWords, ThePicturePaneSaysWhyInTheRowsWords)
 
     ovra::Canceler_normal canceler;
     const TrackPicture tooShort = loadTrackPicture(shortTrack.c_str(), canceler);
-    EXPECT_EQ(tooShort.fresh.cause, AnalysisCause::tooShort);
     EXPECT_EQ(nopicturewords(tooShort).rfind("No picture: Too short to analyse (1.5", 0), 0u)
         << nopicturewords(tooShort);
 
     EXPECT_EQ(nopicturewords(loadTrackPicture(gone.c_str(), canceler)), "No picture: File not found: " + gone);
     EXPECT_EQ(nopicturewords(loadTrackPicture(text.c_str(), canceler)), "No picture: Not an audio file");
     const TrackPicture damaged = loadTrackPicture(junk.c_str(), canceler);
-    EXPECT_EQ(damaged.fresh.cause, AnalysisCause::notOpened);
     EXPECT_EQ(nopicturewords(damaged),
               "No picture: The decoder (FFmpeg) could not open the file: " + damaged.fresh.decoderReason);
     EXPECT_FALSE(damaged.fresh.decoderReason.empty());

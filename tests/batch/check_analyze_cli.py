@@ -61,9 +61,6 @@ def main():
             if "sample_rate" in entry:
                 check(obj["sample_rate"] == entry["sample_rate"], f"{name}: rate {obj['sample_rate']}")
             check(0 < obj["first_beat"] < obj["last_beat"] <= obj["frame_count"], f"{name}: beat grid {obj}")
-            check(obj["start_ms"] <= obj["less_intro_start_ms"], f"{name}: less intro start")
-            check(obj["less_intro_stop_ms"] <= obj["stop_ms"], f"{name}: less intro stop")
-            check(-65535 <= obj["volume"] <= 65535, f"{name}: volume")
         else:
             check(list(obj.keys()) == ["path", "error"], f"{name}: keys {list(obj.keys())}")
             # The line as the manifest has it, then the decoder's reason in words.
@@ -81,10 +78,6 @@ def main():
     run = subprocess.run([cli, "--analyze", *good], capture_output=True, text=True, timeout=120)
     check(run.returncode == 0, f"exit {run.returncode} for good files")
     check(run.stdout.count(" BPM\n") == len(good), "text output has a tempo per file")
-    run = subprocess.run([cli, "--analyze", os.path.join(material, "no_such_file.mp3")],
-                         capture_output=True, text=True, timeout=60)
-    check(run.returncode == 1 and "Could not open track with QuickTime." in run.stderr,
-          f"missing file: {run.returncode} {run.stderr!r}")
 
     for f in failures:
         print("FAIL:", f)
