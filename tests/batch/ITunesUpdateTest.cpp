@@ -35,9 +35,12 @@ public:
 ITunesUpdateInput track(int32_t trackId, uint64_t persistentId, int bpm, ovra::tempix::TrackTimes times,
                         ovra::tempix::VolumeAdjustment volume, uint32_t tagKind)
 {
-    ITunesUpdateInput in{.exportToLibrary = true, .trackId = trackId, .persistentId = persistentId, .tagKind = tagKind};
-    in.values = {.hasBpm = true, .bpm = bpm, .hasTimes = true, .times = times, .hasVolume = true, .volume = volume};
-    return in;
+    return {
+        .exportToLibrary = true,
+        .trackId = trackId,
+        .persistentId = persistentId,
+        .values = {.hasBpm = true, .bpm = bpm, .hasTimes = true, .times = times, .hasVolume = true, .volume = volume},
+        .tagKind = tagKind};
 }
 
 ITunesUpdateInput mp4track() { return track(103, 0xABC, 128, {1234, 245678}, {0, -12, -31}, TAG_KIND_ATOM); }

@@ -138,8 +138,9 @@ TEST(TempoDetection, AgreesWithAPlainSecondImplementationAndWithAnEnvelopeInAFil
         expectsame(held, mean, c.rate);
         EXPECT_EQ(describe(analyzeStream(std::make_unique<MemorySoundStream>(c.planar, c.rate), canceler, spilled)),
                   describe(held));
-        if (c.bpm != 0)
+        if (c.bpm != 0) {
             EXPECT_EQ(computeBPM(held.analysis.beatPeriod, held.sampleRate), c.bpm);
+        }
     }
     // Real tracks, decoded as the batch decodes them (among them silence and
     // exactly four seconds, which is long enough).
