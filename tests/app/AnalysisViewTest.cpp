@@ -180,6 +180,10 @@ TEST_F(AnalysisPictureTest, ZoomedIntoAnHourEveryBeatShows)
     EXPECT_EQ(at(1800.5), c.grid);
     EXPECT_EQ(at(1801.0), c.weakGrid);
     EXPECT_EQ(at(1801.25), c.background);
+    int lines = 0; // every beat from 1800 s to 1860 s, one column each
+    for (int x = plot.left(); x <= plot.right(); ++x)
+        lines += QList<QColor>{c.grid, c.weakGrid}.contains(image.pixelColor(x, plot.top() + 3));
+    EXPECT_EQ(lines, 121);
 
     // + halves the view about its middle, - doubles it, 0 shows it all.
     struct Key {
