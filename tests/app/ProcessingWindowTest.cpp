@@ -367,7 +367,7 @@ TEST_F(ProgressSheetTest, AWholeBatchEndsWithDoneAndTheLogWindowShowsIt)
 
 // A library batch: the preview lists what each track holds without touching
 // it; rows name the library's track and say in words why a file could not be
-// read; names sort naturally; a run shows old -> new.
+// read; names sort naturally; Ctrl+A Ctrl+C copies rows; a run shows old -> new.
 TEST_F(ProgressSheetTest, ThePreviewAndTheRowsSayWhatIsThereAndWhatHappened)
 {
     fs::path folder = materialfolder({{"beat128_stereo44_lame.mp3", "track2.mp3"},
@@ -412,7 +412,7 @@ TEST_F(ProgressSheetTest, ThePreviewAndTheRowsSayWhatIsThereAndWhatHappened)
     EXPECT_EQ(cell(p, 5, ResultsModel::NOTE), "A run analyses the track."); // its tags read; only decoding tells
     EXPECT_EQ(nopicturewords(p.results().result(3)), "No picture: File not found: " + (folder / "gone.mp3").string());
 
-    // Natural order by name.
+    // Natural order by name; Ctrl+A Ctrl+C copies the rows as Copy does.
     p.table()->sortByColumn(ResultsModel::FILE, Qt::AscendingOrder);
     std::vector<std::string> order;
     for (int row : p.shownrows())
@@ -420,6 +420,10 @@ TEST_F(ProgressSheetTest, ThePreviewAndTheRowsSayWhatIsThereAndWhatHappened)
     EXPECT_EQ(
         order,
         (std::vector<std::string>{"broken.mp3", "cover.jpg", "gone.mp3", "track1.mp3", "track2.mp3", "track10.mp3"}));
+    p.table()->setFocus();
+    QTest::keyClick(p.table(), Qt::Key_A, Qt::ControlModifier);
+    QTest::keyClick(p.table(), Qt::Key_C, Qt::ControlModifier);
+    EXPECT_EQ(QApplication::clipboard()->text().toStdString(), p.results().csv(p.shownrows()));
     press(p, 105);
     ASSERT_FALSE(p.iscreated());
 
